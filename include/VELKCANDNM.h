@@ -1,0 +1,147 @@
+/*
+ * DeviceNet master library (libVELKCANDNM.so): the application interface.
+ *
+ * Every DNM_ function returns a 16-bit code unless stated otherwise:
+ * 0 (DNM_NoError) for success, 1..22 a driver code passed through unchanged
+ * (see VELKCAN.h), 1100 and up a code of the library (below).
+ * Board, port, MAC ID and baud arguments are judged by their low 8 bits:
+ * boards 0..DNM_TotalBoard()-1, ports 0..3, MAC IDs 0..63, baud codes
+ * 0 (500 kbit/s), 1 (250 kbit/s), 2 (125 kbit/s).
+ */
+#ifndef VELKCANDNM_H
+#define VELKCANDNM_H
+
+#include <stdint.h>
+
+#include "VELKCAN.h" /* CANMsg, CANConfig */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define DNM_CALL __stdcall
+#else
+#define DNM_CALL
+#endif
+
+#if defined(DNM_BUILDING_LIBRARY) && !defined(_WIN32)
+#define DNM_EXPORT __attribute__((visibility("default")))
+#else
+#define DNM_EXPORT
+#endif
+
+/* Codes of the library. */
+enum {
+  DNM_NoError = 0,
+  DNM_TxMessageConnectionIDError = 1100,
+  DNM_TxMessageRTRError = 1101,
+  DNM_TxMessageLengthError = 1102,
+  DNM_NullPointerError = 1103, /* a pointer argument was null */
+  DNM_DuplicateMACIDTimeout = 1200,
+  DNM_WaitBufferResponseTimeout = 1201,
+  DNM_BaudrateError = 1202,
+  DNM_MACIDNumberError = 1203,
+  DNM_OnlineError = 1204,
+  DNM_OfflineError = 1205,
+  DNM_MasterStateError = 1206,
+  DNM_BoardNumberError = 1300,
+  DNM_BoardAlreadyClose = 1301,
+  DNM_BoardAlreadyActive = 1302,
+  DNM_BoardNotActive = 1303,
+  DNM_PortAlreadyOnline = 1400,
+  DNM_PortNumberError = 1401,
+  DNM_ChangeMACIDError = 1500,
+  DNM_ChangeBaudrateError = 1501,
+  DNM_SetAttributeRequestError = 1600,
+  DNM_SetAttributeResponseError = 1601,
+  DNM_SetAttributeResponseTimeout = 1602,
+  DNM_SetAttributeDataIsEmpty = 1603,
+  DNM_SetAttributeACKError = 1604,
+  DNM_SetAttributeFragmentACKTimeout = 1605,
+  DNM_GetAttributeRequestError = 1700,
+  DNM_GetAttributeResponseError = 1701,
+  DNM_GetAttributeResponseTimeout = 1702,
+  DNM_GetAttributeFragmentTimeout = 1703,
+  DNM_DeviceAlreadyInScanList = 1800,
+  DNM_DeviceNotInScanList = 1801,
+  DNM_DeviceIsUnConnected = 1802,
+  DNM_DeviceAlreadyStarted = 1803,
+  DNM_ExplicitConnectionDown = 1804,
+  DNM_ExplicitMsgNotConfigure = 1900,
+  DNM_PollNotConfigure = 1901,
+  DNM_PollNoResponse = 1902,
+  DNM_PollResponseDataError = 1903,
+  DNM_PollFragmentError = 1904,
+  DNM_WritePollOutputDataLengthError = 1905,
+  DNM_BitStrobeNotConfigure = 1906,
+  DNM_COS_CyclicNotConfigure = 1907,
+  DNM_PollStatus1 = 1908,
+  DNM_PollStatus2 = 1909,
+  DNM_CreateDeviceBitStrobeThreadError = 1910,
+  DNM_CreateThreadError = 2000,
+  DNM_ResumeThreadError = 2001,
+  DNM_SuspendThreadError = 2002,
+  DNM_TerminateThreadError = 2003,
+  DNM_CloseHandleError = 2004,
+  DNM_ThreadNotExist = 2005,
+  DNM_CreateBitStrobeThreadError = 2100,
+  DNM_BitStrobeRequestThreadNotExist = 2101,
+  DNM_BitStrobeRequestCloseError = 2102,
+  DNM_BitStrobeRequestTerminateError = 2103,
+  DNM_BitStrobeRequestSuspendError = 2104,
+  DNM_BitStrobeRequestResumeError = 2105,
+  DNM_BitStrobeStatus1 = 2108,
+  DNM_CreateCOS_CyclicThreadError = 2200,
+  DNM_IOFragmentNotReceived = 2201,
+  DNM_IOInputLengthError = 2202,
+  DNM_IOFragmentSequenceError = 2203,
+  DNM_WriteCOSOutputDataLengthError = 2204,
+  DNM_WriteCyclicOutputDataLengthError = 2205,
+  DNM_CreateDeviceExplicitMsgThreadError = 3000,
+  DNM_CreateDevicePollThreadError = 3100,
+  DNM_CreateBitStrobeRequestThreadError = 3200,
+  DNM_COSCyclicConflict = 3300,
+  DNM_PollConnectionDisabled = 3500,
+  DNM_GetOwnershipError = 4000,
+  DNM_PortNotGetOwnership = 4001
+};
+
+/* Library and boards. */
+DNM_EXPORT float DNM_CALL DNM_GetVersion(void);
+DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void);
+DNM_EXPORT int32_t DNM_CALL DNM_GetBoardInf(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4,
+                                            uint32_t a5, uint32_t a6, uint32_t a7);
+DNM_EXPORT uint32_t DNM_CALL CAN_GetSystemFreq(int32_t board);
+DNM_EXPORT uint16_t DNM_CALL DNM_ActiveBoard(uint8_t board);
+DNM_EXPORT uint16_t DNM_CALL DNM_CloseBoard(uint8_t board);
+
+/* Ports. */
+DNM_EXPORT uint16_t DNM_CALL DNM_Online(uint8_t board, uint8_t port, uint8_t baud, uint8_t mac);
+DNM_EXPORT uint16_t DNM_CALL DNM_Offline(uint8_t board, uint8_t port);
+DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uint8_t baud);
+
+/* Scan list. list receives at least 64 bytes. */
+DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t mac, uint8_t ucmm);
+DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,
+                                                  uint8_t* count);
+
+/* Explicit messaging connection. */
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
+                                                  uint32_t watchdog_action);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
+                                                                 uint8_t mac);
+
+/* Communication. */
+DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port);
+DNM_EXPORT uint16_t DNM_CALL DNM_StopCommunicate(uint8_t board, uint8_t port);
+DNM_EXPORT uint16_t DNM_CALL DNM_StartDevice(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint16_t DNM_CALL DNM_StopDevice(uint8_t board, uint8_t port, uint8_t mac);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELKCANDNM_H */

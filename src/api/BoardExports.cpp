@@ -1,0 +1,90 @@
+// Exports for the library itself and whole boards.
+#include <mutex>
+
+#include "VELKCANDNM.h"
+#include "api/Board.h"
+#include "api/Library.h"
+#include "device/ScanList.h"
+#include "driver/Driver.h"
+#include "port/CANPort.h"
+#include "trace/Trace.h"
+
+using namespace dnm;
+
+namespace {
+
+bool BoardInRange(uint8_t board) {
+  return static_cast<int>(board) <= static_cast<int>(Lib().board_count.load()) - 1;
+}
+
+// Takes every device of the board apart and stops the ports' threads, in the
+// order the board's teardown requires.
+void DismantlePorts(Board& board) {
+  for (uint8_t p = 0; p < kPortsPerBoard; ++p) DismantleDevices(board.port(p));
+  for (uint8_t p = 0; p < kPortsPerBoard; ++p) RemoveAllDevices(board.port(p));
+  for (uint8_t p = 0; p < kPortsPerBoard; ++p) board.port(p).CloseReceiveThreads();
+}
+
+}  // namespace
+
+extern "C" {
+
+DNM_EXPORT float DNM_CALL DNM_GetVersion(void) { return 1.1f; }
+
+DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void) { return driver::TotalBoard(); }
+
+DNM_EXPORT int32_t DNM_CALL DNM_GetBoardInf(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4,
+                                            uint32_t a5, uint32_t a6, uint32_t a7) {
+  return driver::GetBoardInf(a1, a2, a3, a4, a5, a6, a7);
+}
+
+DNM_EXPORT uint32_t DNM_CALL CAN_GetSystemFreq(int32_t board) {
+  return driver::GetSystemFreq(board);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ActiveBoard(uint8_t board) {
+  if (!BoardInRange(board)) {
+    Trace("DNM_ActiveBoard()   Error!Board %d is out of range", board);
+    return DNM_BoardNumberError;
+  }
+  Library& lib = Lib();
+  std::unique_lock lifecycle(lib.lifecycle[board]);
+  if (lib.board_active[board] == 1) {
+    Trace("DNM_ActiveBoard()   Error!Board %d is already Active!", board);
+    return DNM_BoardAlreadyActive;
+  }
+  // The record is made only for a board the driver accepted, so a refused
+  // activation leaves nothing behind (making it writes no trace line).
+  const int32_t result = driver::ActiveBoard(board);
+  TraceCANResult("DNM_ActiveBoard( ) ", "API_CAN_ActiveBoard( )", result);
+  if (result == 0) {
+    lib.boards[board] = std::make_unique<Board>(board);
+    lib.board_active[board] = 1;
+    return DNM_NoError;
+  }
+  return TraceCANResult("DNM_ActiveBoard( ) ", "API_CAN_ActiveBoard( ) ", result);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_CloseBoard(uint8_t board) {
+  if (!BoardInRange(board)) {
+    Trace("DNM_CloseBoard( )   Error!Board %d is out of range", board);
+    return DNM_BoardNumberError;
+  }
+  Library& lib = Lib();
+  std::unique_lock lifecycle(lib.lifecycle[board]);
+  if (lib.board_active[board] == 0) {
+    Trace("DNM_CloseBoard( )   Error!Board %d is already Close!", board);
+    return DNM_BoardAlreadyClose;
+  }
+  DismantlePorts(*lib.boards[board]);
+  lib.boards[board].reset();
+  lib.board_active[board] = 0;
+  const int32_t result = driver::CloseBoard(board);
+  if (result == 0) {
+    Trace("DNM_CloseBoard( )   %s , CloseBoard=%d", "Successfully!", board);
+    return DNM_NoError;
+  }
+  return TraceCANResult("DNM_CloseBoard( ) ", "API_CAN_CloseBoard( ) ", result);
+}
+
+}  // extern "C"

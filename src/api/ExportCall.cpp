@@ -1,0 +1,108 @@
+#include "api/ExportCall.h"
+
+#include <string>
+
+#include "VELKCANDNM.h"
+#include "api/Board.h"
+#include "port/CANPort.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+ExportCall::ExportCall(const char* tag, uint8_t board) : tag_(tag), board_(board) {
+  // Signed comparison: with no boards every board number is out of range.
+  if (static_cast<int>(board) > static_cast<int>(Lib().board_count.load()) - 1) {
+    Fail(DNM_BoardNumberError, nullptr, "Error!Board %d is out of range", board);
+    return;
+  }
+  lifecycle_ = std::shared_lock(Lib().lifecycle[board]);
+}
+
+void ExportCall::Fail(uint16_t code, const char* format, const char* reason, int value) {
+  code_ = code;
+  if (!TraceEnabled()) return;
+  if (format != nullptr) {
+    Trace(format, value);
+  } else {
+    const std::string full = std::string(tag_) + reason;
+    Trace(full.c_str(), value);
+  }
+}
+
+ExportCall& ExportCall::Port(uint8_t port, const char* format) {
+  if (Skip()) return *this;
+  port_ = port;
+  if (port >= kPortsPerBoard) Fail(DNM_PortNumberError, format, "Error!Port %d is out of range", port);
+  return *this;
+}
+
+ExportCall& ExportCall::Mac(uint8_t mac, const char* format) {
+  if (!Skip() && mac > kMaxMacId) {
+    Fail(DNM_MACIDNumberError, format, "Error!MAC ID %d is out of range", mac);
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::Baud(uint8_t baud, const char* format) {
+  if (!Skip() && baud > 2) Fail(DNM_BaudrateError, format, "Error!Baudrate %d is out of range", baud);
+  return *this;
+}
+
+ExportCall& ExportCall::Active(const char* format) {
+  if (Skip()) return *this;
+  if (Lib().board_active[board_] == 0) {
+    Fail(DNM_BoardNotActive, format, "Error!Board %d is not Active", board_);
+  } else {
+    board_record_ = Lib().boards[board_].get();
+  }
+  return *this;
+}
+
+CANPort& ExportCall::port() const { return board_record_->port(port_); }
+
+ExportCall& ExportCall::Online(const char* format) {
+  if (!Skip() && port().state() != PortState::kOnline) {
+    Fail(DNM_MasterStateError, format, "Error!Port %d is not in Online state", port_);
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::NotOnline(const char* format) {
+  if (!Skip() && port().state() == PortState::kOnline) {
+    Fail(DNM_PortAlreadyOnline, format, "Error!Port %d is already in Online state", port_);
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::InScanList(uint8_t mac, const char* format) {
+  if (!Skip() && !port().InScanList(mac)) {
+    Fail(DNM_DeviceNotInScanList, format, "Error!MAC ID %d is not in the ScanList", mac);
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::NotInScanList(uint8_t mac, const char* format) {
+  if (!Skip() && port().InScanList(mac)) {
+    Fail(DNM_DeviceAlreadyInScanList, format, "Error!MAC ID %d is in the ScanList", mac);
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::LockScanList(bool exclusive) {
+  if (Skip()) return *this;
+  if (exclusive) {
+    scan_list_exclusive_ = std::unique_lock(port().scan_list_lock());
+  } else {
+    scan_list_shared_ = std::shared_lock(port().scan_list_lock());
+  }
+  return *this;
+}
+
+ExportCall& ExportCall::NotNull(const void* pointer, const char* what) {
+  if (Skip() || pointer != nullptr) return *this;
+  code_ = DNM_NullPointerError;
+  Trace("%sError!%s is a null pointer", tag_, what);
+  return *this;
+}
+
+}  // namespace dnm

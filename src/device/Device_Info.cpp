@@ -1,0 +1,68 @@
+#include "device/Device_Info.h"
+
+#include "api/Library.h"
+#include "device/ConnectionObject.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+Device_Info::Device_Info(uint8_t board, uint8_t port, uint8_t mac)
+    : board_(board), port_(port), mac_(mac) {
+  for (auto& status : status_) status = kStatusNotEstablished;
+}
+
+Device_Info::~Device_Info() { TakeApart(); }
+
+MsgBuffer& Device_Info::MakeBuffer(uint8_t instance) {
+  std::lock_guard routing(ReceiveLock(board_, port_));
+  if (!buffers_[instance]) buffers_[instance] = std::make_unique<MsgBuffer>();
+  return *buffers_[instance];
+}
+
+void Device_Info::FreeBuffer(uint8_t instance) {
+  std::unique_ptr<MsgBuffer> freed;
+  {
+    std::lock_guard routing(ReceiveLock(board_, port_));
+    freed = std::move(buffers_[instance]);
+  }
+}
+
+ConnectionObject& Device_Info::Configure(CANPort& port, ConnectionKind kind, uint8_t choice_bit) {
+  const uint8_t choice = allocate_choice_.fetch_or(choice_bit) | choice_bit;
+  Trace("AllocateChoiceByte %d", choice);
+  MakeBuffer(kind);
+  connections_[kind] = std::make_unique<ConnectionObject>(board_, port_, mac_, kind + 1);
+  ConnectionObject& connection = *connections_[kind];
+  connection.CreateWorker(port, *this);
+  set_status(kind, kStatusNotEstablished);
+  return connection;
+}
+
+void Device_Info::FreeConnection(ConnectionKind kind, uint8_t choice_bit) {
+  if (!Has(choice_bit)) return;
+  allocate_choice_.fetch_and(static_cast<uint8_t>(~choice_bit));
+  if (!connections_[kind]) return;  // COS and cyclic share one object
+  connections_[kind]->DeleteWorker(*this);
+  connections_[kind].reset();
+  FreeBuffer(kind);
+}
+
+void Device_Info::TakeApart() {
+  // Every worker ends before any buffer goes: an I/O worker may be waiting
+  // on the explicit buffer while it sets its connection up.
+  for (auto& connection : connections_) {
+    if (connection) connection->RequestEnd(*this);
+  }
+  for (auto& connection : connections_) {
+    if (connection) connection->JoinWorker();
+  }
+  FreeConnection(kExplicit, kChoiceExplicit);
+  FreeConnection(kBitStrobe, kChoiceBitStrobe);
+  const bool cos_cyclic = Has(kChoiceCos) || Has(kChoiceCyclic);
+  FreeConnection(kCosCyclic, kChoiceCos);
+  FreeConnection(kCosCyclic, kChoiceCyclic);
+  if (cos_cyclic && !Has(kChoicePoll)) FreeBuffer(kPoll);
+  FreeConnection(kPoll, kChoicePoll);
+}
+
+}  // namespace dnm

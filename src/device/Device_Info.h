@@ -1,0 +1,117 @@
+// One slave device of a port's scan list: its configured connections, their
+// receive buffers, status words, stop flags and error counters.
+//
+// The application's calls change the record's structure (connections,
+// buffers) under the port's scan-list lock; buffers are put in place and
+// freed under the port's ReceiveLock, so routing never meets a half-made or
+// freed buffer. Status words, stop flags and counters are atomics shared
+// with the workers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "port/MsgBuffer.h"
+
+namespace dnm {
+
+class CANPort;
+class ConnectionObject;
+
+// Connection kinds, indexed as InstanceID - 1.
+enum ConnectionKind : uint8_t { kExplicit = 0, kPoll = 1, kBitStrobe = 2, kCosCyclic = 3 };
+constexpr uint8_t kConnectionKinds = 4;
+
+// Bits of AllocateChoiceByte.
+constexpr uint8_t kChoiceExplicit = 0x01;
+constexpr uint8_t kChoicePoll = 0x02;
+constexpr uint8_t kChoiceBitStrobe = 0x04;
+constexpr uint8_t kChoiceCos = 0x10;
+constexpr uint8_t kChoiceCyclic = 0x20;
+
+constexpr uint16_t kStatusEstablished = 0;
+constexpr uint16_t kStatusNotEstablished = 255;
+
+enum ErrorCounter : uint8_t {
+  kExplicitMsgNoResponse,
+  kExplicitMsgErrorResponse,
+  kBitStrobeNoResponse,
+  kCOS_CyclicWithPollNoResponse,
+  kCOS_CyclicWithPollErrorResponse,
+  kCOS_CyclicWithPollFragmentError,
+  kCOS_CyclicWithPollSendError,
+  kCOS_CyclicWithoutPollSendError,
+  kCOS_CyclicWithoutPollACKNoResponse,
+  kPollSendError,
+  kPollNoResponse,
+  kPollErrorResponse,
+  kPollFragmentError,
+  kErrorCounters
+};
+
+class Device_Info {
+ public:
+  Device_Info(uint8_t board, uint8_t port, uint8_t mac);
+  ~Device_Info();
+  Device_Info(const Device_Info&) = delete;
+  Device_Info& operator=(const Device_Info&) = delete;
+
+  uint8_t board() const { return board_; }
+  uint8_t port() const { return port_; }
+  uint8_t mac() const { return mac_; }
+
+  uint8_t allocate_choice() const { return allocate_choice_.load(); }
+  bool Has(uint8_t choice_bit) const { return (allocate_choice_.load() & choice_bit) != 0; }
+  bool ucmm() const { return ucmm_.load() != 0; }
+  void set_ucmm(uint8_t flag) { ucmm_ = flag; }
+  uint16_t ucmm_instance() const { return ucmm_instance_.load(); }
+  void set_ucmm_instance(uint16_t instance) { ucmm_instance_ = instance; }
+  // True the first time only: the UCMM route of the device is added once.
+  bool ClaimUcmmRoute() { return !ucmm_route_added_.exchange(true); }
+
+  uint16_t status(ConnectionKind kind) const { return status_[kind].load(); }
+  void set_status(ConnectionKind kind, uint16_t value) { status_[kind].store(value); }
+  uint8_t stop_flag(ConnectionKind kind) const { return stop_[kind].load(); }
+  void set_stop_flag(ConnectionKind kind, uint8_t value) { stop_[kind].store(value); }
+  uint32_t counter(ErrorCounter which) const { return counters_[which].load(); }
+  void Count(ErrorCounter which) { counters_[which].fetch_add(1); }
+  bool poll_disabled() const { return poll_disabled_.load() != 0; }
+  void set_poll_disabled() { poll_disabled_ = 1; }
+
+  // The receive buffer of a connection, or nullptr when it has none.
+  MsgBuffer* buffer(uint8_t instance) const {
+    return instance < kConnectionKinds ? buffers_[instance].get() : nullptr;
+  }
+  MsgBuffer& MakeBuffer(uint8_t instance);
+  void FreeBuffer(uint8_t instance);
+
+  ConnectionObject* connection(ConnectionKind kind) const { return connections_[kind].get(); }
+
+  // Configures a connection that is not configured yet: its choice bit, its
+  // buffer, its object and its suspended worker. Returns the new object.
+  ConnectionObject& Configure(CANPort& port, ConnectionKind kind, uint8_t choice_bit);
+  // Ends every worker and frees every connection, in the order the device is
+  // taken apart: explicit, bit-strobe, COS, cyclic, poll.
+  void TakeApart();
+
+ private:
+  void FreeConnection(ConnectionKind kind, uint8_t choice_bit);
+
+  const uint8_t board_;
+  const uint8_t port_;
+  const uint8_t mac_;
+  std::atomic<uint8_t> allocate_choice_{0};
+  std::atomic<uint8_t> ucmm_{0};
+  std::atomic<uint16_t> ucmm_instance_{0};
+  std::atomic<bool> ucmm_route_added_{false};
+  std::array<std::atomic<uint32_t>, kErrorCounters> counters_{};
+  std::array<std::atomic<uint16_t>, kConnectionKinds> status_;
+  std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
+  std::array<std::unique_ptr<ConnectionObject>, kConnectionKinds> connections_;
+  std::atomic<uint8_t> poll_disabled_{0};
+  std::array<std::unique_ptr<MsgBuffer>, kConnectionKinds> buffers_;
+};
+
+}  // namespace dnm

@@ -1,0 +1,95 @@
+#include "device/ExplicitConnection.h"
+
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitExchange.h"
+#include "device/Workers.h"
+#include "port/CANPort.h"
+#include "port/MapTable.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+constexpr uint8_t kAllocate = 0x4B;
+constexpr uint8_t kRelease = 0x4C;
+constexpr uint8_t kSetAttributeSingle = 0x10;
+
+uint32_t Group2(uint8_t mac, uint8_t message_id) { return 0x400 + mac * 8u + message_id; }
+uint32_t Group3(uint8_t message_id, uint8_t source) { return 0x600 + message_id * 64u + source; }
+
+int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
+             const ExchangeSpec& spec, bool wait = true) {
+  return ExplicitExchange(port, device, stop).Run(spec, wait);
+}
+
+}  // namespace
+
+int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  const ExchangeSpec spec{
+      "AllocateConnection( )",
+      RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01, device.allocate_choice(), s}),
+      Group2(m, 3), 0xCB, true};
+  return Exchange(port, device, stop, spec);
+}
+
+int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
+                      const platform::StopSignal* stop) {
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  const ExchangeSpec spec{
+      "ReleaseConnection( )",
+      RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01, device.allocate_choice()}),
+      Group2(m, 3), 0xCC, false};
+  return Exchange(port, device, stop, spec, wait);
+}
+
+int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
+                                    const platform::StopSignal* stop) {
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  const ConnectionObject* connection = device.connection(kExplicit);
+  const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
+  const ExchangeSpec spec{
+      "Set_ExplicitMsg_WatchdogTimeout( )",
+      RequestFrame(Group2(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle, 0x05, 0x01, 0x0C, action}),
+      Group2(m, 3), 0x90, false};
+  return Exchange(port, device, stop, spec);
+}
+
+int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  const ExchangeSpec spec{"OpenExplicitUCMM( )",
+                          RequestFrame(Group3(6, s), {uint8_t(0x40 | m), kAllocate, 0x00, 0x30}),
+                          Group3(5, m), 0xCB, true};
+  ExplicitExchange exchange(port, device, stop);
+  const int result = exchange.Run(spec);
+  if (result != kAnswered) return result;
+  device.set_ucmm_instance(exchange.answer().data[4]);
+  Trace("Save InstanceID %X", device.ucmm_instance());
+  // The device's answers on the connection come from 0x600 + M; the route is
+  // the device's own and is added once.
+  if (device.ClaimUcmmRoute()) {
+    port.map().AddMap(Group3(0, m), m, kExplicit);
+    port.map().ShowMapTable();
+  }
+  return kAnswered;
+}
+
+int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
+                            const platform::StopSignal* stop) {
+  Trace("InstanceID %X", device.ucmm_instance());
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  const uint8_t instance = device.ucmm_instance() & 0xFF;
+  const ExchangeSpec spec{"ThreadCloseExplicitUCMM( )",
+                          RequestFrame(Group3(6, s), {uint8_t(0x40 | m), kRelease, instance, 0x00}),
+                          Group3(5, m), 0xCC, true};
+  return Exchange(port, device, stop, spec, wait);
+}
+
+}  // namespace dnm

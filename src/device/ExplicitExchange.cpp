@@ -1,0 +1,79 @@
+#include "device/ExplicitExchange.h"
+
+#include "device/Device_Info.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+CANMsg RequestFrame(uint32_t id, std::initializer_list<uint8_t> data) {
+  CANMsg msg{};
+  msg.id = id;
+  for (uint8_t byte : data) msg.data[msg.len++] = byte;
+  return msg;
+}
+
+ResponseWait::ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overall_ms,
+                           const platform::StopSignal* stop)
+    : buffer_(buffer),
+      inner_ms_(inner_ms),
+      overall_ms_(overall_ms),
+      stop_(stop),
+      start_(platform::GetTickCount()) {}
+
+bool ResponseWait::NextPass() {
+  if (!first_) {
+    // The frames held matched nothing: look again shortly.
+    if (stop_ == nullptr) {
+      platform::SleepMs(10);
+    } else if (stop_->SleepFor(10)) {
+      return false;
+    }
+  }
+  first_ = false;
+  if (platform::GetTickCount() - start_ >= overall_ms_) return false;
+  count_ = buffer_.WaitForData(inner_ms_, stop_);
+  if (stop_ != nullptr && stop_->Raised()) return false;
+  return count_ > 0;
+}
+
+ExplicitExchange::ExplicitExchange(CANPort& port, Device_Info& device,
+                                   const platform::StopSignal* stop)
+    : port_(port), device_(device), stop_(stop) {}
+
+int ExplicitExchange::Run(const ExchangeSpec& spec, bool wait) {
+  const uint8_t mac = device_.mac();
+  Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
+        port_.port_number(), spec.request.id);
+  if (port_.SendLocked(spec.request.id, spec.request.len, spec.request.data) != 0) {
+    Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
+          port_.port_number(), mac);
+    return kNoAnswer;
+  }
+  if (!wait) return kAnswered;
+  MsgBuffer* buffer = device_.buffer(kExplicit);
+  if (buffer == nullptr) return kNoAnswer;
+  const uint8_t header = 0x40 | port_.mac_id();
+  ResponseWait waiting(*buffer, 1000, 3000, stop_);
+  while (waiting.NextPass()) {
+    Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());
+    if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, spec.success_service)) ==
+        0) {
+      Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, spec.name, mac,
+            DNM_FRAME_FIELDS(answer_));
+      return kAnswered;
+    }
+    if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, kErrorResponseService)) ==
+        0) {
+      Trace(spec.error_has_own_text ? "%s   Error!  DesMACID %d ,Response Msg " DNM_FRAME_FORMAT
+                                    : "%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT,
+            spec.name, mac, DNM_FRAME_FIELDS(answer_));
+      return kErrorResponse;
+    }
+  }
+  return kNoAnswer;
+}
+
+}  // namespace dnm

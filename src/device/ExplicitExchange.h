@@ -1,0 +1,75 @@
+// The explicit request/response exchange: build a request, send it under
+// the port's SendLock, wait for the answer in the device's explicit buffer
+// within the time limits, take the frame that matches, trace each step.
+// Connection set-up, attribute access and the I/O set-up services all run
+// their requests through here with their own frames and texts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "VELKCAN.h"
+#include "platform/Platform.h"
+
+namespace dnm {
+
+class CANPort;
+class Device_Info;
+class MsgBuffer;
+
+// Internal results of an exchange (not library codes).
+enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3 };
+
+constexpr uint8_t kErrorResponseService = 0x94;
+
+struct ExchangeSpec {
+  const char* name;  // trace name, e.g. "AllocateConnection( )"
+  CANMsg request;
+  uint32_t response_id;
+  uint8_t success_service;       // byte 1 of the answer
+  bool error_has_own_text;       // "Error!" line for an error response
+};
+
+// Waits for frames in a buffer: each pass sleeps until the buffer holds a
+// frame (at most inner_ms), and passes go on while the overall time is
+// below overall_ms. Between passes that matched nothing it pauses 10 ms.
+class ResponseWait {
+ public:
+  ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overall_ms,
+               const platform::StopSignal* stop);
+  // Sleeps for the next pass; false when the time is out (or stop raised).
+  bool NextPass();
+  // The frame count seen by the last pass.
+  uint8_t count() const { return count_; }
+
+ private:
+  MsgBuffer& buffer_;
+  const uint32_t inner_ms_;
+  const uint32_t overall_ms_;
+  const platform::StopSignal* stop_;
+  const uint32_t start_;
+  bool first_ = true;
+  uint8_t count_ = 0;
+};
+
+class ExplicitExchange {
+ public:
+  ExplicitExchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
+
+  // Sends the request and, if wait is set, waits for its answer: 0 answered,
+  // 1 error response, 3 no answer in time or the send failed.
+  int Run(const ExchangeSpec& spec, bool wait = true);
+  // The answer taken by the last Run.
+  const CANMsg& answer() const { return answer_; }
+
+ private:
+  CANPort& port_;
+  Device_Info& device_;
+  const platform::StopSignal* stop_;
+  CANMsg answer_{};
+};
+
+// A frame with the given identifier and data bytes (mode 0, RTR 0).
+CANMsg RequestFrame(uint32_t id, std::initializer_list<uint8_t> data);
+
+}  // namespace dnm

@@ -1,0 +1,46 @@
+// Exports that configure a device's explicit connection and report whether
+// it stands.
+#include "VELKCANDNM.h"
+#include "api/ExportCall.h"
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "port/CANPort.h"
+#include "trace/Trace.h"
+
+using namespace dnm;
+
+extern "C" {
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
+                                                  uint32_t watchdog_action) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac);
+  if (call.Failed()) return call.Code();
+  Device_Info& device = *call.port().device(mac);
+  const auto action = static_cast<uint16_t>(watchdog_action);
+  if (device.Has(kChoiceExplicit)) {
+    // Sent to the device at its next establishment.
+    device.connection(kExplicit)->fourth_parameter = action;
+    return DNM_NoError;
+  }
+  ConnectionObject& connection = device.Configure(call.port(), kExplicit, kChoiceExplicit);
+  connection.expected_packet_rate = 2500;
+  connection.fourth_parameter = action;
+  return DNM_NoError;
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
+                                                                 uint8_t mac) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().Online().LockScanList(false).InScanList(mac);
+  if (call.Failed()) return call.Code();
+  const Device_Info& device = *call.port().device(mac);
+  if (!device.Has(kChoiceExplicit)) {
+    Trace("CheckExplicitMsgConnectionStatus( )   Error!The Device %d do not establish connection",
+          mac);
+    return DNM_ExplicitMsgNotConfigure;
+  }
+  return device.status(kExplicit) == kStatusEstablished ? DNM_NoError : DNM_ExplicitConnectionDown;
+}
+
+}  // extern "C"

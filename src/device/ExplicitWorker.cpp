@@ -1,0 +1,132 @@
+// The explicit worker of one device: establishes the explicit connection,
+// keeps it, re-establishes it when its status is changed away from 0, and
+// releases it while the device is stopped. Every sleep ends at once when the
+// worker is to end.
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitConnection.h"
+#include "device/ExplicitExchange.h"
+#include "device/Workers.h"
+#include "port/CANPort.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+constexpr uint16_t kStatusErrorResponse = 4;
+constexpr uint16_t kStatusNoAnswer = 5;
+
+class ExplicitWorkerLoop {
+ public:
+  ExplicitWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
+      : port_(port),
+        device_(device),
+        end_(connection.end()),
+        buffer_(*device.buffer(kExplicit)) {}
+
+  void Run() {
+    while (!ended_) {
+      device_.set_status(kExplicit, kStatusNotEstablished);
+      buffer_.ClearBuffer();
+      ucmm_ = device_.ucmm();
+      if (ParkWhileStopped() || !Connect()) continue;
+      Established();
+      Keep();
+    }
+  }
+
+ private:
+  // Sleeps; false (and the loop ends) when the worker is to end.
+  bool Sleep(uint32_t ms) {
+    ended_ = ended_ || end_.SleepFor(ms);
+    return !ended_;
+  }
+
+  bool StopRequested() const { return device_.stop_flag(kExplicit) != 0; }
+
+  int Open() {
+    return ucmm_ ? OpenExplicitUCMM(port_, device_, &end_) : AllocateConnection(port_, device_, &end_);
+  }
+
+  int Release(bool wait) {
+    return ucmm_ ? ThreadCloseExplicitUCMM(port_, device_, wait, &end_)
+                 : ReleaseConnection(port_, device_, wait, &end_);
+  }
+
+  // A stopped device is not connected: wait until it is started again.
+  // True when the worker parked (the caller then begins a new cycle).
+  bool ParkWhileStopped() {
+    if (!StopRequested()) return false;
+    while (StopRequested() && Sleep(500)) {
+    }
+    return true;
+  }
+
+  // Tries until the connection stands (true), the device is stopped or the
+  // worker is to end (false).
+  bool Connect() {
+    for (;;) {
+      const int result = Open();
+      if (!Sleep(500)) return false;
+      if (result == kAnswered) return true;
+      if (result == kErrorResponse) {
+        Release(false);
+        buffer_.ClearBuffer();
+        TraceLine("Error Response");
+        device_.set_status(kExplicit, kStatusErrorResponse);
+        if (!Sleep(3000)) return false;
+        TraceLine("Sleep OK! Ready to Retry!!");
+      } else {
+        device_.set_status(kExplicit, kStatusNoAnswer);
+        if (!Sleep(3000)) return false;
+      }
+      if (StopRequested()) {
+        Release(false);
+        buffer_.ClearBuffer();
+        ParkWhileStopped();
+        return false;
+      }
+    }
+  }
+
+  void Established() {
+    if (!ucmm_) Set_ExplicitMsg_WatchdogTimeout(port_, device_, &end_);
+    Trace("ExplicitMsg OK Board %d  Port %d  DesMACID %d ", port_.board_number(),
+          port_.port_number(), device_.mac());
+    device_.set_status(kExplicit, kStatusEstablished);
+  }
+
+  void Keep() {
+    while (!ended_) {
+      if (device_.status(kExplicit) != kStatusEstablished) {
+        Release(true);
+        // A stop changes the status too: release once, then stay released.
+        if (StopRequested()) ParkWhileStopped();
+        return;
+      }
+      if (StopRequested()) {
+        Release(false);
+        buffer_.ClearBuffer();
+        ParkWhileStopped();
+        return;
+      }
+      Sleep(2000);
+    }
+  }
+
+  CANPort& port_;
+  Device_Info& device_;
+  platform::StopSignal& end_;
+  MsgBuffer& buffer_;
+  bool ucmm_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+void ExplicitWorker(CANPort& port, Device_Info& device, ConnectionObject& connection) {
+  ExplicitWorkerLoop(port, device, connection).Run();
+}
+
+}  // namespace dnm

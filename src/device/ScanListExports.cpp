@@ -1,0 +1,105 @@
+// Exports that add devices to a port's scan list, remove them, and list the
+// MAC IDs that answer on the network.
+#include <cstring>
+
+#include "VELKCANDNM.h"
+#include "api/ExportCall.h"
+#include "device/ScanList.h"
+#include "port/CANPort.h"
+#include "port/MapTable.h"
+#include "port/MsgBuffer.h"
+#include "platform/Platform.h"
+#include "trace/Trace.h"
+
+using namespace dnm;
+
+namespace {
+
+uint32_t DuplicateCheckId(uint8_t mac) { return 0x407 + mac * 8u; }
+
+// Sends a duplicate MAC ID check for every MAC ID and collects, within the
+// check's own second after the last request, the MAC IDs whose node answered.
+int CollectAnsweringMacIds(CANPort& port, uint8_t* list) {
+  MapTable& map = port.map();
+  MsgBuffer& buffer = port.port_buffer();
+  for (uint8_t mac = 0; mac < 64; ++mac) map.AddMap(DuplicateCheckId(mac), kPortBufferId, kPortBufferId);
+  map.ShowMapTable();
+  buffer.ClearBuffer();
+  const uint8_t request[7] = {};
+  for (uint8_t mac = 0; mac < 64; ++mac) port.SendLocked(DuplicateCheckId(mac), 7, request);
+
+  bool answered[64] = {};
+  const auto take_answers = [&] {
+    CANMsg msg{};
+    for (uint8_t mac = 0; mac < 64; ++mac) {
+      while (buffer.GetMsg(msg, DuplicateCheckId(mac)) == 0) answered[mac] = true;
+    }
+  };
+  // Answers are taken as they come, so the buffer never fills up.
+  const uint32_t start = platform::GetTickCount();
+  for (uint32_t elapsed = 0; elapsed < 1000; elapsed = platform::GetTickCount() - start) {
+    if (buffer.WaitForData(1000 - elapsed) == 0) continue;
+    take_answers();
+    // Frames of other routes may stay in the port buffer: look again shortly.
+    if (buffer.GetDataCount() > 0) platform::SleepMs(10);
+  }
+  map.RemoveByInstance(kPortBufferId, kPortBufferId);
+  map.ShowMapTable();
+  take_answers();
+
+  int count = 0;
+  for (uint8_t mac = 0; mac < 64; ++mac) {
+    if (answered[mac]) list[count++] = mac;
+  }
+  return count;
+}
+
+}  // namespace
+
+extern "C" {
+
+DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t mac, uint8_t ucmm) {
+  ExportCall call("AddDevice()   ", board);
+  call.Port(port).Mac(mac).Active().Online().LockScanList(true).NotInScanList(mac);
+  if (call.Failed()) return call.Code();
+  CANPort& target = call.port();
+  if (mac == target.mac_id()) {
+    Trace("AddDevice()   Error!MAC ID %d is the same with Master MAC ID", mac);
+    return DNM_MACIDNumberError;
+  }
+  CreateNetDevice(target, mac, ucmm);
+  Trace("AddDevice( )   Check!MAC ID %d , BoardNo %d , Port %d", mac, board, port);
+  target.map().AddMap(0x403 + mac * 8u, mac, 0);
+  if (ucmm != 0) {
+    target.map().AddMap(0x740 + mac, mac, 0);
+    target.map().ShowMapTable();
+  }
+  return DNM_NoError;
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8_t mac) {
+  ExportCall call("RemoveDevice()   ", board);
+  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac);
+  if (call.Failed()) return call.Code();
+  RemoveDevice(call.port(), mac);
+  return DNM_NoError;
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,
+                                                  uint8_t* count) {
+  ExportCall call("AddDevice()   ", board);
+  call.Port(port).Active();
+  if (call.Failed()) {
+    if (count != nullptr) *count = 0;
+    return call.Code();
+  }
+  call.Online().NotNull(list, "list").NotNull(count, "count");
+  if (call.Failed()) return call.Code();
+  uint8_t found[64] = {};
+  const int answered = CollectAnsweringMacIds(call.port(), found);
+  std::memcpy(list, found, static_cast<size_t>(answered));
+  *count = static_cast<uint8_t>(answered);
+  return DNM_NoError;
+}
+
+}  // extern "C"

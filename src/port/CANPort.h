@@ -1,0 +1,127 @@
+// One CAN port of an active board acting as a DeviceNet master: its state on
+// the network, its send path, its five receive threads and its scan list.
+//
+// Threads and locks:
+// - Exports run on application threads; each holds its board's lifecycle
+//   lock (shared) while it runs, so the port outlives every call on it.
+// - The five receive threads take frames from the driver and route them
+//   while they hold the port's ReceiveLock. The device table and the
+//   devices' receive buffers are changed only under the same lock, so a
+//   receive thread never sees a device or buffer that is being freed.
+// - Every frame is sent under the port's SendLock, one frame per hold. No
+//   other lock of the library is taken while it is held.
+// - Lock order: ReceiveLock, then the MapTable's lock, then a MsgBuffer's.
+// - Flags and states shared between threads are atomics.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+
+#include "VELKCAN.h"
+#include "platform/Platform.h"
+
+namespace dnm {
+
+class Board;
+class Device_Info;
+class MapTable;
+class MsgBuffer;
+
+enum class PortState : uint8_t { kIdle = 2, kOnline = 3, kOffline = 4 };
+
+// The master's own DeviceNet vendor ID, stated in duplicate MAC ID and
+// ownership frames.
+constexpr uint16_t kMasterVendorID = 0x04D2;
+constexpr uint32_t kMasterSerialNumber = 1;
+
+constexpr int kReceiveThreads = 5;
+constexpr uint8_t kFlagRequested = 1;
+constexpr uint8_t kFlagAcknowledged = 0x22;
+
+class CANPort {
+ public:
+  CANPort(Board& board, uint8_t port);
+  ~CANPort();
+  CANPort(const CANPort&) = delete;
+  CANPort& operator=(const CANPort&) = delete;
+
+  uint8_t board_number() const { return board_number_; }
+  uint8_t port_number() const { return port_number_; }
+  uint8_t mac_id() const { return mac_id_.load(); }
+  uint8_t baud() const { return baud_.load(); }
+  PortState state() const { return state_.load(); }
+  MapTable& map() const;
+  MsgBuffer& port_buffer() const { return *port_buffer_; }
+  bool InScanList(uint8_t mac) const { return in_scan_list_[mac].load() != 0; }
+  bool IsStarted(uint8_t mac) const { return started_[mac].load() != 0; }
+  bool ownership() const { return ownership_.load() != 0; }
+  void set_ownership(bool held) { ownership_.store(held ? 1 : 0); }
+
+  // Sends one frame; the caller holds SendLock. 0, 1100..1102, or a driver code.
+  uint16_t SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data);
+  // Takes SendLock around one SendCmd.
+  uint16_t SendLocked(uint32_t id, uint8_t len, const uint8_t* data);
+
+  // Online with the duplicate MAC ID checks; the export's checks passed.
+  uint16_t Online(uint8_t baud, uint8_t mac);
+  uint16_t Offline();
+  uint16_t CheckDuplicMACIDResponse(uint32_t id);
+
+  uint16_t CreateReciveThread();
+  uint16_t PauseReceiveThreads();
+  uint16_t ResumeReceiveThreads();
+  uint16_t CloseReceiveThreads();
+
+  // Guards the scan list's structure: calls that add, remove or configure
+  // devices hold it exclusively, calls that use a device hold it shared.
+  std::shared_mutex& scan_list_lock() { return scan_list_lock_; }
+
+  // For the receive routing and the scan list: the device record of a MAC
+  // ID, or nullptr. Call with ReceiveLock held, or from the application
+  // thread that owns the scan list.
+  Device_Info* device(uint8_t mac) const { return devices_[mac].get(); }
+  // Puts a device record in place (or removes it with nullptr) under
+  // ReceiveLock, so routing never sees it half made or freed.
+  void SetDevice(uint8_t mac, std::unique_ptr<Device_Info> device);
+  // Takes the device record out of the scan list (under ReceiveLock) and
+  // hands it to the caller, who takes it apart.
+  std::unique_ptr<Device_Info> TakeDevice(uint8_t mac);
+  void SetStarted(uint8_t mac, bool started) { started_[mac].store(started ? 1 : 0); }
+
+ private:
+  struct RxScratch;
+  void Rx_Thread(int n);
+  bool HoldIfPausedOrStopped(int n);
+  void TakeAndRoute(int n, RxScratch& scratch);
+  void Route(const CANMsg& msg, int n, RxScratch& scratch);
+  void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
+  void SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& flags, uint8_t value);
+  void StopAndJoinReceiveThreads();
+  bool DuplicateCheck(const CANMsg& check, const char* caller_tag, uint16_t& result);
+
+  Board& board_;
+  const uint8_t port_number_;
+  const uint8_t board_number_;
+  std::atomic<uint8_t> mac_id_{0};
+  std::atomic<uint8_t> baud_{0};
+  std::atomic<PortState> state_{PortState::kIdle};
+  bool receive_threads_made_ = false;
+  std::array<std::atomic<uint8_t>, kReceiveThreads> stop_flags_{};
+  std::array<std::atomic<uint8_t>, kReceiveThreads> pause_flags_{};
+  std::mutex flags_mutex_;
+  std::condition_variable flags_changed_;
+  std::unique_ptr<MsgBuffer> port_buffer_;
+  std::atomic<uint8_t> ownership_{0};
+  std::array<std::atomic<uint8_t>, 64> in_scan_list_{};
+  std::array<std::atomic<uint8_t>, 64> started_{};
+  std::array<std::unique_ptr<Device_Info>, 64> devices_;
+  std::shared_mutex scan_list_lock_;
+  std::array<platform::Thread, kReceiveThreads> rx_threads_;
+};
+
+}  // namespace dnm

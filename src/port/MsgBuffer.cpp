@@ -1,0 +1,117 @@
+#include "port/MsgBuffer.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "platform/Platform.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+MsgBuffer::~MsgBuffer() { TraceLine("Delete Buffer"); }
+
+int MsgBuffer::PutMsg(const CANMsg& msg) {
+  {
+    std::lock_guard lock(mutex_);
+    if (count_ >= kCapacity) return kFull;
+    Stored& slot = slots_[tail_];
+    slot.mode = msg.mode;
+    slot.id = msg.id;
+    slot.rtr = msg.rtr;
+    slot.len = msg.len;
+    std::memcpy(slot.data.data(), msg.data, slot.data.size());
+    tail_ = (tail_ + 1) % kCapacity;
+    ++count_;
+  }
+  arrived_.notify_all();
+  return kStored;
+}
+
+bool MsgBuffer::Matches(const Stored& frame, const FrameKey& key) {
+  if (frame.id != key.id) return false;
+  if (key.match_len && frame.len != key.len) return false;
+  for (uint8_t i = 0; i < key.data_count; ++i) {
+    if (frame.data[i] != key.data[i]) return false;
+  }
+  return true;
+}
+
+void MsgBuffer::CopyOut(const Stored& frame, CANMsg& out) {
+  out.mode = frame.mode;
+  out.id = frame.id;
+  out.rtr = frame.rtr;
+  out.len = frame.len;
+  std::memcpy(out.data, frame.data.data(), frame.data.size());
+}
+
+int MsgBuffer::GetMsg(CANMsg& out, const FrameKey& key) {
+  std::lock_guard lock(mutex_);
+  for (uint32_t i = 0; i < count_; ++i) {
+    const uint32_t slot = (head_ + i) % kCapacity;
+    if (!Matches(slots_[slot], key)) continue;
+    CopyOut(slots_[slot], out);
+    // The oldest frame fills the hole, so the ring stays contiguous.
+    if (slot != head_) slots_[slot] = slots_[head_];
+    head_ = (head_ + 1) % kCapacity;
+    --count_;
+    return 0;
+  }
+  return kNoMatch;
+}
+
+uint8_t MsgBuffer::GetDataCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<uint8_t>(count_);
+}
+
+void MsgBuffer::ClearBuffer() {
+  std::lock_guard lock(mutex_);
+  count_ = head_ = tail_ = 0;
+}
+
+int MsgBuffer::PurgeFragments() {
+  std::lock_guard lock(mutex_);
+  for (uint32_t i = 0; i < count_;) {
+    const uint32_t slot = (head_ + i) % kCapacity;
+    if ((slots_[slot].data[0] & 0x80) == 0) {
+      ++i;
+      continue;
+    }
+    // The newest frame fills the hole; it is examined next.
+    tail_ = (tail_ + kCapacity - 1) % kCapacity;
+    slots_[slot] = slots_[tail_];
+    --count_;
+  }
+  return 0;
+}
+
+uint8_t MsgBuffer::WaitForData(uint32_t timeout_ms, const platform::StopSignal* stop) {
+  std::unique_lock lock(mutex_);
+  arrived_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [&] { return count_ > 0 || (stop != nullptr && stop->Raised()); });
+  return static_cast<uint8_t>(count_);
+}
+
+void MsgBuffer::WakeWaiters() {
+  { std::lock_guard lock(mutex_); }
+  arrived_.notify_all();
+}
+
+void MsgBuffer::ShowAllData(uint8_t board, uint8_t port, uint8_t mac, uint8_t instance) const {
+  if (!TraceEnabled()) return;
+  std::lock_guard lock(mutex_);
+  Trace("********* ShowAllData( ) TotalData Count is %d  BoardNo-%d  Port-%d  DesMACID-%d  "
+        "InstanceID-%d*****************",
+        static_cast<int>(count_), board, port, mac, instance);
+  for (uint32_t i = 0; i < count_; ++i) {
+    const uint32_t slot = (head_ + i) % kCapacity;
+    const Stored& f = slots_[slot];
+    Trace("%d.  Buffer(Hex): %x %x %x %x %x %x %x %x %x %x %x %x", static_cast<int>(slot), f.id,
+          f.mode, f.rtr, f.len, f.data[0], f.data[1], f.data[2], f.data[3], f.data[4], f.data[5],
+          f.data[6], f.data[7]);
+  }
+  Trace("%s", std::string(98, '*').c_str());
+}
+
+}  // namespace dnm

@@ -1,0 +1,87 @@
+// A locked ring of received frames. Waiting code takes out the oldest frame
+// that matches what it expects; frames that match nothing stay.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "VELKCAN.h"
+
+namespace dnm {
+
+namespace platform {
+class StopSignal;
+}
+
+// What a taken frame must match: the identifier, optionally the first data
+// bytes and optionally the data length.
+struct FrameKey {
+  uint32_t id = 0;
+  uint8_t data_count = 0;  // how many leading data bytes must match (0..3)
+  std::array<uint8_t, 3> data{};
+  bool match_len = false;
+  uint8_t len = 0;
+
+  static FrameKey Id(uint32_t id) { return FrameKey{id}; }
+  static FrameKey Data(uint32_t id, uint8_t d0) { return FrameKey{id, 1, {d0, 0, 0}}; }
+  static FrameKey Data(uint32_t id, uint8_t d0, uint8_t d1) { return FrameKey{id, 2, {d0, d1, 0}}; }
+  static FrameKey Data(uint32_t id, uint8_t d0, uint8_t d1, uint8_t d2) {
+    return FrameKey{id, 3, {d0, d1, d2}};
+  }
+  static FrameKey Len(uint32_t id, uint8_t len) { return FrameKey{id, 0, {}, true, len}; }
+};
+
+class MsgBuffer {
+ public:
+  static constexpr uint32_t kCapacity = 64;
+  static constexpr int kStored = 0;
+  static constexpr int kFull = 102;
+  static constexpr int kNoMatch = -1;
+
+  MsgBuffer() = default;
+  ~MsgBuffer();
+  MsgBuffer(const MsgBuffer&) = delete;
+  MsgBuffer& operator=(const MsgBuffer&) = delete;
+
+  // Stores the frame (0), or refuses it when full (102).
+  int PutMsg(const CANMsg& msg);
+  // Takes the oldest matching frame into out (0), or leaves all as is (-1).
+  int GetMsg(CANMsg& out, const FrameKey& key);
+  int GetMsg(CANMsg& out, uint32_t id) { return GetMsg(out, FrameKey::Id(id)); }
+  int GetMsgByLen(CANMsg& out, uint32_t id, uint8_t len) { return GetMsg(out, FrameKey::Len(id, len)); }
+
+  uint8_t GetDataCount() const;
+  void ClearBuffer();
+  // Removes every frame whose data byte 0 carries the fragment flag.
+  int PurgeFragments();
+
+  // Sleeps until the buffer holds a frame, timeout_ms passes or stop is
+  // raised; returns the frame count.
+  uint8_t WaitForData(uint32_t timeout_ms, const platform::StopSignal* stop = nullptr);
+  // Wakes every waiter (after a stop signal was raised).
+  void WakeWaiters();
+
+  void ShowAllData(uint8_t board, uint8_t port, uint8_t mac, uint8_t instance) const;
+
+ private:
+  struct Stored {
+    uint8_t mode;
+    uint32_t id;
+    uint8_t rtr;
+    uint8_t len;
+    std::array<uint8_t, 8> data;
+  };
+  static bool Matches(const Stored& frame, const FrameKey& key);
+  static void CopyOut(const Stored& frame, CANMsg& out);
+
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::array<Stored, kCapacity> slots_{};
+  uint32_t count_ = 0;
+  uint32_t head_ = 0;
+  uint32_t tail_ = 0;
+};
+
+}  // namespace dnm

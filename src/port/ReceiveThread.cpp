@@ -1,0 +1,187 @@
+// The five receive threads of a port: they take frames from the driver,
+// route them into the receive buffers and answer, for the master, other
+// nodes' duplicate MAC ID checks and ownership requests.
+#include <cstring>
+#include <vector>
+
+#include "api/Library.h"
+#include "device/Device_Info.h"
+#include "driver/Driver.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/MapTable.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+// How long one wait in the driver lasts before the thread looks at its
+// flags again; bounds how long pausing or closing a port can take.
+constexpr uint32_t kDriverWaitMs = 50;
+// Frames taken in one hold of ReceiveLock before responses go out.
+constexpr int kMaxBatch = 64;
+
+struct Response {
+  uint32_t id;
+  uint8_t len;
+  std::array<uint8_t, 8> data;
+  const char* what;
+};
+
+}  // namespace
+
+struct CANPort::RxScratch {
+  CANMsg msg{};
+  MapTable::Matches matches;
+  std::vector<Response> responses;
+};
+
+bool CANPort::HoldIfPausedOrStopped(int n) {
+  std::unique_lock lock(flags_mutex_);
+  if (stop_flags_[n] == kFlagRequested) {
+    stop_flags_[n] = kFlagAcknowledged;
+    return true;
+  }
+  if (pause_flags_[n] != kFlagRequested) return false;
+  pause_flags_[n] = kFlagAcknowledged;
+  flags_changed_.wait(lock, [&] {
+    return pause_flags_[n] != kFlagAcknowledged || stop_flags_[n] == kFlagRequested;
+  });
+  return false;
+}
+
+void CANPort::Rx_Thread(int n) {
+  RxScratch scratch;
+  scratch.responses.reserve(kMaxBatch);
+  for (;;) {
+    if (HoldIfPausedOrStopped(n)) return;
+    if (pause_flags_[n] != 0) continue;
+    if (driver::WaitRxMsg(board_number_, port_number_, kDriverWaitMs) <= 0) continue;
+    TakeAndRoute(n, scratch);
+    for (const Response& response : scratch.responses) {
+      Trace("Thread%d%d_%d( )   %s", board_number_, port_number_, n, response.what);
+      SendLocked(response.id, response.len, response.data.data());
+    }
+  }
+}
+
+// Takes the waiting frames and routes them while holding ReceiveLock, so
+// frames reach their buffers in the order they were received. Responses are
+// collected and sent after the lock is released.
+void CANPort::TakeAndRoute(int n, RxScratch& scratch) {
+  scratch.responses.clear();
+  std::lock_guard lock(ReceiveLock(board_number_, port_number_));
+  if (pause_flags_[n] != 0 || stop_flags_[n] != 0) return;
+  for (int i = 0; i < kMaxBatch; ++i) {
+    std::memset(scratch.msg.data, 0, sizeof scratch.msg.data);
+    const int32_t r = driver::ReceiveMsg(board_number_, port_number_, scratch.msg) & 0xFFFF;
+    if (r == CAN_DataOverrun) {
+      TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", CAN_DataOverrun);
+      driver::ClearDataOverrun(board_number_, port_number_);
+      continue;
+    }
+    if (r != 0) return;
+    Route(scratch.msg, n, scratch);
+  }
+}
+
+void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
+  const uint8_t master = mac_id_.load();
+  if (map().FindConnectionID(msg.id, scratch.matches) == MapTable::kNone) {
+    Trace("Rx_Thread%d%d_%d( )   The Message CANRx.id=%x will be deserted!!", board_number_,
+          port_number_, n, msg.id);
+  } else {
+    Trace("Rx_Thread%d%d_%d( )   Count is %d", board_number_, port_number_, n,
+          scratch.matches.count);
+    for (int i = 0; i < scratch.matches.count; ++i) {
+      const RouteTarget& target = scratch.matches.targets[i];
+      Trace("Rx_Thread%d%d_%d( )  Thre Message CANRx.id = %x Len: %d  Data: %X %X %X %X %X %X %X "
+            "%Xwill be put into the BufferID is %d  InstanceID is %d",
+            board_number_, port_number_, n, msg.id, msg.len, msg.data[0], msg.data[1], msg.data[2],
+            msg.data[3], msg.data[4], msg.data[5], msg.data[6], msg.data[7], target.mac,
+            target.instance);
+      if (target.mac == kPortBufferId) {
+        port_buffer_->PutMsg(msg);
+      } else {
+        RouteToDevice(msg, n, target.mac, target.instance);
+      }
+    }
+  }
+
+  // Another node checks for the master's MAC ID: answer its request (never
+  // a response, so two answering nodes cannot keep answering each other).
+  if (msg.id == 0x407 + master * 8u && msg.len > 0 && (msg.data[0] & 0x80) == 0) {
+    scratch.responses.push_back(Response{
+        msg.id, 7,
+        {0x80, kMasterVendorID & 0xFF, kMasterVendorID >> 8, kMasterSerialNumber & 0xFF,
+         (kMasterSerialNumber >> 8) & 0xFF, (kMasterSerialNumber >> 16) & 0xFF,
+         kMasterSerialNumber >> 24, 0},
+        "Send Duplicate MAC ID Response"});
+  }
+  if (ownership() && msg.id == 0x7EF) {
+    scratch.responses.push_back(Response{
+        0x7EF, 8,
+        {master, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 0x01, 0x00, 0x00, 0x00},
+        "Send Ownership Response"});
+  }
+}
+
+void CANPort::RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance) {
+  const uint8_t master = mac_id_.load();
+  Device_Info* device = mac < devices_.size() ? devices_[mac].get() : nullptr;
+  if (device == nullptr || !IsStarted(mac)) {
+    Trace("Rx_Thread%d%d_%d( )   Device doesn't Start!! The Message CANRx.id=%x will be deserted!!",
+          board_number_, port_number_, n, msg.id);
+    return;
+  }
+  const auto put = [&] {
+    if (MsgBuffer* buffer = device->buffer(instance)) buffer->PutMsg(msg);
+  };
+  const bool to_master = (msg.data[0] & 0x3F) == master;
+  const bool explicit_response = (msg.id & 0x403) == 0x403 && to_master;
+  const bool group3 = (msg.id & 0x600) == 0x600 && to_master;
+  const char* io_group3 =
+      "Rx_Thread%d%d_%d( )   Device Establish I/O Connection by Group 3!! The Message CANRx.id=%x "
+      "will be Put into Buffer!!";
+
+  if (device->status(kExplicit) != kStatusEstablished) {
+    if (explicit_response) {
+      put();
+    } else if ((msg.id & 0x740) == 0x740 && to_master) {
+      put();
+      Trace("Rx_Thread%d%d_%d( )   Device Establish Explicit Connection by Group 3!! The Message "
+            "CANRx.id=%x will be Put into Buffer!!",
+            board_number_, port_number_, n, msg.id);
+    } else if (group3) {
+      put();
+      Trace(io_group3, board_number_, port_number_, n, msg.id);
+    } else {
+      Trace("Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
+            "CANRx.id=%x Data0: %x will be deserted!!",
+            board_number_, port_number_, n, msg.id, msg.data[0]);
+    }
+    return;
+  }
+
+  if (explicit_response) {
+    put();
+  } else if (group3) {
+    put();
+    Trace(io_group3, board_number_, port_number_, n, msg.id);
+  } else {
+    Trace("Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
+          "CANRx.id=%x will be deserted!!",
+          board_number_, port_number_, n, msg.id);
+  }
+  if ((msg.id & 0x300) == 0x300) {
+    put();
+  } else {
+    Trace("Rx_Thread%d%d_%d( )   Device doesn't receive its own Explicit and I/O Message!! The "
+          "Message CANRx.id=%x will be deserted!!",
+          board_number_, port_number_, n, msg.id);
+  }
+}
+
+}  // namespace dnm

@@ -1,0 +1,34 @@
+/*
+ * Trace library (libHYPERTRACE.so): collects the text lines that the
+ * DeviceNet master writes.
+ *
+ * Lines go to the file named by the environment variable HYPERTRACE_FILE
+ * (appended, one line per call; the value "stderr" means standard error).
+ * With the variable unset, the most recent lines are kept in memory, where
+ * tests read them with the HyperTraceTest_ functions.
+ */
+#ifndef HYPERTRACE_H
+#define HYPERTRACE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int HyperTrace(int trace_id, const char* text);
+int SetTraceIDColor(int trace_id, unsigned color);
+int SetTraceIDMedium(int trace_id, int medium);
+int SetTraceIDFile(int trace_id, const char* file_name);
+int StartTraceOutput(void);
+int StopTraceOutput(void);
+
+/* Lines kept in memory (newest last); at most the newest 100000 are kept. */
+int HyperTraceTest_LineCount(void);
+/* Copies line `index` into buffer; returns its full length or -1. */
+int HyperTraceTest_GetLine(int index, char* buffer, int size);
+void HyperTraceTest_Clear(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,68 @@
+// The whole virtual card: its boards, the four driver ports of each, the segments they sit on,
+// the injected faults and the test nodes. One instance per process, built at the first call
+// from the network description named by VELKCAN_NETWORK, and never destroyed, so that threads
+// still running while the process exits never meet a destroyed object.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "Faults.h"
+#include "PortNode.h"
+#include "Segment.h"
+#include "TestNode.h"
+
+namespace vcan {
+
+inline constexpr int kMaxBoards = 8;
+inline constexpr int kPortsPerBoard = 4;
+
+struct Board {
+  std::atomic<bool> active{false};
+  std::array<std::shared_ptr<PortNode>, kPortsPerBoard> ports;  // index driver port - 1
+};
+
+class Card {
+ public:
+  static Card& Instance();
+
+  int board_count() const { return board_count_; }
+  Board* FindBoard(int32_t board);
+  PortNode* FindPort(int32_t board, int32_t driver_port);  // whether active or not
+  const std::string& network_path() const { return network_path_; }
+  Faults& faults() { return faults_; }
+  TestNodes& test_nodes() { return test_nodes_; }
+
+  // Configuration, used only while the card is being built.
+  void SetBoardCount(int count) { board_count_ = count; }
+  Segment* AddSegment(const std::string& name);  // nullptr if the name is taken
+  Segment* FindSegment(std::string_view name);
+  bool PlacePort(int board, int driver_port, Segment* segment, size_t rx_capacity);
+  void CreatePorts();
+
+ private:
+  struct Placement {
+    bool placed = false;
+    Segment* segment = nullptr;  // nullptr: the port's own segment
+    size_t rx_capacity = PortNode::kDefaultRxCapacity;
+  };
+
+  explicit Card(std::string network_path) : network_path_(std::move(network_path)) {}
+  static std::string DefaultSegmentName(int board, int driver_port);
+
+  const std::string network_path_;
+  int board_count_ = 1;
+  std::array<Board, kMaxBoards> boards_;
+  std::array<std::array<Placement, kPortsPerBoard>, kMaxBoards> placements_;
+  std::map<std::string, std::unique_ptr<Segment>, std::less<>> segments_;
+  Faults faults_;
+  TestNodes test_nodes_;
+};
+
+}  // namespace vcan

@@ -1,0 +1,111 @@
+#include "NetworkFile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <utility>
+
+#include "ErrorText.h"
+
+namespace vcan {
+namespace {
+
+struct Word {
+  bool has_key = false;
+  std::string key;
+  std::string value;
+};
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
+
+// In a quoted part only \" and \\ are escapes, so shell commands keep their other backslashes.
+size_t AppendQuoted(std::string_view text, size_t i, std::string& out) {
+  const bool escape =
+      text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\');
+  if (escape) ++i;
+  out += text[i];
+  return i;
+}
+
+std::vector<Word> SplitWords(std::string_view text) {
+  std::vector<Word> words;
+  Word word;
+  bool in_word = false;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c == '"') {
+        quoted = false;
+      } else {
+        i = AppendQuoted(text, i, word.value);
+      }
+    } else if (c == '#') {
+      break;
+    } else if (IsBlank(c)) {
+      if (in_word) words.push_back(std::exchange(word, Word{}));
+      in_word = false;
+    } else {
+      in_word = true;
+      if (c == '"') {
+        quoted = true;
+      } else if (c == '=' && !word.has_key) {
+        word.has_key = true;
+        word.key = std::exchange(word.value, std::string{});
+      } else {
+        word.value += c;
+      }
+    }
+  }
+  if (quoted) throw LineError("unterminated quote");
+  if (in_word) words.push_back(std::move(word));
+  return words;
+}
+
+}  // namespace
+
+std::optional<Directive> ParseDirective(std::string_view text, int line) {
+  std::vector<Word> words = SplitWords(text);
+  if (words.empty()) return std::nullopt;
+  if (words[0].has_key) throw LineError("a line must start with a keyword");
+  Directive directive{line, std::move(words[0].value), {}, {}};
+  for (size_t i = 1; i < words.size(); ++i) {
+    Word& word = words[i];
+    if (!word.has_key) {
+      directive.args.push_back(std::move(word.value));
+    } else if (word.key.empty()) {
+      throw LineError("option without a name before '='");
+    } else if (!directive.options.emplace(word.key, std::move(word.value)).second) {
+      throw LineError("option '" + word.key + "' given twice");
+    }
+  }
+  return directive;
+}
+
+std::optional<std::vector<Directive>> ReadNetworkFile(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) {
+    std::fprintf(stderr,
+                 "VELKCAN: cannot read network description %s: %s; using the default card\n",
+                 path.c_str(), ErrorText().c_str());
+    return std::nullopt;
+  }
+  std::vector<Directive> directives;
+  std::string text;
+  for (int line = 1; std::getline(file, text); ++line) {
+    try {
+      if (auto directive = ParseDirective(text, line)) directives.push_back(std::move(*directive));
+    } catch (const LineError& error) {
+      ReportLineError(path, line, error.what());
+    }
+  }
+  return directives;
+}
+
+void ReportLineError(const std::string& path, int line, std::string_view message) {
+  std::fprintf(stderr, "VELKCAN: %s:%d: %.*s; line ignored\n", path.c_str(), line,
+               static_cast<int>(message.size()), message.data());
+}
+
+}  // namespace vcan

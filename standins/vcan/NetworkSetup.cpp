@@ -1,0 +1,247 @@
+#include "NetworkSetup.h"
+
+#include <algorithm>
+#include <charconv>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+
+#include "BitTiming.h"
+#include "Capture.h"
+#include "Card.h"
+#include "DupMacNode.h"
+#include "NetworkFile.h"
+#include "ProcessNode.h"
+
+namespace vcan {
+namespace {
+
+// ---- Reading options ----
+
+void AllowOptions(const Directive& d, std::initializer_list<std::string_view> allowed) {
+  for (const auto& [key, value] : d.options) {
+    if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
+      throw LineError("unknown option '" + key + "' for " + d.keyword);
+    }
+  }
+}
+
+void RequireArgs(const Directive& d, size_t count) {
+  if (d.args.size() != count) {
+    throw LineError(d.keyword + " takes " + std::to_string(count) + " word(s) before its options");
+  }
+}
+
+const std::string* FindOption(const Directive& d, std::string_view key) {
+  auto it = d.options.find(key);
+  return it == d.options.end() ? nullptr : &it->second;
+}
+
+const std::string& RequireOption(const Directive& d, std::string_view key) {
+  const std::string* value = FindOption(d, key);
+  if (value == nullptr || value->empty()) {
+    throw LineError(d.keyword + " needs " + std::string(key) + "=...");
+  }
+  return *value;
+}
+
+// Decimal, or hexadecimal after 0x.
+long ParseNumber(std::string_view text, long min, long max, std::string_view what) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (error != std::errc{} || end != text.data() + text.size() || value < min || value > max) {
+    throw LineError("bad " + std::string(what) + " '" + std::string(text) + "' (" +
+                    std::to_string(min) + " to " + std::to_string(max) + ")");
+  }
+  return value;
+}
+
+long NumberOption(const Directive& d, std::string_view key, long min, long max, long fallback) {
+  const std::string* value = FindOption(d, key);
+  return value == nullptr ? fallback : ParseNumber(*value, min, max, key);
+}
+
+bool FlagOption(const Directive& d, std::string_view key, bool fallback) {
+  return NumberOption(d, key, 0, 1, fallback ? 1 : 0) == 1;
+}
+
+uint32_t BaudOption(const Directive& d) {
+  const long kbit = NumberOption(d, "baud", 1, 1000, 500);
+  auto baud = BaudFromKbit(kbit);
+  if (!baud) throw LineError("baud must be 500, 250 or 125 (kbit/s)");
+  return *baud;
+}
+
+Segment& SegmentOption(const Directive& d, Card& card) {
+  const std::string& name = RequireOption(d, "segment");
+  Segment* segment = card.FindSegment(name);
+  if (segment == nullptr) throw LineError("unknown segment '" + name + "'");
+  return *segment;
+}
+
+// "B/P": board B of the card, driver port P (1 to 4).
+std::pair<int, int> ParsePortAddress(std::string_view text, const Card& card) {
+  const auto slash = text.find('/');
+  if (slash == std::string_view::npos) throw LineError("port must be written board/port, e.g. 0/1");
+  const int board =
+      static_cast<int>(ParseNumber(text.substr(0, slash), 0, card.board_count() - 1, "board"));
+  const int port = static_cast<int>(ParseNumber(text.substr(slash + 1), 1, kPortsPerBoard, "port"));
+  return {board, port};
+}
+
+std::string NodeName(const Directive& d, std::string fallback) {
+  const std::string* name = FindOption(d, "name");
+  if (name == nullptr || name->empty()) return fallback;
+  return *name;
+}
+
+// ---- One function per keyword ----
+
+void ApplyBoards(const Directive& d, Card& card) {
+  RequireArgs(d, 1);
+  AllowOptions(d, {});
+  card.SetBoardCount(static_cast<int>(ParseNumber(d.args[0], 0, kMaxBoards, "board count")));
+}
+
+void ApplySegment(const Directive& d, Card& card) {
+  RequireArgs(d, 1);
+  AllowOptions(d, {"capture"});
+  const std::string& name = d.args[0];
+  if (card.FindSegment(name) != nullptr) throw LineError("segment '" + name + "' declared twice");
+  std::unique_ptr<Capture> capture;
+  if (const std::string* path = FindOption(d, "capture")) {
+    capture = Capture::Open(*path);
+    if (!capture) throw LineError("cannot open capture file '" + *path + "'");
+  }
+  card.AddSegment(name)->SetCapture(std::move(capture));
+}
+
+void ApplyPort(const Directive& d, Card& card) {
+  RequireArgs(d, 1);
+  AllowOptions(d, {"segment", "rxfifo"});
+  const auto [board, port] = ParsePortAddress(d.args[0], card);
+  Segment* segment = FindOption(d, "segment") ? &SegmentOption(d, card) : nullptr;
+  const auto rx_capacity = static_cast<size_t>(
+      NumberOption(d, "rxfifo", 1, 1 << 20, static_cast<long>(PortNode::kDefaultRxCapacity)));
+  if (!card.PlacePort(board, port, segment, rx_capacity)) {
+    throw LineError("port " + d.args[0] + " placed twice");
+  }
+}
+
+void ApplyProcess(const Directive& d, Card& card) {
+  RequireArgs(d, 0);
+  AllowOptions(d, {"segment", "baud", "exec", "name"});
+  Segment& segment = SegmentOption(d, card);
+  const uint32_t baud = BaudOption(d);
+  const std::string& command = RequireOption(d, "exec");
+  auto node = std::make_shared<ProcessNode>(NodeName(d, "process@" + std::to_string(d.line)),
+                                            segment, baud, command);
+  segment.Attach(node);
+  node->Start();
+}
+
+void ApplyDupMac(const Directive& d, Card& card) {
+  RequireArgs(d, 0);
+  AllowOptions(d, {"segment", "mac", "baud", "answer", "check", "check_at", "delay", "vendor",
+                   "serial", "name"});
+  Segment& segment = SegmentOption(d, card);
+  const uint32_t baud = BaudOption(d);
+  DupMacSettings settings;
+  settings.mac = static_cast<uint8_t>(ParseNumber(RequireOption(d, "mac"), 0, 63, "mac"));
+  settings.answer = FlagOption(d, "answer", true);
+  settings.check = FlagOption(d, "check", false);
+  if (FindOption(d, "check_at") && FindOption(d, "delay")) {
+    throw LineError("give check_at or delay, not both");
+  }
+  constexpr long kHour = 3'600'000;
+  const long delay = NumberOption(d, "delay", 0, kHour, settings.check_delay.count());
+  settings.check_delay = std::chrono::milliseconds(NumberOption(d, "check_at", 0, kHour, delay));
+  settings.vendor = static_cast<uint16_t>(NumberOption(d, "vendor", 0, 0xFFFF, settings.vendor));
+  settings.serial =
+      static_cast<uint32_t>(NumberOption(d, "serial", 0, 0xFFFFFFFFL, settings.serial));
+  auto node = std::make_shared<DupMacNode>(NodeName(d, "dupmac@" + std::to_string(settings.mac)),
+                                           segment, baud, settings);
+  segment.Attach(node);
+}
+
+void ApplyFault(const Directive& d, Card& card) {
+  RequireArgs(d, 0);
+  AllowOptions(d, {"entry", "code", "times"});
+  const std::string& entry = RequireOption(d, "entry");
+  if (!Faults::IsEntryName(entry)) throw LineError("unknown driver entry '" + entry + "'");
+  const auto code = static_cast<int32_t>(ParseNumber(RequireOption(d, "code"), 0, 0xFFFF, "code"));
+  const std::string* times_text = FindOption(d, "times");
+  int32_t times = 1;
+  if (times_text != nullptr && *times_text == "every") {
+    times = Faults::kEveryCall;
+  } else if (times_text != nullptr) {
+    times = static_cast<int32_t>(
+        ParseNumber(*times_text, 1, std::numeric_limits<int32_t>::max(), "times"));
+  }
+  card.faults().Arm(entry, code, times);
+}
+
+// ---- Dispatch ----
+
+// Lines apply in phases so that their order in the file does not matter: the board count
+// first, then segments, then the placement of ports, then (once the ports exist, with their
+// default segments) the nodes and faults. A new kind of simulated node adds a line here.
+struct Keyword {
+  std::string_view name;
+  int phase;
+  void (*apply)(const Directive&, Card&);
+};
+
+constexpr int kNodePhase = 3;
+constexpr Keyword kKeywords[] = {
+    {"boards", 0, ApplyBoards},
+    {"segment", 1, ApplySegment},
+    {"port", 2, ApplyPort},
+    {"process", kNodePhase, ApplyProcess},
+    {"dupmac", kNodePhase, ApplyDupMac},
+    {"fault", kNodePhase, ApplyFault},
+};
+
+const Keyword* FindKeyword(std::string_view name) {
+  for (const Keyword& keyword : kKeywords) {
+    if (keyword.name == name) return &keyword;
+  }
+  return nullptr;
+}
+
+void ApplyPhase(const std::vector<Directive>& directives, int phase, Card& card) {
+  for (const Directive& d : directives) {
+    const Keyword* keyword = FindKeyword(d.keyword);
+    if (keyword == nullptr || keyword->phase != phase) continue;
+    try {
+      keyword->apply(d, card);
+    } catch (const std::exception& error) {
+      ReportLineError(card.network_path(), d.line, error.what());
+    }
+  }
+}
+
+}  // namespace
+
+void ConfigureCard(Card& card) {
+  std::vector<Directive> directives;
+  if (!card.network_path().empty()) {
+    if (auto read = ReadNetworkFile(card.network_path())) directives = std::move(*read);
+  }
+  for (const Directive& d : directives) {
+    if (FindKeyword(d.keyword) == nullptr) {
+      ReportLineError(card.network_path(), d.line, "unknown keyword '" + d.keyword + "'");
+    }
+  }
+  for (int phase = 0; phase <= kNodePhase; ++phase) {
+    if (phase == kNodePhase) card.CreatePorts();
+    ApplyPhase(directives, phase, card);
+  }
+}
+
+}  // namespace vcan

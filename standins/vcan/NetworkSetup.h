@@ -1,0 +1,12 @@
+// Building the card from its network description (Card::network_path(), empty for none).
+#pragma once
+
+namespace vcan {
+
+class Card;
+
+// Applies the description and creates every board's ports. Lines with unknown keywords, unknown
+// options or bad values are reported on stderr with file and line and have no effect.
+void ConfigureCard(Card& card);
+
+}  // namespace vcan

@@ -1,0 +1,122 @@
+// One CAN segment: the nodes on it, their transmit queues, and the bus thread that runs
+// arbitration and carries frames on a virtual timeline at the senders' bit rates.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "Frame.h"
+
+namespace vcan {
+
+class Capture;
+class Node;
+
+enum class SubmitResult { kQueued, kQueueFull, kNotOnBus };
+
+struct SegmentStats {
+  uint64_t frames = 0;
+  uint64_t bits = 0;
+  Clock::duration busy{};
+  uint64_t overrun_drops = 0;  // sum over the nodes now on the segment
+  uint32_t nodes = 0;
+};
+
+struct CarriedFrame {
+  Frame frame;
+  std::string sender;
+  uint32_t baud = 0;
+  uint32_t bits = 0;
+};
+
+class Segment {
+ public:
+  static constexpr size_t kTxQueueCapacity = 64;
+  static constexpr size_t kLogCapacity = 256;
+  // How far the timeline may trail the clock: small scheduling delays are absorbed so that
+  // back-to-back frames keep the bus rate, while a long stall does not turn into a burst.
+  static constexpr Clock::duration kMaxLag = std::chrono::milliseconds(2);
+
+  explicit Segment(std::string name);
+  ~Segment();
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+
+  const std::string& name() const { return name_; }
+
+  // Set while the card is being configured, before any frame is carried.
+  void SetCapture(std::unique_ptr<Capture> capture);
+
+  void Attach(std::shared_ptr<Node> node);
+  void Detach(const Node& node);
+
+  SubmitResult Submit(const Node& sender, const Frame& frame,
+                      std::optional<TimePoint> room_deadline);
+  void DropPending(const Node& node);
+  void ScheduleTimer(Node& node, TimePoint when, int tag);
+
+  // While held, no new frame starts; queued frames wait and then compete in arbitration.
+  void Hold(bool held);
+
+  SegmentStats Stats() const;
+  std::vector<CarriedFrame> RecentFrames() const;
+  void ResetStats();
+
+ private:
+  struct Pending {
+    Frame frame;
+    TimePoint submitted;
+  };
+  struct Attachment {
+    std::shared_ptr<Node> node;
+    std::deque<Pending> pending;
+  };
+  struct Timer {
+    TimePoint when;
+    std::weak_ptr<Node> node;
+    int tag;
+  };
+  struct TimerLater {
+    bool operator()(const Timer& a, const Timer& b) const { return a.when > b.when; }
+  };
+  struct Transmission {
+    Frame frame;
+    std::shared_ptr<Node> sender;
+    uint32_t baud = 0;
+    uint32_t bits = 0;
+  };
+
+  Attachment* FindAttachment(const Node& node);
+  void StartBusThread();
+  void RunBus();
+  void WaitForWork(std::unique_lock<std::mutex>& lock);
+  void RunDueTimers(std::unique_lock<std::mutex>& lock);
+  Attachment* ArbitrationWinner();
+  Transmission StartTransmission(Attachment& winner);
+  void FinishTransmission(Transmission tx);
+  void Record(const Transmission& tx);
+  std::vector<std::shared_ptr<Node>> ReceiversOf(const Transmission& tx) const;
+
+  const std::string name_;
+  std::unique_ptr<Capture> capture_;  // written only by the bus thread once set up
+
+  mutable std::mutex mutex_;
+  std::condition_variable work_cv_;  // frames queued, timers added, hold released
+  std::condition_variable room_cv_;  // a transmit queue shrank or a node left
+  std::vector<Attachment> attachments_;
+  std::priority_queue<Timer, std::vector<Timer>, TimerLater> timers_;
+  bool bus_thread_started_ = false;
+  bool held_ = false;
+  TimePoint bus_free_at_{};
+  SegmentStats stats_;
+  std::deque<CarriedFrame> log_;
+};
+
+}  // namespace vcan

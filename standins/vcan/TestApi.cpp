@@ -1,0 +1,155 @@
+// The VCAN_ test interface (include/vcan_test.h).
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "BitTiming.h"
+#include "Card.h"
+#include "Export.h"
+#include "vcan_test.h"
+
+namespace vcan {
+namespace {
+
+constexpr int32_t kBadArgument = -1;
+
+std::string_view EntryName(const char* entry) {
+  return entry == nullptr ? "" : entry;
+}
+
+Segment* FindSegmentOfPort(int32_t board, int32_t port) {
+  PortNode* node = Card::Instance().FindPort(board, port);
+  return node == nullptr ? nullptr : &node->segment();
+}
+
+template <typename Work>
+int32_t OnSegment(int32_t board, int32_t port, Work work) {
+  Segment* segment = FindSegmentOfPort(board, port);
+  return segment == nullptr ? kBadArgument : work(*segment);
+}
+
+template <typename Work>
+int32_t OnTestNode(int32_t handle, Work work) {
+  std::shared_ptr<TestNode> node = Card::Instance().test_nodes().Find(handle);
+  return node == nullptr ? kBadArgument : work(*node);
+}
+
+VCAN_Frame ToTestFrame(const CarriedFrame& carried) {
+  VCAN_Frame out{};
+  out.msg = RecordFromFrame(carried.frame);
+  std::snprintf(out.sender, sizeof out.sender, "%s", carried.sender.c_str());
+  out.baud = carried.baud;
+  out.bits = carried.bits;
+  return out;
+}
+
+}  // namespace
+}  // namespace vcan
+
+using std::chrono::milliseconds;
+using vcan::Card;
+using vcan::kBadArgument;
+using vcan::OnSegment;
+using vcan::OnTestNode;
+using vcan::Segment;
+using vcan::TestNode;
+
+VCAN_EXPORT const char* VCAN_NetworkPath(void) {
+  return Card::Instance().network_path().c_str();
+}
+
+VCAN_EXPORT int32_t VCAN_FailEntry(const char* entry, int32_t code, int32_t times) {
+  return Card::Instance().faults().Arm(vcan::EntryName(entry), code, times) ? 0 : kBadArgument;
+}
+
+VCAN_EXPORT int32_t VCAN_ClearFault(const char* entry) {
+  const std::string_view name = vcan::EntryName(entry);
+  if (!name.empty() && !vcan::Faults::IsEntryName(name)) return kBadArgument;
+  Card::Instance().faults().Clear(name);
+  return 0;
+}
+
+VCAN_EXPORT int32_t VCAN_AttachNode(int32_t board, int32_t port, uint32_t baud_kbit) {
+  auto baud = vcan::BaudFromKbit(baud_kbit);
+  if (!baud) return kBadArgument;
+  return OnSegment(board, port, [&](Segment& segment) {
+    return Card::Instance().test_nodes().Attach(segment, *baud);
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_DetachNode(int32_t node) {
+  return Card::Instance().test_nodes().Detach(node) ? 0 : kBadArgument;
+}
+
+VCAN_EXPORT int32_t VCAN_NodeSend(int32_t node, const CANMsg* msg, uint32_t timeout_ms) {
+  if (msg == nullptr) return kBadArgument;
+  return OnTestNode(
+      node, [&](TestNode& test_node) { return test_node.Send(*msg, milliseconds(timeout_ms)); });
+}
+
+VCAN_EXPORT int32_t VCAN_NodeReceive(int32_t node, CANMsg* msg, uint32_t timeout_ms) {
+  if (msg == nullptr) return kBadArgument;
+  return OnTestNode(
+      node, [&](TestNode& test_node) { return test_node.Receive(*msg, milliseconds(timeout_ms)); });
+}
+
+VCAN_EXPORT int32_t VCAN_NodePending(int32_t node) {
+  return OnTestNode(node, [](TestNode& test_node) { return test_node.PendingCount(); });
+}
+
+VCAN_EXPORT int32_t VCAN_HoldSegment(int32_t board, int32_t port, int32_t hold) {
+  return OnSegment(board, port, [hold](Segment& segment) {
+    segment.Hold(hold != 0);
+    return 0;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_GetSegmentStats(int32_t board, int32_t port, VCAN_SegmentStats* stats) {
+  if (stats == nullptr) return kBadArgument;
+  return OnSegment(board, port, [stats](Segment& segment) {
+    const vcan::SegmentStats got = segment.Stats();
+    stats->frames = got.frames;
+    stats->bits = got.bits;
+    stats->busy_us = std::chrono::duration_cast<std::chrono::microseconds>(got.busy).count();
+    stats->overrun_drops = got.overrun_drops;
+    stats->nodes = got.nodes;
+    return 0;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_ResetSegmentStats(int32_t board, int32_t port) {
+  return OnSegment(board, port, [](Segment& segment) {
+    segment.ResetStats();
+    return 0;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_RecentFrames(int32_t board, int32_t port, VCAN_Frame* frames,
+                                      int32_t max) {
+  if (frames == nullptr || max < 0) return kBadArgument;
+  return OnSegment(board, port, [&](Segment& segment) {
+    const auto recent = segment.RecentFrames();
+    const size_t count = std::min(recent.size(), static_cast<size_t>(max));
+    const size_t first = recent.size() - count;
+    for (size_t i = 0; i < count; ++i) frames[i] = vcan::ToTestFrame(recent[first + i]);
+    return static_cast<int32_t>(count);
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, int32_t size) {
+  if (name == nullptr || size <= 0) return kBadArgument;
+  return OnSegment(board, port, [&](Segment& segment) {
+    std::snprintf(name, static_cast<size_t>(size), "%s", segment.name().c_str());
+    return static_cast<int32_t>(segment.name().size());
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats) {
+  vcan::PortNode* node = Card::Instance().FindPort(board, port);
+  if (node == nullptr || stats == nullptr) return kBadArgument;
+  const vcan::PortStats got = node->Stats();
+  *stats = VCAN_PortStats{got.sent,          got.received,           got.filtered,
+                          got.overrun_drops, node->on_bus() ? 1 : 0, node->baud()};
+  return 0;
+}

@@ -1,0 +1,91 @@
+/*
+ * Test interface of the virtual CAN card (libVELKCAN.so).
+ *
+ * Exported beside the driver entries so that tests reach it with dlsym on the same library the
+ * master loads. Boards and ports are numbered as by the driver: boards from 0, ports 1 to 4; a
+ * port stands for the segment it sits on. Unless stated otherwise, functions return 0 on
+ * success and -1 for a bad argument (unknown board, port, node handle, null pointer).
+ */
+#ifndef VCAN_TEST_H
+#define VCAN_TEST_H
+
+#include <stdint.h>
+
+#include "VELKCAN.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Pass as times to VCAN_FailEntry: fail every call until cleared. */
+#define VCAN_EVERY_CALL (-1)
+
+typedef struct VCAN_SegmentStats {
+  uint64_t frames;        /* frames carried since start or VCAN_ResetSegmentStats */
+  uint64_t bits;          /* their bits on the wire, stuff bits included */
+  uint64_t busy_us;       /* time the segment spent carrying them */
+  uint64_t overrun_drops; /* frames the nodes now on the segment lost to full receive queues,
+                             counted since start (not reset) */
+  uint32_t nodes;         /* nodes on the segment: ports, test, process and simulated nodes */
+} VCAN_SegmentStats;
+
+typedef struct VCAN_PortStats {
+  uint64_t sent;          /* frames accepted by CAN_SendMsg */
+  uint64_t received;      /* frames put into the receive FIFO */
+  uint64_t filtered;      /* frames the acceptance filter turned away */
+  uint64_t overrun_drops; /* frames lost because the receive FIFO was full */
+  int32_t on_bus;         /* 1 between CAN_Init and CAN_Reset or CAN_CloseBoard */
+  uint32_t baud;          /* bit/s */
+} VCAN_PortStats;
+
+typedef struct VCAN_Frame {
+  CANMsg msg;      /* stamp: end of the frame on the bus, microseconds of CLOCK_MONOTONIC */
+  char sender[32]; /* "B/P" for a driver port, else the node's name */
+  uint32_t baud;   /* bit/s it was sent at */
+  uint32_t bits;   /* its length on the wire */
+} VCAN_Frame;
+
+/* The file the card was built from (VELKCAN_NETWORK at the first call), "" for none. Also
+ * builds the card if no call has yet. */
+const char* VCAN_NetworkPath(void);
+
+/* Fault injection. entry is a driver entry name ("CAN_SendMsg"); it returns code instead of
+ * working for its next times calls, or for every call with VCAN_EVERY_CALL. -1 for an unknown
+ * entry or times of 0 or below other than VCAN_EVERY_CALL. A null or empty entry clears all. */
+int32_t VCAN_FailEntry(const char* entry, int32_t code, int32_t times);
+int32_t VCAN_ClearFault(const char* entry);
+
+/* Test nodes: in-process nodes on the segment of (board, port) at baud_kbit (500, 250 or 125).
+ * VCAN_AttachNode returns a handle above 0. A test node is always on the bus, hears every frame
+ * at its rate except its own, and keeps up to 65536 of them. */
+int32_t VCAN_AttachNode(int32_t board, int32_t port, uint32_t baud_kbit);
+int32_t VCAN_DetachNode(int32_t node);
+/* Queues msg for arbitration, waiting up to timeout_ms for room in the node's transmit queue
+ * (64 frames). 0 queued, 1 not a standard frame, 16 queue still full, 17 node detached. */
+int32_t VCAN_NodeSend(int32_t node, const CANMsg* msg, uint32_t timeout_ms);
+/* Takes the oldest frame the node heard, waiting up to timeout_ms for one: 0, or 18 none. */
+int32_t VCAN_NodeReceive(int32_t node, CANMsg* msg, uint32_t timeout_ms);
+/* Frames waiting at the node. */
+int32_t VCAN_NodePending(int32_t node);
+
+/* While hold is non-zero the segment starts no frame; queued frames wait and, once released,
+ * compete in arbitration. */
+int32_t VCAN_HoldSegment(int32_t board, int32_t port, int32_t hold);
+
+int32_t VCAN_GetSegmentStats(int32_t board, int32_t port, VCAN_SegmentStats* stats);
+/* Clears the segment's counters and its log of recent frames. */
+int32_t VCAN_ResetSegmentStats(int32_t board, int32_t port);
+/* Copies the segment's most recent frames (at most 256 are kept), oldest first, up to max of
+ * them. Returns the number copied. */
+int32_t VCAN_RecentFrames(int32_t board, int32_t port, VCAN_Frame* frames, int32_t max);
+/* Writes the segment's name, cut to size - 1 characters and terminated. Returns its full
+ * length. */
+int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, int32_t size);
+
+int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VCAN_TEST_H */

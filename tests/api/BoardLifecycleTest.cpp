@@ -1,0 +1,116 @@
+// Activating and closing boards through the exports, each case in a fresh
+// process with its own virtual card.
+#include <gtest/gtest.h>
+
+#include "MasterLib.h"
+
+namespace dnm::test {
+namespace {
+
+const char* kActivatedLine = "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError";
+
+TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) {
+  MasterLib lib;
+  lib.ClearTrace();
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  EXPECT_EQ(lib.TraceLines(), std::vector<std::string>{kActivatedLine});
+
+  lib.ClearTrace();
+  EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
+  EXPECT_EQ(lib.TraceLines(),
+            std::vector<std::string>{"DNM_ActiveBoard()   Error!Board 0 is already Active!"});
+}
+
+TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccess) {
+  MasterLib lib;
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  lib.ClearTrace();
+  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
+  const auto lines = lib.TraceLines();
+  std::vector<std::string> teardown;
+  for (const auto& line : lines) {
+    if (line.rfind("Delete", 0) == 0 || line.rfind("DNM_CloseBoard", 0) == 0) teardown.push_back(line);
+  }
+  const std::vector<std::string> expected = {
+      "Delete Buffer", "Delete CANPort", "Delete Buffer", "Delete CANPort",
+      "Delete Buffer", "Delete CANPort", "Delete Buffer", "Delete CANPort", "Delete CAN Card",
+      "DNM_CloseBoard( )   Successfully! , CloseBoard=0"};
+  EXPECT_EQ(teardown, expected);
+  // Each port frees its own buffer before it goes. Closed on both sides: it can be activated again.
+  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
+}
+
+TEST(BoardLifecycle, ClosingAnInactiveBoardIsRefused) {
+  MasterLib lib;
+  lib.ClearTrace();
+  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+  EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
+  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+}
+
+TEST(BoardLifecycle, BoardNumbersBeyondTheCardAreRefused) {
+  UseNetwork("boards 2\n");
+  MasterLib lib;
+  EXPECT_EQ(lib.DNM_TotalBoard(), 2);
+  lib.ClearTrace();
+  EXPECT_EQ(lib.DNM_ActiveBoard(2), DNM_BoardNumberError);
+  EXPECT_EQ(lib.DNM_CloseBoard(255), DNM_BoardNumberError);
+  const std::vector<std::string> expected = {"DNM_ActiveBoard()   Error!Board 2 is out of range",
+                                             "DNM_CloseBoard( )   Error!Board 255 is out of range"};
+  EXPECT_EQ(lib.TraceLines(), expected);
+}
+
+TEST(BoardLifecycle, EveryBoardTheCardReportsIsServedUpToEight) {
+  UseNetwork("boards 8\n");
+  MasterLib lib;
+  for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_ActiveBoard(b), 0) << "board " << int{b};
+  for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_CloseBoard(b), 0) << "board " << int{b};
+}
+
+TEST(BoardLifecycle, ClosingOneBoardLeavesTheOtherActive) {
+  UseNetwork("boards 2\n");
+  MasterLib lib;
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(lib.DNM_ActiveBoard(1), 0);
+  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
+  EXPECT_EQ(lib.DNM_ActiveBoard(1), DNM_BoardAlreadyActive);
+  EXPECT_EQ(lib.DNM_CloseBoard(1), 0);
+}
+
+TEST(BoardLifecycle, RefusedActivationWritesTwoDriverLinesAndLeavesTheBoardInactive) {
+  UseNetwork("fault entry=CAN_ActiveBoard code=5 times=1\n");
+  MasterLib lib;
+  lib.ClearTrace();
+  EXPECT_EQ(lib.DNM_ActiveBoard(0), 5);
+  const std::vector<std::string> expected = {
+      "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_ResetError",
+      "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( )  --> CAN Message --> CAN_ResetError"};
+  EXPECT_EQ(lib.TraceLines(), expected);
+  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);  // the fault was for one call only
+}
+
+TEST(BoardLifecycle, DriverRefusingToCloseStillClosesTheLibrarySide) {
+  UseNetwork("fault entry=CAN_CloseBoard code=2 times=1\n");
+  MasterLib lib;
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  lib.ClearTrace();
+  EXPECT_EQ(lib.DNM_CloseBoard(0), 2);
+  EXPECT_TRUE(lib.HasLine(
+      "DNM_CloseBoard( ) ----> API_CAN_CloseBoard( )  --> CAN Message --> CAN_ActiveBoardError"));
+  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+}
+
+TEST(BoardLifecycle, BoardQueriesAreForwardedToTheCard) {
+  UseNetwork("boards 2\n");
+  MasterLib lib;
+  EXPECT_EQ(lib.CAN_GetSystemFreq(1), 16000000u);
+  EXPECT_EQ(lib.CAN_GetSystemFreq(2), 0u);
+  EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);  // ports of board 0
+  EXPECT_EQ(lib.DNM_GetBoardInf(5, 0, 0, 0, 0, 0, 0), -1);
+}
+
+}  // namespace
+}  // namespace dnm::test

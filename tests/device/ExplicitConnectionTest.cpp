@@ -1,0 +1,166 @@
+// Establishing, keeping and releasing explicit connections, against a node
+// in the test that plays the slave.
+#include <gtest/gtest.h>
+
+#include "MasterLib.h"
+#include "Responder.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr uint8_t kMaster = 0;
+constexpr uint8_t kSlave = 5;
+constexpr uint32_t kAllocateId = 0x406 + kSlave * 8;  // 0x42E
+constexpr uint32_t kWatchdogId = 0x404 + kSlave * 8;  // 0x42C
+constexpr uint32_t kResponseId = 0x403 + kSlave * 8;  // 0x42B
+constexpr uint32_t kUcmmRequestId = 0x780 + kMaster;
+constexpr uint32_t kUcmmResponseId = 0x740 + kSlave;
+
+CANMsg Answer(uint32_t id, uint8_t service, std::vector<uint8_t> rest = {}) {
+  std::vector<uint8_t> data = {uint8_t(0x40 | kMaster), service};
+  data.insert(data.end(), rest.begin(), rest.end());
+  return MakeFrame(id, data);
+}
+
+// A group-2-only slave that accepts everything.
+std::vector<CANMsg> AcceptingSlave(const CANMsg& m) {
+  if (m.id == kAllocateId && m.data[1] == 0x4B) return {Answer(kResponseId, 0xCB, {0x00})};
+  if (m.id == kAllocateId && m.data[1] == 0x4C) return {Answer(kResponseId, 0xCC)};
+  if (m.id == kWatchdogId && m.data[1] == 0x10) return {Answer(kResponseId, 0x90)};
+  return {};
+}
+
+std::vector<CANMsg> UcmmSlave(const CANMsg& m) {
+  if (m.id == kUcmmRequestId && m.data[1] == 0x4B) return {Answer(kUcmmResponseId, 0xCB, {0x00, 0x00, 0x07})};
+  if (m.id == kUcmmRequestId && m.data[1] == 0x4C) return {Answer(kUcmmResponseId, 0xCC)};
+  return {};
+}
+
+long Gap(const HeardFrame& a, const HeardFrame& b) {
+  return std::chrono::duration_cast<milliseconds>(b.at - a.at).count();
+}
+
+class ExplicitConnection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card_ = std::make_unique<VirtualCard>(lib_);
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, kMaster), 0);
+  }
+  void AddAndStart(uint8_t ucmm, uint32_t action = 3) {
+    ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kSlave, ucmm), 0);
+    ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, action), 0);
+    ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
+  }
+  bool WaitEstablished(uint32_t timeout_ms) {
+    for (uint32_t waited = 0; waited < timeout_ms; waited += 20) {
+      if (lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave) == 0) return true;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return false;
+  }
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_;
+};
+
+TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnce) {
+  Responder slave(*card_, 0, 0, AcceptingSlave);
+  AddAndStart(0, 1);
+  ASSERT_TRUE(WaitEstablished(3000));
+  std::this_thread::sleep_for(milliseconds(2500));
+  const auto allocates = slave.HeardWith(kAllocateId, 0x4B);
+  ASSERT_EQ(allocates.size(), 1u);
+  EXPECT_EQ(FrameText(allocates[0].msg), "42E#404B03010100");
+  const auto watchdog = slave.HeardWith(kWatchdogId);
+  ASSERT_EQ(watchdog.size(), 1u);
+  EXPECT_EQ(FrameText(watchdog[0].msg), "42C#401005010C01");
+  EXPECT_TRUE(lib_.HasLine("ExplicitMsg OK Board 0  Port 0  DesMACID 5 "));
+}
+
+TEST_F(ExplicitConnection, SilentDeviceIsAskedAgainEveryFourAndAHalfSeconds) {
+  Responder slave(*card_, 0, 0, nullptr);
+  AddAndStart(0);
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
+  ASSERT_TRUE(slave.WaitFor(kAllocateId, 0x4B, 2, 6500));
+  const auto allocates = slave.HeardWith(kAllocateId, 0x4B);
+  EXPECT_NEAR(Gap(allocates[0], allocates[1]), 4500, 400);
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
+}
+
+TEST_F(ExplicitConnection, ErrorResponseIsReleasedWithoutWaitingAndRetried) {
+  Responder slave(*card_, 0, 0, [](const CANMsg& m) -> std::vector<CANMsg> {
+    if (m.id == kAllocateId && m.data[1] == 0x4B) return {Answer(kResponseId, 0x94, {0x02, 0xFF})};
+    return {};
+  });
+  AddAndStart(0);
+  ASSERT_TRUE(slave.WaitFor(kAllocateId, 0x4B, 2, 5000));
+  const auto allocates = slave.HeardWith(kAllocateId, 0x4B);
+  const auto releases = slave.HeardWith(kAllocateId, 0x4C);
+  ASSERT_GE(releases.size(), 1u);
+  EXPECT_EQ(FrameText(releases[0].msg), "42E#404C030101");
+  EXPECT_NEAR(Gap(allocates[0], releases[0]), 500, 150);
+  EXPECT_NEAR(Gap(releases[0], allocates[1]), 3000, 300);
+  EXPECT_TRUE(lib_.HasLine("Error Response"));
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
+}
+
+TEST_F(ExplicitConnection, UcmmDeviceIsOpenedWithoutWatchdogAndClosedWithItsInstance) {
+  Responder slave(*card_, 0, 0, UcmmSlave);
+  AddAndStart(1);
+  ASSERT_TRUE(WaitEstablished(3000));
+  EXPECT_EQ(FrameText(slave.HeardWith(kUcmmRequestId, 0x4B).at(0).msg), "780#454B0030");
+  EXPECT_TRUE(lib_.HasLine("Save InstanceID 7"));
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kSlave), 0);
+  ASSERT_TRUE(slave.WaitFor(kUcmmRequestId, 0x4C, 1, 3000));
+  EXPECT_EQ(FrameText(slave.HeardWith(kUcmmRequestId, 0x4C).at(0).msg), "780#454C0700");
+  EXPECT_TRUE(slave.HeardWith(kWatchdogId).empty());
+  // Stopped, the device stays released: no new open follows.
+  std::this_thread::sleep_for(milliseconds(1500));
+  EXPECT_EQ(slave.HeardWith(kUcmmRequestId, 0x4B).size(), 1u);
+}
+
+TEST_F(ExplicitConnection, StopReleasesOnceAndStartEstablishesAgain) {
+  Responder slave(*card_, 0, 0, AcceptingSlave);
+  AddAndStart(0);
+  ASSERT_TRUE(WaitEstablished(3000));
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kSlave), 0);
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
+  ASSERT_TRUE(slave.WaitFor(kAllocateId, 0x4C, 1, 3000));
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 1u);
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4C).size(), 1u);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
+  EXPECT_TRUE(WaitEstablished(3000));
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 2u);
+}
+
+TEST_F(ExplicitConnection, ConfiguringTwiceKeepsOneWorkerAndTheNewAction) {
+  Responder slave(*card_, 0, 0, AcceptingSlave);
+  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kSlave, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, 3), 0);
+  ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, 2), 0);
+  EXPECT_EQ(lib_.LinesWith("CreateExplicitMsgThread( ) DesMACID 5 was Created successfully").size(), 1u);
+  EXPECT_EQ(lib_.LinesWith("AllocateChoiceByte 1").size(), 1u);
+  EXPECT_TRUE(slave.Heard().empty());  // configuring puts nothing on the bus
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
+  ASSERT_TRUE(WaitEstablished(3000));
+  ASSERT_TRUE(slave.WaitFor(kWatchdogId, {}, 1, 1000));
+  EXPECT_EQ(FrameText(slave.HeardWith(kWatchdogId).at(0).msg), "42C#401005010C02");
+}
+
+TEST_F(ExplicitConnection, RemovingAnEstablishedDeviceIsPrompt) {
+  Responder slave(*card_, 0, 0, AcceptingSlave);
+  AddAndStart(0);
+  ASSERT_TRUE(WaitEstablished(3000));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(lib_.DNM_RemoveDevice(0, 0, kSlave), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1000));
+  EXPECT_TRUE(lib_.HasLine("Delete Explicit Message Thread"));
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_DeviceNotInScanList);
+}
+
+}  // namespace
+}  // namespace dnm::test

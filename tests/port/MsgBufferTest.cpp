@@ -1,0 +1,117 @@
+#include "port/MsgBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/Platform.h"
+
+namespace dnm {
+namespace {
+
+CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
+  CANMsg msg{};
+  msg.id = id;
+  msg.len = static_cast<uint8_t>(data.size());
+  int i = 0;
+  for (uint8_t byte : data) msg.data[i++] = byte;
+  return msg;
+}
+
+TEST(MsgBuffer, FullBufferRefusesTheNextFrameAndKeepsTheOthers) {
+  MsgBuffer buffer;
+  for (uint8_t i = 0; i < 64; ++i) ASSERT_EQ(buffer.PutMsg(Frame(0x100 + i, {i})), 0);
+  EXPECT_EQ(buffer.PutMsg(Frame(0x7FF, {0xEE})), MsgBuffer::kFull);
+  EXPECT_EQ(buffer.GetDataCount(), 64);
+  CANMsg out{};
+  EXPECT_EQ(buffer.GetMsg(out, 0x7FF), MsgBuffer::kNoMatch);
+  for (uint8_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(buffer.GetMsg(out, 0x100 + i), 0);
+    EXPECT_EQ(out.data[0], i);
+  }
+  EXPECT_EQ(buffer.GetDataCount(), 0);
+}
+
+TEST(MsgBuffer, TakeFromTheMiddleKeepsTheOldestFirst) {
+  MsgBuffer buffer;
+  buffer.PutMsg(Frame(0x403, {1}));
+  buffer.PutMsg(Frame(0x40B, {2}));
+  buffer.PutMsg(Frame(0x403, {3}));
+  CANMsg out{};
+  ASSERT_EQ(buffer.GetMsg(out, 0x40B), 0);
+  EXPECT_EQ(out.data[0], 2);
+  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
+  EXPECT_EQ(out.data[0], 1);
+  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
+  EXPECT_EQ(out.data[0], 3);
+}
+
+TEST(MsgBuffer, MatchesOnLeadingDataBytesAndLength) {
+  MsgBuffer buffer;
+  buffer.PutMsg(Frame(0x403, {0x05, 0x8E, 0x01}));
+  buffer.PutMsg(Frame(0x403, {0x05, 0x94, 0x02}));
+  buffer.PutMsg(Frame(0x403, {0x85, 0x41, 0x03, 0x04}));
+  CANMsg out{};
+  EXPECT_EQ(buffer.GetMsg(out, FrameKey::Data(0x403, 0x06)), MsgBuffer::kNoMatch);
+  ASSERT_EQ(buffer.GetMsg(out, FrameKey::Data(0x403, 0x05, 0x94)), 0);
+  EXPECT_EQ(out.data[2], 0x02);
+  EXPECT_EQ(buffer.GetMsg(out, FrameKey::Data(0x403, 0x85, 0x41, 0x04)), MsgBuffer::kNoMatch);
+  ASSERT_EQ(buffer.GetMsgByLen(out, 0x403, 4), 0);
+  EXPECT_EQ(out.data[0], 0x85);
+  EXPECT_EQ(buffer.GetDataCount(), 1);  // the skipped frame stays
+}
+
+TEST(MsgBuffer, TakenFrameCarriesOnlyTheKeptFields) {
+  MsgBuffer buffer;
+  CANMsg in = Frame(0x3C5, {1, 2, 3, 4, 5, 6, 7, 8});
+  in.stamp[0] = 0xAA;
+  buffer.PutMsg(in);
+  CANMsg out{};
+  out.stamp[0] = 0x55;
+  ASSERT_EQ(buffer.GetMsg(out, 0x3C5), 0);
+  EXPECT_EQ(out.stamp[0], 0x55);
+  EXPECT_EQ(out.len, 8);
+  EXPECT_EQ(out.data[7], 8);
+}
+
+TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStands) {
+  MsgBuffer buffer;
+  // Wrap the ring first, so the purge has to step the tail back over zero.
+  for (int i = 0; i < 62; ++i) buffer.PutMsg(Frame(0x1, {0}));
+  CANMsg out{};
+  for (int i = 0; i < 62; ++i) buffer.GetMsg(out, 0x1);
+  buffer.PutMsg(Frame(0x403, {0x85, 0x41}));
+  buffer.PutMsg(Frame(0x403, {0x05, 0x90}));
+  buffer.PutMsg(Frame(0x403, {0x85, 0x82}));
+  buffer.PutMsg(Frame(0x403, {0x85, 0x83}));
+  EXPECT_EQ(buffer.PurgeFragments(), 0);
+  EXPECT_EQ(buffer.GetDataCount(), 1);
+  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
+  EXPECT_EQ(out.data[1], 0x90);
+}
+
+TEST(MsgBuffer, WaitSleepsUntilAFrameArrivesOrAStopIsRaised) {
+  MsgBuffer buffer;
+  EXPECT_EQ(buffer.WaitForData(20), 0);
+  std::thread producer([&] {
+    platform::SleepMs(30);
+    buffer.PutMsg(Frame(0x10, {}));
+  });
+  EXPECT_EQ(buffer.WaitForData(5000), 1);
+  producer.join();
+
+  buffer.ClearBuffer();
+  platform::StopSignal stop;
+  const uint32_t start = platform::GetTickCount();
+  std::thread stopper([&] {
+    platform::SleepMs(30);
+    stop.Raise();
+    buffer.WakeWaiters();
+  });
+  EXPECT_EQ(buffer.WaitForData(5000, &stop), 0);
+  EXPECT_LT(platform::GetTickCount() - start, 4000u);
+  stopper.join();
+}
+
+}  // namespace
+}  // namespace dnm

@@ -1,0 +1,183 @@
+// Bringing a port onto the network and off it, through the exports, with
+// in-process nodes and simulated nodes on the virtual card.
+#include <gtest/gtest.h>
+
+#include "MasterLib.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+constexpr uint32_t kQuiet = 300;
+
+class PortOnline : public ::testing::Test {
+ protected:
+  void Load() {
+    lib_ = std::make_unique<MasterLib>();
+    card_ = std::make_unique<VirtualCard>(*lib_);
+    ASSERT_EQ(lib_->DNM_ActiveBoard(0), 0);
+  }
+  std::unique_ptr<MasterLib> lib_;
+  std::unique_ptr<VirtualCard> card_;
+};
+
+TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
+  Load();
+  const int32_t node = card_->Attach(0, 0);
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 5), 0);
+  const auto frames = card_->Drain(node, kQuiet);
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& frame : frames) EXPECT_EQ(FrameText(frame), "42F#00D20401000000");
+  EXPECT_EQ(lib_->LinesWith("----> DNM_DuplicateMACIDTimeout").size(), 1u);
+  EXPECT_EQ(lib_->LinesWith("DNM_Online( ) ----> DNM_NoError").size(), 1u);
+  EXPECT_TRUE(lib_->HasLine("DNM_Online()   Online Successful"));
+  EXPECT_EQ(lib_->LinesWith("CheckDuplicMACIDResponse( )   Check Time=").size(), 2u);
+}
+
+TEST_F(PortOnline, CheckFrameCarriesThePortNumber) {
+  Load();
+  const int32_t node = card_->Attach(0, 3, 125);
+  EXPECT_EQ(lib_->DNM_Online(0, 3, 2, 63), 0);
+  const auto frames = card_->Drain(node, kQuiet);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(FrameText(frames[0]), "5FF#03D20401000000");
+}
+
+TEST_F(PortOnline, NodeAnsweringTheFirstCheckKeepsThePortOff) {
+  UseNetwork("dupmac segment=vcan0.1 mac=5 answer=1\n");
+  Load();
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 5), DNM_OnlineError);
+  EXPECT_TRUE(lib_->HasLine("DNM_Online( ) ----> DNM_OnlineError"));
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+  EXPECT_TRUE(lib_->LinesWith("CreateReciveThread").empty());
+  // Another MAC ID is free.
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 6), 0);
+}
+
+TEST_F(PortOnline, NodeCheckingDuringTheSecondCheckKeepsThePortIdle) {
+  UseNetwork("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
+  Load();
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 7), DNM_OnlineError);
+  EXPECT_EQ(lib_->LinesWith("----> DNM_DuplicateMACIDTimeout").size(), 1u);
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+}
+
+TEST_F(PortOnline, StateChecksOfOnlineAndOffline) {
+  Load();
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+  EXPECT_TRUE(lib_->HasLine("Offline()   Error!Port 0 is not in Online state"));
+  EXPECT_EQ(lib_->DNM_Online(0, 4, 0, 1), DNM_PortNumberError);
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 64), DNM_MACIDNumberError);
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 3, 1), DNM_BaudrateError);
+  EXPECT_TRUE(lib_->HasLine("DNM_Online( )   Error!Baudrate 3 is out of range"));
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), DNM_PortAlreadyOnline);
+  EXPECT_TRUE(lib_->HasLine("DNM_Online( )   Error!Port 0 is already in Online state"));
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), 0);
+  EXPECT_TRUE(lib_->HasLine("Offline()   API_CAN_Reset=0"));
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+}
+
+TEST_F(PortOnline, OfflineThenOnlineResumesTheSameThreads) {
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
+  ASSERT_EQ(lib_->DNM_Offline(0, 0), 0);
+  const int32_t node = card_->Attach(0, 0);
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
+  EXPECT_EQ(lib_->LinesWith("CANPort::CreateReciveThread( )   Port0 Created!").size(), 1u);
+  card_->Drain(node, 50);
+  // The resumed threads answer checks again.
+  card_->Send(node, MakeFrame(0x40F, {0x00, 0x11, 0x22, 0x01, 0, 0, 0}));
+  CANMsg answer{};
+  ASSERT_TRUE(card_->Receive(node, answer, 1000));
+  EXPECT_EQ(FrameText(answer), "40F#80D20401000000");
+}
+
+TEST_F(PortOnline, AnswersCheckRequestsForItsOwnMacIdOnly) {
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 0), 0);
+  const int32_t node = card_->Attach(0, 0);
+  lib_->ClearTrace();
+  card_->Send(node, MakeFrame(0x407, {0x00, 0x01, 0x00, 0x05, 0, 0, 0}));  // request for MAC 0
+  card_->Send(node, MakeFrame(0x407, {0x80, 0x01, 0x00, 0x05, 0, 0, 0}));  // a response: no answer
+  card_->Send(node, MakeFrame(0x40F, {0x00, 0x01, 0x00, 0x05, 0, 0, 0}));  // for MAC 1: not ours
+  const auto frames = card_->Drain(node, kQuiet);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(FrameText(frames[0]), "407#80D20401000000");
+  EXPECT_EQ(lib_->LinesWith("Send Duplicate MAC ID Response").size(), 1u);
+}
+
+TEST_F(PortOnline, ChangedMacIdIsTheOneDefended) {
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 2), 0);
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_ChangeMACID(0, 0, 64), DNM_MACIDNumberError);
+  EXPECT_TRUE(lib_->HasLine("ChangeMACID() Error!MAC ID 64 is out of range"));
+  ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, 9), 0);
+  EXPECT_TRUE(lib_->HasLine("ChangeMACID()   Successful!MAC ID was changed!"));
+  const int32_t node = card_->Attach(0, 0);
+  card_->Send(node, MakeFrame(0x417, {0x00, 0, 0, 0, 0, 0, 0}));  // old MAC 2
+  card_->Send(node, MakeFrame(0x44F, {0x00, 0, 0, 0, 0, 0, 0}));  // new MAC 9
+  const auto frames = card_->Drain(node, kQuiet);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(FrameText(frames[0]), "44F#80D20401000000");
+}
+
+TEST_F(PortOnline, ChangeMacIdToATakenOneLeavesThePortOffline) {
+  UseNetwork("dupmac segment=vcan0.1 mac=12 answer=1\n");
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 2), 0);
+  EXPECT_EQ(lib_->DNM_ChangeMACID(0, 0, 12), DNM_ChangeMACIDError);
+  EXPECT_TRUE(lib_->HasLine("ChangeMACID() Change MAC ID Error!"));
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 2), 0);
+}
+
+TEST_F(PortOnline, ChangeBaudrate) {
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 1, 0, 4), 0);
+  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 1, 3), DNM_BaudrateError);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Error!Baudrate 3 is out of range"));
+  const int32_t slow = card_->Attach(0, 1, 250);
+  ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 1, 1), 0);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Successful!Baudrate was changed!"));
+  EXPECT_EQ(card_->Drain(slow, kQuiet).size(), 2u);  // both checks at 250 kbit/s
+  EXPECT_EQ(card_->PortStats(0, 1).baud, 250000u);
+}
+
+TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
+  Load();
+  card_->Fail("CAN_Reset", 5, 1);
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 5);
+  EXPECT_TRUE(lib_->HasLine("DNM_Onine( )----> API_CAN_Reset( ) --> CAN Message --> CAN_ResetError"));
+  card_->Fail("CAN_Config", 8, 1);
+  card_->Fail("CAN_SendMsg", 16, 1);
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 16);
+  EXPECT_TRUE(lib_->HasLine("DNM_Onine( )----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError"));
+  EXPECT_TRUE(lib_->HasLine("CANPort::SendCmd( )   SendCmd return vlaue is 16"));
+  EXPECT_TRUE(lib_->HasLine(
+      "CANPort::SendCmd( )----> API_CAN_SendMsg( ) --> CAN Message --> CAN_TransmitBufferLocked"));
+  EXPECT_TRUE(lib_->HasLine(
+      "DNM_Online( )----> API_CAN_SendMsg( ) --> CAN Message --> CAN_TransmitBufferLocked"));
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+}
+
+TEST_F(PortOnline, ClosingTheBoardEndsAnOnlinePortPromptly) {
+  Load();
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
+  ASSERT_EQ(lib_->DNM_Online(0, 2, 0, 1), 0);
+  lib_->ClearTrace();
+  ASSERT_EQ(lib_->DNM_CloseBoard(0), 0);
+  EXPECT_TRUE(lib_->HasLine("CANPort::TerminateReceiveThread( )   Port 0 TerminatReceiveThread Success!"));
+  EXPECT_TRUE(lib_->HasLine("CANPort::CloseReceiveHandle( )   Port 2 CloseHandle Success!"));
+  EXPECT_EQ(card_->PortStats(0, 0).on_bus, 0);
+}
+
+}  // namespace
+}  // namespace dnm::test

@@ -1,0 +1,257 @@
+// The receive threads' routing of frames into the port's and the devices'
+// buffers, and their answers, on a port brought online on the virtual card.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+#include "CoreTrace.h"
+#include "VELKCANDNM.h"
+#include "api/Board.h"
+#include "api/Library.h"
+#include "device/Device_Info.h"
+#include "platform/Platform.h"
+#include "port/CANPort.h"
+#include "port/MapTable.h"
+#include "port/MsgBuffer.h"
+#include "vcan_test.h"
+
+namespace dnm {
+namespace {
+
+constexpr uint8_t kMaster = 0;
+
+CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
+  CANMsg msg{};
+  msg.id = id;
+  for (uint8_t byte : data) msg.data[msg.len++] = byte;
+  return msg;
+}
+
+class Routing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string network = "/tmp/dnm-routing-" + std::to_string(getpid()) + ".txt";
+    std::ofstream(network) << "port 0/1 rxfifo=8\n";
+    setenv("VELKCAN_NETWORK", network.c_str(), 1);
+    DeviceNet_Initial();
+    ASSERT_EQ(DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(DNM_Online(0, 0, 0, kMaster), 0);
+    port_ = &Lib().boards[0]->port(0);
+    node_ = VCAN_AttachNode(0, 1, 500);
+    ASSERT_GT(node_, 0);
+  }
+
+  Device_Info& AddStartedDevice(uint8_t mac, bool established) {
+    auto device = std::make_unique<Device_Info>(0, 0, mac);
+    device->MakeBuffer(kExplicit);
+    device->MakeBuffer(kPoll);
+    device->set_status(kExplicit, established ? kStatusEstablished : kStatusNotEstablished);
+    Device_Info& record = *device;
+    port_->SetDevice(mac, std::move(device));
+    port_->SetStarted(mac, true);
+    return record;
+  }
+
+  // Sends the frames and waits until the bus has carried them and the
+  // receive threads had time to route them.
+  void Deliver(std::initializer_list<CANMsg> frames) {
+    HyperTraceTest_Clear();
+    for (const CANMsg& frame : frames) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
+    platform::SleepMs(150);
+  }
+
+  std::vector<std::string> LinesAfterTheRoutingLine() {
+    std::vector<std::string> lines;
+    bool after = false;
+    for (const auto& line : test::KeptTraceLines()) {
+      if (after && line.rfind("Rx_Thread", 0) == 0) lines.push_back(line);
+      after = after || line.find("Thre Message") != std::string::npos;
+    }
+    return lines;
+  }
+
+  CANPort* port_ = nullptr;
+  int32_t node_ = 0;
+};
+
+TEST_F(Routing, ExplicitResponseReachesTheDeviceWhateverItsConnection) {
+  Device_Info& device = AddStartedDevice(5, false);
+  port_->map().AddMap(0x42B, 5, 0);
+  Deliver({Frame(0x42B, {0x40, 0xCB, 0x00})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+  EXPECT_TRUE(LinesAfterTheRoutingLine().empty());
+
+  device.set_status(kExplicit, kStatusEstablished);
+  Deliver({Frame(0x42B, {0x40, 0x8E, 0x01})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 2);
+  const auto lines = LinesAfterTheRoutingLine();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Device doesn't receive its own Explicit and I/O Message!!"),
+            std::string::npos);
+}
+
+TEST_F(Routing, ExplicitResponseToAnotherMasterIsDeserted) {
+  Device_Info& device = AddStartedDevice(5, false);
+  port_->map().AddMap(0x42B, 5, 0);
+  Deliver({Frame(0x42B, {0x41, 0xCB})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 0);
+  const auto lines = LinesAfterTheRoutingLine();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Data0: 41 will be deserted!!"), std::string::npos);
+}
+
+TEST_F(Routing, PollResponseNeedsAnEstablishedExplicitConnection) {
+  Device_Info& device = AddStartedDevice(5, false);
+  port_->map().AddMap(0x3C5, 5, 1);
+  Deliver({Frame(0x3C5, {0x11, 0x22})});
+  EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 0);
+
+  device.set_status(kExplicit, kStatusEstablished);
+  Deliver({Frame(0x3C5, {0x11, 0x22})});
+  EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 1);  // one copy
+  const auto lines = LinesAfterTheRoutingLine();
+  ASSERT_EQ(lines.size(), 1u);
+  // Any of the five threads may have taken it: compare what follows its name.
+  EXPECT_EQ(lines[0].substr(lines[0].find("( )")),
+            "( )   Device doesn't Establish Explicit Connection!! The Message CANRx.id=3c5 will be "
+            "deserted!!");
+}
+
+TEST_F(Routing, UnconnectedGroup3AnswerGoesToTheExplicitBuffer) {
+  Device_Info& device = AddStartedDevice(6, false);
+  port_->map().AddMap(0x746, 6, 0);
+  Deliver({Frame(0x746, {0x40, 0xCB, 0x00, 0x00, 0x07})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+  EXPECT_EQ(test::KeptTraceLines().size() > 0, true);
+  bool group3_line = false;
+  for (const auto& line : test::KeptTraceLines()) {
+    group3_line |= line.find("Device Establish Explicit Connection by Group 3!!") != std::string::npos;
+  }
+  EXPECT_TRUE(group3_line);
+}
+
+TEST_F(Routing, FramesOfADeviceThatIsNotStartedAreDeserted) {
+  Device_Info& device = AddStartedDevice(7, true);
+  port_->SetStarted(7, false);
+  port_->map().AddMap(0x43B, 7, 0);
+  Deliver({Frame(0x43B, {0x40, 0x8E})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 0);
+  const auto lines = LinesAfterTheRoutingLine();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Device doesn't Start!!"), std::string::npos);
+}
+
+TEST_F(Routing, FrameWithoutARouteWritesOneLine) {
+  Deliver({Frame(0x123, {1, 2})});
+  int routing_lines = 0;
+  for (const auto& line : test::KeptTraceLines()) routing_lines += line.rfind("Rx_Thread", 0) == 0;
+  EXPECT_EQ(routing_lines, 1);
+  bool deserted = false;
+  for (const auto& line : test::KeptTraceLines()) {
+    deserted |= line.find("The Message CANRx.id=123 will be deserted!!") != std::string::npos;
+  }
+  EXPECT_TRUE(deserted);
+}
+
+TEST_F(Routing, SharedIdentifierReachesEveryEntryAndThePortBuffer) {
+  Device_Info& a = AddStartedDevice(8, true);
+  Device_Info& b = AddStartedDevice(9, true);
+  port_->map().AddMap(0x3C0, 8, 1);
+  port_->map().AddMap(0x3C0, 9, 1);
+  port_->map().AddMap(0x3C0, kPortBufferId, kPortBufferId);
+  Deliver({Frame(0x3C0, {0xAA})});
+  EXPECT_EQ(a.buffer(kPoll)->GetDataCount(), 1);
+  EXPECT_EQ(b.buffer(kPoll)->GetDataCount(), 1);
+  EXPECT_EQ(port_->port_buffer().GetDataCount(), 1);
+}
+
+TEST_F(Routing, BurstArrivesInOrder) {
+  port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
+  std::vector<CANMsg> burst;
+  for (uint8_t i = 0; i < 64; ++i) burst.push_back(Frame(0x7EE, {i}));
+  VCAN_HoldSegment(0, 1, 1);  // all queued, then back to back on the bus
+  for (const CANMsg& frame : burst) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
+  VCAN_HoldSegment(0, 1, 0);
+  platform::SleepMs(200);
+  ASSERT_EQ(port_->port_buffer().GetDataCount(), 64);
+  CANMsg out{};
+  for (uint8_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(port_->port_buffer().GetMsg(out, 0x7EE), 0);
+    EXPECT_EQ(out.data[0], i);
+  }
+}
+
+TEST_F(Routing, OwnershipRequestsAreAnsweredOnlyWhileOwnershipIsHeld) {
+  const CANMsg request = Frame(0x7EF, {0x05, 0x4B, 0x01, 0x00, 0x01, 0, 0, 0});
+  Deliver({request});
+  CANMsg answer{};
+  EXPECT_NE(VCAN_NodeReceive(node_, &answer, 100), 0);
+  port_->set_ownership(true);
+  Deliver({request});
+  ASSERT_EQ(VCAN_NodeReceive(node_, &answer, 500), 0);
+  EXPECT_EQ(answer.id, 0x7EFu);
+  ASSERT_EQ(answer.len, 8);
+  const uint8_t expected[8] = {kMaster, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 1, 0, 0, 0};
+  EXPECT_EQ(0, memcmp(answer.data, expected, 8));
+}
+
+TEST_F(Routing, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted) {
+  port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
+  port_->PauseReceiveThreads();
+  for (uint8_t i = 0; i < 40; ++i) {
+    const CANMsg frame = Frame(0x7EE, {i});
+    ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
+  }
+  platform::SleepMs(100);
+  VCAN_PortStats stats{};
+  VCAN_GetPortStats(0, 1, &stats);
+  HyperTraceTest_Clear();
+  port_->ResumeReceiveThreads();
+  platform::SleepMs(200);
+  bool overrun_line = false;
+  for (const auto& line : test::KeptTraceLines()) {
+    overrun_line |= line.find("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun") != std::string::npos;
+  }
+  ASSERT_EQ(stats.overrun_drops, 32u);  // the card's queue holds 8
+  EXPECT_TRUE(overrun_line);
+  EXPECT_EQ(port_->port_buffer().GetDataCount(), 8);
+}
+
+TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
+  DeviceNet_Initial();
+  ASSERT_EQ(DNM_ActiveBoard(0), 0);
+  platform::FailNextThreadCreations(1);
+  HyperTraceTest_Clear();
+  EXPECT_EQ(DNM_Online(0, 1, 0, 3), DNM_CreateThreadError);
+  bool line = false;
+  for (const auto& text : test::KeptTraceLines()) line |= text == "Create H_Rx_Thread1 Error";
+  EXPECT_TRUE(line);
+  EXPECT_EQ(DNM_Offline(0, 1), DNM_MasterStateError);
+  EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
+}
+
+TEST(PortSend, RefusedFramesNeverReachTheDriver) {
+  DeviceNet_Initial();
+  ASSERT_EQ(DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(DNM_Online(0, 2, 0, 3), 0);
+  CANPort& port = Lib().boards[0]->port(2);
+  VCAN_PortStats before{};
+  VCAN_GetPortStats(0, 3, &before);
+  const uint8_t data[9] = {};
+  EXPECT_EQ(port.SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
+  EXPECT_EQ(port.SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
+  EXPECT_EQ(port.SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
+  VCAN_PortStats after{};
+  VCAN_GetPortStats(0, 3, &after);
+  EXPECT_EQ(after.sent, before.sent);
+  HyperTraceTest_Clear();
+  EXPECT_EQ(port.SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);
+  const auto lines = test::KeptTraceLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "CANPort::SencCmd( )   7ff 0 0 0 0 0 0 0 0 0 0 0");
+}
+
+}  // namespace
+}  // namespace dnm

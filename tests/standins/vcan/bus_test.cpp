@@ -1,0 +1,328 @@
+// Frames on a segment: who hears them, in which order, when, and what the receive FIFO does
+// when frames come faster than they are taken.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "CardTestSupport.h"
+
+namespace vcan_test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* kThreePortsOnOneSegment =
+    "segment net\n"
+    "port 0/1 segment=net\n"
+    "port 0/2 segment=net\n"
+    "port 0/3 segment=net\n";
+
+TEST(Bus, FrameReachesEveryOtherNodeButNotItsSender) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(kThreePortsOnOneSegment));
+  for (int32_t port : {1, 2, 3, 4}) ASSERT_NO_FATAL_FAILURE(BringOnline(0, port));
+  const CANMsg sent = MakeFrame(0x123, {0xDE, 0xAD, 0xBE});
+  const uint64_t before = MonotonicMicros();
+  ASSERT_EQ(CAN_SendMsg(0, 1, &sent), CAN_NoError);
+  for (int32_t port : {2, 3}) {
+    auto got = ReceiveAtPort(0, port);
+    ASSERT_TRUE(got) << "port " << port;
+    EXPECT_EQ(got->id, 0x123u);
+    EXPECT_EQ(got->len, 3);
+    EXPECT_EQ(DataOf(*got), (std::vector<uint8_t>{0xDE, 0xAD, 0xBE}));
+    EXPECT_EQ(got->mode, 0);
+    EXPECT_EQ(got->rtr, 0);
+    for (int i = 3; i < 8; ++i) EXPECT_EQ(got->data[i], 0) << i;
+    for (uint8_t byte : got->reserved) EXPECT_EQ(byte, 0);
+    // Stamped with the end of the frame, which lies between sending and taking it.
+    EXPECT_GE(StampOf(*got), before);
+    EXPECT_LE(StampOf(*got), MonotonicMicros());
+  }
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 100), 0);  // not the sender
+  EXPECT_EQ(CAN_RxMsgCount(0, 4), 0);      // another segment
+}
+
+TEST(Bus, SameDriverPortOnAnotherBoardIsAnotherSegment) {
+  ASSERT_NO_FATAL_FAILURE(StartCard("boards 2\n"));
+  ASSERT_EQ(CAN_TotalBoard(), 2);
+  const int32_t board0 = VCAN_AttachNode(0, 1, 500);
+  const int32_t board1 = VCAN_AttachNode(1, 1, 500);
+  ASSERT_GT(board0, 0);
+  ASSERT_GT(board1, 0);
+  ASSERT_NO_FATAL_FAILURE(BringOnline(1, 1));
+  const CANMsg msg = MakeFrame(0x42, {7});
+  ASSERT_EQ(CAN_SendMsg(1, 1, &msg), CAN_NoError);
+  ASSERT_TRUE(ReceiveAtNode(board1));
+  EXPECT_FALSE(ReceiveAtNode(board0, 100));
+  char name[16];
+  ASSERT_GT(VCAN_SegmentName(1, 1, name, sizeof name), 0);
+  EXPECT_STREQ(name, "vcan1.1");
+}
+
+TEST(Bus, NodeAtAnotherBaudRateHearsNothing) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const int32_t at250 = VCAN_AttachNode(0, 1, 250);
+  const int32_t at500 = VCAN_AttachNode(0, 1, 500);
+  const CANMsg msg = MakeFrame(0x10, {1, 2});
+  ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
+  ASSERT_TRUE(ReceiveAtNode(at500));
+  EXPECT_FALSE(ReceiveAtNode(at250, 100));
+
+  const CANConfig config = AcceptAllConfig(kSelector250k);
+  ASSERT_EQ(CAN_Config(0, 1, &config), CAN_NoError);
+  ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
+  ASSERT_TRUE(ReceiveAtNode(at250));
+  EXPECT_FALSE(ReceiveAtNode(at500, 100));
+  // Nor does the port hear the 500k node any more.
+  ASSERT_EQ(VCAN_NodeSend(at500, &msg, 0), CAN_NoError);
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 100), 0);
+}
+
+TEST(Bus, ResetTakesPortOffTheBusUntilInit) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const int32_t node = VCAN_AttachNode(0, 1, 500);
+  const CANMsg msg = MakeFrame(0x55, {});
+  ASSERT_EQ(VCAN_NodeSend(node, &msg, 0), CAN_NoError);
+  ASSERT_EQ(CAN_WaitRxMsg(0, 1, 3000), 1);
+
+  ASSERT_EQ(CAN_Reset(0, 1), CAN_NoError);
+  EXPECT_EQ(CAN_RxMsgCount(0, 1), 0);  // the FIFO is cleared
+  ASSERT_EQ(VCAN_NodeSend(node, &msg, 0), CAN_NoError);
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 100), 0);
+  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_TransmitIncomplete);
+
+  ASSERT_EQ(CAN_Init(0, 1), CAN_NoError);
+  ASSERT_EQ(VCAN_NodeSend(node, &msg, 0), CAN_NoError);
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 3000), 1);
+  ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
+  EXPECT_TRUE(ReceiveAtNode(node));
+}
+
+// Sends each identifier from a test node and returns those the port took in.
+std::vector<uint32_t> AcceptedAtPort01(std::initializer_list<uint32_t> ids) {
+  const int32_t node = VCAN_AttachNode(0, 1, 500);
+  for (uint32_t id : ids) {
+    const CANMsg msg = MakeFrame(id, {});
+    EXPECT_EQ(VCAN_NodeSend(node, &msg, 1000), CAN_NoError);
+  }
+  std::vector<uint32_t> accepted;
+  while (auto got = ReceiveAtPort(0, 1, 300)) accepted.push_back(got->id);
+  VCAN_DetachNode(node);
+  return accepted;
+}
+
+TEST(Bus, AcceptanceFilterComparesIdentifierBitsNotMasked) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  // Identifiers 0x100 to 0x107: the three low bits are don't care.
+  const CANConfig range{{0x100 >> 3, 0x00, 0, 0}, {0x00, 0xE0 | 0x1F, 0xFF, 0xFF}, 6, 0, 0x1C};
+  ASSERT_EQ(CAN_Config(0, 1, &range), CAN_NoError);
+  EXPECT_EQ(AcceptedAtPort01({0x0FF, 0x100, 0x105, 0x107, 0x108, 0x500}),
+            (std::vector<uint32_t>{0x100, 0x105, 0x107}));
+  VCAN_PortStats stats{};
+  ASSERT_EQ(VCAN_GetPortStats(0, 1, &stats), 0);
+  EXPECT_EQ(stats.filtered, 3u);
+
+  // Exactly 0x123: every identifier bit compared (the unused low bits of byte 1 set).
+  const CANConfig exact{{0x123 >> 3, (0x123 & 7) << 5, 0, 0}, {0x00, 0x1F, 0xFF, 0xFF}, 6, 0, 0x1C};
+  ASSERT_EQ(CAN_Config(0, 1, &exact), CAN_NoError);
+  EXPECT_EQ(AcceptedAtPort01({0x122, 0x123, 0x127, 0x523}), (std::vector<uint32_t>{0x123}));
+}
+
+TEST(Bus, OverrunIsReportedOnceAndKeepsTheFramesAlreadyReceived) {
+  ASSERT_NO_FATAL_FAILURE(StartCard("port 0/1 rxfifo=4\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const int32_t sender = VCAN_AttachNode(0, 1, 500);
+  const int32_t observer = VCAN_AttachNode(0, 1, 500);
+  for (uint32_t id = 1; id <= 6; ++id) {
+    const CANMsg msg = MakeFrame(id, {static_cast<uint8_t>(id)});
+    ASSERT_EQ(VCAN_NodeSend(sender, &msg, 1000), CAN_NoError);
+  }
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(ReceiveAtNode(observer)) << i;
+
+  EXPECT_EQ(CAN_RxMsgCount(0, 1), 4);
+  EXPECT_EQ(CAN_Status(0, 1), CAN_DataOverrun);
+  CANMsg msg{};
+  EXPECT_EQ(CAN_ReceiveMsg(0, 1, &msg), CAN_DataOverrun);
+  EXPECT_EQ(CAN_RxMsgCount(0, 1), 4);  // the report takes no frame
+  for (uint32_t id = 1; id <= 4; ++id) {
+    ASSERT_EQ(CAN_ReceiveMsg(0, 1, &msg), CAN_NoError);
+    EXPECT_EQ(msg.id, id);
+  }
+  EXPECT_EQ(CAN_ReceiveMsg(0, 1, &msg), CAN_ReceiveBufferEmpty);
+  VCAN_SegmentStats stats{};
+  ASSERT_EQ(VCAN_GetSegmentStats(0, 1, &stats), 0);
+  EXPECT_EQ(stats.overrun_drops, 2u);
+}
+
+TEST(Bus, ClearDataOverrunDropsThePendingReport) {
+  ASSERT_NO_FATAL_FAILURE(StartCard("port 0/1 rxfifo=1\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const int32_t sender = VCAN_AttachNode(0, 1, 500);
+  const int32_t observer = VCAN_AttachNode(0, 1, 500);
+  for (uint32_t id : {1u, 2u}) {
+    const CANMsg msg = MakeFrame(id, {});
+    ASSERT_EQ(VCAN_NodeSend(sender, &msg, 1000), CAN_NoError);
+    ASSERT_TRUE(ReceiveAtNode(observer));
+  }
+  ASSERT_EQ(CAN_ClearDataOverrun(0, 1), CAN_NoError);
+  CANMsg msg{};
+  ASSERT_EQ(CAN_ReceiveMsg(0, 1, &msg), CAN_NoError);
+  EXPECT_EQ(msg.id, 1u);
+}
+
+TEST(Bus, WaitRxMsgSleepsUntilAFrameArrivesOrTimeout) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  auto start = steady_clock::now();
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 50), 0);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(45));
+
+  const int32_t node = VCAN_AttachNode(0, 1, 500);
+  std::thread sender([node] {
+    std::this_thread::sleep_for(milliseconds(50));
+    const CANMsg msg = MakeFrame(0x1, {});
+    VCAN_NodeSend(node, &msg, 0);
+  });
+  start = steady_clock::now();
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 10000), 1);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+  sender.join();
+}
+
+TEST(Bus, LowestIdentifierWinsAndEachNodeKeepsItsOwnOrder) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  const int32_t a = VCAN_AttachNode(0, 1, 500);
+  const int32_t b = VCAN_AttachNode(0, 1, 500);
+  const int32_t c = VCAN_AttachNode(0, 1, 500);
+  const int32_t observer = VCAN_AttachNode(0, 1, 500);
+  ASSERT_EQ(VCAN_HoldSegment(0, 1, 1), 0);
+  const auto send = [](int32_t node, uint32_t id) {
+    const CANMsg msg = MakeFrame(id, {});
+    ASSERT_EQ(VCAN_NodeSend(node, &msg, 0), CAN_NoError);
+  };
+  send(a, 0x500);
+  send(a, 0x100);  // waits behind a's 0x500 however low it is
+  send(b, 0x300);
+  send(c, 0x200);
+  ASSERT_EQ(VCAN_HoldSegment(0, 1, 0), 0);
+  std::vector<uint32_t> order;
+  for (int i = 0; i < 4; ++i) {
+    auto got = ReceiveAtNode(observer);
+    ASSERT_TRUE(got) << i;
+    order.push_back(got->id);
+  }
+  EXPECT_EQ(order, (std::vector<uint32_t>{0x200, 0x300, 0x500, 0x100}));
+}
+
+// 8 data bytes: 47 + 64 bits plus 24 stuff bits (worst case) = 135 bits, 1080 us at 125k.
+TEST(Bus, FramesFollowEachOtherAtTheBitRate) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  constexpr int kFrames = 1000;
+  constexpr uint64_t kFrameMicros = 1080;
+  const int32_t sender = VCAN_AttachNode(0, 2, 125);
+  const int32_t observer = VCAN_AttachNode(0, 2, 125);
+  const auto start = steady_clock::now();
+  std::thread feeder([sender] {
+    for (int i = 0; i < kFrames; ++i) {
+      const CANMsg msg = MakeFrame(0x100, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)});
+      ASSERT_EQ(VCAN_NodeSend(sender, &msg, 10000), CAN_NoError);
+    }
+  });
+  std::vector<uint64_t> stamps;
+  for (int i = 0; i < kFrames; ++i) {
+    auto got = ReceiveAtNode(observer, 10000);
+    ASSERT_TRUE(got) << i;
+    stamps.push_back(StampOf(*got));
+  }
+  feeder.join();
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::microseconds>(steady_clock::now() - start).count();
+  const double expected = double{kFrames} * kFrameMicros;
+  EXPECT_GT(elapsed, 0.6 * expected);
+  EXPECT_LT(elapsed, 3.0 * expected);
+  // Queued frames follow each other on the virtual timeline, so scheduling delays of the bus
+  // thread must not add up: nearly every gap is exactly one frame time.
+  int exact_gaps = 0;
+  for (size_t i = 1; i < stamps.size(); ++i) {
+    const uint64_t gap = stamps[i] - stamps[i - 1];
+    ASSERT_GE(gap, kFrameMicros - 1) << "frames overlap at " << i;
+    if (gap <= kFrameMicros + 1) exact_gaps++;
+  }
+  EXPECT_GT(exact_gaps, kFrames * 9 / 10);
+  VCAN_SegmentStats stats{};
+  ASSERT_EQ(VCAN_GetSegmentStats(0, 2, &stats), 0);
+  EXPECT_EQ(stats.frames, uint64_t{kFrames});
+  EXPECT_EQ(stats.bits, 135u * kFrames);
+  EXPECT_NEAR(static_cast<double>(stats.busy_us), expected, kFrames);
+}
+
+TEST(Bus, RecentFramesNameSenderRateAndLength) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 3, kSelector250k));
+  const int32_t observer = VCAN_AttachNode(0, 3, 250);
+  const CANMsg msg = MakeFrame(0x3C5, {9, 8});
+  ASSERT_EQ(CAN_SendMsg(0, 3, &msg), CAN_NoError);
+  ASSERT_TRUE(ReceiveAtNode(observer));
+  VCAN_Frame frames[4];
+  ASSERT_EQ(VCAN_RecentFrames(0, 3, frames, 4), 1);
+  EXPECT_STREQ(frames[0].sender, "0/3");
+  EXPECT_EQ(frames[0].msg.id, 0x3C5u);
+  EXPECT_EQ(frames[0].baud, 250000u);
+  EXPECT_EQ(frames[0].bits, 47u + 16 + (34 + 16 - 1) / 4);
+  ASSERT_EQ(VCAN_ResetSegmentStats(0, 3), 0);
+  EXPECT_EQ(VCAN_RecentFrames(0, 3, frames, 4), 0);
+}
+
+TEST(Bus, ConcurrentReceiversTakeEachFrameExactlyOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartCard("port 0/1 rxfifo=2048\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  constexpr int kFrames = 400;
+  const int32_t sender = VCAN_AttachNode(0, 1, 500);
+  std::atomic<int> taken{0};
+  std::mutex ids_mutex;
+  std::multiset<uint32_t> ids;
+  std::vector<std::thread> receivers;
+  for (int r = 0; r < 4; ++r) {
+    receivers.emplace_back([&] {
+      while (taken.load() < kFrames) {
+        if (CAN_WaitRxMsg(0, 1, 50) <= 0 || CAN_RxMsgCount(0, 1) <= 0) continue;
+        CANMsg msg{};
+        if (CAN_ReceiveMsg(0, 1, &msg) != CAN_NoError) continue;
+        std::lock_guard lock(ids_mutex);
+        ids.insert(msg.id);
+        taken++;
+      }
+    });
+  }
+  for (uint32_t id = 0; id < kFrames; ++id) {
+    const CANMsg msg = MakeFrame(id, {});
+    ASSERT_EQ(VCAN_NodeSend(sender, &msg, 10000), CAN_NoError);
+  }
+  for (auto& receiver : receivers) receiver.join();
+  ASSERT_EQ(ids.size(), size_t{kFrames});
+  EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), size_t{kFrames});
+}
+
+TEST(Bus, DetachedNodeNoLongerSendsOrHears) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  const int32_t node = VCAN_AttachNode(0, 1, 500);
+  const int32_t other = VCAN_AttachNode(0, 1, 500);
+  ASSERT_EQ(VCAN_DetachNode(node), 0);
+  const CANMsg msg = MakeFrame(0x1, {});
+  EXPECT_EQ(VCAN_NodeSend(node, &msg, 0), -1);
+  EXPECT_EQ(VCAN_DetachNode(node), -1);
+  ASSERT_EQ(VCAN_NodeSend(other, &msg, 0), CAN_NoError);
+  VCAN_SegmentStats stats{};
+  ASSERT_EQ(VCAN_GetSegmentStats(0, 1, &stats), 0);
+  EXPECT_EQ(stats.nodes, 2u);  // the port and the remaining test node
+}
+
+}  // namespace
+}  // namespace vcan_test

@@ -1,0 +1,141 @@
+// The network description: which lines build what, and that bad lines are reported and skipped
+// without harming the rest.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "CardTestSupport.h"
+
+namespace vcan_test {
+namespace {
+
+struct CaptureLine {
+  long long seconds = 0;
+  std::string iface;
+  std::string frame;
+};
+
+// "(seconds.micros) iface frame" with exactly six digits of microseconds and nothing more.
+std::optional<CaptureLine> ParseCaptureLine(const std::string& line) {
+  CaptureLine parsed;
+  char micros[16], iface[64], frame[64];
+  int end = 0;
+  const int fields = std::sscanf(line.c_str(), "(%lld.%15[0-9]) %63s %63s%n", &parsed.seconds,
+                                 micros, iface, frame, &end);
+  if (fields != 4 || static_cast<size_t>(end) != line.size() || std::strlen(micros) != 6) {
+    return std::nullopt;
+  }
+  parsed.iface = iface;
+  parsed.frame = frame;
+  return parsed;
+}
+
+std::string SegmentOf(int32_t board, int32_t port) {
+  char name[64] = {};
+  VCAN_SegmentName(board, port, name, sizeof name);
+  return name;
+}
+
+TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
+  testing::internal::CaptureStderr();
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("boards 2   # two boards\n"                      // 1
+                "frobnicate 1\n"                                 // 2 unknown keyword
+                "segment net colour=blue\n"                      // 3 unknown option
+                "port 0/5 segment=net\n"                         // 4 bad port
+                "port 0/1 segment=nowhere\n"                     // 5 unknown segment
+                "dupmac segment=vcan0.1 mac=64\n"                // 6 MAC out of range
+                "process segment=vcan0.1 exec=\"unterminated\n"  // 7 open quote
+                "fault entry=CAN_Nothing code=1\n"               // 8 unknown entry
+                "boards 99\n"                                    // 9 too many boards
+                "segment shared\n"                               // 10 good
+                "port 0/2 segment=shared rxfifo=0\n"             // 11 rxfifo too small
+                "port 0/3 segment=shared\n"                      // 12 good
+                "port 1/3 segment=shared\n"                      // 13 good
+                "dupmac segment=shared mac=3 baud=300\n"         // 14 bad baud
+                "=oops\n"));                                     // 15 no keyword
+  const std::string errors = testing::internal::GetCapturedStderr();
+  for (int line : {2, 3, 4, 5, 6, 7, 8, 9, 11, 14, 15}) {
+    EXPECT_NE(errors.find("network.txt:" + std::to_string(line) + ":"), std::string::npos)
+        << "line " << line << " not reported in:\n"
+        << errors;
+  }
+  for (int line : {1, 10, 12, 13}) {
+    EXPECT_EQ(errors.find("network.txt:" + std::to_string(line) + ":"), std::string::npos)
+        << "good line " << line << " reported";
+  }
+  EXPECT_EQ(CAN_TotalBoard(), 2);
+  EXPECT_EQ(SegmentOf(0, 1), "vcan0.1");
+  EXPECT_EQ(SegmentOf(0, 2), "vcan0.2");
+  EXPECT_EQ(SegmentOf(0, 3), "shared");
+  EXPECT_EQ(SegmentOf(1, 3), "shared");
+}
+
+TEST(NetworkFile, MissingFileGivesTheDefaultCard) {
+  setenv("VELKCAN_NETWORK", TempPath("does-not-exist.txt").c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CAN_TotalBoard(), 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("does-not-exist"), std::string::npos);
+  EXPECT_EQ(SegmentOf(0, 4), "vcan0.4");
+}
+
+TEST(NetworkFile, PortsOfTwoBoardsShareANamedSegment) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("boards 2\n"
+                "segment \"line a\"\n"
+                "port 0/1 segment=\"line a\"\n"
+                "port 1/4 segment=\"line a\"\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(1, 4));
+  const CANMsg msg = MakeFrame(0x77, {1});
+  ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
+  auto got = ReceiveAtPort(1, 4);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->id, 0x77u);
+  EXPECT_EQ(SegmentOf(1, 4), "line a");
+}
+
+TEST(NetworkFile, DeclaringAPortsOwnSegmentLetsOthersJoinIt) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("port 0/2 segment=vcan0.1\n"  // order of lines does not matter
+                "segment vcan0.1\n"));
+  EXPECT_EQ(SegmentOf(0, 1), "vcan0.1");
+  EXPECT_EQ(SegmentOf(0, 2), "vcan0.1");
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 2));
+  const CANMsg msg = MakeFrame(0x5, {});
+  ASSERT_EQ(CAN_SendMsg(0, 2, &msg), CAN_NoError);
+  EXPECT_TRUE(ReceiveAtPort(0, 1));
+}
+
+TEST(NetworkFile, CaptureWritesOneLinePerFrame) {
+  const std::string capture = TempPath("capture.log");
+  ASSERT_NO_FATAL_FAILURE(StartCard("segment cap0 capture=" + capture +
+                                    "\n"
+                                    "port 0/1 segment=cap0\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const int32_t observer = VCAN_AttachNode(0, 1, 500);
+  const CANMsg with_data = MakeFrame(0x123, {0xDE, 0xAD, 0xBE, 0xEF});
+  const CANMsg without_data = MakeFrame(0x7EF, {});
+  ASSERT_EQ(CAN_SendMsg(0, 1, &with_data), CAN_NoError);
+  ASSERT_EQ(CAN_SendMsg(0, 1, &without_data), CAN_NoError);
+  ASSERT_TRUE(ReceiveAtNode(observer));
+  ASSERT_TRUE(ReceiveAtNode(observer));  // written before it is delivered
+
+  std::istringstream text(ReadFile(capture));
+  std::vector<std::string> frames;
+  for (std::string line; std::getline(text, line);) {
+    auto parsed = ParseCaptureLine(line);
+    ASSERT_TRUE(parsed) << "bad capture line: " << line;
+    EXPECT_EQ(parsed->iface, "cap0");
+    EXPECT_NEAR(static_cast<double>(parsed->seconds), static_cast<double>(time(nullptr)), 10.0);
+    frames.push_back(parsed->frame);
+  }
+  EXPECT_EQ(frames, (std::vector<std::string>{"123#DEADBEEF", "7EF#"}));
+}
+
+}  // namespace
+}  // namespace vcan_test

@@ -1,0 +1,91 @@
+// External process nodes: the text protocol in both directions and the child's lifetime.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "CardTestSupport.h"
+
+namespace vcan_test {
+namespace {
+
+// Echoes each frame back with identifier + 1, after two lines that are not frames.
+constexpr const char* kEchoPlusOne =
+    "process segment=vcan0.1 exec=\"echo not-a-frame; echo 1234#00; "
+    "while read -r line; do printf '%03X#%s\\n' $((0x${line%%#*} + 1)) \\\"${line#*#}\\\"; "
+    "done\"\n";
+
+TEST(ProcessNode, RoundTripThroughAnExternalProgram) {
+  ASSERT_NO_FATAL_FAILURE(StartCard(kEchoPlusOne));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  const CANMsg with_data = MakeFrame(0x123, {0xDE, 0xAD, 0xBE, 0xEF});
+  const CANMsg without_data = MakeFrame(0x7EE, {});
+  ASSERT_EQ(CAN_SendMsg(0, 1, &with_data), CAN_NoError);
+  ASSERT_EQ(CAN_SendMsg(0, 1, &without_data), CAN_NoError);
+
+  auto first = ReceiveAtPort(0, 1, 5000);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->id, 0x124u);
+  EXPECT_EQ(DataOf(*first), (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF}));
+  auto second = ReceiveAtPort(0, 1, 5000);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->id, 0x7EFu);
+  EXPECT_EQ(second->len, 0);
+  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 200), 0) << "a malformed line became a frame";
+}
+
+TEST(ProcessNode, ProgramHearsOnlyFramesAtItsRate) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("process segment=vcan0.2 baud=125 exec=\"while read -r l; do echo 001#; done\"\n"));
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 2));  // 500k: not heard
+  const int32_t observer = VCAN_AttachNode(0, 2, 125);
+  const CANMsg msg = MakeFrame(0x10, {});
+  ASSERT_EQ(CAN_SendMsg(0, 2, &msg), CAN_NoError);
+  EXPECT_FALSE(ReceiveAtNode(observer, 300));
+  const CANConfig config = AcceptAllConfig(kSelector125k);
+  ASSERT_EQ(CAN_Config(0, 2, &config), CAN_NoError);
+  ASSERT_EQ(CAN_SendMsg(0, 2, &msg), CAN_NoError);
+  auto answer = ReceiveAtPort(0, 2, 5000);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, 0x001u);
+}
+
+// The program is started by a child of this test, which then exits: the program must go too.
+// It inherits a pipe's write end, so the pipe reports end of file once the program is gone.
+TEST(ProcessNode, ProgramEndsWithTheCardsProcess) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  int release[2];
+  ASSERT_EQ(pipe(release), 0);
+  const std::string network =
+      WriteTempFile("network.txt", "process segment=vcan0.1 exec=\"echo $$ >&" +
+                                       std::to_string(pipe_fds[1]) + "; exec sleep 60\"\n");
+  const pid_t card_process = fork();
+  ASSERT_GE(card_process, 0);
+  if (card_process == 0) {
+    close(pipe_fds[0]);
+    close(release[1]);
+    setenv("VELKCAN_NETWORK", network.c_str(), 1);
+    CAN_TotalBoard();
+    char byte;
+    (void)!read(release[0], &byte, 1);  // stay until the parent has the program's pid
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  close(release[0]);
+  char pid_text[32] = {};
+  pollfd readable{pipe_fds[0], POLLIN, 0};
+  ASSERT_EQ(poll(&readable, 1, 5000), 1) << "the program did not start";
+  ASSERT_GT(read(pipe_fds[0], pid_text, sizeof pid_text - 1), 0);
+  EXPECT_GT(atoi(pid_text), 0);
+  close(release[1]);
+  ASSERT_EQ(waitpid(card_process, nullptr, 0), card_process);
+  ASSERT_EQ(poll(&readable, 1, 5000), 1) << "the program outlived the card's process";
+  char rest;
+  EXPECT_EQ(read(pipe_fds[0], &rest, 1), 0);
+  close(pipe_fds[0]);
+}
+
+}  // namespace
+}  // namespace vcan_test

@@ -1,0 +1,76 @@
+// Loads the master library the way an application does (dlopen from one
+// directory) and reaches the trace library and the virtual card loaded
+// beside it. Every test case runs in a process of its own, so the library's
+// start-up runs afresh with the environment the case has set.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <string>
+#include <vector>
+
+#include "VELKCANDNM.h"
+
+namespace dnm::test {
+
+// Directory with the three libraries side by side (set by the build).
+std::string LibDir();
+// Directory of a build variant, e.g. "no-card" or "trace-start-refuses".
+std::string VariantDir(const std::string& name);
+
+// Writes a network description for the virtual card and points the card at
+// it; call before the master library is loaded.
+void UseNetwork(const std::string& text);
+
+#define DNM_TEST_EXPORTS(X) \
+  X(DNM_GetVersion)         \
+  X(DNM_TotalBoard)         \
+  X(DNM_GetBoardInf)        \
+  X(CAN_GetSystemFreq)      \
+  X(DNM_ActiveBoard)        \
+  X(DNM_CloseBoard)         \
+  X(DNM_Online)             \
+  X(DNM_Offline)            \
+  X(DNM_ChangeMACID)        \
+  X(DNM_ChangeBaudrate)     \
+  X(DNM_AddDevice)          \
+  X(DNM_RemoveDevice)       \
+  X(DNM_GetAllDeviceMACID)  \
+  X(DNM_ConfigExplicitMsg)  \
+  X(DNM_CheckExplicitMsgConnectionStatus) \
+  X(DNM_StartCommunicate)   \
+  X(DNM_StopCommunicate)    \
+  X(DNM_StartDevice)        \
+  X(DNM_StopDevice)
+
+class MasterLib {
+ public:
+  explicit MasterLib(const std::string& dir = LibDir());
+  ~MasterLib() = default;  // never unloaded: library threads may still run
+
+  bool loaded() const { return handle_ != nullptr; }
+  void* Symbol(const char* name) const;
+
+#define DNM_TEST_MEMBER(name) decltype(&::name) name = nullptr;
+  DNM_TEST_EXPORTS(DNM_TEST_MEMBER)
+#undef DNM_TEST_MEMBER
+
+  // Trace lines kept by the trace library (the newest last).
+  std::vector<std::string> TraceLines() const;
+  void ClearTrace() const;
+  // True when some line equals text exactly.
+  bool HasLine(const std::string& text) const;
+  // Lines that contain the fragment.
+  std::vector<std::string> LinesWith(const std::string& fragment) const;
+
+  // An entry of the library that sits beside the master (card or trace).
+  void* CardSymbol(const char* name) const;
+
+ private:
+  std::string dir_;
+  void* handle_ = nullptr;
+  void* trace_ = nullptr;
+  void* card_ = nullptr;
+};
+
+}  // namespace dnm::test

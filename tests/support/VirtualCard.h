@@ -1,0 +1,39 @@
+// The virtual card's test interface, reached through the library the master
+// loaded: in-process nodes on a segment, fault injection and bus records.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "MasterLib.h"
+#include "vcan_test.h"
+
+namespace dnm::test {
+
+CANMsg MakeFrame(uint32_t id, std::vector<uint8_t> data);
+std::string FrameText(const CANMsg& msg);  // "42F#00D2040100000000"
+
+class VirtualCard {
+ public:
+  explicit VirtualCard(const MasterLib& lib);
+
+  // A node on the segment of the library's (board, port 0..3).
+  int32_t Attach(uint8_t board, uint8_t port, uint32_t kbit = 500) const;
+  void Send(int32_t node, const CANMsg& msg) const;
+  // The next frame the node heard within timeout_ms, if any.
+  bool Receive(int32_t node, CANMsg& msg, uint32_t timeout_ms) const;
+  // Frames heard within timeout_ms, until the node stays silent that long.
+  std::vector<CANMsg> Drain(int32_t node, uint32_t quiet_ms) const;
+  void Fail(const char* entry, int32_t code, int32_t times) const;
+  void Hold(uint8_t board, uint8_t port, bool hold) const;
+  VCAN_PortStats PortStats(uint8_t board, uint8_t port) const;
+
+ private:
+  template <typename Fn>
+  Fn Get(const char* name) const {
+    return reinterpret_cast<Fn>(lib_.CardSymbol(name));
+  }
+  const MasterLib& lib_;
+};
+
+}  // namespace dnm::test

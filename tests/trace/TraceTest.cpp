@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "CoreTrace.h"
+#include "VELKCANDNM.h"
+#include "api/Library.h"
+#include "trace/Trace.h"
+
+namespace dnm::test {
+namespace {
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DeviceNet_Initial();
+    HyperTraceTest_Clear();
+  }
+};
+
+TEST_F(TraceTest, DriverResultLinesNameTheCodeAndReturnIt) {
+  EXPECT_EQ(TraceCANResult("DNM_ActiveBoard( ) ", "API_CAN_ActiveBoard( )", 0), 0);
+  EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 8), 8);
+  EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 17), 17);
+  EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 23), 23);
+  EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 0x10013), 0x0013);
+  const std::vector<std::string> expected = {
+      "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError",
+      "X( ) ----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError",
+      "X( ) ----> API_CAN_Config( ) --> CAN Message --> CCAN_TransmitIncomplete",
+      "CAN Msg 23 is an Unknow Message",
+      "CAN Msg 65555 is an Unknow Message"};
+  EXPECT_EQ(KeptTraceLines(), expected);
+}
+
+TEST_F(TraceTest, LibraryResultLinesNameOnlyCodesWithALineOfTheirOwn) {
+  EXPECT_EQ(TraceDNMResult("DNM_Online( ) ", 1200), 1200);
+  EXPECT_EQ(TraceDNMResult("DNM_Online( ) ", 0), 0);
+  EXPECT_EQ(TraceDNMResult("T( ) ", 1910), 1910);
+  EXPECT_EQ(TraceDNMResult("T( ) ", DNM_NullPointerError), DNM_NullPointerError);
+  EXPECT_EQ(TraceDNMResult("T( ) ", 1906), 1906);  // returned by the library, but unnamed
+  EXPECT_EQ(TraceDNMResult("T( ) ", 1803), 1803);
+  const std::vector<std::string> expected = {
+      "DNM_Online( ) ----> DNM_DuplicateMACIDTimeout",
+      "DNM_Online( ) ----> DNM_NoError",
+      "T( ) ----> DNM_CreateDeviceBitStrobeThreadError",
+      "T( ) ----> DNM_NullPointerError",
+      "DeviceNet Msg 1906 is an Unknow Message",
+      "DeviceNet Msg 1803 is an Unknow Message"};
+  EXPECT_EQ(KeptTraceLines(), expected);
+}
+
+TEST_F(TraceTest, ThreadsOwnBufferCanBeTheCallerTag) {
+  Trace("Rx_Thread00_1( )   last line");
+  TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", 19);
+  EXPECT_EQ(KeptTraceLines().back(),
+            "Rx_Thread00_1( )   last line----> API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun");
+}
+
+TEST_F(TraceTest, ConcurrentLinesNeverMix) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) Trace("thread %d line %d %s", t, i, "payload-payload-payload");
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const auto lines = KeptTraceLines();
+  ASSERT_EQ(lines.size(), size_t{kThreads * kLines});
+  const std::regex whole("thread [0-9] line [0-9]+ payload-payload-payload");
+  for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+}  // namespace
+}  // namespace dnm::test
