@@ -59,10 +59,12 @@ enum {
   DNM_SetAttributeDataIsEmpty = 1603,
   DNM_SetAttributeACKError = 1604,
   DNM_SetAttributeFragmentACKTimeout = 1605,
+  DNM_SetAttributeDataTooLong = 1606, /* a set value longer than 255 bytes */
   DNM_GetAttributeRequestError = 1700,
   DNM_GetAttributeResponseError = 1701,
   DNM_GetAttributeResponseTimeout = 1702,
   DNM_GetAttributeFragmentTimeout = 1703,
+  DNM_GetAttributeDataTooLong = 1704, /* a fragmented answer longer than the 64-byte area */
   DNM_DeviceAlreadyInScanList = 1800,
   DNM_DeviceNotInScanList = 1801,
   DNM_DeviceIsUnConnected = 1802,
@@ -133,6 +135,15 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
                                                   uint32_t watchdog_action);
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
                                                                  uint8_t mac);
+
+/* Attributes. DNM_GetAttribute fills 64 bytes at data and the value's
+ * length; DNM_SetAttribute sends 1 to 255 bytes. */
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac,
+                                             uint8_t cls, uint8_t instance, uint8_t attribute,
+                                             uint8_t* data, uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac,
+                                             uint8_t cls, uint8_t instance, uint8_t attribute,
+                                             const uint8_t* value, uint32_t length);
 
 /* Communication. */
 DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port);

@@ -41,7 +41,9 @@ void UseNetwork(const std::string& text);
   X(DNM_StartCommunicate)   \
   X(DNM_StopCommunicate)    \
   X(DNM_StartDevice)        \
-  X(DNM_StopDevice)
+  X(DNM_StopDevice)         \
+  X(DNM_GetAttribute)       \
+  X(DNM_SetAttribute)
 
 class MasterLib {
  public:

@@ -1,0 +1,281 @@
+#include "device/AttributeAccess.h"
+
+#include <cstring>
+
+#include "VELKCANDNM.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitExchange.h"
+#include "device/ExplicitRoute.h"
+#include "device/Fragmenter.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+constexpr uint8_t kGetService = 0x0E;
+constexpr uint8_t kSetService = 0x10;
+constexpr uint8_t kReply = 0x80;  // service bit of an answer
+constexpr uint32_t kWaitMs = 3000;
+
+// One attribute request in progress: the device, its route and its buffer.
+class AttributeCall {
+ public:
+  AttributeCall(CANPort& port, Device_Info& device)
+      : port_(port),
+        device_(device),
+        route_(ExplicitRoute::For(port.mac_id(), device.mac(), device.ucmm())),
+        buffer_(*device.buffer(kExplicit)) {}
+
+  uint16_t Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area, uint32_t& length);
+  uint16_t Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
+               uint32_t length);
+
+ private:
+  enum GetAnswer { kValue = 0, kFirstFragment = 1, kError = 2, kNone = 3 };
+  enum FragmentAnswer { kMiddle = 0, kLast = 1, kMissing = 3 };
+  enum SetAnswer { kSetDone = 0, kSetFragmentedForm = 1, kSetError = 2, kSetNone = 3 };
+  enum AckAnswer { kAcked = 0, kAckedWithError = 1, kNoAck = 3 };
+
+  uint16_t Send(const CANMsg& frame) {
+    return port_.SendLocked(frame.id, frame.len, frame.data);
+  }
+  uint16_t SendFragACK(uint8_t count) {
+    const uint16_t result = Send(FragmentAck(route_.request_id, route_.request_mac, count, 0));
+    if (result != 0) TraceCANResult("SendFragACK( )", "SendCmd( )", result);
+    return result;
+  }
+  bool Take(CANMsg& out, const FrameKey& key) { return buffer_.GetMsg(out, key) == 0; }
+  FrameKey AnswerKey(uint8_t b1) const { return FrameKey::Data(route_.response_id, route_.response_mac, b1); }
+  FrameKey FragmentKey(uint8_t b1) const {
+    return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
+  }
+
+  GetAnswer WaitGetAttributeResponse(CANMsg& answer);
+  FragmentAnswer WaitFragment(uint8_t count, CANMsg& fragment);
+  uint16_t CollectFragments(const CANMsg& first, uint8_t* area, uint32_t& length);
+  SetAnswer WaitSetAttributeResponse(CANMsg& answer);
+  AckAnswer WaitSetAttributeACKResponse(uint8_t count);
+  uint16_t SetNonFragAttribute(const CANMsg& request);
+  uint16_t SetFragAttribute(const std::vector<CANMsg>& fragments);
+  uint16_t SendFragmentUntilAcked(const CANMsg& fragment, uint8_t count);
+
+  CANPort& port_;
+  Device_Info& device_;
+  const ExplicitRoute route_;
+  MsgBuffer& buffer_;
+};
+
+AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer) {
+  const uint8_t mac = device_.mac();
+  const auto hit = [&](GetAnswer result) {
+    Trace("WaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, mac,
+          DNM_FRAME_FIELDS(answer));
+    return result;
+  };
+  // Frames that answer something else (the worker's own exchanges, a late
+  // answer to an earlier call) do not end the wait: it goes on until the
+  // answer comes or the time is out.
+  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  while (waiting.NextPass()) {
+    Trace("WaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", mac, waiting.count());
+    if (Take(answer, AnswerKey(kGetService | kReply))) return hit(kValue);
+    if (Take(answer, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag,
+                                    FragmentByte(FragmentType::kFirst, 0), kGetService | kReply))) {
+      return hit(kFirstFragment);
+    }
+    if (Take(answer, AnswerKey(kErrorResponseService))) return hit(kError);
+  }
+  return kNone;
+}
+
+AttributeCall::FragmentAnswer AttributeCall::WaitFragment(uint8_t count, CANMsg& fragment) {
+  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  for (;;) {
+    TraceLine("Start wait for middle fragment");
+    if (!waiting.NextPass()) return kMissing;
+    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) {
+      SendFragACK(count);
+      return kMiddle;
+    }
+    TraceLine("GetAttribute Middle Fragment not found");
+    buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
+    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) {
+      SendFragACK(count);
+      return kLast;
+    }
+    TraceLine("GetAttribute Final Fragment not found");
+    // A last fragment of the count before is a resend of one already taken.
+    CANMsg stale{};
+    if (!Take(stale, FragmentKey(FragmentByte(FragmentType::kLast, count - 1)))) {
+      TraceLine("GetAttribute Final Fragment not found");
+    }
+  }
+}
+
+// Collects a fragmented value into area; refuses one that would not fit.
+uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* area, uint32_t& length) {
+  SendFragACK(0);
+  std::memcpy(area, first.data + 3, 5);
+  uint32_t position = 5;
+  for (uint8_t count = 1;; ++count) {
+    CANMsg fragment{};
+    const FragmentAnswer answer = WaitFragment(count, fragment);
+    if (answer == kMissing) return DNM_GetAttributeResponseTimeout;
+    const uint32_t bytes = answer == kMiddle ? 6 : (fragment.len > 2 ? fragment.len - 2u : 0u);
+    if (position + bytes > kGetArea) {
+      buffer_.PurgeFragments();
+      Trace("GetAttribute( )   Error!The value is longer than %u bytes", kGetArea);
+      return DNM_GetAttributeDataTooLong;
+    }
+    std::memcpy(area + position, fragment.data + 2, bytes);
+    position += bytes;
+    if (answer == kLast) break;
+  }
+  length = position;
+  buffer_.PurgeFragments();
+  return DNM_NoError;
+}
+
+uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
+                            uint32_t& length) {
+  const CANMsg request =
+      RequestFrame(route_.request_id, {route_.request_mac, kGetService, cls, instance, attribute});
+  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
+  const uint16_t sent = Send(request);
+  if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
+
+  CANMsg answer{};
+  const GetAnswer result = WaitGetAttributeResponse(answer);
+  if (result == kNone) return DNM_GetAttributeResponseTimeout;
+  if (result == kError) return DNM_GetAttributeResponseError;
+  std::memset(area, 0, kGetArea);
+  if (result == kFirstFragment) return CollectFragments(answer, area, length);
+  if (answer.len >= 3) std::memcpy(area, answer.data + 2, answer.len - 2u);
+  length = answer.len >= 2 ? answer.len - 2u : 0u;
+  Trace("GetAttribute( )   Data is %x %x %x %x %x %x", area[0], area[1], area[2], area[3], area[4],
+        area[5]);
+  return DNM_NoError;
+}
+
+AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer) {
+  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  while (waiting.NextPass()) {
+    Trace("WaitSetAttributeResponse( )   DesMACID %d  DataCount: %d", device_.mac(), waiting.count());
+    if (Take(answer, AnswerKey(kErrorResponseService))) {
+      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(answer));
+      return kSetError;
+    }
+    if (Take(answer, AnswerKey(kSetService | kReply))) {
+      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(answer));
+      return kSetDone;
+    }
+    if (Take(answer, FragmentKey(kSetService | kReply))) {
+      Trace("WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT,
+            DNM_FRAME_FIELDS(answer));
+      return kSetFragmentedForm;
+    }
+  }
+  return kSetNone;
+}
+
+AttributeCall::AckAnswer AttributeCall::WaitSetAttributeACKResponse(uint8_t count) {
+  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  const uint8_t ack = FragmentByte(FragmentType::kAck, count);
+  const uint8_t header = route_.response_mac | kFragmentFlag;
+  while (waiting.NextPass()) {
+    Trace("WaitSetAttributeACKResponse( )   DesMACID %d  DataCount: %d", device_.mac(),
+          waiting.count());
+    CANMsg answer{};
+    for (const uint8_t status : {0, 1}) {
+      if (Take(answer, FrameKey::Data(route_.response_id, header, ack, status))) {
+        Trace("WatiSetAttributeACKResponse( )   Response Msg " DNM_FRAME_FORMAT,
+              DNM_FRAME_FIELDS(answer));
+        return status == 0 ? kAcked : kAckedWithError;
+      }
+    }
+  }
+  return kNoAck;
+}
+
+uint16_t AttributeCall::SetNonFragAttribute(const CANMsg& request) {
+  for (int twice = 0; twice < 2; ++twice) {
+    Trace("SetAttribute( )   DesMACID %d , Request Msg " DNM_FRAME_FORMAT, device_.mac(),
+          DNM_FRAME_FIELDS(request));
+  }
+  const uint16_t sent = Send(request);
+  if (sent != 0) return TraceCANResult("SetNonFragAttribute( )", "API_CAN_SendMsg( )", sent);
+  CANMsg answer{};
+  switch (WaitSetAttributeResponse(answer)) {
+    case kSetDone:
+      return DNM_NoError;
+    case kSetError:
+      return DNM_SetAttributeResponseError;
+    default:
+      return DNM_SetAttributeResponseTimeout;
+  }
+}
+
+// Sends one fragment and waits for its acknowledgement, sending it once more
+// when the first acknowledgement does not come.
+uint16_t AttributeCall::SendFragmentUntilAcked(const CANMsg& fragment, uint8_t count) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const uint16_t sent = Send(fragment);
+    if (sent != 0) return TraceCANResult("SetFragAttribute( )", "API_CAN_SendMsg( )", sent);
+    const AckAnswer ack = WaitSetAttributeACKResponse(count);
+    if (ack == kAcked) return DNM_NoError;
+    if (ack == kAckedWithError) return DNM_SetAttributeACKError;
+  }
+  return count == 0 ? DNM_SetAttributeResponseTimeout : DNM_SetAttributeFragmentACKTimeout;
+}
+
+uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
+  for (size_t i = 0; i < fragments.size(); ++i) {
+    Trace("SetAttribute( )   DesMACID %d , %d-st Fragment Msg " DNM_FRAME_FORMAT, device_.mac(),
+          static_cast<int>(i), DNM_FRAME_FIELDS(fragments[i]));
+    const uint16_t result = SendFragmentUntilAcked(fragments[i], static_cast<uint8_t>(i));
+    if (result != 0) return result;
+  }
+  CANMsg answer{};
+  switch (WaitSetAttributeResponse(answer)) {
+    case kSetDone:
+      return DNM_NoError;
+    case kSetError:
+      return DNM_SetAttributeResponseError;
+    case kSetFragmentedForm:
+      Send(FragmentAck(route_.request_id, route_.request_mac, 0, 0));
+      return DNM_NoError;
+    default:
+      return DNM_SetAttributeResponseTimeout;
+  }
+}
+
+uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
+                            uint32_t length) {
+  if (length <= 3) {
+    CANMsg request =
+        RequestFrame(route_.request_id, {route_.request_mac, kSetService, cls, instance, attribute});
+    std::memcpy(request.data + 5, value, length);
+    request.len = static_cast<uint8_t>(5 + length);
+    return SetNonFragAttribute(request);
+  }
+  return SetFragAttribute(Fragment(route_.request_id, route_.request_mac,
+                                   {kSetService, cls, instance, attribute}, value, length));
+}
+
+}  // namespace
+
+uint16_t GetAttribute(CANPort& port, Device_Info& device, uint8_t cls, uint8_t instance,
+                      uint8_t attribute, uint8_t* area, uint32_t& length) {
+  return AttributeCall(port, device).Get(cls, instance, attribute, area, length);
+}
+
+uint16_t SetAttribute(CANPort& port, Device_Info& device, uint8_t cls, uint8_t instance,
+                      uint8_t attribute, const uint8_t* value, uint32_t length) {
+  return AttributeCall(port, device).Set(cls, instance, attribute, value, length);
+}
+
+}  // namespace dnm

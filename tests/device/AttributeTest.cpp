@@ -1,0 +1,371 @@
+// Reading and writing attributes, with the fragmentation protocol in both
+// directions, against a node in the test that plays the slave frame by
+// frame (and misbehaves when told to).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+#include "MasterLib.h"
+#include "Responder.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Frames = std::vector<CANMsg>;
+
+constexpr uint8_t kMaster = 0;
+
+struct SlaveIds {
+  uint8_t mac;
+  bool ucmm;
+  uint32_t allocate() const { return 0x406 + mac * 8u; }
+  uint32_t request() const { return ucmm ? 0x600u + kMaster : 0x404 + mac * 8u; }
+  uint32_t response() const { return ucmm ? 0x600u + mac : 0x403 + mac * 8u; }
+  uint32_t open_response() const { return 0x740u + mac; }
+  uint8_t ack_header() const { return 0x80 | (ucmm ? mac : kMaster); }
+};
+
+// What the slave does with one attribute request frame (a get, a set or a
+// fragment of a set): the frames it answers with.
+using AttributeScript = std::function<Frames(const CANMsg&)>;
+
+// Establishes the explicit connection (group 2 or UCMM) and hands every
+// other frame on the device's request identifier to the attribute script.
+Responder::Script Slave(SlaveIds ids, std::shared_ptr<AttributeScript> script) {
+  return [ids, script](const CANMsg& m) -> Frames {
+    if (!ids.ucmm && m.id == ids.allocate()) {
+      return {MakeFrame(0x403 + ids.mac * 8u, {0x40, uint8_t(m.data[1] | 0x80), 0x00})};
+    }
+    if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac) {
+      return {MakeFrame(ids.open_response(), {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
+    }
+    if (!ids.ucmm && m.id == ids.request() && m.data[1] == 0x10 && m.data[2] == 0x05) {
+      return {MakeFrame(ids.response(), {0x40, 0x90})};  // watchdog action
+    }
+    if (m.id == ids.request() && *script) return (*script)(m);
+    return {};
+  };
+}
+
+Frames Reply(SlaveIds ids, std::vector<uint8_t> data) { return {MakeFrame(ids.response(), data)}; }
+
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> value(n);
+  for (size_t i = 0; i < n; ++i) value[i] = static_cast<uint8_t>(i * 7 + 1);
+  return value;
+}
+
+class Attributes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card_ = std::make_unique<VirtualCard>(lib_);
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, kMaster), 0);
+  }
+
+  // A connected slave whose attribute requests go to script_.
+  Responder& Connect(SlaveIds ids = {5, false}) {
+    slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, Slave(ids, script_)));
+    EXPECT_EQ(lib_.DNM_AddDevice(0, 0, ids.mac, ids.ucmm), 0);
+    EXPECT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, ids.mac, 3), 0);
+    EXPECT_EQ(lib_.DNM_StartDevice(0, 0, ids.mac), 0);
+    for (int i = 0; i < 150 && lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, ids.mac) != 0; ++i) {
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, ids.mac), 0);
+    return *slaves_.back();
+  }
+
+  void Script(AttributeScript script) { *script_ = std::move(script); }
+
+  uint16_t Set(uint8_t mac, const std::vector<uint8_t>& value) {
+    return lib_.DNM_SetAttribute(0, 0, mac, 0x64, 1, 3, value.data(),
+                                 static_cast<uint32_t>(value.size()));
+  }
+
+  // Frames the master sent on the device's request identifier.
+  static std::vector<std::string> Requests(const Responder& slave, SlaveIds ids = {5, false}) {
+    std::vector<std::string> texts;
+    for (const HeardFrame& f : slave.HeardWith(ids.request())) {
+      if (!(f.msg.data[1] == 0x10 && f.msg.data[2] == 0x05 && !ids.ucmm)) texts.push_back(FrameText(f.msg));
+    }
+    return texts;
+  }
+
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_;
+  std::shared_ptr<AttributeScript> script_ = std::make_shared<AttributeScript>();
+  std::vector<std::unique_ptr<Responder>> slaves_;
+};
+
+// A slave that acknowledges every fragment and answers every set.
+Frames AcceptSets(SlaveIds ids, const CANMsg& m) {
+  if (m.data[0] & 0x80) {
+    const uint8_t type = m.data[1] >> 6;
+    Frames answer = Reply(ids, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
+    if (type == 2) answer.push_back(MakeFrame(ids.response(), {0x00, 0x90}));
+    return answer;
+  }
+  if (m.data[1] == 0x10) return Reply(ids, {0x00, 0x90});
+  return {};
+}
+
+TEST_F(Attributes, ShortSetIsOneFrame) {
+  Script([](const CANMsg& m) { return AcceptSets({5, false}, m); });
+  Responder& slave = Connect();
+  EXPECT_EQ(Set(5, {0xA1, 0xA2, 0xA3}), 0);
+  EXPECT_EQ(Requests(slave), std::vector<std::string>{"42C#0010640103A1A2A3"});
+}
+
+TEST_F(Attributes, FragmentedSetsSplitAsTheProtocolSays) {
+  Script([](const CANMsg& m) { return AcceptSets({5, false}, m); });
+  Responder& slave = Connect();
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
+  EXPECT_EQ(Requests(slave), (std::vector<std::string>{"42C#8000106401030102", "42C#80810304"}));
+  EXPECT_EQ(Set(5, Pattern(14)), 0);
+  const auto frames = Requests(slave);
+  ASSERT_EQ(frames.size(), 5u);
+  EXPECT_EQ(frames[2], "42C#8000106401030108");
+  EXPECT_EQ(frames[3], "42C#80410F161D242B32");
+  EXPECT_EQ(frames[4], "42C#80823940474E555C");
+}
+
+TEST_F(Attributes, EachFragmentWaitsForItsAcknowledgement) {
+  Script([](const CANMsg& m) {
+    std::this_thread::sleep_for(milliseconds(m.data[0] & 0x80 ? 150 : 0));
+    return AcceptSets({5, false}, m);
+  });
+  Responder& slave = Connect();
+  ASSERT_EQ(Set(5, Pattern(14)), 0);
+  const auto frames = slave.HeardWith(0x42C);
+  ASSERT_EQ(frames.size(), 4u);  // watchdog set + 3 fragments
+  for (size_t i = 2; i < frames.size(); ++i) {
+    EXPECT_GE(frames[i].at - frames[i - 1].at, milliseconds(140)) << "fragment " << i - 1;
+  }
+}
+
+TEST_F(Attributes, LongestValueRoundTripsAndLongerIsRefusedBeforeSending) {
+  std::vector<uint8_t> received;
+  Script([&](const CANMsg& m) {
+    if (m.data[0] & 0x80) {
+      const size_t skip = (m.data[1] >> 6) == 0 ? 6 : 2;
+      received.insert(received.end(), m.data + skip, m.data + m.len);
+    }
+    return AcceptSets({5, false}, m);
+  });
+  Responder& slave = Connect();
+  const auto value = Pattern(255);
+  ASSERT_EQ(Set(5, value), 0);
+  EXPECT_EQ(received, value);
+  EXPECT_EQ(Requests(slave).size(), 44u);
+  const size_t before = slave.Heard().size();
+  EXPECT_EQ(Set(5, Pattern(256)), DNM_SetAttributeDataTooLong);
+  EXPECT_EQ(Set(5, {}), DNM_SetAttributeDataIsEmpty);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(slave.Heard().size(), before);
+  EXPECT_TRUE(lib_.HasLine("SetAttribute()   Error!The data is Empty!"));
+}
+
+TEST_F(Attributes, LostAcknowledgementIsResentOnce) {
+  std::atomic<int> first_fragments{0};
+  Script([&](const CANMsg& m) -> Frames {
+    if ((m.data[0] & 0x80) && m.data[1] == 0x00 && first_fragments++ == 0) return {};  // drop one
+    return AcceptSets({5, false}, m);
+  });
+  Responder& slave = Connect();
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
+  EXPECT_EQ(Requests(slave),
+            (std::vector<std::string>{"42C#8000106401030102", "42C#8000106401030102", "42C#80810304"}));
+}
+
+TEST_F(Attributes, MissingAcknowledgementOfTheFirstOrALaterFragment) {
+  Script([](const CANMsg& m) -> Frames {
+    if ((m.data[0] & 0x80) && m.data[1] == 0x00 && m.data[6] == 0xEE) return {};
+    if ((m.data[0] & 0x80) && m.data[1] == 0x81) return {};
+    return AcceptSets({5, false}, m);
+  });
+  Connect();
+  EXPECT_EQ(Set(5, {0xEE, 2, 3, 4}), DNM_SetAttributeResponseTimeout);
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeFragmentACKTimeout);
+}
+
+TEST_F(Attributes, SetAnswersThatAreNotASuccess) {
+  Script([](const CANMsg& m) -> Frames {
+    if ((m.data[0] & 0x80) && m.data[1] == 0x00) return Reply({5, false}, {0x80, 0xC0, 0x01});
+    if (m.data[1] == 0x10 && m.data[5] == 0xE1) return Reply({5, false}, {0x00, 0x94, 0x0E, 0xFF});
+    if (m.data[1] == 0x10 && m.data[5] == 0xF1) return Reply({5, false}, {0x80, 0x90});
+    return {};
+  });
+  Responder& slave = Connect();
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeACKError);
+  EXPECT_EQ(Set(5, {0xE1}), DNM_SetAttributeResponseError);
+  EXPECT_EQ(Set(5, {0xF1}), DNM_SetAttributeResponseTimeout);  // fragmented form to a plain set
+  EXPECT_EQ(Set(5, {0x01}), DNM_SetAttributeResponseTimeout);  // no answer at all
+  (void)slave;
+}
+
+TEST_F(Attributes, FragmentedFormOfTheSetAnswerIsAcknowledged) {
+  Script([](const CANMsg& m) -> Frames {
+    if (m.data[0] & 0x80) {
+      Frames answer = Reply({5, false}, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
+      if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(0x42B, {0x80, 0x90}));
+      return answer;
+    }
+    return {};
+  });
+  Responder& slave = Connect();
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
+  ASSERT_TRUE(slave.WaitFor(0x42C, 0xC0, 1, 1000));
+  EXPECT_EQ(FrameText(slave.HeardWith(0x42C, 0xC0).at(0).msg), "42C#80C000");
+}
+
+TEST_F(Attributes, ShortGetFillsTheAreaAndClearsTheRest) {
+  Script([](const CANMsg& m) -> Frames {
+    if (m.data[1] == 0x0E) return Reply({5, false}, {0x00, 0x8E, 0x34, 0x12});
+    return {};
+  });
+  Responder& slave = Connect();
+  uint8_t area[64];
+  std::fill(std::begin(area), std::end(area), 0xCC);
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 1, area, &length), 0);
+  EXPECT_EQ(length, 2u);
+  EXPECT_EQ(area[0], 0x34);
+  EXPECT_EQ(area[1], 0x12);
+  EXPECT_TRUE(std::all_of(area + 2, area + 64, [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(Requests(slave), std::vector<std::string>{"42C#000E010101"});
+}
+
+// Sends a value as a fragmented get answer, each fragment after the
+// acknowledgement of the one before.
+class FragmentedAnswer {
+ public:
+  FragmentedAnswer(SlaveIds ids, std::vector<uint8_t> value) : ids_(ids), value_(std::move(value)) {}
+  Frames operator()(const CANMsg& m) {
+    if (m.data[1] == 0x0E) return Fragment(0);
+    if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) return Fragment((m.data[1] & 0x3F) + 1);
+    return {};
+  }
+
+ private:
+  Frames Fragment(size_t count) {
+    const size_t start = count == 0 ? 0 : 5 + (count - 1) * 6;
+    if (start >= value_.size()) return {};
+    const size_t take = std::min<size_t>(count == 0 ? 5 : 6, value_.size() - start);
+    const bool last = start + take == value_.size();
+    std::vector<uint8_t> data = {0x80};
+    if (count == 0) {
+      data.insert(data.end(), {0x00, 0x8E});
+    } else {
+      data.push_back(uint8_t((last ? 0x80 : 0x40) | count));
+    }
+    data.insert(data.end(), value_.begin() + start, value_.begin() + start + take);
+    return Reply(ids_, data);
+  }
+  SlaveIds ids_;
+  std::vector<uint8_t> value_;
+};
+
+TEST_F(Attributes, FragmentedGetIsAcknowledgedAndReassembled) {
+  Script(FragmentedAnswer({5, false}, Pattern(14)));
+  Responder& slave = Connect();
+  uint8_t area[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 7, area, &length), 0);
+  ASSERT_EQ(length, 14u);
+  EXPECT_EQ(std::vector<uint8_t>(area, area + 14), Pattern(14));
+  ASSERT_TRUE(slave.WaitFor(0x42C, 0xC2, 1, 1000));
+  EXPECT_EQ(Requests(slave),
+            (std::vector<std::string>{"42C#000E010107", "42C#80C000", "42C#80C100", "42C#80C200"}));
+}
+
+TEST_F(Attributes, FragmentedGetLongerThanTheAreaIsRefused) {
+  Script(FragmentedAnswer({5, false}, Pattern(80)));
+  Connect();
+  uint8_t area[128];
+  std::fill(std::begin(area), std::end(area), 0xCC);
+  uint32_t length = 77;
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 7, area, &length), DNM_GetAttributeDataTooLong);
+  EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
+  EXPECT_EQ(length, 77u);
+  EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
+}
+
+TEST_F(Attributes, GetAnswersThatAreNotAValue) {
+  Script([](const CANMsg& m) -> Frames {
+    if (m.data[1] == 0x0E && m.data[4] == 9) return Reply({5, false}, {0x00, 0x94, 0x14, 0xFF});
+    return {};
+  });
+  Connect();
+  uint8_t area[64];
+  uint32_t length = 0;
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 9, area, &length), DNM_GetAttributeResponseError);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, area, &length), DNM_GetAttributeResponseTimeout);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, nullptr, &length), DNM_NullPointerError);
+}
+
+TEST_F(Attributes, DevicesThatAreNotConnected) {
+  uint8_t area[64];
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 9, 0), 0);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_DeviceIsUnConnected);
+  ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 9, 3), 0);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_DeviceIsUnConnected);
+  EXPECT_TRUE(lib_.HasLine("GetAttribute()   Error!The Device 9 do not establish connection"));
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 8, 1, 1, 1, area, &length), DNM_DeviceNotInScanList);
+  // A device whose last attempt went unanswered (status 5) is still asked.
+  Responder listener(*card_, 0, 0, nullptr);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 9), 0);
+  std::this_thread::sleep_for(milliseconds(1700));
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_GetAttributeResponseTimeout);
+  EXPECT_EQ(listener.HeardWith(0x44C, 0x0E).size(), 1u);
+}
+
+TEST_F(Attributes, UcmmDeviceIsAskedOnGroup3ForGetAndSet) {
+  const SlaveIds ids{6, true};
+  Script([ids](const CANMsg& m) -> Frames {
+    if (m.data[1] == 0x0E) return Reply(ids, {0x00, 0x8E, 0x42});
+    if (m.data[0] & 0x80) {
+      Frames answer = Reply(ids, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
+      if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(ids.response(), {0x00, 0x90}));
+      return answer;
+    }
+    if (m.data[1] == 0x10) return Reply(ids, {0x00, 0x90});
+    return {};
+  });
+  Responder& slave = Connect(ids);
+  uint8_t area[64];
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 6, 1, 1, 1, area, &length), 0);
+  EXPECT_EQ(area[0], 0x42);
+  EXPECT_EQ(Set(6, {7}), 0);
+  EXPECT_EQ(Set(6, {1, 2, 3, 4}), 0);
+  EXPECT_EQ(Requests(slave, ids), (std::vector<std::string>{"600#060E010101", "600#061064010307",
+                                                            "600#8600106401030102", "600#86810304"}));
+}
+
+TEST_F(Attributes, TwoDevicesAskedAtOnceEachGetTheirOwnAnswer) {
+  Script([](const CANMsg& m) -> Frames {
+    std::this_thread::sleep_for(milliseconds(200));
+    const uint8_t mac = static_cast<uint8_t>((m.id - 0x404) / 8);
+    return {MakeFrame(0x403 + mac * 8u, {0x00, 0x8E, mac})};
+  });
+  Connect({5, false});
+  Connect({6, false});
+  auto ask = [&](uint8_t mac) {
+    uint8_t area[64] = {};
+    uint32_t length = 0;
+    const uint16_t result = lib_.DNM_GetAttribute(0, 0, mac, 1, 1, 1, area, &length);
+    return result == 0 ? int{area[0]} : -int{result};
+  };
+  auto five = std::async(std::launch::async, ask, 5);
+  auto six = std::async(std::launch::async, ask, 6);
+  EXPECT_EQ(five.get(), 5);
+  EXPECT_EQ(six.get(), 6);
+}
+
+}  // namespace
+}  // namespace dnm::test
