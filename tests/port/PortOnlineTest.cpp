@@ -56,6 +56,17 @@ TEST_F(PortOnline, NodeAnsweringTheFirstCheckKeepsThePortOff) {
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 6), 0);
 }
 
+TEST_F(PortOnline, ExternalProgramOnTheNetworkAnswersTheCheck) {
+  // A node in another process that owns MAC ID 5: it answers check requests
+  // for 5 and stays silent otherwise.
+  UseNetwork(
+      "process segment=vcan0.1 exec=\"while read frame; do case $frame in 42F#0*) echo "
+      "42F#8001020304050607;; esac; done\"\n");
+  Load();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 5), DNM_OnlineError);
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 4), 0);
+}
+
 TEST_F(PortOnline, NodeCheckingDuringTheSecondCheckKeepsThePortIdle) {
   UseNetwork("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
   Load();

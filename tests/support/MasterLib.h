@@ -65,8 +65,9 @@ class MasterLib {
   // Lines that contain the fragment.
   std::vector<std::string> LinesWith(const std::string& fragment) const;
 
-  // An entry of the library that sits beside the master (card or trace).
+  // An entry of the card library that sits beside the master.
   void* CardSymbol(const char* name) const;
+  void* card_handle() const { return card_; }
 
  private:
   std::string dir_;

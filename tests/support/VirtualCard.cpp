@@ -21,7 +21,9 @@ std::string FrameText(const CANMsg& msg) {
   return text;
 }
 
-VirtualCard::VirtualCard(const MasterLib& lib) : lib_(lib) {}
+VirtualCard::VirtualCard(const MasterLib& lib) : card_(lib.card_handle()) {}
+
+VirtualCard::VirtualCard() : card_(dlopen("libVELKCAN.so", RTLD_NOW | RTLD_NOLOAD)) {}
 
 int32_t VirtualCard::Attach(uint8_t board, uint8_t port, uint32_t kbit) const {
   const int32_t node = Get<decltype(&VCAN_AttachNode)>("VCAN_AttachNode")(board, port + 1, kbit);

@@ -15,7 +15,10 @@ std::string FrameText(const CANMsg& msg);  // "42F#00D2040100000000"
 
 class VirtualCard {
  public:
+  // The card the master library loaded.
   explicit VirtualCard(const MasterLib& lib);
+  // The card already loaded into this process (tests linked with it).
+  VirtualCard();
 
   // A node on the segment of the library's (board, port 0..3).
   int32_t Attach(uint8_t board, uint8_t port, uint32_t kbit = 500) const;
@@ -31,9 +34,9 @@ class VirtualCard {
  private:
   template <typename Fn>
   Fn Get(const char* name) const {
-    return reinterpret_cast<Fn>(lib_.CardSymbol(name));
+    return reinterpret_cast<Fn>(card_ ? dlsym(card_, name) : nullptr);
   }
-  const MasterLib& lib_;
+  void* card_;
 };
 
 }  // namespace dnm::test
