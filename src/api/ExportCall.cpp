@@ -88,12 +88,12 @@ ExportCall& ExportCall::NotInScanList(uint8_t mac, const char* format) {
   return *this;
 }
 
-ExportCall& ExportCall::LockScanList(bool exclusive) {
+ExportCall& ExportCall::LockPort(bool exclusive) {
   if (Skip()) return *this;
   if (exclusive) {
-    scan_list_exclusive_ = std::unique_lock(port().scan_list_lock());
+    port_exclusive_ = std::unique_lock(port().port_lock());
   } else {
-    scan_list_shared_ = std::shared_lock(port().scan_list_lock());
+    port_shared_ = std::shared_lock(port().port_lock());
   }
   return *this;
 }

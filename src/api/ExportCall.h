@@ -34,9 +34,9 @@ class ExportCall {
   ExportCall& InScanList(uint8_t mac, const char* format = nullptr);
   ExportCall& NotInScanList(uint8_t mac, const char* format = nullptr);
   ExportCall& NotNull(const void* pointer, const char* what);
-  // Holds the port's scan-list lock for the rest of the call: exclusively
-  // for calls that change the scan list or a device's connections.
-  ExportCall& LockScanList(bool exclusive);
+  // Holds the port's lock for the rest of the call: exclusively for calls
+  // that change the port's state, its scan list or a device's connections.
+  ExportCall& LockPort(bool exclusive);
 
   bool Failed() const { return code_ != 0; }
   uint16_t Code() const { return code_; }
@@ -58,8 +58,8 @@ class ExportCall {
   Board* board_record_ = nullptr;
   std::shared_lock<std::shared_mutex> lifecycle_;
   // Released before the lifecycle lock (members end in reverse order).
-  std::shared_lock<std::shared_mutex> scan_list_shared_;
-  std::unique_lock<std::shared_mutex> scan_list_exclusive_;
+  std::shared_lock<std::shared_mutex> port_shared_;
+  std::unique_lock<std::shared_mutex> port_exclusive_;
 };
 
 }  // namespace dnm

@@ -29,7 +29,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8
                                              uint8_t cls, uint8_t instance, uint8_t attribute,
                                              uint8_t* data, uint32_t* length) {
   ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(false).InScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   call.NotNull(data, "data").NotNull(length, "length");
   if (call.Failed()) return call.Code();
   Device_Info* device = ConnectedDevice(call, mac);
@@ -41,7 +41,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8
                                              uint8_t cls, uint8_t instance, uint8_t attribute,
                                              const uint8_t* value, uint32_t length) {
   ExportCall call("SetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(false).InScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (length == 0) {
     TraceLine("SetAttribute()   Error!The data is Empty!");

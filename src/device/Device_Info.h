@@ -2,7 +2,7 @@
 // receive buffers, status words, stop flags and error counters.
 //
 // The application's calls change the record's structure (connections,
-// buffers) under the port's scan-list lock; buffers are put in place and
+// buffers) under the port's lock (exclusive); buffers are put in place and
 // freed under the port's ReceiveLock, so routing never meets a half-made or
 // freed buffer. Status words, stop flags and counters are atomics shared
 // with the workers.

@@ -14,7 +14,7 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
                                                   uint32_t watchdog_action) {
   ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   Device_Info& device = *call.port().device(mac);
   const auto action = static_cast<uint16_t>(watchdog_action);
@@ -32,7 +32,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
                                                                  uint8_t mac) {
   ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(false).InScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);
   if (!device.Has(kChoiceExplicit)) {

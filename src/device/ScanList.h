@@ -1,5 +1,5 @@
 // The scan list of a port: adding and removing devices and taking them
-// apart. Callers hold the port's scan-list lock exclusively (or the board's
+// apart. Callers hold the port's lock exclusively (or the board's
 // lifecycle lock when the board closes).
 #pragma once
 

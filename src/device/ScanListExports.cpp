@@ -60,7 +60,7 @@ extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t mac, uint8_t ucmm) {
   ExportCall call("AddDevice()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(true).NotInScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().NotInScanList(mac);
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
   if (mac == target.mac_id()) {
@@ -79,7 +79,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t 
 
 DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8_t mac) {
   ExportCall call("RemoveDevice()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   RemoveDevice(call.port(), mac);
   return DNM_NoError;
@@ -93,7 +93,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, 
     if (count != nullptr) *count = 0;
     return call.Code();
   }
-  call.Online().NotNull(list, "list").NotNull(count, "count");
+  // Exclusive: two listings at once would take each other's answers.
+  call.LockPort(true).Online().NotNull(list, "list").NotNull(count, "count");
   if (call.Failed()) return call.Code();
   uint8_t found[64] = {};
   const int answered = CollectAnsweringMacIds(call.port(), found);

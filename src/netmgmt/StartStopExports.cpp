@@ -28,7 +28,7 @@ extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port) {
   ExportCall call("AddDevice()   ", board);
-  call.Port(port).Active().Online().LockScanList(true);
+  call.Port(port).Active().LockPort(true).Online();
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
   return ForEachDevice(
@@ -37,7 +37,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port) {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_StopCommunicate(uint8_t board, uint8_t port) {
   ExportCall call("AddDevice()   ", board);
-  call.Port(port).Active().Online().LockScanList(true);
+  call.Port(port).Active().LockPort(true).Online();
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
   return ForEachDevice(
@@ -46,7 +46,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_StopCommunicate(uint8_t board, uint8_t port) {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_StartDevice(uint8_t board, uint8_t port, uint8_t mac) {
   ExportCall call("AddDevice()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac, kNotInScanList);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac, kNotInScanList);
   if (call.Failed()) return call.Code();
   if (call.port().IsStarted(mac)) return DNM_DeviceAlreadyStarted;
   return StartDevice(call.port(), mac);
@@ -54,7 +54,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_StartDevice(uint8_t board, uint8_t port, uint8_
 
 DNM_EXPORT uint16_t DNM_CALL DNM_StopDevice(uint8_t board, uint8_t port, uint8_t mac) {
   ExportCall call("AddDevice()   ", board);
-  call.Port(port).Mac(mac).Active().Online().LockScanList(true).InScanList(mac, kNotInScanList);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac, kNotInScanList);
   if (call.Failed()) return call.Code();
   if (!call.port().IsStarted(mac)) return DNM_DeviceIsUnConnected;
   return StopDevice(call.port(), mac);

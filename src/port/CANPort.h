@@ -3,14 +3,17 @@
 //
 // Threads and locks:
 // - Exports run on application threads; each holds its board's lifecycle
-//   lock (shared) while it runs, so the port outlives every call on it.
+//   lock (shared) while it runs, so the port outlives every call on it, and
+//   the port's own lock: exclusively when it changes the port's state or
+//   scan list, shared when it only uses a device.
 // - The five receive threads take frames from the driver and route them
 //   while they hold the port's ReceiveLock. The device table and the
 //   devices' receive buffers are changed only under the same lock, so a
 //   receive thread never sees a device or buffer that is being freed.
 // - Every frame is sent under the port's SendLock, one frame per hold. No
 //   other lock of the library is taken while it is held.
-// - Lock order: ReceiveLock, then the MapTable's lock, then a MsgBuffer's.
+// - Lock order: board lifecycle, port lock, ReceiveLock, MapTable's lock,
+//   a MsgBuffer's lock. SendLock is taken alone.
 // - Flags and states shared between threads are atomics.
 #pragma once
 
@@ -77,9 +80,11 @@ class CANPort {
   uint16_t ResumeReceiveThreads();
   uint16_t CloseReceiveThreads();
 
-  // Guards the scan list's structure: calls that add, remove or configure
-  // devices hold it exclusively, calls that use a device hold it shared.
-  std::shared_mutex& scan_list_lock() { return scan_list_lock_; }
+  // Guards the port's state and its scan list against concurrent exports:
+  // calls that change them (online, offline, adding, removing, configuring,
+  // starting and stopping devices) hold it exclusively, calls that only use
+  // a device hold it shared.
+  std::shared_mutex& port_lock() { return port_lock_; }
 
   // For the receive routing and the scan list: the device record of a MAC
   // ID, or nullptr. Call with ReceiveLock held, or from the application
@@ -120,7 +125,7 @@ class CANPort {
   std::array<std::atomic<uint8_t>, 64> in_scan_list_{};
   std::array<std::atomic<uint8_t>, 64> started_{};
   std::array<std::unique_ptr<Device_Info>, 64> devices_;
-  std::shared_mutex scan_list_lock_;
+  std::shared_mutex port_lock_;
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
 };
 

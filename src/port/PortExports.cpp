@@ -11,21 +11,22 @@ extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_Online(uint8_t board, uint8_t port, uint8_t baud, uint8_t mac) {
   ExportCall call("DNM_Online( )   ", board);
-  call.Port(port).Active().NotOnline().Mac(mac).Baud(baud);
+  call.Port(port).Active().LockPort(true).NotOnline().Mac(mac).Baud(baud);
   if (call.Failed()) return call.Code();
   return call.port().Online(baud, mac);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_Offline(uint8_t board, uint8_t port) {
   ExportCall call("Offline()   ", board);
-  call.Port(port).Active().Online();
+  call.Port(port).Active().LockPort(true).Online();
   if (call.Failed()) return call.Code();
   return call.port().Offline();
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_t mac) {
   ExportCall call("ChangeMACID()   ", board);
-  call.Port(port).Active().Online().Mac(mac, "ChangeMACID() Error!MAC ID %d is out of range");
+  call.Port(port).Active().LockPort(true).Online().Mac(
+      mac, "ChangeMACID() Error!MAC ID %d is out of range");
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
   target.Offline();
@@ -39,7 +40,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uint8_t baud) {
   ExportCall call("ChangeBaudrate()   ", board);
-  call.Port(port).Active().Online().Baud(baud);
+  call.Port(port).Active().LockPort(true).Online().Baud(baud);
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
   target.Offline();
