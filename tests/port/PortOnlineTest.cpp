@@ -2,6 +2,9 @@
 // in-process nodes and simulated nodes on the virtual card.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <set>
+
 #include "MasterLib.h"
 #include "VirtualCard.h"
 
@@ -177,6 +180,16 @@ TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   EXPECT_TRUE(lib_->HasLine(
       "DNM_Online( )----> API_CAN_SendMsg( ) --> CAN Message --> CAN_TransmitBufferLocked"));
   EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+}
+
+TEST_F(PortOnline, TwoThreadsBringingOnePortOnlineAtOnce) {
+  Load();
+  auto online = [&] { return lib_->DNM_Online(0, 0, 0, 1); };
+  auto first = std::async(std::launch::async, online);
+  auto second = std::async(std::launch::async, online);
+  const std::multiset<uint16_t> results = {first.get(), second.get()};
+  EXPECT_EQ(results, (std::multiset<uint16_t>{0, DNM_PortAlreadyOnline}));
+  EXPECT_EQ(lib_->LinesWith("CreateReciveThread( )").size(), 1u);
 }
 
 TEST_F(PortOnline, ClosingTheBoardEndsAnOnlinePortPromptly) {
