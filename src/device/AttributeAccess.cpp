@@ -60,6 +60,7 @@ class AttributeCall {
   SetAnswer WaitSetAttributeResponse(CANMsg& answer);
   AckAnswer WaitSetAttributeACKResponse(uint8_t count);
   uint16_t SetNonFragAttribute(const CANMsg& request);
+  uint16_t FinishSet(bool fragmented);
   uint16_t SetFragAttribute(const std::vector<CANMsg>& fragments);
   uint16_t SendFragmentUntilAcked(const CANMsg& fragment, uint8_t count);
 
@@ -208,15 +209,21 @@ uint16_t AttributeCall::SetNonFragAttribute(const CANMsg& request) {
   }
   const uint16_t sent = Send(request);
   if (sent != 0) return TraceCANResult("SetNonFragAttribute( )", "API_CAN_SendMsg( )", sent);
+  return FinishSet(false);
+}
+
+// The code of a set's final answer. The fragmented form of the answer counts
+// only after a fragmented request, and is acknowledged then.
+uint16_t AttributeCall::FinishSet(bool fragmented) {
   CANMsg answer{};
-  switch (WaitSetAttributeResponse(answer)) {
-    case kSetDone:
-      return DNM_NoError;
-    case kSetError:
-      return DNM_SetAttributeResponseError;
-    default:
-      return DNM_SetAttributeResponseTimeout;
+  const SetAnswer result = WaitSetAttributeResponse(answer);
+  if (result == kSetDone) return DNM_NoError;
+  if (result == kSetError) return DNM_SetAttributeResponseError;
+  if (result == kSetFragmentedForm && fragmented) {
+    Send(FragmentAck(route_.request_id, route_.request_mac, 0, 0));
+    return DNM_NoError;
   }
+  return DNM_SetAttributeResponseTimeout;
 }
 
 // Sends one fragment and waits for its acknowledgement, sending it once more
@@ -239,18 +246,7 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
     const uint16_t result = SendFragmentUntilAcked(fragments[i], static_cast<uint8_t>(i));
     if (result != 0) return result;
   }
-  CANMsg answer{};
-  switch (WaitSetAttributeResponse(answer)) {
-    case kSetDone:
-      return DNM_NoError;
-    case kSetError:
-      return DNM_SetAttributeResponseError;
-    case kSetFragmentedForm:
-      Send(FragmentAck(route_.request_id, route_.request_mac, 0, 0));
-      return DNM_NoError;
-    default:
-      return DNM_SetAttributeResponseTimeout;
-  }
+  return FinishSet(true);
 }
 
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
