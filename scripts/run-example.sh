@@ -8,4 +8,4 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/nu
 cmake --build "$build" --target dnm_example -j2
 export VELKCAN_NETWORK="${VELKCAN_NETWORK:-$root/examples/network.txt}"
 export HYPERTRACE_FILE="${HYPERTRACE_FILE:-stderr}"
-exec "$build/bin/dnm_example" "$@"
+"$build/bin/dnm_example" "$@"

@@ -12,6 +12,8 @@
 #include "DupMacNode.h"
 #include "NetworkFile.h"
 #include "ProcessNode.h"
+#include "SlaveDirectory.h"
+#include "SlaveOptions.h"
 
 namespace vcan {
 namespace {
@@ -169,6 +171,24 @@ void ApplyDupMac(const Directive& d, Card& card) {
   segment.Attach(node);
 }
 
+// The card reads where the slave sits; the slave library reads everything else.
+void ApplySlave(const Directive& d, Card& card) {
+  RequireArgs(d, 0);
+  Segment& segment = SegmentOption(d, card);
+  const uint32_t baud = BaudOption(d);
+  dnsim::Options options = d.options;
+  for (const char* card_key : {"segment", "baud", "name"}) options.erase(card_key);
+  const dnsim::SlaveSettings settings = dnsim::ParseSlaveSettings(options);
+  auto slave = std::make_shared<dnsim::DeviceNetSlave>(
+      NodeName(d, "slave@" + std::to_string(settings.mac)), segment, baud, settings);
+  if (!dnsim::SlaveDirectory::Instance().Add(slave)) {
+    throw LineError("a slave with MAC ID " + std::to_string(settings.mac) + " already sits on " +
+                    segment.name());
+  }
+  segment.Attach(slave);
+  slave->Start();
+}
+
 void ApplyFault(const Directive& d, Card& card) {
   RequireArgs(d, 0);
   AllowOptions(d, {"entry", "code", "times"});
@@ -204,6 +224,7 @@ constexpr Keyword kKeywords[] = {
     {"port", 2, ApplyPort},
     {"process", kNodePhase, ApplyProcess},
     {"dupmac", kNodePhase, ApplyDupMac},
+    {"slave", kNodePhase, ApplySlave},
     {"fault", kNodePhase, ApplyFault},
 };
 

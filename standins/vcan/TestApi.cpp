@@ -2,11 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <optional>
+#include <span>
 
 #include "BitTiming.h"
 #include "Card.h"
 #include "Export.h"
+#include "NetworkFile.h"
+#include "SlaveDirectory.h"
+#include "SlaveOptions.h"
 #include "vcan_test.h"
 
 namespace vcan {
@@ -44,6 +50,54 @@ VCAN_Frame ToTestFrame(const CarriedFrame& carried) {
   return out;
 }
 
+template <typename Work>
+int32_t OnSlave(int32_t board, int32_t port, int32_t mac, Work work) {
+  Segment* segment = FindSegmentOfPort(board, port);
+  if (segment == nullptr || mac < 0 || mac > 63) return kBadArgument;
+  auto slave = dnsim::SlaveDirectory::Instance().Find(*segment, static_cast<uint8_t>(mac));
+  return slave == nullptr ? kBadArgument : work(*slave);
+}
+
+// The behaviour text is read like the options of a `slave` line.
+std::optional<dnsim::BehaviourUpdate> ParseBehaviourText(const char* text) {
+  try {
+    auto directive = ParseDirective(std::string("slave ") + text, 0);
+    if (!directive->args.empty()) throw LineError("'" + directive->args[0] + "' is no key=value");
+    return dnsim::ParseBehaviour(directive->options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "VELKCAN: VCAN_SlaveSetBehaviour: %s\n", error.what());
+    return std::nullopt;
+  }
+}
+
+void FillSlaveState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {
+  state = VCAN_SlaveState{};
+  state.explicit_allocated = (status.allocated & dnsim::kChoiceExplicit) != 0 ? 1 : 0;
+  state.master_mac = status.master ? *status.master : -1;
+  state.allocated_choice = status.allocated;
+  state.explicit_state = static_cast<uint8_t>(status.explicit_state);
+  state.expected_packet_rate = status.expected_packet_rate;
+  state.watchdog_action = static_cast<uint8_t>(status.watchdog_action);
+  const auto& counters = status.counters;
+  state.last_expiry_action =
+      counters.last_expiry_action ? static_cast<int8_t>(*counters.last_expiry_action) : -1;
+  state.silent = status.silent ? 1 : 0;
+  state.watchdog_expiries = counters.watchdog_expiries;
+  state.ignored_frames = counters.ignored_frames;
+  std::copy(counters.requests.begin(), counters.requests.end(), state.requests);
+  const size_t count = std::min<size_t>(status.ucmm.size(), VCAN_SLAVE_MAX_UCMM);
+  state.ucmm_count = static_cast<int32_t>(count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto& ucmm = status.ucmm[i];
+    state.ucmm[i] = VCAN_SlaveUcmmConnection{ucmm.instance,
+                                             ucmm.master,
+                                             static_cast<uint8_t>(ucmm.state),
+                                             ucmm.expected_packet_rate,
+                                             static_cast<uint8_t>(ucmm.watchdog_action),
+                                             0};
+  }
+}
+
 }  // namespace
 }  // namespace vcan
 
@@ -51,6 +105,7 @@ using std::chrono::milliseconds;
 using vcan::Card;
 using vcan::kBadArgument;
 using vcan::OnSegment;
+using vcan::OnSlave;
 using vcan::OnTestNode;
 using vcan::Segment;
 using vcan::TestNode;
@@ -152,4 +207,52 @@ VCAN_EXPORT int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStat
   *stats = VCAN_PortStats{got.sent,          got.received,           got.filtered,
                           got.overrun_drops, node->on_bus() ? 1 : 0, node->baud()};
   return 0;
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveSetBehaviour(int32_t board, int32_t port, int32_t mac,
+                                           const char* options) {
+  if (options == nullptr) return kBadArgument;
+  return OnSlave(board, port, mac, [options](dnsim::DeviceNetSlave& slave) {
+    const auto update = vcan::ParseBehaviourText(options);
+    if (!update) return kBadArgument;
+    slave.ChangeBehaviour(*update);
+    return 0;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveGetState(int32_t board, int32_t port, int32_t mac,
+                                       VCAN_SlaveState* state) {
+  if (state == nullptr) return kBadArgument;
+  return OnSlave(board, port, mac, [state](dnsim::DeviceNetSlave& slave) {
+    vcan::FillSlaveState(slave.Status(), *state);
+    return 0;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveReadAttribute(int32_t board, int32_t port, int32_t mac,
+                                            int32_t attribute, uint8_t* value, int32_t size) {
+  if (attribute < 1 || attribute > 255 || (value == nullptr && size != 0) || size < 0) {
+    return kBadArgument;
+  }
+  return OnSlave(board, port, mac, [&](dnsim::DeviceNetSlave& slave) {
+    const auto read = slave.ReadApplicationAttribute(static_cast<uint8_t>(attribute));
+    if (!read) return kBadArgument;
+    std::copy_n(read->begin(), std::min(read->size(), static_cast<size_t>(size)), value);
+    return static_cast<int32_t>(read->size());
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveWriteAttribute(int32_t board, int32_t port, int32_t mac,
+                                             int32_t attribute, const uint8_t* value,
+                                             int32_t length) {
+  if (attribute < 1 || attribute > 255 || value == nullptr || length < 1 || length > 255) {
+    return kBadArgument;
+  }
+  return OnSlave(board, port, mac, [&](dnsim::DeviceNetSlave& slave) {
+    const std::span<const uint8_t> bytes(value, static_cast<size_t>(length));
+    return slave.WriteApplicationAttribute(static_cast<uint8_t>(attribute), bytes) ==
+                   dnsim::kSuccess
+               ? 0
+               : kBadArgument;
+  });
 }

@@ -84,6 +84,76 @@ int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, int32_t size);
 
 int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats);
 
+/* ---- Simulated DeviceNet slaves (`slave` lines of the network description) ----
+ * A slave is addressed by (board, port, mac): the segment that driver port sits on and the
+ * slave's MAC ID there. -1 when there is no such slave. */
+
+/* Services a slave counts, indexes of VCAN_SlaveState.requests. */
+enum {
+  VCAN_SLAVE_ALLOCATE = 0, /* Allocate_Master/Slave_Connection_Set */
+  VCAN_SLAVE_RELEASE = 1,  /* Release_Master/Slave_Connection_Set */
+  VCAN_SLAVE_GET = 2,      /* Get_Attribute_Single */
+  VCAN_SLAVE_SET = 3,      /* Set_Attribute_Single */
+  VCAN_SLAVE_OPEN = 4,     /* UCMM Open Explicit Messaging Connection */
+  VCAN_SLAVE_CLOSE = 5,    /* UCMM Close */
+  VCAN_SLAVE_OTHER = 6,    /* any other service */
+  VCAN_SLAVE_SERVICES = 7
+};
+
+#define VCAN_SLAVE_MAX_UCMM 4
+
+typedef struct VCAN_SlaveUcmmConnection {
+  uint16_t instance;             /* Connection class instance (from 7) */
+  uint8_t master_mac;            /* the master that opened it */
+  uint8_t state;                 /* 3 established, 4 timed out */
+  uint16_t expected_packet_rate; /* ms */
+  uint8_t watchdog_action;
+  uint8_t reserved;
+} VCAN_SlaveUcmmConnection;
+
+typedef struct VCAN_SlaveState {
+  /* 1 while the explicit connection of the predefined set is allocated. */
+  int32_t explicit_allocated;
+  /* The master holding the predefined set, -1 none. */
+  int32_t master_mac;
+  /* Choice bits held: 0x01 explicit, 0x02 poll, 0x04 bit-strobe, 0x10 COS, 0x20 cyclic. */
+  uint8_t allocated_choice;
+  /* Connection instance 1: state (0 non-existent, 3 established, 4 timed out, 5 deferred
+   * delete), expected packet rate in ms, watchdog_timeout_action as last set (0..3). */
+  uint8_t explicit_state;
+  uint16_t expected_packet_rate;
+  uint8_t watchdog_action;
+  /* Action applied at the last watchdog expiry of any explicit connection, -1 none yet. */
+  int8_t last_expiry_action;
+  /* 1 while the slave neither hears nor sends messaging frames. */
+  uint8_t silent;
+  uint8_t reserved;
+  /* Expiries of the watchdog of any explicit connection. */
+  uint32_t watchdog_expiries;
+  /* Requests to the slave it did not act on: silent, no connection, not UCMM capable. */
+  uint32_t ignored_frames;
+  /* Requests received, by VCAN_SLAVE_... service; a fragmented one counts once, complete. */
+  uint32_t requests[VCAN_SLAVE_SERVICES];
+  /* Connections opened through UCMM, the first VCAN_SLAVE_MAX_UCMM of them below. */
+  int32_t ucmm_count;
+  VCAN_SlaveUcmmConnection ucmm[VCAN_SLAVE_MAX_UCMM];
+} VCAN_SlaveState;
+
+/* Changes a slave's behaviour with the behaviour options of the `slave` line, e.g.
+ * "delay=200 error=get,set" or "silent_from=100 back_at=900" (times count from this call). Only
+ * the options given change. -1 (with the reason on stderr) for an unknown option or bad value. */
+int32_t VCAN_SlaveSetBehaviour(int32_t board, int32_t port, int32_t mac, const char* options);
+
+int32_t VCAN_SlaveGetState(int32_t board, int32_t port, int32_t mac, VCAN_SlaveState* state);
+
+/* Application object attributes (class 0x64, instance 1), bypassing the bus. Read copies up to
+ * size bytes and returns the value's full length, -1 for an attribute that does not exist.
+ * Write creates or replaces one (attribute 1..255, 1..255 bytes) and returns 0. */
+int32_t VCAN_SlaveReadAttribute(int32_t board, int32_t port, int32_t mac, int32_t attribute,
+                                uint8_t* value, int32_t size);
+int32_t VCAN_SlaveWriteAttribute(int32_t board, int32_t port, int32_t mac, int32_t attribute,
+                                 const uint8_t* value, int32_t length);
+
 #ifdef __cplusplus
 }
 #endif

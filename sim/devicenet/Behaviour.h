@@ -1,0 +1,58 @@
+// How a slave misbehaves on purpose, for tests of a master: late answers, silence, error
+// responses to chosen services, lost or refused fragment acknowledgements, an odd answer form.
+// Set from the network description and changed at run time through the test interface.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace dnsim {
+
+// The services a slave counts and can be told to refuse.
+enum class ServiceKind : uint8_t { kAllocate, kRelease, kGet, kSet, kOpen, kClose, kOther };
+inline constexpr size_t kServiceKinds = 7;
+
+inline constexpr uint8_t ServiceBit(ServiceKind kind) {
+  return static_cast<uint8_t>(1u << static_cast<unsigned>(kind));
+}
+
+// What to do with a received fragment.
+enum class FragmentAck { kNormal, kLost, kError };
+
+struct Behaviour {
+  std::chrono::milliseconds delay{0};  // before every frame the slave sends
+  bool silent = false;                 // hears and sends no messaging frame
+  bool answer_dupmac = true;           // answers duplicate MAC ID checks, silent or not
+  uint8_t error_services = 0;          // ServiceBit()s answered with an error response
+  uint8_t error_status = 0x02;         // their general status (resource unavailable)
+  uint32_t lose_fragment_in = 0;       // the n-th fragment from now is lost (not acknowledged)
+  uint32_t refuse_fragment_in = 0;     // the n-th fragment from now is acknowledged with error
+  bool fragmented_set_response = false;
+
+  bool Fails(ServiceKind kind) const { return (error_services & ServiceBit(kind)) != 0; }
+
+  // Counts one received fragment and says how to treat it.
+  FragmentAck TakeFragment();
+};
+
+// A change of behaviour: only the fields given change. silent_from and back_at count from the
+// moment the change applies (the slave's start for the network description).
+struct BehaviourUpdate {
+  std::optional<std::chrono::milliseconds> delay;
+  std::optional<bool> silent;
+  std::optional<std::chrono::milliseconds> silent_from;
+  std::optional<std::chrono::milliseconds> back_at;
+  std::optional<bool> answer_dupmac;
+  std::optional<uint8_t> error_services;
+  std::optional<uint8_t> error_status;
+  std::optional<uint32_t> drop_ack;
+  std::optional<uint32_t> ack_error;
+  std::optional<bool> fragmented_set_response;
+
+  // Applies everything but the timed silence, which needs the slave's timers.
+  void ApplyTo(Behaviour& behaviour) const;
+  bool ChangesSilence() const { return silent || silent_from || back_at; }
+};
+
+}  // namespace dnsim

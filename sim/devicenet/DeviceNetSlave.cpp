@@ -1,0 +1,175 @@
+#include "DeviceNetSlave.h"
+
+#include <algorithm>
+
+namespace dnsim {
+namespace {
+
+constexpr uint8_t kCheckResponseFlag = 0x80;  // byte 0 of a duplicate MAC ID check response
+
+std::span<const uint8_t> DataOf(const vcan::Frame& frame) {
+  return {frame.data.data(), frame.len};
+}
+
+}  // namespace
+
+DeviceNetSlave::DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_t baud,
+                               const SlaveSettings& settings)
+    : Node(std::move(name), segment, baud),
+      settings_(settings),
+      timers_([this](vcan::Clock::duration delay, int tag) { ScheduleTimer(delay, tag); }),
+      outbox_(timers_, behaviour_,
+              [this](const vcan::Frame& frame) { Transmit(frame, vcan::Clock::now()); }),
+      context_{settings_.mac, timers_, outbox_, behaviour_, counters_, router_},
+      set_(context_, settings_.io),
+      ucmm_(context_),
+      router_(context_, settings_, baud, set_, ucmm_),
+      silence_start_(timers_, [this] { behaviour_.silent = true; }),
+      silence_end_(timers_, [this] { behaviour_.silent = false; }),
+      own_check_(timers_, [this] { SendDuplicateMacCheck(false); }) {}
+
+void DeviceNetSlave::Start() {
+  std::lock_guard lock(mutex_);
+  ApplyBehaviour(settings_.behaviour);
+}
+
+void DeviceNetSlave::ChangeBehaviour(const BehaviourUpdate& update) {
+  std::lock_guard lock(mutex_);
+  ApplyBehaviour(update);
+}
+
+void DeviceNetSlave::ApplyBehaviour(const BehaviourUpdate& update) {
+  update.ApplyTo(behaviour_);
+  if (update.ChangesSilence()) ScheduleSilence(update);
+}
+
+// A silence given by its end alone starts at once.
+void DeviceNetSlave::ScheduleSilence(const BehaviourUpdate& update) {
+  silence_start_.Stop();
+  silence_end_.Stop();
+  behaviour_.silent = update.silent.value_or(update.back_at && !update.silent_from);
+  if (update.silent_from) silence_start_.Start(*update.silent_from);
+  if (update.back_at) silence_end_.Start(*update.back_at);
+}
+
+// ---- Frames ----
+
+void DeviceNetSlave::OnFrame(const vcan::Frame& frame) {
+  std::lock_guard lock(mutex_);
+  NoteTraffic();
+  if (frame.rtr || frame.len == 0) return;
+  if (frame.id == Group2Id(mac(), group2::kDuplicateMacCheck)) {
+    AnswerDuplicateMacCheck(frame);
+    return;
+  }
+  if (!IsAddressedToMe(frame)) return;
+  if (behaviour_.silent || !Dispatch(frame)) counters_.ignored_frames++;
+}
+
+void DeviceNetSlave::OnTimer(int tag) {
+  std::lock_guard lock(mutex_);
+  timers_.Fire(tag);
+}
+
+void DeviceNetSlave::NoteTraffic() {
+  if (heard_traffic_) return;
+  heard_traffic_ = true;
+  if (settings_.check) own_check_.Start(settings_.check_at);
+}
+
+// Requests to the slave: its group 2 request messages, and group 3 requests whose header names
+// its MAC ID (group 3 identifiers carry the sender's MAC ID, the header the receiver's).
+bool DeviceNetSlave::IsAddressedToMe(const vcan::Frame& frame) const {
+  if (const auto address = Group2Address(frame.id)) {
+    return address->mac == mac() && (address->message == group2::kExplicitRequest ||
+                                     address->message == group2::kUnconnectedRequest);
+  }
+  const auto address = Group3Address(frame.id);
+  return address && address->message != group3::kUnconnectedResponse &&
+         (frame.data[0] & kMacMask) == mac();
+}
+
+// False when the slave has nothing that takes the frame.
+bool DeviceNetSlave::Dispatch(const vcan::Frame& frame) {
+  if (const auto address = Group2Address(frame.id)) {
+    return DispatchGroup2(address->message, DataOf(frame));
+  }
+  return DispatchGroup3(*Group3Address(frame.id), frame.id, DataOf(frame));
+}
+
+bool DeviceNetSlave::DispatchGroup2(uint8_t message, std::span<const uint8_t> data) {
+  if (message == group2::kExplicitRequest) return set_.ReceiveExplicit(data);
+  if (data.size() < 2 || (data[0] & kFragmentFlag) != 0) return false;
+  ServeUnconnected(data);
+  return true;
+}
+
+bool DeviceNetSlave::DispatchGroup3(const MessageAddress& address, uint32_t id,
+                                    std::span<const uint8_t> data) {
+  if (!settings_.ucmm) return false;
+  if (address.message == group3::kUnconnectedRequest) {
+    ucmm_.OnRequest(address.mac, data);
+    return true;
+  }
+  return ucmm_.Receive(id, data);
+}
+
+// Answers [0x40 | master, reply...] on the slave's group 2 message 3.
+void DeviceNetSlave::ServeUnconnected(std::span<const uint8_t> data) {
+  const uint8_t master = data[0] & kMacMask;
+  const Bytes reply = router_.ServeUnconnected(data.subspan(1), master);
+  vcan::Frame frame;
+  frame.id = Group2Id(mac(), group2::kExplicitResponse);
+  frame.data[0] = static_cast<uint8_t>(kXidFlag | master);
+  std::copy(reply.begin(), reply.end(), frame.data.begin() + 1);
+  frame.len = static_cast<uint8_t>(reply.size() + 1);
+  outbox_.Send(frame);
+}
+
+// ---- Duplicate MAC ID check ----
+
+void DeviceNetSlave::AnswerDuplicateMacCheck(const vcan::Frame& frame) {
+  const bool request = (frame.data[0] & kCheckResponseFlag) == 0;
+  if (request && behaviour_.answer_dupmac) SendDuplicateMacCheck(true);
+}
+
+// [0x80 for a response / 0x00 (port 0) for a request, vendor ID, serial number].
+void DeviceNetSlave::SendDuplicateMacCheck(bool response) {
+  vcan::Frame frame;
+  frame.id = Group2Id(mac(), group2::kDuplicateMacCheck);
+  Bytes data{response ? kCheckResponseFlag : uint8_t{0}};
+  AppendLe(data, settings_.identity.vendor, 2);
+  AppendLe(data, settings_.identity.serial, 4);
+  std::copy(data.begin(), data.end(), frame.data.begin());
+  frame.len = static_cast<uint8_t>(data.size());
+  outbox_.Send(frame, FrameKind::kDuplicateMacCheck);
+}
+
+// ---- Test interface ----
+
+SlaveStatus DeviceNetSlave::Status() const {
+  std::lock_guard lock(mutex_);
+  const ExplicitConnection& connection = set_.explicit_connection();
+  return SlaveStatus{.allocated = set_.allocated(),
+                     .master = set_.master(),
+                     .explicit_state = connection.state(),
+                     .expected_packet_rate = connection.expected_packet_rate(),
+                     .watchdog_action = connection.watchdog_action(),
+                     .ucmm = ucmm_.Status(),
+                     .counters = counters_,
+                     .silent = behaviour_.silent};
+}
+
+std::optional<Bytes> DeviceNetSlave::ReadApplicationAttribute(uint8_t id) const {
+  std::lock_guard lock(mutex_);
+  AttributeReply reply = router_.application().Get(id);
+  if (reply.status != kSuccess) return std::nullopt;
+  return std::move(reply.value);
+}
+
+uint8_t DeviceNetSlave::WriteApplicationAttribute(uint8_t id, std::span<const uint8_t> value) {
+  std::lock_guard lock(mutex_);
+  return router_.application().Set(id, value);
+}
+
+}  // namespace dnsim

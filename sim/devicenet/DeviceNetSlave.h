@@ -1,0 +1,84 @@
+// A simulated DeviceNet slave on a segment of the virtual card: a group-2-only server with the
+// predefined master/slave connection set, optionally UCMM capable, which answers duplicate MAC
+// ID checks for its MAC ID and serves explicit requests to its objects.
+//
+// The card calls OnFrame and OnTimer on the segment's bus thread; the test interface calls in
+// from any thread. One lock guards all of the slave's state; the card's Transmit and
+// ScheduleTimer, which the slave calls under it, never call back into a node.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "MessageRouter.h"
+#include "Node.h"
+#include "Outbox.h"
+#include "PredefinedSet.h"
+#include "SlaveContext.h"
+#include "SlaveSettings.h"
+#include "Timers.h"
+#include "Ucmm.h"
+
+namespace dnsim {
+
+// The slave as the test interface reports it.
+struct SlaveStatus {
+  uint8_t allocated = 0;  // choice bits of the predefined set held
+  std::optional<uint8_t> master;
+  ConnectionState explicit_state = ConnectionState::kNonExistent;
+  uint16_t expected_packet_rate = 0;  // of the predefined explicit connection
+  WatchdogAction watchdog_action = WatchdogAction::kAutoDelete;
+  std::vector<UcmmConnectionStatus> ucmm;
+  SlaveCounters counters;
+  bool silent = false;
+};
+
+class DeviceNetSlave final : public vcan::Node {
+ public:
+  DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_t baud,
+                 const SlaveSettings& settings);
+
+  // Applies the behaviour of the description; call once, after attaching to the segment.
+  void Start();
+
+  uint8_t mac() const { return settings_.mac; }
+
+  void OnFrame(const vcan::Frame& frame) override;
+  void OnTimer(int tag) override;
+
+  // ---- Test interface, from any thread ----
+  void ChangeBehaviour(const BehaviourUpdate& update);
+  SlaveStatus Status() const;
+  std::optional<Bytes> ReadApplicationAttribute(uint8_t id) const;
+  uint8_t WriteApplicationAttribute(uint8_t id, std::span<const uint8_t> value);  // status
+
+ private:
+  void ApplyBehaviour(const BehaviourUpdate& update);
+  void ScheduleSilence(const BehaviourUpdate& update);
+  void NoteTraffic();
+  bool IsAddressedToMe(const vcan::Frame& frame) const;
+  bool Dispatch(const vcan::Frame& frame);
+  bool DispatchGroup2(uint8_t message, std::span<const uint8_t> data);
+  bool DispatchGroup3(const MessageAddress& address, uint32_t id, std::span<const uint8_t> data);
+  void ServeUnconnected(std::span<const uint8_t> data);
+  void AnswerDuplicateMacCheck(const vcan::Frame& frame);
+  void SendDuplicateMacCheck(bool response);
+
+  const SlaveSettings settings_;
+  mutable std::mutex mutex_;
+  Behaviour behaviour_;
+  SlaveCounters counters_;
+  TimerSet timers_;
+  Outbox outbox_;
+  SlaveContext context_;
+  PredefinedSet set_;
+  Ucmm ucmm_;
+  MessageRouter router_;
+  Timer silence_start_;
+  Timer silence_end_;
+  Timer own_check_;
+  bool heard_traffic_ = false;
+};
+
+}  // namespace dnsim

@@ -1,0 +1,108 @@
+#include "PredefinedSet.h"
+
+#include <algorithm>
+
+namespace dnsim {
+namespace {
+
+constexpr uint16_t kStrobeConsumedSize = 8;  // the command carries one bit per slave
+constexpr uint16_t kStrobeMaxProducedSize = 8;
+
+bool IsSingleBit(uint8_t bits) {
+  return bits != 0 && (bits & (bits - 1)) == 0;
+}
+
+}  // namespace
+
+PredefinedSet::PredefinedSet(SlaveContext& context, const IoSettings& io)
+    : context_(context),
+      supported_(static_cast<uint8_t>(kChoiceExplicit | (io.supported & kChoiceIo))),
+      explicit_(1, context, [this](ExplicitConnection&) { OnExplicitEnded(); }),
+      poll_(2, io.produced_size, io.consumed_size),
+      strobe_(3, std::min(io.produced_size, kStrobeMaxProducedSize), kStrobeConsumedSize),
+      cyclic_(4, io.produced_size, io.consumed_size) {}
+
+bool PredefinedSet::IsValidAllocation(uint8_t choice) const {
+  const uint8_t cos_or_cyclic = (choice | allocated_) & (kChoiceCos | kChoiceCyclic);
+  return choice != 0 && (choice & ~supported_) == 0 &&
+         (cos_or_cyclic == 0 || IsSingleBit(cos_or_cyclic));
+}
+
+uint8_t PredefinedSet::Allocate(uint8_t choice, uint8_t master) {
+  if (!IsValidAllocation(choice)) return kInvalidParameter;
+  if (master_ && *master_ != master) return kObjectStateConflict;
+  master_ = master;
+  for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
+    if ((choice & bit) != 0 && (allocated_ & bit) == 0) Open(bit);
+  }
+  allocated_ |= choice;
+  return kSuccess;
+}
+
+uint8_t PredefinedSet::Release(uint8_t choice, uint8_t requester) {
+  if (choice == 0 || (choice & ~kChoiceAll) != 0) return kInvalidParameter;
+  if (master_ && *master_ != requester) return kObjectStateConflict;
+  const uint8_t held = choice & allocated_;
+  for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
+    if ((held & bit) != 0) ConnectionFor(bit).Delete();
+  }
+  Clear(held);
+  return kSuccess;
+}
+
+Connection& PredefinedSet::ConnectionFor(uint8_t choice_bit) {
+  if (choice_bit == kChoiceExplicit) return explicit_;
+  return IoConnectionFor(choice_bit);
+}
+
+IoConnection& PredefinedSet::IoConnectionFor(uint8_t choice_bit) {
+  if (choice_bit == kChoicePoll) return poll_;
+  return choice_bit == kChoiceStrobe ? strobe_ : cyclic_;
+}
+
+void PredefinedSet::Open(uint8_t choice_bit) {
+  if (choice_bit != kChoiceExplicit) {
+    IoConnectionFor(choice_bit).Establish();
+    return;
+  }
+  const uint8_t mac = context_.mac;
+  explicit_.Establish({Group2Id(mac, group2::kExplicitRequest),
+                       Group2Id(mac, group2::kExplicitResponse), std::nullopt});
+}
+
+// Clears allocation bits; with none left the set is free for any master, and an explicit
+// connection waiting for its deferred delete is gone.
+void PredefinedSet::Clear(uint8_t choice_bits) {
+  allocated_ &= static_cast<uint8_t>(~choice_bits);
+  if ((allocated_ & kChoiceIo) == 0 && explicit_.state() == ConnectionState::kDeferredDelete) {
+    explicit_.Delete();
+  }
+  if (allocated_ == 0) master_.reset();
+}
+
+void PredefinedSet::OnExplicitEnded() {
+  Clear(kChoiceExplicit);
+}
+
+Connection* PredefinedSet::Find(uint16_t instance) {
+  switch (instance) {
+    case 1:
+      return &explicit_;
+    case 2:
+      return &poll_;
+    case 3:
+      return &strobe_;
+    case 4:
+      return &cyclic_;
+    default:
+      return nullptr;
+  }
+}
+
+bool PredefinedSet::ReceiveExplicit(std::span<const uint8_t> data) {
+  if (!explicit_.established()) return false;
+  explicit_.Receive(data);
+  return true;
+}
+
+}  // namespace dnsim

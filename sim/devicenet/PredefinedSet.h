@@ -1,0 +1,58 @@
+// The predefined master/slave connection set of a group-2-only server: the explicit connection
+// (instance 1) and the I/O connections poll (2), bit-strobe (3) and COS or cyclic (4), which one
+// master at a time allocates and releases by choice bits.
+//
+// - Allocate: a choice of 0, with bits the slave does not support, or with COS and cyclic
+//   together (or the other of the two while one is held) is an invalid parameter; while any
+//   connection is allocated to another master the set is in an object state conflict.
+//   Allocating bits the same master already holds succeeds and changes nothing (a master that
+//   missed the answer may simply ask again).
+// - Release: undefined bits are an invalid parameter and another master's set is a conflict;
+//   otherwise the held bits among the choice are released and bits not held are passed over,
+//   so releasing twice succeeds too. When no bit is left, the set has no master any more.
+// - When the explicit connection's watchdog ends it, its bit is cleared; a deferred delete waits
+//   until the I/O connections are released (at once when there are none).
+#pragma once
+
+#include <optional>
+
+#include "ExplicitConnection.h"
+#include "IoConnection.h"
+#include "SlaveSettings.h"
+
+namespace dnsim {
+
+class PredefinedSet {
+ public:
+  PredefinedSet(SlaveContext& context, const IoSettings& io);
+
+  uint8_t Allocate(uint8_t choice, uint8_t master);  // general status
+  uint8_t Release(uint8_t choice, uint8_t requester);
+
+  uint8_t allocated() const { return allocated_; }
+  std::optional<uint8_t> master() const { return master_; }
+  const ExplicitConnection& explicit_connection() const { return explicit_; }
+  Connection* Find(uint16_t instance);
+
+  // A frame on the explicit request identifier; false when no connection takes it.
+  bool ReceiveExplicit(std::span<const uint8_t> data);
+
+ private:
+  bool IsValidAllocation(uint8_t choice) const;
+  Connection& ConnectionFor(uint8_t choice_bit);
+  IoConnection& IoConnectionFor(uint8_t choice_bit);
+  void Open(uint8_t choice_bit);
+  void Clear(uint8_t choice_bits);
+  void OnExplicitEnded();
+
+  SlaveContext& context_;
+  const uint8_t supported_;
+  ExplicitConnection explicit_;
+  IoConnection poll_;
+  IoConnection strobe_;
+  IoConnection cyclic_;  // COS or cyclic
+  uint8_t allocated_ = 0;
+  std::optional<uint8_t> master_;
+};
+
+}  // namespace dnsim
