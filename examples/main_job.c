@@ -71,7 +71,8 @@ int main(void) {
   printf("DeviceNet master library version %.1f, %d board(s) on the card\n",
          (double)DNM_GetVersion(), (int)DNM_TotalBoard());
   if (!Check("DNM_ActiveBoard", DNM_ActiveBoard(kBoard))) return 1;
-  if (!Check("DNM_Online (MAC ID 0, 500 kbit/s)", DNM_Online(kBoard, kPort, kBaud500k, kMasterMacId))) {
+  if (!Check("DNM_Online (MAC ID 0, 500 kbit/s)",
+             DNM_Online(kBoard, kPort, kBaud500k, kMasterMacId))) {
     DNM_CloseBoard(kBoard);
     return 1;
   }

@@ -29,9 +29,13 @@ void DismantlePorts(Board& board) {
 
 extern "C" {
 
-DNM_EXPORT float DNM_CALL DNM_GetVersion(void) { return 1.1f; }
+DNM_EXPORT float DNM_CALL DNM_GetVersion(void) {
+  return 1.1f;
+}
 
-DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void) { return driver::TotalBoard(); }
+DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void) {
+  return driver::TotalBoard();
+}
 
 DNM_EXPORT int32_t DNM_CALL DNM_GetBoardInf(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4,
                                             uint32_t a5, uint32_t a6, uint32_t a7) {

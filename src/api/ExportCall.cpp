@@ -32,7 +32,8 @@ void ExportCall::Fail(uint16_t code, const char* format, const char* reason, int
 ExportCall& ExportCall::Port(uint8_t port, const char* format) {
   if (Skip()) return *this;
   port_ = port;
-  if (port >= kPortsPerBoard) Fail(DNM_PortNumberError, format, "Error!Port %d is out of range", port);
+  if (port >= kPortsPerBoard)
+    Fail(DNM_PortNumberError, format, "Error!Port %d is out of range", port);
   return *this;
 }
 
@@ -44,7 +45,8 @@ ExportCall& ExportCall::Mac(uint8_t mac, const char* format) {
 }
 
 ExportCall& ExportCall::Baud(uint8_t baud, const char* format) {
-  if (!Skip() && baud > 2) Fail(DNM_BaudrateError, format, "Error!Baudrate %d is out of range", baud);
+  if (!Skip() && baud > 2)
+    Fail(DNM_BaudrateError, format, "Error!Baudrate %d is out of range", baud);
   return *this;
 }
 
@@ -58,7 +60,9 @@ ExportCall& ExportCall::Active(const char* format) {
   return *this;
 }
 
-CANPort& ExportCall::port() const { return board_record_->port(port_); }
+CANPort& ExportCall::port() const {
+  return board_record_->port(port_);
+}
 
 ExportCall& ExportCall::Online(const char* format) {
   if (!Skip() && port().state() != PortState::kOnline) {

@@ -40,16 +40,16 @@ class AttributeCall {
   enum SetAnswer { kSetDone = 0, kSetFragmentedForm = 1, kSetError = 2, kSetNone = 3 };
   enum AckAnswer { kAcked = 0, kAckedWithError = 1, kNoAck = 3 };
 
-  uint16_t Send(const CANMsg& frame) {
-    return port_.SendLocked(frame.id, frame.len, frame.data);
-  }
+  uint16_t Send(const CANMsg& frame) { return port_.SendLocked(frame.id, frame.len, frame.data); }
   uint16_t SendFragACK(uint8_t count) {
     const uint16_t result = Send(FragmentAck(route_.request_id, route_.request_mac, count, 0));
     if (result != 0) TraceCANResult("SendFragACK( )", "SendCmd( )", result);
     return result;
   }
   bool Take(CANMsg& out, const FrameKey& key) { return buffer_.GetMsg(out, key) == 0; }
-  FrameKey AnswerKey(uint8_t b1) const { return FrameKey::Data(route_.response_id, route_.response_mac, b1); }
+  FrameKey AnswerKey(uint8_t b1) const {
+    return FrameKey::Data(route_.response_id, route_.response_mac, b1);
+  }
   FrameKey FragmentKey(uint8_t b1) const {
     return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
   }
@@ -165,13 +165,16 @@ uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, ui
 AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer) {
   ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
   while (waiting.NextPass()) {
-    Trace("WaitSetAttributeResponse( )   DesMACID %d  DataCount: %d", device_.mac(), waiting.count());
+    Trace("WaitSetAttributeResponse( )   DesMACID %d  DataCount: %d", device_.mac(),
+          waiting.count());
     if (Take(answer, AnswerKey(kErrorResponseService))) {
-      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(answer));
+      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
+            DNM_FRAME_FIELDS(answer));
       return kSetError;
     }
     if (Take(answer, AnswerKey(kSetService | kReply))) {
-      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(answer));
+      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
+            DNM_FRAME_FIELDS(answer));
       return kSetDone;
     }
     if (Take(answer, FragmentKey(kSetService | kReply))) {
@@ -252,8 +255,8 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                             uint32_t length) {
   if (length <= 3) {
-    CANMsg request =
-        RequestFrame(route_.request_id, {route_.request_mac, kSetService, cls, instance, attribute});
+    CANMsg request = RequestFrame(route_.request_id,
+                                  {route_.request_mac, kSetService, cls, instance, attribute});
     std::memcpy(request.data + 5, value, length);
     request.len = static_cast<uint8_t>(5 + length);
     return SetNonFragAttribute(request);

@@ -25,9 +25,9 @@ Device_Info* ConnectedDevice(ExportCall& call, uint8_t mac) {
 
 extern "C" {
 
-DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac,
-                                             uint8_t cls, uint8_t instance, uint8_t attribute,
-                                             uint8_t* data, uint32_t* length) {
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,
+                                              uint8_t instance, uint8_t attribute, uint8_t* data,
+                                              uint32_t* length) {
   ExportCall call("GetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   call.NotNull(data, "data").NotNull(length, "length");
@@ -37,9 +37,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8
   return GetAttribute(call.port(), *device, cls, instance, attribute, data, *length);
 }
 
-DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac,
-                                             uint8_t cls, uint8_t instance, uint8_t attribute,
-                                             const uint8_t* value, uint32_t length) {
+DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,
+                                              uint8_t instance, uint8_t attribute,
+                                              const uint8_t* value, uint32_t length) {
   ExportCall call("SetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();

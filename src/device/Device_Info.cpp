@@ -11,7 +11,9 @@ Device_Info::Device_Info(uint8_t board, uint8_t port, uint8_t mac)
   for (auto& status : status_) status = kStatusNotEstablished;
 }
 
-Device_Info::~Device_Info() { TakeApart(); }
+Device_Info::~Device_Info() {
+  TakeApart();
+}
 
 MsgBuffer& Device_Info::MakeBuffer(uint8_t instance) {
   std::lock_guard routing(ReceiveLock(board_, port_));

@@ -16,8 +16,12 @@ constexpr uint8_t kAllocate = 0x4B;
 constexpr uint8_t kRelease = 0x4C;
 constexpr uint8_t kSetAttributeSingle = 0x10;
 
-uint32_t Group2(uint8_t mac, uint8_t message_id) { return 0x400 + mac * 8u + message_id; }
-uint32_t Group3(uint8_t message_id, uint8_t source) { return 0x600 + message_id * 64u + source; }
+uint32_t Group2(uint8_t mac, uint8_t message_id) {
+  return 0x400 + mac * 8u + message_id;
+}
+uint32_t Group3(uint8_t message_id, uint8_t source) {
+  return 0x600 + message_id * 64u + source;
+}
 
 int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
              const ExchangeSpec& spec, bool wait = true) {
@@ -29,10 +33,10 @@ int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* sto
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{
-      "AllocateConnection( )",
-      RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01, device.allocate_choice(), s}),
-      Group2(m, 3), 0xCB, true};
+  const ExchangeSpec spec{"AllocateConnection( )",
+                          RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01,
+                                                      device.allocate_choice(), s}),
+                          Group2(m, 3), 0xCB, true};
   return Exchange(port, device, stop, spec);
 }
 
@@ -40,10 +44,10 @@ int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
                       const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{
-      "ReleaseConnection( )",
-      RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01, device.allocate_choice()}),
-      Group2(m, 3), 0xCC, false};
+  const ExchangeSpec spec{"ReleaseConnection( )",
+                          RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01,
+                                                      device.allocate_choice()}),
+                          Group2(m, 3), 0xCC, false};
   return Exchange(port, device, stop, spec, wait);
 }
 
@@ -53,10 +57,10 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
   const uint8_t m = device.mac();
   const ConnectionObject* connection = device.connection(kExplicit);
   const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
-  const ExchangeSpec spec{
-      "Set_ExplicitMsg_WatchdogTimeout( )",
-      RequestFrame(Group2(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle, 0x05, 0x01, 0x0C, action}),
-      Group2(m, 3), 0x90, false};
+  const ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
+                          RequestFrame(Group2(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle, 0x05,
+                                                      0x01, 0x0C, action}),
+                          Group2(m, 3), 0x90, false};
   return Exchange(port, device, stop, spec);
 }
 

@@ -26,8 +26,8 @@ struct ExchangeSpec {
   const char* name;  // trace name, e.g. "AllocateConnection( )"
   CANMsg request;
   uint32_t response_id;
-  uint8_t success_service;       // byte 1 of the answer
-  bool error_has_own_text;       // "Error!" line for an error response
+  uint8_t success_service;  // byte 1 of the answer
+  bool error_has_own_text;  // "Error!" line for an error response
 };
 
 // Waits for frames in a buffer: each pass sleeps until the buffer holds a

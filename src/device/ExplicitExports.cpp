@@ -12,7 +12,7 @@ using namespace dnm;
 extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
-                                                  uint32_t watchdog_action) {
+                                                   uint32_t watchdog_action) {
   ExportCall call("GetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
@@ -30,7 +30,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
-                                                                 uint8_t mac) {
+                                                                  uint8_t mac) {
   ExportCall call("GetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();

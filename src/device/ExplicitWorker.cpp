@@ -20,10 +20,7 @@ constexpr uint16_t kStatusNoAnswer = 5;
 class ExplicitWorkerLoop {
  public:
   ExplicitWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
-      : port_(port),
-        device_(device),
-        end_(connection.end()),
-        buffer_(*device.buffer(kExplicit)) {}
+      : port_(port), device_(device), end_(connection.end()), buffer_(*device.buffer(kExplicit)) {}
 
   void Run() {
     while (!ended_) {
@@ -46,7 +43,8 @@ class ExplicitWorkerLoop {
   bool StopRequested() const { return device_.stop_flag(kExplicit) != 0; }
 
   int Open() {
-    return ucmm_ ? OpenExplicitUCMM(port_, device_, &end_) : AllocateConnection(port_, device_, &end_);
+    return ucmm_ ? OpenExplicitUCMM(port_, device_, &end_)
+                 : AllocateConnection(port_, device_, &end_);
   }
 
   int Release(bool wait) {

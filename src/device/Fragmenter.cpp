@@ -28,7 +28,8 @@ std::vector<CANMsg> Fragment(uint32_t id, uint8_t header, const std::vector<uint
     at += take;
     frame.len = static_cast<uint8_t>(fill + take);
     if (!frames.empty()) {
-      frame.data[1] = FragmentByte(at < length ? FragmentType::kMiddle : FragmentType::kLast, count);
+      frame.data[1] =
+          FragmentByte(at < length ? FragmentType::kMiddle : FragmentType::kLast, count);
     }
     frames.push_back(frame);
     ++count;

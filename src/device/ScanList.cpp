@@ -40,7 +40,8 @@ void RemoveDevice(CANPort& port, uint8_t mac) {
 
 void DismantleDevices(CANPort& port) {
   for (uint8_t mac = 0; mac < 64; ++mac) {
-    if (Device_Info* device = port.InScanList(mac) ? port.device(mac) : nullptr) device->TakeApart();
+    if (Device_Info* device = port.InScanList(mac) ? port.device(mac) : nullptr)
+      device->TakeApart();
   }
 }
 

@@ -5,24 +5,27 @@
 #include "VELKCANDNM.h"
 #include "api/ExportCall.h"
 #include "device/ScanList.h"
+#include "platform/Platform.h"
 #include "port/CANPort.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
-#include "platform/Platform.h"
 #include "trace/Trace.h"
 
 using namespace dnm;
 
 namespace {
 
-uint32_t DuplicateCheckId(uint8_t mac) { return 0x407 + mac * 8u; }
+uint32_t DuplicateCheckId(uint8_t mac) {
+  return 0x407 + mac * 8u;
+}
 
 // Sends a duplicate MAC ID check for every MAC ID and collects, within the
 // check's own second after the last request, the MAC IDs whose node answered.
 int CollectAnsweringMacIds(CANPort& port, uint8_t* list) {
   MapTable& map = port.map();
   MsgBuffer& buffer = port.port_buffer();
-  for (uint8_t mac = 0; mac < 64; ++mac) map.AddMap(DuplicateCheckId(mac), kPortBufferId, kPortBufferId);
+  for (uint8_t mac = 0; mac < 64; ++mac)
+    map.AddMap(DuplicateCheckId(mac), kPortBufferId, kPortBufferId);
   map.ShowMapTable();
   buffer.ClearBuffer();
   const uint8_t request[7] = {};
@@ -86,7 +89,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,
-                                                  uint8_t* count) {
+                                                   uint8_t* count) {
   ExportCall call("AddDevice()   ", board);
   call.Port(port).Active();
   if (call.Failed()) {

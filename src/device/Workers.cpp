@@ -12,7 +12,8 @@ using platform::ThreadPriority;
 constexpr WorkerKind kKinds[kConnectionKinds] = {
     {"ConnectionObject::CreateExplicitMsgThread( ) DesMACID %d Created Explicit Msg Thread Error",
      "ConnectionObject::CreateExplicitMsgThread( ) DesMACID %d was Created successfully",
-     "ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not configure!",
+     "ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
+     "configure!",
      "ConnectionObject::Start_ExplicitMsg( )   Explicit Message Resumed successfully!",
      "ConnectionObject::Start_ExplicitMsg( )   Explicit Message Resumed Error!",
      "Delete Explicit Message Thread", nullptr, DNM_CreateDeviceExplicitMsgThreadError,
@@ -42,7 +43,9 @@ constexpr WorkerKind kKinds[kConnectionKinds] = {
 
 }  // namespace
 
-const WorkerKind& WorkerKindOf(ConnectionKind kind) { return kKinds[kind]; }
+const WorkerKind& WorkerKindOf(ConnectionKind kind) {
+  return kKinds[kind];
+}
 
 void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection) {
   switch (connection.kind()) {

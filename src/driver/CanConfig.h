@@ -14,8 +14,11 @@ inline CANConfig MakeCANConfig(uint8_t baud) {
   };
   constexpr Rate kRates[3] = {{6, 0x00, 0x1C}, {5, 0x01, 0x1C}, {4, 0x03, 0x1C}};
   const Rate& rate = kRates[baud < 3 ? baud : 0];
-  return CANConfig{{0x00, 0x00, 0x00, 0x00}, {0xFF, 0xFF, 0xFF, 0xFF},
-                   rate.selector, rate.timing0, rate.timing1};
+  return CANConfig{{0x00, 0x00, 0x00, 0x00},
+                   {0xFF, 0xFF, 0xFF, 0xFF},
+                   rate.selector,
+                   rate.timing0,
+                   rate.timing1};
 }
 
 }  // namespace dnm

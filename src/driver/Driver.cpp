@@ -7,20 +7,42 @@
 namespace dnm::driver {
 
 const char* const kBoundEntryNames[23] = {
-    "CAN_GetDllVersion", "CAN_ActiveBoard",  "CAN_TotalBoard",       "CAN_BoardIsActive",
-    "CAN_Reset",         "CAN_Init",         "CAN_Config",           "CAN_EnableRxIrq",
-    "CAN_DisableRxIrq",  "CAN_RxIrqStatus",  "CAN_InstallIrq",       "CAN_RemoveIrq",
-    "CAN_IrqStatus",     "CAN_Status",       "CAN_SendMsg",          "CAN_RxMsgCount",
-    "CAN_ReceiveMsg",    "CAN_ClearSoftBuffer", "CAN_ClearDataOverrun", "CAN_OutputByte",
-    "CAN_InputByte",     "CAN_GetBoardInf",  "CAN_CloseBoard"};
+    "CAN_GetDllVersion",    "CAN_ActiveBoard", "CAN_TotalBoard",
+    "CAN_BoardIsActive",    "CAN_Reset",       "CAN_Init",
+    "CAN_Config",           "CAN_EnableRxIrq", "CAN_DisableRxIrq",
+    "CAN_RxIrqStatus",      "CAN_InstallIrq",  "CAN_RemoveIrq",
+    "CAN_IrqStatus",        "CAN_Status",      "CAN_SendMsg",
+    "CAN_RxMsgCount",       "CAN_ReceiveMsg",  "CAN_ClearSoftBuffer",
+    "CAN_ClearDataOverrun", "CAN_OutputByte",  "CAN_InputByte",
+    "CAN_GetBoardInf",      "CAN_CloseBoard"};
 
 namespace {
 
 enum Entry {
-  kGetDllVersion, kActiveBoard, kTotalBoard, kBoardIsActive, kReset, kInit, kConfig,
-  kEnableRxIrq, kDisableRxIrq, kRxIrqStatus, kInstallIrq, kRemoveIrq, kIrqStatus, kStatus,
-  kSendMsg, kRxMsgCount, kReceiveMsg, kClearSoftBuffer, kClearDataOverrun, kOutputByte,
-  kInputByte, kGetBoardInf, kCloseBoard, kBoundCount
+  kGetDllVersion,
+  kActiveBoard,
+  kTotalBoard,
+  kBoardIsActive,
+  kReset,
+  kInit,
+  kConfig,
+  kEnableRxIrq,
+  kDisableRxIrq,
+  kRxIrqStatus,
+  kInstallIrq,
+  kRemoveIrq,
+  kIrqStatus,
+  kStatus,
+  kSendMsg,
+  kRxMsgCount,
+  kReceiveMsg,
+  kClearSoftBuffer,
+  kClearDataOverrun,
+  kOutputByte,
+  kInputByte,
+  kGetBoardInf,
+  kCloseBoard,
+  kBoundCount
 };
 
 // Written once at start-up, before any other thread exists; read-only after.
@@ -41,7 +63,9 @@ Fn EntryAs(Entry entry) {
 constexpr int32_t kMissing = CAN_DriverError;
 constexpr uint32_t kPollIntervalMs = 2;
 
-int32_t DriverPort(uint8_t port) { return static_cast<int32_t>(port) + 1; }
+int32_t DriverPort(uint8_t port) {
+  return static_cast<int32_t>(port) + 1;
+}
 
 template <typename Fn, typename... Args>
 int32_t CallBoard(Entry entry, Args... args) {
@@ -95,7 +119,7 @@ int32_t Config(uint8_t board, uint8_t port, const CANConfig& config) {
 
 int32_t ClearDataOverrun(uint8_t board, uint8_t port) {
   return CallBoard<decltype(&CAN_ClearDataOverrun)>(kClearDataOverrun, int32_t{board},
-                                                     DriverPort(port));
+                                                    DriverPort(port));
 }
 
 int32_t SendMsg(uint8_t board, uint8_t port, const CANMsg& msg) {

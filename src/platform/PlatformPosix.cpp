@@ -19,7 +19,9 @@ uint32_t GetTickCount() {
   return static_cast<uint32_t>(ms);
 }
 
-void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 namespace {
 
@@ -76,21 +78,25 @@ int NiceValueFor(ThreadPriority priority) {
 }
 }  // namespace
 
-void FailNextThreadCreations(int count) { g_failing_creations.store(count); }
+void FailNextThreadCreations(int count) {
+  g_failing_creations.store(count);
+}
 
 struct Thread::State {
   std::mutex mutex;
   std::condition_variable changed;
   bool released = false;  // resumed, or told to quit before ever running
   bool run_body = false;
-  bool started = false;   // the thread has recorded its kernel id
+  bool started = false;  // the thread has recorded its kernel id
   pid_t tid = 0;
   std::thread thread;
 };
 
 Thread::Thread() = default;
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Create(Body body, bool suspended) {
   Join();

@@ -58,8 +58,10 @@ void MapTable::ShowMapTable() const {
   TraceLine("===================== MapTable ========================");
   TraceLine("  BufferID(DesMACID)    InstanceID-1    ConnectionID               ");
   for (int i = 0; i < count_; ++i) {
-    Trace("       0x%X                                 0x%X                      0x%X                    ",
-          entries_[i].target.mac, entries_[i].target.instance, entries_[i].connection_id);
+    Trace(
+        "       0x%X                                 0x%X                      0x%X                "
+        "    ",
+        entries_[i].target.mac, entries_[i].target.instance, entries_[i].connection_id);
   }
   TraceLine("=======================================================");
 }

@@ -9,7 +9,9 @@
 
 namespace dnm {
 
-MsgBuffer::~MsgBuffer() { TraceLine("Delete Buffer"); }
+MsgBuffer::~MsgBuffer() {
+  TraceLine("Delete Buffer");
+}
 
 int MsgBuffer::PutMsg(const CANMsg& msg) {
   {
@@ -101,9 +103,10 @@ void MsgBuffer::WakeWaiters() {
 void MsgBuffer::ShowAllData(uint8_t board, uint8_t port, uint8_t mac, uint8_t instance) const {
   if (!TraceEnabled()) return;
   std::lock_guard lock(mutex_);
-  Trace("********* ShowAllData( ) TotalData Count is %d  BoardNo-%d  Port-%d  DesMACID-%d  "
-        "InstanceID-%d*****************",
-        static_cast<int>(count_), board, port, mac, instance);
+  Trace(
+      "********* ShowAllData( ) TotalData Count is %d  BoardNo-%d  Port-%d  DesMACID-%d  "
+      "InstanceID-%d*****************",
+      static_cast<int>(count_), board, port, mac, instance);
   for (uint32_t i = 0; i < count_; ++i) {
     const uint32_t slot = (head_ + i) % kCapacity;
     const Stored& f = slots_[slot];

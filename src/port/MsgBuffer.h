@@ -50,7 +50,9 @@ class MsgBuffer {
   // Takes the oldest matching frame into out (0), or leaves all as is (-1).
   int GetMsg(CANMsg& out, const FrameKey& key);
   int GetMsg(CANMsg& out, uint32_t id) { return GetMsg(out, FrameKey::Id(id)); }
-  int GetMsgByLen(CANMsg& out, uint32_t id, uint8_t len) { return GetMsg(out, FrameKey::Len(id, len)); }
+  int GetMsgByLen(CANMsg& out, uint32_t id, uint8_t len) {
+    return GetMsg(out, FrameKey::Len(id, len));
+  }
 
   uint8_t GetDataCount() const;
   void ClearBuffer();

@@ -13,7 +13,10 @@ struct NamedCode {
   const char* name;
 };
 
-#define DNM_NAMED(code) NamedCode{code, #code}
+#define DNM_NAMED(code) \
+  NamedCode {           \
+    code, #code         \
+  }
 
 // Only these codes have a result line with their name; the others print the
 // unknown-code line although the library returns them.
@@ -74,14 +77,29 @@ constexpr std::array kNamedDnmCodes = {
 
 // Indexed by driver code; two names keep the spelling the driver uses.
 constexpr std::array<const char*, 23> kCanCodeNames = {
-    "CAN_NoError",           "CAN_DriverError",           "CAN_ActiveBoardError",
-    "CAN_BoardNumberError",  "CAN_PortNumberError",       "CAN_ResetError",
-    "CAN_SoftResetError",    "CAN_InitError",             "CCAN_ConfigError",
-    "CAN_SetACRError",       "CAN_SetAMRError",           "CAN_SetBaudRateError",
-    "CAN_EnableRxIrqFailure", "CAN_DisableRxIrqFailure",  "CAN_InstallIrqFailure",
-    "CAN_RemoveIrqFailure",  "CAN_TransmitBufferLocked",  "CCAN_TransmitIncomplete",
-    "CAN_ReceiveBufferEmpty", "CAN_DataOverrun",          "CAN_ReceiveError",
-    "CAN_SoftBufferIsEmpty", "CAN_SoftBufferIsFull",
+    "CAN_NoError",
+    "CAN_DriverError",
+    "CAN_ActiveBoardError",
+    "CAN_BoardNumberError",
+    "CAN_PortNumberError",
+    "CAN_ResetError",
+    "CAN_SoftResetError",
+    "CAN_InitError",
+    "CCAN_ConfigError",
+    "CAN_SetACRError",
+    "CAN_SetAMRError",
+    "CAN_SetBaudRateError",
+    "CAN_EnableRxIrqFailure",
+    "CAN_DisableRxIrqFailure",
+    "CAN_InstallIrqFailure",
+    "CAN_RemoveIrqFailure",
+    "CAN_TransmitBufferLocked",
+    "CCAN_TransmitIncomplete",
+    "CAN_ReceiveBufferEmpty",
+    "CAN_DataOverrun",
+    "CAN_ReceiveError",
+    "CAN_SoftBufferIsEmpty",
+    "CAN_SoftBufferIsFull",
 };
 
 }  // namespace

@@ -26,8 +26,8 @@ void BindHyperTrace() {
   g_trace_enabled = false;
   void* module = platform::LoadLibrary("libHYPERTRACE.so");
   if (module == nullptr) return;
-  constexpr std::array kEntries = {"HyperTrace",       "SetTraceIDColor",  "SetTraceIDMedium",
-                                   "SetTraceIDFile",   "StartTraceOutput", "StopTraceOutput"};
+  constexpr std::array kEntries = {"HyperTrace",     "SetTraceIDColor",  "SetTraceIDMedium",
+                                   "SetTraceIDFile", "StartTraceOutput", "StopTraceOutput"};
   std::array<void*, kEntries.size()> found{};
   bool all_found = true;
   for (size_t i = 0; i < kEntries.size(); ++i) {
@@ -40,7 +40,9 @@ void BindHyperTrace() {
   g_trace_enabled = start() == 1;
 }
 
-bool TraceEnabled() { return g_trace_enabled.load(std::memory_order_relaxed); }
+bool TraceEnabled() {
+  return g_trace_enabled.load(std::memory_order_relaxed);
+}
 
 void TraceLine(const char* text) {
   if (!TraceEnabled()) return;
@@ -56,7 +58,9 @@ void Trace(const char* format, ...) {
   TraceLine(t_trace_buffer.data());
 }
 
-const char* TraceBufferText() { return t_trace_buffer.data(); }
+const char* TraceBufferText() {
+  return t_trace_buffer.data();
+}
 
 uint16_t TraceCANResult(const char* caller_tag, const char* driver_tag, uint32_t code) {
   if (const char* name = CanCodeName(code)) {

@@ -53,10 +53,16 @@ HT_EXPORT int HyperTrace(int /*trace_id*/, const char* text) {
 }
 
 #ifndef HT_OMIT_SetTraceIDColor
-HT_EXPORT int SetTraceIDColor(int, unsigned) { return 1; }
+HT_EXPORT int SetTraceIDColor(int, unsigned) {
+  return 1;
+}
 #endif
-HT_EXPORT int SetTraceIDMedium(int, int) { return 1; }
-HT_EXPORT int SetTraceIDFile(int, const char*) { return 1; }
+HT_EXPORT int SetTraceIDMedium(int, int) {
+  return 1;
+}
+HT_EXPORT int SetTraceIDFile(int, const char*) {
+  return 1;
+}
 
 HT_EXPORT int StartTraceOutput(void) {
 #ifdef HT_START_REFUSES
@@ -87,7 +93,8 @@ HT_EXPORT int HyperTraceTest_GetLine(int index, char* buffer, int size) {
   std::lock_guard lock(sink.mutex);
   if (index < 0 || static_cast<size_t>(index) >= sink.kept.size()) return -1;
   const std::string& line = sink.kept[static_cast<size_t>(index)];
-  if (buffer != nullptr && size > 0) std::snprintf(buffer, static_cast<size_t>(size), "%s", line.c_str());
+  if (buffer != nullptr && size > 0)
+    std::snprintf(buffer, static_cast<size_t>(size), "%s", line.c_str());
   return static_cast<int>(line.size());
 }
 

@@ -7,7 +7,8 @@
 namespace dnm::test {
 namespace {
 
-const char* kActivatedLine = "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError";
+const char* kActivatedLine =
+    "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError";
 
 TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) {
   MasterLib lib;
@@ -29,12 +30,15 @@ TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccess) {
   const auto lines = lib.TraceLines();
   std::vector<std::string> teardown;
   for (const auto& line : lines) {
-    if (line.rfind("Delete", 0) == 0 || line.rfind("DNM_CloseBoard", 0) == 0) teardown.push_back(line);
+    if (line.rfind("Delete", 0) == 0 || line.rfind("DNM_CloseBoard", 0) == 0)
+      teardown.push_back(line);
   }
   const std::vector<std::string> expected = {
-      "Delete Buffer", "Delete CANPort", "Delete Buffer", "Delete CANPort",
-      "Delete Buffer", "Delete CANPort", "Delete Buffer", "Delete CANPort", "Delete CAN Card",
-      "DNM_CloseBoard( )   Successfully! , CloseBoard=0"};
+      "Delete Buffer",   "Delete CANPort",
+      "Delete Buffer",   "Delete CANPort",
+      "Delete Buffer",   "Delete CANPort",
+      "Delete Buffer",   "Delete CANPort",
+      "Delete CAN Card", "DNM_CloseBoard( )   Successfully! , CloseBoard=0"};
   EXPECT_EQ(teardown, expected);
   // Each port frees its own buffer before it goes. Closed on both sides: it can be activated again.
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);

@@ -6,7 +6,6 @@
 #include "api/ExportCall.h"
 #include "api/Library.h"
 
-
 namespace dnm::test {
 namespace {
 
@@ -24,7 +23,8 @@ TEST_F(ExportCallTest, FirstFailingCheckWinsAndWritesOneLine) {
   ExportCall call("AddDevice()   ", 0);
   call.Port(4).Mac(64).Active().Online();
   EXPECT_EQ(call.Code(), DNM_PortNumberError);
-  EXPECT_EQ(KeptTraceLines(), std::vector<std::string>{"AddDevice()   Error!Port 4 is out of range"});
+  EXPECT_EQ(KeptTraceLines(),
+            std::vector<std::string>{"AddDevice()   Error!Port 4 is out of range"});
 }
 
 TEST_F(ExportCallTest, BoardRangeComesBeforeEverythingElse) {

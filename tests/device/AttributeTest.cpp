@@ -50,7 +50,9 @@ Responder::Script Slave(SlaveIds ids, std::shared_ptr<AttributeScript> script) {
   };
 }
 
-Frames Reply(SlaveIds ids, std::vector<uint8_t> data) { return {MakeFrame(ids.response(), data)}; }
+Frames Reply(SlaveIds ids, std::vector<uint8_t> data) {
+  return {MakeFrame(ids.response(), data)};
+}
 
 std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> value(n);
@@ -90,7 +92,8 @@ class Attributes : public ::testing::Test {
   static std::vector<std::string> Requests(const Responder& slave, SlaveIds ids = {5, false}) {
     std::vector<std::string> texts;
     for (const HeardFrame& f : slave.HeardWith(ids.request())) {
-      if (!(f.msg.data[1] == 0x10 && f.msg.data[2] == 0x05 && !ids.ucmm)) texts.push_back(FrameText(f.msg));
+      if (!(f.msg.data[1] == 0x10 && f.msg.data[2] == 0x05 && !ids.ucmm))
+        texts.push_back(FrameText(f.msg));
     }
     return texts;
   }
@@ -177,8 +180,8 @@ TEST_F(Attributes, LostAcknowledgementIsResentOnce) {
   });
   Responder& slave = Connect();
   EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
-  EXPECT_EQ(Requests(slave),
-            (std::vector<std::string>{"42C#8000106401030102", "42C#8000106401030102", "42C#80810304"}));
+  EXPECT_EQ(Requests(slave), (std::vector<std::string>{"42C#8000106401030102",
+                                                       "42C#8000106401030102", "42C#80810304"}));
 }
 
 TEST_F(Attributes, MissingAcknowledgementOfTheFirstOrALaterFragment) {
@@ -243,7 +246,8 @@ TEST_F(Attributes, ShortGetFillsTheAreaAndClearsTheRest) {
 // acknowledgement of the one before.
 class FragmentedAnswer {
  public:
-  FragmentedAnswer(SlaveIds ids, std::vector<uint8_t> value) : ids_(ids), value_(std::move(value)) {}
+  FragmentedAnswer(SlaveIds ids, std::vector<uint8_t> value)
+      : ids_(ids), value_(std::move(value)) {}
   Frames operator()(const CANMsg& m) {
     if (m.data[1] == 0x0E) return Fragment(0);
     if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) return Fragment((m.data[1] & 0x3F) + 1);
@@ -303,7 +307,8 @@ TEST_F(Attributes, GetAnswersThatAreNotAValue) {
   uint8_t area[64];
   uint32_t length = 0;
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 9, area, &length), DNM_GetAttributeResponseError);
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, area, &length), DNM_GetAttributeResponseTimeout);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, area, &length),
+            DNM_GetAttributeResponseTimeout);
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, nullptr, &length), DNM_NullPointerError);
 }
 
@@ -320,7 +325,8 @@ TEST_F(Attributes, DevicesThatAreNotConnected) {
   Responder listener(*card_, 0, 0, nullptr);
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 9), 0);
   std::this_thread::sleep_for(milliseconds(1700));
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_GetAttributeResponseTimeout);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length),
+            DNM_GetAttributeResponseTimeout);
   EXPECT_EQ(listener.HeardWith(0x44C, 0x0E).size(), 1u);
 }
 
@@ -343,8 +349,9 @@ TEST_F(Attributes, UcmmDeviceIsAskedOnGroup3ForGetAndSet) {
   EXPECT_EQ(area[0], 0x42);
   EXPECT_EQ(Set(6, {7}), 0);
   EXPECT_EQ(Set(6, {1, 2, 3, 4}), 0);
-  EXPECT_EQ(Requests(slave, ids), (std::vector<std::string>{"600#060E010101", "600#061064010307",
-                                                            "600#8600106401030102", "600#86810304"}));
+  EXPECT_EQ(Requests(slave, ids),
+            (std::vector<std::string>{"600#060E010101", "600#061064010307", "600#8600106401030102",
+                                      "600#86810304"}));
 }
 
 TEST_F(Attributes, TwoDevicesAskedAtOnceEachGetTheirOwnAnswer) {

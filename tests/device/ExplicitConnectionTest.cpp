@@ -34,7 +34,8 @@ std::vector<CANMsg> AcceptingSlave(const CANMsg& m) {
 }
 
 std::vector<CANMsg> UcmmSlave(const CANMsg& m) {
-  if (m.id == kUcmmRequestId && m.data[1] == 0x4B) return {Answer(kUcmmResponseId, 0xCB, {0x00, 0x00, 0x07})};
+  if (m.id == kUcmmRequestId && m.data[1] == 0x4B)
+    return {Answer(kUcmmResponseId, 0xCB, {0x00, 0x00, 0x07})};
   if (m.id == kUcmmRequestId && m.data[1] == 0x4C) return {Answer(kUcmmResponseId, 0xCC)};
   return {};
 }
@@ -142,7 +143,8 @@ TEST_F(ExplicitConnection, ConfiguringTwiceKeepsOneWorkerAndTheNewAction) {
   ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kSlave, 0), 0);
   ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, 3), 0);
   ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, 2), 0);
-  EXPECT_EQ(lib_.LinesWith("CreateExplicitMsgThread( ) DesMACID 5 was Created successfully").size(), 1u);
+  EXPECT_EQ(lib_.LinesWith("CreateExplicitMsgThread( ) DesMACID 5 was Created successfully").size(),
+            1u);
   EXPECT_EQ(lib_.LinesWith("AllocateChoiceByte 1").size(), 1u);
   EXPECT_TRUE(slave.Heard().empty());  // configuring puts nothing on the bus
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);

@@ -1,11 +1,10 @@
 // The scan list through the exports, with the port's routing table and
 // device records inspected directly.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
-
-#include <unistd.h>
 
 #include "CoreTrace.h"
 #include "VELKCANDNM.h"
@@ -88,7 +87,8 @@ TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
   ASSERT_EQ(DNM_ConfigExplicitMsg(0, 0, 5, 3), 0);
   EXPECT_EQ(DNM_StopDevice(0, 0, 5), DNM_DeviceIsUnConnected);
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), 0);
-  EXPECT_TRUE(HasLine("ConnectionObject::Start_ExplicitMsg( )   Explicit Message Resumed successfully!"));
+  EXPECT_TRUE(
+      HasLine("ConnectionObject::Start_ExplicitMsg( )   Explicit Message Resumed successfully!"));
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_DeviceAlreadyStarted);
   EXPECT_EQ(DNM_StopDevice(0, 0, 5), 0);
   EXPECT_EQ(port_->device(5)->stop_flag(kExplicit), 1);
@@ -124,8 +124,9 @@ TEST_F(ScanList, StartingAWorkerThatCouldNotBeMadeReportsItNotConfigured) {
   EXPECT_TRUE(HasLine(
       "ConnectionObject::CreateExplicitMsgThread( ) DesMACID 5 Created Explicit Msg Thread Error"));
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_ExplicitMsgNotConfigure);
-  EXPECT_TRUE(HasLine(
-      "ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not configure!"));
+  EXPECT_TRUE(
+      HasLine("ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
+              "configure!"));
 }
 
 TEST_F(ScanList, ListsEveryNodeThatAnswersInOrderAndLeavesNoRouteBehind) {

@@ -1,6 +1,6 @@
-#include "port/MapTable.h"
-
 #include <gtest/gtest.h>
+
+#include "port/MapTable.h"
 
 namespace dnm {
 namespace {

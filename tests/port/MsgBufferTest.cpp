@@ -1,10 +1,9 @@
-#include "port/MsgBuffer.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "platform/Platform.h"
+#include "port/MsgBuffer.h"
 
 namespace dnm {
 namespace {

@@ -168,12 +168,14 @@ TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   card_->Fail("CAN_Reset", 5, 1);
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 5);
-  EXPECT_TRUE(lib_->HasLine("DNM_Onine( )----> API_CAN_Reset( ) --> CAN Message --> CAN_ResetError"));
+  EXPECT_TRUE(
+      lib_->HasLine("DNM_Onine( )----> API_CAN_Reset( ) --> CAN Message --> CAN_ResetError"));
   card_->Fail("CAN_Config", 8, 1);
   card_->Fail("CAN_SendMsg", 16, 1);
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 16);
-  EXPECT_TRUE(lib_->HasLine("DNM_Onine( )----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError"));
+  EXPECT_TRUE(
+      lib_->HasLine("DNM_Onine( )----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError"));
   EXPECT_TRUE(lib_->HasLine("CANPort::SendCmd( )   SendCmd return vlaue is 16"));
   EXPECT_TRUE(lib_->HasLine(
       "CANPort::SendCmd( )----> API_CAN_SendMsg( ) --> CAN Message --> CAN_TransmitBufferLocked"));
@@ -198,7 +200,8 @@ TEST_F(PortOnline, ClosingTheBoardEndsAnOnlinePortPromptly) {
   ASSERT_EQ(lib_->DNM_Online(0, 2, 0, 1), 0);
   lib_->ClearTrace();
   ASSERT_EQ(lib_->DNM_CloseBoard(0), 0);
-  EXPECT_TRUE(lib_->HasLine("CANPort::TerminateReceiveThread( )   Port 0 TerminatReceiveThread Success!"));
+  EXPECT_TRUE(
+      lib_->HasLine("CANPort::TerminateReceiveThread( )   Port 0 TerminatReceiveThread Success!"));
   EXPECT_TRUE(lib_->HasLine("CANPort::CloseReceiveHandle( )   Port 2 CloseHandle Success!"));
   EXPECT_EQ(card_->PortStats(0, 0).on_bus, 0);
 }

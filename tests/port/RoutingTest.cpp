@@ -1,16 +1,17 @@
 // The receive threads' routing of frames into the port's and the devices'
 // buffers, and their answers, on a port brought online on the virtual card.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
 
 #include "CoreTrace.h"
 #include "VELKCANDNM.h"
 #include "api/Board.h"
 #include "api/Library.h"
 #include "device/Device_Info.h"
+#include "driver/Driver.h"
 #include "platform/Platform.h"
 #include "port/CANPort.h"
 #include "port/MapTable.h"
@@ -54,12 +55,27 @@ class Routing : public ::testing::Test {
     return record;
   }
 
-  // Sends the frames and waits until the bus has carried them and the
-  // receive threads had time to route them.
+  uint64_t Received() const {
+    VCAN_PortStats stats{};
+    VCAN_GetPortStats(0, 1, &stats);
+    return stats.received;
+  }
+
+  // Waits until the port has received `count` frames since `before` and its
+  // receive threads have routed them: the driver holds none, and routing
+  // happens under ReceiveLock, so once the lock is free they are in place.
+  void WaitRouted(uint64_t before, size_t count) {
+    for (int i = 0; i < 600 && (Received() < before + count || driver::RxMsgCount(0, 0) > 0); ++i) {
+      platform::SleepMs(5);
+    }
+    std::lock_guard routed(ReceiveLock(0, 0));
+  }
+
   void Deliver(std::initializer_list<CANMsg> frames) {
     HyperTraceTest_Clear();
+    const uint64_t before = Received();
     for (const CANMsg& frame : frames) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
-    platform::SleepMs(150);
+    WaitRouted(before, frames.size());
   }
 
   std::vector<std::string> LinesAfterTheRoutingLine() {
@@ -127,7 +143,8 @@ TEST_F(Routing, UnconnectedGroup3AnswerGoesToTheExplicitBuffer) {
   EXPECT_EQ(test::KeptTraceLines().size() > 0, true);
   bool group3_line = false;
   for (const auto& line : test::KeptTraceLines()) {
-    group3_line |= line.find("Device Establish Explicit Connection by Group 3!!") != std::string::npos;
+    group3_line |=
+        line.find("Device Establish Explicit Connection by Group 3!!") != std::string::npos;
   }
   EXPECT_TRUE(group3_line);
 }
@@ -171,10 +188,11 @@ TEST_F(Routing, BurstArrivesInOrder) {
   port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
   std::vector<CANMsg> burst;
   for (uint8_t i = 0; i < 64; ++i) burst.push_back(Frame(0x7EE, {i}));
+  const uint64_t before = Received();
   VCAN_HoldSegment(0, 1, 1);  // all queued, then back to back on the bus
   for (const CANMsg& frame : burst) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
   VCAN_HoldSegment(0, 1, 0);
-  platform::SleepMs(200);
+  WaitRouted(before, burst.size());
   ASSERT_EQ(port_->port_buffer().GetDataCount(), 64);
   CANMsg out{};
   for (uint8_t i = 0; i < 64; ++i) {
@@ -193,7 +211,8 @@ TEST_F(Routing, OwnershipRequestsAreAnsweredOnlyWhileOwnershipIsHeld) {
   ASSERT_EQ(VCAN_NodeReceive(node_, &answer, 500), 0);
   EXPECT_EQ(answer.id, 0x7EFu);
   ASSERT_EQ(answer.len, 8);
-  const uint8_t expected[8] = {kMaster, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 1, 0, 0, 0};
+  const uint8_t expected[8] = {kMaster, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 1, 0,
+                               0,       0};
   EXPECT_EQ(0, memcmp(answer.data, expected, 8));
 }
 
@@ -204,15 +223,18 @@ TEST_F(Routing, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted) {
     const CANMsg frame = Frame(0x7EE, {i});
     ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
   }
-  platform::SleepMs(100);
   VCAN_PortStats stats{};
-  VCAN_GetPortStats(0, 1, &stats);
+  for (int i = 0; i < 400 && stats.received + stats.overrun_drops < 40; ++i) {
+    platform::SleepMs(5);
+    VCAN_GetPortStats(0, 1, &stats);
+  }
   HyperTraceTest_Clear();
   port_->ResumeReceiveThreads();
-  platform::SleepMs(200);
+  WaitRouted(0, 0);
   bool overrun_line = false;
   for (const auto& line : test::KeptTraceLines()) {
-    overrun_line |= line.find("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun") != std::string::npos;
+    overrun_line |=
+        line.find("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun") != std::string::npos;
   }
   ASSERT_EQ(stats.overrun_drops, 32u);  // the card's queue holds 8
   EXPECT_TRUE(overrun_line);

@@ -7,9 +7,13 @@
 
 namespace dnm::test {
 
-std::string LibDir() { return DNM_TEST_LIB_DIR; }
+std::string LibDir() {
+  return DNM_TEST_LIB_DIR;
+}
 
-std::string VariantDir(const std::string& name) { return std::string(DNM_TEST_VARIANT_DIR) + "/" + name; }
+std::string VariantDir(const std::string& name) {
+  return std::string(DNM_TEST_VARIANT_DIR) + "/" + name;
+}
 
 void UseNetwork(const std::string& text) {
   const std::string path = "/tmp/dnm-test-network-" + std::to_string(getpid()) + ".txt";
@@ -29,9 +33,13 @@ MasterLib::MasterLib(const std::string& dir) : dir_(dir) {
 #undef DNM_TEST_RESOLVE
 }
 
-void* MasterLib::Symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+void* MasterLib::Symbol(const char* name) const {
+  return handle_ ? dlsym(handle_, name) : nullptr;
+}
 
-void* MasterLib::CardSymbol(const char* name) const { return card_ ? dlsym(card_, name) : nullptr; }
+void* MasterLib::CardSymbol(const char* name) const {
+  return card_ ? dlsym(card_, name) : nullptr;
+}
 
 std::vector<std::string> MasterLib::TraceLines() const {
   std::vector<std::string> lines;

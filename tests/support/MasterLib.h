@@ -22,27 +22,27 @@ std::string VariantDir(const std::string& name);
 // it; call before the master library is loaded.
 void UseNetwork(const std::string& text);
 
-#define DNM_TEST_EXPORTS(X) \
-  X(DNM_GetVersion)         \
-  X(DNM_TotalBoard)         \
-  X(DNM_GetBoardInf)        \
-  X(CAN_GetSystemFreq)      \
-  X(DNM_ActiveBoard)        \
-  X(DNM_CloseBoard)         \
-  X(DNM_Online)             \
-  X(DNM_Offline)            \
-  X(DNM_ChangeMACID)        \
-  X(DNM_ChangeBaudrate)     \
-  X(DNM_AddDevice)          \
-  X(DNM_RemoveDevice)       \
-  X(DNM_GetAllDeviceMACID)  \
-  X(DNM_ConfigExplicitMsg)  \
+#define DNM_TEST_EXPORTS(X)               \
+  X(DNM_GetVersion)                       \
+  X(DNM_TotalBoard)                       \
+  X(DNM_GetBoardInf)                      \
+  X(CAN_GetSystemFreq)                    \
+  X(DNM_ActiveBoard)                      \
+  X(DNM_CloseBoard)                       \
+  X(DNM_Online)                           \
+  X(DNM_Offline)                          \
+  X(DNM_ChangeMACID)                      \
+  X(DNM_ChangeBaudrate)                   \
+  X(DNM_AddDevice)                        \
+  X(DNM_RemoveDevice)                     \
+  X(DNM_GetAllDeviceMACID)                \
+  X(DNM_ConfigExplicitMsg)                \
   X(DNM_CheckExplicitMsgConnectionStatus) \
-  X(DNM_StartCommunicate)   \
-  X(DNM_StopCommunicate)    \
-  X(DNM_StartDevice)        \
-  X(DNM_StopDevice)         \
-  X(DNM_GetAttribute)       \
+  X(DNM_StartCommunicate)                 \
+  X(DNM_StopCommunicate)                  \
+  X(DNM_StartDevice)                      \
+  X(DNM_StopDevice)                       \
+  X(DNM_GetAttribute)                     \
   X(DNM_SetAttribute)
 
 class MasterLib {
@@ -67,7 +67,9 @@ class MasterLib {
 
   // An entry of the card library that sits beside the master.
   void* CardSymbol(const char* name) const;
-  void* card_handle() const { return card_; }
+  void* card_handle() const {
+    return card_;
+  }
 
  private:
   std::string dir_;

@@ -32,7 +32,8 @@ class Responder {
   // Frames heard whose identifier is id and, if given, data byte 1 is service.
   std::vector<HeardFrame> HeardWith(uint32_t id, std::optional<uint8_t> service = {}) const;
   // Waits until count frames match, or timeout_ms passes.
-  bool WaitFor(uint32_t id, std::optional<uint8_t> service, size_t count, uint32_t timeout_ms) const;
+  bool WaitFor(uint32_t id, std::optional<uint8_t> service, size_t count,
+               uint32_t timeout_ms) const;
   void SetScript(Script script);
   void Send(const CANMsg& msg) const { card_.Send(node_, msg); }
 

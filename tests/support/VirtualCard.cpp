@@ -17,7 +17,8 @@ CANMsg MakeFrame(uint32_t id, std::vector<uint8_t> data) {
 std::string FrameText(const CANMsg& msg) {
   char text[40];
   int at = std::snprintf(text, sizeof text, "%03X#", msg.id);
-  for (int i = 0; i < msg.len && i < 8; ++i) at += std::snprintf(text + at, sizeof text - at, "%02X", msg.data[i]);
+  for (int i = 0; i < msg.len && i < 8; ++i)
+    at += std::snprintf(text + at, sizeof text - at, "%02X", msg.data[i]);
   return text;
 }
 

@@ -29,8 +29,7 @@ TEST_F(TraceTest, DriverResultLinesNameTheCodeAndReturnIt) {
       "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError",
       "X( ) ----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError",
       "X( ) ----> API_CAN_Config( ) --> CAN Message --> CCAN_TransmitIncomplete",
-      "CAN Msg 23 is an Unknow Message",
-      "CAN Msg 65555 is an Unknow Message"};
+      "CAN Msg 23 is an Unknow Message", "CAN Msg 65555 is an Unknow Message"};
   EXPECT_EQ(KeptTraceLines(), expected);
 }
 
@@ -42,12 +41,9 @@ TEST_F(TraceTest, LibraryResultLinesNameOnlyCodesWithALineOfTheirOwn) {
   EXPECT_EQ(TraceDNMResult("T( ) ", 1906), 1906);  // returned by the library, but unnamed
   EXPECT_EQ(TraceDNMResult("T( ) ", 1803), 1803);
   const std::vector<std::string> expected = {
-      "DNM_Online( ) ----> DNM_DuplicateMACIDTimeout",
-      "DNM_Online( ) ----> DNM_NoError",
-      "T( ) ----> DNM_CreateDeviceBitStrobeThreadError",
-      "T( ) ----> DNM_NullPointerError",
-      "DeviceNet Msg 1906 is an Unknow Message",
-      "DeviceNet Msg 1803 is an Unknow Message"};
+      "DNM_Online( ) ----> DNM_DuplicateMACIDTimeout",   "DNM_Online( ) ----> DNM_NoError",
+      "T( ) ----> DNM_CreateDeviceBitStrobeThreadError", "T( ) ----> DNM_NullPointerError",
+      "DeviceNet Msg 1906 is an Unknow Message",         "DeviceNet Msg 1803 is an Unknow Message"};
   EXPECT_EQ(KeptTraceLines(), expected);
 }
 
@@ -55,7 +51,8 @@ TEST_F(TraceTest, ThreadsOwnBufferCanBeTheCallerTag) {
   Trace("Rx_Thread00_1( )   last line");
   TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", 19);
   EXPECT_EQ(KeptTraceLines().back(),
-            "Rx_Thread00_1( )   last line----> API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun");
+            "Rx_Thread00_1( )   last line----> API_CAN_ReceiveMsg( ) --> CAN Message --> "
+            "CAN_DataOverrun");
 }
 
 TEST_F(TraceTest, ConcurrentLinesNeverMix) {
@@ -64,7 +61,8 @@ TEST_F(TraceTest, ConcurrentLinesNeverMix) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < kLines; ++i) Trace("thread %d line %d %s", t, i, "payload-payload-payload");
+      for (int i = 0; i < kLines; ++i)
+        Trace("thread %d line %d %s", t, i, "payload-payload-payload");
     });
   }
   for (auto& thread : threads) thread.join();
