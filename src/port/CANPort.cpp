@@ -6,11 +6,11 @@
 #include "api/Board.h"
 #include "api/Library.h"
 #include "device/Device_Info.h"
+#include "driver/CanConfig.h"
 #include "driver/Driver.h"
 #include "port/FrameText.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
-#include "driver/CanConfig.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -27,7 +27,9 @@ CANPort::~CANPort() {
   TraceLine("Delete CANPort");
 }
 
-MapTable& CANPort::map() const { return board_.map(port_number_); }
+MapTable& CANPort::map() const {
+  return board_.map(port_number_);
+}
 
 uint16_t CANPort::SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data) {
   CANMsg msg{};
@@ -53,7 +55,9 @@ uint16_t CANPort::SendLocked(uint32_t id, uint8_t len, const uint8_t* data) {
 
 namespace {
 
-uint32_t DuplicateCheckId(uint8_t mac) { return 0x407 + mac * 8u; }
+uint32_t DuplicateCheckId(uint8_t mac) {
+  return 0x407 + mac * 8u;
+}
 
 // Data of a duplicate MAC ID frame: byte 0 (port number, or 0x80 for a
 // response), vendor ID and serial number, low bytes first.
@@ -166,6 +170,7 @@ void CANPort::SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& fla
     for (auto& flag : flags) flag = value;
   }
   flags_changed_.notify_all();
+  listen_changed_.notify_all();
 }
 
 uint16_t CANPort::CreateReciveThread() {
@@ -180,8 +185,8 @@ uint16_t CANPort::CreateReciveThread() {
     }
   }
   for (int n = 0; n < kReceiveThreads; ++n) {
-    const auto priority = n < 4 ? platform::ThreadPriority::TimeCritical
-                                : platform::ThreadPriority::Highest;
+    const auto priority =
+        n < 4 ? platform::ThreadPriority::TimeCritical : platform::ThreadPriority::Highest;
     if (!rx_threads_[n].SetPriority(priority)) TraceLine("thread priority error");
   }
   receive_threads_made_ = true;
@@ -215,7 +220,8 @@ uint16_t CANPort::CloseReceiveThreads() {
   StopAndJoinReceiveThreads();
   PauseReceiveThreads();
   receive_threads_made_ = false;
-  Trace("CANPort::TerminateReceiveThread( )   Port %d TerminatReceiveThread Success!", port_number_);
+  Trace("CANPort::TerminateReceiveThread( )   Port %d TerminatReceiveThread Success!",
+        port_number_);
   Trace("CANPort::CloseReceiveHandle( )   Port %d CloseHandle Success!", port_number_);
   return 0;
 }

@@ -10,6 +10,12 @@
 //   while they hold the port's ReceiveLock. The device table and the
 //   devices' receive buffers are changed only under the same lock, so a
 //   receive thread never sees a device or buffer that is being freed.
+// - Only one receive thread at a time, the listener, waits in the driver,
+//   so a frame wakes one thread, not five. It routes what arrives and
+//   listens again; it hands the role on to one of the others, which sleep
+//   on listen_changed_, before it sends answers to other nodes and when it
+//   is asked to pause or stop. The role (listener_taken_) and the threads'
+//   flags are guarded by flags_mutex_.
 // - Every frame is sent under the port's SendLock, one frame per hold. No
 //   other lock of the library is taken while it is held.
 // - Lock order: board lifecycle, port lock, ReceiveLock, MapTable's lock,
@@ -102,6 +108,11 @@ class CANPort {
   struct RxScratch;
   void Rx_Thread(int n);
   bool HoldIfPausedOrStopped(int n);
+  bool FlagRaised(int n) const;
+  bool BecomeListener(int n);
+  bool ListenForFrames(int n);
+  void HandOnListener();
+  void ServeAsListener(int n, RxScratch& scratch);
   void TakeAndRoute(int n, RxScratch& scratch);
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
@@ -120,6 +131,8 @@ class CANPort {
   std::array<std::atomic<uint8_t>, kReceiveThreads> pause_flags_{};
   std::mutex flags_mutex_;
   std::condition_variable flags_changed_;
+  std::condition_variable listen_changed_;  // the role is free or a flag changed
+  bool listener_taken_ = false;
   std::unique_ptr<MsgBuffer> port_buffer_;
   std::atomic<uint8_t> ownership_{0};
   std::array<std::atomic<uint8_t>, 64> in_scan_list_{};

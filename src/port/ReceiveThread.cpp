@@ -52,14 +52,59 @@ bool CANPort::HoldIfPausedOrStopped(int n) {
   return false;
 }
 
+bool CANPort::FlagRaised(int n) const {
+  return stop_flags_[n] == kFlagRequested || pause_flags_[n] == kFlagRequested;
+}
+
+// Sleeps until no other thread of the port is the listener, or until the
+// thread is asked to pause or stop (then false, without the role).
+bool CANPort::BecomeListener(int n) {
+  std::unique_lock lock(flags_mutex_);
+  listen_changed_.wait(lock, [&] { return !listener_taken_ || FlagRaised(n); });
+  if (FlagRaised(n)) return false;
+  listener_taken_ = true;
+  return true;
+}
+
+// Waits in the driver until frames arrive (true) or the thread is asked to
+// pause or stop (false). The driver wait is bounded, so a request is seen
+// within kDriverWaitMs.
+bool CANPort::ListenForFrames(int n) {
+  while (!FlagRaised(n)) {
+    if (driver::WaitRxMsg(board_number_, port_number_, kDriverWaitMs) > 0) return true;
+  }
+  return false;
+}
+
+// Gives the role to one sleeping thread. Called after the frames that woke
+// this thread were taken, so the next listener waits for new ones only.
+// While it only routes, the listener keeps the role: handing it on per frame
+// would cost a second wake-up per frame.
+void CANPort::HandOnListener() {
+  {
+    std::lock_guard lock(flags_mutex_);
+    listener_taken_ = false;
+  }
+  listen_changed_.notify_one();
+}
+
+// As the listener: takes and routes frames as they arrive until there are
+// answers to send or the thread is asked to pause or stop; then hands the
+// role on, so another thread listens while this one sends.
+void CANPort::ServeAsListener(int n, RxScratch& scratch) {
+  scratch.responses.clear();
+  while (scratch.responses.empty() && ListenForFrames(n)) TakeAndRoute(n, scratch);
+  HandOnListener();
+}
+
 void CANPort::Rx_Thread(int n) {
   RxScratch scratch;
   scratch.responses.reserve(kMaxBatch);
   for (;;) {
     if (HoldIfPausedOrStopped(n)) return;
     if (pause_flags_[n] != 0) continue;
-    if (driver::WaitRxMsg(board_number_, port_number_, kDriverWaitMs) <= 0) continue;
-    TakeAndRoute(n, scratch);
+    if (!BecomeListener(n)) continue;
+    ServeAsListener(n, scratch);
     for (const Response& response : scratch.responses) {
       Trace("Thread%d%d_%d( )   %s", board_number_, port_number_, n, response.what);
       SendLocked(response.id, response.len, response.data.data());
@@ -71,7 +116,6 @@ void CANPort::Rx_Thread(int n) {
 // frames reach their buffers in the order they were received. Responses are
 // collected and sent after the lock is released.
 void CANPort::TakeAndRoute(int n, RxScratch& scratch) {
-  scratch.responses.clear();
   std::lock_guard lock(ReceiveLock(board_number_, port_number_));
   if (pause_flags_[n] != 0 || stop_flags_[n] != 0) return;
   for (int i = 0; i < kMaxBatch; ++i) {
@@ -97,11 +141,12 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
           scratch.matches.count);
     for (int i = 0; i < scratch.matches.count; ++i) {
       const RouteTarget& target = scratch.matches.targets[i];
-      Trace("Rx_Thread%d%d_%d( )  Thre Message CANRx.id = %x Len: %d  Data: %X %X %X %X %X %X %X "
-            "%Xwill be put into the BufferID is %d  InstanceID is %d",
-            board_number_, port_number_, n, msg.id, msg.len, msg.data[0], msg.data[1], msg.data[2],
-            msg.data[3], msg.data[4], msg.data[5], msg.data[6], msg.data[7], target.mac,
-            target.instance);
+      Trace(
+          "Rx_Thread%d%d_%d( )  Thre Message CANRx.id = %x Len: %d  Data: %X %X %X %X %X %X %X "
+          "%Xwill be put into the BufferID is %d  InstanceID is %d",
+          board_number_, port_number_, n, msg.id, msg.len, msg.data[0], msg.data[1], msg.data[2],
+          msg.data[3], msg.data[4], msg.data[5], msg.data[6], msg.data[7], target.mac,
+          target.instance);
       if (target.mac == kPortBufferId) {
         port_buffer_->PutMsg(msg);
       } else {
@@ -113,16 +158,18 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
   // Another node checks for the master's MAC ID: answer its request (never
   // a response, so two answering nodes cannot keep answering each other).
   if (msg.id == 0x407 + master * 8u && msg.len > 0 && (msg.data[0] & 0x80) == 0) {
-    scratch.responses.push_back(Response{
-        msg.id, 7,
-        {0x80, kMasterVendorID & 0xFF, kMasterVendorID >> 8, kMasterSerialNumber & 0xFF,
-         (kMasterSerialNumber >> 8) & 0xFF, (kMasterSerialNumber >> 16) & 0xFF,
-         kMasterSerialNumber >> 24, 0},
-        "Send Duplicate MAC ID Response"});
+    scratch.responses.push_back(
+        Response{msg.id,
+                 7,
+                 {0x80, kMasterVendorID & 0xFF, kMasterVendorID >> 8, kMasterSerialNumber & 0xFF,
+                  (kMasterSerialNumber >> 8) & 0xFF, (kMasterSerialNumber >> 16) & 0xFF,
+                  kMasterSerialNumber >> 24, 0},
+                 "Send Duplicate MAC ID Response"});
   }
   if (ownership() && msg.id == 0x7EF) {
     scratch.responses.push_back(Response{
-        0x7EF, 8,
+        0x7EF,
+        8,
         {master, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 0x01, 0x00, 0x00, 0x00},
         "Send Ownership Response"});
   }
@@ -151,16 +198,18 @@ void CANPort::RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t insta
       put();
     } else if ((msg.id & 0x740) == 0x740 && to_master) {
       put();
-      Trace("Rx_Thread%d%d_%d( )   Device Establish Explicit Connection by Group 3!! The Message "
-            "CANRx.id=%x will be Put into Buffer!!",
-            board_number_, port_number_, n, msg.id);
+      Trace(
+          "Rx_Thread%d%d_%d( )   Device Establish Explicit Connection by Group 3!! The Message "
+          "CANRx.id=%x will be Put into Buffer!!",
+          board_number_, port_number_, n, msg.id);
     } else if (group3) {
       put();
       Trace(io_group3, board_number_, port_number_, n, msg.id);
     } else {
-      Trace("Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
-            "CANRx.id=%x Data0: %x will be deserted!!",
-            board_number_, port_number_, n, msg.id, msg.data[0]);
+      Trace(
+          "Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
+          "CANRx.id=%x Data0: %x will be deserted!!",
+          board_number_, port_number_, n, msg.id, msg.data[0]);
     }
     return;
   }
@@ -171,16 +220,18 @@ void CANPort::RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t insta
     put();
     Trace(io_group3, board_number_, port_number_, n, msg.id);
   } else {
-    Trace("Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
-          "CANRx.id=%x will be deserted!!",
-          board_number_, port_number_, n, msg.id);
+    Trace(
+        "Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
+        "CANRx.id=%x will be deserted!!",
+        board_number_, port_number_, n, msg.id);
   }
   if ((msg.id & 0x300) == 0x300) {
     put();
   } else {
-    Trace("Rx_Thread%d%d_%d( )   Device doesn't receive its own Explicit and I/O Message!! The "
-          "Message CANRx.id=%x will be deserted!!",
-          board_number_, port_number_, n, msg.id);
+    Trace(
+        "Rx_Thread%d%d_%d( )   Device doesn't receive its own Explicit and I/O Message!! The "
+        "Message CANRx.id=%x will be deserted!!",
+        board_number_, port_number_, n, msg.id);
   }
 }
 
