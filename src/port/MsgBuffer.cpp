@@ -50,11 +50,11 @@ void MsgBuffer::CopyOut(const Stored& frame, CANMsg& out) {
 int MsgBuffer::GetMsg(CANMsg& out, const FrameKey& key) {
   std::lock_guard lock(mutex_);
   for (uint32_t i = 0; i < count_; ++i) {
-    const uint32_t slot = (head_ + i) % kCapacity;
-    if (!Matches(slots_[slot], key)) continue;
-    CopyOut(slots_[slot], out);
-    // The oldest frame fills the hole, so the ring stays contiguous.
-    if (slot != head_) slots_[slot] = slots_[head_];
+    if (!Matches(slots_[Slot(i)], key)) continue;
+    CopyOut(slots_[Slot(i)], out);
+    // The older frames move up into the hole, so the frames that stay keep
+    // the order in which they arrived.
+    for (uint32_t j = i; j > 0; --j) slots_[Slot(j)] = slots_[Slot(j - 1)];
     head_ = (head_ + 1) % kCapacity;
     --count_;
     return 0;
@@ -74,17 +74,15 @@ void MsgBuffer::ClearBuffer() {
 
 int MsgBuffer::PurgeFragments() {
   std::lock_guard lock(mutex_);
-  for (uint32_t i = 0; i < count_;) {
-    const uint32_t slot = (head_ + i) % kCapacity;
-    if ((slots_[slot].data[0] & 0x80) == 0) {
-      ++i;
-      continue;
-    }
-    // The newest frame fills the hole; it is examined next.
-    tail_ = (tail_ + kCapacity - 1) % kCapacity;
-    slots_[slot] = slots_[tail_];
-    --count_;
+  // Compacts the frames without the fragment flag towards the head, in order.
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count_; ++i) {
+    if ((slots_[Slot(i)].data[0] & 0x80) != 0) continue;
+    if (kept != i) slots_[Slot(kept)] = slots_[Slot(i)];
+    ++kept;
   }
+  count_ = kept;
+  tail_ = Slot(kept);
   return 0;
 }
 
@@ -108,7 +106,7 @@ void MsgBuffer::ShowAllData(uint8_t board, uint8_t port, uint8_t mac, uint8_t in
       "InstanceID-%d*****************",
       static_cast<int>(count_), board, port, mac, instance);
   for (uint32_t i = 0; i < count_; ++i) {
-    const uint32_t slot = (head_ + i) % kCapacity;
+    const uint32_t slot = Slot(i);
     const Stored& f = slots_[slot];
     Trace("%d.  Buffer(Hex): %x %x %x %x %x %x %x %x %x %x %x %x", static_cast<int>(slot), f.id,
           f.mode, f.rtr, f.len, f.data[0], f.data[1], f.data[2], f.data[3], f.data[4], f.data[5],

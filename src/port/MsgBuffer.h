@@ -1,5 +1,6 @@
 // A locked ring of received frames. Waiting code takes out the oldest frame
-// that matches what it expects; frames that match nothing stay.
+// that matches what it expects; frames that match nothing stay, in the order
+// they arrived.
 #pragma once
 
 #include <array>
@@ -75,6 +76,8 @@ class MsgBuffer {
     uint8_t len;
     std::array<uint8_t, 8> data;
   };
+  // The slot of the i-th oldest frame.
+  uint32_t Slot(uint32_t i) const { return (head_ + i) % kCapacity; }
   static bool Matches(const Stored& frame, const FrameKey& key);
   static void CopyOut(const Stored& frame, CANMsg& out);
 

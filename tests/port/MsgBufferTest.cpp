@@ -45,6 +45,20 @@ TEST(MsgBuffer, TakeFromTheMiddleKeepsTheOldestFirst) {
   EXPECT_EQ(out.data[0], 3);
 }
 
+TEST(MsgBuffer, FramesLeftBehindKeepTheirOrder) {
+  MsgBuffer buffer;
+  buffer.PutMsg(Frame(0x3C1, {1}));
+  buffer.PutMsg(Frame(0x3C1, {2}));
+  buffer.PutMsg(Frame(0x3C2, {3}));
+  buffer.PutMsg(Frame(0x3C1, {4}));
+  CANMsg out{};
+  ASSERT_EQ(buffer.GetMsg(out, 0x3C2), 0);
+  for (uint8_t expected : {1, 2, 4}) {
+    ASSERT_EQ(buffer.GetMsg(out, 0x3C1), 0);
+    EXPECT_EQ(out.data[0], expected);
+  }
+}
+
 TEST(MsgBuffer, MatchesOnLeadingDataBytesAndLength) {
   MsgBuffer buffer;
   buffer.PutMsg(Frame(0x403, {0x05, 0x8E, 0x01}));
@@ -82,11 +96,20 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStands) {
   buffer.PutMsg(Frame(0x403, {0x85, 0x41}));
   buffer.PutMsg(Frame(0x403, {0x05, 0x90}));
   buffer.PutMsg(Frame(0x403, {0x85, 0x82}));
+  buffer.PutMsg(Frame(0x403, {0x05, 0x91}));
   buffer.PutMsg(Frame(0x403, {0x85, 0x83}));
+  buffer.PutMsg(Frame(0x403, {0x85, 0x84}));
   EXPECT_EQ(buffer.PurgeFragments(), 0);
-  EXPECT_EQ(buffer.GetDataCount(), 1);
-  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
-  EXPECT_EQ(out.data[1], 0x90);
+  EXPECT_EQ(buffer.GetDataCount(), 2);
+  for (uint8_t expected : {0x90, 0x91}) {
+    ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
+    EXPECT_EQ(out.data[1], expected);
+  }
+  // The ring goes on from where the purge left it.
+  for (uint8_t i = 0; i < 64; ++i) ASSERT_EQ(buffer.PutMsg(Frame(0x1, {i})), 0);
+  EXPECT_EQ(buffer.PutMsg(Frame(0x1, {0})), MsgBuffer::kFull);
+  ASSERT_EQ(buffer.GetMsg(out, 0x1), 0);
+  EXPECT_EQ(out.data[0], 0);
 }
 
 TEST(MsgBuffer, WaitSleepsUntilAFrameArrivesOrAStopIsRaised) {

@@ -32,9 +32,12 @@ CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
 
 class Routing : public ::testing::Test {
  protected:
+  // The network the case runs on.
+  virtual const char* Network() const { return "boards 1\n"; }
+
   void SetUp() override {
     const std::string network = "/tmp/dnm-routing-" + std::to_string(getpid()) + ".txt";
-    std::ofstream(network) << "port 0/1 rxfifo=8\n";
+    std::ofstream(network) << Network();
     setenv("VELKCAN_NETWORK", network.c_str(), 1);
     DeviceNet_Initial();
     ASSERT_EQ(DNM_ActiveBoard(0), 0);
@@ -216,7 +219,11 @@ TEST_F(Routing, OwnershipRequestsAreAnsweredOnlyWhileOwnershipIsHeld) {
   EXPECT_EQ(0, memcmp(answer.data, expected, 8));
 }
 
-TEST_F(Routing, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted) {
+class RoutingSmallQueue : public Routing {
+  const char* Network() const override { return "port 0/1 rxfifo=8\n"; }
+};
+
+TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted) {
   port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
   port_->PauseReceiveThreads();
   for (uint8_t i = 0; i < 40; ++i) {
