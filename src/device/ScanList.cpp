@@ -36,6 +36,9 @@ void RemoveDevice(CANPort& port, uint8_t mac) {
   port.map().RemoveByMACID(mac);
   port.map().ShowMapTable();
   DeleteDevice(port, mac);
+  // A worker that opened a UCMM connection just before it ended may have
+  // added the device's group 3 route after the routes were removed.
+  port.map().RemoveByMACID(mac);
 }
 
 void DismantleDevices(CANPort& port) {
