@@ -45,7 +45,7 @@ enum class PortState : uint8_t { kIdle = 2, kOnline = 3, kOffline = 4 };
 
 // The master's own DeviceNet vendor ID, stated in duplicate MAC ID and
 // ownership frames.
-constexpr uint16_t kMasterVendorID = 0x04D2;
+constexpr uint16_t kMasterVendorID = 0x7A5E;
 constexpr uint32_t kMasterSerialNumber = 1;
 
 constexpr int kReceiveThreads = 5;

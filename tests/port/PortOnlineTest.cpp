@@ -31,7 +31,7 @@ TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 5), 0);
   const auto frames = card_->Drain(node, kQuiet);
   ASSERT_EQ(frames.size(), 2u);
-  for (const auto& frame : frames) EXPECT_EQ(FrameText(frame), "42F#00D20401000000");
+  for (const auto& frame : frames) EXPECT_EQ(FrameText(frame), "42F#005E7A01000000");
   EXPECT_EQ(lib_->LinesWith("----> DNM_DuplicateMACIDTimeout").size(), 1u);
   EXPECT_EQ(lib_->LinesWith("DNM_Online( ) ----> DNM_NoError").size(), 1u);
   EXPECT_TRUE(lib_->HasLine("DNM_Online()   Online Successful"));
@@ -44,7 +44,7 @@ TEST_F(PortOnline, CheckFrameCarriesThePortNumber) {
   EXPECT_EQ(lib_->DNM_Online(0, 3, 2, 63), 0);
   const auto frames = card_->Drain(node, kQuiet);
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(FrameText(frames[0]), "5FF#03D20401000000");
+  EXPECT_EQ(FrameText(frames[0]), "5FF#035E7A01000000");
 }
 
 TEST_F(PortOnline, NodeAnsweringTheFirstCheckKeepsThePortOff) {
@@ -108,7 +108,7 @@ TEST_F(PortOnline, OfflineThenOnlineResumesTheSameThreads) {
   card_->Send(node, MakeFrame(0x40F, {0x00, 0x11, 0x22, 0x01, 0, 0, 0}));
   CANMsg answer{};
   ASSERT_TRUE(card_->Receive(node, answer, 1000));
-  EXPECT_EQ(FrameText(answer), "40F#80D20401000000");
+  EXPECT_EQ(FrameText(answer), "40F#805E7A01000000");
 }
 
 TEST_F(PortOnline, AnswersCheckRequestsForItsOwnMacIdOnly) {
@@ -121,7 +121,7 @@ TEST_F(PortOnline, AnswersCheckRequestsForItsOwnMacIdOnly) {
   card_->Send(node, MakeFrame(0x40F, {0x00, 0x01, 0x00, 0x05, 0, 0, 0}));  // for MAC 1: not ours
   const auto frames = card_->Drain(node, kQuiet);
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(FrameText(frames[0]), "407#80D20401000000");
+  EXPECT_EQ(FrameText(frames[0]), "407#805E7A01000000");
   EXPECT_EQ(lib_->LinesWith("Send Duplicate MAC ID Response").size(), 1u);
 }
 
@@ -138,7 +138,7 @@ TEST_F(PortOnline, ChangedMacIdIsTheOneDefended) {
   card_->Send(node, MakeFrame(0x44F, {0x00, 0, 0, 0, 0, 0, 0}));  // new MAC 9
   const auto frames = card_->Drain(node, kQuiet);
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(FrameText(frames[0]), "44F#80D20401000000");
+  EXPECT_EQ(FrameText(frames[0]), "44F#805E7A01000000");
 }
 
 TEST_F(PortOnline, ChangeMacIdToATakenOneLeavesThePortOffline) {

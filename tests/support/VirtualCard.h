@@ -11,7 +11,7 @@
 namespace dnm::test {
 
 CANMsg MakeFrame(uint32_t id, std::vector<uint8_t> data);
-std::string FrameText(const CANMsg& msg);  // "42F#00D2040100000000"
+std::string FrameText(const CANMsg& msg);  // "42F#005E7A01000000"
 
 class VirtualCard {
  public:
