@@ -5,6 +5,7 @@
 #include "device/ExplicitExchange.h"
 #include "device/Workers.h"
 #include "port/CANPort.h"
+#include "port/Identifiers.h"
 #include "port/MapTable.h"
 #include "trace/Trace.h"
 
@@ -15,13 +16,6 @@ namespace {
 constexpr uint8_t kAllocate = 0x4B;
 constexpr uint8_t kRelease = 0x4C;
 constexpr uint8_t kSetAttributeSingle = 0x10;
-
-uint32_t Group2(uint8_t mac, uint8_t message_id) {
-  return 0x400 + mac * 8u + message_id;
-}
-uint32_t Group3(uint8_t message_id, uint8_t source) {
-  return 0x600 + message_id * 64u + source;
-}
 
 int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
              const ExchangeSpec& spec, bool wait = true) {
@@ -34,9 +28,9 @@ int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopS
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const ExchangeSpec spec{"AllocateConnection( )",
-                          RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01,
-                                                      device.allocate_choice(), s}),
-                          Group2(m, 3), 0xCB, true};
+                          RequestFrame(Group2Id(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01,
+                                                        device.allocate_choice(), s}),
+                          Group2Id(m, 3), 0xCB, true};
   return Exchange(port, device, stop, spec);
 }
 
@@ -45,9 +39,9 @@ int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const ExchangeSpec spec{"ReleaseConnection( )",
-                          RequestFrame(Group2(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01,
-                                                      device.allocate_choice()}),
-                          Group2(m, 3), 0xCC, false};
+                          RequestFrame(Group2Id(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01,
+                                                        device.allocate_choice()}),
+                          Group2Id(m, 3), 0xCC, false};
   return Exchange(port, device, stop, spec, wait);
 }
 
@@ -58,9 +52,9 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
   const ConnectionObject* connection = device.connection(kExplicit);
   const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
   const ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
-                          RequestFrame(Group2(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle, 0x05,
-                                                      0x01, 0x0C, action}),
-                          Group2(m, 3), 0x90, false};
+                          RequestFrame(Group2Id(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle,
+                                                        0x05, 0x01, 0x0C, action}),
+                          Group2Id(m, 3), 0x90, false};
   return Exchange(port, device, stop, spec);
 }
 
@@ -68,8 +62,8 @@ int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSig
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const ExchangeSpec spec{"OpenExplicitUCMM( )",
-                          RequestFrame(Group3(6, s), {uint8_t(0x40 | m), kAllocate, 0x00, 0x30}),
-                          Group3(5, m), 0xCB, true};
+                          RequestFrame(Group3Id(6, s), {uint8_t(0x40 | m), kAllocate, 0x00, 0x30}),
+                          Group3Id(5, m), 0xCB, true};
   ExplicitExchange exchange(port, device, stop);
   const int result = exchange.Run(spec);
   if (result != kAnswered) return result;
@@ -78,7 +72,7 @@ int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSig
   // The device's answers on the connection come from 0x600 + M; the route is
   // the device's own and is added once.
   if (device.ClaimUcmmRoute()) {
-    port.map().AddMap(Group3(0, m), m, kExplicit);
+    port.map().AddMap(Group3Id(0, m), m, kExplicit);
     port.map().ShowMapTable();
   }
   return kAnswered;
@@ -90,9 +84,10 @@ int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const uint8_t instance = device.ucmm_instance() & 0xFF;
-  const ExchangeSpec spec{"ThreadCloseExplicitUCMM( )",
-                          RequestFrame(Group3(6, s), {uint8_t(0x40 | m), kRelease, instance, 0x00}),
-                          Group3(5, m), 0xCC, true};
+  const ExchangeSpec spec{
+      "ThreadCloseExplicitUCMM( )",
+      RequestFrame(Group3Id(6, s), {uint8_t(0x40 | m), kRelease, instance, 0x00}), Group3Id(5, m),
+      0xCC, true};
   return Exchange(port, device, stop, spec, wait);
 }
 

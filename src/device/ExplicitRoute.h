@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "port/Identifiers.h"
+
 namespace dnm {
 
 constexpr uint8_t kFragmentFlag = 0x80;
@@ -16,8 +18,10 @@ struct ExplicitRoute {
   uint8_t response_mac;  // MAC ID in the header of the device's answers
 
   static ExplicitRoute For(uint8_t master, uint8_t device, bool ucmm) {
-    if (ucmm) return {0x600u + master, 0x600u + device, device, master};
-    return {0x404u + device * 8u, 0x403u + device * 8u, master, master};
+    // UCMM: group 3 message ID 0 from each end; group 2: the master's
+    // explicit request (message ID 4) and the device's answer (3).
+    if (ucmm) return {Group3Id(0, master), Group3Id(0, device), device, master};
+    return {Group2Id(device, 4), Group2Id(device, 3), master, master};
   }
 };
 

@@ -7,6 +7,7 @@
 #include "device/ScanList.h"
 #include "platform/Platform.h"
 #include "port/CANPort.h"
+#include "port/Identifiers.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
 #include "trace/Trace.h"
@@ -14,10 +15,6 @@
 using namespace dnm;
 
 namespace {
-
-uint32_t DuplicateCheckId(uint8_t mac) {
-  return 0x407 + mac * 8u;
-}
 
 // Sends a duplicate MAC ID check for every MAC ID and collects, within the
 // check's own second after the last request, the MAC IDs whose node answered.
@@ -72,9 +69,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t 
   }
   CreateNetDevice(target, mac, ucmm);
   Trace("AddDevice( )   Check!MAC ID %d , BoardNo %d , Port %d", mac, board, port);
-  target.map().AddMap(0x403 + mac * 8u, mac, 0);
+  target.map().AddMap(Group2Id(mac, 3), mac, 0);
   if (ucmm != 0) {
-    target.map().AddMap(0x740 + mac, mac, 0);
+    target.map().AddMap(Group3Id(5, mac), mac, 0);
     target.map().ShowMapTable();
   }
   return DNM_NoError;

@@ -53,26 +53,6 @@ uint16_t CANPort::SendLocked(uint32_t id, uint8_t len, const uint8_t* data) {
   return SendCmd(id, 0, len, data);
 }
 
-namespace {
-
-uint32_t DuplicateCheckId(uint8_t mac) {
-  return 0x407 + mac * 8u;
-}
-
-// Data of a duplicate MAC ID frame: byte 0 (port number, or 0x80 for a
-// response), vendor ID and serial number, low bytes first.
-std::array<uint8_t, 7> DuplicateCheckData(uint8_t byte0) {
-  return {byte0,
-          static_cast<uint8_t>(kMasterVendorID & 0xFF),
-          static_cast<uint8_t>(kMasterVendorID >> 8),
-          static_cast<uint8_t>(kMasterSerialNumber & 0xFF),
-          static_cast<uint8_t>((kMasterSerialNumber >> 8) & 0xFF),
-          static_cast<uint8_t>((kMasterSerialNumber >> 16) & 0xFF),
-          static_cast<uint8_t>(kMasterSerialNumber >> 24)};
-}
-
-}  // namespace
-
 // Sends the check frame and waits for an answer. False when the check could
 // not be sent (result then holds the driver's code).
 bool CANPort::DuplicateCheck(const CANMsg& check, const char* caller_tag, uint16_t& result) {

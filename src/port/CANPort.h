@@ -33,6 +33,7 @@
 
 #include "VELKCAN.h"
 #include "platform/Platform.h"
+#include "port/Identifiers.h"
 
 namespace dnm {
 
@@ -42,11 +43,6 @@ class MapTable;
 class MsgBuffer;
 
 enum class PortState : uint8_t { kIdle = 2, kOnline = 3, kOffline = 4 };
-
-// The master's own DeviceNet vendor ID, stated in duplicate MAC ID and
-// ownership frames.
-constexpr uint16_t kMasterVendorID = 0x7A5E;
-constexpr uint32_t kMasterSerialNumber = 1;
 
 constexpr int kReceiveThreads = 5;
 constexpr uint8_t kFlagRequested = 1;

@@ -1,6 +1,7 @@
 // The five receive threads of a port: they take frames from the driver,
 // route them into the receive buffers and answer, for the master, other
 // nodes' duplicate MAC ID checks and ownership requests.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -157,14 +158,11 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
 
   // Another node checks for the master's MAC ID: answer its request (never
   // a response, so two answering nodes cannot keep answering each other).
-  if (msg.id == 0x407 + master * 8u && msg.len > 0 && (msg.data[0] & 0x80) == 0) {
-    scratch.responses.push_back(
-        Response{msg.id,
-                 7,
-                 {0x80, kMasterVendorID & 0xFF, kMasterVendorID >> 8, kMasterSerialNumber & 0xFF,
-                  (kMasterSerialNumber >> 8) & 0xFF, (kMasterSerialNumber >> 16) & 0xFF,
-                  kMasterSerialNumber >> 24, 0},
-                 "Send Duplicate MAC ID Response"});
+  if (msg.id == DuplicateCheckId(master) && msg.len > 0 && (msg.data[0] & 0x80) == 0) {
+    Response response{msg.id, 7, {}, "Send Duplicate MAC ID Response"};
+    const auto data = DuplicateCheckData(0x80);
+    std::copy(data.begin(), data.end(), response.data.begin());
+    scratch.responses.push_back(response);
   }
   if (ownership() && msg.id == 0x7EF) {
     scratch.responses.push_back(Response{

@@ -1,0 +1,41 @@
+// DeviceNet CAN identifiers and the master's duplicate MAC ID frame data.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace dnm {
+
+// Group 2: 1 0, MAC ID (6 bits), message ID (3 bits).
+constexpr uint32_t Group2Id(uint8_t mac, uint8_t message_id) {
+  return 0x400u + mac * 8u + message_id;
+}
+
+// Group 3: 1 1, message ID (3 bits), source MAC ID (6 bits).
+constexpr uint32_t Group3Id(uint8_t message_id, uint8_t source) {
+  return 0x600u + message_id * 64u + source;
+}
+
+// The duplicate MAC ID check of a MAC ID: group 2, message ID 7.
+constexpr uint32_t DuplicateCheckId(uint8_t mac) {
+  return Group2Id(mac, 7);
+}
+
+// The master's own DeviceNet vendor ID and serial number, stated in
+// duplicate MAC ID and ownership frames.
+constexpr uint16_t kMasterVendorID = 0x7A5E;
+constexpr uint32_t kMasterSerialNumber = 1;
+
+// Data of the master's duplicate MAC ID frame: byte 0 (the port number in a
+// check, 0x80 in a response), vendor ID and serial number, low bytes first.
+constexpr std::array<uint8_t, 7> DuplicateCheckData(uint8_t byte0) {
+  return {byte0,
+          static_cast<uint8_t>(kMasterVendorID & 0xFF),
+          static_cast<uint8_t>(kMasterVendorID >> 8),
+          static_cast<uint8_t>(kMasterSerialNumber & 0xFF),
+          static_cast<uint8_t>((kMasterSerialNumber >> 8) & 0xFF),
+          static_cast<uint8_t>((kMasterSerialNumber >> 16) & 0xFF),
+          static_cast<uint8_t>(kMasterSerialNumber >> 24)};
+}
+
+}  // namespace dnm
