@@ -81,6 +81,7 @@ enum {
   DNM_PollStatus1 = 1908,
   DNM_PollStatus2 = 1909,
   DNM_CreateDeviceBitStrobeThreadError = 1910,
+  DNM_WatchdogActionError = 1911, /* a watchdog timeout action above 3 */
   DNM_CreateThreadError = 2000,
   DNM_ResumeThreadError = 2001,
   DNM_SuspendThreadError = 2002,
@@ -130,20 +131,40 @@ DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,
                                                   uint8_t* count);
 
-/* Explicit messaging connection. */
+/* Explicit messaging connection. watchdog_action is what the device does
+ * when the connection stays idle too long: 0 time out, 1 auto delete,
+ * 2 auto reset, 3 deferred delete (the default); others give 1911.
+ * While the connection stands, the library keeps it alive: after 5 s
+ * without an answer on it, it reads the connection's state from the device
+ * and, when that goes unanswered twice, marks the connection lost
+ * (DNM_CheckExplicitMsgConnectionStatus 1804) and sets it up again. */
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
                                                   uint32_t watchdog_action);
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
                                                                  uint8_t mac);
 
 /* Attributes. DNM_GetAttribute fills 64 bytes at data and the value's
- * length; DNM_SetAttribute sends 1 to 255 bytes. */
+ * length, and writes neither unless it returns 0; DNM_SetAttribute sends 1
+ * to 255 bytes. Calls on one device are serialised with every other
+ * explicit request to it (the library's own included): a call waits up to
+ * 3 s for those before it and returns 1702 (get) or 1602 (set) when they
+ * take longer. A request then takes up to 3 s for its answer, and a
+ * fragmented value up to 3 s per fragment. */
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac,
                                              uint8_t cls, uint8_t instance, uint8_t attribute,
                                              uint8_t* data, uint32_t* length);
 DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac,
                                              uint8_t cls, uint8_t instance, uint8_t attribute,
                                              const uint8_t* value, uint32_t length);
+
+/* Error counters of a device: explicit requests (connection set-up,
+ * keep-alive, attribute calls) that got no answer or could not be sent,
+ * and those answered with an error response. 0 for a device that is not
+ * in the scan list of an active board's port. */
+DNM_EXPORT uint32_t DNM_CALL DNM_GetExplicitMsgNoResponse(uint8_t board, uint8_t port,
+                                                         uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetExplicitMsgErrorResponse(uint8_t board, uint8_t port,
+                                                            uint8_t mac);
 
 /* Communication. */
 DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port);

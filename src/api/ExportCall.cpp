@@ -102,6 +102,11 @@ ExportCall& ExportCall::LockPort(bool exclusive) {
   return *this;
 }
 
+void ExportCall::UnlockPort() {
+  if (port_shared_.owns_lock()) port_shared_.unlock();
+  if (port_exclusive_.owns_lock()) port_exclusive_.unlock();
+}
+
 ExportCall& ExportCall::NotNull(const void* pointer, const char* what) {
   if (Skip() || pointer != nullptr) return *this;
   code_ = DNM_NullPointerError;

@@ -11,9 +11,11 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 
 #include "api/Library.h"
+#include "platform/SharedMutex.h"
 
 namespace dnm {
 
@@ -37,6 +39,8 @@ class ExportCall {
   // Holds the port's lock for the rest of the call: exclusively for calls
   // that change the port's state, its scan list or a device's connections.
   ExportCall& LockPort(bool exclusive);
+  // Lets go of the port's lock early, before a call waits on the bus.
+  void UnlockPort();
 
   bool Failed() const { return code_ != 0; }
   uint16_t Code() const { return code_; }
@@ -56,10 +60,10 @@ class ExportCall {
   uint8_t port_ = 0;
   uint16_t code_ = 0;
   Board* board_record_ = nullptr;
-  std::shared_lock<std::shared_mutex> lifecycle_;
+  std::shared_lock<platform::SharedMutex> lifecycle_;
   // Released before the lifecycle lock (members end in reverse order).
-  std::shared_lock<std::shared_mutex> port_shared_;
-  std::unique_lock<std::shared_mutex> port_exclusive_;
+  std::shared_lock<platform::SharedMutex> port_shared_;
+  std::unique_lock<platform::SharedMutex> port_exclusive_;
 };
 
 }  // namespace dnm

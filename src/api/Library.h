@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
+
+#include "platform/SharedMutex.h"
 
 namespace dnm {
 
@@ -25,7 +26,7 @@ struct Library {
   // replaced only under it (exclusive): activation and closing of a board
   // wait for the calls running on it.
   std::array<std::unique_ptr<Board>, kMaxBoards> boards;
-  std::array<std::shared_mutex, kMaxBoards> lifecycle;
+  std::array<platform::SharedMutex, kMaxBoards> lifecycle;
   std::array<std::mutex, kMaxBoards * kPortsPerBoard> send_lock;
   std::array<std::mutex, kMaxBoards * kPortsPerBoard> receive_lock;
 };

@@ -36,7 +36,7 @@ class AttributeCall {
 
  private:
   enum GetAnswer { kValue = 0, kFirstFragment = 1, kError = 2, kNone = 3 };
-  enum FragmentAnswer { kMiddle = 0, kLast = 1, kMissing = 3 };
+  enum FragmentAnswer { kMiddle = 0, kLast = 1, kMissing = 3, kOutOfSequence = 4 };
   enum SetAnswer { kSetDone = 0, kSetFragmentedForm = 1, kSetError = 2, kSetNone = 3 };
   enum AckAnswer { kAcked = 0, kAckedWithError = 1, kNoAck = 3 };
 
@@ -54,15 +54,23 @@ class AttributeCall {
     return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
   }
 
+  ResponseWait Wait() const { return ResponseWait(buffer_, kWaitMs, kWaitMs, &device_.gone()); }
+  uint16_t Book(uint16_t code);
+  uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
+                  uint32_t& length);
   GetAnswer WaitGetAttributeResponse(CANMsg& answer);
   FragmentAnswer WaitFragment(uint8_t count, CANMsg& fragment);
-  uint16_t CollectFragments(const CANMsg& first, uint8_t* area, uint32_t& length);
+  bool OutOfSequenceHeld(uint8_t count, CANMsg& out);
+  uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t& length);
+  uint16_t FragmentError(const CANMsg& fragment);
   SetAnswer WaitSetAttributeResponse(CANMsg& answer);
   AckAnswer WaitSetAttributeACKResponse(uint8_t count);
   uint16_t SetNonFragAttribute(const CANMsg& request);
   uint16_t FinishSet(bool fragmented);
   uint16_t SetFragAttribute(const std::vector<CANMsg>& fragments);
   uint16_t SendFragmentUntilAcked(const CANMsg& fragment, uint8_t count);
+  uint16_t RunSet(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
+                  uint32_t length);
 
   CANPort& port_;
   Device_Info& device_;
@@ -80,7 +88,7 @@ AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer)
   // Frames that answer something else (the worker's own exchanges, a late
   // answer to an earlier call) do not end the wait: it goes on until the
   // answer comes or the time is out.
-  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  ResponseWait waiting = Wait();
   while (waiting.NextPass()) {
     Trace("WaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", mac, waiting.count());
     if (Take(answer, AnswerKey(kGetService | kReply))) return hit(kValue);
@@ -94,45 +102,57 @@ AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer)
 }
 
 AttributeCall::FragmentAnswer AttributeCall::WaitFragment(uint8_t count, CANMsg& fragment) {
-  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
-  for (;;) {
-    TraceLine("Start wait for middle fragment");
-    if (!waiting.NextPass()) return kMissing;
-    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) {
-      SendFragACK(count);
-      return kMiddle;
-    }
+  ResponseWait waiting = Wait();
+  while (waiting.NextPass("Start wait for middle fragment")) {
+    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) return kMiddle;
     TraceLine("GetAttribute Middle Fragment not found");
     buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
-    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) {
-      SendFragACK(count);
-      return kLast;
-    }
+    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) return kLast;
     TraceLine("GetAttribute Final Fragment not found");
     // A last fragment of the count before is a resend of one already taken.
     CANMsg stale{};
     if (!Take(stale, FragmentKey(FragmentByte(FragmentType::kLast, count - 1)))) {
       TraceLine("GetAttribute Final Fragment not found");
     }
+    if (OutOfSequenceHeld(count, fragment)) return kOutOfSequence;
   }
+  return kMissing;
 }
 
-// Collects a fragmented value into area; refuses one that would not fit.
-uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* area, uint32_t& length) {
+// True when a fragment of this answer other than the one awaited is held
+// (it is left in out). A repeat of the fragment before (the device missed
+// its acknowledgement) is acknowledged again and dropped.
+bool AttributeCall::OutOfSequenceHeld(uint8_t count, CANMsg& out) {
+  const uint8_t previous = (count - 1) & 0x3F;
+  while (Take(out, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag))) {
+    if ((out.data[1] & 0x3F) != previous) return true;
+    SendFragACK(previous);
+  }
+  return false;
+}
+
+// Collects a fragmented value, each fragment by its length. A first or
+// middle fragment that is not full, a last one that carries nothing or a
+// fragment out of sequence ends the read with nothing written.
+uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* value, uint32_t& length) {
+  if (first.len < 8) return FragmentError(first);
   SendFragACK(0);
-  std::memcpy(area, first.data + 3, 5);
+  std::memcpy(value, first.data + 3, 5);
   uint32_t position = 5;
   for (uint8_t count = 1;; ++count) {
     CANMsg fragment{};
     const FragmentAnswer answer = WaitFragment(count, fragment);
     if (answer == kMissing) return DNM_GetAttributeResponseTimeout;
-    const uint32_t bytes = answer == kMiddle ? 6 : (fragment.len > 2 ? fragment.len - 2u : 0u);
+    if (answer == kOutOfSequence) return FragmentError(fragment);
+    if (fragment.len < (answer == kMiddle ? 8 : 3)) return FragmentError(fragment);
+    SendFragACK(count);
+    const uint32_t bytes = fragment.len - 2u;
     if (position + bytes > kGetArea) {
       buffer_.PurgeFragments();
       Trace("GetAttribute( )   Error!The value is longer than %u bytes", kGetArea);
       return DNM_GetAttributeDataTooLong;
     }
-    std::memcpy(area + position, fragment.data + 2, bytes);
+    std::memcpy(value + position, fragment.data + 2, bytes);
     position += bytes;
     if (answer == kLast) break;
   }
@@ -141,8 +161,27 @@ uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* area, uin
   return DNM_NoError;
 }
 
+uint16_t AttributeCall::FragmentError(const CANMsg& fragment) {
+  buffer_.PurgeFragments();
+  Trace("GetAttribute( )   Error!Fragment out of sequence or short " DNM_FRAME_FORMAT,
+        DNM_FRAME_FIELDS(fragment));
+  return DNM_GetAttributeFragmentTimeout;
+}
+
+// The caller's area is written only when the whole value came.
 uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
                             uint32_t& length) {
+  uint8_t value[kGetArea] = {};
+  uint32_t value_length = 0;
+  const uint16_t result = Book(RunGet(cls, instance, attribute, value, value_length));
+  if (result != DNM_NoError) return result;
+  std::memcpy(area, value, kGetArea);
+  length = value_length;
+  return result;
+}
+
+uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
+                               uint32_t& length) {
   const CANMsg request =
       RequestFrame(route_.request_id, {route_.request_mac, kGetService, cls, instance, attribute});
   Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
@@ -153,17 +192,45 @@ uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, ui
   const GetAnswer result = WaitGetAttributeResponse(answer);
   if (result == kNone) return DNM_GetAttributeResponseTimeout;
   if (result == kError) return DNM_GetAttributeResponseError;
-  std::memset(area, 0, kGetArea);
-  if (result == kFirstFragment) return CollectFragments(answer, area, length);
-  if (answer.len >= 3) std::memcpy(area, answer.data + 2, answer.len - 2u);
+  if (result == kFirstFragment) return CollectFragments(answer, value, length);
+  if (answer.len >= 3) std::memcpy(value, answer.data + 2, answer.len - 2u);
   length = answer.len >= 2 ? answer.len - 2u : 0u;
-  Trace("GetAttribute( )   Data is %x %x %x %x %x %x", area[0], area[1], area[2], area[3], area[4],
-        area[5]);
+  Trace("GetAttribute( )   Data is %x %x %x %x %x %x", value[0], value[1], value[2], value[3],
+        value[4], value[5]);
   return DNM_NoError;
 }
 
+// Books the call's end with the device: answers of either kind show the
+// connection alive, and a call left unanswered asks the explicit worker to
+// check the connection at once.
+uint16_t AttributeCall::Book(uint16_t code) {
+  if (device_.gone().Raised()) return code;
+  switch (code) {
+    case DNM_GetAttributeResponseError:
+    case DNM_SetAttributeResponseError:
+    case DNM_SetAttributeACKError:
+      device_.NoteOutcome(RequestOutcome::kErrorResponse);
+      break;
+    case DNM_GetAttributeResponseTimeout:
+    case DNM_SetAttributeResponseTimeout:
+    case DNM_SetAttributeFragmentACKTimeout:
+      device_.NoteOutcome(RequestOutcome::kNoAnswer);
+      device_.NoteMissedAnswer();
+      break;
+    case DNM_NoError:
+    case DNM_GetAttributeFragmentTimeout:
+    case DNM_GetAttributeDataTooLong:
+      device_.NoteOutcome(RequestOutcome::kAnswered);
+      break;
+    default:  // the request could not be sent
+      device_.NoteOutcome(RequestOutcome::kNoAnswer);
+      break;
+  }
+  return code;
+}
+
 AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer) {
-  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  ResponseWait waiting = Wait();
   while (waiting.NextPass()) {
     Trace("WaitSetAttributeResponse( )   DesMACID %d  DataCount: %d", device_.mac(),
           waiting.count());
@@ -187,7 +254,7 @@ AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer)
 }
 
 AttributeCall::AckAnswer AttributeCall::WaitSetAttributeACKResponse(uint8_t count) {
-  ResponseWait waiting(buffer_, kWaitMs, kWaitMs, nullptr);
+  ResponseWait waiting = Wait();
   const uint8_t ack = FragmentByte(FragmentType::kAck, count);
   const uint8_t header = route_.response_mac | kFragmentFlag;
   while (waiting.NextPass()) {
@@ -254,6 +321,11 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
 
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                             uint32_t length) {
+  return Book(RunSet(cls, instance, attribute, value, length));
+}
+
+uint16_t AttributeCall::RunSet(uint8_t cls, uint8_t instance, uint8_t attribute,
+                               const uint8_t* value, uint32_t length) {
   if (length <= 3) {
     CANMsg request = RequestFrame(route_.request_id,
                                   {route_.request_mac, kSetService, cls, instance, attribute});

@@ -70,9 +70,7 @@ uint16_t ConnectionObject::CreateWorker(CANPort& port, Device_Info& device) {
 
 void ConnectionObject::RequestEnd(const Device_Info& device) {
   end_.Raise();
-  for (uint8_t instance = 0; instance < kConnectionKinds; ++instance) {
-    if (MsgBuffer* buffer = device.buffer(instance)) buffer->WakeWaiters();
-  }
+  device.WakeAllWaiters();
 }
 
 uint16_t ConnectionObject::StartWorker() {
@@ -83,7 +81,7 @@ uint16_t ConnectionObject::StartWorker() {
   }
   if (!thread_.Resume()) {
     TraceLine(kind.resume_error);
-    Trace("%ld", 0L);
+    Trace("%ld", static_cast<long>(platform::LastThreadError()));
     return DNM_ResumeThreadError;
   }
   TraceLine(kind.resume_success);

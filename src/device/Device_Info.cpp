@@ -7,7 +7,7 @@
 namespace dnm {
 
 Device_Info::Device_Info(uint8_t board, uint8_t port, uint8_t mac)
-    : board_(board), port_(port), mac_(mac) {
+    : board_(board), port_(port), mac_(mac), last_answer_(platform::GetTickCount()) {
   for (auto& status : status_) status = kStatusNotEstablished;
 }
 
@@ -49,15 +49,51 @@ void Device_Info::FreeConnection(ConnectionKind kind, uint8_t choice_bit) {
   FreeBuffer(kind);
 }
 
+void Device_Info::NoteOutcome(RequestOutcome outcome) {
+  if (outcome == RequestOutcome::kNoAnswer) {
+    Count(kExplicitMsgNoResponse);
+    return;
+  }
+  last_answer_ = platform::GetTickCount();
+  if (outcome == RequestOutcome::kErrorResponse) Count(kExplicitMsgErrorResponse);
+}
+
+uint32_t Device_Info::MsSinceAnswer() const {
+  return platform::GetTickCount() - last_answer_.load();
+}
+
+void Device_Info::NoteMissedAnswer() {
+  suspect_ = true;
+  if (ConnectionObject* connection = connections_[kExplicit].get()) connection->end().Nudge();
+}
+
+void Device_Info::NoteOwnRequestAnswered() {
+  suspect_ = false;
+  keepalive_misses_ = 0;
+}
+
+void Device_Info::WakeAllWaiters() const {
+  for (const auto& buffer : buffers_) {
+    if (buffer) buffer->WakeWaiters();
+  }
+  turn_.WakeWaiters();
+}
+
 void Device_Info::TakeApart() {
-  // Every worker ends before any buffer goes: an I/O worker may be waiting
-  // on the explicit buffer while it sets its connection up.
+  if (taken_apart_.exchange(true)) return;
+  // Calls that use the device end their waits; every worker ends before any
+  // buffer goes (an I/O worker may be waiting on the explicit buffer while
+  // it sets its connection up); the request in progress, if any, gives its
+  // turn back before its connection goes.
+  gone_.Raise();
+  WakeAllWaiters();
   for (auto& connection : connections_) {
     if (connection) connection->RequestEnd(*this);
   }
   for (auto& connection : connections_) {
     if (connection) connection->JoinWorker();
   }
+  turn_.CloseAndWaitFree();
   FreeConnection(kExplicit, kChoiceExplicit);
   FreeConnection(kBitStrobe, kChoiceBitStrobe);
   const bool cos_cyclic = Has(kChoiceCos) || Has(kChoiceCyclic);

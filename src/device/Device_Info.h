@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/RequestTurn.h"
+#include "platform/Platform.h"
 #include "port/MsgBuffer.h"
 
 namespace dnm {
@@ -33,6 +35,9 @@ constexpr uint8_t kChoiceCyclic = 0x20;
 
 constexpr uint16_t kStatusEstablished = 0;
 constexpr uint16_t kStatusNotEstablished = 255;
+
+// How one explicit request of the device ended.
+enum class RequestOutcome : uint8_t { kAnswered, kErrorResponse, kNoAnswer };
 
 enum ErrorCounter : uint8_t {
   kExplicitMsgNoResponse,
@@ -77,6 +82,31 @@ class Device_Info {
   void set_stop_flag(ConnectionKind kind, uint8_t value) { stop_[kind].store(value); }
   uint32_t counter(ErrorCounter which) const { return counters_[which].load(); }
   void Count(ErrorCounter which) { counters_[which].fetch_add(1); }
+  // Stamps an answer of either kind as a sign of life and counts error
+  // responses and requests that got no answer (or could not be sent).
+  void NoteOutcome(RequestOutcome outcome);
+  // Milliseconds since the device last answered an explicit request.
+  uint32_t MsSinceAnswer() const;
+  // An attribute call went unanswered: its answer may still come late, and
+  // could be taken for the answer to the next call. The explicit worker is
+  // asked to check the connection now, and until a request of the library's
+  // own (whose answers differ from an attribute call's) is answered, the
+  // next attribute call checks the connection first. Call holding the turn.
+  void NoteMissedAnswer();
+  bool suspect() const { return suspect_.load(); }
+  // An answer to one of the library's own requests: it came after any late
+  // answer to an earlier request, which can no longer mislead.
+  void NoteOwnRequestAnswered();
+  // Counts a keep-alive that went unanswered; returns how many did in a row.
+  uint8_t NoteKeepAliveMissed() { return ++keepalive_misses_; }
+
+  TurnQueue& turn() { return turn_; }
+  // Raised once the device is being taken apart.
+  const platform::StopSignal& gone() const { return gone_; }
+  // Wakes everything that waits on the device (buffers, turn) so that it
+  // looks at its stop signal.
+  void WakeAllWaiters() const;
+
   bool poll_disabled() const { return poll_disabled_.load() != 0; }
   void set_poll_disabled() { poll_disabled_ = 1; }
 
@@ -93,7 +123,7 @@ class Device_Info {
   // buffer, its object and its suspended worker. Returns the new object.
   ConnectionObject& Configure(CANPort& port, ConnectionKind kind, uint8_t choice_bit);
   // Ends every worker and frees every connection, in the order the device is
-  // taken apart: explicit, bit-strobe, COS, cyclic, poll.
+  // taken apart: explicit, bit-strobe, COS, cyclic, poll. Once only.
   void TakeApart();
 
  private:
@@ -112,6 +142,12 @@ class Device_Info {
   std::array<std::unique_ptr<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};
   std::array<std::unique_ptr<MsgBuffer>, kConnectionKinds> buffers_;
+  std::atomic<uint32_t> last_answer_;
+  std::atomic<bool> suspect_{false};
+  std::atomic<uint8_t> keepalive_misses_{0};
+  mutable TurnQueue turn_;
+  platform::StopSignal gone_;
+  std::atomic<bool> taken_apart_{false};
 };
 
 }  // namespace dnm

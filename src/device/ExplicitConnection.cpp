@@ -3,6 +3,7 @@
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitExchange.h"
+#include "device/ExplicitRoute.h"
 #include "device/Workers.h"
 #include "port/CANPort.h"
 #include "port/Identifiers.h"
@@ -16,6 +17,9 @@ namespace {
 constexpr uint8_t kAllocate = 0x4B;
 constexpr uint8_t kRelease = 0x4C;
 constexpr uint8_t kSetAttributeSingle = 0x10;
+constexpr uint8_t kGetAttributeSingle = 0x0E;
+constexpr uint8_t kConnectionClass = 0x05;
+constexpr uint8_t kXid = 0x40;
 
 int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
              const ExchangeSpec& spec, bool wait = true) {
@@ -89,6 +93,25 @@ int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
       RequestFrame(Group3Id(6, s), {uint8_t(0x40 | m), kRelease, instance, 0x00}), Group3Id(5, m),
       0xCC, true};
   return Exchange(port, device, stop, spec, wait);
+}
+
+bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
+                             bool turn_held) {
+  const ExplicitRoute route = ExplicitRoute::For(port.mac_id(), device.mac(), device.ucmm());
+  const ExchangeSpec spec{
+      "ExplicitMsgKeepAlive( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
+                                      kConnectionClass, 0x01, 0x01}),
+      route.response_id, kGetAttributeSingle | 0x80, false};
+  ExplicitExchange exchange(port, device, stop);
+  const int result = turn_held ? exchange.RunInTurn(spec) : exchange.Run(spec);
+  if (result != kNoAnswer || (stop != nullptr && stop->Raised())) return true;
+  if (device.NoteKeepAliveMissed() >= 2 && device.status(kExplicit) == kStatusEstablished) {
+    Trace("ExplicitMsg Lost Board %d  Port %d  DesMACID %d ", port.board_number(),
+          port.port_number(), device.mac());
+    device.set_status(kExplicit, kStatusNotEstablished);
+  }
+  return false;
 }
 
 }  // namespace dnm

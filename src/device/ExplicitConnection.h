@@ -22,5 +22,12 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
 int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
                             const platform::StopSignal* stop);
+// A keep-alive: reads the explicit connection's own state (Connection
+// class, instance 1, attribute 1) on the device's route. An answer of either
+// kind shows that the device still holds the connection (true). Two in a row
+// unanswered, whoever sent them, mean the connection is lost: its status
+// becomes 255, so the explicit worker sets it up again.
+bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
+                             bool turn_held = false);
 
 }  // namespace dnm

@@ -23,9 +23,9 @@ ResponseWait::ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overal
       stop_(stop),
       start_(platform::GetTickCount()) {}
 
-bool ResponseWait::NextPass() {
+bool ResponseWait::NextPass(const char* before_wait) {
   if (!first_) {
-    // The frames held matched nothing: look again shortly.
+    buffer_.DropArrivedBefore(seen_);
     if (stop_ == nullptr) {
       platform::SleepMs(10);
     } else if (stop_->SleepFor(10)) {
@@ -34,7 +34,9 @@ bool ResponseWait::NextPass() {
   }
   first_ = false;
   if (platform::GetTickCount() - start_ >= overall_ms_) return false;
+  if (before_wait != nullptr) TraceLine(before_wait);
   count_ = buffer_.WaitForData(inner_ms_, stop_);
+  seen_ = buffer_.ArrivalMark();
   if (stop_ != nullptr && stop_->Raised()) return false;
   return count_ > 0;
 }
@@ -44,6 +46,25 @@ ExplicitExchange::ExplicitExchange(CANPort& port, Device_Info& device,
     : port_(port), device_(device), stop_(stop) {}
 
 int ExplicitExchange::Run(const ExchangeSpec& spec, bool wait) {
+  RequestTurn turn(device_, TurnQueue::kNoLimit, stop_);
+  if (!turn.held()) return kNoAnswer;
+  return RunInTurn(spec, wait);
+}
+
+int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {
+  const int result = SendAndWait(spec, wait);
+  if (!wait || (stop_ != nullptr && stop_->Raised())) return result;
+  device_.NoteOutcome(OutcomeOf(result));
+  if (result != kNoAnswer) device_.NoteOwnRequestAnswered();
+  return result;
+}
+
+RequestOutcome ExplicitExchange::OutcomeOf(int result) {
+  if (result == kAnswered) return RequestOutcome::kAnswered;
+  return result == kErrorResponse ? RequestOutcome::kErrorResponse : RequestOutcome::kNoAnswer;
+}
+
+int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   const uint8_t mac = device_.mac();
   Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
         port_.port_number(), spec.request.id);

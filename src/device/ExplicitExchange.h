@@ -9,12 +9,12 @@
 #include <cstdint>
 
 #include "VELKCAN.h"
+#include "device/Device_Info.h"
 #include "platform/Platform.h"
 
 namespace dnm {
 
 class CANPort;
-class Device_Info;
 class MsgBuffer;
 
 // Internal results of an exchange (not library codes).
@@ -32,13 +32,17 @@ struct ExchangeSpec {
 
 // Waits for frames in a buffer: each pass sleeps until the buffer holds a
 // frame (at most inner_ms), and passes go on while the overall time is
-// below overall_ms. Between passes that matched nothing it pauses 10 ms.
+// below overall_ms. The frames a pass saw and left matched nothing the
+// caller waits for; a device has one request at a time, so they answer
+// nothing still awaited and go before the next pass, 10 ms later. Stray
+// frames thus neither pile up in the buffer nor keep the wait awake.
 class ResponseWait {
  public:
   ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overall_ms,
                const platform::StopSignal* stop);
   // Sleeps for the next pass; false when the time is out (or stop raised).
-  bool NextPass();
+  // before_wait, when given, is traced once the time is known not to be out.
+  bool NextPass(const char* before_wait = nullptr);
   // The frame count seen by the last pass.
   uint8_t count() const { return count_; }
 
@@ -50,19 +54,27 @@ class ResponseWait {
   const uint32_t start_;
   bool first_ = true;
   uint8_t count_ = 0;
+  uint64_t seen_ = 0;  // arrival mark of the last pass
 };
 
 class ExplicitExchange {
  public:
   ExplicitExchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 
-  // Sends the request and, if wait is set, waits for its answer: 0 answered,
-  // 1 error response, 3 no answer in time or the send failed.
+  // Takes the device's turn, sends the request and, if wait is set, waits
+  // for its answer: 0 answered, 1 error response, 3 no answer in time, the
+  // send failed, or the worker is ending. An awaited answer (or its lack)
+  // is booked with the device.
   int Run(const ExchangeSpec& spec, bool wait = true);
+  // The same for a caller that holds the device's turn already.
+  int RunInTurn(const ExchangeSpec& spec, bool wait = true);
   // The answer taken by the last Run.
   const CANMsg& answer() const { return answer_; }
 
  private:
+  int SendAndWait(const ExchangeSpec& spec, bool wait);
+  static RequestOutcome OutcomeOf(int result);
+
   CANPort& port_;
   Device_Info& device_;
   const platform::StopSignal* stop_;

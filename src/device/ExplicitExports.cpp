@@ -9,6 +9,10 @@
 
 using namespace dnm;
 
+namespace {
+constexpr uint32_t kMaxWatchdogAction = 3;  // deferred delete
+}  // namespace
+
 extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
@@ -16,6 +20,11 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
   ExportCall call("GetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
+  if (watchdog_action > kMaxWatchdogAction) {
+    // The device would refuse it, while the connection would stand without.
+    Trace("GetAttribute()   Error!Watchdog timeout action %u is out of range", watchdog_action);
+    return DNM_WatchdogActionError;
+  }
   Device_Info& device = *call.port().device(mac);
   const auto action = static_cast<uint16_t>(watchdog_action);
   if (device.Has(kChoiceExplicit)) {

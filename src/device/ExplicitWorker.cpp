@@ -16,6 +16,11 @@ namespace {
 
 constexpr uint16_t kStatusErrorResponse = 4;
 constexpr uint16_t kStatusNoAnswer = 5;
+constexpr uint32_t kKeepPeriodMs = 2000;
+// A slave drops an explicit connection that carries nothing for four times
+// its expected packet rate (2500 ms): an idle connection is asked after
+// half of that.
+constexpr uint32_t kIdleBeforeKeepAliveMs = 5000;
 
 class ExplicitWorkerLoop {
  public:
@@ -89,6 +94,7 @@ class ExplicitWorkerLoop {
   }
 
   void Established() {
+    end_.TakeNudge();  // a call that failed while connecting asks nothing now
     if (!ucmm_) Set_ExplicitMsg_WatchdogTimeout(port_, device_, &end_);
     Trace("ExplicitMsg OK Board %d  Port %d  DesMACID %d ", port_.board_number(),
           port_.port_number(), device_.mac());
@@ -109,8 +115,22 @@ class ExplicitWorkerLoop {
         ParkWhileStopped();
         return;
       }
-      Sleep(2000);
+      if (KeepAliveDue()) {
+        // Asked again at once while unanswered, until the device answers
+        // or the second miss marks the connection lost.
+        while (!end_.Raised() && device_.status(kExplicit) == kStatusEstablished &&
+               !CheckExplicitConnection(port_, device_, &end_)) {
+        }
+        continue;
+      }
+      ended_ = ended_ || end_.SleepOrNudge(kKeepPeriodMs);
     }
+  }
+
+  // Due when the connection has been idle for a while, or at once when a
+  // request on it went unanswered.
+  bool KeepAliveDue() {
+    return end_.TakeNudge() || device_.MsSinceAnswer() >= kIdleBeforeKeepAliveMs;
   }
 
   CANPort& port_;

@@ -26,8 +26,9 @@ uint16_t DeleteDevice(CANPort& port, uint8_t mac) {
     Trace("CANPort_Info::DeleteDevice( )   Error!MAC ID %d is not the ScanList", mac);
     return DNM_DeviceNotInScanList;
   }
-  // Out of the routing first; then its workers end and its records go.
-  port.TakeDevice(mac).reset();
+  // Out of the routing first; then its workers end and its records go. A
+  // call still using the device lets go of the record when it returns.
+  port.TakeDevice(mac)->TakeApart();
   return 0;
 }
 

@@ -83,9 +83,15 @@ int BindDriver() {
   for (int i = 0; i < kBoundCount; ++i) {
     g_table.entries[i] = platform::GetProcAddress(g_table.module, kBoundEntryNames[i]);
     if (g_table.entries[i] == nullptr) {
-      // An incomplete driver is not used at all: the library then sees no
-      // boards instead of calling into half a driver.
+      // An incomplete driver is not used for boards: the library then sees
+      // none instead of calling into half a driver. The two entries that
+      // are only passed through keep working where the driver has them.
+      const DriverTable incomplete = g_table;
       g_table = DriverTable{};
+      g_table.module = incomplete.module;
+      g_table.get_system_freq = incomplete.get_system_freq;
+      g_table.entries[kGetBoardInf] =
+          platform::GetProcAddress(incomplete.module, kBoundEntryNames[kGetBoardInf]);
       return 2;
     }
   }

@@ -55,6 +55,10 @@ class Thread {
 // Test hook: the next `count` thread creations fail.
 void FailNextThreadCreations(int count);
 
+// The system's error number of the calling thread's last failed thread
+// operation (create, resume), 0 when none failed.
+int LastThreadError();
+
 // A flag that sleeping code can wait on: every wait ends at once when the
 // flag is raised, so threads can be ended promptly and cooperatively.
 class StopSignal {
@@ -64,9 +68,18 @@ class StopSignal {
   bool Raised() const { return raised_.load(std::memory_order_acquire); }
   // Sleeps ms milliseconds or until raised. Returns true when raised.
   bool SleepFor(uint32_t ms) const;
+  // Asks the sleeper to look at its work now, without ending it: ends a
+  // SleepOrNudge that runs or the next one.
+  void Nudge();
+  // As SleepFor, but also ends early when nudged; the nudge stays set until
+  // TakeNudge.
+  bool SleepOrNudge(uint32_t ms) const;
+  // True (and clears it) when a nudge came.
+  bool TakeNudge() { return nudged_.exchange(false); }
 
  private:
   std::atomic<bool> raised_{false};
+  std::atomic<bool> nudged_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable wake_;
 };

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -54,6 +55,12 @@ void* GetProcAddress(void* library, const char* name) {
 
 namespace {
 std::atomic<int> g_failing_creations{0};
+thread_local int g_last_thread_error = 0;
+
+bool FailWith(int error) {
+  g_last_thread_error = error;
+  return false;
+}
 
 bool TakeInjectedFailure() {
   int left = g_failing_creations.load();
@@ -82,6 +89,10 @@ void FailNextThreadCreations(int count) {
   g_failing_creations.store(count);
 }
 
+int LastThreadError() {
+  return g_last_thread_error;
+}
+
 struct Thread::State {
   std::mutex mutex;
   std::condition_variable changed;
@@ -100,7 +111,7 @@ Thread::~Thread() {
 
 bool Thread::Create(Body body, bool suspended) {
   Join();
-  if (TakeInjectedFailure()) return false;
+  if (TakeInjectedFailure()) return FailWith(EAGAIN);
   auto state = std::make_shared<State>();
   state->released = !suspended;
   state->run_body = !suspended;
@@ -115,8 +126,8 @@ bool Thread::Create(Body body, bool suspended) {
       lock.unlock();
       if (run) body();
     });
-  } catch (const std::system_error&) {
-    return false;
+  } catch (const std::system_error& error) {
+    return FailWith(error.code().value());
   }
   std::unique_lock lock(state->mutex);
   state->changed.wait(lock, [&] { return state->started; });
@@ -126,7 +137,7 @@ bool Thread::Create(Body body, bool suspended) {
 }
 
 bool Thread::Resume() {
-  if (!state_) return false;
+  if (!state_) return FailWith(ESRCH);
   std::lock_guard lock(state_->mutex);
   state_->released = true;
   state_->run_body = true;
@@ -178,6 +189,21 @@ void StopSignal::Clear() {
 bool StopSignal::SleepFor(uint32_t ms) const {
   std::unique_lock lock(mutex_);
   return wake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return raised_.load(); });
+}
+
+void StopSignal::Nudge() {
+  {
+    std::lock_guard lock(mutex_);
+    nudged_.store(true);
+  }
+  wake_.notify_all();
+}
+
+bool StopSignal::SleepOrNudge(uint32_t ms) const {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                 [&] { return raised_.load() || nudged_.load(); });
+  return raised_.load();
 }
 
 }  // namespace dnm::platform

@@ -73,6 +73,11 @@ uint16_t CANPort::Online(uint8_t baud, uint8_t mac) {
   if (r != 0) return TraceCANResult("DNM_Onine( )", "API_CAN_Init( )", r);
   r = driver::Config(board_number_, port_number_, MakeCANConfig(baud));
   TraceCANResult("DNM_Onine( )", "API_CAN_Config( )", r);
+  if (r != 0) {
+    // At another rate than asked for, no device would answer the port.
+    driver::Reset(board_number_, port_number_);
+    return static_cast<uint16_t>(r);
+  }
   mac_id_ = mac;
   baud_ = baud;
 
@@ -206,8 +211,13 @@ uint16_t CANPort::CloseReceiveThreads() {
   return 0;
 }
 
-void CANPort::SetDevice(uint8_t mac, std::unique_ptr<Device_Info> device) {
-  std::unique_ptr<Device_Info> old;
+std::shared_ptr<Device_Info> CANPort::LeaseDevice(uint8_t mac) const {
+  std::lock_guard lock(ReceiveLock(board_number_, port_number_));
+  return devices_[mac];
+}
+
+void CANPort::SetDevice(uint8_t mac, std::shared_ptr<Device_Info> device) {
+  std::shared_ptr<Device_Info> old;
   {
     std::lock_guard lock(ReceiveLock(board_number_, port_number_));
     old = std::move(devices_[mac]);
@@ -217,7 +227,7 @@ void CANPort::SetDevice(uint8_t mac, std::unique_ptr<Device_Info> device) {
   }
 }
 
-std::unique_ptr<Device_Info> CANPort::TakeDevice(uint8_t mac) {
+std::shared_ptr<Device_Info> CANPort::TakeDevice(uint8_t mac) {
   std::lock_guard lock(ReceiveLock(board_number_, port_number_));
   in_scan_list_[mac] = 0;
   started_[mac] = 0;

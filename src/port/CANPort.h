@@ -33,6 +33,7 @@
 
 #include "VELKCAN.h"
 #include "platform/Platform.h"
+#include "platform/SharedMutex.h"
 #include "port/Identifiers.h"
 
 namespace dnm {
@@ -86,18 +87,21 @@ class CANPort {
   // calls that change them (online, offline, adding, removing, configuring,
   // starting and stopping devices) hold it exclusively, calls that only use
   // a device hold it shared.
-  std::shared_mutex& port_lock() { return port_lock_; }
+  platform::SharedMutex& port_lock() { return port_lock_; }
 
   // For the receive routing and the scan list: the device record of a MAC
   // ID, or nullptr. Call with ReceiveLock held, or from the application
   // thread that owns the scan list.
   Device_Info* device(uint8_t mac) const { return devices_[mac].get(); }
+  // The device record for a call that uses the device after it has let go
+  // of the port's lock; nullptr when there is none.
+  std::shared_ptr<Device_Info> LeaseDevice(uint8_t mac) const;
   // Puts a device record in place (or removes it with nullptr) under
   // ReceiveLock, so routing never sees it half made or freed.
-  void SetDevice(uint8_t mac, std::unique_ptr<Device_Info> device);
+  void SetDevice(uint8_t mac, std::shared_ptr<Device_Info> device);
   // Takes the device record out of the scan list (under ReceiveLock) and
   // hands it to the caller, who takes it apart.
-  std::unique_ptr<Device_Info> TakeDevice(uint8_t mac);
+  std::shared_ptr<Device_Info> TakeDevice(uint8_t mac);
   void SetStarted(uint8_t mac, bool started) { started_[mac].store(started ? 1 : 0); }
 
  private:
@@ -133,8 +137,8 @@ class CANPort {
   std::atomic<uint8_t> ownership_{0};
   std::array<std::atomic<uint8_t>, 64> in_scan_list_{};
   std::array<std::atomic<uint8_t>, 64> started_{};
-  std::array<std::unique_ptr<Device_Info>, 64> devices_;
-  std::shared_mutex port_lock_;
+  std::array<std::shared_ptr<Device_Info>, 64> devices_;
+  platform::SharedMutex port_lock_;
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
 };
 

@@ -23,6 +23,7 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
     slot.rtr = msg.rtr;
     slot.len = msg.len;
     std::memcpy(slot.data.data(), msg.data, slot.data.size());
+    slot.arrival = arrivals_++;
     tail_ = (tail_ + 1) % kCapacity;
     ++count_;
   }
@@ -72,18 +73,33 @@ void MsgBuffer::ClearBuffer() {
   count_ = head_ = tail_ = 0;
 }
 
-int MsgBuffer::PurgeFragments() {
-  std::lock_guard lock(mutex_);
-  // Compacts the frames without the fragment flag towards the head, in order.
+template <typename Drop>
+void MsgBuffer::RemoveIf(Drop drop) {
+  // Compacts the frames that stay towards the head, in order.
   uint32_t kept = 0;
   for (uint32_t i = 0; i < count_; ++i) {
-    if ((slots_[Slot(i)].data[0] & 0x80) != 0) continue;
+    if (drop(slots_[Slot(i)])) continue;
     if (kept != i) slots_[Slot(kept)] = slots_[Slot(i)];
     ++kept;
   }
   count_ = kept;
   tail_ = Slot(kept);
+}
+
+int MsgBuffer::PurgeFragments() {
+  std::lock_guard lock(mutex_);
+  RemoveIf([](const Stored& frame) { return (frame.data[0] & 0x80) != 0; });
   return 0;
+}
+
+uint64_t MsgBuffer::ArrivalMark() const {
+  std::lock_guard lock(mutex_);
+  return arrivals_;
+}
+
+void MsgBuffer::DropArrivedBefore(uint64_t mark) {
+  std::lock_guard lock(mutex_);
+  RemoveIf([mark](const Stored& frame) { return frame.arrival < mark; });
 }
 
 uint8_t MsgBuffer::WaitForData(uint32_t timeout_ms, const platform::StopSignal* stop) {

@@ -59,6 +59,10 @@ class MsgBuffer {
   void ClearBuffer();
   // Removes every frame whose data byte 0 carries the fragment flag.
   int PurgeFragments();
+  // Marks the frames received so far: DropArrivedBefore(mark) removes those
+  // of them still held and keeps every frame that came later.
+  uint64_t ArrivalMark() const;
+  void DropArrivedBefore(uint64_t mark);
 
   // Sleeps until the buffer holds a frame, timeout_ms passes or stop is
   // raised; returns the frame count.
@@ -75,11 +79,15 @@ class MsgBuffer {
     uint8_t rtr;
     uint8_t len;
     std::array<uint8_t, 8> data;
+    uint64_t arrival;  // running number of the frame in this buffer
   };
   // The slot of the i-th oldest frame.
   uint32_t Slot(uint32_t i) const { return (head_ + i) % kCapacity; }
   static bool Matches(const Stored& frame, const FrameKey& key);
   static void CopyOut(const Stored& frame, CANMsg& out);
+  // Removes the frames for which drop is true; the rest keep their order.
+  template <typename Drop>
+  void RemoveIf(Drop drop);
 
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
@@ -87,6 +95,7 @@ class MsgBuffer {
   uint32_t count_ = 0;
   uint32_t head_ = 0;
   uint32_t tail_ = 0;
+  uint64_t arrivals_ = 0;
 };
 
 }  // namespace dnm

@@ -43,7 +43,9 @@ void UseNetwork(const std::string& text);
   X(DNM_StartDevice)                      \
   X(DNM_StopDevice)                       \
   X(DNM_GetAttribute)                     \
-  X(DNM_SetAttribute)
+  X(DNM_SetAttribute)                     \
+  X(DNM_GetExplicitMsgNoResponse)         \
+  X(DNM_GetExplicitMsgErrorResponse)
 
 class MasterLib {
  public:

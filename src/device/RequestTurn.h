@@ -1,0 +1,59 @@
+// One explicit request at a time per device. DeviceNet explicit messages
+// carry no transaction number, so an answer can only be told apart from a
+// late answer to an earlier request if requests never overlap: every
+// request of a device (attribute calls, connection set-up, keep-alive, I/O
+// set-up services) runs while it holds the device's turn.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "platform/Platform.h"
+
+namespace dnm {
+
+class Device_Info;
+
+// A first-come, first-served turn with one holder at a time.
+class TurnQueue {
+ public:
+  static constexpr uint32_t kNoLimit = UINT32_MAX;
+
+  // Waits for the turn at most wait_ms (kNoLimit: without a limit), until
+  // stop is raised or the queue is closed. True when granted.
+  bool Take(uint32_t wait_ms, const platform::StopSignal* stop);
+  void Give();
+  // Lets waiters look at their stop signals again.
+  void WakeWaiters();
+  // No turn is granted any more; returns once the holder has given it back.
+  void CloseAndWaitFree();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<uint64_t> waiting_;
+  uint64_t next_ticket_ = 0;
+  bool held_ = false;
+  bool closed_ = false;
+};
+
+// Holds a device's turn for one request and its answer. Frames held in the
+// device's explicit buffer from before are dropped when the turn is taken:
+// nothing that came before the request can answer it.
+class RequestTurn {
+ public:
+  RequestTurn(Device_Info& device, uint32_t wait_ms, const platform::StopSignal* stop);
+  ~RequestTurn();
+  RequestTurn(const RequestTurn&) = delete;
+  RequestTurn& operator=(const RequestTurn&) = delete;
+
+  bool held() const { return held_; }
+
+ private:
+  Device_Info& device_;
+  bool held_;
+};
+
+}  // namespace dnm

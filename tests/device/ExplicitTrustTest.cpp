@@ -1,0 +1,314 @@
+// Explicit messaging against devices that misbehave as real ones do:
+// connections left idle, devices that fall silent or restart, late and stray
+// answers, malformed fragments, and exports called while other threads keep
+// the devices busy.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "MasterLib.h"
+#include "Responder.h"
+#include "VirtualCard.h"
+#include "vcan_test.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+class Misbehaving : public ::testing::Test {
+ protected:
+  void Load(const std::string& network) {
+    UseNetwork(network);
+    lib_ = std::make_unique<MasterLib>();
+    ASSERT_EQ(lib_->DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 0), 0);
+  }
+
+  void Connect(uint8_t mac, uint8_t ucmm = 0) {
+    ASSERT_EQ(lib_->DNM_AddDevice(0, 0, mac, ucmm), 0);
+    ASSERT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, mac, 1), 0);
+    ASSERT_EQ(lib_->DNM_StartDevice(0, 0, mac), 0);
+    ASSERT_GE(WaitStatus(mac, 0, 3000), 0);
+  }
+
+  // Milliseconds until the connection status reads want, -1 after limit_ms.
+  int64_t WaitStatus(uint8_t mac, uint16_t want, int64_t limit_ms) {
+    const auto start = Clock::now();
+    while (lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, mac) != want) {
+      if (MsSince(start) > limit_ms) return -1;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return MsSince(start);
+  }
+
+  uint16_t Get(uint8_t mac, uint8_t attribute, uint8_t* first = nullptr) {
+    uint8_t area[64] = {};
+    uint32_t length = 0;
+    const uint16_t result = lib_->DNM_GetAttribute(0, 0, mac, 0x64, 1, attribute, area, &length);
+    if (first != nullptr) *first = area[0];
+    return result;
+  }
+
+  void Behave(uint8_t mac, const char* options) {
+    const auto set = reinterpret_cast<decltype(&VCAN_SlaveSetBehaviour)>(
+        lib_->CardSymbol("VCAN_SlaveSetBehaviour"));
+    ASSERT_EQ(set(0, 1, mac, options), 0) << options;
+  }
+
+  VCAN_SlaveState State(uint8_t mac) const {
+    VCAN_SlaveState state{};
+    reinterpret_cast<decltype(&VCAN_SlaveGetState)>(lib_->CardSymbol("VCAN_SlaveGetState"))(
+        0, 1, mac, &state);
+    return state;
+  }
+
+  std::unique_ptr<MasterLib> lib_;
+};
+
+constexpr const char* kThreeSlaves =
+    "slave segment=vcan0.1 mac=3 attr=1:11,2:22\n"
+    "slave segment=vcan0.1 mac=4 attr=1:41,2:42\n"
+    "slave segment=vcan0.1 mac=12 ucmm=1 attr=1:C1\n";
+
+// Slaves drop an explicit connection that carries nothing for 10 s.
+TEST_F(Misbehaving, IdleConnectionsStayUpAndBusyOnesSendNoKeepAlive) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Connect(12, 1);
+  Connect(4);
+  uint32_t busy_reads = 0;
+  for (int second = 0; second < 30; ++second) {
+    ASSERT_EQ(Get(4, 1), 0);
+    ++busy_reads;
+    std::this_thread::sleep_for(milliseconds(1000));
+    for (uint8_t mac : {3, 4, 12})
+      ASSERT_EQ(lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, mac), 0);
+  }
+  uint8_t value = 0;
+  EXPECT_EQ(Get(3, 1, &value), 0);
+  EXPECT_EQ(value, 0x11);
+  EXPECT_EQ(Get(12, 1, &value), 0);
+  EXPECT_EQ(value, 0xC1);
+  for (uint8_t mac : {3, 4, 12}) EXPECT_EQ(State(mac).watchdog_expiries, 0u) << int{mac};
+  EXPECT_EQ(State(4).requests[VCAN_SLAVE_GET], busy_reads);
+  EXPECT_GE(State(3).requests[VCAN_SLAVE_GET], 4u);  // keep-alives
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgNoResponse(0, 0, 3), 0u);
+}
+
+TEST_F(Misbehaving, SilentDeviceIsDeclaredLostCountedAndConnectedAgain) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Behave(3, "silent=1");
+  const int64_t lost = WaitStatus(3, DNM_ExplicitConnectionDown, 15000);
+  EXPECT_GE(lost, 0);
+  EXPECT_LE(lost, 12000);
+  EXPECT_GE(lib_->DNM_GetExplicitMsgNoResponse(0, 0, 3), 2u);
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgErrorResponse(0, 0, 3), 0u);
+  Behave(3, "silent=0");
+  EXPECT_GE(WaitStatus(3, 0, 8000), 0);
+  EXPECT_EQ(Get(3, 2), 0);
+}
+
+TEST_F(Misbehaving, PowerCycledDeviceAnswersAgainWithinSeconds) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Connect(12, 1);
+  for (uint8_t mac : {3, 12}) Behave(mac, "power_cycle=1");
+  const auto start = Clock::now();
+  const auto read_until_answered = [&](uint8_t mac) {
+    EXPECT_NE(Get(mac, 1), 0) << "the device has forgotten the connection";
+    while (Get(mac, 1) != 0 && MsSince(start) < 10000)
+      std::this_thread::sleep_for(milliseconds(200));
+    return MsSince(start);
+  };
+  auto group2 = std::async(std::launch::async, read_until_answered, 3);
+  auto ucmm = std::async(std::launch::async, read_until_answered, 12);
+  EXPECT_LT(group2.get(), 8000);
+  EXPECT_LT(ucmm.get(), 8000);
+}
+
+TEST_F(Misbehaving, ErrorResponsesAreCountedAndStrayFramesDoNotPileUp) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Behave(3, "error=get");
+  EXPECT_EQ(Get(3, 1), DNM_GetAttributeResponseError);
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgErrorResponse(0, 0, 3), 1u);
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgNoResponse(0, 0, 3), 0u);
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgErrorResponse(0, 0, 9), 0u);  // no such device
+  Behave(3, "error=none");
+
+  // More frames that answer nothing than the device's buffer holds.
+  VirtualCard card(*lib_);
+  const int32_t node = card.Attach(0, 0);
+  for (int i = 0; i < 80; ++i) card.Send(node, MakeFrame(0x403 + 3 * 8, {0xFF}));
+  std::this_thread::sleep_for(milliseconds(300));
+  uint8_t value = 0;
+  EXPECT_EQ(Get(3, 2, &value), 0);
+  EXPECT_EQ(value, 0x22);
+  EXPECT_EQ(lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, 3), 0);
+}
+
+// A device on a test node: it establishes the connection, answers the
+// library's own requests at once and each attribute request with the
+// script's frames.
+class HostileDevice : public Misbehaving {
+ protected:
+  using Frames = std::vector<CANMsg>;
+  static constexpr uint8_t kMac = 5;
+
+  void SetUp() override {
+    Load("");
+    card_ = std::make_unique<VirtualCard>(*lib_);
+    device_ = std::make_unique<Responder>(*card_, 0, 0, [this](const CANMsg& m) -> Frames {
+      if (m.id == 0x406 + kMac * 8u) return {Answer({0x40, uint8_t(m.data[1] | 0x80), 0x00})};
+      if (m.id != 0x404 + kMac * 8u) return {};
+      if ((m.data[0] & 0xC0) == 0x40) return {Answer({0x40, uint8_t(m.data[1] | 0x80), 0x03})};
+      std::lock_guard lock(mutex_);
+      return script_ ? script_(m) : Frames{};
+    });
+    Connect(kMac);
+  }
+
+  static CANMsg Answer(std::vector<uint8_t> data) { return MakeFrame(0x403 + kMac * 8u, data); }
+
+  void Script(std::function<Frames(const CANMsg&)> script) {
+    std::lock_guard lock(mutex_);
+    script_ = std::move(script);
+  }
+
+  std::mutex mutex_;
+  std::function<Frames(const CANMsg&)> script_;
+  std::unique_ptr<VirtualCard> card_;
+  std::unique_ptr<Responder> device_;  // ends first: it calls the script
+};
+
+// The device answers the first read only after the call gave up, and the
+// answers of a device come in the order of its requests.
+TEST_F(HostileDevice, LateAnswerNeverAnswersTheNextRequest) {
+  Script([](const CANMsg& m) -> Frames {
+    if (m.data[1] != 0x0E) return {};
+    if (m.data[4] == 1) std::this_thread::sleep_for(milliseconds(3500));
+    return {Answer({0x00, 0x8E, uint8_t(m.data[4] * 0x11)})};
+  });
+  EXPECT_EQ(Get(kMac, 1), DNM_GetAttributeResponseTimeout);
+  for (int i = 0; i < 3; ++i) {
+    uint8_t value = 0;
+    EXPECT_EQ(Get(kMac, 2, &value), 0);
+    EXPECT_EQ(value, 0x22) << "read " << i;
+  }
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgNoResponse(0, 0, kMac), 1u);
+}
+
+// Each sequence: the fragments the device sends, the first as the answer to
+// the read, each next one as the answer to an acknowledgement.
+struct Malformed {
+  const char* what;
+  std::vector<std::vector<uint8_t>> fragments;
+};
+
+TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
+  const Malformed cases[] = {
+      {"short first fragment",
+       {{0x80, 0x00, 0x8E, 0xAA}, {0x80, 0x41, 0xBB, 0xCC}, {0x80, 0x82, 0xDD}}},
+      {"short middle fragment",
+       {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x41, 6, 7}, {0x80, 0x82, 8}}},
+      {"count out of sequence",
+       {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x45, 6, 7, 8, 9, 10, 11}, {0x80, 0x81, 12}}},
+      {"empty last fragment", {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x81}}},
+  };
+  for (const Malformed& c : cases) {
+    Script([fragments = c.fragments](const CANMsg& m) -> Frames {
+      // The read gets the first fragment, the acknowledgement of count c
+      // the fragment after it.
+      const bool ack = (m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0;
+      if (m.data[1] != 0x0E && !ack) return {};
+      const size_t i = ack ? (m.data[1] & 0x3F) + 1u : 0u;
+      return i < fragments.size() ? Frames{Answer(fragments[i])} : Frames{};
+    });
+    uint8_t area[64];
+    std::fill(std::begin(area), std::end(area), 0xCC);
+    uint32_t length = 99;
+    EXPECT_EQ(lib_->DNM_GetAttribute(0, 0, kMac, 1, 1, 7, area, &length),
+              DNM_GetAttributeFragmentTimeout)
+        << c.what;
+    EXPECT_TRUE(std::all_of(std::begin(area), std::end(area), [](uint8_t b) { return b == 0xCC; }))
+        << c.what;
+    EXPECT_EQ(length, 99u) << c.what;
+  }
+}
+
+TEST_F(Misbehaving, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Connect(4);
+  std::atomic<bool> done{false};
+  std::vector<std::future<void>> load;
+  for (int t = 0; t < 6; ++t) {
+    load.push_back(std::async(std::launch::async, [&, t] {
+      const uint8_t mac = t % 2 ? 3 : 4;
+      const uint8_t value[1] = {uint8_t(t)};
+      while (!done) {
+        // Refused calls (device stopped or gone) return at once.
+        if (Get(mac, 1) != 0 || lib_->DNM_SetAttribute(0, 0, mac, 0x64, 1, 9, value, 1) != 0)
+          std::this_thread::sleep_for(milliseconds(5));
+      }
+    }));
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  const auto timed = [](auto call) {
+    const auto start = Clock::now();
+    EXPECT_EQ(call(), 0);
+    return MsSince(start);
+  };
+  EXPECT_LT(timed([&] { return lib_->DNM_StopDevice(0, 0, 3); }), 8000);
+  EXPECT_LT(timed([&] { return lib_->DNM_StartDevice(0, 0, 3); }), 8000);
+  EXPECT_GE(WaitStatus(3, 0, 5000), 0);
+  EXPECT_LT(timed([&] { return lib_->DNM_RemoveDevice(0, 0, 4); }), 8000);
+  EXPECT_LT(timed([&] { return lib_->DNM_CloseBoard(0); }), 8000);
+  done = true;
+  for (auto& thread : load) thread.get();
+}
+
+TEST_F(Misbehaving, SettingsThatCannotWorkAreRefused) {
+  Load("");
+  VirtualCard card(*lib_);
+  ASSERT_EQ(lib_->DNM_Offline(0, 0), 0);
+  ASSERT_EQ(lib_->DNM_Online(0, 1, 0, 0), 0);
+  card.Fail("CAN_Config", 8, 1);
+  lib_->ClearTrace();
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 0), 8);
+  EXPECT_TRUE(
+      lib_->HasLine("DNM_Onine( )----> API_CAN_Config( ) --> CAN Message --> CCAN_ConfigError"));
+  EXPECT_EQ(card.PortStats(0, 0).on_bus, 0);
+  EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+  card.Fail("CAN_Config", 8, 1);
+  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 1, 1), DNM_ChangeBaudrateError);
+  EXPECT_EQ(card.PortStats(0, 1).on_bus, 0);
+
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 0), 0);
+  ASSERT_EQ(lib_->DNM_AddDevice(0, 0, 5, 0), 0);
+  EXPECT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, 5, 4), DNM_WatchdogActionError);
+  EXPECT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, 5, 0x10003), DNM_WatchdogActionError);
+  EXPECT_EQ(lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, 5), DNM_ExplicitMsgNotConfigure);
+  EXPECT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, 5, 3), 0);
+}
+
+// A card that lacks an entry the library needs is not used for boards, but
+// the board queries it has still reach it.
+TEST(IncompleteDriver, BoardQueriesStillReachTheCard) {
+  MasterLib lib(VariantDir("card-missing-entry"));
+  EXPECT_EQ(lib.DNM_TotalBoard(), 0);
+  EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);
+  EXPECT_EQ(lib.CAN_GetSystemFreq(0), 16000000u);
+}
+
+}  // namespace
+}  // namespace dnm::test
