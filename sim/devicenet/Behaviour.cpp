@@ -17,6 +17,11 @@ FragmentAck Behaviour::TakeFragment() {
   return refuse ? FragmentAck::kError : FragmentAck::kNormal;
 }
 
+AnswerFlaws Behaviour::TakeFragmentedAnswer() {
+  return {.short_first = CountDown(short_first_fragment_in),
+          .skipped_count = CountDown(skip_fragment_count_in)};
+}
+
 void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (delay) behaviour.delay = *delay;
   if (answer_dupmac) behaviour.answer_dupmac = *answer_dupmac;
@@ -25,6 +30,10 @@ void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (drop_ack) behaviour.lose_fragment_in = *drop_ack;
   if (ack_error) behaviour.refuse_fragment_in = *ack_error;
   if (fragmented_set_response) behaviour.fragmented_set_response = *fragmented_set_response;
+  if (frag_short) behaviour.short_first_fragment_in = *frag_short;
+  if (frag_skip) behaviour.skip_fragment_count_in = *frag_skip;
+  if (stray_id) behaviour.stray_id = *stray_id;
+  if (power_check) behaviour.check_on_power_up = *power_check;
 }
 
 }  // namespace dnsim

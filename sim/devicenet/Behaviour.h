@@ -1,5 +1,6 @@
 // How a slave misbehaves on purpose, for tests of a master: late answers, silence, error
-// responses to chosen services, lost or refused fragment acknowledgements, an odd answer form.
+// responses to chosen services, lost or refused fragment acknowledgements, an odd answer form,
+// flawed fragments in its own answers, frames that answer nothing, a power cycle.
 // Set from the network description and changed at run time through the test interface.
 #pragma once
 
@@ -20,6 +21,12 @@ inline constexpr uint8_t ServiceBit(ServiceKind kind) {
 // What to do with a received fragment.
 enum class FragmentAck { kNormal, kLost, kError };
 
+// How a fragmented answer departs from the rules.
+struct AnswerFlaws {
+  bool short_first = false;    // the first fragment carries two body bytes instead of six
+  bool skipped_count = false;  // the second fragment's count jumps ahead
+};
+
 struct Behaviour {
   std::chrono::milliseconds delay{0};  // before every frame the slave sends
   bool silent = false;                 // hears and sends no messaging frame
@@ -29,11 +36,17 @@ struct Behaviour {
   uint32_t lose_fragment_in = 0;       // the n-th fragment from now is lost (not acknowledged)
   uint32_t refuse_fragment_in = 0;     // the n-th fragment from now is acknowledged with error
   bool fragmented_set_response = false;
+  uint32_t short_first_fragment_in = 0;  // the n-th fragmented answer from now
+  uint32_t skip_fragment_count_in = 0;   // the n-th fragmented answer from now
+  std::optional<uint32_t> stray_id;      // of frames that answer nothing; none: answer identifier
+  bool check_on_power_up = false;        // own duplicate MAC ID check after a power cycle
 
   bool Fails(ServiceKind kind) const { return (error_services & ServiceBit(kind)) != 0; }
 
   // Counts one received fragment and says how to treat it.
   FragmentAck TakeFragment();
+  // Counts one fragmented answer about to be sent and says how to flaw it.
+  AnswerFlaws TakeFragmentedAnswer();
 };
 
 // A change of behaviour: only the fields given change. silent_from and back_at count from the
@@ -49,8 +62,15 @@ struct BehaviourUpdate {
   std::optional<uint32_t> drop_ack;
   std::optional<uint32_t> ack_error;
   std::optional<bool> fragmented_set_response;
+  std::optional<uint32_t> frag_short;
+  std::optional<uint32_t> frag_skip;
+  std::optional<uint32_t> stray_id;
+  std::optional<bool> power_check;
+  // Actions, done once when the update applies (after the settings above).
+  bool power_cycle = false;
+  uint8_t stray = 0;  // frames that answer nothing, sent at once
 
-  // Applies everything but the timed silence, which needs the slave's timers.
+  // Applies the settings, not the timed silence nor the actions, which need the slave itself.
   void ApplyTo(Behaviour& behaviour) const;
   bool ChangesSilence() const { return silent || silent_from || back_at; }
 };

@@ -2,10 +2,21 @@
 
 #include <algorithm>
 
+#include "BitTiming.h"
+#include "Segment.h"
+
 namespace dnsim {
 namespace {
 
 constexpr uint8_t kCheckResponseFlag = 0x80;  // byte 0 of a duplicate MAC ID check response
+constexpr uint8_t kStrayByte = 0x00;          // the one data byte of a frame that answers nothing
+
+// While the node's transmit queue is full, the outbox tries again once the bus can have carried
+// half of it, so the queue is refilled before it runs dry and frames keep following back to back.
+vcan::Clock::duration QueueRetryTime(uint32_t baud) {
+  const vcan::Frame shortest{};
+  return vcan::BitTime(vcan::FrameBits(shortest), baud) * (vcan::Segment::kTxQueueCapacity / 2);
+}
 
 std::span<const uint8_t> DataOf(const vcan::Frame& frame) {
   return {frame.data.data(), frame.len};
@@ -18,8 +29,12 @@ DeviceNetSlave::DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_
     : Node(std::move(name), segment, baud),
       settings_(settings),
       timers_([this](vcan::Clock::duration delay, int tag) { ScheduleTimer(delay, tag); }),
-      outbox_(timers_, behaviour_,
-              [this](const vcan::Frame& frame) { Transmit(frame, vcan::Clock::now()); }),
+      outbox_(
+          timers_, behaviour_,
+          [this](const vcan::Frame& frame) {
+            return Transmit(frame, vcan::Clock::now()) != vcan::SubmitResult::kQueueFull;
+          },
+          QueueRetryTime(baud)),
       context_{settings_.mac, timers_, outbox_, behaviour_, counters_, router_},
       set_(context_, settings_.io),
       ucmm_(context_),
@@ -41,6 +56,8 @@ void DeviceNetSlave::ChangeBehaviour(const BehaviourUpdate& update) {
 void DeviceNetSlave::ApplyBehaviour(const BehaviourUpdate& update) {
   update.ApplyTo(behaviour_);
   if (update.ChangesSilence()) ScheduleSilence(update);
+  if (update.power_cycle) PowerCycle();
+  SendStrayFrames(update.stray);
 }
 
 // A silence given by its end alone starts at once.
@@ -50,6 +67,25 @@ void DeviceNetSlave::ScheduleSilence(const BehaviourUpdate& update) {
   behaviour_.silent = update.silent.value_or(update.back_at && !update.silent_from);
   if (update.silent_from) silence_start_.Start(*update.silent_from);
   if (update.back_at) silence_end_.Start(*update.back_at);
+}
+
+// As a device switched off and on: no connection, no transfer, nothing left to send, no
+// watchdog. Its configuration (attribute values, behaviour) and the counters stay.
+void DeviceNetSlave::PowerCycle() {
+  set_.Free();
+  ucmm_.CloseAll();
+  outbox_.Clear();
+  segment().DropPending(*this);
+  if (behaviour_.check_on_power_up) SendDuplicateMacCheck(false);
+}
+
+// One-byte frames on the answer identifier (or stray_id), which answer no request.
+void DeviceNetSlave::SendStrayFrames(uint8_t count) {
+  vcan::Frame frame;
+  frame.id = behaviour_.stray_id.value_or(Group2Id(mac(), group2::kExplicitResponse));
+  frame.len = 1;
+  frame.data[0] = kStrayByte;
+  outbox_.Send(frame, FrameKind::kMessaging, count);
 }
 
 // ---- Frames ----

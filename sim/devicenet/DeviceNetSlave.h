@@ -1,6 +1,7 @@
 // A simulated DeviceNet slave on a segment of the virtual card: a group-2-only server with the
 // predefined master/slave connection set, optionally UCMM capable, which answers duplicate MAC
-// ID checks for its MAC ID and serves explicit requests to its objects.
+// ID checks for its MAC ID and serves explicit requests to its objects. For tests of a master it
+// can also be power cycled and send frames that answer nothing.
 //
 // The card calls OnFrame and OnTimer on the segment's bus thread; the test interface calls in
 // from any thread. One lock guards all of the slave's state; the card's Transmit and
@@ -56,6 +57,8 @@ class DeviceNetSlave final : public vcan::Node {
  private:
   void ApplyBehaviour(const BehaviourUpdate& update);
   void ScheduleSilence(const BehaviourUpdate& update);
+  void PowerCycle();
+  void SendStrayFrames(uint8_t count);
   void NoteTraffic();
   bool IsAddressedToMe(const vcan::Frame& frame) const;
   bool Dispatch(const vcan::Frame& frame);

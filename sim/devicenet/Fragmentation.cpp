@@ -7,6 +7,8 @@ namespace {
 
 constexpr uint8_t kAckAccepted = 0;
 constexpr uint8_t kAckRefused = 1;
+constexpr size_t kShortFirstBodySize = 2;  // service code and the first value byte
+constexpr size_t kSkippedCounts = 3;       // the second fragment counts 4 instead of 1
 
 uint8_t NextCount(uint8_t count) {
   return (count + 1) & kFragmentCountMask;
@@ -70,7 +72,8 @@ void Fragmentation::Acknowledge(uint8_t reply_header, uint8_t count, bool accept
 // ---- Sending ----
 
 void Fragmentation::Send(uint8_t header, Bytes body) {
-  outgoing_ = Outgoing{header, std::move(body), 0, false};
+  outgoing_ =
+      Outgoing{header, std::move(body), 0, false, context_.behaviour.TakeFragmentedAnswer()};
   SendFragment();
 }
 
@@ -78,17 +81,29 @@ bool Fragmentation::SendingLast() const {
   return (outgoing_->index + 1) * kFragmentBodySize >= outgoing_->body.size();
 }
 
+size_t Fragmentation::FragmentSize() const {
+  const Outgoing& out = *outgoing_;
+  if (out.index == 0 && out.flaws.short_first) return kShortFirstBodySize;
+  return std::min(kFragmentBodySize, out.body.size() - out.index * kFragmentBodySize);
+}
+
+uint8_t Fragmentation::SentCount() const {
+  const Outgoing& out = *outgoing_;
+  const size_t skipped = out.index > 0 && out.flaws.skipped_count ? kSkippedCounts : 0;
+  return static_cast<uint8_t>((out.index + skipped) & kFragmentCountMask);
+}
+
 void Fragmentation::SendFragment() {
   const Outgoing& out = *outgoing_;
   const size_t offset = out.index * kFragmentBodySize;
-  const size_t size = std::min(kFragmentBodySize, out.body.size() - offset);
+  const size_t size = FragmentSize();
   const FragmentType type = out.index == 0  ? FragmentType::kFirst
                             : SendingLast() ? FragmentType::kLast
                                             : FragmentType::kMiddle;
   Bytes data;
   data.reserve(2 + size);
   data.push_back(static_cast<uint8_t>(out.header | kFragmentFlag));
-  data.push_back(FragmentByte(type, static_cast<uint8_t>(out.index)));
+  data.push_back(FragmentByte(type, SentCount()));
   data.insert(data.end(), out.body.begin() + offset, out.body.begin() + offset + size);
   send_(data);
   ack_timer_.Start(context_.outbox.delay() + kAckTimeout);
@@ -96,7 +111,7 @@ void Fragmentation::SendFragment() {
 
 void Fragmentation::OnAck(std::span<const uint8_t> data) {
   if (!outgoing_ || data.size() < 2) return;
-  if (FragmentCountOf(data[1]) != (outgoing_->index & kFragmentCountMask)) return;
+  if (FragmentCountOf(data[1]) != SentCount()) return;
   const bool accepted = data.size() < 3 || data[2] == kAckAccepted;
   if (!accepted || SendingLast()) {
     StopSending();

@@ -10,6 +10,11 @@
 // acknowledged either, the transfer is abandoned. A repeated fragment (same count as the last
 // one taken) is acknowledged again and not taken twice, so a master that missed an
 // acknowledgement can resend.
+//
+// On purpose (Behaviour) an answer may be flawed: its first fragment cut to two body bytes while
+// the next fragments go on as if it had carried six, or its second fragment counted as if three
+// fragments had come between (the following ones counting on from there). A resend repeats the
+// flaw, and each fragment waits for the acknowledgement of the count it carried.
 #pragma once
 
 #include <chrono>
@@ -59,11 +64,14 @@ class Fragmentation {
     Bytes body;
     size_t index = 0;  // fragment awaiting its acknowledgement
     bool resent = false;
+    AnswerFlaws flaws;
   };
 
   Taken Take(FragmentType type, uint8_t count, std::span<const uint8_t> payload);
   void Acknowledge(uint8_t reply_header, uint8_t count, bool accepted);
   void SendFragment();
+  size_t FragmentSize() const;
+  uint8_t SentCount() const;
   bool SendingLast() const;
   void OnAckTimeout();
 

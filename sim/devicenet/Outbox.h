@@ -1,6 +1,7 @@
 // Every frame a slave sends passes here: it leaves after the behaviour's delay, in the order it
 // was sent, and messaging frames are dropped while the slave is silent (also those that fell
-// silent while waiting out their delay).
+// silent while waiting out their delay). A frame that finds the node's transmit queue full waits
+// here, and the frames behind it with it, until the bus has made room.
 #pragma once
 
 #include <deque>
@@ -16,11 +17,17 @@ enum class FrameKind { kMessaging, kDuplicateMacCheck };
 
 class Outbox {
  public:
-  using Transmit = std::function<void(const vcan::Frame&)>;
+  // Hands a frame to the node's transmit queue; false when the queue is full.
+  using Transmit = std::function<bool(const vcan::Frame&)>;
 
-  Outbox(TimerSet& timers, const Behaviour& behaviour, Transmit transmit);
+  // retry: how long to wait before trying a full transmit queue again.
+  Outbox(TimerSet& timers, const Behaviour& behaviour, Transmit transmit,
+         vcan::Clock::duration retry);
 
-  void Send(const vcan::Frame& frame, FrameKind kind = FrameKind::kMessaging);
+  // copies of the frame all fall due at once and leave back to back.
+  void Send(const vcan::Frame& frame, FrameKind kind = FrameKind::kMessaging, unsigned copies = 1);
+  // Drops every frame still waiting.
+  void Clear();
   vcan::Clock::duration delay() const { return behaviour_.delay; }
 
  private:
@@ -31,10 +38,11 @@ class Outbox {
   };
 
   void Release();
-  void Pass(const vcan::Frame& frame, FrameKind kind);
+  bool Pass(const Waiting& waiting);
 
   const Behaviour& behaviour_;
   const Transmit transmit_;
+  const vcan::Clock::duration retry_;
   std::deque<Waiting> waiting_;
   Timer release_timer_;
 };

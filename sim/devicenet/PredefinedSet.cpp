@@ -50,6 +50,13 @@ uint8_t PredefinedSet::Release(uint8_t choice, uint8_t requester) {
   return kSuccess;
 }
 
+void PredefinedSet::Free() {
+  explicit_.Delete();
+  for (IoConnection* io : {&poll_, &strobe_, &cyclic_}) io->Delete();
+  allocated_ = 0;
+  master_.reset();
+}
+
 Connection& PredefinedSet::ConnectionFor(uint8_t choice_bit) {
   if (choice_bit == kChoiceExplicit) return explicit_;
   return IoConnectionFor(choice_bit);

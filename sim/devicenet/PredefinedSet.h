@@ -28,6 +28,8 @@ class PredefinedSet {
 
   uint8_t Allocate(uint8_t choice, uint8_t master);  // general status
   uint8_t Release(uint8_t choice, uint8_t requester);
+  // As after power-up: every connection gone, no bit held, no master.
+  void Free();
 
   uint8_t allocated() const { return allocated_; }
   std::optional<uint8_t> master() const { return master_; }

@@ -129,7 +129,12 @@ std::string ProductName(std::string_view key, std::string_view text) {
   return std::string(text);
 }
 
-bool ParseBehaviourOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+// "the n-th ... from now on", 0 for never.
+uint32_t Ordinal(std::string_view key, std::string_view value) {
+  return static_cast<uint32_t>(Number(key, value, 0, 0xFFFFFFFF));
+}
+
+bool ParseTimingOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
   if (key == "delay") {
     update.delay = Milliseconds(key, value);
   } else if (key == "silent") {
@@ -138,23 +143,61 @@ bool ParseBehaviourOption(std::string_view key, std::string_view value, Behaviou
     update.silent_from = Milliseconds(key, value);
   } else if (key == "back_at") {
     update.back_at = Milliseconds(key, value);
-  } else if (key == "dupmac") {
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseAnswerOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+  if (key == "dupmac") {
     update.answer_dupmac = Flag(key, value);
   } else if (key == "error") {
     update.error_services = NamedBits(key, value, kServiceNames,
                                       "allocate, release, get, set, open, close, all or none");
   } else if (key == "error_status") {
     update.error_status = static_cast<uint8_t>(Number(key, value, 1, 0xFF));
-  } else if (key == "drop_ack") {
-    update.drop_ack = static_cast<uint32_t>(Number(key, value, 0, 0xFFFFFFFF));
-  } else if (key == "ack_error") {
-    update.ack_error = static_cast<uint32_t>(Number(key, value, 0, 0xFFFFFFFF));
   } else if (key == "frag_set_response") {
     update.fragmented_set_response = Flag(key, value);
   } else {
     return false;
   }
   return true;
+}
+
+bool ParseFragmentOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+  if (key == "drop_ack") {
+    update.drop_ack = Ordinal(key, value);
+  } else if (key == "ack_error") {
+    update.ack_error = Ordinal(key, value);
+  } else if (key == "frag_short") {
+    update.frag_short = Ordinal(key, value);
+  } else if (key == "frag_skip") {
+    update.frag_skip = Ordinal(key, value);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseActionOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+  if (key == "power_cycle") {
+    update.power_cycle = Flag(key, value);
+  } else if (key == "power_check") {
+    update.power_check = Flag(key, value);
+  } else if (key == "stray") {
+    update.stray = static_cast<uint8_t>(Number(key, value, 0, 255));
+  } else if (key == "stray_id") {
+    update.stray_id = static_cast<uint32_t>(Number(key, value, 0, 0x7FF));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseBehaviourOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+  return ParseTimingOption(key, value, update) || ParseAnswerOption(key, value, update) ||
+         ParseFragmentOption(key, value, update) || ParseActionOption(key, value, update);
 }
 
 bool ParseDeviceOption(std::string_view key, std::string_view value, SlaveSettings& settings) {

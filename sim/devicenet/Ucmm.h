@@ -43,6 +43,8 @@ class Ucmm {
   void OnRequest(uint8_t master, std::span<const uint8_t> data);
   // A frame on a group 3 connection identifier; false when no connection takes it.
   bool Receive(uint32_t id, std::span<const uint8_t> data);
+  // Forgets every connection, as after power-up.
+  void CloseAll() { connections_.clear(); }
 
   Connection* Find(uint16_t instance);
   std::vector<UcmmConnectionStatus> Status() const;

@@ -58,17 +58,9 @@ class Misbehaving : public ::testing::Test {
   }
 
   void Behave(uint8_t mac, const char* options) {
-    const auto set = reinterpret_cast<decltype(&VCAN_SlaveSetBehaviour)>(
-        lib_->CardSymbol("VCAN_SlaveSetBehaviour"));
-    ASSERT_EQ(set(0, 1, mac, options), 0) << options;
+    VirtualCard(*lib_).SlaveBehaviour(0, 0, mac, options);
   }
-
-  VCAN_SlaveState State(uint8_t mac) const {
-    VCAN_SlaveState state{};
-    reinterpret_cast<decltype(&VCAN_SlaveGetState)>(lib_->CardSymbol("VCAN_SlaveGetState"))(
-        0, 1, mac, &state);
-    return state;
-  }
+  VCAN_SlaveState State(uint8_t mac) const { return VirtualCard(*lib_).SlaveState(0, 0, mac); }
 
   std::unique_ptr<MasterLib> lib_;
 };

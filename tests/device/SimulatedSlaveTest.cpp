@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "MasterLib.h"
+#include "VirtualCard.h"
 #include "vcan_test.h"
 
 namespace dnm::test {
@@ -31,12 +32,7 @@ class SimulatedSlaves : public ::testing::Test {
     ASSERT_EQ(lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, mac), 0);
   }
 
-  VCAN_SlaveState State(uint8_t mac) const {
-    VCAN_SlaveState state{};
-    reinterpret_cast<decltype(&VCAN_SlaveGetState)>(lib_->CardSymbol("VCAN_SlaveGetState"))(
-        0, 1, mac, &state);
-    return state;
-  }
+  VCAN_SlaveState State(uint8_t mac) const { return VirtualCard(*lib_).SlaveState(0, 0, mac); }
 
   std::unique_ptr<MasterLib> lib_;
 };

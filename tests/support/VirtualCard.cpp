@@ -61,4 +61,19 @@ VCAN_PortStats VirtualCard::PortStats(uint8_t board, uint8_t port) const {
   return stats;
 }
 
+VCAN_SlaveState VirtualCard::SlaveState(uint8_t board, uint8_t port, uint8_t mac) const {
+  VCAN_SlaveState state{};
+  EXPECT_EQ(Get<decltype(&VCAN_SlaveGetState)>("VCAN_SlaveGetState")(board, port + 1, mac, &state),
+            0);
+  return state;
+}
+
+void VirtualCard::SlaveBehaviour(uint8_t board, uint8_t port, uint8_t mac,
+                                 const char* options) const {
+  EXPECT_EQ(Get<decltype(&VCAN_SlaveSetBehaviour)>("VCAN_SlaveSetBehaviour")(board, port + 1, mac,
+                                                                             options),
+            0)
+      << options;
+}
+
 }  // namespace dnm::test

@@ -30,6 +30,9 @@ class VirtualCard {
   void Fail(const char* entry, int32_t code, int32_t times) const;
   void Hold(uint8_t board, uint8_t port, bool hold) const;
   VCAN_PortStats PortStats(uint8_t board, uint8_t port) const;
+  // The simulated slave with MAC ID mac on the segment of (board, port 0..3).
+  VCAN_SlaveState SlaveState(uint8_t board, uint8_t port, uint8_t mac) const;
+  void SlaveBehaviour(uint8_t board, uint8_t port, uint8_t mac, const char* options) const;
 
  private:
   template <typename Fn>

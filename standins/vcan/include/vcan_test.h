@@ -141,7 +141,8 @@ typedef struct VCAN_SlaveState {
 
 /* Changes a slave's behaviour with the behaviour options of the `slave` line, e.g.
  * "delay=200 error=get,set" or "silent_from=100 back_at=900" (times count from this call). Only
- * the options given change. -1 (with the reason on stderr) for an unknown option or bad value. */
+ * the options given change; the actions "power_cycle=1" and "stray=N" happen during the call.
+ * -1 (with the reason on stderr) for an unknown option or bad value. */
 int32_t VCAN_SlaveSetBehaviour(int32_t board, int32_t port, int32_t mac, const char* options);
 
 int32_t VCAN_SlaveGetState(int32_t board, int32_t port, int32_t mac, VCAN_SlaveState* state);
