@@ -82,6 +82,7 @@ enum {
   DNM_PollStatus2 = 1909,
   DNM_CreateDeviceBitStrobeThreadError = 1910,
   DNM_WatchdogActionError = 1911, /* a watchdog timeout action above 3 */
+  DNM_IOSizeTooLarge = 1912,      /* an I/O size above 64 (poll) or 8 (bit-strobe input) */
   DNM_CreateThreadError = 2000,
   DNM_ResumeThreadError = 2001,
   DNM_SuspendThreadError = 2002,
@@ -129,7 +130,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uin
 DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t mac, uint8_t ucmm);
 DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,
-                                                  uint8_t* count);
+                                                   uint8_t* count);
 
 /* Explicit messaging connection. watchdog_action is what the device does
  * when the connection stays idle too long: 0 time out, 1 auto delete,
@@ -139,9 +140,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, 
  * and, when that goes unanswered twice, marks the connection lost
  * (DNM_CheckExplicitMsgConnectionStatus 1804) and sets it up again. */
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
-                                                  uint32_t watchdog_action);
+                                                   uint32_t watchdog_action);
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
-                                                                 uint8_t mac);
+                                                                  uint8_t mac);
 
 /* Attributes. DNM_GetAttribute fills 64 bytes at data and the value's
  * length, and writes neither unless it returns 0; DNM_SetAttribute sends 1
@@ -150,21 +151,75 @@ DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board,
  * 3 s for those before it and returns 1702 (get) or 1602 (set) when they
  * take longer. A request then takes up to 3 s for its answer, and a
  * fragmented value up to 3 s per fragment. */
-DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac,
-                                             uint8_t cls, uint8_t instance, uint8_t attribute,
-                                             uint8_t* data, uint32_t* length);
-DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac,
-                                             uint8_t cls, uint8_t instance, uint8_t attribute,
-                                             const uint8_t* value, uint32_t length);
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,
+                                              uint8_t instance, uint8_t attribute, uint8_t* data,
+                                              uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,
+                                              uint8_t instance, uint8_t attribute,
+                                              const uint8_t* value, uint32_t length);
 
-/* Error counters of a device: explicit requests (connection set-up,
- * keep-alive, attribute calls) that got no answer or could not be sent,
- * and those answered with an error response. 0 for a device that is not
- * in the scan list of an active board's port. */
-DNM_EXPORT uint32_t DNM_CALL DNM_GetExplicitMsgNoResponse(uint8_t board, uint8_t port,
-                                                         uint8_t mac);
+/* Poll connection. Sizes are the device's produced (input) and consumed
+ * (output) connection sizes, at most 64 bytes each (1912 above); the
+ * library checks them against the device before polling. On a group-2
+ * device the expected packet rate the device receives is always 2500 ms;
+ * on a UCMM device it is expected_packet_rate's low byte, with the high byte
+ * sent as is when it is 1 to 3 and as 1 otherwise. Reads return the last
+ * complete input; writes take exactly the output size (1905 otherwise). */
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t mac,
+                                            uint16_t input_size, uint16_t output_size,
+                                            uint16_t expected_packet_rate, uint16_t fourth);
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                   uint8_t* data, uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_WritePollOutputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                     const uint8_t* data, uint32_t length);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckPollConnectionStatus(uint8_t board, uint8_t port,
+                                                           uint8_t mac);
+
+/* Bit-strobe connection: input size at most 8 (1912 above). One command
+ * goes to all devices of the port every bit-strobe period; each device's
+ * latest response of the configured size is kept. */
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
+                                                 uint16_t input_size, uint16_t expected_packet_rate,
+                                                 uint16_t fourth);
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
+                                               uint8_t* data, uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckBitStrobeConnectionStatus(uint8_t board, uint8_t port,
+                                                                uint8_t mac);
+
+/* Error counters of a device, each counting since the device was added
+ * (never reset by a stop, start or reconnection): explicit requests
+ * (connection set-up, keep-alive, attribute calls, I/O set-up) that got no
+ * answer or could not be sent, and those answered with an error response;
+ * then the I/O connections' failures. 0 for a board, port or MAC ID that
+ * names no device of an active board. */
+DNM_EXPORT uint32_t DNM_CALL DNM_GetExplicitMsgNoResponse(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint32_t DNM_CALL DNM_GetExplicitMsgErrorResponse(uint8_t board, uint8_t port,
-                                                            uint8_t mac);
+                                                             uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetBitStrobeNoResponse(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithPollNoResponse(uint8_t board, uint8_t port,
+                                                                 uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithPollErrorResponse(uint8_t board, uint8_t port,
+                                                                    uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithPollFragmentError(uint8_t board, uint8_t port,
+                                                                    uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithPollSendError(uint8_t board, uint8_t port,
+                                                                uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithoutPollSendError(uint8_t board, uint8_t port,
+                                                                   uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetCOS_CyclicWithoutPollACKNoResponse(uint8_t board, uint8_t port,
+                                                                       uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollSendError(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollNoResponse(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollErrorResponse(uint8_t board, uint8_t port, uint8_t mac);
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollFragmentError(uint8_t board, uint8_t port, uint8_t mac);
+
+/* Library-wide periods, given as frequencies in Hz: the pause between two
+ * polls of a device (100 ms at load) and between two bit-strobe commands of
+ * a port (500 ms). The period is 1000 / frequency ms (1 ms above 1000 Hz);
+ * each returns the frequency that period gives. Frequency 0 changes nothing
+ * and returns 0. */
+DNM_EXPORT uint32_t DNM_CALL DNM_SetPollFrequency(uint16_t frequency);
+DNM_EXPORT uint32_t DNM_CALL DNM_SetBitStrobeFrequency(uint16_t frequency);
 
 /* Communication. */
 DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port);

@@ -28,6 +28,16 @@ int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* sto
 
 }  // namespace
 
+void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t action) {
+  if (device.Has(kChoiceExplicit)) {
+    device.connection(kExplicit)->fourth_parameter = action;
+    return;
+  }
+  ConnectionObject& connection = device.Configure(port, kExplicit, kChoiceExplicit);
+  connection.expected_packet_rate = 2500;
+  connection.fourth_parameter = action;
+}
+
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();

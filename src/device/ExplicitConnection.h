@@ -12,6 +12,11 @@ namespace dnm {
 class CANPort;
 class Device_Info;
 
+// Configures the explicit connection with the watchdog timeout action the
+// device receives at its next establishment; a configured one only takes
+// the new action.
+void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t action);
+
 // Each returns 0 answered, 1 error response, 3 no answer or send failure.
 // With wait false, release and close return 0 right after sending.
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop);

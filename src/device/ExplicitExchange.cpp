@@ -53,21 +53,26 @@ int ExplicitExchange::Run(const ExchangeSpec& spec, bool wait) {
 
 int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {
   const int result = SendAndWait(spec, wait);
-  if (!wait || (stop_ != nullptr && stop_->Raised())) return result;
-  device_.NoteOutcome(OutcomeOf(result));
-  if (result != kNoAnswer) device_.NoteOwnRequestAnswered();
+  if (wait && !(stop_ != nullptr && stop_->Raised())) BookOwnRequest(device_, result);
   return result;
 }
 
-RequestOutcome ExplicitExchange::OutcomeOf(int result) {
-  if (result == kAnswered) return RequestOutcome::kAnswered;
-  return result == kErrorResponse ? RequestOutcome::kErrorResponse : RequestOutcome::kNoAnswer;
+void BookOwnRequest(Device_Info& device, int result) {
+  if (result == kNoAnswer) {
+    device.NoteOutcome(RequestOutcome::kNoAnswer);
+    return;
+  }
+  device.NoteOutcome(result == kAnswered ? RequestOutcome::kAnswered
+                                         : RequestOutcome::kErrorResponse);
+  device.NoteOwnRequestAnswered();
 }
 
 int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   const uint8_t mac = device_.mac();
-  Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
-        port_.port_number(), spec.request.id);
+  if (!spec.ready_traced_by_caller) {
+    Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
+          port_.port_number(), spec.request.id);
+  }
   if (port_.SendLocked(spec.request.id, spec.request.len, spec.request.data) != 0) {
     Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
           port_.port_number(), mac);
@@ -77,7 +82,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
   const uint8_t header = 0x40 | port_.mac_id();
-  ResponseWait waiting(*buffer, 1000, 3000, stop_);
+  ResponseWait waiting(*buffer, spec.inner_ms, 3000, stop_);
   while (waiting.NextPass()) {
     Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());
     if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, spec.success_service)) ==

@@ -26,8 +26,10 @@ struct ExchangeSpec {
   const char* name;  // trace name, e.g. "AllocateConnection( )"
   CANMsg request;
   uint32_t response_id;
-  uint8_t success_service;  // byte 1 of the answer
-  bool error_has_own_text;  // "Error!" line for an error response
+  uint8_t success_service;              // byte 1 of the answer
+  bool error_has_own_text;              // "Error!" line for an error response
+  bool ready_traced_by_caller = false;  // the caller writes its own "ready" line
+  uint32_t inner_ms = 1000;             // the longest wait for any frame
 };
 
 // Waits for frames in a buffer: each pass sleeps until the buffer holds a
@@ -73,13 +75,16 @@ class ExplicitExchange {
 
  private:
   int SendAndWait(const ExchangeSpec& spec, bool wait);
-  static RequestOutcome OutcomeOf(int result);
 
   CANPort& port_;
   Device_Info& device_;
   const platform::StopSignal* stop_;
   CANMsg answer_{};
 };
+
+// Books how one of the library's own requests ended (0, 1 or 3, as an
+// exchange returns) with the device.
+void BookOwnRequest(Device_Info& device, int result);
 
 // A frame with the given identifier and data bytes (mode 0, RTR 0).
 CANMsg RequestFrame(uint32_t id, std::initializer_list<uint8_t> data);

@@ -4,6 +4,7 @@
 #include "api/ExportCall.h"
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitConnection.h"
 #include "port/CANPort.h"
 #include "trace/Trace.h"
 
@@ -25,16 +26,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
     Trace("GetAttribute()   Error!Watchdog timeout action %u is out of range", watchdog_action);
     return DNM_WatchdogActionError;
   }
-  Device_Info& device = *call.port().device(mac);
-  const auto action = static_cast<uint16_t>(watchdog_action);
-  if (device.Has(kChoiceExplicit)) {
-    // Sent to the device at its next establishment.
-    device.connection(kExplicit)->fourth_parameter = action;
-    return DNM_NoError;
-  }
-  ConnectionObject& connection = device.Configure(call.port(), kExplicit, kChoiceExplicit);
-  connection.expected_packet_rate = 2500;
-  connection.fourth_parameter = action;
+  ConfigureExplicitConnection(call.port(), *call.port().device(mac),
+                              static_cast<uint16_t>(watchdog_action));
   return DNM_NoError;
 }
 

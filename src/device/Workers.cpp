@@ -52,8 +52,14 @@ void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection)
     case kExplicit:
       ExplicitWorker(port, device, connection);
       return;
+    case kPoll:
+      PollWorker(port, device, connection);
+      return;
+    case kBitStrobe:
+      BitStrobeWorker(port, device, connection);
+      return;
     default:
-      // The I/O kinds get their bodies with their connections; until then a
+      // COS/cyclic gets its body with its connection; until then the
       // worker only waits for its end.
       while (!connection.end().SleepFor(1000)) {
       }

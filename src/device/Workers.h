@@ -35,5 +35,7 @@ void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection)
 
 // Bodies per kind.
 void ExplicitWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
+void PollWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
+void BitStrobeWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
 
 }  // namespace dnm

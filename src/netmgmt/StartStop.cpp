@@ -3,6 +3,7 @@
 #include "VELKCANDNM.h"
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
+#include "io/BitStrobeRequest.h"
 #include "port/CANPort.h"
 #include "trace/Trace.h"
 
@@ -96,8 +97,25 @@ uint16_t StartDevice(CANPort& port, uint8_t mac) {
   const uint16_t result = StartCommunicate(*device);
   if (result != 0) return result;
   port.SetStarted(mac, true);
+  if (device->Has(kChoiceBitStrobe)) {
+    BitStrobeRequest& request = port.bit_strobe_request();
+    if (!request.created()) request.Create();
+    if (request.suspended()) request.Resume();
+  }
   return 0;
 }
+
+namespace {
+
+bool AnyStartedBitStrobeDevice(const CANPort& port) {
+  for (uint8_t mac = 0; mac < 64; ++mac) {
+    const Device_Info* device = port.device(mac);
+    if (device != nullptr && port.IsStarted(mac) && device->Has(kChoiceBitStrobe)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 uint16_t StopDevice(CANPort& port, uint8_t mac) {
   Device_Info* device = port.device(mac);
@@ -105,6 +123,9 @@ uint16_t StopDevice(CANPort& port, uint8_t mac) {
   const uint16_t result = StopCommunicate(*device);
   if (result != 0) return result;
   port.SetStarted(mac, false);
+  if (AnyStartedBitStrobeDevice(port)) return 0;
+  BitStrobeRequest& request = port.bit_strobe_request();
+  if (request.created() && !request.suspended()) request.Suspend();
   return 0;
 }
 

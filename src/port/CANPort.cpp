@@ -8,6 +8,7 @@
 #include "device/Device_Info.h"
 #include "driver/CanConfig.h"
 #include "driver/Driver.h"
+#include "io/BitStrobeRequest.h"
 #include "port/FrameText.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
@@ -19,9 +20,11 @@ CANPort::CANPort(Board& board, uint8_t port)
     : board_(board),
       port_number_(port),
       board_number_(board.number()),
-      port_buffer_(std::make_unique<MsgBuffer>()) {}
+      port_buffer_(std::make_unique<MsgBuffer>()),
+      bit_strobe_request_(std::make_unique<BitStrobeRequest>(*this)) {}
 
 CANPort::~CANPort() {
+  bit_strobe_request_->Destroy();
   StopAndJoinReceiveThreads();
   port_buffer_.reset();
   TraceLine("Delete CANPort");

@@ -38,6 +38,7 @@
 
 namespace dnm {
 
+class BitStrobeRequest;
 class Board;
 class Device_Info;
 class MapTable;
@@ -103,6 +104,8 @@ class CANPort {
   // hands it to the caller, who takes it apart.
   std::shared_ptr<Device_Info> TakeDevice(uint8_t mac);
   void SetStarted(uint8_t mac, bool started) { started_[mac].store(started ? 1 : 0); }
+  // The port's bit-strobe request thread; use under the port's lock.
+  BitStrobeRequest& bit_strobe_request() { return *bit_strobe_request_; }
 
  private:
   struct RxScratch;
@@ -140,6 +143,7 @@ class CANPort {
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
+  std::unique_ptr<BitStrobeRequest> bit_strobe_request_;
 };
 
 }  // namespace dnm

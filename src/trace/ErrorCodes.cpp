@@ -64,6 +64,7 @@ constexpr std::array kNamedDnmCodes = {
     DNM_NAMED(DNM_WritePollOutputDataLengthError),
     DNM_NAMED(DNM_CreateDeviceBitStrobeThreadError),
     DNM_NAMED(DNM_WatchdogActionError),
+    DNM_NAMED(DNM_IOSizeTooLarge),
     DNM_NAMED(DNM_CreateThreadError),
     DNM_NAMED(DNM_ResumeThreadError),
     DNM_NAMED(DNM_SuspendThreadError),

@@ -45,7 +45,21 @@ void UseNetwork(const std::string& text);
   X(DNM_GetAttribute)                     \
   X(DNM_SetAttribute)                     \
   X(DNM_GetExplicitMsgNoResponse)         \
-  X(DNM_GetExplicitMsgErrorResponse)
+  X(DNM_GetExplicitMsgErrorResponse)      \
+  X(DNM_ConfigPoll)                       \
+  X(DNM_ReadPollInputData)                \
+  X(DNM_WritePollOutputData)              \
+  X(DNM_CheckPollConnectionStatus)        \
+  X(DNM_ConfigBitStrobe)                  \
+  X(DNM_ReadBitStrobe)                    \
+  X(DNM_CheckBitStrobeConnectionStatus)   \
+  X(DNM_GetBitStrobeNoResponse)           \
+  X(DNM_GetPollSendError)                 \
+  X(DNM_GetPollNoResponse)                \
+  X(DNM_GetPollErrorResponse)             \
+  X(DNM_GetPollFragmentError)             \
+  X(DNM_SetPollFrequency)                 \
+  X(DNM_SetBitStrobeFrequency)
 
 class MasterLib {
  public:

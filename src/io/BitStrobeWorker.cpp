@@ -1,0 +1,189 @@
+// The bit-strobe worker of one device: sets the connection up once the
+// explicit (and, where the device has one, the poll) connection stands,
+// then keeps the latest response of its device. The port's request thread
+// sends the commands; a response is matched to no particular command, and
+// a missing or wrong-sized one changes nothing.
+#include <algorithm>
+
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitExchange.h"
+#include "device/Workers.h"
+#include "io/Periods.h"
+#include "io/SetupServices.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+constexpr uint16_t kStatusProducedSize = 1;
+constexpr uint16_t kStatusAllocationRefused = 3;
+constexpr uint32_t kResponseWaitMs = 3000;
+constexpr uint32_t kResponseLead = 50;  // the pause is this much shorter than the period
+
+class BitStrobeWorkerLoop {
+ public:
+  BitStrobeWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
+      : port_(port),
+        device_(device),
+        connection_(connection),
+        end_(connection.end()),
+        buffer_(*device.buffer(kBitStrobe)),
+        mac_(device.mac()) {}
+
+  void Run() {
+    while (!ended_) SetUpPass();
+  }
+
+ private:
+  bool Sleep(uint32_t ms) {
+    ended_ = ended_ || end_.SleepFor(ms);
+    return !ended_;
+  }
+  bool StopRequested() const { return device_.stop_flag(kBitStrobe) != 0; }
+  void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
+  void Release() { ReleaseConnectionSet(port_, device_, ucmm_, false, &end_); }
+
+  // Releases, waits while stopped, and has the connection set up again.
+  void Stop(bool clear) {
+    Release();
+    if (clear) buffer_.ClearBuffer();
+    while (StopRequested() && Sleep(500)) {
+    }
+    DropExplicit();
+  }
+
+  void SetUpPass() {
+    device_.set_status(kBitStrobe, kStatusNotEstablished);
+    ucmm_ = device_.ucmm();
+    if (!WaitForExplicit() || !WaitForPoll()) return;
+    buffer_.ClearBuffer();
+    if (ucmm_ && !AllocatedOverUcmm()) return;
+    if (!ProducedSizeMatches()) return;
+    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kBitStrobeInstance, &end_) != 0) {
+      if (end_.Raised()) return;
+      Release();
+      DropExplicit();
+      Sleep(1000);
+      return;
+    }
+    device_.set_status(kBitStrobe, kStatusEstablished);
+    ReceiveLoop();
+  }
+
+  // Sleeps 0, 100, ... 900 ms, then 3000 ms at a time while the explicit
+  // connection is not set up. False when the pass ends here.
+  bool WaitForExplicit() {
+    for (uint32_t t = 0; device_.status(kExplicit) == kStatusNotEstablished; t += 100) {
+      if (StopRequested()) {
+        Stop(true);
+        return false;
+      }
+      if (!Sleep(t < 1000 ? t : 3000)) return false;
+    }
+    return true;
+  }
+
+  // A device that also has a poll connection sets this one up after it.
+  bool WaitForPoll() {
+    while (device_.Has(kChoicePoll) && device_.status(kPoll) != kStatusEstablished) {
+      if (StopRequested()) {
+        Stop(true);
+        return false;
+      }
+      if (!Sleep(500)) return false;
+    }
+    return true;
+  }
+
+  bool AllocatedOverUcmm() {
+    for (;;) {
+      const int result = AllocateUCMM(port_, device_, &end_);
+      if (result == kAnswered) return true;
+      if (end_.Raised()) return false;
+      if (result != kErrorResponse) {
+        TraceLine("BitStrobe_Thread( ) Allocate BitStrobe Connection No Response!");
+        DropExplicit();
+        Sleep(1000);
+        return false;
+      }
+      TraceLine("BitStrobe_Thread( ) Allocate_UCMM BitStrobe Connection Error Response!");
+      device_.set_status(kBitStrobe, kStatusAllocationRefused);
+      if (!Sleep(1000)) return false;
+      buffer_.ClearBuffer();
+      if (StopRequested()) {
+        Stop(true);
+        return false;
+      }
+      if (!Sleep(500)) return false;
+    }
+  }
+
+  bool ProducedSizeMatches() {
+    uint16_t size = 0;
+    if (GetProducedConnectionSize(port_, device_, ucmm_, kBitStrobeInstance, size, &end_) != 0) {
+      if (!end_.Raised()) DropExplicit();
+      return false;
+    }
+    const uint16_t configured = connection_.input_size.load() & 0xFF;
+    Trace("BitStrobe_Thread( ) Get Produced_Connection_Size is %d", size);
+    Trace("BitStrobe_Thread( ) Configure Produced_Connection_Size is %d", configured);
+    if (size == configured) return true;
+    Release();
+    DropExplicit();
+    device_.set_status(kBitStrobe, kStatusProducedSize);
+    Sleep(1000);
+    return false;
+  }
+
+  void ReceiveLoop() {
+    for (;;) {
+      CANMsg frame{};
+      const size_t length = std::min<size_t>(connection_.input_size.load(), 8);
+      if (WaitBitStrobeResponse(frame) && frame.len == length) {
+        connection_.input().CopyIn(frame.data, length);
+      }
+      if (ended_ || end_.Raised()) return;
+      if (StopRequested()) {
+        Stop(false);
+        return;
+      }
+      const uint32_t period = BitStrobePeriod().load();
+      if (!Sleep(period > kResponseLead ? period - kResponseLead : 0)) return;
+    }
+  }
+
+  bool WaitBitStrobeResponse(CANMsg& frame) {
+    ResponseWait waiting(buffer_, kResponseWaitMs, kResponseWaitMs, &end_);
+    while (waiting.NextPass()) {
+      Trace("WaitBitStrobeResponse( )   DesMACID %d  DataCount: %d", mac_, waiting.count());
+      if (buffer_.GetMsg(frame, 0x380u + mac_) == 0) {
+        Trace("WaitBitStrobeResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
+              DNM_FRAME_FIELDS(frame));
+        return true;
+      }
+    }
+    return false;
+  }
+
+  CANPort& port_;
+  Device_Info& device_;
+  ConnectionObject& connection_;
+  platform::StopSignal& end_;
+  MsgBuffer& buffer_;
+  const uint8_t mac_;
+  bool ucmm_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+void BitStrobeWorker(CANPort& port, Device_Info& device, ConnectionObject& connection) {
+  BitStrobeWorkerLoop(port, device, connection).Run();
+}
+
+}  // namespace dnm

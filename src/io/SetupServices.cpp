@@ -1,0 +1,172 @@
+#include "io/SetupServices.h"
+
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitConnection.h"
+#include "device/ExplicitExchange.h"
+#include "device/ExplicitRoute.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+
+namespace {
+
+constexpr uint8_t kXid = 0x40;
+constexpr uint8_t kGetService = 0x0E;
+constexpr uint8_t kSetService = 0x10;
+constexpr uint8_t kAllocate = 0x4B;
+constexpr uint8_t kRelease = 0x4C;
+constexpr uint8_t kReply = 0x80;
+constexpr uint8_t kConnectionClass = 0x05;
+constexpr uint8_t kDeviceNetClass = 0x03;
+constexpr uint8_t kProducedSize = 7;
+constexpr uint8_t kConsumedSize = 8;
+constexpr uint8_t kExpectedPacketRate = 9;
+constexpr uint16_t kGroup2Rate = 2500;
+
+enum GetAnswer : uint16_t { kValue = 0, kFirstFragment = 1, kErrorAnswer = 2, kNone = 3 };
+
+ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm) {
+  return ExplicitRoute::For(port.mac_id(), device.mac(), ucmm);
+}
+
+// Sends the Get_Attribute_Single request of the route; 0 or the send code.
+uint16_t ThreadGetAttributeRequest(CANPort& port, const ExplicitRoute& route, uint8_t instance,
+                                   uint8_t attribute) {
+  const CANMsg request = RequestFrame(
+      route.request_id,
+      {uint8_t(kXid | route.request_mac), kGetService, kConnectionClass, instance, attribute});
+  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
+  const uint16_t sent = port.SendLocked(request.id, request.len, request.data);
+  if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
+  return 0;
+}
+
+uint16_t ThreadWaitGetAttributeResponse(Device_Info& device, const ExplicitRoute& route,
+                                        CANMsg& answer, const platform::StopSignal* stop) {
+  MsgBuffer* buffer = device.buffer(kExplicit);
+  if (buffer == nullptr) return kNone;
+  const uint8_t header = kXid | route.response_mac;
+  const auto hit = [&](const char* format, GetAnswer result) {
+    Trace(format, device.mac(), DNM_FRAME_FIELDS(answer));
+    return result;
+  };
+  ResponseWait waiting(*buffer, 3000, 3000, stop);
+  while (waiting.NextPass()) {
+    Trace("ThreadWaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", device.mac(),
+          waiting.count());
+    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header, kGetService | kReply)) ==
+        0) {
+      return hit("TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, kValue);
+    }
+    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header | 0x80, 0x00,
+                                              kGetService | kReply)) == 0) {
+      return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
+                 kFirstFragment);
+    }
+    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header, kErrorResponseService)) ==
+        0) {
+      return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
+                 kErrorAnswer);
+    }
+  }
+  return kNone;
+}
+
+// One connection attribute read in the device's turn; its low byte.
+uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                           uint8_t attribute, uint16_t& size, const platform::StopSignal* stop) {
+  RequestTurn turn(device, TurnQueue::kNoLimit, stop);
+  if (!turn.held()) return kNone;
+  const ExplicitRoute route = RouteOf(port, device, ucmm);
+  const uint16_t sent = ThreadGetAttributeRequest(port, route, instance, attribute);
+  if (sent != 0) {
+    device.NoteOutcome(RequestOutcome::kNoAnswer);
+    return sent;
+  }
+  CANMsg answer{};
+  const uint16_t result = ThreadWaitGetAttributeResponse(device, route, answer, stop);
+  if (stop == nullptr || !stop->Raised()) {
+    BookOwnRequest(device, result == kNone    ? kNoAnswer
+                           : result == kValue ? kAnswered
+                                              : kErrorResponse);
+  }
+  if (result == kValue) size = answer.data[2];
+  return result;
+}
+
+}  // namespace
+
+uint16_t GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                                   uint16_t& size, const platform::StopSignal* stop) {
+  return GetConnectionSize(port, device, ucmm, instance, kProducedSize, size, stop);
+}
+
+uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                                   uint16_t& size, const platform::StopSignal* stop) {
+  return GetConnectionSize(port, device, ucmm, instance, kConsumedSize, size, stop);
+}
+
+int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
+  const uint8_t m = port.mac_id();
+  const ExplicitRoute route = RouteOf(port, device, true);
+  ExchangeSpec spec{
+      "AllocateConnection( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kAllocate, kDeviceNetClass,
+                                      0x01, device.allocate_choice(), m}),
+      route.response_id, kAllocate | kReply, true};
+  spec.ready_traced_by_caller = true;
+  Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
+        port.port_number(), spec.request.id);
+  return ExplicitExchange(port, device, stop).Run(spec);
+}
+
+int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
+                           const platform::StopSignal* stop) {
+  const ExplicitRoute route = RouteOf(port, device, true);
+  const ExchangeSpec spec{
+      "ReleaseConnection_UCMM( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease, kDeviceNetClass,
+                                      0x01, device.allocate_choice()}),
+      route.response_id, kRelease | kReply, false};
+  return ExplicitExchange(port, device, stop).Run(spec, wait);
+}
+
+int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
+                         const platform::StopSignal* stop) {
+  return ucmm ? ReleaseConnection_UCMM(port, device, wait, stop)
+              : ReleaseConnection(port, device, wait, stop);
+}
+
+uint8_t UcmmRateHighByte(uint16_t rate) {
+  const uint8_t high = static_cast<uint8_t>(rate >> 8);
+  return high >= 1 && high <= 3 ? high : 1;
+}
+
+int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                           const platform::StopSignal* stop) {
+  const ExplicitRoute route = RouteOf(port, device, ucmm);
+  const ConnectionObject* connection = device.connection(static_cast<ConnectionKind>(instance - 1));
+  const uint16_t stored = connection ? connection->expected_packet_rate.load() : kGroup2Rate;
+  const uint16_t rate = ucmm ? stored : kGroup2Rate;
+  const uint8_t low = rate & 0xFF;
+  const uint8_t high = ucmm ? UcmmRateHighByte(rate) : static_cast<uint8_t>(rate >> 8);
+  ExchangeSpec spec{
+      "Set_ExpectedPacketRate( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kSetService,
+                                      kConnectionClass, instance, kExpectedPacketRate, low, high}),
+      route.response_id, kSetService | kReply, false};
+  if (ucmm) {
+    spec.ready_traced_by_caller = true;
+    Trace(
+        "Set_ExpectedPacketRate( ) Board %d  Port %d  ConnectionID %x ready to send "
+        "EPR_LSB(%X) EPR_MSB(%X)",
+        port.board_number(), port.port_number(), spec.request.id, low, stored >> 8);
+  }
+  return ExplicitExchange(port, device, stop).Run(spec);
+}
+
+}  // namespace dnm

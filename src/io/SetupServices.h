@@ -1,0 +1,42 @@
+// The explicit requests with which the I/O workers set their connections
+// up: read a connection's produced and consumed size, set its expected
+// packet rate and, for a device reached through UCMM, allocate and release
+// the connection set over its group 3 connection. Each runs on the calling
+// worker, in the device's turn, and blocks it until the answer or the limit.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Platform.h"
+
+namespace dnm {
+
+class CANPort;
+class Device_Info;
+
+// Connection object instances of the I/O connections.
+constexpr uint8_t kPollInstance = 2;
+constexpr uint8_t kBitStrobeInstance = 3;
+constexpr uint8_t kCosCyclicInstance = 4;
+
+// 0 with the size (the attribute's low byte); else the send path's code, or
+// 1 first fragment, 2 error answer, 3 no answer.
+uint16_t GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                                   uint16_t& size, const platform::StopSignal* stop);
+uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                                   uint16_t& size, const platform::StopSignal* stop);
+// 0 answered, 1 error answer, 3 no answer in time or the send failed.
+int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
+int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
+                           const platform::StopSignal* stop);
+int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                           const platform::StopSignal* stop);
+// Releases the device's connection set on its route (group 2 or UCMM).
+int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
+                         const platform::StopSignal* stop);
+
+// The expected packet rate bytes sent on the UCMM route: the low byte, and
+// the high byte when it is 1 to 3, else 1.
+uint8_t UcmmRateHighByte(uint16_t rate);
+
+}  // namespace dnm

@@ -1,0 +1,178 @@
+// Poll connections against slaves played by test nodes: fragments in both
+// directions, failures counted and recovered, sizes checked, and the
+// application's calls around them.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "IoSlave.h"
+#include "MasterLib.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+class Polling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card_ = std::make_unique<VirtualCard>(lib_);
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+  }
+
+  // A slave with the given sizes, configured for polling and started.
+  IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false) {
+    auto settings = std::make_shared<IoSlaveSettings>();
+    settings->mac = mac;
+    settings->ucmm = ucmm;
+    settings->produced = input;
+    settings->consumed = output;
+    slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings)));
+    EXPECT_EQ(lib_.DNM_AddDevice(0, 0, mac, ucmm), 0);
+    EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, mac, uint16_t(input), uint16_t(output), 2500, 0), 0);
+    EXPECT_EQ(lib_.DNM_StartDevice(0, 0, mac), 0);
+    settings_.push_back(settings);
+    return *settings;
+  }
+
+  // Waits until the poll status reads want; false after limit_ms.
+  bool WaitPoll(uint8_t mac, uint16_t want, int limit_ms = 5000) {
+    const auto start = Clock::now();
+    while (lib_.DNM_CheckPollConnectionStatus(0, 0, mac) != want) {
+      if (Clock::now() - start > milliseconds(limit_ms)) return false;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+  }
+
+  std::vector<uint8_t> Read(uint8_t mac) {
+    uint8_t data[64] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(lib_.DNM_ReadPollInputData(0, 0, mac, data, &length), 0);
+    return std::vector<uint8_t>(data, data + length);
+  }
+
+  Responder& Slave(size_t i) { return *slaves_.at(i); }
+
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_;
+  std::vector<std::shared_ptr<IoSlaveSettings>> settings_;
+  std::vector<std::unique_ptr<Responder>> slaves_;
+};
+
+TEST_F(Polling, OutputsGoInFragmentsByTheirSizeAndInputsComeBackWhole) {
+  const struct {
+    uint8_t mac;
+    int size;
+    size_t frames;
+  } cases[] = {{5, 8, 1}, {6, 9, 2}, {7, 15, 3}, {8, 64, 10}};
+  for (const auto& c : cases) Poll(c.mac, c.size, c.size);
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WaitPoll(c.mac, 0)) << c.size;
+    std::vector<uint8_t> output(static_cast<size_t>(c.size));
+    for (size_t i = 0; i < output.size(); ++i) output[i] = static_cast<uint8_t>(0x80 + i);
+    ASSERT_EQ(lib_.DNM_WritePollOutputData(0, 0, c.mac, output.data(), uint32_t(c.size)), 0);
+  }
+  std::this_thread::sleep_for(milliseconds(400));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    EXPECT_EQ(Read(c.mac), IoInput(0x10, size_t(c.size))) << c.size;
+    const auto heard = Slave(i).HeardWith(0x405u + c.mac * 8u);
+    ASSERT_GE(heard.size(), 2 * c.frames);
+    const CANMsg& last = heard.back().msg;
+    const CANMsg& first = heard[heard.size() - c.frames].msg;
+    if (c.frames == 1) {
+      EXPECT_EQ(FrameText(last), "42D#8081828384858687");
+      continue;
+    }
+    EXPECT_EQ(first.data[0], 0x00) << c.size;
+    EXPECT_EQ(first.data[1], 0x80) << c.size;
+    EXPECT_EQ(last.data[0], 0x80 + c.frames - 1) << c.size;
+    EXPECT_EQ(last.len, 1 + (c.size - 7 * int(c.frames - 1))) << c.size;
+    EXPECT_EQ(last.data[last.len - 1], 0x80 + c.size - 1) << c.size;
+  }
+}
+
+TEST_F(Polling, WrongLengthIsCountedAndKeepsTheLastGoodInput) {
+  IoSlaveSettings& slave = Poll(5, 5, 2);
+  ASSERT_TRUE(WaitPoll(5, 0));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(Read(5), IoInput(0x10, 5));
+  slave.first_input = 0x20;
+  slave.produced = 4;
+  std::this_thread::sleep_for(milliseconds(600));
+  EXPECT_GE(lib_.DNM_GetPollErrorResponse(0, 0, 5), 3u);
+  EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 5), 0);
+  EXPECT_EQ(Read(5), IoInput(0x10, 5));
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 0u);
+}
+
+TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
+  IoSlaveSettings& slave = Poll(5, 2, 2);
+  ASSERT_TRUE(WaitPoll(5, 0));
+  const size_t releases_before = Slave(0).HeardWith(0x42E, 0x4C).size();
+  slave.io_silent = true;
+  const auto start = Clock::now();
+  while (lib_.DNM_GetPollNoResponse(0, 0, 5) < 2 && Clock::now() - start < milliseconds(13000)) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
+  EXPECT_GT(Clock::now() - start, milliseconds(9500));  // two 5000 ms waits
+  ASSERT_TRUE(Slave(0).WaitFor(0x42E, 0x4C, releases_before + 1, 2000));
+  EXPECT_TRUE(lib_.HasLine("Poll No Response!!!!!!!!!!!!!!!!!!!!!!!!!!!"));
+  slave.io_silent = false;
+  EXPECT_TRUE(WaitPoll(5, 0, 8000));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
+  // A stop and a start keep the counters.
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, 5), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 5), 0);
+  EXPECT_GE(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
+}
+
+TEST_F(Polling, SizesTheSlaveDoesNotHaveAndARefusedAllocationAreReported) {
+  Poll(5, 2, 2).report_produced = 3;
+  Poll(6, 2, 2).report_consumed = 260;  // compared by its low byte: 4
+  IoSlaveSettings& refusing = Poll(7, 2, 2, true);
+  refusing.refuse_allocation = true;
+  EXPECT_TRUE(WaitPoll(5, DNM_PollStatus1));
+  EXPECT_TRUE(WaitPoll(6, DNM_PollStatus2));
+  EXPECT_TRUE(WaitPoll(7, 3));
+  EXPECT_TRUE(lib_.HasLine("Poll_Thread( ) Get Consumed_Connection_Size is 4"));
+}
+
+TEST_F(Polling, ApplicationCallsAroundTheConnection) {
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 9, 0), 0);
+  EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 9, 65, 2, 2500, 0), DNM_IOSizeTooLarge);
+  EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 9), DNM_PollNotConfigure);
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, 9, 2, 2, 2500, 0), 0);
+  EXPECT_EQ(lib_.DNM_ReadPollInputData(0, 0, 9, data, &length), DNM_DeviceIsUnConnected);
+  EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 9, data, 2), DNM_DeviceIsUnConnected);
+  EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 9), DNM_ExplicitConnectionDown);
+
+  Poll(5, 2, 3);
+  ASSERT_TRUE(WaitPoll(5, 0));
+  EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 5, data, 4), DNM_WritePollOutputDataLengthError);
+  EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 5, 2, 3, 2500, 0), 0);
+  EXPECT_TRUE(
+      lib_.HasLine("ConfigPoll()   Error!MAC ID 5 Poll Connection has been configured before"));
+
+  const struct {
+    uint16_t frequency;
+    uint32_t obtained;
+  } periods[] = {{10, 10}, {3, 3}, {7, 7}, {600, 1000}, {2000, 1000}, {1, 1}, {0, 0}};
+  for (const auto& p : periods) {
+    EXPECT_EQ(lib_.DNM_SetPollFrequency(p.frequency), p.obtained) << p.frequency;
+    EXPECT_EQ(lib_.DNM_SetBitStrobeFrequency(p.frequency), p.obtained) << p.frequency;
+  }
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 40), 0u);  // no such device
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(7, 0, 5), 0u);   // no such board
+}
+
+}  // namespace
+}  // namespace dnm::test
