@@ -7,14 +7,13 @@
 namespace dnm::test {
 namespace {
 
-const char* kActivatedLine =
-    "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError";
-
 TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) {
   MasterLib lib;
   lib.ClearTrace();
   ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  EXPECT_EQ(lib.TraceLines(), std::vector<std::string>{kActivatedLine});
+  EXPECT_EQ(lib.TraceLines(),
+            std::vector<std::string>{
+                "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_NoError"});
 
   lib.ClearTrace();
   EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
@@ -22,48 +21,51 @@ TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) 
             std::vector<std::string>{"DNM_ActiveBoard()   Error!Board 0 is already Active!"});
 }
 
-TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccess) {
-  MasterLib lib;
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  lib.ClearTrace();
-  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
-  const auto lines = lib.TraceLines();
-  std::vector<std::string> teardown;
-  for (const auto& line : lines) {
-    if (line.rfind("Delete", 0) == 0 || line.rfind("DNM_CloseBoard", 0) == 0)
-      teardown.push_back(line);
-  }
-  const std::vector<std::string> expected = {
-      "Delete Buffer",   "Delete CANPort",
-      "Delete Buffer",   "Delete CANPort",
-      "Delete Buffer",   "Delete CANPort",
-      "Delete Buffer",   "Delete CANPort",
-      "Delete CAN Card", "DNM_CloseBoard( )   Successfully! , CloseBoard=0"};
-  EXPECT_EQ(teardown, expected);
-  // Each port frees its own buffer before it goes. Closed on both sides: it can be activated again.
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
-}
-
-TEST(BoardLifecycle, ClosingAnInactiveBoardIsRefused) {
+TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
   MasterLib lib;
   lib.ClearTrace();
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
   EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
   ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  lib.ClearTrace();
   ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
+  std::vector<std::string> teardown;
+  for (const auto& line : lib.TraceLines()) {
+    if (line.rfind("Delete", 0) == 0 || line.rfind("DNM_CloseBoard", 0) == 0)
+      teardown.push_back(line);
+  }
+  // Each port frees its own buffer before it goes.
+  std::vector<std::string> expected;
+  for (int port = 0; port < 4; ++port)
+    expected.insert(expected.end(), {"Delete Buffer", "Delete CANPort"});
+  expected.insert(expected.end(),
+                  {"Delete CAN Card", "DNM_CloseBoard( )   Successfully! , CloseBoard=0"});
+  EXPECT_EQ(teardown, expected);
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+  // Closed on both sides: it can be activated again.
+  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
 }
 
-TEST(BoardLifecycle, BoardNumbersBeyondTheCardAreRefused) {
+TEST(BoardLifecycle, OnlyTheBoardsTheCardReportsAreServedEachOnItsOwn) {
   UseNetwork("boards 2\n");
   MasterLib lib;
   EXPECT_EQ(lib.DNM_TotalBoard(), 2);
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(lib.DNM_ActiveBoard(1), 0);
   lib.ClearTrace();
   EXPECT_EQ(lib.DNM_ActiveBoard(2), DNM_BoardNumberError);
   EXPECT_EQ(lib.DNM_CloseBoard(255), DNM_BoardNumberError);
   const std::vector<std::string> expected = {"DNM_ActiveBoard()   Error!Board 2 is out of range",
                                              "DNM_CloseBoard( )   Error!Board 255 is out of range"};
   EXPECT_EQ(lib.TraceLines(), expected);
+  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
+  EXPECT_EQ(lib.DNM_ActiveBoard(1), DNM_BoardAlreadyActive);
+  EXPECT_EQ(lib.DNM_CloseBoard(1), 0);
+  // Board queries are forwarded to the card.
+  EXPECT_EQ(lib.CAN_GetSystemFreq(1), 16000000u);
+  EXPECT_EQ(lib.CAN_GetSystemFreq(2), 0u);
+  EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);  // ports of board 0
+  EXPECT_EQ(lib.DNM_GetBoardInf(5, 0, 0, 0, 0, 0, 0), -1);
 }
 
 TEST(BoardLifecycle, EveryBoardTheCardReportsIsServedUpToEight) {
@@ -73,18 +75,10 @@ TEST(BoardLifecycle, EveryBoardTheCardReportsIsServedUpToEight) {
   for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_CloseBoard(b), 0) << "board " << int{b};
 }
 
-TEST(BoardLifecycle, ClosingOneBoardLeavesTheOtherActive) {
-  UseNetwork("boards 2\n");
-  MasterLib lib;
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  ASSERT_EQ(lib.DNM_ActiveBoard(1), 0);
-  ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
-  EXPECT_EQ(lib.DNM_ActiveBoard(1), DNM_BoardAlreadyActive);
-  EXPECT_EQ(lib.DNM_CloseBoard(1), 0);
-}
-
-TEST(BoardLifecycle, RefusedActivationWritesTwoDriverLinesAndLeavesTheBoardInactive) {
-  UseNetwork("fault entry=CAN_ActiveBoard code=5 times=1\n");
+TEST(BoardLifecycle, DriverRefusalsOfActivationAndClosing) {
+  UseNetwork(
+      "fault entry=CAN_ActiveBoard code=5 times=1\n"
+      "fault entry=CAN_CloseBoard code=2 times=1\n");
   MasterLib lib;
   lib.ClearTrace();
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 5);
@@ -92,28 +86,15 @@ TEST(BoardLifecycle, RefusedActivationWritesTwoDriverLinesAndLeavesTheBoardInact
       "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( ) --> CAN Message --> CAN_ResetError",
       "DNM_ActiveBoard( ) ----> API_CAN_ActiveBoard( )  --> CAN Message --> CAN_ResetError"};
   EXPECT_EQ(lib.TraceLines(), expected);
-  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);  // the fault was for one call only
-}
+  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);  // the refused board stays inactive
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);                     // the fault was for one call only
 
-TEST(BoardLifecycle, DriverRefusingToCloseStillClosesTheLibrarySide) {
-  UseNetwork("fault entry=CAN_CloseBoard code=2 times=1\n");
-  MasterLib lib;
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  // A driver refusing to close still closes the library side.
   lib.ClearTrace();
   EXPECT_EQ(lib.DNM_CloseBoard(0), 2);
   EXPECT_TRUE(lib.HasLine(
       "DNM_CloseBoard( ) ----> API_CAN_CloseBoard( )  --> CAN Message --> CAN_ActiveBoardError"));
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
-}
-
-TEST(BoardLifecycle, BoardQueriesAreForwardedToTheCard) {
-  UseNetwork("boards 2\n");
-  MasterLib lib;
-  EXPECT_EQ(lib.CAN_GetSystemFreq(1), 16000000u);
-  EXPECT_EQ(lib.CAN_GetSystemFreq(2), 0u);
-  EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);  // ports of board 0
-  EXPECT_EQ(lib.DNM_GetBoardInf(5, 0, 0, 0, 0, 0, 0), -1);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The common argument checks: their order, codes and single trace line.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "CoreTrace.h"
 #include "VELKCANDNM.h"
 #include "api/ExportCall.h"
@@ -9,78 +11,64 @@
 namespace dnm::test {
 namespace {
 
-class ExportCallTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DeviceNet_Initial();
-    HyperTraceTest_Clear();
-  }
+struct Case {
+  const char* tag;
+  uint8_t board;
+  std::function<void(ExportCall&)> checks;
+  uint16_t code;
+  const char* line;  // nullptr: every check passes and nothing is written
 };
 
-TEST_F(ExportCallTest, FirstFailingCheckWinsAndWritesOneLine) {
-  ASSERT_EQ(DNM_ActiveBoard(0), 0);
+// The first failing check sets the code and writes the only line.
+void Check(const Case& c) {
   HyperTraceTest_Clear();
-  ExportCall call("AddDevice()   ", 0);
-  call.Port(4).Mac(64).Active().Online();
-  EXPECT_EQ(call.Code(), DNM_PortNumberError);
+  ExportCall call(c.tag, c.board);
+  c.checks(call);
+  EXPECT_EQ(call.Code(), c.code) << (c.line ? c.line : "passing");
+  EXPECT_EQ(call.Failed(), c.line != nullptr);
   EXPECT_EQ(KeptTraceLines(),
-            std::vector<std::string>{"AddDevice()   Error!Port 4 is out of range"});
+            c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
 }
 
-TEST_F(ExportCallTest, BoardRangeComesBeforeEverythingElse) {
-  ExportCall call("RemoveDevice()   ", 1);  // the default card has one board
-  call.Port(9).Mac(99).Active();
-  EXPECT_EQ(call.Code(), DNM_BoardNumberError);
-  EXPECT_EQ(KeptTraceLines(),
-            std::vector<std::string>{"RemoveDevice()   Error!Board 1 is out of range"});
+class ExportCallTest : public ::testing::Test {
+ protected:
+  void SetUp() override { DeviceNet_Initial(); }
+};
+
+TEST_F(ExportCallTest, OnAnInactiveBoard) {
+  const Case cases[] = {
+      // The default card has one board: its range comes before everything else.
+      {"RemoveDevice()   ", 1, [](ExportCall& c) { c.Port(9).Mac(99).Active(); },
+       DNM_BoardNumberError, "RemoveDevice()   Error!Board 1 is out of range"},
+      // The MAC ID is checked before the board is active.
+      {"AddDevice()   ", 0, [](ExportCall& c) { c.Port(3).Mac(64).Active(); }, DNM_MACIDNumberError,
+       "AddDevice()   Error!MAC ID 64 is out of range"},
+      {"AddDevice()   ", 0, [](ExportCall& c) { c.Port(3).Mac(63).Active(); }, DNM_BoardNotActive,
+       "AddDevice()   Error!Board 0 is not Active"},
+      // An own format replaces tag and reason.
+      {"ChangeMACID()   ", 0,
+       [](ExportCall& c) { c.Port(0).Mac(70, "ChangeMACID() Error!MAC ID %d is out of range"); },
+       DNM_MACIDNumberError, "ChangeMACID() Error!MAC ID 70 is out of range"},
+      {"GetAllDeviceMACID()   ", 0, [](ExportCall& c) { c.Port(0).NotNull(nullptr, "list"); },
+       DNM_NullPointerError, "GetAllDeviceMACID()   Error!list is a null pointer"},
+  };
+  for (const Case& c : cases) Check(c);
 }
 
-TEST_F(ExportCallTest, MacIdIsCheckedBeforeTheBoardIsActive) {
-  ExportCall call("AddDevice()   ", 0);
-  call.Port(3).Mac(64).Active();
-  EXPECT_EQ(call.Code(), DNM_MACIDNumberError);
-  ExportCall inactive("AddDevice()   ", 0);
-  inactive.Port(3).Mac(63).Active();
-  EXPECT_EQ(inactive.Code(), DNM_BoardNotActive);
-  const std::vector<std::string> expected = {"AddDevice()   Error!MAC ID 64 is out of range",
-                                             "AddDevice()   Error!Board 0 is not Active"};
-  EXPECT_EQ(KeptTraceLines(), expected);
-}
-
-TEST_F(ExportCallTest, PortMustBeOnlineForDeviceCalls) {
+TEST_F(ExportCallTest, OnAnActiveBoard) {
   ASSERT_EQ(DNM_ActiveBoard(0), 0);
-  HyperTraceTest_Clear();
-  ExportCall call("GetAttribute()   ", 0);
-  call.Port(2).Mac(5).Active().Online().InScanList(5);
-  EXPECT_EQ(call.Code(), DNM_MasterStateError);
-  EXPECT_EQ(KeptTraceLines(),
-            std::vector<std::string>{"GetAttribute()   Error!Port 2 is not in Online state"});
-}
-
-TEST_F(ExportCallTest, OwnFormatReplacesTagAndReason) {
-  ExportCall call("ChangeMACID()   ", 0);
-  call.Port(0).Mac(70, "ChangeMACID() Error!MAC ID %d is out of range");
-  EXPECT_EQ(call.Code(), DNM_MACIDNumberError);
-  EXPECT_EQ(KeptTraceLines(),
-            std::vector<std::string>{"ChangeMACID() Error!MAC ID 70 is out of range"});
-}
-
-TEST_F(ExportCallTest, NullPointerIsRefusedAfterTheNumberChecks) {
-  ExportCall call("GetAllDeviceMACID()   ", 0);
-  call.Port(0).NotNull(nullptr, "list");
-  EXPECT_EQ(call.Code(), DNM_NullPointerError);
-  EXPECT_EQ(KeptTraceLines(),
-            std::vector<std::string>{"GetAllDeviceMACID()   Error!list is a null pointer"});
-}
-
-TEST_F(ExportCallTest, PassingChecksWriteNothing) {
-  ASSERT_EQ(DNM_ActiveBoard(0), 0);
-  HyperTraceTest_Clear();
   int value = 0;
-  ExportCall call("AddDevice()   ", 0);
-  call.Port(3).Mac(63).Baud(2).Active().NotNull(&value, "value");
-  EXPECT_FALSE(call.Failed());
-  EXPECT_TRUE(KeptTraceLines().empty());
+  const Case cases[] = {
+      {"AddDevice()   ", 0, [](ExportCall& c) { c.Port(4).Mac(64).Active().Online(); },
+       DNM_PortNumberError, "AddDevice()   Error!Port 4 is out of range"},
+      {"GetAttribute()   ", 0,
+       [](ExportCall& c) { c.Port(2).Mac(5).Active().Online().InScanList(5); },
+       DNM_MasterStateError, "GetAttribute()   Error!Port 2 is not in Online state"},
+      {"AddDevice()   ", 0,
+       [&](ExportCall& c) { c.Port(3).Mac(63).Baud(2).Active().NotNull(&value, "value"); }, 0,
+       nullptr},
+  };
+  for (const Case& c : cases) Check(c);
 }
 
 }  // namespace

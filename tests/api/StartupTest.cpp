@@ -10,62 +10,52 @@ namespace {
 TEST(Startup, BindsCardAndTraceAndReportsVersion) {
   MasterLib lib;
   ASSERT_TRUE(lib.loaded());
-  const float version = lib.DNM_GetVersion();
-  EXPECT_EQ(version, 1.1f);  // exactly the single-precision value
+  EXPECT_EQ(lib.DNM_GetVersion(), 1.1f);  // exactly the single-precision value
   const std::vector<std::string> expected = {"DeviceNet_Initial( )   Load_API_TORVEK=0",
                                              "DeviceNet_Initial( )   Initial OK"};
   EXPECT_EQ(lib.TraceLines(), expected);
   EXPECT_EQ(lib.DNM_TotalBoard(), 1);
 }
 
-TEST(Startup, WithoutCardEveryBoardIsOutOfRange) {
-  MasterLib lib(VariantDir("no-card"));
+// Without a card, with one that lacks an entry, or with one that reports no boards.
+class StartupWithoutBoards : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(StartupWithoutBoards, EveryBoardIsOutOfRange) {
+  const std::string variant = GetParam();
+  const bool complete = variant == "no-boards";
+  if (complete) UseNetwork("boards 0\n");
+  MasterLib lib(complete ? LibDir() : VariantDir(variant));
   ASSERT_TRUE(lib.loaded());
-  EXPECT_TRUE(lib.HasLine("DeviceNet_Initial( )   Load_API_TORVEK=1"));
+  const char* bound = complete ? "0" : variant == "no-card" ? "1" : "2";
+  EXPECT_TRUE(lib.HasLine(std::string("DeviceNet_Initial( )   Load_API_TORVEK=") + bound));
   EXPECT_EQ(lib.DNM_TotalBoard(), 0);
   EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardNumberError);
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardNumberError);
+  EXPECT_TRUE(lib.HasLine("DNM_ActiveBoard()   Error!Board 0 is out of range"));
+  if (variant != "no-card") return;  // queries without a driver
   EXPECT_EQ(lib.CAN_GetSystemFreq(0), 0u);
   EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), CAN_DriverError);
 }
 
-TEST(Startup, IncompleteCardIsTreatedAsNoBoards) {
-  MasterLib lib(VariantDir("card-missing-entry"));
-  ASSERT_TRUE(lib.loaded());
-  EXPECT_TRUE(lib.HasLine("DeviceNet_Initial( )   Load_API_TORVEK=2"));
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardNumberError);
-}
+INSTANTIATE_TEST_SUITE_P(Startup, StartupWithoutBoards,
+                         ::testing::Values("no-card", "card-missing-entry", "no-boards"));
 
-TEST(Startup, CardReportingNoBoardsRefusesEveryBoard) {
-  UseNetwork("boards 0\n");
-  MasterLib lib;
-  EXPECT_EQ(lib.DNM_TotalBoard(), 0);
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardNumberError);
-  EXPECT_TRUE(lib.HasLine("DNM_ActiveBoard()   Error!Board 0 is out of range"));
-}
+// Without a trace library, with one that lacks an entry or whose output refuses to start: the
+// master works and no line is kept.
+class StartupWithoutTrace : public ::testing::TestWithParam<const char*> {};
 
-TEST(Startup, TraceLibraryWithoutAnEntryGetsNoLines) {
-  MasterLib lib(VariantDir("trace-missing-entry"));
-  ASSERT_TRUE(lib.loaded());
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
-  EXPECT_TRUE(lib.TraceLines().empty());
-}
-
-TEST(Startup, TraceOutputThatRefusesToStartGetsNoLines) {
-  MasterLib lib(VariantDir("trace-start-refuses"));
-  ASSERT_TRUE(lib.loaded());
-  EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
-  EXPECT_TRUE(lib.TraceLines().empty());
-}
-
-TEST(Startup, WorksWithoutTraceLibrary) {
-  MasterLib lib(VariantDir("no-trace"));
+TEST_P(StartupWithoutTrace, BoardsWorkAndNoLineIsKept) {
+  MasterLib lib(VariantDir(GetParam()));
   ASSERT_TRUE(lib.loaded());
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
   EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
   EXPECT_EQ(lib.DNM_CloseBoard(0), 0);
+  EXPECT_TRUE(lib.TraceLines().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Startup, StartupWithoutTrace,
+                         ::testing::Values("no-trace", "trace-missing-entry",
+                                           "trace-start-refuses"));
 
 }  // namespace
 }  // namespace dnm::test

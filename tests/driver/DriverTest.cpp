@@ -49,15 +49,5 @@ TEST(Driver, LibraryPortsAreTheDriversPortsPlusOne) {
   EXPECT_NE(VCAN_NodeReceive(other, &heard, 100), 0);
 }
 
-TEST(Driver, PortTakenOffTheBusRefusesToSend) {
-  ASSERT_EQ(driver::BindDriver(), 0);
-  ASSERT_EQ(driver::ActiveBoard(0), 0);
-  ASSERT_EQ(driver::Init(0, 0), 0);
-  ASSERT_EQ(driver::Reset(0, 0), 0);
-  CANMsg msg{};
-  msg.id = 0x10;
-  EXPECT_EQ(driver::SendMsg(0, 0, msg), CAN_TransmitIncomplete);
-}
-
 }  // namespace
 }  // namespace dnm

@@ -17,43 +17,23 @@ CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
   return msg;
 }
 
-TEST(MsgBuffer, FullBufferRefusesTheNextFrameAndKeepsTheOthers) {
+TEST(MsgBuffer, TakingFromTheMiddleKeepsTheOrderOfTheRest) {
   MsgBuffer buffer;
-  for (uint8_t i = 0; i < 64; ++i) ASSERT_EQ(buffer.PutMsg(Frame(0x100 + i, {i})), 0);
-  EXPECT_EQ(buffer.PutMsg(Frame(0x7FF, {0xEE})), MsgBuffer::kFull);
-  EXPECT_EQ(buffer.GetDataCount(), 64);
-  CANMsg out{};
-  EXPECT_EQ(buffer.GetMsg(out, 0x7FF), MsgBuffer::kNoMatch);
-  for (uint8_t i = 0; i < 64; ++i) {
-    ASSERT_EQ(buffer.GetMsg(out, 0x100 + i), 0);
-    EXPECT_EQ(out.data[0], i);
-  }
-  EXPECT_EQ(buffer.GetDataCount(), 0);
-}
-
-TEST(MsgBuffer, TakeFromTheMiddleKeepsTheOldestFirst) {
-  MsgBuffer buffer;
-  buffer.PutMsg(Frame(0x403, {1}));
-  buffer.PutMsg(Frame(0x40B, {2}));
-  buffer.PutMsg(Frame(0x403, {3}));
-  CANMsg out{};
-  ASSERT_EQ(buffer.GetMsg(out, 0x40B), 0);
-  EXPECT_EQ(out.data[0], 2);
-  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
-  EXPECT_EQ(out.data[0], 1);
-  ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
-  EXPECT_EQ(out.data[0], 3);
-}
-
-TEST(MsgBuffer, FramesLeftBehindKeepTheirOrder) {
-  MsgBuffer buffer;
-  buffer.PutMsg(Frame(0x3C1, {1}));
+  CANMsg stamped = Frame(0x3C1, {1, 2, 3, 4, 5, 6, 7, 8});
+  stamped.stamp[0] = 0xAA;
+  buffer.PutMsg(stamped);
   buffer.PutMsg(Frame(0x3C1, {2}));
   buffer.PutMsg(Frame(0x3C2, {3}));
   buffer.PutMsg(Frame(0x3C1, {4}));
   CANMsg out{};
+  out.stamp[0] = 0x55;
   ASSERT_EQ(buffer.GetMsg(out, 0x3C2), 0);
-  for (uint8_t expected : {1, 2, 4}) {
+  EXPECT_EQ(out.data[0], 3);
+  ASSERT_EQ(buffer.GetMsg(out, 0x3C1), 0);
+  EXPECT_EQ(out.len, 8);
+  EXPECT_EQ(out.data[7], 8);
+  EXPECT_EQ(out.stamp[0], 0x55);  // the stamp is not kept
+  for (uint8_t expected : {2, 4}) {
     ASSERT_EQ(buffer.GetMsg(out, 0x3C1), 0);
     EXPECT_EQ(out.data[0], expected);
   }
@@ -74,20 +54,7 @@ TEST(MsgBuffer, MatchesOnLeadingDataBytesAndLength) {
   EXPECT_EQ(buffer.GetDataCount(), 1);  // the skipped frame stays
 }
 
-TEST(MsgBuffer, TakenFrameCarriesOnlyTheKeptFields) {
-  MsgBuffer buffer;
-  CANMsg in = Frame(0x3C5, {1, 2, 3, 4, 5, 6, 7, 8});
-  in.stamp[0] = 0xAA;
-  buffer.PutMsg(in);
-  CANMsg out{};
-  out.stamp[0] = 0x55;
-  ASSERT_EQ(buffer.GetMsg(out, 0x3C5), 0);
-  EXPECT_EQ(out.stamp[0], 0x55);
-  EXPECT_EQ(out.len, 8);
-  EXPECT_EQ(out.data[7], 8);
-}
-
-TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStands) {
+TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRefuses) {
   MsgBuffer buffer;
   // Wrap the ring first, so the purge has to step the tail back over zero.
   for (int i = 0; i < 62; ++i) buffer.PutMsg(Frame(0x1, {0}));
@@ -105,11 +72,16 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStands) {
     ASSERT_EQ(buffer.GetMsg(out, 0x403), 0);
     EXPECT_EQ(out.data[1], expected);
   }
-  // The ring goes on from where the purge left it.
+  // The ring goes on from where the purge left it; once full it refuses the next frame and
+  // keeps the others.
   for (uint8_t i = 0; i < 64; ++i) ASSERT_EQ(buffer.PutMsg(Frame(0x1, {i})), 0);
-  EXPECT_EQ(buffer.PutMsg(Frame(0x1, {0})), MsgBuffer::kFull);
-  ASSERT_EQ(buffer.GetMsg(out, 0x1), 0);
-  EXPECT_EQ(out.data[0], 0);
+  EXPECT_EQ(buffer.PutMsg(Frame(0x7FF, {0xEE})), MsgBuffer::kFull);
+  EXPECT_EQ(buffer.GetMsg(out, 0x7FF), MsgBuffer::kNoMatch);
+  for (uint8_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(buffer.GetMsg(out, 0x1), 0);
+    EXPECT_EQ(out.data[0], i);
+  }
+  EXPECT_EQ(buffer.GetDataCount(), 0);
 }
 
 TEST(MsgBuffer, WaitSleepsUntilAFrameArrivesOrAStopIsRaised) {

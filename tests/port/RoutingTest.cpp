@@ -30,6 +30,12 @@ CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
   return msg;
 }
 
+bool TraceHas(const std::string& fragment) {
+  for (const auto& line : test::KeptTraceLines())
+    if (line.find(fragment) != std::string::npos) return true;
+  return false;
+}
+
 class Routing : public ::testing::Test {
  protected:
   // The network the case runs on.
@@ -81,12 +87,13 @@ class Routing : public ::testing::Test {
     WaitRouted(before, frames.size());
   }
 
-  std::vector<std::string> LinesAfterTheRoutingLine() {
+  // The receive threads' lines about what became of the frames, past the lookup.
+  static std::vector<std::string> RoutingLines() {
     std::vector<std::string> lines;
-    bool after = false;
     for (const auto& line : test::KeptTraceLines()) {
-      if (after && line.rfind("Rx_Thread", 0) == 0) lines.push_back(line);
-      after = after || line.find("Thre Message") != std::string::npos;
+      if (line.rfind("Rx_Thread", 0) == 0 && line.find("Count is") == std::string::npos &&
+          line.find("Thre Message") == std::string::npos)
+        lines.push_back(line);
     }
     return lines;
   }
@@ -95,42 +102,30 @@ class Routing : public ::testing::Test {
   int32_t node_ = 0;
 };
 
-TEST_F(Routing, ExplicitResponseReachesTheDeviceWhateverItsConnection) {
+TEST_F(Routing, ConnectionStateDecidesWhatReachesTheDevice) {
   Device_Info& device = AddStartedDevice(5, false);
   port_->map().AddMap(0x42B, 5, 0);
+  port_->map().AddMap(0x3C5, 5, 1);
+  port_->map().AddMap(0x745, 5, 0);
+  // Before the explicit connection is established: explicit answers, and group 3 answers to the
+  // unconnected request, but no I/O.
   Deliver({Frame(0x42B, {0x40, 0xCB, 0x00})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
-  EXPECT_TRUE(LinesAfterTheRoutingLine().empty());
+  EXPECT_TRUE(RoutingLines().empty());
+  Deliver({Frame(0x745, {0x40, 0xCB, 0x00, 0x00, 0x07})});
+  ASSERT_EQ(RoutingLines().size(), 1u);
+  EXPECT_NE(RoutingLines()[0].find("Device Establish Explicit Connection by Group 3!!"),
+            std::string::npos);
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 2);
 
   device.set_status(kExplicit, kStatusEstablished);
   Deliver({Frame(0x42B, {0x40, 0x8E, 0x01})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 2);
-  const auto lines = LinesAfterTheRoutingLine();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("Device doesn't receive its own Explicit and I/O Message!!"),
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 3);
+  ASSERT_EQ(RoutingLines().size(), 1u);
+  EXPECT_NE(RoutingLines()[0].find("Device doesn't receive its own Explicit and I/O Message!!"),
             std::string::npos);
-}
-
-TEST_F(Routing, ExplicitResponseToAnotherMasterIsDeserted) {
-  Device_Info& device = AddStartedDevice(5, false);
-  port_->map().AddMap(0x42B, 5, 0);
-  Deliver({Frame(0x42B, {0x41, 0xCB})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 0);
-  const auto lines = LinesAfterTheRoutingLine();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("Data0: 41 will be deserted!!"), std::string::npos);
-}
-
-TEST_F(Routing, PollResponseNeedsAnEstablishedExplicitConnection) {
-  Device_Info& device = AddStartedDevice(5, false);
-  port_->map().AddMap(0x3C5, 5, 1);
-  Deliver({Frame(0x3C5, {0x11, 0x22})});
-  EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 0);
-
-  device.set_status(kExplicit, kStatusEstablished);
   Deliver({Frame(0x3C5, {0x11, 0x22})});
   EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 1);  // one copy
-  const auto lines = LinesAfterTheRoutingLine();
+  const auto lines = RoutingLines();
   ASSERT_EQ(lines.size(), 1u);
   // Any of the five threads may have taken it: compare what follows its name.
   EXPECT_EQ(lines[0].substr(lines[0].find("( )")),
@@ -138,73 +133,33 @@ TEST_F(Routing, PollResponseNeedsAnEstablishedExplicitConnection) {
             "deserted!!");
 }
 
-TEST_F(Routing, UnconnectedGroup3AnswerGoesToTheExplicitBuffer) {
-  Device_Info& device = AddStartedDevice(6, false);
-  port_->map().AddMap(0x746, 6, 0);
-  Deliver({Frame(0x746, {0x40, 0xCB, 0x00, 0x00, 0x07})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
-  EXPECT_EQ(test::KeptTraceLines().size() > 0, true);
-  bool group3_line = false;
-  for (const auto& line : test::KeptTraceLines()) {
-    group3_line |=
-        line.find("Device Establish Explicit Connection by Group 3!!") != std::string::npos;
-  }
-  EXPECT_TRUE(group3_line);
-}
-
-TEST_F(Routing, FramesOfADeviceThatIsNotStartedAreDeserted) {
-  Device_Info& device = AddStartedDevice(7, true);
+TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipRequestsAnswered) {
+  Device_Info& unconnected = AddStartedDevice(5, false);
+  Device_Info& stopped = AddStartedDevice(7, true);
   port_->SetStarted(7, false);
+  port_->map().AddMap(0x42B, 5, 0);
+  port_->map().AddMap(0x3C5, 5, 1);
   port_->map().AddMap(0x43B, 7, 0);
-  Deliver({Frame(0x43B, {0x40, 0x8E})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 0);
-  const auto lines = LinesAfterTheRoutingLine();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("Device doesn't Start!!"), std::string::npos);
-}
-
-TEST_F(Routing, FrameWithoutARouteWritesOneLine) {
-  Deliver({Frame(0x123, {1, 2})});
-  int routing_lines = 0;
-  for (const auto& line : test::KeptTraceLines()) routing_lines += line.rfind("Rx_Thread", 0) == 0;
-  EXPECT_EQ(routing_lines, 1);
-  bool deserted = false;
-  for (const auto& line : test::KeptTraceLines()) {
-    deserted |= line.find("The Message CANRx.id=123 will be deserted!!") != std::string::npos;
+  const struct {
+    CANMsg frame;
+    const char* line;
+  } cases[] = {
+      {Frame(0x42B, {0x41, 0xCB}), "Data0: 41 will be deserted!!"},  // to another master
+      {Frame(0x3C5, {0x11, 0x22}), "Data0: 11 will be deserted!!"},  // I/O, not connected
+      {Frame(0x43B, {0x40, 0x8E}), "Device doesn't Start!!"},
+      {Frame(0x123, {1, 2}), "The Message CANRx.id=123 will be deserted!!"},  // no route
+  };
+  for (const auto& c : cases) {
+    Deliver({c.frame});
+    const auto lines = RoutingLines();
+    ASSERT_EQ(lines.size(), 1u) << c.line;
+    EXPECT_NE(lines[0].find(c.line), std::string::npos) << lines[0];
   }
-  EXPECT_TRUE(deserted);
-}
+  EXPECT_EQ(unconnected.buffer(kExplicit)->GetDataCount(), 0);
+  EXPECT_EQ(unconnected.buffer(kPoll)->GetDataCount(), 0);
+  EXPECT_EQ(stopped.buffer(kExplicit)->GetDataCount(), 0);
 
-TEST_F(Routing, SharedIdentifierReachesEveryEntryAndThePortBuffer) {
-  Device_Info& a = AddStartedDevice(8, true);
-  Device_Info& b = AddStartedDevice(9, true);
-  port_->map().AddMap(0x3C0, 8, 1);
-  port_->map().AddMap(0x3C0, 9, 1);
-  port_->map().AddMap(0x3C0, kPortBufferId, kPortBufferId);
-  Deliver({Frame(0x3C0, {0xAA})});
-  EXPECT_EQ(a.buffer(kPoll)->GetDataCount(), 1);
-  EXPECT_EQ(b.buffer(kPoll)->GetDataCount(), 1);
-  EXPECT_EQ(port_->port_buffer().GetDataCount(), 1);
-}
-
-TEST_F(Routing, BurstArrivesInOrder) {
-  port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
-  std::vector<CANMsg> burst;
-  for (uint8_t i = 0; i < 64; ++i) burst.push_back(Frame(0x7EE, {i}));
-  const uint64_t before = Received();
-  VCAN_HoldSegment(0, 1, 1);  // all queued, then back to back on the bus
-  for (const CANMsg& frame : burst) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
-  VCAN_HoldSegment(0, 1, 0);
-  WaitRouted(before, burst.size());
-  ASSERT_EQ(port_->port_buffer().GetDataCount(), 64);
-  CANMsg out{};
-  for (uint8_t i = 0; i < 64; ++i) {
-    ASSERT_EQ(port_->port_buffer().GetMsg(out, 0x7EE), 0);
-    EXPECT_EQ(out.data[0], i);
-  }
-}
-
-TEST_F(Routing, OwnershipRequestsAreAnsweredOnlyWhileOwnershipIsHeld) {
+  // Ownership requests, without a route too, are answered only while ownership is held.
   const CANMsg request = Frame(0x7EF, {0x05, 0x4B, 0x01, 0x00, 0x01, 0, 0, 0});
   Deliver({request});
   CANMsg answer{};
@@ -217,6 +172,33 @@ TEST_F(Routing, OwnershipRequestsAreAnsweredOnlyWhileOwnershipIsHeld) {
   const uint8_t expected[8] = {kMaster, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 1, 0,
                                0,       0};
   EXPECT_EQ(0, memcmp(answer.data, expected, 8));
+}
+
+TEST_F(Routing, PortBufferGetsSharedIdentifiersAndBurstsInOrder) {
+  Device_Info& a = AddStartedDevice(8, true);
+  Device_Info& b = AddStartedDevice(9, true);
+  port_->map().AddMap(0x3C0, 8, 1);
+  port_->map().AddMap(0x3C0, 9, 1);
+  port_->map().AddMap(0x3C0, kPortBufferId, kPortBufferId);
+  port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
+  Deliver({Frame(0x3C0, {0xAA})});
+  EXPECT_EQ(a.buffer(kPoll)->GetDataCount(), 1);
+  EXPECT_EQ(b.buffer(kPoll)->GetDataCount(), 1);
+  CANMsg out{};
+  ASSERT_EQ(port_->port_buffer().GetMsg(out, 0x3C0), 0);
+
+  std::vector<CANMsg> burst;
+  for (uint8_t i = 0; i < 64; ++i) burst.push_back(Frame(0x7EE, {i}));
+  const uint64_t before = Received();
+  VCAN_HoldSegment(0, 1, 1);  // all queued, then back to back on the bus
+  for (const CANMsg& frame : burst) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
+  VCAN_HoldSegment(0, 1, 0);
+  WaitRouted(before, burst.size());
+  ASSERT_EQ(port_->port_buffer().GetDataCount(), 64);
+  for (uint8_t i = 0; i < 64; ++i) {
+    ASSERT_EQ(port_->port_buffer().GetMsg(out, 0x7EE), 0);
+    EXPECT_EQ(out.data[0], i);
+  }
 }
 
 class RoutingSmallQueue : public Routing {
@@ -238,13 +220,8 @@ TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted)
   HyperTraceTest_Clear();
   port_->ResumeReceiveThreads();
   WaitRouted(0, 0);
-  bool overrun_line = false;
-  for (const auto& line : test::KeptTraceLines()) {
-    overrun_line |=
-        line.find("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun") != std::string::npos;
-  }
   ASSERT_EQ(stats.overrun_drops, 32u);  // the card's queue holds 8
-  EXPECT_TRUE(overrun_line);
+  EXPECT_TRUE(TraceHas("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun"));
   EXPECT_EQ(port_->port_buffer().GetDataCount(), 8);
 }
 
@@ -254,26 +231,21 @@ TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
   platform::FailNextThreadCreations(1);
   HyperTraceTest_Clear();
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), DNM_CreateThreadError);
-  bool line = false;
-  for (const auto& text : test::KeptTraceLines()) line |= text == "Create H_Rx_Thread1 Error";
-  EXPECT_TRUE(line);
+  EXPECT_TRUE(TraceHas("Create H_Rx_Thread1 Error"));
   EXPECT_EQ(DNM_Offline(0, 1), DNM_MasterStateError);
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
 }
 
-TEST(PortSend, RefusedFramesNeverReachTheDriver) {
-  DeviceNet_Initial();
-  ASSERT_EQ(DNM_ActiveBoard(0), 0);
-  ASSERT_EQ(DNM_Online(0, 2, 0, 3), 0);
-  CANPort& port = Lib().boards[0]->port(2);
+TEST_F(Routing, RefusedFramesNeverReachTheDriver) {
+  CANPort& port = *port_;
   VCAN_PortStats before{};
-  VCAN_GetPortStats(0, 3, &before);
+  VCAN_GetPortStats(0, 1, &before);
   const uint8_t data[9] = {};
   EXPECT_EQ(port.SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
   EXPECT_EQ(port.SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
   EXPECT_EQ(port.SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
   VCAN_PortStats after{};
-  VCAN_GetPortStats(0, 3, &after);
+  VCAN_GetPortStats(0, 1, &after);
   EXPECT_EQ(after.sent, before.sent);
   HyperTraceTest_Clear();
   EXPECT_EQ(port.SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);

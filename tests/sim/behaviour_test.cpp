@@ -10,9 +10,6 @@ namespace dnsim_test {
 namespace {
 
 using std::chrono::milliseconds;
-using vcan_test::BringOnline;
-using vcan_test::StampOf;
-using vcan_test::StartCard;
 
 constexpr uint8_t kSlave = 33;
 constexpr uint8_t kMaster = 1;
@@ -22,8 +19,7 @@ constexpr uint8_t kFrag = 0x80 | kMaster;
 class Behaviour : public testing::Test {
  protected:
   void Start(const std::string& options) {
-    ASSERT_NO_FATAL_FAILURE(StartCard("slave segment=vcan0.1 mac=33 " + options + "\n"));
-    ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+    ASSERT_NO_FATAL_FAILURE(StartOnline("slave segment=vcan0.1 mac=33 " + options + "\n"));
   }
   void Behave(const char* options) { ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, options), 0); }
   void SendAllocate() { master_.Send(UnconnectedId(kSlave), {kHeader, 0x4B, 3, 1, 1, kMaster}); }
@@ -56,7 +52,7 @@ TEST_F(Behaviour, DelayHoldsBackEveryFrameUntilChanged) {
   EXPECT_EQ(quick->id, ResponseId(kSlave));
 }
 
-TEST_F(Behaviour, SilentFromAndBackAtCountFromTheChange) {
+TEST_F(Behaviour, SilentFromAndBackAtCountFromTheChangeAndBackAtAloneStartsAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Start(""));
   Behave("silent_from=200 back_at=800");
   EXPECT_TRUE(AnswersWithin(150));
@@ -67,16 +63,14 @@ TEST_F(Behaviour, SilentFromAndBackAtCountFromTheChange) {
   std::this_thread::sleep_for(milliseconds(400));
   EXPECT_TRUE(AnswersWithin(500));
   EXPECT_EQ(SlaveState(kSlave).silent, 0);
-}
 
-TEST_F(Behaviour, BackAtAloneStartsTheSilenceAtOnce) {
-  ASSERT_NO_FATAL_FAILURE(Start("back_at=400"));
+  Behave("back_at=400");  // alone: the silence starts at once
   EXPECT_FALSE(AnswersWithin(200));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_TRUE(AnswersWithin(500));
 }
 
-TEST_F(Behaviour, NamedServicesAreAnsweredWithTheErrorStatus) {
+TEST_F(Behaviour, NamedServicesAreAnsweredWithTheErrorStatusAndBadTextIsRefused) {
   ASSERT_NO_FATAL_FAILURE(Start("error=allocate"));
   EXPECT_EQ(master_.Unconnected(kSlave, {0x4B, 3, 1, 1, kMaster}),
             (Data{kHeader, 0x94, 0x02, 0xFF}));
@@ -89,54 +83,6 @@ TEST_F(Behaviour, NamedServicesAreAnsweredWithTheErrorStatus) {
   EXPECT_EQ(master_.Unconnected(kSlave, {0x4C, 3, 1, 1}), (Data{kHeader, 0x94, 0x1F, 0xFF}));
   EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_GET], 1u) << "refused requests count too";
 
-  Behave("error=none");
-  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
-}
-
-TEST_F(Behaviour, DropAckLosesTheNthFragmentOnce) {
-  ASSERT_NO_FATAL_FAILURE(Start("drop_ack=2"));
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  const Data first{kFrag, 0x00, 0x10, 0x64, 1, 2, 0xA0, 0xA1};
-  const Data middle{kFrag, 0x41, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
-  const Data last{kFrag, 0x82, 0xA8, 0xA9};
-  SendFragment(first);
-  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC0, 0}));
-  SendFragment(middle);
-  EXPECT_TRUE(master_.ExpectNothing(300)) << "the second fragment is lost";
-  SendFragment(middle);
-  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC1, 0}));
-  SendFragment(last);
-  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC2, 0}));
-  EXPECT_EQ(NextAnswer(), (Data{kMaster, 0x90}));
-  EXPECT_EQ(VCAN_SlaveReadAttribute(0, 1, kSlave, 2, nullptr, 0), 10);
-
-  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))),
-            (Data{kMaster, 0x90}))
-      << "only once";
-}
-
-TEST_F(Behaviour, AckErrorRefusesTheNthFragmentAndDropsTheTransfer) {
-  ASSERT_NO_FATAL_FAILURE(Start(""));
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  Behave("ack_error=1");
-  SendFragment({kFrag, 0x00, 0x10, 0x64, 1, 2, 0xA0, 0xA1});
-  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC0, 1}));
-  SendFragment({kFrag, 0x81, 0xA2});
-  EXPECT_TRUE(master_.ExpectNothing(300));
-  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))),
-            (Data{kMaster, 0x90}));
-}
-
-TEST_F(Behaviour, FragmentedSetResponseAnswersAFragmentedSetInFragmentForm) {
-  ASSERT_NO_FATAL_FAILURE(Start("frag_set_response=1"));
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))), (Data{kFrag, 0x90}));
-  EXPECT_EQ(master_.Explicit(kSlave, SetRequest(0x64, 1, 2, {1})), (Data{kMaster, 0x90}))
-      << "an unfragmented Set keeps the plain answer";
-}
-
-TEST_F(Behaviour, BadBehaviourTextIsRefused) {
-  ASSERT_NO_FATAL_FAILURE(Start(""));
   testing::internal::CaptureStderr();
   EXPECT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, "colour=blue"), -1);
   EXPECT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, "error=get,reboot"), -1);
@@ -148,7 +94,43 @@ TEST_F(Behaviour, BadBehaviourTextIsRefused) {
   EXPECT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave + 1, "delay=1"), -1);
   EXPECT_EQ(VCAN_SlaveSetBehaviour(0, 2, kSlave, "delay=1"), -1) << "another segment";
   EXPECT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, ""), 0);
-  EXPECT_TRUE(AnswersWithin(500));
+
+  Behave("error=none");
+  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
+}
+
+// A lost acknowledgement, a refused one, and Set answers in fragment form.
+TEST_F(Behaviour, FragmentFlawsOnRequest) {
+  ASSERT_NO_FATAL_FAILURE(Start("drop_ack=2"));
+  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
+  const Data first{kFrag, 0x00, 0x10, 0x64, 1, 2, 0xA0, 0xA1};
+  const Data middle{kFrag, 0x41, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
+  SendFragment(first);
+  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC0, 0}));
+  SendFragment(middle);
+  EXPECT_TRUE(master_.ExpectNothing(300)) << "the second fragment is lost";
+  SendFragment(middle);
+  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC1, 0}));
+  SendFragment({kFrag, 0x82, 0xA8, 0xA9});
+  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC2, 0}));
+  EXPECT_EQ(NextAnswer(), (Data{kMaster, 0x90}));
+  EXPECT_EQ(VCAN_SlaveReadAttribute(0, 1, kSlave, 2, nullptr, 0), 10);
+  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))),
+            (Data{kMaster, 0x90}))
+      << "only once";
+
+  Behave("ack_error=1");
+  SendFragment(first);
+  EXPECT_EQ(NextAnswer(), (Data{kFrag, 0xC0, 1}));
+  SendFragment({kFrag, 0x81, 0xA2});
+  EXPECT_TRUE(master_.ExpectNothing(300)) << "the refused fragment ended the transfer";
+  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))),
+            (Data{kMaster, 0x90}));
+
+  Behave("frag_set_response=1");
+  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 2, Bytes(14))), (Data{kFrag, 0x90}));
+  EXPECT_EQ(master_.Explicit(kSlave, SetRequest(0x64, 1, 2, {1})), (Data{kMaster, 0x90}))
+      << "an unfragmented Set keeps the plain answer";
 }
 
 }  // namespace

@@ -6,17 +6,17 @@
 namespace dnsim_test {
 namespace {
 
-using vcan_test::BringOnline;
-using vcan_test::StartCard;
-
 constexpr uint8_t kSlave = 20;
 constexpr uint8_t kMaster = 3;
 
 class Explicit : public testing::Test {
  protected:
-  void Start(const std::string& slave_options, uint8_t selector = vcan_test::kSelector500k) {
-    ASSERT_NO_FATAL_FAILURE(StartCard("slave segment=vcan0.1 mac=20 " + slave_options + "\n"));
-    ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1, selector));
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(
+        StartOnline("slave segment=vcan0.1 mac=20 baud=250 vendor=0x0A0B device_type=0x0C "
+                    "product_code=0x1234 revision=3.17 serial=0x11223344 product=Short ucmm=1 "
+                    "attr=1:0102,7:AB\n",
+                    1, vcan_test::kSelector250k));
     ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
   }
   Data Get(uint8_t class_id, uint8_t instance, uint8_t attribute) {
@@ -33,10 +33,6 @@ class Explicit : public testing::Test {
 };
 
 TEST_F(Explicit, IdentityAndDeviceNetAttributesComeFromTheSlaveLine) {
-  ASSERT_NO_FATAL_FAILURE(
-      Start("baud=250 vendor=0x0A0B device_type=0x0C product_code=0x1234 revision=3.17 "
-            "serial=0x11223344 product=Short",
-            vcan_test::kSelector250k));
   EXPECT_EQ(Get(1, 1, 1), Value({0x0B, 0x0A}));
   EXPECT_EQ(Get(1, 1, 2), Value({0x0C, 0x00}));
   EXPECT_EQ(Get(1, 1, 3), Value({0x34, 0x12}));
@@ -45,19 +41,13 @@ TEST_F(Explicit, IdentityAndDeviceNetAttributesComeFromTheSlaveLine) {
   EXPECT_EQ(Get(1, 1, 7), Value({5, 'S', 'h', 'o', 'r', 't'})) << "6 bytes: still one frame";
   EXPECT_EQ(Get(3, 1, 1), Value({kSlave}));
   EXPECT_EQ(Get(3, 1, 2), Value({1})) << "250 kbit/s";
-  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_GET], 8u);
-}
-
-TEST_F(Explicit, AnswersCarryTheRequestsHeaderByte) {
-  ASSERT_NO_FATAL_FAILURE(Start(""));
+  // Answers carry the request's header byte.
   master_.Send(RequestId(kSlave), {0x40 | kMaster, 0x0E, 3, 1, 1});
   EXPECT_EQ(master_.ReceiveOn(ResponseId(kSlave)), (Data{0x40 | kMaster, 0x8E, kSlave}));
-  master_.Send(RequestId(kSlave), {kMaster, 0x0E, 3, 1, 1});
-  EXPECT_EQ(master_.ReceiveOn(ResponseId(kSlave)), (Data{kMaster, 0x8E, kSlave}));
+  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_GET], 9u);
 }
 
 TEST_F(Explicit, RefusedRequestsGetTheMatchingGeneralStatus) {
-  ASSERT_NO_FATAL_FAILURE(Start("ucmm=1"));
   struct Case {
     const char* what;
     Data request;
@@ -83,7 +73,6 @@ TEST_F(Explicit, RefusedRequestsGetTheMatchingGeneralStatus) {
 }
 
 TEST_F(Explicit, ApplicationAttributesAreCreatedReplacedAndSharedWithTheTestInterface) {
-  ASSERT_NO_FATAL_FAILURE(Start("attr=1:0102,7:AB"));
   EXPECT_EQ(Get(0x64, 1, 1), Value({0x01, 0x02}));
   EXPECT_EQ(Get(0x64, 1, 7), Value({0xAB}));
   EXPECT_EQ(Get(0x64, 1, 2), Error(0x14)) << "never set";

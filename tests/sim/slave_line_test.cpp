@@ -5,9 +5,6 @@
 namespace dnsim_test {
 namespace {
 
-using vcan_test::BringOnline;
-using vcan_test::StartCard;
-
 TEST(SlaveLine, BadLinesAreReportedAndLeaveNoSlave) {
   testing::internal::CaptureStderr();
   ASSERT_NO_FATAL_FAILURE(
@@ -40,12 +37,11 @@ TEST(SlaveLine, BadLinesAreReportedAndLeaveNoSlave) {
 // slave on another segment is not heard.
 TEST(SlaveLine, SlavesSideBySideAnswerOnlyForThemselves) {
   ASSERT_NO_FATAL_FAILURE(
-      StartCard("segment plant\n"
-                "port 0/1 segment=plant\n"
-                "slave segment=plant mac=2 serial=2\n"
-                "slave segment=plant mac=3 serial=3 ucmm=1\n"
-                "slave segment=vcan0.2 mac=2 serial=22\n"));
-  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+      StartOnline("segment plant\n"
+                  "port 0/1 segment=plant\n"
+                  "slave segment=plant mac=2 serial=2\n"
+                  "slave segment=plant mac=3 serial=3 ucmm=1\n"
+                  "slave segment=vcan0.2 mac=2 serial=22\n"));
   const Master master = Master::OnPort(0);
   master.Send(DupMacId(2), {0, 1, 0, 1, 0, 0, 0});
   EXPECT_EQ(master.ReceiveOn(DupMacId(2)).at(3), 2);
@@ -61,9 +57,7 @@ TEST(SlaveLine, SlavesSideBySideAnswerOnlyForThemselves) {
   EXPECT_EQ(VCAN_SlaveGetState(0, 2, 2, &state), 0);
   EXPECT_EQ(VCAN_SlaveGetState(0, 2, 3, &state), -1);
 
-  VCAN_SegmentStats stats{};
-  ASSERT_EQ(VCAN_GetSegmentStats(0, 1, &stats), 0);
-  EXPECT_EQ(stats.nodes, 3u) << "the port and two slaves";
+  EXPECT_EQ(vcan_test::SegmentStats(0, 1).nodes, 3u) << "the port and two slaves";
 }
 
 }  // namespace

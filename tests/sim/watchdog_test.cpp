@@ -10,8 +10,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-using vcan_test::BringOnline;
-using vcan_test::StartCard;
 
 constexpr uint8_t kSlave = 63;
 constexpr uint8_t kMaster = 62;
@@ -19,15 +17,14 @@ constexpr uint8_t kRateMs = 100;  // the watchdog runs at 4 x 100 ms
 
 class Watchdog : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(StartCard("slave segment=vcan0.1 mac=63\n"));
-    ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartOnline("slave segment=vcan0.1 mac=63\n")); }
   Data Set(uint8_t instance, uint8_t attribute, const Data& value) {
     return master_.Explicit(kSlave, SetRequest(5, instance, attribute, value));
   }
-  // Sets the watchdog action, then the short rate; returns when the rate was answered.
-  void ArmWatchdog(uint8_t action) {
+  // Allocates the choice, sets the watchdog action, then the short rate; returns when the rate
+  // was answered.
+  void ArmWatchdog(uint8_t action, uint8_t choice = 0x01) {
+    ASSERT_TRUE(master_.Allocate(kSlave, choice));
     ASSERT_EQ(Set(1, 12, {action}), (Data{kMaster, 0x90}));
     ASSERT_EQ(Set(1, 9, {kRateMs, 0}), (Data{kMaster, 0x90}));
     armed_at_ = steady_clock::now();
@@ -50,92 +47,65 @@ class Watchdog : public testing::Test {
   steady_clock::time_point armed_at_;
 };
 
-TEST_F(Watchdog, AutoDeleteEndsTheConnectionAfterFourRatesOfSilence) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(1));
+// What the first expiry, after four rates of silence, leaves of the explicit connection.
+struct Expiry {
+  const char* name;
+  uint8_t action;
+  uint8_t choice;  // allocated before
+  int state;
+  uint8_t kept;  // allocation bits left
+  friend void PrintTo(const Expiry& e, std::ostream* os) { *os << e.name; }
+};
+
+class WatchdogExpiry : public Watchdog, public testing::WithParamInterface<Expiry> {};
+
+TEST_P(WatchdogExpiry, LeavesTheConnectionAsItsActionSays) {
+  const Expiry& e = GetParam();
+  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(e.action, e.choice));
   const milliseconds expired_after = WaitForExpiry();
   EXPECT_GE(expired_after.count(), 4 * kRateMs - 5);
   EXPECT_LT(expired_after.count(), 4 * kRateMs + 400);
-
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_EQ(state.explicit_allocated, 0);
-  EXPECT_EQ(state.explicit_state, 0);
-  EXPECT_EQ(state.master_mac, -1);
-  EXPECT_EQ(state.last_expiry_action, 1);
-  EXPECT_FALSE(Answers()) << "requests to a deleted connection are ignored";
+  VCAN_SlaveState state = SlaveState(kSlave);
+  EXPECT_EQ(state.explicit_state, e.state);
+  EXPECT_EQ(state.allocated_choice, e.kept);
+  EXPECT_EQ(state.explicit_allocated, e.kept & 0x01);
+  EXPECT_EQ(state.master_mac, e.kept ? kMaster : -1);
+  EXPECT_EQ(state.last_expiry_action, e.action);
+  EXPECT_EQ(Answers(), e.state == 3) << "requests to a connection that is not established";
+  if (e.action == 2) {  // auto reset: counts each expiry
+    std::this_thread::sleep_for(milliseconds(4 * kRateMs + 200));
+    EXPECT_GE(SlaveState(kSlave).watchdog_expiries, 2u);
+    return;
+  }
+  if (e.kept) {  // deferred delete: deletes once the I/O connections are gone
+    EXPECT_EQ(master_.Unconnected(kSlave, {0x4C, 3, 1, e.kept}), (Data{0x40 | kMaster, 0xCC}));
+    state = SlaveState(kSlave);
+    EXPECT_EQ(state.explicit_state, 0);
+    EXPECT_EQ(state.master_mac, -1);
+  }
+  // Allocated again: a new connection with the defaults, rate 2500 ms, auto delete.
   EXPECT_TRUE(master_.Allocate(kSlave, 0x01));
-  // A new connection with the defaults: rate 2500 ms, auto delete.
+  EXPECT_EQ(SlaveState(kSlave).explicit_state, 3);
   EXPECT_EQ(master_.Explicit(kSlave, GetRequest(5, 1, 9)), (Data{kMaster, 0x8E, 0xC4, 0x09}));
   EXPECT_EQ(master_.Explicit(kSlave, GetRequest(5, 1, 12)), (Data{kMaster, 0x8E, 0x01}));
 }
 
-TEST_F(Watchdog, TransitionToTimedOutKeepsStateFourUntilAllocatedAgain) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(0));
-  WaitForExpiry();
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_EQ(state.explicit_state, 4);
-  EXPECT_EQ(state.explicit_allocated, 0);
-  EXPECT_EQ(state.last_expiry_action, 0);
-  EXPECT_FALSE(Answers());
-  EXPECT_TRUE(master_.Allocate(kSlave, 0x01));
-  EXPECT_EQ(SlaveState(kSlave).explicit_state, 3);
-  EXPECT_TRUE(Answers());
-}
+INSTANTIATE_TEST_SUITE_P(Watchdog, WatchdogExpiry,
+                         testing::Values(Expiry{"AutoDelete", 1, 0x01, 0, 0x00},
+                                         Expiry{"TimedOut", 0, 0x01, 4, 0x00},
+                                         Expiry{"AutoReset", 2, 0x01, 3, 0x01},
+                                         Expiry{"DeferredWithIo", 3, 0x03, 5, 0x02},
+                                         Expiry{"DeferredWithoutIo", 3, 0x01, 0, 0x00}));
 
-TEST_F(Watchdog, AutoResetKeepsTheConnectionAndCountsEachExpiry) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(2));
-  std::this_thread::sleep_for(milliseconds(8 * kRateMs + 200));
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_GE(state.watchdog_expiries, 2u);
-  EXPECT_EQ(state.last_expiry_action, 2);
-  EXPECT_EQ(state.explicit_state, 3);
-  EXPECT_TRUE(Answers());
-}
-
-TEST_F(Watchdog, DeferredDeleteWaitsForTheIoConnectionsToGo) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x03));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(3));
-  WaitForExpiry();
-  VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_EQ(state.explicit_state, 5);
-  EXPECT_EQ(state.allocated_choice, 0x02);
-  EXPECT_EQ(state.master_mac, kMaster);
-  EXPECT_FALSE(Answers());
-
-  EXPECT_EQ(master_.Unconnected(kSlave, {0x4C, 3, 1, 0x02}), (Data{0x40 | kMaster, 0xCC}));
-  state = SlaveState(kSlave);
-  EXPECT_EQ(state.explicit_state, 0);
-  EXPECT_EQ(state.master_mac, -1);
-}
-
-TEST_F(Watchdog, DeferredDeleteWithoutIoConnectionsDeletesAtOnce) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(3));
-  WaitForExpiry();
-  EXPECT_EQ(SlaveState(kSlave).explicit_state, 0);
-}
-
-TEST_F(Watchdog, EveryRequestRestartsItAndRateZeroStopsIt) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
+TEST_F(Watchdog, EveryRequestAndAcknowledgementRestartsItAndRateZeroStopsIt) {
   ASSERT_NO_FATAL_FAILURE(ArmWatchdog(1));
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 4; ++i) {  // twice the timeout
     std::this_thread::sleep_for(milliseconds(2 * kRateMs));
     ASSERT_TRUE(Answers()) << "request " << i;
   }
   EXPECT_EQ(SlaveState(kSlave).watchdog_expiries, 0u);
 
-  ASSERT_EQ(Set(1, 9, {0, 0}), (Data{kMaster, 0x90}));
-  std::this_thread::sleep_for(milliseconds(8 * kRateMs));
-  EXPECT_EQ(SlaveState(kSlave).watchdog_expiries, 0u);
-  EXPECT_TRUE(Answers());
-}
-
-// Acknowledgements of an answer in fragments are frames on the connection too.
-TEST_F(Watchdog, AcknowledgementsRestartIt) {
-  ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
-  ASSERT_NO_FATAL_FAILURE(ArmWatchdog(1));
+  // Acknowledgements of an answer in fragments are frames on the connection too.
   master_.Send(RequestId(kSlave), {kMaster, 0x0E, 1, 1, 7});
   for (uint8_t count = 0; count < 3; ++count) {
     const Data fragment = master_.ReceiveOn(ResponseId(kSlave));
@@ -144,6 +114,11 @@ TEST_F(Watchdog, AcknowledgementsRestartIt) {
     master_.Send(RequestId(kSlave), {0x80 | kMaster, static_cast<uint8_t>(0xC0 | count), 0});
   }
   EXPECT_EQ(SlaveState(kSlave).watchdog_expiries, 0u);
+
+  ASSERT_EQ(Set(1, 9, {0, 0}), (Data{kMaster, 0x90}));
+  std::this_thread::sleep_for(milliseconds(8 * kRateMs));
+  EXPECT_EQ(SlaveState(kSlave).watchdog_expiries, 0u);
+  EXPECT_TRUE(Answers());
 }
 
 }  // namespace

@@ -8,24 +8,7 @@
 namespace vcan_test {
 namespace {
 
-TEST(DriverEntries, DefaultCardIsOneBoardOfFourSeparateSegments) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  EXPECT_EQ(CAN_TotalBoard(), 1);
-  EXPECT_EQ(CAN_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);
-  EXPECT_EQ(CAN_GetBoardInf(1, 0, 0, 0, 0, 0, 0), -1);
-  EXPECT_EQ(CAN_GetBoardInf(0, 3, 0, 0, 0, 0, 0), -1);
-  EXPECT_EQ(CAN_GetSystemFreq(0), 16000000u);
-  EXPECT_EQ(CAN_GetSystemFreq(1), 0u);
-  EXPECT_EQ(CAN_GetSystemFreq(-1), 0u);
-  EXPECT_GT(CAN_GetDllVersion(), 0);
-  for (int32_t port = 1; port <= 4; ++port) {
-    char name[16];
-    ASSERT_GT(VCAN_SegmentName(0, port, name, sizeof name), 0);
-    EXPECT_EQ(std::string(name), "vcan0." + std::to_string(port));
-  }
-}
-
-TEST(DriverEntries, ArgumentErrorsInBoardPortActiveOrder) {
+TEST(DriverEntries, ArgumentErrorsInBoardPortActiveOrderAndClosingTakesPortsOffTheBus) {
   ASSERT_NO_FATAL_FAILURE(StartCard(""));
   EXPECT_EQ(CAN_Reset(1, 9), CAN_BoardNumberError);
   EXPECT_EQ(CAN_Reset(-1, 1), CAN_BoardNumberError);
@@ -39,41 +22,30 @@ TEST(DriverEntries, ArgumentErrorsInBoardPortActiveOrder) {
   EXPECT_LT(CAN_RxMsgCount(0, 1), 0);
   EXPECT_LT(CAN_RxMsgCount(3, 1), 0);
   EXPECT_LT(CAN_WaitRxMsg(0, 9, 0), 0);
+  EXPECT_EQ(CAN_GetBoardInf(1, 0, 0, 0, 0, 0, 0), -1);
+  EXPECT_EQ(CAN_GetBoardInf(0, 3, 0, 0, 0, 0, 0), -1);
+  EXPECT_EQ(CAN_GetSystemFreq(-1), 0u);
 
   ASSERT_EQ(CAN_ActiveBoard(0), CAN_NoError);
   EXPECT_EQ(CAN_ActiveBoard(0), CAN_NoError);
   EXPECT_EQ(CAN_BoardIsActive(0), CAN_NoError);
   EXPECT_EQ(CAN_RxMsgCount(0, 1), 0);
   EXPECT_EQ(CAN_Reset(0, 4), CAN_NoError);
-}
 
-TEST(DriverEntries, PortsStayOffTheBusUntilInit) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  ASSERT_EQ(CAN_ActiveBoard(0), CAN_NoError);
-  const CANMsg msg = MakeFrame(0x123, {1});
-  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_TransmitIncomplete);
-  EXPECT_EQ(CAN_Status(0, 1), CAN_ResetError);
-  ASSERT_EQ(CAN_Init(0, 1), CAN_NoError);
-  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
-  EXPECT_EQ(CAN_Status(0, 1), CAN_NoError);
-}
-
-TEST(DriverEntries, CloseBoardTakesItsPortsOffTheBus) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
+  // Closing takes the board's ports off the bus.
   ASSERT_NO_FATAL_FAILURE(BringOnline(0, 2));
   ASSERT_EQ(CAN_CloseBoard(0), CAN_NoError);
   const CANMsg msg = MakeFrame(0x10, {});
   EXPECT_EQ(CAN_SendMsg(0, 2, &msg), CAN_ActiveBoardError);
   ASSERT_EQ(CAN_ActiveBoard(0), CAN_NoError);
-  EXPECT_EQ(CAN_SendMsg(0, 2, &msg), CAN_TransmitIncomplete);
-  VCAN_PortStats stats{};
-  ASSERT_EQ(VCAN_GetPortStats(0, 2, &stats), 0);
-  EXPECT_EQ(stats.on_bus, 0);
+  EXPECT_EQ(CAN_SendMsg(0, 2, &msg), CAN_TransmitIncomplete);  // off the bus until init
+  EXPECT_EQ(CAN_Status(0, 2), CAN_ResetError);
+  EXPECT_EQ(PortStats(0, 2).on_bus, 0);
 }
 
-TEST(DriverEntries, SendRefusesRecordsThatAreNotStandardFrames) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+TEST(DriverEntries, SendRefusesRecordsThatAreNotStandardFramesAndAFullQueue) {
+  ASSERT_NO_FATAL_FAILURE(StartOnline(""));
+  ASSERT_EQ(VCAN_HoldSegment(0, 1, 1), 0);  // every frame sent stays queued
   EXPECT_EQ(CAN_SendMsg(0, 1, nullptr), CAN_DriverError);
   CANMsg msg = MakeFrame(0x7FF, {1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
@@ -83,38 +55,29 @@ TEST(DriverEntries, SendRefusesRecordsThatAreNotStandardFrames) {
   msg.id = 0x800;
   EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_DriverError);
   EXPECT_EQ(CAN_ReceiveMsg(0, 1, nullptr), CAN_DriverError);
+
+  msg.id = 0x300;
+  for (int i = 1; i < 64; ++i) ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError) << i;
+  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_TransmitBufferLocked) << "64 frames queued at most";
+  // Reset drops what was queued, so after init the queue has room again.
+  ASSERT_EQ(CAN_Reset(0, 1), CAN_NoError);
+  ASSERT_EQ(CAN_Init(0, 1), CAN_NoError);
+  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
 }
 
 TEST(DriverEntries, ConfigChecksRecordAndSelectorAndKeepsRateOnError) {
   ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  VCAN_PortStats stats{};
-  ASSERT_EQ(VCAN_GetPortStats(0, 1, &stats), 0);
-  EXPECT_EQ(stats.baud, 500000u) << "rate before any configuration";
+  EXPECT_EQ(PortStats(0, 1).baud, 500000u) << "rate before any configuration";
   ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1, kSelector250k));
   EXPECT_EQ(CAN_Config(0, 1, nullptr), CAN_ConfigError);
   for (uint8_t selector : {0, 3, 7, 255}) {
     const CANConfig config = AcceptAllConfig(selector);
     EXPECT_EQ(CAN_Config(0, 1, &config), CAN_SetBaudRateError) << int{selector};
   }
-  ASSERT_EQ(VCAN_GetPortStats(0, 1, &stats), 0);
-  EXPECT_EQ(stats.baud, 250000u);
+  EXPECT_EQ(PortStats(0, 1).baud, 250000u);
   const CANConfig config = AcceptAllConfig(kSelector125k);
   ASSERT_EQ(CAN_Config(0, 1, &config), CAN_NoError);
-  ASSERT_EQ(VCAN_GetPortStats(0, 1, &stats), 0);
-  EXPECT_EQ(stats.baud, 125000u);
-}
-
-TEST(DriverEntries, FullTransmitQueueReportsBufferLocked) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
-  ASSERT_EQ(VCAN_HoldSegment(0, 1, 1), 0);
-  const CANMsg msg = MakeFrame(0x300, {});
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError) << i;
-  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_TransmitBufferLocked);
-  // Reset drops what was queued, so after init the queue has room again.
-  ASSERT_EQ(CAN_Reset(0, 1), CAN_NoError);
-  ASSERT_EQ(CAN_Init(0, 1), CAN_NoError);
-  EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
+  EXPECT_EQ(PortStats(0, 1).baud, 125000u);
 }
 
 }  // namespace
