@@ -102,12 +102,13 @@ class PollWorkerLoop {
       if (!Sleep(1000)) return false;
       Release(true);
       buffer_.ClearBuffer();
-    } else {
-      TraceLine("Poll_Thread( ) Allocate Poll Connection No Response!");
-      ReleaseConnection_UCMM(port_, device_, true, &end_);
-      Sleep(1000);
+      DropExplicit();
+      return false;
     }
+    TraceLine("Poll_Thread( ) Allocate Poll Connection No Response!");
+    ReleaseConnection_UCMM(port_, device_, true, &end_);
     DropExplicit();
+    Sleep(1000);
     return false;
   }
 
@@ -132,6 +133,7 @@ class PollWorkerLoop {
           configured);
     if (size == configured) return true;
     Release(true);
+    if (!produced) DropExplicit();
     buffer_.ClearBuffer();
     device_.set_status(kPoll, produced ? kStatusProducedSize : kStatusConsumedSize);
     if (!Sleep(1000)) return false;

@@ -1,7 +1,8 @@
-// Explicit messaging against devices that misbehave as real ones do:
-// connections left idle, devices that fall silent or restart, late and stray
-// answers, malformed fragments, and exports called while other threads keep
-// the devices busy.
+// Explicit messaging against the simulated slaves of the virtual card (what
+// a user sees without hardware) and against devices that misbehave as real
+// ones do: connections left idle, devices that fall silent or restart, late
+// and stray answers, malformed fragments, and exports called while other
+// threads keep the devices busy.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,7 +24,7 @@ int64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-class Misbehaving : public ::testing::Test {
+class SimulatedSlaves : public ::testing::Test {
  protected:
   void Load(const std::string& network) {
     UseNetwork(network);
@@ -65,13 +66,63 @@ class Misbehaving : public ::testing::Test {
   std::unique_ptr<MasterLib> lib_;
 };
 
+TEST_F(SimulatedSlaves, IdentityAndLongValuesOverBothKindsOfConnection) {
+  Load(
+      "slave segment=vcan0.1 mac=3 product=\"Virtual IO Block\" serial=30003\n"
+      "slave segment=vcan0.1 mac=12 product=\"Virtual Drive\" ucmm=1\n");
+  Connect(3);
+  Connect(12, 1);
+  uint8_t value[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 1, 1, 7, value, &length), 0);  // fragmented
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(value), length), "\x10Virtual IO Block");
+  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 1, 1, 6, value, &length), 0);
+  EXPECT_EQ(length, 4u);
+  EXPECT_EQ(value[0] | value[1] << 8 | value[2] << 16 | value[3] << 24, 30003);
+  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 12, 1, 1, 7, value, &length), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(value), length), "\x0DVirtual Drive");
+  EXPECT_EQ(State(12).ucmm_count, 1);
+  // The watchdog action was set on the group-2 slave only.
+  EXPECT_EQ(State(3).requests[VCAN_SLAVE_SET], 1u);
+  EXPECT_EQ(State(12).requests[VCAN_SLAVE_SET], 0u);
+  for (uint8_t mac : {3, 12}) {
+    std::vector<uint8_t> written(40);
+    for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(mac + i);
+    ASSERT_EQ(lib_->DNM_SetAttribute(0, 0, mac, 0x64, 1, 2, written.data(), 40), 0) << int{mac};
+    ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, mac, 0x64, 1, 2, value, &length), 0);
+    EXPECT_EQ(std::vector<uint8_t>(value, value + length), written);
+  }
+  EXPECT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 0x42, 1, 1, value, &length),
+            DNM_GetAttributeResponseError);
+}
+
+TEST_F(SimulatedSlaves, UcmmRouteIsAddedOncePerDevice) {
+  Load("slave segment=vcan0.1 mac=12 ucmm=1\n");
+  Connect(12, 1);
+  ASSERT_EQ(lib_->DNM_StopDevice(0, 0, 12), 0);
+  std::this_thread::sleep_for(milliseconds(300));
+  ASSERT_EQ(lib_->DNM_StartDevice(0, 0, 12), 0);
+  ASSERT_GE(WaitStatus(12, 0, 3000), 0);
+  EXPECT_GE(State(12).requests[VCAN_SLAVE_OPEN], 2u);
+  // The answers on the device's group 3 identifier find one route, not one
+  // per opening.
+  lib_->ClearTrace();
+  EXPECT_EQ(Get(12, 1), DNM_GetAttributeResponseError);  // answered: no such attribute
+  EXPECT_FALSE(lib_->LinesWith("Count is 1").empty());
+  EXPECT_TRUE(lib_->LinesWith("Count is 2").empty());
+  // The device added again gets its route again.
+  ASSERT_EQ(lib_->DNM_RemoveDevice(0, 0, 12), 0);
+  Connect(12, 1);
+  EXPECT_EQ(Get(12, 1), DNM_GetAttributeResponseError);
+}
+
 constexpr const char* kThreeSlaves =
     "slave segment=vcan0.1 mac=3 attr=1:11,2:22\n"
     "slave segment=vcan0.1 mac=4 attr=1:41,2:42\n"
     "slave segment=vcan0.1 mac=12 ucmm=1 attr=1:C1\n";
 
 // Slaves drop an explicit connection that carries nothing for 10 s.
-TEST_F(Misbehaving, IdleConnectionsStayUpAndBusyOnesSendNoKeepAlive) {
+TEST_F(SimulatedSlaves, IdleConnectionsStayUpAndBusyOnesSendNoKeepAlive) {
   Load(kThreeSlaves);
   Connect(3);
   Connect(12, 1);
@@ -95,7 +146,7 @@ TEST_F(Misbehaving, IdleConnectionsStayUpAndBusyOnesSendNoKeepAlive) {
   EXPECT_EQ(lib_->DNM_GetExplicitMsgNoResponse(0, 0, 3), 0u);
 }
 
-TEST_F(Misbehaving, SilentDeviceIsDeclaredLostCountedAndConnectedAgain) {
+TEST_F(SimulatedSlaves, SilentDeviceIsDeclaredLostCountedAndConnectedAgain) {
   Load(kThreeSlaves);
   Connect(3);
   Behave(3, "silent=1");
@@ -109,7 +160,7 @@ TEST_F(Misbehaving, SilentDeviceIsDeclaredLostCountedAndConnectedAgain) {
   EXPECT_EQ(Get(3, 2), 0);
 }
 
-TEST_F(Misbehaving, PowerCycledDeviceAnswersAgainWithinSeconds) {
+TEST_F(SimulatedSlaves, PowerCycledDeviceAnswersAgainWithinSeconds) {
   Load(kThreeSlaves);
   Connect(3);
   Connect(12, 1);
@@ -127,7 +178,7 @@ TEST_F(Misbehaving, PowerCycledDeviceAnswersAgainWithinSeconds) {
   EXPECT_LT(ucmm.get(), 8000);
 }
 
-TEST_F(Misbehaving, ErrorResponsesAreCountedAndStrayFramesDoNotPileUp) {
+TEST_F(SimulatedSlaves, ErrorResponsesAreCountedAndStrayFramesDoNotPileUp) {
   Load(kThreeSlaves);
   Connect(3);
   Behave(3, "error=get");
@@ -151,7 +202,7 @@ TEST_F(Misbehaving, ErrorResponsesAreCountedAndStrayFramesDoNotPileUp) {
 // A device on a test node: it establishes the connection, answers the
 // library's own requests at once and each attribute request with the
 // script's frames.
-class HostileDevice : public Misbehaving {
+class HostileDevice : public SimulatedSlaves {
  protected:
   using Frames = std::vector<CANMsg>;
   static constexpr uint8_t kMac = 5;
@@ -237,7 +288,7 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
   }
 }
 
-TEST_F(Misbehaving, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
+TEST_F(SimulatedSlaves, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
   Load(kThreeSlaves);
   Connect(3);
   Connect(4);
@@ -269,7 +320,7 @@ TEST_F(Misbehaving, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
   for (auto& thread : load) thread.get();
 }
 
-TEST_F(Misbehaving, SettingsThatCannotWorkAreRefused) {
+TEST_F(SimulatedSlaves, SettingsThatCannotWorkAreRefused) {
   Load("");
   VirtualCard card(*lib_);
   ASSERT_EQ(lib_->DNM_Offline(0, 0), 0);

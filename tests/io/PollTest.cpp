@@ -24,7 +24,8 @@ class Polling : public ::testing::Test {
   }
 
   // A slave with the given sizes, configured for polling and started.
-  IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false) {
+  IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false,
+                        uint16_t rate = 2500) {
     auto settings = std::make_shared<IoSlaveSettings>();
     settings->mac = mac;
     settings->ucmm = ucmm;
@@ -32,7 +33,7 @@ class Polling : public ::testing::Test {
     settings->consumed = output;
     slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings)));
     EXPECT_EQ(lib_.DNM_AddDevice(0, 0, mac, ucmm), 0);
-    EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, mac, uint16_t(input), uint16_t(output), 2500, 0), 0);
+    EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, mac, uint16_t(input), uint16_t(output), rate, 0), 0);
     EXPECT_EQ(lib_.DNM_StartDevice(0, 0, mac), 0);
     settings_.push_back(settings);
     return *settings;
@@ -156,7 +157,11 @@ TEST_F(Polling, ApplicationCallsAroundTheConnection) {
   EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 9), DNM_ExplicitConnectionDown);
 
   Poll(5, 2, 3);
+  Poll(6, 2, 2, true, 0x0064);  // a UCMM device gets the rate's high byte as 1 to 3
   ASSERT_TRUE(WaitPoll(5, 0));
+  ASSERT_TRUE(WaitPoll(6, 0));
+  EXPECT_EQ(FrameText(Slave(1).HeardWith(0x600, 0x10).back().msg), "600#46100502096401");
+  EXPECT_EQ(FrameText(Slave(0).HeardWith(0x42C, 0x10).back().msg), "42C#4010050209C409");
   EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 5, data, 4), DNM_WritePollOutputDataLengthError);
   EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 5, 2, 3, 2500, 0), 0);
   EXPECT_TRUE(
