@@ -171,6 +171,7 @@ uint16_t AttributeCall::FragmentError(const CANMsg& fragment) {
 // The caller's area is written only when the whole value came.
 uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
                             uint32_t& length) {
+  device_.DropHeldAnswers();
   uint8_t value[kGetArea] = {};
   uint32_t value_length = 0;
   const uint16_t result = Book(RunGet(cls, instance, attribute, value, value_length));
@@ -321,6 +322,7 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
 
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                             uint32_t length) {
+  device_.DropHeldAnswers();
   return Book(RunSet(cls, instance, attribute, value, length));
 }
 

@@ -72,6 +72,10 @@ void Device_Info::NoteOwnRequestAnswered() {
   keepalive_misses_ = 0;
 }
 
+void Device_Info::DropHeldAnswers() const {
+  if (buffers_[kExplicit]) buffers_[kExplicit]->ClearBuffer();
+}
+
 void Device_Info::WakeAllWaiters() const {
   for (const auto& buffer : buffers_) {
     if (buffer) buffer->WakeWaiters();

@@ -101,6 +101,10 @@ class Device_Info {
   uint8_t NoteKeepAliveMissed() { return ++keepalive_misses_; }
 
   TurnQueue& turn() { return turn_; }
+  // Drops the frames held in the explicit buffer; a request about to leave
+  // calls it, holding the turn: nothing that came before the request can
+  // answer it.
+  void DropHeldAnswers() const;
   // Raised once the device is being taken apart.
   const platform::StopSignal& gone() const { return gone_; }
   // Wakes everything that waits on the device (buffers, turn) so that it

@@ -73,6 +73,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
     Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
           port_.port_number(), spec.request.id);
   }
+  device_.DropHeldAnswers();
   if (port_.SendLocked(spec.request.id, spec.request.len, spec.request.data) != 0) {
     Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
           port_.port_number(), mac);

@@ -4,7 +4,6 @@
 #include <chrono>
 
 #include "device/Device_Info.h"
-#include "port/MsgBuffer.h"
 
 namespace dnm {
 
@@ -53,10 +52,7 @@ void TurnQueue::CloseAndWaitFree() {
 }
 
 RequestTurn::RequestTurn(Device_Info& device, uint32_t wait_ms, const platform::StopSignal* stop)
-    : device_(device), held_(device.turn().Take(wait_ms, stop)) {
-  if (!held_) return;
-  if (MsgBuffer* buffer = device.buffer(kExplicit)) buffer->ClearBuffer();
-}
+    : device_(device), held_(device.turn().Take(wait_ms, stop)) {}
 
 RequestTurn::~RequestTurn() {
   if (held_) device_.turn().Give();

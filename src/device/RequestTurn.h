@@ -39,9 +39,7 @@ class TurnQueue {
   bool closed_ = false;
 };
 
-// Holds a device's turn for one request and its answer. Frames held in the
-// device's explicit buffer from before are dropped when the turn is taken:
-// nothing that came before the request can answer it.
+// Holds a device's turn for one or more requests and their answers.
 class RequestTurn {
  public:
   RequestTurn(Device_Info& device, uint32_t wait_ms, const platform::StopSignal* stop);

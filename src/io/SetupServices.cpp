@@ -34,12 +34,13 @@ ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm)
 }
 
 // Sends the Get_Attribute_Single request of the route; 0 or the send code.
-uint16_t ThreadGetAttributeRequest(CANPort& port, const ExplicitRoute& route, uint8_t instance,
-                                   uint8_t attribute) {
+uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
+                                   const ExplicitRoute& route, uint8_t instance, uint8_t attribute) {
   const CANMsg request = RequestFrame(
       route.request_id,
       {uint8_t(kXid | route.request_mac), kGetService, kConnectionClass, instance, attribute});
   Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
+  device.DropHeldAnswers();
   const uint16_t sent = port.SendLocked(request.id, request.len, request.data);
   if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
   return 0;
@@ -82,7 +83,7 @@ uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_
   RequestTurn turn(device, TurnQueue::kNoLimit, stop);
   if (!turn.held()) return kNone;
   const ExplicitRoute route = RouteOf(port, device, ucmm);
-  const uint16_t sent = ThreadGetAttributeRequest(port, route, instance, attribute);
+  const uint16_t sent = ThreadGetAttributeRequest(port, device, route, instance, attribute);
   if (sent != 0) {
     device.NoteOutcome(RequestOutcome::kNoAnswer);
     return sent;
