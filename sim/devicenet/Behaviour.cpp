@@ -22,6 +22,10 @@ AnswerFlaws Behaviour::TakeFragmentedAnswer() {
           .skipped_count = CountDown(skip_fragment_count_in)};
 }
 
+bool Behaviour::TakeFragmentedIoResponse() {
+  return CountDown(skip_io_fragment_count_in);
+}
+
 void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (delay) behaviour.delay = *delay;
   if (answer_dupmac) behaviour.answer_dupmac = *answer_dupmac;
@@ -34,6 +38,12 @@ void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (frag_skip) behaviour.skip_fragment_count_in = *frag_skip;
   if (stray_id) behaviour.stray_id = *stray_id;
   if (power_check) behaviour.check_on_power_up = *power_check;
+  if (inputs) behaviour.inputs = *inputs;
+  if (io_len) behaviour.io_length = *io_len;
+  if (io_silent) behaviour.io_silent = *io_silent;
+  if (io_frag_skip) behaviour.skip_io_fragment_count_in = *io_frag_skip;
+  if (report_produced) behaviour.reported_produced_size = *report_produced;
+  if (report_consumed) behaviour.reported_consumed_size = *report_consumed;
 }
 
 }  // namespace dnsim

@@ -1,6 +1,8 @@
 // How a slave misbehaves on purpose, for tests of a master: late answers, silence, error
 // responses to chosen services, lost or refused fragment acknowledgements, an odd answer form,
-// flawed fragments in its own answers, frames that answer nothing, a power cycle.
+// flawed fragments in its own answers, frames that answer nothing, a power cycle; I/O responses
+// of a wrong length, with a miscounted fragment or none at all, and connection sizes that lie.
+// Also where the data of its I/O responses comes from.
 // Set from the network description and changed at run time through the test interface.
 #pragma once
 
@@ -27,6 +29,12 @@ struct AnswerFlaws {
   bool skipped_count = false;  // the second fragment's count jumps ahead
 };
 
+// Where the data of the slave's I/O responses comes from (see ProcessImage).
+enum class InputSource : uint8_t { kCounter, kEcho, kFixed };
+
+// A size that replaces the real one; none: the real one.
+using SizeOverride = std::optional<uint16_t>;
+
 struct Behaviour {
   std::chrono::milliseconds delay{0};  // before every frame the slave sends
   bool silent = false;                 // hears and sends no messaging frame
@@ -40,6 +48,12 @@ struct Behaviour {
   uint32_t skip_fragment_count_in = 0;   // the n-th fragmented answer from now
   std::optional<uint32_t> stray_id;      // of frames that answer nothing; none: answer identifier
   bool check_on_power_up = false;        // own duplicate MAC ID check after a power cycle
+  InputSource inputs = InputSource::kCounter;
+  SizeOverride io_length;                  // of every I/O response, instead of the produced size
+  bool io_silent = false;                  // takes I/O commands but answers none
+  uint32_t skip_io_fragment_count_in = 0;  // the n-th I/O response in fragments from now
+  SizeOverride reported_produced_size;     // by I/O connections, for Get of attribute 7
+  SizeOverride reported_consumed_size;     // attribute 8
 
   bool Fails(ServiceKind kind) const { return (error_services & ServiceBit(kind)) != 0; }
 
@@ -47,6 +61,8 @@ struct Behaviour {
   FragmentAck TakeFragment();
   // Counts one fragmented answer about to be sent and says how to flaw it.
   AnswerFlaws TakeFragmentedAnswer();
+  // Counts one I/O response about to be sent in fragments; true when its counts skip one.
+  bool TakeFragmentedIoResponse();
 };
 
 // A change of behaviour: only the fields given change. silent_from and back_at count from the
@@ -66,6 +82,12 @@ struct BehaviourUpdate {
   std::optional<uint32_t> frag_skip;
   std::optional<uint32_t> stray_id;
   std::optional<bool> power_check;
+  std::optional<InputSource> inputs;
+  std::optional<SizeOverride> io_len;
+  std::optional<bool> io_silent;
+  std::optional<uint32_t> io_frag_skip;
+  std::optional<SizeOverride> report_produced;
+  std::optional<SizeOverride> report_consumed;
   // Actions, done once when the update applies (after the settings above).
   bool power_cycle = false;
   uint8_t stray = 0;  // frames that answer nothing, sent at once

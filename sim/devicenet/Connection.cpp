@@ -13,8 +13,8 @@ constexpr uint8_t kWatchdogActionAttribute = 12;
 
 Connection::Connection(uint16_t instance) : instance_(instance) {
   attributes_.ReadOnly(kStateAttribute, [this] { return Bytes{static_cast<uint8_t>(state_)}; })
-      .ReadOnly(kProducedSizeAttribute, [this] { return Le(produced_size_, 2); })
-      .ReadOnly(kConsumedSizeAttribute, [this] { return Le(consumed_size_, 2); })
+      .ReadOnly(kProducedSizeAttribute, [this] { return Le(ReportedProducedSize(), 2); })
+      .ReadOnly(kConsumedSizeAttribute, [this] { return Le(ReportedConsumedSize(), 2); })
       .Settable(
           kExpectedPacketRateAttribute, 2, [this] { return Le(expected_packet_rate_, 2); },
           [this](std::span<const uint8_t> value) { return SetRate(value); })
@@ -45,10 +45,11 @@ uint8_t Connection::SetRate(std::span<const uint8_t> value) {
 
 uint8_t Connection::SetWatchdogAction(std::span<const uint8_t> value) {
   if (state_ == ConnectionState::kNonExistent) return kObjectStateConflict;
-  if (value[0] > static_cast<uint8_t>(WatchdogAction::kDeferredDelete)) {
+  const auto action = static_cast<WatchdogAction>(value[0]);
+  if (value[0] > static_cast<uint8_t>(WatchdogAction::kDeferredDelete) || !Accepts(action)) {
     return kInvalidAttributeValue;
   }
-  watchdog_action_ = static_cast<WatchdogAction>(value[0]);
+  watchdog_action_ = action;
   return kSuccess;
 }
 

@@ -35,6 +35,8 @@ class Connection {
   ConnectionState state() const { return state_; }
   uint16_t expected_packet_rate() const { return expected_packet_rate_; }
   WatchdogAction watchdog_action() const { return watchdog_action_; }
+  uint16_t produced_size() const { return produced_size_; }
+  uint16_t consumed_size() const { return consumed_size_; }
   AttributeSet& attributes() { return attributes_; }
 
   virtual void Delete();
@@ -52,6 +54,11 @@ class Connection {
 
   // After a master set the expected packet rate.
   virtual void OnRateChanged() {}
+  // Whether a master may set this watchdog timeout action.
+  virtual bool Accepts(WatchdogAction) const { return true; }
+  // What Get of attributes 7 and 8 answers.
+  virtual uint16_t ReportedProducedSize() const { return produced_size_; }
+  virtual uint16_t ReportedConsumedSize() const { return consumed_size_; }
 
  private:
   uint8_t SetRate(std::span<const uint8_t> value);

@@ -35,7 +35,7 @@ DeviceNetSlave::DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_
             return Transmit(frame, vcan::Clock::now()) != vcan::SubmitResult::kQueueFull;
           },
           QueueRetryTime(baud)),
-      context_{settings_.mac, timers_, outbox_, behaviour_, counters_, router_},
+      context_{settings_.mac, timers_, outbox_, behaviour_, counters_, router_, image_},
       set_(context_, settings_.io),
       ucmm_(context_),
       router_(context_, settings_, baud, set_, ucmm_),
@@ -70,9 +70,11 @@ void DeviceNetSlave::ScheduleSilence(const BehaviourUpdate& update) {
 }
 
 // As a device switched off and on: no connection, no transfer, nothing left to send, no
-// watchdog. Its configuration (attribute values, behaviour) and the counters stay.
+// watchdog, no outputs. Its configuration (attribute values, inputs, behaviour) and the counters
+// stay.
 void DeviceNetSlave::PowerCycle() {
   set_.Free();
+  image_.ForgetOutputs();
   ucmm_.CloseAll();
   outbox_.Clear();
   segment().DropPending(*this);
@@ -93,7 +95,8 @@ void DeviceNetSlave::SendStrayFrames(uint8_t count) {
 void DeviceNetSlave::OnFrame(const vcan::Frame& frame) {
   std::lock_guard lock(mutex_);
   NoteTraffic();
-  if (frame.rtr || frame.len == 0) return;
+  if (frame.rtr || ReceiveIoCommand(frame)) return;
+  if (frame.len == 0) return;
   if (frame.id == Group2Id(mac(), group2::kDuplicateMacCheck)) {
     AnswerDuplicateMacCheck(frame);
     return;
@@ -123,6 +126,16 @@ bool DeviceNetSlave::IsAddressedToMe(const vcan::Frame& frame) const {
   const auto address = Group3Address(frame.id);
   return address && address->message != group3::kUnconnectedResponse &&
          (frame.data[0] & kMacMask) == mac();
+}
+
+// Takes poll and bit-strobe commands, which may be empty; false when the frame is none for this
+// slave.
+bool DeviceNetSlave::ReceiveIoCommand(const vcan::Frame& frame) {
+  const auto address = Group2Address(frame.id);
+  IoConnection* connection = address ? set_.IoCommandTarget(*address) : nullptr;
+  if (connection == nullptr) return false;
+  if (behaviour_.silent || !connection->Receive(DataOf(frame))) counters_.io_ignored++;
+  return true;
 }
 
 // False when the slave has nothing that takes the frame.
@@ -189,6 +202,8 @@ SlaveStatus DeviceNetSlave::Status() const {
   return SlaveStatus{.allocated = set_.allocated(),
                      .master = set_.master(),
                      .explicit_state = connection.state(),
+                     .poll_state = set_.poll_connection().state(),
+                     .strobe_state = set_.strobe_connection().state(),
                      .expected_packet_rate = connection.expected_packet_rate(),
                      .watchdog_action = connection.watchdog_action(),
                      .ucmm = ucmm_.Status(),
@@ -206,6 +221,16 @@ std::optional<Bytes> DeviceNetSlave::ReadApplicationAttribute(uint8_t id) const 
 uint8_t DeviceNetSlave::WriteApplicationAttribute(uint8_t id, std::span<const uint8_t> value) {
   std::lock_guard lock(mutex_);
   return router_.application().Set(id, value);
+}
+
+Bytes DeviceNetSlave::ReadOutputs() const {
+  std::lock_guard lock(mutex_);
+  return image_.outputs();
+}
+
+void DeviceNetSlave::WriteInputs(std::span<const uint8_t> inputs) {
+  std::lock_guard lock(mutex_);
+  image_.WriteInputs(inputs);
 }
 
 }  // namespace dnsim

@@ -1,7 +1,8 @@
 // A simulated DeviceNet slave on a segment of the virtual card: a group-2-only server with the
 // predefined master/slave connection set, optionally UCMM capable, which answers duplicate MAC
-// ID checks for its MAC ID and serves explicit requests to its objects. For tests of a master it
-// can also be power cycled and send frames that answer nothing.
+// ID checks for its MAC ID, serves explicit requests to its objects and answers the poll and
+// bit-strobe commands of its I/O connections. For tests of a master it can also be power cycled
+// and send frames that answer nothing.
 //
 // The card calls OnFrame and OnTimer on the segment's bus thread; the test interface calls in
 // from any thread. One lock guards all of the slave's state; the card's Transmit and
@@ -28,6 +29,8 @@ struct SlaveStatus {
   uint8_t allocated = 0;  // choice bits of the predefined set held
   std::optional<uint8_t> master;
   ConnectionState explicit_state = ConnectionState::kNonExistent;
+  ConnectionState poll_state = ConnectionState::kNonExistent;
+  ConnectionState strobe_state = ConnectionState::kNonExistent;
   uint16_t expected_packet_rate = 0;  // of the predefined explicit connection
   WatchdogAction watchdog_action = WatchdogAction::kAutoDelete;
   std::vector<UcmmConnectionStatus> ucmm;
@@ -53,6 +56,8 @@ class DeviceNetSlave final : public vcan::Node {
   SlaveStatus Status() const;
   std::optional<Bytes> ReadApplicationAttribute(uint8_t id) const;
   uint8_t WriteApplicationAttribute(uint8_t id, std::span<const uint8_t> value);  // status
+  Bytes ReadOutputs() const;
+  void WriteInputs(std::span<const uint8_t> inputs);
 
  private:
   void ApplyBehaviour(const BehaviourUpdate& update);
@@ -61,6 +66,7 @@ class DeviceNetSlave final : public vcan::Node {
   void SendStrayFrames(uint8_t count);
   void NoteTraffic();
   bool IsAddressedToMe(const vcan::Frame& frame) const;
+  bool ReceiveIoCommand(const vcan::Frame& frame);
   bool Dispatch(const vcan::Frame& frame);
   bool DispatchGroup2(uint8_t message, std::span<const uint8_t> data);
   bool DispatchGroup3(const MessageAddress& address, uint32_t id, std::span<const uint8_t> data);
@@ -74,6 +80,7 @@ class DeviceNetSlave final : public vcan::Node {
   SlaveCounters counters_;
   TimerSet timers_;
   Outbox outbox_;
+  ProcessImage image_;
   SlaveContext context_;
   PredefinedSet set_;
   Ucmm ucmm_;

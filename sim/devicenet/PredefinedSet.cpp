@@ -5,11 +5,13 @@
 namespace dnsim {
 namespace {
 
-constexpr uint16_t kStrobeConsumedSize = 8;  // the command carries one bit per slave
-constexpr uint16_t kStrobeMaxProducedSize = 8;
-
 bool IsSingleBit(uint8_t bits) {
   return bits != 0 && (bits & (bits - 1)) == 0;
+}
+
+uint16_t StrobeProducedSize(const IoSettings& io) {
+  return io.strobe_produced_size.value_or(
+      std::min(io.produced_size, StrobeConnection::kMaxProducedSize));
 }
 
 }  // namespace
@@ -18,9 +20,11 @@ PredefinedSet::PredefinedSet(SlaveContext& context, const IoSettings& io)
     : context_(context),
       supported_(static_cast<uint8_t>(kChoiceExplicit | (io.supported & kChoiceIo))),
       explicit_(1, context, [this](ExplicitConnection&) { OnExplicitEnded(); }),
-      poll_(2, io.produced_size, io.consumed_size),
-      strobe_(3, std::min(io.produced_size, kStrobeMaxProducedSize), kStrobeConsumedSize),
-      cyclic_(4, io.produced_size, io.consumed_size) {}
+      poll_(2, context, {io.produced_size, io.consumed_size}, [this] { Clear(kChoicePoll); }),
+      strobe_(3, context, {StrobeProducedSize(io), StrobeConnection::kConsumedSize},
+              [this] { Clear(kChoiceStrobe); }),
+      cyclic_(4, context, {io.produced_size, io.consumed_size},
+              [this] { Clear(kChoiceCos | kChoiceCyclic); }) {}
 
 bool PredefinedSet::IsValidAllocation(uint8_t choice) const {
   const uint8_t cos_or_cyclic = (choice | allocated_) & (kChoiceCos | kChoiceCyclic);
@@ -52,7 +56,9 @@ uint8_t PredefinedSet::Release(uint8_t choice, uint8_t requester) {
 
 void PredefinedSet::Free() {
   explicit_.Delete();
-  for (IoConnection* io : {&poll_, &strobe_, &cyclic_}) io->Delete();
+  poll_.Delete();
+  strobe_.Delete();
+  cyclic_.Delete();
   allocated_ = 0;
   master_.reset();
 }
@@ -104,6 +110,13 @@ Connection* PredefinedSet::Find(uint16_t instance) {
     default:
       return nullptr;
   }
+}
+
+IoConnection* PredefinedSet::IoCommandTarget(const MessageAddress& address) {
+  if (address.message == group2::kPollCommand && address.mac == context_.mac) return &poll_;
+  const bool strobe_held = (allocated_ & kChoiceStrobe) != 0 && master_ == address.mac;
+  if (address.message == group2::kBitStrobeCommand && strobe_held) return &strobe_;
+  return nullptr;
 }
 
 bool PredefinedSet::ReceiveExplicit(std::span<const uint8_t> data) {

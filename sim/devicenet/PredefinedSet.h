@@ -11,7 +11,11 @@
 //   otherwise the held bits among the choice are released and bits not held are passed over,
 //   so releasing twice succeeds too. When no bit is left, the set has no master any more.
 // - When the explicit connection's watchdog ends it, its bit is cleared; a deferred delete waits
-//   until the I/O connections are released (at once when there are none).
+//   until the I/O connections are released (at once when there are none). When an I/O
+//   connection's watchdog deletes it, its bit is cleared too; one that timed out keeps its bit
+//   until released.
+// - I/O commands: poll commands on the slave's group 2 message 5 go to the poll connection,
+//   bit-strobe commands of the master holding the bit-strobe connection to that one.
 #pragma once
 
 #include <optional>
@@ -34,10 +38,14 @@ class PredefinedSet {
   uint8_t allocated() const { return allocated_; }
   std::optional<uint8_t> master() const { return master_; }
   const ExplicitConnection& explicit_connection() const { return explicit_; }
+  const PollConnection& poll_connection() const { return poll_; }
+  const StrobeConnection& strobe_connection() const { return strobe_; }
   Connection* Find(uint16_t instance);
 
   // A frame on the explicit request identifier; false when no connection takes it.
   bool ReceiveExplicit(std::span<const uint8_t> data);
+  // The I/O connection a group 2 frame is a command for, null when it is none for this slave.
+  IoConnection* IoCommandTarget(const MessageAddress& address);
 
  private:
   bool IsValidAllocation(uint8_t choice) const;
@@ -50,8 +58,8 @@ class PredefinedSet {
   SlaveContext& context_;
   const uint8_t supported_;
   ExplicitConnection explicit_;
-  IoConnection poll_;
-  IoConnection strobe_;
+  PollConnection poll_;
+  StrobeConnection strobe_;
   IoConnection cyclic_;  // COS or cyclic
   uint8_t allocated_ = 0;
   std::optional<uint8_t> master_;

@@ -1,4 +1,4 @@
-// The DeviceNet vocabulary the simulated slave speaks: identifiers of message groups 2 and 3,
+// The DeviceNet vocabulary the simulated slave speaks: identifiers of message groups 1, 2 and 3,
 // the header byte of explicit messages, service codes, general status codes, the fragment byte
 // and the allocation choice bits.
 #pragma once
@@ -13,7 +13,11 @@ using Bytes = std::vector<uint8_t>;
 
 // ---- Identifiers ----
 
-// Group 2: 10 MMMMMM XXX (MAC ID, message ID). Group 3: 11 XXX SSSSSS (message ID, source MAC).
+// Group 1: 0 XXXX SSSSSS (message ID, source MAC). Group 2: 10 MMMMMM XXX (MAC ID, message ID).
+// Group 3: 11 XXX SSSSSS (message ID, source MAC).
+inline constexpr uint32_t Group1Id(uint8_t message, uint8_t source_mac) {
+  return 64u * message + source_mac;
+}
 inline constexpr uint32_t Group2Id(uint8_t mac, uint8_t message) {
   return 0x400u + 8u * mac + message;
 }
@@ -21,9 +25,16 @@ inline constexpr uint32_t Group3Id(uint8_t message, uint8_t source_mac) {
   return 0x600u + 64u * message + source_mac;
 }
 
+namespace group1 {
+inline constexpr uint8_t kBitStrobeResponse = 14;
+inline constexpr uint8_t kPollResponse = 15;
+}  // namespace group1
+
 namespace group2 {
-inline constexpr uint8_t kExplicitResponse = 3;    // slave's explicit and unconnected answers
-inline constexpr uint8_t kExplicitRequest = 4;     // master's requests on the explicit connection
+inline constexpr uint8_t kBitStrobeCommand = 0;  // from the master, to every slave
+inline constexpr uint8_t kExplicitResponse = 3;  // slave's explicit and unconnected answers
+inline constexpr uint8_t kExplicitRequest = 4;   // master's requests on the explicit connection
+inline constexpr uint8_t kPollCommand = 5;
 inline constexpr uint8_t kUnconnectedRequest = 6;  // group-2-only unconnected requests
 inline constexpr uint8_t kDuplicateMacCheck = 7;
 }  // namespace group2

@@ -8,6 +8,7 @@
 
 #include "Behaviour.h"
 #include "Outbox.h"
+#include "ProcessImage.h"
 #include "Protocol.h"
 #include "Timers.h"
 
@@ -18,6 +19,12 @@ struct SlaveCounters {
   uint32_t watchdog_expiries = 0;
   std::optional<uint8_t> last_expiry_action;
   uint32_t ignored_frames = 0;  // requests to the slave it did not act on
+  uint32_t polls = 0;           // poll commands taken
+  uint32_t poll_responses = 0;
+  uint32_t strobes = 0;  // bit-strobe commands taken
+  uint32_t strobe_responses = 0;
+  uint32_t io_ignored = 0;  // I/O command frames the slave did not act on
+  uint32_t io_watchdog_expiries = 0;
 
   void Count(ServiceKind kind) { requests[static_cast<size_t>(kind)]++; }
 };
@@ -39,6 +46,7 @@ struct SlaveContext {
   Behaviour& behaviour;
   SlaveCounters& counters;
   ExplicitServer& server;
+  ProcessImage& image;
 };
 
 }  // namespace dnsim

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "ProcessImage.h"
+
 namespace dnsim {
 namespace {
 
@@ -84,6 +86,12 @@ constexpr std::pair<std::string_view, uint8_t> kIoNames[] = {
     {"cos", kChoiceCos}, {"cyclic", kChoiceCyclic},
 };
 
+constexpr std::pair<std::string_view, InputSource> kInputSources[] = {
+    {"counter", InputSource::kCounter},
+    {"echo", InputSource::kEcho},
+    {"fixed", InputSource::kFixed},
+};
+
 uint8_t HexDigit(std::string_view key, std::string_view text, char c) {
   if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
   if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
@@ -127,6 +135,19 @@ void Revision(std::string_view key, std::string_view text, SlaveIdentity& identi
 std::string ProductName(std::string_view key, std::string_view text) {
   if (text.size() > kMaxProductName) Fail(key, text, "at most 32 characters");
   return std::string(text);
+}
+
+InputSource InputSourceNamed(std::string_view key, std::string_view name) {
+  for (const auto& [known, source] : kInputSources) {
+    if (name == known) return source;
+  }
+  Fail(key, name, "counter, echo or fixed");
+}
+
+// A size, or "off" (also -1) for the real one.
+SizeOverride Override(std::string_view key, std::string_view value, unsigned long max) {
+  if (value == "off" || value == "-1") return std::nullopt;
+  return static_cast<uint16_t>(Number(key, value, 0, max));
 }
 
 // "the n-th ... from now on", 0 for never.
@@ -195,9 +216,29 @@ bool ParseActionOption(std::string_view key, std::string_view value, BehaviourUp
   return true;
 }
 
+bool ParseIoOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
+  if (key == "inputs") {
+    update.inputs = InputSourceNamed(key, value);
+  } else if (key == "io_len") {
+    update.io_len = Override(key, value, ProcessImage::kMaxSize);
+  } else if (key == "io_silent") {
+    update.io_silent = Flag(key, value);
+  } else if (key == "io_frag_skip") {
+    update.io_frag_skip = Ordinal(key, value);
+  } else if (key == "report_produced") {
+    update.report_produced = Override(key, value, 0xFFFF);
+  } else if (key == "report_consumed") {
+    update.report_consumed = Override(key, value, 0xFFFF);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 bool ParseBehaviourOption(std::string_view key, std::string_view value, BehaviourUpdate& update) {
   return ParseTimingOption(key, value, update) || ParseAnswerOption(key, value, update) ||
-         ParseFragmentOption(key, value, update) || ParseActionOption(key, value, update);
+         ParseFragmentOption(key, value, update) || ParseActionOption(key, value, update) ||
+         ParseIoOption(key, value, update);
 }
 
 bool ParseDeviceOption(std::string_view key, std::string_view value, SlaveSettings& settings) {
@@ -224,6 +265,8 @@ bool ParseDeviceOption(std::string_view key, std::string_view value, SlaveSettin
     settings.io.produced_size = static_cast<uint16_t>(Number(key, value, 0, 255));
   } else if (key == "consumed") {
     settings.io.consumed_size = static_cast<uint16_t>(Number(key, value, 0, 255));
+  } else if (key == "strobe_produced") {
+    settings.io.strobe_produced_size = static_cast<uint16_t>(Number(key, value, 0, 8));
   } else if (key == "attr") {
     settings.attributes = ApplicationAttributes(key, value);
   } else if (key == "check") {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "Behaviour.h"
@@ -27,6 +28,7 @@ struct IoSettings {
   uint8_t supported = kChoiceIo;  // choice bits of the I/O connections offered
   uint16_t produced_size = 2;
   uint16_t consumed_size = 2;
+  std::optional<uint16_t> strobe_produced_size;  // none: the produced size, at most 8
 };
 
 struct SlaveSettings {

@@ -70,6 +70,18 @@ std::optional<dnsim::BehaviourUpdate> ParseBehaviourText(const char* text) {
   }
 }
 
+void FillSlaveIoState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {
+  const auto& counters = status.counters;
+  state.poll_state = static_cast<uint8_t>(status.poll_state);
+  state.strobe_state = static_cast<uint8_t>(status.strobe_state);
+  state.polls = counters.polls;
+  state.poll_responses = counters.poll_responses;
+  state.strobes = counters.strobes;
+  state.strobe_responses = counters.strobe_responses;
+  state.io_ignored = counters.io_ignored;
+  state.io_watchdog_expiries = counters.io_watchdog_expiries;
+}
+
 void FillSlaveState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {
   state = VCAN_SlaveState{};
   state.explicit_allocated = (status.allocated & dnsim::kChoiceExplicit) != 0 ? 1 : 0;
@@ -85,6 +97,7 @@ void FillSlaveState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {
   state.watchdog_expiries = counters.watchdog_expiries;
   state.ignored_frames = counters.ignored_frames;
   std::copy(counters.requests.begin(), counters.requests.end(), state.requests);
+  FillSlaveIoState(status, state);
   const size_t count = std::min<size_t>(status.ucmm.size(), VCAN_SLAVE_MAX_UCMM);
   state.ucmm_count = static_cast<int32_t>(count);
   for (size_t i = 0; i < count; ++i) {
@@ -254,5 +267,25 @@ VCAN_EXPORT int32_t VCAN_SlaveWriteAttribute(int32_t board, int32_t port, int32_
                    dnsim::kSuccess
                ? 0
                : kBadArgument;
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveReadOutputs(int32_t board, int32_t port, int32_t mac, uint8_t* data,
+                                          int32_t size) {
+  if ((data == nullptr && size != 0) || size < 0) return kBadArgument;
+  return OnSlave(board, port, mac, [&](dnsim::DeviceNetSlave& slave) {
+    const dnsim::Bytes outputs = slave.ReadOutputs();
+    std::copy_n(outputs.begin(), std::min(outputs.size(), static_cast<size_t>(size)), data);
+    return static_cast<int32_t>(outputs.size());
+  });
+}
+
+VCAN_EXPORT int32_t VCAN_SlaveWriteInputs(int32_t board, int32_t port, int32_t mac,
+                                          const uint8_t* data, int32_t length) {
+  const auto max = static_cast<int32_t>(dnsim::ProcessImage::kMaxSize);
+  if ((data == nullptr && length != 0) || length < 0 || length > max) return kBadArgument;
+  return OnSlave(board, port, mac, [&](dnsim::DeviceNetSlave& slave) {
+    slave.WriteInputs(std::span<const uint8_t>(data, static_cast<size_t>(length)));
+    return 0;
   });
 }

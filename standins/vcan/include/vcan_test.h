@@ -137,6 +137,24 @@ typedef struct VCAN_SlaveState {
   /* Connections opened through UCMM, the first VCAN_SLAVE_MAX_UCMM of them below. */
   int32_t ucmm_count;
   VCAN_SlaveUcmmConnection ucmm[VCAN_SLAVE_MAX_UCMM];
+  /* ---- I/O ---- */
+  /* Connection instances 2 (poll) and 3 (bit-strobe): 0 non-existent, 1 configuring,
+   * 3 established, 4 timed out. */
+  uint8_t poll_state;
+  uint8_t strobe_state;
+  uint16_t reserved_io;
+  /* Poll commands taken (a fragmented one once, complete) and poll responses sent. */
+  uint32_t polls;
+  uint32_t poll_responses;
+  /* Bit-strobe commands taken and bit-strobe responses sent. */
+  uint32_t strobes;
+  uint32_t strobe_responses;
+  /* I/O command frames the slave did not act on: no established connection, silent, a poll
+   * command of the wrong length (once), a fragment out of sequence, a bit-strobe command of
+   * other than 8 bytes. */
+  uint32_t io_ignored;
+  /* Expiries of the watchdog of any I/O connection. */
+  uint32_t io_watchdog_expiries;
 } VCAN_SlaveState;
 
 /* Changes a slave's behaviour with the behaviour options of the `slave` line, e.g.
@@ -154,6 +172,15 @@ int32_t VCAN_SlaveReadAttribute(int32_t board, int32_t port, int32_t mac, int32_
                                 uint8_t* value, int32_t size);
 int32_t VCAN_SlaveWriteAttribute(int32_t board, int32_t port, int32_t mac, int32_t attribute,
                                  const uint8_t* value, int32_t length);
+
+/* I/O data, bypassing the bus. ReadOutputs copies up to size bytes of the outputs the slave
+ * last took from a poll command and returns their full length (0 before the first one and
+ * after a power cycle). WriteInputs replaces the slave's inputs with length bytes (0..255);
+ * its I/O responses carry them as the behaviour option inputs= says. */
+int32_t VCAN_SlaveReadOutputs(int32_t board, int32_t port, int32_t mac, uint8_t* data,
+                              int32_t size);
+int32_t VCAN_SlaveWriteInputs(int32_t board, int32_t port, int32_t mac, const uint8_t* data,
+                              int32_t length);
 
 #ifdef __cplusplus
 }
