@@ -186,6 +186,33 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckBitStrobeConnectionStatus(uint8_t board, uint8_t port,
                                                                 uint8_t mac);
 
+/* COS or cyclic connection (one of the two per device; 3300 for the
+ * other): sizes at most 64 (1912 above). The device produces its inputs on
+ * change (COS) or at the expected packet rate (cyclic); each input is
+ * acknowledged, and without a poll connection answered with the output,
+ * which the device acknowledges in turn. With a poll connection the
+ * outputs go in the poll commands. */
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigCOS(uint8_t board, uint8_t port, uint8_t mac,
+                                          uint16_t input_size, uint16_t output_size,
+                                          uint8_t cos_cyclic_byte, uint16_t expected_packet_rate,
+                                          uint16_t fourth);
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigCyclic(uint8_t board, uint8_t port, uint8_t mac,
+                                             uint16_t input_size, uint16_t output_size,
+                                             uint8_t cos_cyclic_byte,
+                                             uint16_t expected_packet_rate, uint16_t fourth);
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadCOSInputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                 uint8_t* data, uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadCyclicInputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                    uint8_t* data, uint32_t* length);
+DNM_EXPORT uint16_t DNM_CALL DNM_WriteCOSOutputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                   const uint8_t* data, uint32_t length);
+DNM_EXPORT uint16_t DNM_CALL DNM_WriteCyclicOutputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                      const uint8_t* data, uint32_t length);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckCOSConnectionStatus(uint8_t board, uint8_t port,
+                                                         uint8_t mac);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckCyclicConnectionStatus(uint8_t board, uint8_t port,
+                                                            uint8_t mac);
+
 /* Error counters of a device, each counting since the device was added
  * (never reset by a stop, start or reconnection): explicit requests
  * (connection set-up, keep-alive, attribute calls, I/O set-up) that got no

@@ -58,11 +58,8 @@ void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection)
     case kBitStrobe:
       BitStrobeWorker(port, device, connection);
       return;
-    default:
-      // COS/cyclic gets its body with its connection; until then the
-      // worker only waits for its end.
-      while (!connection.end().SleepFor(1000)) {
-      }
+    case kCosCyclic:
+      CosCyclicWorker(port, device, connection);
       return;
   }
 }

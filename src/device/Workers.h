@@ -37,5 +37,6 @@ void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection)
 void ExplicitWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
 void PollWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
 void BitStrobeWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
+void CosCyclicWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);
 
 }  // namespace dnm

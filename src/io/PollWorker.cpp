@@ -11,6 +11,7 @@
 #include "device/ExplicitExchange.h"
 #include "device/Workers.h"
 #include "io/IoFragmentation.h"
+#include "io/IoSend.h"
 #include "io/Periods.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
@@ -199,28 +200,9 @@ class PollWorkerLoop {
   // longer than 8 bytes. An answer still held from an earlier poll is
   // dropped first: it must not pass for the answer to this one.
   uint16_t SendPollCommand() {
-    const size_t length = std::min<size_t>(connection_.output_size.load(), kMaxIoMessage);
-    uint8_t output[kMaxIoMessage] = {};
-    connection_.output().CopyOut(output, length);
-    const IoFrames frames = SplitIoMessage(Group2Id(mac_, 5), output, length);
     buffer_.ClearBuffer();
-    const bool fragmented = frames.count > 1;
-    TraceLine(fragmented ? "Send_Poll_OutputMsg is Fragment!"
-                         : "Send_Poll_OutputMsg is NonFragment!");
-    if (!fragmented) {
-      Trace("Send_Poll_OutputMsg( ) Board %d  Port %d  ConnectionID %x ready to send",
-            port_.board_number(), port_.port_number(), frames.frames[0].id);
-    }
-    for (size_t i = 0; i < frames.count; ++i) {
-      const CANMsg& frame = frames.frames[i];
-      const uint16_t sent = port_.SendLocked(frame.id, frame.len, frame.data);
-      if (sent == 0) continue;
-      Trace(fragmented ? "Send_Poll_OutputMsgFrag( ) Board %d  Port %d  DesMACID %x SendCmd Error!"
-                       : "Send_Poll_OutputMsg( ) Board %d  Port %d  DesMACID %x SendCmd Error!",
-            port_.board_number(), port_.port_number(), mac_);
-      return sent;
-    }
-    return 0;
+    return SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
+                             connection_.output_size.load(), "Send_Poll_OutputMsg");
   }
 
   uint16_t ReceivePollResponse() {

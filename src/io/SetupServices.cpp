@@ -35,7 +35,8 @@ ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm)
 
 // Sends the Get_Attribute_Single request of the route; 0 or the send code.
 uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
-                                   const ExplicitRoute& route, uint8_t instance, uint8_t attribute) {
+                                   const ExplicitRoute& route, uint8_t instance,
+                                   uint8_t attribute) {
   const CANMsg request = RequestFrame(
       route.request_id,
       {uint8_t(kXid | route.request_mac), kGetService, kConnectionClass, instance, attribute});

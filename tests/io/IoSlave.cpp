@@ -31,8 +31,10 @@ Frames Serve(IoSlaveSettings& s, const CANMsg& m) {
   if (service == 0x10) return {Reply(s, {0x40, 0x90})};
   if (service != 0x0E) return {};
   uint16_t value = 3;  // the explicit connection's state
-  if (instance == 2 && attribute == 7) value = Reported(s.report_produced, s.produced);
-  if (instance == 2 && attribute == 8) value = Reported(s.report_consumed, s.consumed);
+  // The COS/cyclic instance reports the same sizes as the poll instance.
+  const bool io = instance == 2 || instance == 4;
+  if (io && attribute == 7) value = Reported(s.report_produced, s.produced);
+  if (io && attribute == 8) value = Reported(s.report_consumed, s.consumed);
   if (instance == 3 && attribute == 7) value = static_cast<uint16_t>(s.strobe_produced.load());
   if (instance == 3 && attribute == 8) value = 8;
   return {Reply(s, {0x40, 0x8E, uint8_t(value & 0xFF), uint8_t(value >> 8)})};

@@ -1,0 +1,214 @@
+// Exports that configure a device's COS or cyclic connection (one of the
+// two per device), read its input, write its output and report its state.
+// The COS and cyclic exports are twins that differ in their choice bit,
+// texts and codes. None of them touches the bus.
+#include "VELKCANDNM.h"
+#include "api/ExportCall.h"
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitConnection.h"
+#include "io/IoFragmentation.h"
+#include "port/CANPort.h"
+#include "port/MapTable.h"
+#include "trace/Trace.h"
+
+using namespace dnm;
+
+namespace {
+
+struct Twin {
+  uint8_t bit;
+  uint8_t other_bit;
+  const char* configured_before;
+  const char* conflict;
+  const char* not_established;
+  uint16_t write_unconfigured_code;
+  uint16_t write_length_code;
+};
+
+constexpr Twin kCos{kChoiceCos,
+                    kChoiceCyclic,
+                    "ConfigCOS()   Error!MAC ID %d COS Connection has been configured before",
+                    "Error! You already configure Cyclic,You can not configure COS",
+                    "COS( )   Error!The Device %d do not establish connection",
+                    DNM_DeviceIsUnConnected,
+                    DNM_WriteCOSOutputDataLengthError};
+constexpr Twin kCyclic{
+    kChoiceCyclic,
+    kChoiceCos,
+    "ConfigCyclic()   Error!MAC ID %d Cyclic Connection has been configured before",
+    "Error! You already configure COS,You can not configure Cyclic",
+    "Cyclic( )   Error!The Device %d do not establish connection",
+    DNM_COS_CyclicNotConfigure,
+    DNM_WriteCyclicOutputDataLengthError};
+
+struct CosSettings {
+  uint16_t input_size;
+  uint16_t output_size;
+  uint8_t cos_cyclic_byte;
+  uint16_t rate;
+  uint16_t fourth;
+};
+
+uint16_t ConfigureDevice(const Twin& twin, CANPort& port, Device_Info& device,
+                         const CosSettings& settings) {
+  if (!device.Has(kChoiceExplicit)) ConfigureExplicitConnection(port, device, 3);
+  if (device.Has(twin.other_bit)) {
+    TraceLine(twin.conflict);
+    return DNM_COSCyclicConflict;
+  }
+  if (device.Has(twin.bit)) {
+    ConnectionObject& connection = *device.connection(kCosCyclic);
+    connection.input_size = settings.input_size;
+    connection.output_size = settings.output_size;
+    return DNM_NoError;
+  }
+  ConnectionObject& connection = device.Configure(port, kCosCyclic, twin.bit);
+  connection.input_size = settings.input_size;
+  connection.output_size = settings.output_size;
+  connection.cos_cyclic_byte = settings.cos_cyclic_byte;
+  connection.expected_packet_rate = settings.rate;
+  connection.fourth_parameter = settings.fourth;
+  return DNM_NoError;
+}
+
+uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
+                   const CosSettings& settings) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
+  if (call.Failed()) return call.Code();
+  if (settings.input_size > kMaxIoMessage || settings.output_size > kMaxIoMessage) {
+    Trace("GetAttribute()   Error!MAC ID %d I/O sizes above %d bytes", mac,
+          static_cast<int>(kMaxIoMessage));
+    return DNM_IOSizeTooLarge;
+  }
+  CANPort& target = call.port();
+  Device_Info& device = *target.device(mac);
+  const bool before = device.Has(twin.bit);
+  if (before) Trace(twin.configured_before, mac);
+  const uint16_t result = ConfigureDevice(twin, target, device, settings);
+  if (before || result != 0) return result;
+  MapTable& map = target.map();
+  map.AddMap(0x340u + mac, mac, kCosCyclic);
+  map.ShowMapTable();
+  MapTable::Matches matches;
+  if (map.FindConnectionID(0x3C0u + mac, matches) == MapTable::kNone) {
+    map.AddMap(0x3C0u + mac, mac, kPoll);
+    map.ShowMapTable();
+  }
+  return DNM_NoError;
+}
+
+// The device's established connection of the twin's kind, else nullptr
+// with code set (after the refusal's trace line).
+ConnectionObject* Established(const Twin& twin, const Device_Info& device,
+                              uint16_t unconfigured_code, uint16_t& code) {
+  code = DNM_NoError;
+  if (!device.Has(twin.bit)) {
+    code = unconfigured_code;
+  } else if (device.status(kCosCyclic) != kStatusEstablished) {
+    code = DNM_DeviceIsUnConnected;
+  }
+  if (code == DNM_NoError) return device.connection(kCosCyclic);
+  Trace(twin.not_established, device.mac());
+  return nullptr;
+}
+
+uint16_t ReadInput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac, uint8_t* data,
+                   uint32_t* length) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  if (call.Failed()) return call.Code();
+  uint16_t code = 0;
+  ConnectionObject* connection =
+      Established(twin, *call.port().device(mac), DNM_COS_CyclicNotConfigure, code);
+  if (connection == nullptr) return code;
+  call.NotNull(data, "data").NotNull(length, "length");
+  if (call.Failed()) return call.Code();
+  const uint16_t size = connection->input_size.load();
+  *length = size;
+  connection->input().CopyOut(data, size);
+  return DNM_NoError;
+}
+
+uint16_t WriteOutput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
+                     const uint8_t* data, uint32_t length) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  if (call.Failed()) return call.Code();
+  uint16_t code = 0;
+  ConnectionObject* connection =
+      Established(twin, *call.port().device(mac), twin.write_unconfigured_code, code);
+  if (connection == nullptr) return code;
+  const uint16_t size = connection->output_size.load();
+  if (length != size) return twin.write_length_code;
+  if (size > 0) call.NotNull(data, "data");
+  if (call.Failed()) return call.Code();
+  connection->output().CopyIn(data, size);
+  return DNM_NoError;
+}
+
+uint16_t CheckStatus(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  if (call.Failed()) return call.Code();
+  const Device_Info& device = *call.port().device(mac);
+  if (!device.Has(twin.bit)) {
+    Trace(twin.not_established, mac);
+    return DNM_COS_CyclicNotConfigure;
+  }
+  if (device.status(kExplicit) != kStatusEstablished) return DNM_ExplicitConnectionDown;
+  return device.status(kCosCyclic);
+}
+
+}  // namespace
+
+extern "C" {
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigCOS(uint8_t board, uint8_t port, uint8_t mac,
+                                           uint16_t input_size, uint16_t output_size,
+                                           uint8_t cos_cyclic_byte, uint16_t expected_packet_rate,
+                                           uint16_t fourth) {
+  return Configure(kCos, board, port, mac,
+                   {input_size, output_size, cos_cyclic_byte, expected_packet_rate, fourth});
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ConfigCyclic(uint8_t board, uint8_t port, uint8_t mac,
+                                              uint16_t input_size, uint16_t output_size,
+                                              uint8_t cos_cyclic_byte,
+                                              uint16_t expected_packet_rate, uint16_t fourth) {
+  return Configure(kCyclic, board, port, mac,
+                   {input_size, output_size, cos_cyclic_byte, expected_packet_rate, fourth});
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadCOSInputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                  uint8_t* data, uint32_t* length) {
+  return ReadInput(kCos, board, port, mac, data, length);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_ReadCyclicInputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                     uint8_t* data, uint32_t* length) {
+  return ReadInput(kCyclic, board, port, mac, data, length);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_WriteCOSOutputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                    const uint8_t* data, uint32_t length) {
+  return WriteOutput(kCos, board, port, mac, data, length);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_WriteCyclicOutputData(uint8_t board, uint8_t port, uint8_t mac,
+                                                       const uint8_t* data, uint32_t length) {
+  return WriteOutput(kCyclic, board, port, mac, data, length);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckCOSConnectionStatus(uint8_t board, uint8_t port,
+                                                          uint8_t mac) {
+  return CheckStatus(kCos, board, port, mac);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckCyclicConnectionStatus(uint8_t board, uint8_t port,
+                                                             uint8_t mac) {
+  return CheckStatus(kCyclic, board, port, mac);
+}
+
+}  // extern "C"

@@ -1,0 +1,139 @@
+// COS and cyclic connections against a slave played by a test node: the
+// test sends the slave's inputs itself and watches what the master answers.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "IoSlave.h"
+#include "MasterLib.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+constexpr uint8_t kMac = 5;
+
+class CosCyclic : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    card_ = std::make_unique<VirtualCard>(lib_);
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    slave_ = std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings_));
+    ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kMac, 0), 0);
+  }
+
+  bool WaitStatus(uint16_t want, int limit_ms = 6000) {
+    const auto start = Clock::now();
+    while (lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac) != want) {
+      if (Clock::now() - start > milliseconds(limit_ms)) return false;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+  }
+
+  // Sends one input message as the slave, in fragments when longer than 8.
+  void Produce(std::vector<uint8_t> input) {
+    if (input.size() <= 8) return slave_->Send(MakeFrame(0x340 + kMac, input));
+    slave_->Send(MakeFrame(0x340 + kMac, {0x00, input[0], input[1], input[2], input[3], input[4],
+                                          input[5], input[6]}));
+    std::vector<uint8_t> last = {0x81};
+    last.insert(last.end(), input.begin() + 7, input.end());
+    slave_->Send(MakeFrame(0x340 + kMac, last));
+  }
+
+  std::vector<uint8_t> Read() {
+    uint8_t data[64] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(lib_.DNM_ReadCOSInputData(0, 0, kMac, data, &length), 0);
+    return std::vector<uint8_t>(data, data + length);
+  }
+
+  size_t Heard(uint32_t id) const { return slave_->HeardWith(id).size(); }
+
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_;
+  std::shared_ptr<IoSlaveSettings> settings_ = std::make_shared<IoSlaveSettings>();
+  std::unique_ptr<Responder> slave_;
+};
+
+TEST_F(CosCyclic, WithoutPollEachInputIsAcknowledgedAndAnsweredWithTheOutput) {
+  settings_->produced = 4;
+  settings_->consumed = 3;
+  ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 4, 3, 0, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(WaitStatus(0));
+  const uint8_t output[3] = {9, 8, 7};
+  ASSERT_EQ(lib_.DNM_WriteCOSOutputData(0, 0, kMac, output, 2), DNM_WriteCOSOutputDataLengthError);
+  ASSERT_EQ(lib_.DNM_WriteCOSOutputData(0, 0, kMac, output, 3), 0);
+  Produce({1, 2, 3, 4});
+  ASSERT_TRUE(slave_->WaitFor(0x405 + kMac * 8, {}, 1, 1000));
+  EXPECT_EQ(FrameText(slave_->HeardWith(0x402 + kMac * 8).at(0).msg), "42A#");
+  EXPECT_EQ(FrameText(slave_->HeardWith(0x405 + kMac * 8).at(0).msg), "42D#090807");
+  EXPECT_EQ(Read(), (std::vector<uint8_t>{1, 2, 3, 4}));
+  // The output is not acknowledged: counted after 3 s.
+  std::this_thread::sleep_for(milliseconds(3300));
+  EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, kMac), 1u);
+  Produce({5, 6, 7, 8});
+  ASSERT_TRUE(slave_->WaitFor(0x405 + kMac * 8, {}, 2, 1000));
+  slave_->Send(MakeFrame(0x3C0 + kMac, {}));
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(Read(), (std::vector<uint8_t>{5, 6, 7, 8}));
+  EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, kMac), 1u);
+  // An input of the wrong length is counted and sets the connection up again.
+  Produce({1, 2, 3});
+  ASSERT_TRUE(WaitStatus(255, 2000) || WaitStatus(DNM_ExplicitConnectionDown, 2000));
+  EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithPollErrorResponse(0, 0, kMac), 1u);
+  ASSERT_TRUE(WaitStatus(0, 8000));
+  EXPECT_EQ(Read(), (std::vector<uint8_t>{5, 6, 7, 8}));
+}
+
+TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
+  settings_->produced = 10;
+  settings_->consumed = 2;
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 10, 2, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigCyclic(0, 0, kMac, 10, 2, 0, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  const auto start = Clock::now();
+  while (lib_.DNM_CheckCyclicConnectionStatus(0, 0, kMac) != 0 &&
+         Clock::now() - start < milliseconds(8000)) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  ASSERT_EQ(lib_.DNM_CheckCyclicConnectionStatus(0, 0, kMac), 0);
+  const size_t acks = Heard(0x402 + kMac * 8);
+  Produce({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
+  ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 1, 1000));
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_ReadCyclicInputData(0, 0, kMac, data, &length), 0);
+  EXPECT_EQ(std::vector<uint8_t>(data, data + length),
+            (std::vector<uint8_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+  EXPECT_EQ(slave_->HeardWith(0x3C0 + kMac).size(), 0u);
+}
+
+TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  EXPECT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 65, 2, 0, 2500, 0), DNM_IOSizeTooLarge);
+  EXPECT_EQ(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), DNM_COS_CyclicNotConfigure);
+  EXPECT_EQ(lib_.DNM_WriteCOSOutputData(0, 0, kMac, data, 2), DNM_DeviceIsUnConnected);
+  EXPECT_EQ(lib_.DNM_WriteCyclicOutputData(0, 0, kMac, data, 2), DNM_COS_CyclicNotConfigure);
+  ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 2, 2, 0, 2500, 0), 0);
+  EXPECT_EQ(lib_.DNM_ConfigCyclic(0, 0, kMac, 2, 2, 0, 2500, 0), DNM_COSCyclicConflict);
+  EXPECT_TRUE(lib_.HasLine("Error! You already configure COS,You can not configure Cyclic"));
+  EXPECT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 3, 2, 0, 2500, 0), 0);
+  EXPECT_TRUE(
+      lib_.HasLine("ConfigCOS()   Error!MAC ID 5 COS Connection has been configured before"));
+  EXPECT_EQ(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), DNM_ExplicitConnectionDown);
+  EXPECT_EQ(lib_.DNM_ReadCOSInputData(0, 0, kMac, data, &length), DNM_DeviceIsUnConnected);
+  // The slave reports 2 bytes where 3 are configured: set up again and again.
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_NE(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), 0);
+  EXPECT_TRUE(lib_.HasLine("COS_Cyclic_Thread( ) Configure Produced_Connection_Size is 3"));
+}
+
+}  // namespace
+}  // namespace dnm::test
