@@ -41,6 +41,7 @@ void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (inputs) behaviour.inputs = *inputs;
   if (io_len) behaviour.io_length = *io_len;
   if (io_silent) behaviour.io_silent = *io_silent;
+  if (no_output_ack) behaviour.no_output_ack = *no_output_ack;
   if (io_frag_skip) behaviour.skip_io_fragment_count_in = *io_frag_skip;
   if (report_produced) behaviour.reported_produced_size = *report_produced;
   if (report_consumed) behaviour.reported_consumed_size = *report_consumed;

@@ -1,7 +1,8 @@
 // How a slave misbehaves on purpose, for tests of a master: late answers, silence, error
 // responses to chosen services, lost or refused fragment acknowledgements, an odd answer form,
 // flawed fragments in its own answers, frames that answer nothing, a power cycle; I/O responses
-// of a wrong length, with a miscounted fragment or none at all, and connection sizes that lie.
+// of a wrong length, with a miscounted fragment or none at all, and connection sizes that lie;
+// outputs left unacknowledged.
 // Also where the data of its I/O responses comes from.
 // Set from the network description and changed at run time through the test interface.
 #pragma once
@@ -49,9 +50,10 @@ struct Behaviour {
   std::optional<uint32_t> stray_id;      // of frames that answer nothing; none: answer identifier
   bool check_on_power_up = false;        // own duplicate MAC ID check after a power cycle
   InputSource inputs = InputSource::kCounter;
-  SizeOverride io_length;                  // of every I/O response, instead of the produced size
-  bool io_silent = false;                  // takes I/O commands but answers none
-  uint32_t skip_io_fragment_count_in = 0;  // the n-th I/O response in fragments from now
+  SizeOverride io_length;                  // of every I/O message sent, not the produced size
+  bool io_silent = false;                  // takes I/O frames but sends no I/O message
+  bool no_output_ack = false;              // takes change of state / cyclic outputs unanswered
+  uint32_t skip_io_fragment_count_in = 0;  // the n-th I/O message in fragments from now
   SizeOverride reported_produced_size;     // by I/O connections, for Get of attribute 7
   SizeOverride reported_consumed_size;     // attribute 8
 
@@ -61,7 +63,7 @@ struct Behaviour {
   FragmentAck TakeFragment();
   // Counts one fragmented answer about to be sent and says how to flaw it.
   AnswerFlaws TakeFragmentedAnswer();
-  // Counts one I/O response about to be sent in fragments; true when its counts skip one.
+  // Counts one I/O message about to be sent in fragments; true when its counts skip one.
   bool TakeFragmentedIoResponse();
 };
 
@@ -85,6 +87,7 @@ struct BehaviourUpdate {
   std::optional<InputSource> inputs;
   std::optional<SizeOverride> io_len;
   std::optional<bool> io_silent;
+  std::optional<bool> no_output_ack;
   std::optional<uint32_t> io_frag_skip;
   std::optional<SizeOverride> report_produced;
   std::optional<SizeOverride> report_consumed;

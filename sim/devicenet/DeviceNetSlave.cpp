@@ -58,6 +58,7 @@ void DeviceNetSlave::ApplyBehaviour(const BehaviourUpdate& update) {
   if (update.ChangesSilence()) ScheduleSilence(update);
   if (update.power_cycle) PowerCycle();
   SendStrayFrames(update.stray);
+  set_.CheckChangeOfState();  // io_len and inputs shape the data produced
 }
 
 // A silence given by its end alone starts at once.
@@ -128,13 +129,17 @@ bool DeviceNetSlave::IsAddressedToMe(const vcan::Frame& frame) const {
          (frame.data[0] & kMacMask) == mac();
 }
 
-// Takes poll and bit-strobe commands, which may be empty; false when the frame is none for this
-// slave.
+// Takes the master's I/O frames (commands, outputs, acknowledgements), which may be empty;
+// false when the frame is none for this slave.
 bool DeviceNetSlave::ReceiveIoCommand(const vcan::Frame& frame) {
   const auto address = Group2Address(frame.id);
   IoConnection* connection = address ? set_.IoCommandTarget(*address) : nullptr;
   if (connection == nullptr) return false;
-  if (behaviour_.silent || !connection->Receive(DataOf(frame))) counters_.io_ignored++;
+  if (behaviour_.silent || !connection->Receive(address->message, DataOf(frame))) {
+    counters_.io_ignored++;
+    return true;
+  }
+  set_.CheckChangeOfState();  // outputs taken change what `echo` inputs produce
   return true;
 }
 
@@ -204,6 +209,7 @@ SlaveStatus DeviceNetSlave::Status() const {
                      .explicit_state = connection.state(),
                      .poll_state = set_.poll_connection().state(),
                      .strobe_state = set_.strobe_connection().state(),
+                     .cos_cyclic_state = set_.cos_cyclic_connection().state(),
                      .expected_packet_rate = connection.expected_packet_rate(),
                      .watchdog_action = connection.watchdog_action(),
                      .ucmm = ucmm_.Status(),
@@ -231,6 +237,7 @@ Bytes DeviceNetSlave::ReadOutputs() const {
 void DeviceNetSlave::WriteInputs(std::span<const uint8_t> inputs) {
   std::lock_guard lock(mutex_);
   image_.WriteInputs(inputs);
+  set_.CheckChangeOfState();
 }
 
 }  // namespace dnsim

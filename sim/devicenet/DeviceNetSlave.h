@@ -1,8 +1,9 @@
 // A simulated DeviceNet slave on a segment of the virtual card: a group-2-only server with the
 // predefined master/slave connection set, optionally UCMM capable, which answers duplicate MAC
-// ID checks for its MAC ID, serves explicit requests to its objects and answers the poll and
-// bit-strobe commands of its I/O connections. For tests of a master it can also be power cycled
-// and send frames that answer nothing.
+// ID checks for its MAC ID, serves explicit requests to its objects, answers the poll and
+// bit-strobe commands of its I/O connections and produces its inputs on its change of state or
+// cyclic connection. For tests of a master it can also be power cycled and send frames that
+// answer nothing.
 //
 // The card calls OnFrame and OnTimer on the segment's bus thread; the test interface calls in
 // from any thread. One lock guards all of the slave's state; the card's Transmit and
@@ -31,6 +32,7 @@ struct SlaveStatus {
   ConnectionState explicit_state = ConnectionState::kNonExistent;
   ConnectionState poll_state = ConnectionState::kNonExistent;
   ConnectionState strobe_state = ConnectionState::kNonExistent;
+  ConnectionState cos_cyclic_state = ConnectionState::kNonExistent;
   uint16_t expected_packet_rate = 0;  // of the predefined explicit connection
   WatchdogAction watchdog_action = WatchdogAction::kAutoDelete;
   std::vector<UcmmConnectionStatus> ucmm;

@@ -1,13 +1,11 @@
 #include "IoConnection.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace dnsim {
 namespace {
 
 constexpr int kWatchdogRateMultiplier = 4;
-constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
 
 }  // namespace
 
@@ -29,24 +27,29 @@ void IoConnection::Delete() {
   watchdog_.Stop();
 }
 
-bool IoConnection::Receive(std::span<const uint8_t> data) {
+bool IoConnection::Receive(uint8_t message, std::span<const uint8_t> data) {
   if (state() != ConnectionState::kEstablished) return false;
   RestartWatchdog();
-  return Consume(data);
+  return Consume(message, data);
 }
 
-void IoConnection::Respond(uint8_t group1_message, size_t max_size, uint32_t& responses) {
+bool IoConnection::Respond(uint8_t group1_message, uint32_t& responses, size_t max_size) {
   Behaviour& behaviour = context_.behaviour;
-  if (behaviour.io_silent) return;
-  const size_t size = std::min<size_t>(behaviour.io_length.value_or(produced_size()), max_size);
+  if (behaviour.io_silent || behaviour.silent) return false;
+  const size_t size = MessageSize(max_size);
   const Bytes message = context_.image.Response(size, behaviour.inputs, responses++);
   const uint32_t id = Group1Id(group1_message, context_.mac);
   if (!NeedsIoFragments(size)) {
     SendFrame(id, message);
-    return;
+    return true;
   }
   const bool skip_count = behaviour.TakeFragmentedIoResponse();
   for (const Bytes& frame : SplitIoMessage(message, skip_count)) SendFrame(id, frame);
+  return true;
+}
+
+size_t IoConnection::MessageSize(size_t max_size) const {
+  return std::min<size_t>(context_.behaviour.io_length.value_or(produced_size()), max_size);
 }
 
 void IoConnection::SendFrame(uint32_t id, std::span<const uint8_t> data) {
@@ -93,40 +96,45 @@ void IoConnection::OnWatchdogExpired() {
   }
 }
 
-// ---- Poll ----
+// ---- Outputs ----
 
-void PollConnection::Delete() {
+void OutputConnection::Delete() {
   IoConnection::Delete();
   reassembly_.Reset();
 }
 
-bool PollConnection::Consume(std::span<const uint8_t> data) {
-  if (!NeedsIoFragments(consumed_size())) return Take(data);
-  switch (reassembly_.Take(data, consumed_size())) {
+bool OutputConnection::ConsumeOutputs(std::span<const uint8_t> frame) {
+  if (!NeedsIoFragments(consumed_size())) return TakeIfWhole(frame);
+  switch (reassembly_.Take(frame, consumed_size())) {
     case IoReassembly::Outcome::kTaken:
       return true;
     case IoReassembly::Outcome::kComplete:
-      return Take(reassembly_.message());
+      return TakeIfWhole(reassembly_.message());
     case IoReassembly::Outcome::kDropped:
       return false;
   }
   return false;
 }
 
-bool PollConnection::Take(std::span<const uint8_t> outputs) {
-  if (outputs.size() != consumed_size()) return false;
+bool OutputConnection::TakeIfWhole(std::span<const uint8_t> outputs) {
+  return outputs.size() == consumed_size() && TakeOutputs(outputs);
+}
+
+// ---- Poll ----
+
+bool PollConnection::TakeOutputs(std::span<const uint8_t> outputs) {
   context_.image.TakeOutputs(outputs);
   context_.counters.polls++;
-  Respond(group1::kPollResponse, kUnlimited, context_.counters.poll_responses);
+  Respond(group1::kPollResponse, context_.counters.poll_responses);
   return true;
 }
 
 // ---- Bit-strobe ----
 
-bool StrobeConnection::Consume(std::span<const uint8_t> data) {
+bool StrobeConnection::Consume(uint8_t /*message*/, std::span<const uint8_t> data) {
   if (data.size() != kConsumedSize) return false;
   context_.counters.strobes++;
-  Respond(group1::kBitStrobeResponse, kMaxProducedSize, context_.counters.strobe_responses);
+  Respond(group1::kBitStrobeResponse, context_.counters.strobe_responses, kMaxProducedSize);
   return true;
 }
 

@@ -5,6 +5,8 @@
 namespace dnsim {
 namespace {
 
+constexpr uint8_t kChoiceCosOrCyclic = kChoiceCos | kChoiceCyclic;
+
 bool IsSingleBit(uint8_t bits) {
   return bits != 0 && (bits & (bits - 1)) == 0;
 }
@@ -23,11 +25,11 @@ PredefinedSet::PredefinedSet(SlaveContext& context, const IoSettings& io)
       poll_(2, context, {io.produced_size, io.consumed_size}, [this] { Clear(kChoicePoll); }),
       strobe_(3, context, {StrobeProducedSize(io), StrobeConnection::kConsumedSize},
               [this] { Clear(kChoiceStrobe); }),
-      cyclic_(4, context, {io.produced_size, io.consumed_size},
-              [this] { Clear(kChoiceCos | kChoiceCyclic); }) {}
+      cos_cyclic_(4, context, {io.produced_size, io.consumed_size},
+                  [this] { Clear(kChoiceCosOrCyclic); }) {}
 
 bool PredefinedSet::IsValidAllocation(uint8_t choice) const {
-  const uint8_t cos_or_cyclic = (choice | allocated_) & (kChoiceCos | kChoiceCyclic);
+  const uint8_t cos_or_cyclic = (choice | allocated_) & kChoiceCosOrCyclic;
   return choice != 0 && (choice & ~supported_) == 0 &&
          (cos_or_cyclic == 0 || IsSingleBit(cos_or_cyclic));
 }
@@ -58,7 +60,7 @@ void PredefinedSet::Free() {
   explicit_.Delete();
   poll_.Delete();
   strobe_.Delete();
-  cyclic_.Delete();
+  cos_cyclic_.Delete();
   allocated_ = 0;
   master_.reset();
 }
@@ -70,10 +72,19 @@ Connection& PredefinedSet::ConnectionFor(uint8_t choice_bit) {
 
 IoConnection& PredefinedSet::IoConnectionFor(uint8_t choice_bit) {
   if (choice_bit == kChoicePoll) return poll_;
-  return choice_bit == kChoiceStrobe ? strobe_ : cyclic_;
+  if (choice_bit == kChoiceStrobe) return strobe_;
+  return cos_cyclic_;
+}
+
+IoConnection& PredefinedSet::OutputsTarget() {
+  const bool poll_held = (allocated_ & kChoicePoll) != 0;
+  if (!poll_held && (allocated_ & kChoiceCosOrCyclic) != 0) return cos_cyclic_;
+  return poll_;
 }
 
 void PredefinedSet::Open(uint8_t choice_bit) {
+  if (choice_bit == kChoiceCos) cos_cyclic_.set_production(Production::kChangeOfState);
+  if (choice_bit == kChoiceCyclic) cos_cyclic_.set_production(Production::kCyclic);
   if (choice_bit != kChoiceExplicit) {
     IoConnectionFor(choice_bit).Establish();
     return;
@@ -106,14 +117,17 @@ Connection* PredefinedSet::Find(uint16_t instance) {
     case 3:
       return &strobe_;
     case 4:
-      return &cyclic_;
+      return &cos_cyclic_;
     default:
       return nullptr;
   }
 }
 
 IoConnection* PredefinedSet::IoCommandTarget(const MessageAddress& address) {
-  if (address.message == group2::kPollCommand && address.mac == context_.mac) return &poll_;
+  if (address.mac == context_.mac && address.message == group2::kPollCommand) {
+    return &OutputsTarget();
+  }
+  if (address.mac == context_.mac && address.message == group2::kCosCyclicAck) return &cos_cyclic_;
   const bool strobe_held = (allocated_ & kChoiceStrobe) != 0 && master_ == address.mac;
   if (address.message == group2::kBitStrobeCommand && strobe_held) return &strobe_;
   return nullptr;

@@ -14,12 +14,16 @@
 //   until the I/O connections are released (at once when there are none). When an I/O
 //   connection's watchdog deletes it, its bit is cleared too; one that timed out keeps its bit
 //   until released.
-// - I/O commands: poll commands on the slave's group 2 message 5 go to the poll connection,
-//   bit-strobe commands of the master holding the bit-strobe connection to that one.
+// - I/O frames: bit-strobe commands of the master holding the bit-strobe connection go to that
+//   one, acknowledgements of productions on the slave's group 2 message 2 to the change of
+//   state or cyclic connection. Frames on the slave's group 2 message 5 carry outputs: to the
+//   poll connection, or, while the master holds change of state or cyclic without poll, to
+//   that connection.
 #pragma once
 
 #include <optional>
 
+#include "CosCyclicConnection.h"
 #include "ExplicitConnection.h"
 #include "IoConnection.h"
 #include "SlaveSettings.h"
@@ -40,17 +44,21 @@ class PredefinedSet {
   const ExplicitConnection& explicit_connection() const { return explicit_; }
   const PollConnection& poll_connection() const { return poll_; }
   const StrobeConnection& strobe_connection() const { return strobe_; }
+  const CosCyclicConnection& cos_cyclic_connection() const { return cos_cyclic_; }
   Connection* Find(uint16_t instance);
 
   // A frame on the explicit request identifier; false when no connection takes it.
   bool ReceiveExplicit(std::span<const uint8_t> data);
-  // The I/O connection a group 2 frame is a command for, null when it is none for this slave.
+  // The I/O connection a group 2 frame is for, null when it is none for this slave.
   IoConnection* IoCommandTarget(const MessageAddress& address);
+  // After anything that may change the data the slave produces.
+  void CheckChangeOfState() { cos_cyclic_.CheckChangeOfState(); }
 
  private:
   bool IsValidAllocation(uint8_t choice) const;
   Connection& ConnectionFor(uint8_t choice_bit);
   IoConnection& IoConnectionFor(uint8_t choice_bit);
+  IoConnection& OutputsTarget();
   void Open(uint8_t choice_bit);
   void Clear(uint8_t choice_bits);
   void OnExplicitEnded();
@@ -60,7 +68,7 @@ class PredefinedSet {
   ExplicitConnection explicit_;
   PollConnection poll_;
   StrobeConnection strobe_;
-  IoConnection cyclic_;  // COS or cyclic
+  CosCyclicConnection cos_cyclic_;
   uint8_t allocated_ = 0;
   std::optional<uint8_t> master_;
 };

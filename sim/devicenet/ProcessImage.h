@@ -1,7 +1,9 @@
 // The slave's I/O data: the inputs it produces on its I/O connections and the outputs it last
-// received in a poll command. An I/O response of n bytes carries, by the behaviour's source:
-//   counter  the inputs, byte 0 replaced by the number of responses the connection's kind (poll
-//            or bit-strobe) sent before it, modulo 256
+// received (in a poll command, or on the change of state / cyclic connection). An I/O message
+// of n bytes carries, by the behaviour's source:
+//   counter  the inputs, byte 0 replaced by the number of messages the connection's kind (poll
+//            response, bit-strobe response, change of state / cyclic production) sent before
+//            it, modulo 256
 //   echo     the outputs last received
 //   fixed    the inputs as they are
 // cut or padded with zeros to n bytes. The inputs start as 0x00, 0x01, ..., 0xFE.

@@ -26,12 +26,14 @@ inline constexpr uint32_t Group3Id(uint8_t message, uint8_t source_mac) {
 }
 
 namespace group1 {
+inline constexpr uint8_t kCosCyclicProduction = 13;  // the slave's change of state / cyclic data
 inline constexpr uint8_t kBitStrobeResponse = 14;
 inline constexpr uint8_t kPollResponse = 15;
 }  // namespace group1
 
 namespace group2 {
 inline constexpr uint8_t kBitStrobeCommand = 0;  // from the master, to every slave
+inline constexpr uint8_t kCosCyclicAck = 2;      // the master's acknowledgement of a production
 inline constexpr uint8_t kExplicitResponse = 3;  // slave's explicit and unconnected answers
 inline constexpr uint8_t kExplicitRequest = 4;   // master's requests on the explicit connection
 inline constexpr uint8_t kPollCommand = 5;

@@ -25,6 +25,10 @@ struct SlaveCounters {
   uint32_t strobe_responses = 0;
   uint32_t io_ignored = 0;  // I/O command frames the slave did not act on
   uint32_t io_watchdog_expiries = 0;
+  uint32_t cos_productions = 0;       // change of state / cyclic messages produced
+  uint32_t cos_repeats = 0;           // productions due while the one before was unacknowledged
+  uint32_t cos_acks_received = 0;     // the master's acknowledgements of productions
+  uint32_t cos_outputs_received = 0;  // output messages taken on the connection (without poll)
 
   void Count(ServiceKind kind) { requests[static_cast<size_t>(kind)]++; }
 };

@@ -223,6 +223,8 @@ bool ParseIoOption(std::string_view key, std::string_view value, BehaviourUpdate
     update.io_len = Override(key, value, ProcessImage::kMaxSize);
   } else if (key == "io_silent") {
     update.io_silent = Flag(key, value);
+  } else if (key == "no_output_ack") {
+    update.no_output_ack = Flag(key, value);
   } else if (key == "io_frag_skip") {
     update.io_frag_skip = Ordinal(key, value);
   } else if (key == "report_produced") {

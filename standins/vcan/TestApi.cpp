@@ -80,6 +80,11 @@ void FillSlaveIoState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) 
   state.strobe_responses = counters.strobe_responses;
   state.io_ignored = counters.io_ignored;
   state.io_watchdog_expiries = counters.io_watchdog_expiries;
+  state.cos_state = static_cast<uint8_t>(status.cos_cyclic_state);
+  state.cos_productions = counters.cos_productions;
+  state.cos_repeats = counters.cos_repeats;
+  state.cos_acks_received = counters.cos_acks_received;
+  state.cos_outputs_received = counters.cos_outputs_received;
 }
 
 void FillSlaveState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {

@@ -149,12 +149,25 @@ typedef struct VCAN_SlaveState {
   /* Bit-strobe commands taken and bit-strobe responses sent. */
   uint32_t strobes;
   uint32_t strobe_responses;
-  /* I/O command frames the slave did not act on: no established connection, silent, a poll
-   * command of the wrong length (once), a fragment out of sequence, a bit-strobe command of
-   * other than 8 bytes. */
+  /* I/O frames of the master the slave did not act on: no established connection, silent, a
+   * poll command or output message of the wrong length (once), a fragment out of sequence, a
+   * bit-strobe command of other than 8 bytes, an acknowledgement with data or while no
+   * production awaits one. */
   uint32_t io_ignored;
   /* Expiries of the watchdog of any I/O connection. */
   uint32_t io_watchdog_expiries;
+  /* ---- Change of state / cyclic ---- */
+  /* Connection instance 4: states as poll_state. */
+  uint8_t cos_state;
+  uint8_t reserved_cos[3];
+  /* Messages produced (a fragmented one once), those due while the one before was still
+   * unacknowledged among them. */
+  uint32_t cos_productions;
+  uint32_t cos_repeats;
+  /* The master's acknowledgements taken (empty frames while a production awaited one). */
+  uint32_t cos_acks_received;
+  /* Output messages taken on the connection, where the master holds no poll connection. */
+  uint32_t cos_outputs_received;
 } VCAN_SlaveState;
 
 /* Changes a slave's behaviour with the behaviour options of the `slave` line, e.g.
@@ -174,9 +187,11 @@ int32_t VCAN_SlaveWriteAttribute(int32_t board, int32_t port, int32_t mac, int32
                                  const uint8_t* value, int32_t length);
 
 /* I/O data, bypassing the bus. ReadOutputs copies up to size bytes of the outputs the slave
- * last took from a poll command and returns their full length (0 before the first one and
- * after a power cycle). WriteInputs replaces the slave's inputs with length bytes (0..255);
- * its I/O responses carry them as the behaviour option inputs= says. */
+ * last took (poll command, or output message on the change of state / cyclic connection) and
+ * returns their full length (0 before the first one and after a power cycle). WriteInputs
+ * replaces the slave's inputs with length bytes (0..255); its I/O messages carry them as the
+ * behaviour option inputs= says; a change of state connection produces at once when the data
+ * it produces changed. */
 int32_t VCAN_SlaveReadOutputs(int32_t board, int32_t port, int32_t mac, uint8_t* data,
                               int32_t size);
 int32_t VCAN_SlaveWriteInputs(int32_t board, int32_t port, int32_t mac, const uint8_t* data,
