@@ -113,7 +113,10 @@ Connection* PredefinedSet::Find(uint16_t instance) {
     case 1:
       return &explicit_;
     case 2:
-      return &poll_;
+      // Without a poll connection the COS/cyclic connection takes the
+      // master's outputs on the poll command identifier, so its output
+      // side answers for the poll instance too.
+      return &OutputsTarget();
     case 3:
       return &strobe_;
     case 4:

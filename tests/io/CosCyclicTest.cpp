@@ -135,5 +135,55 @@ TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
   EXPECT_TRUE(lib_.HasLine("COS_Cyclic_Thread( ) Configure Produced_Connection_Size is 3"));
 }
 
+// Against the simulated slaves: a cyclic device without poll gets its
+// outputs echoed back in its next inputs; a COS device beside a poll
+// connection; a poll response with a fragment out of sequence is waited
+// for in vain rather than taken.
+TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
+  UseNetwork(
+      "slave segment=vcan0.1 mac=3 produced=4 consumed=4 inputs=echo\n"
+      "slave segment=vcan0.1 mac=4 produced=2 consumed=2\n"
+      "slave segment=vcan0.1 mac=6 produced=15 consumed=2 io_frag_skip=1\n");
+  MasterLib lib;
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(lib.DNM_Online(0, 0, 0, 0), 0);
+  for (uint8_t mac : {3, 4, 6}) ASSERT_EQ(lib.DNM_AddDevice(0, 0, mac, 0), 0);
+  ASSERT_EQ(lib.DNM_ConfigCyclic(0, 0, 3, 4, 4, 0, 200, 0), 0);
+  ASSERT_EQ(lib.DNM_ConfigPoll(0, 0, 4, 2, 2, 2500, 0), 0);
+  ASSERT_EQ(lib.DNM_ConfigCOS(0, 0, 4, 2, 2, 0, 300, 0), 0);
+  ASSERT_EQ(lib.DNM_ConfigPoll(0, 0, 6, 15, 2, 2500, 0), 0);
+  ASSERT_EQ(lib.DNM_StartCommunicate(0, 0), 0);
+  const auto start = Clock::now();
+  const auto up = [&] {
+    return lib.DNM_CheckCyclicConnectionStatus(0, 0, 3) == 0 &&
+           lib.DNM_CheckCOSConnectionStatus(0, 0, 4) == 0 &&
+           lib.DNM_CheckPollConnectionStatus(0, 0, 6) == 0;
+  };
+  while (!up() && Clock::now() - start < milliseconds(10000)) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  ASSERT_TRUE(up());
+  const uint8_t output[4] = {0xC0, 0xFF, 0xEE, 0x01};
+  ASSERT_EQ(lib.DNM_WriteCyclicOutputData(0, 0, 3, output, 4), 0);
+  // A group-2 device produces every 2500 ms, whatever rate was configured.
+  std::this_thread::sleep_for(milliseconds(5500));
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib.DNM_ReadCyclicInputData(0, 0, 3, data, &length), 0);
+  EXPECT_EQ(std::vector<uint8_t>(data, data + length), std::vector<uint8_t>(output, output + 4));
+  EXPECT_EQ(lib.DNM_ReadCOSInputData(0, 0, 4, data, &length), 0);
+  EXPECT_EQ(length, 2u);
+  for (uint8_t mac : {3, 4}) {
+    EXPECT_EQ(lib.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, mac), 0u) << int{mac};
+    EXPECT_EQ(lib.DNM_GetCOS_CyclicWithPollErrorResponse(0, 0, mac), 0u) << int{mac};
+  }
+  // The skipped fragment (0x42 where 0x41 belongs) is never taken.
+  while (lib.DNM_GetPollNoResponse(0, 0, 6) == 0 && Clock::now() - start < milliseconds(20000)) {
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  EXPECT_EQ(lib.DNM_GetPollNoResponse(0, 0, 6), 1u);
+  EXPECT_EQ(lib.DNM_GetPollFragmentError(0, 0, 6), 0u);
+}
+
 }  // namespace
 }  // namespace dnm::test
