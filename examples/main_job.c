@@ -1,9 +1,13 @@
 /*
  * An application of the master library on the virtual CAN card: brings
  * port 0 of board 0 online, lists the devices that answer on the network,
- * connects to each of them, prints their connection status and identity,
- * then stops and closes. scripts/run-example.sh runs it on the network in
- * examples/network.txt with the trace on the terminal.
+ * connects to each of them and prints their connection status and
+ * identity. Then it polls the I/O block (MAC ID 3), whose inputs echo the
+ * outputs it was sent, reads the valve island (MAC ID 7) over the
+ * bit-strobe connection, whose inputs count its responses, and prints every
+ * device's poll counters before it stops and closes. scripts/run-example.sh
+ * runs it on the network in examples/network.txt with the trace on the
+ * terminal.
  */
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +16,10 @@
 #include "VELKCANDNM.h"
 
 enum { kBoard = 0, kPort = 0, kMasterMacId = 0, kBaud500k = 0 };
+/* The I/O devices of examples/network.txt and their connection sizes. */
+enum { kIoBlockMacId = 3, kIoBlockSize = 4, kValveIslandMacId = 7, kValveIslandSize = 2 };
+
+typedef uint16_t(DNM_CALL* StatusCheck)(uint8_t board, uint8_t port, uint8_t mac);
 
 static void SleepMs(long ms) {
   struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
@@ -23,14 +31,12 @@ static int Check(const char* what, uint16_t code) {
   return code == DNM_NoError;
 }
 
-/* Waits up to timeout_ms for every listed device's explicit connection. */
-static int WaitConnected(const uint8_t* macs, int count, long timeout_ms) {
+/* Waits up to timeout_ms until check gives 0 for every listed device. */
+static int WaitAll(StatusCheck check, const uint8_t* macs, int count, long timeout_ms) {
   for (long waited = 0; waited <= timeout_ms; waited += 100) {
-    int connected = 0;
-    for (int i = 0; i < count; ++i) {
-      connected += DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i]) == DNM_NoError;
-    }
-    if (connected == count) return 1;
+    int ready = 0;
+    for (int i = 0; i < count; ++i) ready += check(kBoard, kPort, macs[i]) == DNM_NoError;
+    if (ready == count) return 1;
     SleepMs(100);
   }
   return 0;
@@ -67,6 +73,87 @@ static void PrintIdentity(uint8_t mac) {
          (unsigned)mac, (unsigned)vendor, (unsigned)product_code, (unsigned)serial, name);
 }
 
+static void PrintBytes(const uint8_t* bytes, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) printf(" %02X", (unsigned)bytes[i]);
+}
+
+/* Writes new outputs a few times; after each the device has been polled
+ * twice, and its inputs, the echo of the outputs, have changed with them. */
+static void PollIoBlock(void) {
+  printf("polling the I/O block (MAC ID %d) every 100 ms:\n", kIoBlockMacId);
+  for (uint8_t round = 1; round <= 4; ++round) {
+    const uint8_t outputs[kIoBlockSize] = {round, (uint8_t)(0x10 * round), 0xA5, 0x5A};
+    const uint16_t written =
+        DNM_WritePollOutputData(kBoard, kPort, kIoBlockMacId, outputs, kIoBlockSize);
+    SleepMs(250);
+    uint8_t inputs[64];
+    uint32_t length = 0;
+    const uint16_t read = DNM_ReadPollInputData(kBoard, kPort, kIoBlockMacId, inputs, &length);
+    printf("  outputs written (%u):", (unsigned)written);
+    PrintBytes(outputs, kIoBlockSize);
+    printf("   inputs read (%u):", (unsigned)read);
+    PrintBytes(inputs, length);
+    printf("\n");
+  }
+}
+
+/* Reads the valve island's latest bit-strobe response a few times, one
+ * bit-strobe period (500 ms) apart: its first byte counts its responses. */
+static void ReadValveIsland(void) {
+  printf("bit-strobe inputs of the valve island (MAC ID %d), every 500 ms:\n", kValveIslandMacId);
+  for (int i = 0; i < 3; ++i) {
+    uint8_t inputs[8];
+    uint32_t length = 0;
+    const uint16_t read = DNM_ReadBitStrobe(kBoard, kPort, kValveIslandMacId, inputs, &length);
+    printf("  DNM_ReadBitStrobe (%u):", (unsigned)read);
+    PrintBytes(inputs, read == DNM_NoError ? length : 0);
+    printf("\n");
+    SleepMs(500);
+  }
+}
+
+static void PrintPollCounters(const uint8_t* macs, int count) {
+  printf("poll counters (no response, error response, fragment error, send error):\n");
+  for (int i = 0; i < count; ++i) {
+    const uint8_t mac = macs[i];
+    printf("  MAC ID %2u: %u, %u, %u, %u\n", (unsigned)mac,
+           (unsigned)DNM_GetPollNoResponse(kBoard, kPort, mac),
+           (unsigned)DNM_GetPollErrorResponse(kBoard, kPort, mac),
+           (unsigned)DNM_GetPollFragmentError(kBoard, kPort, mac),
+           (unsigned)DNM_GetPollSendError(kBoard, kPort, mac));
+  }
+}
+
+/* Adds every device with an explicit connection, the I/O block with a poll
+ * connection and the valve island with a bit-strobe connection. */
+static void ConfigureDevices(const uint8_t* macs, int count) {
+  for (int i = 0; i < count; ++i) {
+    DNM_AddDevice(kBoard, kPort, macs[i], 0);
+    DNM_ConfigExplicitMsg(kBoard, kPort, macs[i], 3);
+  }
+  Check("DNM_ConfigPoll (MAC ID 3)",
+        DNM_ConfigPoll(kBoard, kPort, kIoBlockMacId, kIoBlockSize, kIoBlockSize, 0, 0));
+  Check("DNM_ConfigBitStrobe (MAC ID 7)",
+        DNM_ConfigBitStrobe(kBoard, kPort, kValveIslandMacId, kValveIslandSize, 0, 0));
+}
+
+/* Waits for the connections to stand, then prints each device's status of
+ * each: 0 stands, 1901 or 1906 not configured. */
+static void WaitConnections(const uint8_t* macs, int count) {
+  const uint8_t io_block = kIoBlockMacId;
+  const uint8_t valve_island = kValveIslandMacId;
+  WaitAll(DNM_CheckExplicitMsgConnectionStatus, macs, count, 5000);
+  WaitAll(DNM_CheckPollConnectionStatus, &io_block, 1, 3000);
+  WaitAll(DNM_CheckBitStrobeConnectionStatus, &valve_island, 1, 3000);
+  printf("connection status (explicit, poll, bit-strobe):\n");
+  for (int i = 0; i < count; ++i) {
+    printf("  MAC ID %2u: %u, %u, %u\n", (unsigned)macs[i],
+           (unsigned)DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i]),
+           (unsigned)DNM_CheckPollConnectionStatus(kBoard, kPort, macs[i]),
+           (unsigned)DNM_CheckBitStrobeConnectionStatus(kBoard, kPort, macs[i]));
+  }
+}
+
 int main(void) {
   printf("DeviceNet master library version %.1f, %d board(s) on the card\n",
          (double)DNM_GetVersion(), (int)DNM_TotalBoard());
@@ -84,19 +171,15 @@ int main(void) {
   for (int i = 0; i < count; ++i) printf(" %u", (unsigned)macs[i]);
   printf("\n");
 
-  for (int i = 0; i < count; ++i) {
-    DNM_AddDevice(kBoard, kPort, macs[i], 0);
-    DNM_ConfigExplicitMsg(kBoard, kPort, macs[i], 3);
-  }
+  ConfigureDevices(macs, count);
   Check("DNM_StartCommunicate", DNM_StartCommunicate(kBoard, kPort));
-  printf(WaitConnected(macs, count, 5000) ? "every explicit connection stands\n"
-                                          : "not every explicit connection stands\n");
-  for (int i = 0; i < count; ++i) {
-    printf("  MAC ID %2u: DNM_CheckExplicitMsgConnectionStatus -> %u\n", (unsigned)macs[i],
-           (unsigned)DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i]));
-  }
+  WaitConnections(macs, count);
   printf("identities:\n");
   for (int i = 0; i < count; ++i) PrintIdentity(macs[i]);
+
+  PollIoBlock();
+  ReadValveIsland();
+  PrintPollCounters(macs, count);
 
   Check("DNM_StopCommunicate", DNM_StopCommunicate(kBoard, kPort));
   Check("DNM_CloseBoard", DNM_CloseBoard(kBoard));

@@ -28,7 +28,7 @@ class ExplicitWorkerLoop {
       : port_(port), device_(device), end_(connection.end()), buffer_(*device.buffer(kExplicit)) {}
 
   void Run() {
-    while (!ended_) {
+    while (!ended_ && !end_.Raised()) {
       device_.set_status(kExplicit, kStatusNotEstablished);
       buffer_.ClearBuffer();
       ucmm_ = device_.ucmm();
@@ -102,7 +102,7 @@ class ExplicitWorkerLoop {
   }
 
   void Keep() {
-    while (!ended_) {
+    while (!ended_ && !end_.Raised()) {
       if (device_.status(kExplicit) != kStatusEstablished) {
         Release(true);
         // A stop changes the status too: release once, then stay released.

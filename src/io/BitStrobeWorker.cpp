@@ -36,7 +36,7 @@ class BitStrobeWorkerLoop {
         mac_(device.mac()) {}
 
   void Run() {
-    while (!ended_) SetUpPass();
+    while (!ended_ && !end_.Raised()) SetUpPass();
   }
 
  private:

@@ -51,7 +51,7 @@ class CosCyclicWorkerLoop {
     if (device_.Has(kChoiceBitStrobe)) WaitUntil([&] { return Up(kBitStrobe); });
     const bool with_poll = device_.Has(kChoicePoll);
     if (with_poll) WaitUntil([&] { return Up(kPoll) && Up(kExplicit); });
-    while (!ended_) {
+    while (!ended_ && !end_.Raised()) {
       if (with_poll) {
         PassWithPoll();
       } else {

@@ -44,7 +44,7 @@ class PollWorkerLoop {
         mac_(device.mac()) {}
 
   void Run() {
-    while (!ended_) SetUpPass();
+    while (!ended_ && !end_.Raised()) SetUpPass();
   }
 
  private:

@@ -132,7 +132,11 @@ TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
   std::this_thread::sleep_for(milliseconds(2500));
   EXPECT_NE(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), 0);
+  EXPECT_EQ(lib_.DNM_ReadCOSInputData(0, 0, kMac, data, &length), DNM_DeviceIsUnConnected);
   EXPECT_TRUE(lib_.HasLine("COS_Cyclic_Thread( ) Configure Produced_Connection_Size is 3"));
+  // Started without a poll connection, the device takes none later.
+  EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 2, 2, 2500, 0), DNM_PollConnectionDisabled);
+  EXPECT_TRUE(lib_.HasLine("Error! Poll Connection was disable before"));
 }
 
 // Against the simulated slaves: a cyclic device without poll gets its

@@ -134,6 +134,17 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   EXPECT_GE(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
 }
 
+// The board closes while a worker waits for an answer that will not come.
+TEST_F(Polling, ClosingTheBoardDuringAPollIsPrompt) {
+  Poll(5, 2, 2).io_silent = true;
+  Poll(6, 9, 2);
+  ASSERT_TRUE(WaitPoll(6, 0));
+  std::this_thread::sleep_for(milliseconds(1500));
+  const auto start = Clock::now();
+  ASSERT_EQ(lib_.DNM_CloseBoard(0), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+}
+
 TEST_F(Polling, SizesTheSlaveDoesNotHaveAndARefusedAllocationAreReported) {
   Poll(5, 2, 2).report_produced = 3;
   Poll(6, 2, 2).report_consumed = 260;  // compared by its low byte: 4

@@ -1,0 +1,427 @@
+// Measures the poll connections of one port: 63 simulated slaves at
+// 500 kbit/s, each polled with 8 bytes of outputs for 8 bytes of inputs.
+// (a) At the default poll period (100 ms): CPU and wake-ups of the
+//     library's threads, and the period each device is polled at, taken
+//     from the ends of the poll commands on the bus.
+// (b) At a poll period of 1 ms: bus load, polls per second against what the
+//     bus can carry, and polls that went unanswered.
+// The library's threads are told apart by their ids: those that appear once
+// the card's bus thread runs (the port's receive threads, the devices'
+// explicit and poll workers). The card's threads and the benchmark's, which
+// reads the bus through a test node, are not counted.
+//
+//   bench_poll [--seconds N]   (length of each part, default 10)
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ThreadCpu.h"
+#include "VELKCANDNM.h"
+#include "api/Library.h"
+#include "vcan_test.h"
+
+namespace bench {
+namespace {
+
+constexpr uint8_t kBoard = 0;
+constexpr uint8_t kPort = 0;  // the master's number; the card's is kPort + 1
+constexpr int32_t kCardPort = kPort + 1;
+constexpr uint8_t kBaud500k = 0;
+constexpr double kBitRate = 500000;
+constexpr uint8_t kMasterMac = 0;
+constexpr uint8_t kDevices = 63;  // MAC IDs 1..63
+constexpr uint16_t kIoSize = 8;
+constexpr uint16_t kFastPollHz = 1000;
+
+double ParseSeconds(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--seconds") == 0) return std::atof(argv[i + 1]);
+  }
+  return 10;
+}
+
+std::string CpuModel() {
+  std::ifstream info("/proc/cpuinfo");
+  for (std::string line; std::getline(info, line);) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown CPU";
+}
+
+std::string WriteNetwork() {
+  const std::string path = "/tmp/bench_poll_" + std::to_string(getpid()) + ".net";
+  std::ofstream file(path);
+  for (int mac = 1; mac <= kDevices; ++mac) {
+    file << "slave segment=vcan0." << kCardPort << " mac=" << mac << " produced=" << kIoSize
+         << " consumed=" << kIoSize << "\n";
+  }
+  return path;
+}
+
+// Bits of a data frame on the wire with the worst-case number of stuff bits,
+// as the card counts them.
+constexpr double FrameBits(int length) {
+  return 47 + 8 * length + (34 + 8 * length - 1) / 4;
+}
+constexpr double kFramesPerSecond = kBitRate / FrameBits(8);
+constexpr double kPollsPerSecondLimit = kBitRate / (FrameBits(kIoSize) + FrameBits(kIoSize));
+
+uint64_t NowUs() {
+  return MonotonicNs() / 1000;
+}
+
+uint64_t StampUs(const CANMsg& frame) {
+  uint64_t stamp = 0;
+  for (int i = 7; i >= 0; --i) stamp = (stamp << 8) | frame.stamp[i];
+  return stamp;
+}
+
+// Poll commands are group 2 message 5: 0x405 + 8 × MAC ID.
+int PolledMac(const CANMsg& frame) {
+  if (frame.id < 0x400 || frame.id >= 0x600 || (frame.id & 7) != 5) return -1;
+  return static_cast<int>((frame.id - 0x400) >> 3);
+}
+
+double Percentile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  const auto at = static_cast<size_t>(share * static_cast<double>(values.size() - 1));
+  std::nth_element(values.begin(), values.begin() + at, values.end());
+  return values[at];
+}
+
+// A test node on the port's segment that notes when each poll command ended
+// on the bus.
+class BusWatch {
+ public:
+  BusWatch() : node_(VCAN_AttachNode(kBoard, kCardPort, 500)), ends_(64) {}
+
+  // Sends one frame, so that the segment's bus thread runs from now on.
+  bool StartBusThread() {
+    CANMsg hello{};
+    hello.id = 0x7F0;
+    if (node_ <= 0 || VCAN_NodeSend(node_, &hello, 1000) != 0) return false;
+    VCAN_SegmentStats stats{};
+    for (int i = 0; i < 100 && stats.frames == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      VCAN_GetSegmentStats(kBoard, kCardPort, &stats);
+    }
+    return stats.frames > 0;
+  }
+
+  void Drain() {
+    CANMsg frame{};
+    while (VCAN_NodeReceive(node_, &frame, 0) == 0) {
+      const int mac = PolledMac(frame);
+      if (mac >= 0) ends_[mac].push_back(StampUs(frame));
+    }
+  }
+
+  void Forget() {
+    Drain();
+    for (auto& ends : ends_) ends.clear();
+  }
+
+  // Poll commands that ended within [from_us, to_us].
+  std::vector<uint64_t> Ends(int mac, uint64_t from_us, uint64_t to_us) const {
+    std::vector<uint64_t> within;
+    for (uint64_t end : ends_[mac]) {
+      if (end >= from_us && end <= to_us) within.push_back(end);
+    }
+    return within;
+  }
+
+ private:
+  int32_t node_;
+  std::vector<std::vector<uint64_t>> ends_;  // by MAC ID
+};
+
+uint64_t SumOverDevices(uint32_t (*counter)(uint8_t, uint8_t, uint8_t)) {
+  uint64_t sum = 0;
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, kPort, mac);
+  return sum;
+}
+
+int DevicesPolling() {
+  int polling = 0;
+  for (uint8_t mac = 1; mac <= kDevices; ++mac)
+    polling += DNM_CheckPollConnectionStatus(kBoard, kPort, mac) == DNM_NoError;
+  return polling;
+}
+
+std::vector<pid_t> NewThreads(const std::set<pid_t>& before) {
+  std::vector<pid_t> added;
+  for (pid_t tid : ThreadIds()) {
+    if (before.count(tid) == 0) added.push_back(tid);
+  }
+  return added;
+}
+
+// Brings the port online; the threads that appear are its receive threads.
+bool GoOnline(std::vector<pid_t>& receive_threads) {
+  const std::set<pid_t> before = ThreadIds();
+  if (DNM_ActiveBoard(kBoard) != 0) return false;
+  if (DNM_Online(kBoard, kPort, kBaud500k, kMasterMac) != 0) return false;
+  receive_threads = NewThreads(before);
+  return true;
+}
+
+bool StartPolling() {
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) {
+    if (DNM_AddDevice(kBoard, kPort, mac, 0) != 0) return false;
+    if (DNM_ConfigPoll(kBoard, kPort, mac, kIoSize, kIoSize, 0, 0) != 0) return false;
+  }
+  return DNM_StartCommunicate(kBoard, kPort) == 0;
+}
+
+// Waits up to timeout_s for every poll connection; returns the seconds it
+// took, or -1.
+double WaitAllPolling(int timeout_s) {
+  const uint64_t start = MonotonicNs();
+  for (int waited = 0; waited < timeout_s * 10; ++waited) {
+    if (DevicesPolling() == kDevices) return static_cast<double>(MonotonicNs() - start) / 1e9;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return -1;
+}
+
+struct Errors {
+  uint64_t no_response = 0;
+  uint64_t error_response = 0;
+  uint64_t send_error = 0;
+  uint64_t explicit_failed = 0;  // explicit requests unanswered or not sent
+
+  static Errors Now() {
+    return {SumOverDevices(DNM_GetPollNoResponse), SumOverDevices(DNM_GetPollErrorResponse),
+            SumOverDevices(DNM_GetPollSendError), SumOverDevices(DNM_GetExplicitMsgNoResponse)};
+  }
+  Errors Since(const Errors& before) const {
+    return {no_response - before.no_response, error_response - before.error_response,
+            send_error - before.send_error, explicit_failed - before.explicit_failed};
+  }
+};
+
+struct Result {
+  uint32_t period_ms = 0;
+  double seconds = 0;
+  uint64_t polls = 0;
+  double period_p50_ms = 0;
+  double period_p99_ms = 0;
+  double period_max_ms = 0;
+  VCAN_SegmentStats bus{};
+  Errors errors;
+  ThreadTimes library;
+  ThreadTimes receive;  // the port's receive threads, part of library
+  size_t library_threads = 0;
+  uint64_t process_ns = 0;
+  int polling_at_end = 0;
+};
+
+// Intervals between consecutive poll commands of each device, all devices
+// together, in the window.
+void AddPeriods(const BusWatch& watch, uint64_t from_us, uint64_t to_us, Result& result) {
+  std::vector<double> intervals_ms;
+  for (int mac = 1; mac <= kDevices; ++mac) {
+    const std::vector<uint64_t> ends = watch.Ends(mac, from_us, to_us);
+    result.polls += ends.size();
+    for (size_t i = 1; i < ends.size(); ++i)
+      intervals_ms.push_back(static_cast<double>(ends[i] - ends[i - 1]) / 1000.0);
+  }
+  result.period_p50_ms = Percentile(intervals_ms, 0.50);
+  result.period_p99_ms = Percentile(intervals_ms, 0.99);
+  result.period_max_ms = Percentile(intervals_ms, 1.0);
+}
+
+void WatchFor(BusWatch& watch, double seconds) {
+  const uint64_t until = MonotonicNs() + static_cast<uint64_t>(seconds * 1e9);
+  while (MonotonicNs() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    watch.Drain();
+  }
+}
+
+// The library's threads are all those that are not the card's nor the
+// benchmark's, i.e. not alive before the library started.
+struct Threads {
+  std::vector<pid_t> card_and_bench;
+  std::vector<pid_t> receive;
+};
+
+struct Window {
+  uint64_t from_us = 0;
+  uint64_t to_us = 0;
+  CpuSnapshot before;
+  CpuSnapshot after;
+  VCAN_SegmentStats bus{};
+  Errors errors;
+};
+
+Window Observe(BusWatch& watch, double seconds) {
+  Window window;
+  watch.Forget();
+  const Errors errors_before = Errors::Now();
+  VCAN_ResetSegmentStats(kBoard, kCardPort);
+  window.from_us = NowUs();
+  window.before = CpuSnapshot::Take();
+  WatchFor(watch, seconds);
+  window.after = CpuSnapshot::Take();
+  VCAN_GetSegmentStats(kBoard, kCardPort, &window.bus);
+  window.to_us = NowUs();
+  window.errors = Errors::Now().Since(errors_before);
+  watch.Drain();
+  return window;
+}
+
+Result Measure(BusWatch& watch, uint32_t period_ms, double seconds, const Threads& threads) {
+  const Window w = Observe(watch, seconds);
+  Result result;
+  result.period_ms = period_ms;
+  result.seconds = static_cast<double>(w.to_us - w.from_us) / 1e6;
+  result.bus = w.bus;
+  result.errors = w.errors;
+  AddPeriods(watch, w.from_us, w.to_us, result);
+  result.library = w.after.UsedByAllBut(w.before, threads.card_and_bench);
+  result.receive = w.after.UsedBy(w.before, threads.receive);
+  result.library_threads = w.after.threads.size() - threads.card_and_bench.size();
+  result.process_ns = w.after.process_ns - w.before.process_ns;
+  result.polling_at_end = DevicesPolling();
+  return result;
+}
+
+using Row = std::pair<const char*, std::string>;
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+double Share(double part, double whole) {
+  return whole > 0 ? 100.0 * part / whole : 0;
+}
+
+std::vector<Row> Rows(const Result& r) {
+  const double window_ns = r.seconds * 1e9;
+  const double polls_per_s = static_cast<double>(r.polls) / r.seconds;
+  const double library_ns = static_cast<double>(r.library.cpu_ns);
+  return {
+      {"poll period set (ms)", Format("%.0f", r.period_ms)},
+      {"measured window (s)", Format("%.2f", r.seconds)},
+      {"polls/s, all devices (poll commands on the bus)", Format("%.1f", polls_per_s)},
+      {"poll period achieved per device, median (ms)", Format("%.2f", r.period_p50_ms)},
+      {"poll period achieved per device, p99 (ms)", Format("%.2f", r.period_p99_ms)},
+      {"poll period achieved per device, max (ms)", Format("%.2f", r.period_max_ms)},
+      {"bus load (busy time / window)", Format("%.1f %%", Share(r.bus.busy_us * 1e3, window_ns))},
+      {"frames on the bus/s", Format("%.1f", r.bus.frames / r.seconds)},
+      {"frames / bus capacity (8-byte frames)",
+       Format("%.1f %%", Share(r.bus.frames / r.seconds, kFramesPerSecond))},
+      {"polls/s / bus limit", Format("%.1f %%", Share(polls_per_s, kPollsPerSecondLimit))},
+      {"poll no-responses", Format("%.0f", r.errors.no_response)},
+      {"poll error responses", Format("%.0f", r.errors.error_response)},
+      {"poll send errors", Format("%.0f", r.errors.send_error)},
+      {"explicit requests unanswered or not sent", Format("%.0f", r.errors.explicit_failed)},
+      {"poll connections established at the end", Format("%.0f", r.polling_at_end)},
+      {"library threads counted", Format("%.0f", r.library_threads)},
+      {"library CPU (% of one core)", Format("%.3f %%", Share(library_ns, window_ns))},
+      {"library CPU (ms per second)", Format("%.2f", library_ns / 1e6 / r.seconds)},
+      {"library wake-ups/s", Format("%.0f", r.library.runs / r.seconds)},
+      {"library CPU per poll (us)", Format("%.1f", r.polls ? library_ns / 1e3 / r.polls : 0)},
+      {"of which receive threads (us)",
+       Format("%.1f", r.polls ? r.receive.cpu_ns / 1e3 / r.polls : 0)},
+      {"library wake-ups per poll", Format("%.2f", r.polls ? 1.0 * r.library.runs / r.polls : 0)},
+      {"of which receive threads", Format("%.2f", r.polls ? 1.0 * r.receive.runs / r.polls : 0)},
+      {"whole process CPU (% of one core)",
+       Format("%.2f %%", Share(static_cast<double>(r.process_ns), window_ns))},
+  };
+}
+
+void PrintTable(const Result& slow, const Result& fast) {
+  std::printf("%-50s %14s %14s\n", "", "(a) default", "(b) 1 ms");
+  const std::vector<Row> a = Rows(slow);
+  const std::vector<Row> b = Rows(fast);
+  for (size_t i = 0; i < a.size(); ++i)
+    std::printf("  %-48s %14s %14s\n", a[i].first, a[i].second.c_str(), b[i].second.c_str());
+}
+
+void PrintGoals(const Result& slow, const Result& fast) {
+  const double library_share = Share(static_cast<double>(slow.library.cpu_ns), slow.seconds * 1e9);
+  const double bus_share = Share(fast.bus.busy_us * 1e3, fast.seconds * 1e9);
+  const bool library_goal = library_share < 1.0;
+  const bool bus_goal = bus_share > 90.0 && fast.errors.no_response == 0;
+  std::printf("\ngoal (a) library under 1 %% of a core: %s (%.3f %%)\n",
+              library_goal ? "met" : "NOT met", library_share);
+  std::printf("goal (b) bus over 90 %% busy, no poll timed out: %s (%.1f %%, %llu no-responses)\n",
+              bus_goal ? "met" : "NOT met", bus_share,
+              static_cast<unsigned long long>(fast.errors.no_response));
+}
+
+void PrintHeader(double seconds) {
+  std::printf("bench_poll: %s, %u CPUs\n", CpuModel().c_str(), std::thread::hardware_concurrency());
+  std::printf("%d devices polled with %d bytes each way at 500 kbit/s, %.0f s per part\n",
+              kDevices, kIoSize, seconds);
+  std::printf("bus limit: %.0f + %.0f bits per poll and response, %.1f polls/s; %.1f frames/s\n\n",
+              FrameBits(kIoSize), FrameBits(kIoSize), kPollsPerSecondLimit, kFramesPerSecond);
+}
+
+// Starts the bus thread, then the library: every thread that appears after
+// the card's (its bus thread runs by then) and this one is the library's.
+bool SetUp(BusWatch& watch, Threads& threads) {
+  if (!watch.StartBusThread()) return false;
+  const std::set<pid_t> card_and_bench = ThreadIds();
+  threads.card_and_bench.assign(card_and_bench.begin(), card_and_bench.end());
+  dnm::DeviceNet_Initial();
+  if (!GoOnline(threads.receive) || !StartPolling()) return false;
+  const double setup_s = WaitAllPolling(60);
+  if (setup_s < 0) {
+    std::printf("only %d of %d poll connections stand after 60 s\n", DevicesPolling(), kDevices);
+    return false;
+  }
+  std::printf("all %d poll connections stand after %.1f s\n\n", kDevices, setup_s);
+  return true;
+}
+
+// Back at the default period, waits for the connections lost at 1 ms, then
+// closes. Closing the board while a poll worker waits for a response can
+// keep the close from returning; stopped workers only wait for the start.
+void TearDown() {
+  DNM_SetPollFrequency(1000 / 100);
+  std::printf("back at 100 ms, all poll connections stand again after: %.1f s\n",
+              WaitAllPolling(60));
+  DNM_StopCommunicate(kBoard, kPort);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  DNM_CloseBoard(kBoard);
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  using namespace bench;
+  const double seconds = ParseSeconds(argc, argv);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::string network = WriteNetwork();
+  setenv("VELKCAN_NETWORK", network.c_str(), 1);
+  unsetenv("HYPERTRACE_FILE");
+  PrintHeader(seconds);
+  BusWatch watch;
+  Threads threads;
+  const bool set_up = SetUp(watch, threads);
+  std::remove(network.c_str());
+  if (!set_up) return 1;
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const Result slow = Measure(watch, 100, seconds, threads);
+  DNM_SetPollFrequency(kFastPollHz);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const Result fast = Measure(watch, 1000 / kFastPollHz, seconds, threads);
+  PrintTable(slow, fast);
+  PrintGoals(slow, fast);
+  TearDown();
+  return 0;
+}
