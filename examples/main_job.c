@@ -4,8 +4,9 @@
  * connects to each of them and prints their connection status and
  * identity. Then it polls the I/O block (MAC ID 3), whose inputs echo the
  * outputs it was sent, reads the valve island (MAC ID 7) over the
- * bit-strobe connection, whose inputs count its responses, and prints every
- * device's poll counters before it stops and closes. scripts/run-example.sh
+ * bit-strobe connection, whose inputs count its responses, exchanges data
+ * with the sensor (MAC ID 9) over a change-of-state connection, and prints
+ * every device's counters before it stops and closes. scripts/run-example.sh
  * runs it on the network in examples/network.txt with the trace on the
  * terminal.
  */
@@ -18,6 +19,7 @@
 enum { kBoard = 0, kPort = 0, kMasterMacId = 0, kBaud500k = 0 };
 /* The I/O devices of examples/network.txt and their connection sizes. */
 enum { kIoBlockMacId = 3, kIoBlockSize = 4, kValveIslandMacId = 7, kValveIslandSize = 2 };
+enum { kSensorMacId = 9, kSensorSize = 2 };
 
 typedef uint16_t(DNM_CALL* StatusCheck)(uint8_t board, uint8_t port, uint8_t mac);
 
@@ -112,15 +114,46 @@ static void ReadValveIsland(void) {
   }
 }
 
-static void PrintPollCounters(const uint8_t* macs, int count) {
-  printf("poll counters (no response, error response, fragment error, send error):\n");
+/* The sensor sends its inputs when they change; the library answers each
+ * with the outputs, which the sensor echoes in its next inputs. */
+static void ExchangeWithSensor(void) {
+  const uint8_t outputs[kSensorSize] = {0xBE, 0xEF};
+  printf("change of state with the sensor (MAC ID %d):\n", kSensorMacId);
+  printf("  outputs written (%u):",
+         (unsigned)DNM_WriteCOSOutputData(kBoard, kPort, kSensorMacId, outputs, kSensorSize));
+  PrintBytes(outputs, kSensorSize);
+  printf("\n");
+  uint8_t inputs[64] = {0};
+  uint32_t length = 0;
+  for (int waited = 0; waited < 4000; waited += 100) {
+    const uint16_t read = DNM_ReadCOSInputData(kBoard, kPort, kSensorMacId, inputs, &length);
+    if (read == DNM_NoError && memcmp(inputs, outputs, kSensorSize) == 0) break;
+    SleepMs(100);
+  }
+  printf("  inputs read:");
+  PrintBytes(inputs, length);
+  printf("\n");
+}
+
+static void PrintCounters(const uint8_t* macs, int count) {
+  printf("counters: explicit (no response, error response), poll (no response, error\n"
+         "response, fragment error, send error), COS (no input, wrong length, fragment\n"
+         "error, ack send error, output send error, output not acknowledged):\n");
   for (int i = 0; i < count; ++i) {
     const uint8_t mac = macs[i];
-    printf("  MAC ID %2u: %u, %u, %u, %u\n", (unsigned)mac,
+    printf("  MAC ID %2u: %u %u | %u %u %u %u | %u %u %u %u %u %u\n", (unsigned)mac,
+           (unsigned)DNM_GetExplicitMsgNoResponse(kBoard, kPort, mac),
+           (unsigned)DNM_GetExplicitMsgErrorResponse(kBoard, kPort, mac),
            (unsigned)DNM_GetPollNoResponse(kBoard, kPort, mac),
            (unsigned)DNM_GetPollErrorResponse(kBoard, kPort, mac),
            (unsigned)DNM_GetPollFragmentError(kBoard, kPort, mac),
-           (unsigned)DNM_GetPollSendError(kBoard, kPort, mac));
+           (unsigned)DNM_GetPollSendError(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithPollNoResponse(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithPollErrorResponse(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithPollFragmentError(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithPollSendError(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithoutPollSendError(kBoard, kPort, mac),
+           (unsigned)DNM_GetCOS_CyclicWithoutPollACKNoResponse(kBoard, kPort, mac));
   }
 }
 
@@ -135,22 +168,27 @@ static void ConfigureDevices(const uint8_t* macs, int count) {
         DNM_ConfigPoll(kBoard, kPort, kIoBlockMacId, kIoBlockSize, kIoBlockSize, 0, 0));
   Check("DNM_ConfigBitStrobe (MAC ID 7)",
         DNM_ConfigBitStrobe(kBoard, kPort, kValveIslandMacId, kValveIslandSize, 0, 0));
+  Check("DNM_ConfigCOS (MAC ID 9)",
+        DNM_ConfigCOS(kBoard, kPort, kSensorMacId, kSensorSize, kSensorSize, 0, 2500, 0));
 }
 
 /* Waits for the connections to stand, then prints each device's status of
- * each: 0 stands, 1901 or 1906 not configured. */
+ * each: 0 stands, 1901, 1906 or 1907 not configured. */
 static void WaitConnections(const uint8_t* macs, int count) {
   const uint8_t io_block = kIoBlockMacId;
   const uint8_t valve_island = kValveIslandMacId;
   WaitAll(DNM_CheckExplicitMsgConnectionStatus, macs, count, 5000);
   WaitAll(DNM_CheckPollConnectionStatus, &io_block, 1, 3000);
+  const uint8_t sensor = kSensorMacId;
   WaitAll(DNM_CheckBitStrobeConnectionStatus, &valve_island, 1, 3000);
-  printf("connection status (explicit, poll, bit-strobe):\n");
+  WaitAll(DNM_CheckCOSConnectionStatus, &sensor, 1, 3000);
+  printf("connection status (explicit, poll, bit-strobe, COS):\n");
   for (int i = 0; i < count; ++i) {
-    printf("  MAC ID %2u: %u, %u, %u\n", (unsigned)macs[i],
+    printf("  MAC ID %2u: %u, %u, %u, %u\n", (unsigned)macs[i],
            (unsigned)DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i]),
            (unsigned)DNM_CheckPollConnectionStatus(kBoard, kPort, macs[i]),
-           (unsigned)DNM_CheckBitStrobeConnectionStatus(kBoard, kPort, macs[i]));
+           (unsigned)DNM_CheckBitStrobeConnectionStatus(kBoard, kPort, macs[i]),
+           (unsigned)DNM_CheckCOSConnectionStatus(kBoard, kPort, macs[i]));
   }
 }
 
@@ -179,7 +217,8 @@ int main(void) {
 
   PollIoBlock();
   ReadValveIsland();
-  PrintPollCounters(macs, count);
+  ExchangeWithSensor();
+  PrintCounters(macs, count);
 
   Check("DNM_StopCommunicate", DNM_StopCommunicate(kBoard, kPort));
   Check("DNM_CloseBoard", DNM_CloseBoard(kBoard));
