@@ -9,6 +9,7 @@
 #include "device/Device_Info.h"
 #include "device/ExplicitExchange.h"
 #include "device/Workers.h"
+#include "io/IoWorkerLoop.h"
 #include "io/Periods.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
@@ -25,35 +26,23 @@ constexpr uint16_t kStatusAllocationRefused = 3;
 constexpr uint32_t kResponseWaitMs = 3000;
 constexpr uint32_t kResponseLead = 50;  // the pause is this much shorter than the period
 
-class BitStrobeWorkerLoop {
+class BitStrobeWorkerLoop : IoWorkerLoop {
  public:
   BitStrobeWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
-      : port_(port),
-        device_(device),
-        connection_(connection),
-        end_(connection.end()),
-        buffer_(*device.buffer(kBitStrobe)),
-        mac_(device.mac()) {}
+      : IoWorkerLoop(port, device, connection, kBitStrobe) {}
 
   void Run() {
-    while (!ended_ && !end_.Raised()) SetUpPass();
+    while (!Ended()) SetUpPass();
   }
 
  private:
-  bool Sleep(uint32_t ms) {
-    ended_ = ended_ || end_.SleepFor(ms);
-    return !ended_;
-  }
-  bool StopRequested() const { return device_.stop_flag(kBitStrobe) != 0; }
-  void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
   void Release() { ReleaseConnectionSet(port_, device_, ucmm_, false, &end_); }
 
   // Releases, waits while stopped, and has the connection set up again.
   void Stop(bool clear) {
     Release();
     if (clear) buffer_.ClearBuffer();
-    while (StopRequested() && Sleep(500)) {
-    }
+    ParkWhileStopped();
     DropExplicit();
   }
 
@@ -147,7 +136,7 @@ class BitStrobeWorkerLoop {
       if (WaitBitStrobeResponse(frame) && frame.len == length) {
         connection_.input().CopyIn(frame.data, length);
       }
-      if (ended_ || end_.Raised()) return;
+      if (Ended()) return;
       if (StopRequested()) {
         Stop(false);
         return;
@@ -158,26 +147,9 @@ class BitStrobeWorkerLoop {
   }
 
   bool WaitBitStrobeResponse(CANMsg& frame) {
-    ResponseWait waiting(buffer_, kResponseWaitMs, kResponseWaitMs, &end_);
-    while (waiting.NextPass()) {
-      Trace("WaitBitStrobeResponse( )   DesMACID %d  DataCount: %d", mac_, waiting.count());
-      if (buffer_.GetMsg(frame, 0x380u + mac_) == 0) {
-        Trace("WaitBitStrobeResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
-              DNM_FRAME_FIELDS(frame));
-        return true;
-      }
-    }
-    return false;
+    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, kResponseWaitMs,
+                     "WaitBitStrobeResponse( )", "WaitBitStrobeResponse( )", frame);
   }
-
-  CANPort& port_;
-  Device_Info& device_;
-  ConnectionObject& connection_;
-  platform::StopSignal& end_;
-  MsgBuffer& buffer_;
-  const uint8_t mac_;
-  bool ucmm_ = false;
-  bool ended_ = false;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "device/Workers.h"
 #include "io/IoFragmentation.h"
 #include "io/IoSend.h"
+#include "io/IoWorkerLoop.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
@@ -37,21 +38,16 @@ uint32_t OutputAckId(uint8_t mac) {
   return 0x3C0u + mac;
 }
 
-class CosCyclicWorkerLoop {
+class CosCyclicWorkerLoop : IoWorkerLoop {
  public:
   CosCyclicWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
-      : port_(port),
-        device_(device),
-        connection_(connection),
-        end_(connection.end()),
-        inputs_(*device.buffer(kCosCyclic)),
-        mac_(device.mac()) {}
+      : IoWorkerLoop(port, device, connection, kCosCyclic) {}
 
   void Run() {
     if (device_.Has(kChoiceBitStrobe)) WaitUntil([&] { return Up(kBitStrobe); });
     const bool with_poll = device_.Has(kChoicePoll);
     if (with_poll) WaitUntil([&] { return Up(kPoll) && Up(kExplicit); });
-    while (!ended_ && !end_.Raised()) {
+    while (!Ended()) {
       if (with_poll) {
         PassWithPoll();
       } else {
@@ -61,10 +57,6 @@ class CosCyclicWorkerLoop {
   }
 
  private:
-  bool Sleep(uint32_t ms) {
-    ended_ = ended_ || end_.SleepFor(ms);
-    return !ended_;
-  }
   template <typename Done>
   void WaitUntil(Done done) {
     while (!done() && Sleep(500)) {
@@ -88,7 +80,7 @@ class CosCyclicWorkerLoop {
 
   void PassWithPoll() {
     device_.set_status(kCosCyclic, kStatusNotEstablished);
-    inputs_.ClearBuffer();
+    buffer_.ClearBuffer();
     while (device_.status(kExplicit) == kStatusNotEstablished) {
       if (StopRequested()) return StopRelease();
       if (!Sleep(500)) return;
@@ -112,7 +104,7 @@ class CosCyclicWorkerLoop {
   // ends the connection.
   bool ExchangeWithPoll() {
     const uint16_t result = ReadInput();
-    if (ended_ || end_.Raised()) return false;
+    if (Ended()) return false;
     if (result == 0) SendAck();
     if (result == DNM_IOInputLengthError || result == DNM_IOFragmentSequenceError) {
       ReleaseAndWait();
@@ -135,7 +127,7 @@ class CosCyclicWorkerLoop {
       if (!Sleep(pause)) return;
     }
     if (MsgBuffer* acks = device_.buffer(kPoll)) acks->ClearBuffer();
-    inputs_.ClearBuffer();
+    buffer_.ClearBuffer();
     ucmm_ = device_.ucmm();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!SizeMatches(false, false) || !SizeMatches(true, false)) return;
@@ -166,7 +158,7 @@ class CosCyclicWorkerLoop {
 
   bool ExchangeWithoutPoll() {
     const uint16_t result = ReadInput();
-    if (ended_ || end_.Raised()) return false;
+    if (Ended()) return false;
     if (result == 0 && SendAck() == 0) {
       const uint16_t sent =
           SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
@@ -285,16 +277,8 @@ class CosCyclicWorkerLoop {
   bool WaitInput(CANMsg& frame, const IoReassembly* reassembly) {
     const FrameKey key = reassembly ? FrameKey::Data(InputId(mac_), reassembly->ExpectedByte())
                                     : FrameKey::Id(InputId(mac_));
-    ResponseWait waiting(inputs_, kWaitMs, kWaitMs, &end_);
-    while (waiting.NextPass()) {
-      Trace("WaitCOS_CyclicResponse( )   DesMACID %d  DataCount: %d", mac_, waiting.count());
-      if (inputs_.GetMsg(frame, key) == 0) {
-        Trace("WaitCOS_CyclicResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
-              DNM_FRAME_FIELDS(frame));
-        return true;
-      }
-    }
-    return false;
+    return WaitFrame(buffer_, {key}, kWaitMs, "WaitCOS_CyclicResponse( )",
+                     "WaitCOS_CyclicResponse( )", frame);
   }
 
   uint16_t SendAck() {
@@ -307,28 +291,11 @@ class CosCyclicWorkerLoop {
 
   bool OutputAcknowledged() {
     MsgBuffer* acks = device_.buffer(kPoll);
-    if (acks == nullptr) return false;
-    ResponseWait waiting(*acks, kWaitMs, kWaitMs, &end_);
     CANMsg ack{};
-    while (waiting.NextPass()) {
-      Trace("WaitCOS_CyclicACKResponse( )   DesMACID %d  DataCount: %d", mac_, waiting.count());
-      if (acks->GetMsgByLen(ack, OutputAckId(mac_), 0) == 0) {
-        Trace("WaitCOS_CyclicACKResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
-              DNM_FRAME_FIELDS(ack));
-        return true;
-      }
-    }
-    return false;
+    return acks != nullptr &&
+           WaitFrame(*acks, {FrameKey::Len(OutputAckId(mac_), 0)}, kWaitMs,
+                     "WaitCOS_CyclicACKResponse( )", "WaitCOS_CyclicACKResponse( )", ack);
   }
-
-  CANPort& port_;
-  Device_Info& device_;
-  ConnectionObject& connection_;
-  platform::StopSignal& end_;
-  MsgBuffer& inputs_;
-  const uint8_t mac_;
-  bool ucmm_ = false;
-  bool ended_ = false;
 };
 
 }  // namespace

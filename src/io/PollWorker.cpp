@@ -12,6 +12,7 @@
 #include "device/Workers.h"
 #include "io/IoFragmentation.h"
 #include "io/IoSend.h"
+#include "io/IoWorkerLoop.h"
 #include "io/Periods.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
@@ -33,32 +34,16 @@ uint32_t PollResponseId(uint8_t mac) {
   return 0x3C0u + mac;
 }
 
-class PollWorkerLoop {
+class PollWorkerLoop : IoWorkerLoop {
  public:
   PollWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
-      : port_(port),
-        device_(device),
-        connection_(connection),
-        end_(connection.end()),
-        buffer_(*device.buffer(kPoll)),
-        mac_(device.mac()) {}
+      : IoWorkerLoop(port, device, connection, kPoll) {}
 
   void Run() {
-    while (!ended_ && !end_.Raised()) SetUpPass();
+    while (!Ended()) SetUpPass();
   }
 
  private:
-  bool Sleep(uint32_t ms) {
-    ended_ = ended_ || end_.SleepFor(ms);
-    return !ended_;
-  }
-  bool StopRequested() const { return device_.stop_flag(kPoll) != 0; }
-  void ParkWhileStopped() {
-    while (StopRequested() && Sleep(500)) {
-    }
-  }
-  // Tells the explicit worker that the connection set is gone.
-  void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
   int Release(bool wait) { return ReleaseConnectionSet(port_, device_, ucmm_, wait, &end_); }
   bool HasCosOrCyclic() const { return device_.Has(kChoiceCos) || device_.Has(kChoiceCyclic); }
 
@@ -82,7 +67,7 @@ class PollWorkerLoop {
     if (HasCosOrCyclic()) device_.set_stop_flag(kCosCyclic, 0);
     if (!SizeMatches(true) || !SizeMatches(false)) return;
     if (Set_ExpectedPacketRate(port_, device_, ucmm_, kPollInstance, &end_) != 0) {
-      if (ended_ || end_.Raised()) return;
+      if (Ended()) return;
       Release(true);
       DropExplicit();
       buffer_.ClearBuffer();
@@ -154,7 +139,7 @@ class PollWorkerLoop {
       }
       if (!Sleep(10)) return;
       const uint16_t result = ReceivePollResponse();
-      if (ended_ || end_.Raised()) return;
+      if (Ended()) return;
       if (result == 0) {
         streak_ = 0;
       } else if (Failed(result)) {
@@ -232,37 +217,17 @@ class PollWorkerLoop {
   // with a fragment byte of the count awaited); false after 5000 ms.
   bool WaitPollResponse(CANMsg& frame, const IoReassembly* reassembly) {
     const uint32_t id = PollResponseId(mac_);
-    ResponseWait waiting(buffer_, kResponseWaitMs, kResponseWaitMs, &end_);
-    while (waiting.NextPass()) {
-      Trace("WaitPollResponse( )   DesMACID %d  DataCount: %d", mac_, waiting.count());
-      if (reassembly == nullptr) {
-        if (buffer_.GetMsg(frame, id) == 0) {
-          Trace("WaitPollResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
-                DNM_FRAME_FIELDS(frame));
-          return true;
-        }
-        continue;
-      }
-      const uint8_t count = reassembly->count() & 0x3F;
-      for (const uint8_t lead : {uint8_t(0x00), uint8_t(0x40 | count), uint8_t(0x80 | count)}) {
-        if (buffer_.GetMsg(frame, FrameKey::Data(id, lead)) == 0) {
-          Trace("WaitPollFragResponse( )   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, mac_,
-                DNM_FRAME_FIELDS(frame));
-          return true;
-        }
-      }
+    if (reassembly == nullptr) {
+      return WaitFrame(buffer_, {FrameKey::Id(id)}, kResponseWaitMs, "WaitPollResponse( )",
+                       "WaitPollResponse( )", frame);
     }
-    return false;
+    const uint8_t count = reassembly->count() & 0x3F;
+    return WaitFrame(buffer_,
+                     {FrameKey::Data(id, 0x00), FrameKey::Data(id, 0x40 | count),
+                      FrameKey::Data(id, 0x80 | count)},
+                     kResponseWaitMs, "WaitPollResponse( )", "WaitPollFragResponse( )", frame);
   }
 
-  CANPort& port_;
-  Device_Info& device_;
-  ConnectionObject& connection_;
-  platform::StopSignal& end_;
-  MsgBuffer& buffer_;
-  const uint8_t mac_;
-  bool ucmm_ = false;
-  bool ended_ = false;
   int streak_ = 0;
 };
 

@@ -1,0 +1,56 @@
+// What the I/O workers share: their port, device and connection, sleeps
+// that end at once when the worker is to end, their stop flag, and the
+// wait for one frame of their connection.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "device/ConnectionObject.h"
+#include "device/Device_Info.h"
+#include "port/MsgBuffer.h"
+
+namespace dnm {
+
+class CANPort;
+
+class IoWorkerLoop {
+ protected:
+  IoWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection,
+               ConnectionKind kind)
+      : port_(port),
+        device_(device),
+        connection_(connection),
+        end_(connection.end()),
+        buffer_(*device.buffer(kind)),
+        mac_(device.mac()),
+        kind_(kind) {}
+
+  // Sleeps; false (from then on) when the worker is to end.
+  bool Sleep(uint32_t ms);
+  bool Ended() const { return ended_ || end_.Raised(); }
+  bool StopRequested() const { return device_.stop_flag(kind_) != 0; }
+  void ParkWhileStopped();
+  // Tells the explicit worker that the connection set is gone.
+  void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
+
+  // Waits up to limit_ms for a frame in buffer that matches one of keys,
+  // tried in order, and takes it. Each pass is traced with count_name, the
+  // frame taken with taken_name. False when none came in time.
+  bool WaitFrame(MsgBuffer& buffer, std::initializer_list<FrameKey> keys, uint32_t limit_ms,
+                 const char* count_name, const char* taken_name, CANMsg& frame);
+
+  CANPort& port_;
+  Device_Info& device_;
+  ConnectionObject& connection_;
+  platform::StopSignal& end_;
+  MsgBuffer& buffer_;  // the connection's own receive buffer
+  const uint8_t mac_;
+  bool ucmm_ = false;  // the route of the current set-up pass
+
+ private:
+  const ConnectionKind kind_;
+  bool ended_ = false;
+};
+
+}  // namespace dnm
