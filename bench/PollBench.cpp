@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "ThreadCpu.h"
 #include "VELKCANDNM.h"
 #include "api/Library.h"
@@ -41,21 +42,6 @@ constexpr uint8_t kDevices = 63;  // MAC IDs 1..63
 constexpr uint16_t kIoSize = 8;
 constexpr uint16_t kFastPollHz = 1000;
 
-double ParseSeconds(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--seconds") == 0) return std::atof(argv[i + 1]);
-  }
-  return 10;
-}
-
-std::string CpuModel() {
-  std::ifstream info("/proc/cpuinfo");
-  for (std::string line; std::getline(info, line);) {
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
-  }
-  return "unknown CPU";
-}
-
 std::string WriteNetwork() {
   const std::string path = "/tmp/bench_poll_" + std::to_string(getpid()) + ".net";
   std::ofstream file(path);
@@ -66,35 +52,13 @@ std::string WriteNetwork() {
   return path;
 }
 
-// Bits of a data frame on the wire with the worst-case number of stuff bits,
-// as the card counts them.
-constexpr double FrameBits(int length) {
-  return 47 + 8 * length + (34 + 8 * length - 1) / 4;
-}
 constexpr double kFramesPerSecond = kBitRate / FrameBits(8);
 constexpr double kPollsPerSecondLimit = kBitRate / (FrameBits(kIoSize) + FrameBits(kIoSize));
-
-uint64_t NowUs() {
-  return MonotonicNs() / 1000;
-}
-
-uint64_t StampUs(const CANMsg& frame) {
-  uint64_t stamp = 0;
-  for (int i = 7; i >= 0; --i) stamp = (stamp << 8) | frame.stamp[i];
-  return stamp;
-}
 
 // Poll commands are group 2 message 5: 0x405 + 8 × MAC ID.
 int PolledMac(const CANMsg& frame) {
   if (frame.id < 0x400 || frame.id >= 0x600 || (frame.id & 7) != 5) return -1;
   return static_cast<int>((frame.id - 0x400) >> 3);
-}
-
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  const auto at = static_cast<size_t>(share * static_cast<double>(values.size() - 1));
-  std::nth_element(values.begin(), values.begin() + at, values.end());
-  return values[at];
 }
 
 // A test node on the port's segment that notes when each poll command ended
@@ -154,14 +118,6 @@ int DevicesPolling() {
   for (uint8_t mac = 1; mac <= kDevices; ++mac)
     polling += DNM_CheckPollConnectionStatus(kBoard, kPort, mac) == DNM_NoError;
   return polling;
-}
-
-std::vector<pid_t> NewThreads(const std::set<pid_t>& before) {
-  std::vector<pid_t> added;
-  for (pid_t tid : ThreadIds()) {
-    if (before.count(tid) == 0) added.push_back(tid);
-  }
-  return added;
 }
 
 // Brings the port online; the threads that appear are its receive threads.
@@ -297,16 +253,6 @@ Result Measure(BusWatch& watch, uint32_t period_ms, double seconds, const Thread
 
 using Row = std::pair<const char*, std::string>;
 
-std::string Format(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-double Share(double part, double whole) {
-  return whole > 0 ? 100.0 * part / whole : 0;
-}
-
 std::vector<Row> Rows(const Result& r) {
   const double window_ns = r.seconds * 1e9;
   const double polls_per_s = static_cast<double>(r.polls) / r.seconds;
@@ -404,7 +350,7 @@ void TearDown() {
 
 int main(int argc, char** argv) {
   using namespace bench;
-  const double seconds = ParseSeconds(argc, argv);
+  const double seconds = OptionValue(argc, argv, "--seconds", 10);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const std::string network = WriteNetwork();
   setenv("VELKCAN_NETWORK", network.c_str(), 1);
