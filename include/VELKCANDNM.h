@@ -248,6 +248,11 @@ DNM_EXPORT uint32_t DNM_CALL DNM_GetPollFragmentError(uint8_t board, uint8_t por
 DNM_EXPORT uint32_t DNM_CALL DNM_SetPollFrequency(uint16_t frequency);
 DNM_EXPORT uint32_t DNM_CALL DNM_SetBitStrobeFrequency(uint16_t frequency);
 
+/* Whether all of a device's configured connections stand: 0, or the first
+ * code other than 0 of the connection checks above, in the order explicit,
+ * poll, bit-strobe, COS, cyclic. Sends nothing. */
+DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, uint8_t mac);
+
 /* Communication. */
 DNM_EXPORT uint16_t DNM_CALL DNM_StartCommunicate(uint8_t board, uint8_t port);
 DNM_EXPORT uint16_t DNM_CALL DNM_StopCommunicate(uint8_t board, uint8_t port);

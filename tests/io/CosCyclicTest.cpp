@@ -141,8 +141,9 @@ TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
 
 // Against the simulated slaves: a cyclic device without poll gets its
 // outputs echoed back in its next inputs; a COS device beside a poll
-// connection; a poll response with a fragment out of sequence is waited
-// for in vain rather than taken.
+// connection; the status of all of a device's connections in one code; a
+// poll response with a fragment out of sequence is waited for in vain
+// rather than taken.
 TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
   UseNetwork(
       "slave segment=vcan0.1 mac=3 produced=4 consumed=4 inputs=echo\n"
@@ -167,6 +168,12 @@ TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
     std::this_thread::sleep_for(milliseconds(50));
   }
   ASSERT_TRUE(up());
+  // One code for all of a device's connections.
+  for (uint8_t mac : {3, 4, 6}) EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, mac), 0) << int{mac};
+  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 64), DNM_MACIDNumberError);
+  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 20), DNM_DeviceNotInScanList);
+  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 1, 3), DNM_MasterStateError);
+  EXPECT_TRUE(lib.HasLine("GetDeviceStatus()   Error!Port 1 is not in Online state"));
   const uint8_t output[4] = {0xC0, 0xFF, 0xEE, 0x01};
   ASSERT_EQ(lib.DNM_WriteCyclicOutputData(0, 0, 3, output, 4), 0);
   // A group-2 device produces every 2500 ms, whatever rate was configured.
@@ -187,6 +194,8 @@ TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
   }
   EXPECT_EQ(lib.DNM_GetPollNoResponse(0, 0, 6), 1u);
   EXPECT_EQ(lib.DNM_GetPollFragmentError(0, 0, 6), 0u);
+  ASSERT_EQ(lib.DNM_StopDevice(0, 0, 4), 0);
+  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 4), DNM_ExplicitConnectionDown);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ void UseNetwork(const std::string& text);
   X(DNM_ConfigExplicitMsg)                     \
   X(DNM_CheckExplicitMsgConnectionStatus)      \
   X(DNM_StartCommunicate)                      \
+  X(DNM_GetDeviceStatus)                       \
   X(DNM_StopCommunicate)                       \
   X(DNM_StartDevice)                           \
   X(DNM_StopDevice)                            \

@@ -1,0 +1,50 @@
+// The export that answers in one code whether all of a device's configured
+// connections stand: the first connection check, in the order explicit,
+// poll, bit-strobe, COS, cyclic, that does not give 0.
+#include "VELKCANDNM.h"
+#include "api/ExportCall.h"
+#include "device/Device_Info.h"
+#include "port/CANPort.h"
+
+using namespace dnm;
+
+namespace {
+
+// The port checks of the call itself; released before the connection
+// checks run, which are exports that make their own.
+uint16_t CheckPort(uint8_t board, uint8_t port) {
+  ExportCall call("GetDeviceStatus()   ", board);
+  call.Port(port).Active().Online();
+  return call.Code();
+}
+
+uint8_t ConfiguredConnections(uint8_t board, uint8_t port, uint8_t mac) {
+  ExportCall call("GetDeviceStatus()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  if (call.Failed()) return 0;
+  return call.port().device(mac)->allocate_choice();
+}
+
+}  // namespace
+
+extern "C" {
+
+DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, uint8_t mac) {
+  if (const uint16_t refused = CheckPort(board, port)) return refused;
+  if (const uint16_t code = DNM_CheckExplicitMsgConnectionStatus(board, port, mac)) return code;
+  const uint8_t choice = ConfiguredConnections(board, port, mac);
+  const struct {
+    uint8_t bit;
+    uint16_t (*check)(uint8_t, uint8_t, uint8_t);
+  } checks[] = {{kChoicePoll, DNM_CheckPollConnectionStatus},
+                {kChoiceBitStrobe, DNM_CheckBitStrobeConnectionStatus},
+                {kChoiceCos, DNM_CheckCOSConnectionStatus},
+                {kChoiceCyclic, DNM_CheckCyclicConnectionStatus}};
+  for (const auto& check : checks) {
+    if ((choice & check.bit) == 0) continue;
+    if (const uint16_t code = check.check(board, port, mac)) return code;
+  }
+  return DNM_NoError;
+}
+
+}  // extern "C"
