@@ -1,8 +1,10 @@
 // Small helpers the bus benchmarks share: options, the machine's name, the
-// card's bit model, frame stamps, percentiles and table cells.
+// card's bit model, frame stamps, percentiles, table cells, and the rig of
+// the I/O benchmarks with its 63 devices.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +12,12 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ThreadCpu.h"
 #include "VELKCAN.h"
+#include "VELKCANDNM.h"
 
 namespace bench {
 
@@ -74,6 +78,43 @@ inline std::string Format(const char* format, double value) {
 
 inline double Share(double part, double whole) {
   return whole > 0 ? 100.0 * part / whole : 0;
+}
+
+// The I/O benchmarks' rig: port 0 of board 0 (the card's port 1) at
+// 500 kbit/s, master MAC ID 0, devices at MAC IDs 1 to 63.
+constexpr uint8_t kBoard = 0;
+constexpr uint8_t kPort = 0;
+constexpr int32_t kCardPort = kPort + 1;
+constexpr uint8_t kBaud500k = 0;
+constexpr double kBitRate = 500000;
+constexpr uint8_t kMasterMac = 0;
+constexpr uint8_t kDevices = 63;
+
+using CounterGetter = decltype(&DNM_GetPollNoResponse);
+using StatusCheck = decltype(&DNM_CheckPollConnectionStatus);
+
+inline uint64_t SumOverDevices(CounterGetter counter) {
+  uint64_t sum = 0;
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, kPort, mac);
+  return sum;
+}
+
+// The devices whose connection check gives 0.
+inline int DevicesUp(StatusCheck check) {
+  int up = 0;
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) up += check(kBoard, kPort, mac) == DNM_NoError;
+  return up;
+}
+
+// Waits up to timeout_s until every device's check gives 0; returns the
+// seconds it took, or -1.
+inline double WaitAllUp(StatusCheck check, int timeout_s) {
+  const uint64_t start = MonotonicNs();
+  for (int waited = 0; waited < timeout_s * 10; ++waited) {
+    if (DevicesUp(check) == kDevices) return static_cast<double>(MonotonicNs() - start) / 1e9;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return -1;
 }
 
 }  // namespace bench

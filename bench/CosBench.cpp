@@ -35,13 +35,6 @@
 namespace bench {
 namespace {
 
-constexpr uint8_t kBoard = 0;
-constexpr uint8_t kPort = 0;  // the master's number; the card's is kPort + 1
-constexpr int32_t kCardPort = kPort + 1;
-constexpr uint8_t kBaud500k = 0;
-constexpr double kBitRate = 500000;
-constexpr uint8_t kMasterMac = 0;
-constexpr uint8_t kDevices = 63;  // MAC IDs 1..63
 constexpr uint16_t kIoSize = 2;
 constexpr uint16_t kExpectedPacketRateMs = 2500;
 constexpr uint16_t kMaxSequence = 65000;
@@ -238,19 +231,6 @@ void ReadInputs(Logs& logs, uint64_t period_us, const std::atomic<bool>& stop,
   }
 }
 
-uint64_t SumOverDevices(uint32_t (*counter)(uint8_t, uint8_t, uint8_t)) {
-  uint64_t sum = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, kPort, mac);
-  return sum;
-}
-
-int DevicesConnected() {
-  int connected = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac)
-    connected += DNM_CheckCOSConnectionStatus(kBoard, kPort, mac) == DNM_NoError;
-  return connected;
-}
-
 // Counters of both ends, summed over the devices; subtracted for a window.
 struct Counters {
   uint64_t productions = 0;  // the slaves' VCAN_SlaveState counters
@@ -437,7 +417,7 @@ Result Measure(BusWatch& watch, Threads& threads, const Options& options) {
   const std::vector<pid_t> not_library = threads.NotLibrary();
   result.library = w.after.UsedByAllBut(w.before, not_library);
   result.library_threads = w.after.threads.size() - not_library.size();
-  result.connected_at_end = DevicesConnected();
+  result.connected_at_end = DevicesUp(DNM_CheckCOSConnectionStatus);
   return result;
 }
 
@@ -556,16 +536,6 @@ bool StartCos() {
   return DNM_StartCommunicate(kBoard, kPort) == 0;
 }
 
-// Waits up to timeout_s for every COS connection; the seconds it took, or -1.
-double WaitAllConnected(int timeout_s) {
-  const uint64_t start = MonotonicNs();
-  for (int waited = 0; waited < timeout_s * 10; ++waited) {
-    if (DevicesConnected() == kDevices) return static_cast<double>(MonotonicNs() - start) / 1e9;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return -1;
-}
-
 // Starts the bus thread, then the library: every thread that appears after
 // the card's (its bus thread runs by then) and this one is the library's,
 // but for those the benchmark starts and registers.
@@ -576,9 +546,10 @@ bool SetUp(BusWatch& watch, Threads& threads) {
   dnm::DeviceNet_Initial();
   if (DNM_ActiveBoard(kBoard) != 0) return false;
   if (DNM_Online(kBoard, kPort, kBaud500k, kMasterMac) != 0 || !StartCos()) return false;
-  const double setup_s = WaitAllConnected(60);
+  const double setup_s = WaitAllUp(DNM_CheckCOSConnectionStatus, 60);
   if (setup_s < 0) {
-    std::printf("only %d of %d COS connections stand after 60 s\n", DevicesConnected(), kDevices);
+    std::printf("only %d of %d COS connections stand after 60 s\n",
+                DevicesUp(DNM_CheckCOSConnectionStatus), kDevices);
     return false;
   }
   std::printf("all %d COS connections stand after %.1f s\n\n", kDevices, setup_s);
@@ -586,9 +557,8 @@ bool SetUp(BusWatch& watch, Threads& threads) {
 }
 
 void TearDown() {
-  std::printf("\nall COS connections stand again after: %.1f s\n", WaitAllConnected(60));
-  DNM_StopCommunicate(kBoard, kPort);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::printf("\nall COS connections stand again after: %.1f s\n",
+              WaitAllUp(DNM_CheckCOSConnectionStatus, 60));
   DNM_CloseBoard(kBoard);
 }
 

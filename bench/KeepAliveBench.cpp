@@ -77,11 +77,12 @@ void Measure(uint8_t port, const Rate& rate, double seconds) {
     VCAN_SlaveGetState(0, driver_port, mac, &state);
     expiries += state.watchdog_expiries;
   }
-  std::printf("%3u kbit/s: %d idle devices, %.1f frames/s, bus load %.2f %%, %s, %u watchdog "
-              "expiries\n",
-              rate.kbit, kSlaves, stats.frames / (elapsed_us / 1e6),
-              100.0 * static_cast<double>(stats.busy_us) / elapsed_us,
-              AllEstablished(port) ? "all connections up" : "SOME CONNECTIONS DOWN", expiries);
+  std::printf(
+      "%3u kbit/s: %d idle devices, %.1f frames/s, bus load %.2f %%, %s, %u watchdog "
+      "expiries\n",
+      rate.kbit, kSlaves, stats.frames / (elapsed_us / 1e6),
+      100.0 * static_cast<double>(stats.busy_us) / elapsed_us,
+      AllEstablished(port) ? "all connections up" : "SOME CONNECTIONS DOWN", expiries);
 }
 
 }  // namespace

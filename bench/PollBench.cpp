@@ -32,13 +32,6 @@
 namespace bench {
 namespace {
 
-constexpr uint8_t kBoard = 0;
-constexpr uint8_t kPort = 0;  // the master's number; the card's is kPort + 1
-constexpr int32_t kCardPort = kPort + 1;
-constexpr uint8_t kBaud500k = 0;
-constexpr double kBitRate = 500000;
-constexpr uint8_t kMasterMac = 0;
-constexpr uint8_t kDevices = 63;  // MAC IDs 1..63
 constexpr uint16_t kIoSize = 8;
 constexpr uint16_t kFastPollHz = 1000;
 
@@ -107,19 +100,6 @@ class BusWatch {
   std::vector<std::vector<uint64_t>> ends_;  // by MAC ID
 };
 
-uint64_t SumOverDevices(uint32_t (*counter)(uint8_t, uint8_t, uint8_t)) {
-  uint64_t sum = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, kPort, mac);
-  return sum;
-}
-
-int DevicesPolling() {
-  int polling = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac)
-    polling += DNM_CheckPollConnectionStatus(kBoard, kPort, mac) == DNM_NoError;
-  return polling;
-}
-
 // Brings the port online; the threads that appear are its receive threads.
 bool GoOnline(std::vector<pid_t>& receive_threads) {
   const std::set<pid_t> before = ThreadIds();
@@ -135,17 +115,6 @@ bool StartPolling() {
     if (DNM_ConfigPoll(kBoard, kPort, mac, kIoSize, kIoSize, 0, 0) != 0) return false;
   }
   return DNM_StartCommunicate(kBoard, kPort) == 0;
-}
-
-// Waits up to timeout_s for every poll connection; returns the seconds it
-// took, or -1.
-double WaitAllPolling(int timeout_s) {
-  const uint64_t start = MonotonicNs();
-  for (int waited = 0; waited < timeout_s * 10; ++waited) {
-    if (DevicesPolling() == kDevices) return static_cast<double>(MonotonicNs() - start) / 1e9;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return -1;
 }
 
 struct Errors {
@@ -247,7 +216,7 @@ Result Measure(BusWatch& watch, uint32_t period_ms, double seconds, const Thread
   result.receive = w.after.UsedBy(w.before, threads.receive);
   result.library_threads = w.after.threads.size() - threads.card_and_bench.size();
   result.process_ns = w.after.process_ns - w.before.process_ns;
-  result.polling_at_end = DevicesPolling();
+  result.polling_at_end = DevicesUp(DNM_CheckPollConnectionStatus);
   return result;
 }
 
@@ -310,8 +279,8 @@ void PrintGoals(const Result& slow, const Result& fast) {
 
 void PrintHeader(double seconds) {
   std::printf("bench_poll: %s, %u CPUs\n", CpuModel().c_str(), std::thread::hardware_concurrency());
-  std::printf("%d devices polled with %d bytes each way at 500 kbit/s, %.0f s per part\n",
-              kDevices, kIoSize, seconds);
+  std::printf("%d devices polled with %d bytes each way at 500 kbit/s, %.0f s per part\n", kDevices,
+              kIoSize, seconds);
   std::printf("bus limit: %.0f + %.0f bits per poll and response, %.1f polls/s; %.1f frames/s\n\n",
               FrameBits(kIoSize), FrameBits(kIoSize), kPollsPerSecondLimit, kFramesPerSecond);
 }
@@ -324,9 +293,10 @@ bool SetUp(BusWatch& watch, Threads& threads) {
   threads.card_and_bench.assign(card_and_bench.begin(), card_and_bench.end());
   dnm::DeviceNet_Initial();
   if (!GoOnline(threads.receive) || !StartPolling()) return false;
-  const double setup_s = WaitAllPolling(60);
+  const double setup_s = WaitAllUp(DNM_CheckPollConnectionStatus, 60);
   if (setup_s < 0) {
-    std::printf("only %d of %d poll connections stand after 60 s\n", DevicesPolling(), kDevices);
+    std::printf("only %d of %d poll connections stand after 60 s\n",
+                DevicesUp(DNM_CheckPollConnectionStatus), kDevices);
     return false;
   }
   std::printf("all %d poll connections stand after %.1f s\n\n", kDevices, setup_s);
@@ -334,14 +304,11 @@ bool SetUp(BusWatch& watch, Threads& threads) {
 }
 
 // Back at the default period, waits for the connections lost at 1 ms, then
-// closes. Closing the board while a poll worker waits for a response can
-// keep the close from returning; stopped workers only wait for the start.
+// closes.
 void TearDown() {
   DNM_SetPollFrequency(1000 / 100);
   std::printf("back at 100 ms, all poll connections stand again after: %.1f s\n",
-              WaitAllPolling(60));
-  DNM_StopCommunicate(kBoard, kPort);
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+              WaitAllUp(DNM_CheckPollConnectionStatus, 60));
   DNM_CloseBoard(kBoard);
 }
 
