@@ -4,6 +4,7 @@
 
 #include "VELKCANDNM.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitCodes.h"
 #include "device/ExplicitExchange.h"
 #include "device/ExplicitRoute.h"
 #include "device/Fragmenter.h"
@@ -16,9 +17,6 @@ namespace dnm {
 
 namespace {
 
-constexpr uint8_t kGetService = 0x0E;
-constexpr uint8_t kSetService = 0x10;
-constexpr uint8_t kReply = 0x80;  // service bit of an answer
 constexpr uint32_t kWaitMs = 3000;
 
 // One attribute request in progress: the device, its route and its buffer.
@@ -91,9 +89,10 @@ AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer)
   ResponseWait waiting = Wait();
   while (waiting.NextPass()) {
     Trace("WaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", mac, waiting.count());
-    if (Take(answer, AnswerKey(kGetService | kReply))) return hit(kValue);
-    if (Take(answer, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag,
-                                    FragmentByte(FragmentType::kFirst, 0), kGetService | kReply))) {
+    if (Take(answer, AnswerKey(kGetAttributeSingle | kReply))) return hit(kValue);
+    if (Take(answer,
+             FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag,
+                            FragmentByte(FragmentType::kFirst, 0), kGetAttributeSingle | kReply))) {
       return hit(kFirstFragment);
     }
     if (Take(answer, AnswerKey(kErrorResponseService))) return hit(kError);
@@ -183,8 +182,8 @@ uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, ui
 
 uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                                uint32_t& length) {
-  const CANMsg request =
-      RequestFrame(route_.request_id, {route_.request_mac, kGetService, cls, instance, attribute});
+  const CANMsg request = RequestFrame(
+      route_.request_id, {route_.request_mac, kGetAttributeSingle, cls, instance, attribute});
   Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
   const uint16_t sent = Send(request);
   if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
@@ -240,12 +239,12 @@ AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer)
             DNM_FRAME_FIELDS(answer));
       return kSetError;
     }
-    if (Take(answer, AnswerKey(kSetService | kReply))) {
+    if (Take(answer, AnswerKey(kSetAttributeSingle | kReply))) {
       Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
             DNM_FRAME_FIELDS(answer));
       return kSetDone;
     }
-    if (Take(answer, FragmentKey(kSetService | kReply))) {
+    if (Take(answer, FragmentKey(kSetAttributeSingle | kReply))) {
       Trace("WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT,
             DNM_FRAME_FIELDS(answer));
       return kSetFragmentedForm;
@@ -329,14 +328,14 @@ uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, co
 uint16_t AttributeCall::RunSet(uint8_t cls, uint8_t instance, uint8_t attribute,
                                const uint8_t* value, uint32_t length) {
   if (length <= 3) {
-    CANMsg request = RequestFrame(route_.request_id,
-                                  {route_.request_mac, kSetService, cls, instance, attribute});
+    CANMsg request = RequestFrame(
+        route_.request_id, {route_.request_mac, kSetAttributeSingle, cls, instance, attribute});
     std::memcpy(request.data + 5, value, length);
     request.len = static_cast<uint8_t>(5 + length);
     return SetNonFragAttribute(request);
   }
   return SetFragAttribute(Fragment(route_.request_id, route_.request_mac,
-                                   {kSetService, cls, instance, attribute}, value, length));
+                                   {kSetAttributeSingle, cls, instance, attribute}, value, length));
 }
 
 }  // namespace

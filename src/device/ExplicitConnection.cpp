@@ -2,6 +2,7 @@
 
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitCodes.h"
 #include "device/ExplicitExchange.h"
 #include "device/ExplicitRoute.h"
 #include "device/Workers.h"
@@ -13,13 +14,6 @@
 namespace dnm {
 
 namespace {
-
-constexpr uint8_t kAllocate = 0x4B;
-constexpr uint8_t kRelease = 0x4C;
-constexpr uint8_t kSetAttributeSingle = 0x10;
-constexpr uint8_t kGetAttributeSingle = 0x0E;
-constexpr uint8_t kConnectionClass = 0x05;
-constexpr uint8_t kXid = 0x40;
 
 int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
              const ExchangeSpec& spec, bool wait = true) {
@@ -41,10 +35,11 @@ void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t ac
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{"AllocateConnection( )",
-                          RequestFrame(Group2Id(m, 6), {uint8_t(0x40 | s), kAllocate, 0x03, 0x01,
-                                                        device.allocate_choice(), s}),
-                          Group2Id(m, 3), 0xCB, true};
+  const ExchangeSpec spec{
+      "AllocateConnection( )",
+      RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass, 0x01,
+                                    device.allocate_choice(), s}),
+      Group2Id(m, 3), kAllocate | kReply, true};
   return Exchange(port, device, stop, spec);
 }
 
@@ -52,10 +47,11 @@ int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
                       const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{"ReleaseConnection( )",
-                          RequestFrame(Group2Id(m, 6), {uint8_t(0x40 | s), kRelease, 0x03, 0x01,
-                                                        device.allocate_choice()}),
-                          Group2Id(m, 3), 0xCC, false};
+  const ExchangeSpec spec{
+      "ReleaseConnection( )",
+      RequestFrame(Group2Id(m, 6),
+                   {uint8_t(kXid | s), kRelease, kDeviceNetClass, 0x01, device.allocate_choice()}),
+      Group2Id(m, 3), kRelease | kReply, false};
   return Exchange(port, device, stop, spec, wait);
 }
 
@@ -66,9 +62,9 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
   const ConnectionObject* connection = device.connection(kExplicit);
   const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
   const ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
-                          RequestFrame(Group2Id(m, 4), {uint8_t(0x40 | s), kSetAttributeSingle,
-                                                        0x05, 0x01, 0x0C, action}),
-                          Group2Id(m, 3), 0x90, false};
+                          RequestFrame(Group2Id(m, 4), {uint8_t(kXid | s), kSetAttributeSingle,
+                                                        kConnectionClass, 0x01, 0x0C, action}),
+                          Group2Id(m, 3), kSetAttributeSingle | kReply, false};
   return Exchange(port, device, stop, spec);
 }
 
@@ -76,8 +72,8 @@ int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSig
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const ExchangeSpec spec{"OpenExplicitUCMM( )",
-                          RequestFrame(Group3Id(6, s), {uint8_t(0x40 | m), kAllocate, 0x00, 0x30}),
-                          Group3Id(5, m), 0xCB, true};
+                          RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kAllocate, 0x00, 0x30}),
+                          Group3Id(5, m), kAllocate | kReply, true};
   ExplicitExchange exchange(port, device, stop);
   const int result = exchange.Run(spec);
   if (result != kAnswered) return result;
@@ -100,8 +96,8 @@ int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
   const uint8_t instance = device.ucmm_instance() & 0xFF;
   const ExchangeSpec spec{
       "ThreadCloseExplicitUCMM( )",
-      RequestFrame(Group3Id(6, s), {uint8_t(0x40 | m), kRelease, instance, 0x00}), Group3Id(5, m),
-      0xCC, true};
+      RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kRelease, instance, 0x00}), Group3Id(5, m),
+      kRelease | kReply, true};
   return Exchange(port, device, stop, spec, wait);
 }
 
@@ -112,7 +108,7 @@ bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform:
       "ExplicitMsgKeepAlive( )",
       RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
                                       kConnectionClass, 0x01, 0x01}),
-      route.response_id, kGetAttributeSingle | 0x80, false};
+      route.response_id, kGetAttributeSingle | kReply, false};
   ExplicitExchange exchange(port, device, stop);
   const int result = turn_held ? exchange.RunInTurn(spec) : exchange.Run(spec);
   if (result != kNoAnswer || (stop != nullptr && stop->Raised())) return true;

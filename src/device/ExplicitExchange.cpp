@@ -82,7 +82,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   if (!wait) return kAnswered;
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
-  const uint8_t header = 0x40 | port_.mac_id();
+  const uint8_t header = kXid | port_.mac_id();
   ResponseWait waiting(*buffer, spec.inner_ms, 3000, stop_);
   while (waiting.NextPass()) {
     Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());

@@ -10,6 +10,7 @@
 
 #include "VELKCAN.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitCodes.h"
 #include "platform/Platform.h"
 
 namespace dnm {
@@ -19,8 +20,6 @@ class MsgBuffer;
 
 // Internal results of an exchange (not library codes).
 enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3 };
-
-constexpr uint8_t kErrorResponseService = 0x94;
 
 struct ExchangeSpec {
   const char* name;  // trace name, e.g. "AllocateConnection( )"

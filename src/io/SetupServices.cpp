@@ -2,6 +2,7 @@
 
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitCodes.h"
 #include "device/ExplicitConnection.h"
 #include "device/ExplicitExchange.h"
 #include "device/ExplicitRoute.h"
@@ -14,14 +15,6 @@ namespace dnm {
 
 namespace {
 
-constexpr uint8_t kXid = 0x40;
-constexpr uint8_t kGetService = 0x0E;
-constexpr uint8_t kSetService = 0x10;
-constexpr uint8_t kAllocate = 0x4B;
-constexpr uint8_t kRelease = 0x4C;
-constexpr uint8_t kReply = 0x80;
-constexpr uint8_t kConnectionClass = 0x05;
-constexpr uint8_t kDeviceNetClass = 0x03;
 constexpr uint8_t kProducedSize = 7;
 constexpr uint8_t kConsumedSize = 8;
 constexpr uint8_t kExpectedPacketRate = 9;
@@ -37,9 +30,9 @@ ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm)
 uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
                                    const ExplicitRoute& route, uint8_t instance,
                                    uint8_t attribute) {
-  const CANMsg request = RequestFrame(
-      route.request_id,
-      {uint8_t(kXid | route.request_mac), kGetService, kConnectionClass, instance, attribute});
+  const CANMsg request =
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
+                                      kConnectionClass, instance, attribute});
   Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
   device.DropHeldAnswers();
   const uint16_t sent = port.SendLocked(request.id, request.len, request.data);
@@ -60,12 +53,12 @@ uint16_t ThreadWaitGetAttributeResponse(Device_Info& device, const ExplicitRoute
   while (waiting.NextPass()) {
     Trace("ThreadWaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", device.mac(),
           waiting.count());
-    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header, kGetService | kReply)) ==
-        0) {
+    if (buffer->GetMsg(
+            answer, FrameKey::Data(route.response_id, header, kGetAttributeSingle | kReply)) == 0) {
       return hit("TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, kValue);
     }
     if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header | 0x80, 0x00,
-                                              kGetService | kReply)) == 0) {
+                                              kGetAttributeSingle | kReply)) == 0) {
       return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
                  kFirstFragment);
     }
@@ -158,9 +151,9 @@ int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_
   const uint8_t high = ucmm ? UcmmRateHighByte(rate) : static_cast<uint8_t>(rate >> 8);
   ExchangeSpec spec{
       "Set_ExpectedPacketRate( )",
-      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kSetService,
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kSetAttributeSingle,
                                       kConnectionClass, instance, kExpectedPacketRate, low, high}),
-      route.response_id, kSetService | kReply, false};
+      route.response_id, kSetAttributeSingle | kReply, false};
   if (ucmm) {
     spec.ready_traced_by_caller = true;
     Trace(
