@@ -6,7 +6,10 @@
  * outputs it was sent, reads the valve island (MAC ID 7) over the
  * bit-strobe connection, whose inputs count its responses, exchanges data
  * with the sensor (MAC ID 9) over a change-of-state connection, and prints
- * every device's counters before it stops and closes. scripts/run-example.sh
+ * every device's counters. Last it takes ownership of the network's offline
+ * connection set, finds the photo eye whose communication has faulted,
+ * gives it a free MAC ID and connects to it like the others, before it
+ * stops and closes. scripts/run-example.sh
  * runs it on the network in examples/network.txt with the trace on the
  * terminal.
  */
@@ -20,6 +23,8 @@ enum { kBoard = 0, kPort = 0, kMasterMacId = 0, kBaud500k = 0 };
 /* The I/O devices of examples/network.txt and their connection sizes. */
 enum { kIoBlockMacId = 3, kIoBlockSize = 4, kValveIslandMacId = 7, kValveIslandSize = 2 };
 enum { kSensorMacId = 9, kSensorSize = 2 };
+/* The MAC ID the faulted photo eye is given. */
+enum { kRecoveredMacId = 41 };
 
 typedef uint16_t(DNM_CALL* StatusCheck)(uint8_t board, uint8_t port, uint8_t mac);
 
@@ -157,6 +162,35 @@ static void PrintCounters(const uint8_t* macs, int count) {
   }
 }
 
+/* Finds the faulted nodes, gives the first a free MAC ID and, once it has
+ * checked that MAC ID (about a second), connects to it like the others. */
+static void RecoverFaultedNode(void) {
+  if (!Check("DNM_GetOwnership", DNM_GetOwnership(kBoard, kPort))) return;
+  printf("faulted nodes: %u\n", (unsigned)DNM_CheckFaultNode(kBoard, kPort));
+  uint16_t vendor_ids[4];
+  uint32_t serial_numbers[4];
+  uint8_t found = 0;
+  if (DNM_GetAllFaultNodeEx(kBoard, kPort, vendor_ids, serial_numbers, 4, &found) != DNM_NoError) {
+    return;
+  }
+  for (int i = 0; i < found; ++i) {
+    printf("  vendor %u serial %lu\n", (unsigned)vendor_ids[i], (unsigned long)serial_numbers[i]);
+  }
+  if (!Check("DNM_ChangeFaultMACID (to MAC ID 41)",
+             DNM_ChangeFaultMACID(kBoard, kPort, vendor_ids[0], serial_numbers[0],
+                                  kRecoveredMacId))) {
+    return;
+  }
+  SleepMs(1500);
+  const uint8_t recovered = kRecoveredMacId;
+  DNM_AddDevice(kBoard, kPort, recovered, 0);
+  DNM_ConfigExplicitMsg(kBoard, kPort, recovered, 3);
+  Check("DNM_StartDevice (MAC ID 41)", DNM_StartDevice(kBoard, kPort, recovered));
+  WaitAll(DNM_GetDeviceStatus, &recovered, 1, 5000);
+  Check("DNM_GetDeviceStatus (MAC ID 41)", DNM_GetDeviceStatus(kBoard, kPort, recovered));
+  PrintIdentity(recovered);
+}
+
 /* Adds every device with an explicit connection, the I/O block with a poll
  * connection and the valve island with a bit-strobe connection. */
 static void ConfigureDevices(const uint8_t* macs, int count) {
@@ -219,6 +253,7 @@ int main(void) {
   ReadValveIsland();
   ExchangeWithSensor();
   PrintCounters(macs, count);
+  RecoverFaultedNode();
 
   Check("DNM_StopCommunicate", DNM_StopCommunicate(kBoard, kPort));
   Check("DNM_CloseBoard", DNM_CloseBoard(kBoard));

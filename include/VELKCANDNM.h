@@ -83,6 +83,7 @@ enum {
   DNM_CreateDeviceBitStrobeThreadError = 1910,
   DNM_WatchdogActionError = 1911, /* a watchdog timeout action above 3 */
   DNM_IOSizeTooLarge = 1912,      /* an I/O size above 64 (poll) or 8 (bit-strobe input) */
+  DNM_FaultNodeSendError = 1913,  /* a faulted-node request could not be sent */
   DNM_CreateThreadError = 2000,
   DNM_ResumeThreadError = 2001,
   DNM_SuspendThreadError = 2002,
@@ -247,6 +248,36 @@ DNM_EXPORT uint32_t DNM_CALL DNM_GetPollFragmentError(uint8_t board, uint8_t por
  * and returns 0. */
 DNM_EXPORT uint32_t DNM_CALL DNM_SetPollFrequency(uint16_t frequency);
 DNM_EXPORT uint32_t DNM_CALL DNM_SetBitStrobeFrequency(uint16_t frequency);
+
+/* The offline connection set, through which faulted nodes (nodes whose
+ * communication faulted, for example after a failed duplicate MAC ID check)
+ * are reached. One client at a time may use it:
+ * DNM_GetOwnership asks twice for ownership, waiting 1 s each time for
+ * another client to object (0 obtained, 4000 objected; about 2 s); while the
+ * port owns the set it objects to other clients' requests. The other calls
+ * need ownership (4001 without) and the port online.
+ * DNM_CheckFaultNode returns how many faulted nodes answered (0 to 64;
+ * it waits up to 1 s for the first and takes each further one that follows
+ * within 50 ms of the one before), or 1913 when the request could not be sent.
+ * DNM_GetAllFaultNode lists their vendor IDs and serial numbers in entry 0
+ * onwards: 0 answers came, 3 none came (same waits). capacity is the
+ * number of entries of each array: at most that many are written and the
+ * entries past the last answer are zeroed; 0 means the arrays hold 64
+ * entries, and only answered entries are written. DNM_GetAllFaultNodeEx is
+ * the same and also writes how many entries hold an answer.
+ * DNM_ChangeFaultMACID gives the faulted node with that vendor ID and serial
+ * number a new MAC ID (0 to 63, 1203 otherwise) and returns once the
+ * request is sent; the node then checks its new MAC ID and rejoins the
+ * network like any other. */
+DNM_EXPORT uint16_t DNM_CALL DNM_GetOwnership(uint8_t board, uint8_t port);
+DNM_EXPORT uint16_t DNM_CALL DNM_CheckFaultNode(uint8_t board, uint8_t port);
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAllFaultNode(uint8_t board, uint8_t port, uint16_t* vendor_ids,
+                                                 uint32_t* serial_numbers, uint32_t capacity);
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAllFaultNodeEx(uint8_t board, uint8_t port,
+                                                   uint16_t* vendor_ids, uint32_t* serial_numbers,
+                                                   uint32_t capacity, uint8_t* count);
+DNM_EXPORT uint16_t DNM_CALL DNM_ChangeFaultMACID(uint8_t board, uint8_t port, uint16_t vendor_id,
+                                                  uint32_t serial_number, uint8_t new_mac);
 
 /* Whether all of a device's configured connections stand: 0, or the first
  * code other than 0 of the connection checks above, in the order explicit,

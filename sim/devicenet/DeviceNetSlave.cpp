@@ -11,6 +11,15 @@ namespace {
 constexpr uint8_t kCheckResponseFlag = 0x80;  // byte 0 of a duplicate MAC ID check response
 constexpr uint8_t kStrayByte = 0x00;          // the one data byte of a frame that answers nothing
 
+// The offline connection set: the owner's requests, the faulted nodes' answers.
+constexpr uint32_t kFaultedNodeRequestId = 0x7ED;
+constexpr uint32_t kFaultedNodeAnswerId = 0x7EC;
+constexpr uint8_t kFaultedNodeMark = 0x3F;
+constexpr uint8_t kCheckService = 0x4C;
+constexpr uint8_t kListService = 0x4B;
+constexpr uint8_t kChangeMacIdService = 0x4D;
+constexpr auto kMacIdCheckTime = std::chrono::seconds(1);
+
 // While the node's transmit queue is full, the outbox tries again once the bus can have carried
 // half of it, so the queue is refilled before it runs dry and frames keep following back to back.
 vcan::Clock::duration QueueRetryTime(uint32_t baud) {
@@ -28,6 +37,8 @@ DeviceNetSlave::DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_
                                const SlaveSettings& settings)
     : Node(std::move(name), segment, baud),
       settings_(settings),
+      mac_(settings.mac),
+      communication_(settings.faulted ? Communication::kFaulted : Communication::kOnline),
       timers_([this](vcan::Clock::duration delay, int tag) { ScheduleTimer(delay, tag); }),
       outbox_(
           timers_, behaviour_,
@@ -41,7 +52,8 @@ DeviceNetSlave::DeviceNetSlave(std::string name, vcan::Segment& segment, uint32_
       router_(context_, settings_, baud, set_, ucmm_),
       silence_start_(timers_, [this] { behaviour_.silent = true; }),
       silence_end_(timers_, [this] { behaviour_.silent = false; }),
-      own_check_(timers_, [this] { SendDuplicateMacCheck(false); }) {}
+      own_check_(timers_, [this] { SendDuplicateMacCheck(false); }),
+      mac_id_checked_(timers_, [this] { communication_ = Communication::kOnline; }) {}
 
 void DeviceNetSlave::Start() {
   std::lock_guard lock(mutex_);
@@ -96,6 +108,10 @@ void DeviceNetSlave::SendStrayFrames(uint8_t count) {
 void DeviceNetSlave::OnFrame(const vcan::Frame& frame) {
   std::lock_guard lock(mutex_);
   NoteTraffic();
+  if (communication_ != Communication::kOnline) {
+    if (!frame.rtr && !behaviour_.silent) ServeOfflineSet(frame);
+    return;
+  }
   if (frame.rtr || ReceiveIoCommand(frame)) return;
   if (frame.len == 0) return;
   if (frame.id == Group2Id(mac(), group2::kDuplicateMacCheck)) {
@@ -199,6 +215,54 @@ void DeviceNetSlave::SendDuplicateMacCheck(bool response) {
   outbox_.Send(frame, FrameKind::kDuplicateMacCheck);
 }
 
+// ---- Offline connection set ----
+
+void DeviceNetSlave::ServeOfflineSet(const vcan::Frame& frame) {
+  if (communication_ == Communication::kCheckingMacId) {
+    // Another node answers the check of the new MAC ID: faulted again.
+    const bool answered = frame.id == Group2Id(mac(), group2::kDuplicateMacCheck) &&
+                          frame.len > 0 && (frame.data[0] & kCheckResponseFlag) != 0;
+    if (answered) {
+      mac_id_checked_.Stop();
+      communication_ = Communication::kFaulted;
+    }
+    return;
+  }
+  if (frame.id != kFaultedNodeRequestId || frame.len < 2) return;
+  const uint8_t service = frame.data[1];
+  if (frame.data[0] == kFaultedNodeMark && (service == kCheckService || service == kListService)) {
+    SendFaultedNodeAnswer();
+  } else if (service == kChangeMacIdService && frame.len == 8) {
+    TakeNewMacId(frame);
+  }
+}
+
+// [0x3F, vendor ID, serial number] on 0x7EC, for the check and the list alike.
+void DeviceNetSlave::SendFaultedNodeAnswer() {
+  vcan::Frame frame;
+  frame.id = kFaultedNodeAnswerId;
+  Bytes data{kFaultedNodeMark};
+  AppendLe(data, settings_.identity.vendor, 2);
+  AppendLe(data, settings_.identity.serial, 4);
+  std::copy(data.begin(), data.end(), frame.data.begin());
+  frame.len = static_cast<uint8_t>(data.size());
+  outbox_.Send(frame);
+}
+
+// [new MAC ID, 0x4D, vendor ID, serial number]: only the node named takes it.
+void DeviceNetSlave::TakeNewMacId(const vcan::Frame& frame) {
+  const auto& d = frame.data;
+  const uint16_t vendor = static_cast<uint16_t>(d[2] | d[3] << 8);
+  const uint32_t serial = d[4] | d[5] << 8 | d[6] << 16 | static_cast<uint32_t>(d[7]) << 24;
+  if (vendor != settings_.identity.vendor || serial != settings_.identity.serial) return;
+  if (d[0] > kMacMask) return;
+  mac_.store(d[0]);
+  context_.mac = d[0];
+  communication_ = Communication::kCheckingMacId;
+  SendDuplicateMacCheck(false);
+  mac_id_checked_.Start(kMacIdCheckTime);
+}
+
 // ---- Test interface ----
 
 SlaveStatus DeviceNetSlave::Status() const {
@@ -214,7 +278,8 @@ SlaveStatus DeviceNetSlave::Status() const {
                      .watchdog_action = connection.watchdog_action(),
                      .ucmm = ucmm_.Status(),
                      .counters = counters_,
-                     .silent = behaviour_.silent};
+                     .silent = behaviour_.silent,
+                     .faulted = communication_ != Communication::kOnline};
 }
 
 std::optional<Bytes> DeviceNetSlave::ReadApplicationAttribute(uint8_t id) const {

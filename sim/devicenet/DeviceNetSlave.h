@@ -5,11 +5,17 @@
 // cyclic connection. For tests of a master it can also be power cycled and send frames that
 // answer nothing.
 //
+// A slave whose communication has faulted (as after a failed duplicate MAC ID check) takes part
+// in nothing but the offline connection set: it answers the owner's faulted-node check and list
+// requests and takes a new MAC ID sent with its vendor ID and serial number. It then checks the
+// new MAC ID once and, when no node answers within a second, rejoins as a normal slave.
+//
 // The card calls OnFrame and OnTimer on the segment's bus thread; the test interface calls in
 // from any thread. One lock guards all of the slave's state; the card's Transmit and
 // ScheduleTimer, which the slave calls under it, never call back into a node.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -38,6 +44,7 @@ struct SlaveStatus {
   std::vector<UcmmConnectionStatus> ucmm;
   SlaveCounters counters;
   bool silent = false;
+  bool faulted = false;  // communication faulted, or checking a new MAC ID
 };
 
 class DeviceNetSlave final : public vcan::Node {
@@ -48,7 +55,7 @@ class DeviceNetSlave final : public vcan::Node {
   // Applies the behaviour of the description; call once, after attaching to the segment.
   void Start();
 
-  uint8_t mac() const { return settings_.mac; }
+  uint8_t mac() const { return mac_.load(); }
 
   void OnFrame(const vcan::Frame& frame) override;
   void OnTimer(int tag) override;
@@ -75,9 +82,16 @@ class DeviceNetSlave final : public vcan::Node {
   void ServeUnconnected(std::span<const uint8_t> data);
   void AnswerDuplicateMacCheck(const vcan::Frame& frame);
   void SendDuplicateMacCheck(bool response);
+  void ServeOfflineSet(const vcan::Frame& frame);
+  void TakeNewMacId(const vcan::Frame& frame);
+  void SendFaultedNodeAnswer();
+
+  enum class Communication : uint8_t { kOnline, kFaulted, kCheckingMacId };
 
   const SlaveSettings settings_;
+  std::atomic<uint8_t> mac_;  // changed only through the offline connection set
   mutable std::mutex mutex_;
+  Communication communication_ = Communication::kOnline;
   Behaviour behaviour_;
   SlaveCounters counters_;
   TimerSet timers_;
@@ -90,6 +104,7 @@ class DeviceNetSlave final : public vcan::Node {
   Timer silence_start_;
   Timer silence_end_;
   Timer own_check_;
+  Timer mac_id_checked_;
   bool heard_traffic_ = false;
 };
 

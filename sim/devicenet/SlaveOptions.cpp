@@ -273,6 +273,8 @@ bool ParseDeviceOption(std::string_view key, std::string_view value, SlaveSettin
     settings.attributes = ApplicationAttributes(key, value);
   } else if (key == "check") {
     settings.check = Flag(key, value);
+  } else if (key == "faulted") {
+    settings.faulted = Flag(key, value);
   } else if (key == "check_at") {
     settings.check_at = Milliseconds(key, value);
   } else {

@@ -38,6 +38,7 @@ struct SlaveSettings {
   IoSettings io;
   std::map<uint8_t, Bytes> attributes;     // application object, class 0x64 instance 1
   bool check = false;                      // send one duplicate MAC ID check of its own
+  bool faulted = false;                    // starts communication faulted (offline set only)
   std::chrono::milliseconds check_at{50};  // after the first frame heard
   BehaviourUpdate behaviour;
 };

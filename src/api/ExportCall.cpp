@@ -9,10 +9,11 @@
 
 namespace dnm {
 
-ExportCall::ExportCall(const char* tag, uint8_t board) : tag_(tag), board_(board) {
+ExportCall::ExportCall(const char* tag, uint8_t board, const char* board_format)
+    : tag_(tag), board_(board) {
   // Signed comparison: with no boards every board number is out of range.
   if (static_cast<int>(board) > static_cast<int>(Lib().board_count.load()) - 1) {
-    Fail(DNM_BoardNumberError, nullptr, "Error!Board %d is out of range", board);
+    Fail(DNM_BoardNumberError, board_format, "Error!Board %d is out of range", board);
     return;
   }
   lifecycle_ = std::shared_lock(Lib().lifecycle[board]);

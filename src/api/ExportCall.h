@@ -24,7 +24,8 @@ class CANPort;
 
 class ExportCall {
  public:
-  ExportCall(const char* tag, uint8_t board);
+  // board_format, when given, replaces tag + reason of the board range check.
+  ExportCall(const char* tag, uint8_t board, const char* board_format = nullptr);
 
   // Each check takes an optional full format that replaces tag + reason.
   ExportCall& Port(uint8_t port, const char* format = nullptr);

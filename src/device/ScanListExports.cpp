@@ -21,6 +21,7 @@ namespace {
 int CollectAnsweringMacIds(CANPort& port, uint8_t* list) {
   MapTable& map = port.map();
   MsgBuffer& buffer = port.port_buffer();
+  std::lock_guard turn(port.port_buffer_turn());
   for (uint8_t mac = 0; mac < 64; ++mac)
     map.AddMap(DuplicateCheckId(mac), kPortBufferId, kPortBufferId);
   map.ShowMapTable();
@@ -43,7 +44,9 @@ int CollectAnsweringMacIds(CANPort& port, uint8_t* list) {
     // Frames of other routes may stay in the port buffer: look again shortly.
     if (buffer.GetDataCount() > 0) platform::SleepMs(10);
   }
-  map.RemoveByInstance(kPortBufferId, kPortBufferId);
+  // Only the scan's own routes go: the offline connection set keeps its.
+  for (uint8_t mac = 0; mac < 64; ++mac)
+    map.RemoveRoute(DuplicateCheckId(mac), kPortBufferId, kPortBufferId);
   map.ShowMapTable();
   take_answers();
 
@@ -93,8 +96,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, 
     if (count != nullptr) *count = 0;
     return call.Code();
   }
-  // Exclusive: two listings at once would take each other's answers.
-  call.LockPort(true).Online().NotNull(list, "list").NotNull(count, "count");
+  // No port lock across the second on the bus: the port buffer's turn keeps
+  // two listings (or a listing and an offline-set request) apart.
+  call.Online().NotNull(list, "list").NotNull(count, "count");
   if (call.Failed()) return call.Code();
   uint8_t found[64] = {};
   const int answered = CollectAnsweringMacIds(call.port(), found);

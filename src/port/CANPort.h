@@ -18,8 +18,8 @@
 //   flags are guarded by flags_mutex_.
 // - Every frame is sent under the port's SendLock, one frame per hold. No
 //   other lock of the library is taken while it is held.
-// - Lock order: board lifecycle, port lock, ReceiveLock, MapTable's lock,
-//   a MsgBuffer's lock. SendLock is taken alone.
+// - Lock order: board lifecycle, port lock, port buffer turn, ReceiveLock,
+//   MapTable's lock, a MsgBuffer's lock. SendLock is taken alone.
 // - Flags and states shared between threads are atomics.
 #pragma once
 
@@ -64,6 +64,9 @@ class CANPort {
   PortState state() const { return state_.load(); }
   MapTable& map() const;
   MsgBuffer& port_buffer() const { return *port_buffer_; }
+  // One exchange through the port buffer at a time (a network scan or an
+  // offline connection set request), so none takes another's answers.
+  std::mutex& port_buffer_turn() { return port_buffer_turn_; }
   bool InScanList(uint8_t mac) const { return in_scan_list_[mac].load() != 0; }
   bool IsStarted(uint8_t mac) const { return started_[mac].load() != 0; }
   bool ownership() const { return ownership_.load() != 0; }
@@ -137,6 +140,7 @@ class CANPort {
   std::condition_variable listen_changed_;  // the role is free or a flag changed
   bool listener_taken_ = false;
   std::unique_ptr<MsgBuffer> port_buffer_;
+  std::mutex port_buffer_turn_;
   std::atomic<uint8_t> ownership_{0};
   std::array<std::atomic<uint8_t>, 64> in_scan_list_{};
   std::array<std::atomic<uint8_t>, 64> started_{};

@@ -38,4 +38,26 @@ constexpr std::array<uint8_t, 7> DuplicateCheckData(uint8_t byte0) {
           static_cast<uint8_t>(kMasterSerialNumber >> 24)};
 }
 
+// The offline connection set (group 4), through which faulted nodes are
+// reached by the one client that owns the set.
+constexpr uint32_t kFaultedNodeAnswerId = 0x7EC;
+constexpr uint32_t kFaultedNodeRequestId = 0x7ED;
+constexpr uint32_t kOwnershipAnswerId = 0x7EE;
+constexpr uint32_t kOwnershipRequestId = 0x7EF;
+constexpr uint8_t kOwnershipRequest = 0x4B;
+constexpr uint8_t kOwnershipObjection = 0xCB;
+
+// An ownership frame of the client with MAC ID mac: byte 1 is 0x4B in a
+// request, 0xCB in the answer that objects to another client's request.
+constexpr std::array<uint8_t, 8> OwnershipData(uint8_t mac, uint8_t kind) {
+  return {mac,
+          kind,
+          static_cast<uint8_t>(kMasterVendorID & 0xFF),
+          static_cast<uint8_t>(kMasterVendorID >> 8),
+          0x01,
+          0x00,
+          0x00,
+          0x00};
+}
+
 }  // namespace dnm

@@ -16,7 +16,7 @@ int MapTable::RemoveWhere(Pred matches) {
   std::lock_guard lock(mutex_);
   bool removed = false;
   for (int i = 0; i < count_;) {
-    if (!matches(entries_[i].target)) {
+    if (!matches(entries_[i])) {
       ++i;
       continue;
     }
@@ -28,12 +28,19 @@ int MapTable::RemoveWhere(Pred matches) {
 }
 
 int MapTable::RemoveByMACID(uint8_t mac) {
-  return RemoveWhere([mac](const RouteTarget& t) { return t.mac == mac; });
+  return RemoveWhere([mac](const Entry& e) { return e.target.mac == mac; });
 }
 
 int MapTable::RemoveByInstance(uint8_t mac, uint8_t instance) {
-  return RemoveWhere(
-      [mac, instance](const RouteTarget& t) { return t.mac == mac && t.instance == instance; });
+  return RemoveWhere([mac, instance](const Entry& e) {
+    return e.target.mac == mac && e.target.instance == instance;
+  });
+}
+
+int MapTable::RemoveRoute(uint32_t connection_id, uint8_t mac, uint8_t instance) {
+  return RemoveWhere([=](const Entry& e) {
+    return e.connection_id == connection_id && e.target.mac == mac && e.target.instance == instance;
+  });
 }
 
 int MapTable::FindConnectionID(uint32_t connection_id, Matches& matches) const {

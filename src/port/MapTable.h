@@ -34,6 +34,8 @@ class MapTable {
   int AddMap(uint32_t connection_id, uint8_t mac, uint8_t instance);
   int RemoveByMACID(uint8_t mac);
   int RemoveByInstance(uint8_t mac, uint8_t instance);
+  // Removes the entries of one identifier to one target.
+  int RemoveRoute(uint32_t connection_id, uint8_t mac, uint8_t instance);
   // Copies every entry for the identifier; kFound or kNone.
   int FindConnectionID(uint32_t connection_id, Matches& matches) const;
   int Count() const;

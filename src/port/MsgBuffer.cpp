@@ -109,6 +109,12 @@ uint8_t MsgBuffer::WaitForData(uint32_t timeout_ms, const platform::StopSignal* 
   return static_cast<uint8_t>(count_);
 }
 
+bool MsgBuffer::WaitForArrivalAfter(uint64_t mark, uint32_t timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return arrived_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                           [&] { return arrivals_ > mark; });
+}
+
 void MsgBuffer::WakeWaiters() {
   { std::lock_guard lock(mutex_); }
   arrived_.notify_all();

@@ -67,6 +67,9 @@ class MsgBuffer {
   // Sleeps until the buffer holds a frame, timeout_ms passes or stop is
   // raised; returns the frame count.
   uint8_t WaitForData(uint32_t timeout_ms, const platform::StopSignal* stop = nullptr);
+  // Sleeps until a frame arrives after the mark or timeout_ms passes; true
+  // when one did. Frames already held do not end the wait.
+  bool WaitForArrivalAfter(uint64_t mark, uint32_t timeout_ms);
   // Wakes every waiter (after a stop signal was raised).
   void WakeWaiters();
 

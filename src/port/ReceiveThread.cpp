@@ -164,12 +164,16 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
     std::copy(data.begin(), data.end(), response.data.begin());
     scratch.responses.push_back(response);
   }
-  if (ownership() && msg.id == 0x7EF) {
-    scratch.responses.push_back(Response{
-        0x7EF,
-        8,
-        {master, 0xCB, kMasterVendorID & 0xFF, kMasterVendorID >> 8, 0x01, 0x00, 0x00, 0x00},
-        "Send Ownership Response"});
+  // Another client asks for the offline connection set while the port owns
+  // it: object. Only requests are answered, so two owners that hear each
+  // other's objections do not keep answering each other.
+  const bool ownership_request = msg.id == kOwnershipRequestId && msg.len >= 2 &&
+                                 msg.data[1] == kOwnershipRequest && msg.data[0] != master;
+  if (ownership() && ownership_request) {
+    Response response{kOwnershipRequestId, 8, {}, "Send Ownership Response"};
+    const auto data = OwnershipData(master, kOwnershipObjection);
+    std::copy(data.begin(), data.end(), response.data.begin());
+    scratch.responses.push_back(response);
   }
 }
 

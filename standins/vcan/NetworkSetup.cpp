@@ -10,6 +10,7 @@
 #include "Capture.h"
 #include "Card.h"
 #include "DupMacNode.h"
+#include "OwnerNode.h"
 #include "NetworkFile.h"
 #include "ProcessNode.h"
 #include "SlaveDirectory.h"
@@ -171,6 +172,24 @@ void ApplyDupMac(const Directive& d, Card& card) {
   segment.Attach(node);
 }
 
+void ApplyOwner(const Directive& d, Card& card) {
+  RequireArgs(d, 0);
+  AllowOptions(d, {"segment", "mac", "baud", "form", "vendor", "name"});
+  Segment& segment = SegmentOption(d, card);
+  const uint32_t baud = BaudOption(d);
+  OwnerSettings settings;
+  settings.mac = static_cast<uint8_t>(ParseNumber(RequireOption(d, "mac"), 0, 63, "mac"));
+  settings.vendor = static_cast<uint16_t>(NumberOption(d, "vendor", 0, 0xFFFF, settings.vendor));
+  const std::string* form = FindOption(d, "form");
+  if (form != nullptr && *form != "7EE" && *form != "7EF") {
+    throw LineError("form must be 7EE or 7EF");
+  }
+  settings.objection_id = form != nullptr && *form == "7EF" ? 0x7EF : 0x7EE;
+  auto node = std::make_shared<OwnerNode>(NodeName(d, "owner@" + std::to_string(settings.mac)),
+                                          segment, baud, settings);
+  segment.Attach(node);
+}
+
 // The card reads where the slave sits; the slave library reads everything else.
 void ApplySlave(const Directive& d, Card& card) {
   RequireArgs(d, 0);
@@ -224,6 +243,7 @@ constexpr Keyword kKeywords[] = {
     {"port", 2, ApplyPort},
     {"process", kNodePhase, ApplyProcess},
     {"dupmac", kNodePhase, ApplyDupMac},
+    {"owner", kNodePhase, ApplyOwner},
     {"slave", kNodePhase, ApplySlave},
     {"fault", kNodePhase, ApplyFault},
 };

@@ -99,6 +99,7 @@ void FillSlaveState(const dnsim::SlaveStatus& status, VCAN_SlaveState& state) {
   state.last_expiry_action =
       counters.last_expiry_action ? static_cast<int8_t>(*counters.last_expiry_action) : -1;
   state.silent = status.silent ? 1 : 0;
+  state.comm_faulted = status.faulted ? 1 : 0;
   state.watchdog_expiries = counters.watchdog_expiries;
   state.ignored_frames = counters.ignored_frames;
   std::copy(counters.requests.begin(), counters.requests.end(), state.requests);

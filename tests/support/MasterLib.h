@@ -40,6 +40,11 @@ void UseNetwork(const std::string& text);
   X(DNM_CheckExplicitMsgConnectionStatus)      \
   X(DNM_StartCommunicate)                      \
   X(DNM_GetDeviceStatus)                       \
+  X(DNM_GetOwnership)                          \
+  X(DNM_CheckFaultNode)                        \
+  X(DNM_GetAllFaultNode)                       \
+  X(DNM_GetAllFaultNodeEx)                     \
+  X(DNM_ChangeFaultMACID)                      \
   X(DNM_StopCommunicate)                       \
   X(DNM_StartDevice)                           \
   X(DNM_StopDevice)                            \

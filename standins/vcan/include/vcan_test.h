@@ -168,6 +168,11 @@ typedef struct VCAN_SlaveState {
   uint32_t cos_acks_received;
   /* Output messages taken on the connection, where the master holds no poll connection. */
   uint32_t cos_outputs_received;
+  /* ---- Offline connection set ---- */
+  /* 1 while the slave's communication is faulted (`faulted=1`) or it checks the new MAC ID it
+   * was given; it is then found under that MAC ID. */
+  uint8_t comm_faulted;
+  uint8_t reserved_faulted[3];
 } VCAN_SlaveState;
 
 /* Changes a slave's behaviour with the behaviour options of the `slave` line, e.g.

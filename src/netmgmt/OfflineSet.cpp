@@ -1,0 +1,149 @@
+#include "netmgmt/OfflineSet.h"
+
+#include <algorithm>
+
+#include "VELKCAN.h"
+#include "platform/Platform.h"
+#include "port/CANPort.h"
+#include "port/FrameText.h"
+#include "port/Identifiers.h"
+#include "port/MapTable.h"
+#include "port/MsgBuffer.h"
+#include "trace/Trace.h"
+
+namespace dnm {
+namespace {
+
+constexpr uint8_t kFaultedNodeCheckMark = 0x3F;
+constexpr uint8_t kChangeMacIdService = 0x4D;
+
+// Takes frames as long as take() finds one; waits for new arrivals in
+// between, at most timeout_ms in all. True when take() found one.
+template <typename Take>
+bool TakeWithin(MsgBuffer& buffer, uint32_t timeout_ms, Take take) {
+  const uint32_t start = platform::GetTickCount();
+  for (;;) {
+    const uint64_t mark = buffer.ArrivalMark();
+    if (take()) return true;
+    const uint32_t elapsed = platform::GetTickCount() - start;
+    if (elapsed >= timeout_ms) return false;
+    buffer.WaitForArrivalAfter(mark, timeout_ms - elapsed);
+  }
+}
+
+// Answers left from an earlier request must not pass for answers to the
+// next one.
+void DropHeld(MsgBuffer& buffer, uint32_t id) {
+  CANMsg stale{};
+  while (buffer.GetMsg(stale, id) == MsgBuffer::kStored) {
+  }
+}
+
+uint16_t SendRequest(CANPort& port, const char* tag, uint32_t id, uint8_t len,
+                     const uint8_t* data) {
+  Trace("%s Board %d  Port %d  ConnectionID %x ready to send", tag, port.board_number(),
+        port.port_number(), id);
+  const uint16_t code = port.SendLocked(id, len, data);
+  if (code != 0) Trace("%s Board %d  Port %d  SendCmd Error!", tag, port.board_number(),
+                       port.port_number());
+  return code;
+}
+
+// An objection of another client: the answer awaited on 0x7EE, or the
+// answer a client that owns the set sends on 0x7EF with its own MAC ID.
+// Other frames on 0x7EF (other clients' requests) are taken and dropped.
+bool TakeObjection(MsgBuffer& buffer, uint8_t own_mac, CANMsg& msg) {
+  if (buffer.GetMsg(msg, FrameKey::Data(kOwnershipAnswerId, kOwnershipObjection)) == 0)
+    return true;
+  while (buffer.GetMsg(msg, kOwnershipRequestId) == 0) {
+    if (msg.len >= 2 && msg.data[1] == kOwnershipObjection && msg.data[0] != own_mac)
+      return true;
+  }
+  return false;
+}
+
+FaultedNode NodeOf(const CANMsg& msg) {
+  const uint8_t* d = msg.data;
+  return FaultedNode{static_cast<uint16_t>(d[1] | d[2] << 8),
+                     static_cast<uint32_t>(d[3] | d[4] << 8 | d[5] << 16 |
+                                           static_cast<uint32_t>(d[6]) << 24)};
+}
+
+}  // namespace
+
+void RouteOfflineAnswers(CANPort& port) {
+  MapTable& map = port.map();
+  MapTable::Matches matches;
+  for (uint32_t id : {kFaultedNodeAnswerId, kOwnershipAnswerId}) {
+    if (map.FindConnectionID(id, matches) == MapTable::kNone)
+      map.AddMap(id, kPortBufferId, kPortBufferId);
+  }
+  map.ShowMapTable();
+}
+
+uint16_t SendOwnershipRequest(CANPort& port) {
+  constexpr uint16_t kObjected = 0;
+  constexpr uint16_t kNone = 3;
+  MsgBuffer& buffer = port.port_buffer();
+  // Owners object on the request's own identifier: route it while waiting.
+  MapTable& map = port.map();
+  map.AddMap(kOwnershipRequestId, kPortBufferId, kPortBufferId);
+  DropHeld(buffer, kOwnershipAnswerId);
+  DropHeld(buffer, kOwnershipRequestId);
+  const uint8_t mac = port.mac_id();
+  const auto request = OwnershipData(mac, kOwnershipRequest);
+  uint16_t result = kNone;
+  CANMsg msg{};
+  if (SendRequest(port, "SendOwnershipRequest( )", kOwnershipRequestId, 8, request.data()) == 0 &&
+      TakeWithin(buffer, kOfflineAnswerWindowMs, [&] { return TakeObjection(buffer, mac, msg); })) {
+    Trace("SendOwnershipRequest( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(msg));
+    result = kObjected;
+  }
+  map.RemoveRoute(kOwnershipRequestId, kPortBufferId, kPortBufferId);
+  DropHeld(buffer, kOwnershipRequestId);
+  return result;
+}
+
+uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
+                         std::vector<FaultedNode>& found) {
+  const bool check = request == FaultedNodeRequest::kCheck;
+  const char* tag = check ? "CheckFaultNode( )" : "GetAllFaultNode( )";
+  MsgBuffer& buffer = port.port_buffer();
+  DropHeld(buffer, kFaultedNodeAnswerId);
+  const uint8_t data[2] = {kFaultedNodeCheckMark, static_cast<uint8_t>(request)};
+  if (const uint16_t code = SendRequest(port, tag, kFaultedNodeRequestId, 2, data)) return code;
+
+  const FrameKey key = check ? FrameKey::Data(kFaultedNodeAnswerId, kFaultedNodeCheckMark)
+                             : FrameKey::Id(kFaultedNodeAnswerId);
+  CANMsg msg{};
+  const auto take_answer = [&] {
+    if (buffer.GetMsg(msg, key) != 0) return false;
+    Trace("%s   Response Msg " DNM_FRAME_FORMAT, tag, DNM_FRAME_FIELDS(msg));
+    found.push_back(NodeOf(msg));
+    return true;
+  };
+  const uint32_t start = platform::GetTickCount();
+  uint32_t limit = kOfflineAnswerWindowMs;
+  while (TakeWithin(buffer, limit, take_answer)) {
+    // Several faulted nodes answer one after another: take all of them.
+    const uint32_t elapsed = platform::GetTickCount() - start;
+    if (elapsed >= kOfflineAnswerWindowMs) break;
+    limit = std::min(kFaultedNodeQuietMs, kOfflineAnswerWindowMs - elapsed);
+  }
+  return 0;
+}
+
+uint16_t SendChangeMacId(CANPort& port, uint16_t vendor_id, uint32_t serial_number,
+                         uint8_t new_mac) {
+  const uint8_t data[8] = {new_mac,
+                           kChangeMacIdService,
+                           static_cast<uint8_t>(vendor_id & 0xFF),
+                           static_cast<uint8_t>(vendor_id >> 8),
+                           static_cast<uint8_t>(serial_number & 0xFF),
+                           static_cast<uint8_t>((serial_number >> 8) & 0xFF),
+                           static_cast<uint8_t>((serial_number >> 16) & 0xFF),
+                           static_cast<uint8_t>(serial_number >> 24)};
+  return SendRequest(port, "ChangeFaultMACID( )", kFaultedNodeRequestId, 8, data);
+}
+
+}  // namespace dnm

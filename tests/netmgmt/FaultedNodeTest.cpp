@@ -1,0 +1,126 @@
+// Faulted nodes through the offline connection set: counted, listed into
+// the caller's arrays, given a new MAC ID and connected like any slave.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "MasterLib.h"
+#include "VirtualCard.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+template <typename Done>
+bool WaitFor(Done done, int limit_ms) {
+  const auto start = Clock::now();
+  while (!done()) {
+    if (Clock::now() - start > milliseconds(limit_ms)) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+// The card reads its network when the library loads it.
+struct TwoFaultedNodesAndOneSlave {
+  TwoFaultedNodesAndOneSlave() {
+    UseNetwork(
+        "slave segment=vcan0.1 mac=20 faulted=1 vendor=0x1111 serial=0x01020304\n"
+        "slave segment=vcan0.1 mac=21 faulted=1 vendor=0x2222 serial=0x0A0B0C0D\n"
+        "slave segment=vcan0.1 mac=3\n");
+  }
+};
+
+class FaultedNodes : public ::testing::Test, TwoFaultedNodesAndOneSlave {
+ protected:
+  void SetUp() override {
+    card_ = std::make_unique<VirtualCard>(lib_);
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
+  }
+
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_;
+};
+
+TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
+  // A second request for ownership adds no second route: each answer counts once.
+  ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
+  // Faulted nodes do not answer a scan, and the scan leaves the offline
+  // set's routes in place.
+  uint8_t macs[64] = {};
+  uint8_t answered = 0;
+  ASSERT_EQ(lib_.DNM_GetAllDeviceMACID(0, 0, macs, &answered), 0);
+  EXPECT_EQ(std::vector<uint8_t>(macs, macs + answered), std::vector<uint8_t>{3});
+  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
+
+  uint16_t vendors[4] = {9, 9, 9, 9};
+  uint32_t serials[4] = {9, 9, 9, 9};
+  uint8_t count = 0;
+  ASSERT_EQ(lib_.DNM_GetAllFaultNodeEx(0, 0, vendors, serials, 4, &count), 0);
+  EXPECT_EQ(count, 2);
+  std::vector<std::pair<uint16_t, uint32_t>> listed = {{vendors[0], serials[0]},
+                                                       {vendors[1], serials[1]}};
+  std::sort(listed.begin(), listed.end());
+  const std::vector<std::pair<uint16_t, uint32_t>> expected = {{0x1111, 0x01020304},
+                                                               {0x2222, 0x0A0B0C0D}};
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(vendors[2] + vendors[3] + serials[2] + serials[3], 0u);  // past the answers: zeroed
+
+  // Room for one: one entry written, nothing past it.
+  std::fill(vendors, vendors + 4, 9);
+  ASSERT_EQ(lib_.DNM_GetAllFaultNodeEx(0, 0, vendors, serials, 1, &count), 0);
+  EXPECT_EQ(count, 1);
+  EXPECT_NE(vendors[0], 9);
+  EXPECT_EQ(vendors[1], 9);
+  // Capacity 0: answered entries only.
+  std::fill(vendors, vendors + 4, 9);
+  ASSERT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 0), 0);
+  EXPECT_NE(vendors[1], 9);
+  EXPECT_EQ(vendors[2], 9);
+  EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, nullptr, serials, 0), DNM_NullPointerError);
+}
+
+TEST_F(FaultedNodes, ANewMacIdTurnsOneIntoANormalSlave) {
+  const int32_t listener = card_->Attach(0, 0);
+  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 64), DNM_MACIDNumberError);
+  EXPECT_TRUE(lib_.HasLine("ChangeFaultMACID()   Error!MAC ID 64 is out of range"));
+  EXPECT_TRUE(card_->Drain(listener, 50).empty());
+
+  const auto start = Clock::now();
+  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(100));  // sent, no answer awaited
+  // The node checks its new MAC ID for a second, then takes part.
+  std::this_thread::sleep_for(milliseconds(1300));
+  EXPECT_EQ(card_->SlaveState(0, 0, 30).comm_faulted, 0);
+  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 1);
+
+  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 30, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 30, 3), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 30), 0);
+  EXPECT_TRUE(WaitFor([&] { return lib_.DNM_GetDeviceStatus(0, 0, 30) == 0; }, 5000));
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 30, 1, 1, 6, data, &length), 0);  // serial number
+  EXPECT_EQ(std::vector<uint8_t>(data, data + length), (std::vector<uint8_t>{4, 3, 2, 1}));
+}
+
+// A request that cannot be sent is told apart from a count, and every call
+// passes the driver's code on.
+TEST_F(FaultedNodes, ASendFailureIsNeverACount) {
+  uint16_t vendors[2] = {};
+  uint32_t serials[2] = {};
+  card_->Fail("CAN_SendMsg", 3, 3);
+  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), DNM_FaultNodeSendError);
+  EXPECT_TRUE(lib_.HasLine("CheckFaultNode( ) Board 0  Port 0  SendCmd Error!"));
+  EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 2), 3);
+  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 3);
+  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
+}
+
+}  // namespace
+}  // namespace dnm::test
