@@ -64,7 +64,7 @@ enum {
   DNM_GetAttributeResponseError = 1701,
   DNM_GetAttributeResponseTimeout = 1702,
   DNM_GetAttributeFragmentTimeout = 1703,
-  DNM_GetAttributeDataTooLong = 1704, /* a fragmented answer longer than the 64-byte area */
+  DNM_GetAttributeDataTooLong = 1704, /* a value longer than the caller's area */
   DNM_DeviceAlreadyInScanList = 1800,
   DNM_DeviceNotInScanList = 1801,
   DNM_DeviceIsUnConnected = 1802,
@@ -114,6 +114,11 @@ enum {
 
 /* Library and boards. */
 DNM_EXPORT float DNM_CALL DNM_GetVersion(void);
+/* The name of a library or driver code as a constant string
+ * ("DNM_PortNotGetOwnership", "CAN_DataOverrun", "DNM_NoError" for 0),
+ * "unknown" for any other value. Safe from any thread, with or without a
+ * board. */
+DNM_EXPORT const char* DNM_CALL DNM_GetErrorText(uint16_t code);
 DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void);
 DNM_EXPORT int32_t DNM_CALL DNM_GetBoardInf(uint32_t a1, uint32_t a2, uint32_t a3, uint32_t a4,
                                             uint32_t a5, uint32_t a6, uint32_t a7);
@@ -158,6 +163,21 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8
 DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,
                                               uint8_t instance, uint8_t attribute,
                                               const uint8_t* value, uint32_t length);
+/* As DNM_GetAttribute, for values up to 255 bytes (the longest a set
+ * writes): size is the number of bytes at data, sizes above 255 count as
+ * 255. On 0 the value's bytes are at data and its byte count in length;
+ * a value longer than size gives 1704, and nothing is written unless it
+ * returns 0. A value longer than 64 bytes gives 1704 from DNM_GetAttribute. */
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAttributeEx(uint8_t board, uint8_t port, uint8_t mac,
+                                                uint8_t cls, uint8_t instance, uint8_t attribute,
+                                                uint8_t* data, uint32_t size, uint32_t* length);
+/* The general and additional status of the last error response the device
+ * sent to an attribute call of the application (the answer behind 1701 and
+ * 1601), kept until the next one. Both are 0 (success) when it sent none
+ * since it was added; a status byte missing from the response reads 0xFF. */
+DNM_EXPORT uint16_t DNM_CALL DNM_GetLastErrorResponse(uint8_t board, uint8_t port, uint8_t mac,
+                                                      uint8_t* general_status,
+                                                      uint8_t* additional_status);
 
 /* Poll connection. Sizes are the device's produced (input) and consumed
  * (output) connection sizes, at most 64 bytes each (1912 above); the

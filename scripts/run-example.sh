@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Builds the library and runs the example application on the virtual CAN card
-# with the trace shown on the terminal.
+# Builds the library and the dnm tool and runs dnm against the example
+# network of the virtual CAN card: a scan, one identity, a few seconds of
+# live I/O and the status of every connection. With arguments, runs that one
+# dnm command on the network instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target dnm_example -j2
-export VELKCAN_NETWORK="${VELKCAN_NETWORK:-$root/examples/network.txt}"
-export HYPERTRACE_FILE="${HYPERTRACE_FILE:-stderr}"
-"$build/bin/dnm_example" "$@"
+cmake --build "$build" --target dnm dnm_example -j2
+network="${VELKCAN_NETWORK:-$root/examples/network.txt}"
+
+dnm() {
+  echo "\$ dnm $*"
+  "$build/bin/dnm" "$@" --network "$network"
+  echo
+}
+
+if [ $# -gt 0 ]; then
+  "$build/bin/dnm" "$@" --network "$network"
+  exit
+fi
+dnm scan
+dnm get 3 1 1 7 --as string
+dnm io 3 --poll 4 4 --write 11223344 --count 10
+dnm io 7 --strobe 2 --rate 2 --count 8
+dnm status 3:poll=4/4 7:strobe=2 9:cos=2/2 12

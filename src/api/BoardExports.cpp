@@ -7,6 +7,7 @@
 #include "device/ScanList.h"
 #include "driver/Driver.h"
 #include "port/CANPort.h"
+#include "trace/ErrorCodes.h"
 #include "trace/Trace.h"
 
 using namespace dnm;
@@ -31,6 +32,11 @@ extern "C" {
 
 DNM_EXPORT float DNM_CALL DNM_GetVersion(void) {
   return 1.1f;
+}
+
+// Reads only a constant table, so it needs no board and no lock.
+DNM_EXPORT const char* DNM_CALL DNM_GetErrorText(uint16_t code) {
+  return ErrorText(code);
 }
 
 DNM_EXPORT int32_t DNM_CALL DNM_TotalBoard(void) {

@@ -1,5 +1,6 @@
 #include "device/AttributeAccess.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "VELKCANDNM.h"
@@ -28,7 +29,8 @@ class AttributeCall {
         route_(ExplicitRoute::For(port.mac_id(), device.mac(), device.ucmm())),
         buffer_(*device.buffer(kExplicit)) {}
 
-  uint16_t Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area, uint32_t& length);
+  uint16_t Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area, uint32_t capacity,
+               uint32_t& length);
   uint16_t Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                uint32_t length);
 
@@ -55,12 +57,15 @@ class AttributeCall {
   ResponseWait Wait() const { return ResponseWait(buffer_, kWaitMs, kWaitMs, &device_.gone()); }
   uint16_t Book(uint16_t code);
   uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
-                  uint32_t& length);
+                  uint32_t capacity, uint32_t& length);
   GetAnswer WaitGetAttributeResponse(CANMsg& answer);
   FragmentAnswer WaitFragment(uint8_t count, CANMsg& fragment);
   bool OutOfSequenceHeld(uint8_t count, CANMsg& out);
-  uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t& length);
+  uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
+                            uint32_t& length);
   uint16_t FragmentError(const CANMsg& fragment);
+  uint16_t TooLong(uint32_t capacity);
+  uint16_t KeepErrorResponse(const CANMsg& answer, uint16_t code);
   SetAnswer WaitSetAttributeResponse(CANMsg& answer);
   AckAnswer WaitSetAttributeACKResponse(uint8_t count);
   uint16_t SetNonFragAttribute(const CANMsg& request);
@@ -133,11 +138,17 @@ bool AttributeCall::OutOfSequenceHeld(uint8_t count, CANMsg& out) {
 // Collects a fragmented value, each fragment by its length. A first or
 // middle fragment that is not full, a last one that carries nothing or a
 // fragment out of sequence ends the read with nothing written.
-uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* value, uint32_t& length) {
+uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
+                                         uint32_t& length) {
+  constexpr uint32_t kFirstBytes = 5;
   if (first.len < 8) return FragmentError(first);
+  if (kFirstBytes > capacity) {
+    buffer_.PurgeFragments();
+    return TooLong(capacity);
+  }
   SendFragACK(0);
-  std::memcpy(value, first.data + 3, 5);
-  uint32_t position = 5;
+  std::memcpy(value, first.data + 3, kFirstBytes);
+  uint32_t position = kFirstBytes;
   for (uint8_t count = 1;; ++count) {
     CANMsg fragment{};
     const FragmentAnswer answer = WaitFragment(count, fragment);
@@ -146,10 +157,9 @@ uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* value, ui
     if (fragment.len < (answer == kMiddle ? 8 : 3)) return FragmentError(fragment);
     SendFragACK(count);
     const uint32_t bytes = fragment.len - 2u;
-    if (position + bytes > kGetArea) {
+    if (position + bytes > capacity) {
       buffer_.PurgeFragments();
-      Trace("GetAttribute( )   Error!The value is longer than %u bytes", kGetArea);
-      return DNM_GetAttributeDataTooLong;
+      return TooLong(capacity);
     }
     std::memcpy(value + position, fragment.data + 2, bytes);
     position += bytes;
@@ -167,21 +177,36 @@ uint16_t AttributeCall::FragmentError(const CANMsg& fragment) {
   return DNM_GetAttributeFragmentTimeout;
 }
 
+uint16_t AttributeCall::TooLong(uint32_t capacity) {
+  Trace("GetAttribute( )   Error!The value is longer than %u bytes", capacity);
+  return DNM_GetAttributeDataTooLong;
+}
+
+// An error response [header, 0x94, general status, additional status]:
+// its statuses are kept for the application to read.
+uint16_t AttributeCall::KeepErrorResponse(const CANMsg& answer, uint16_t code) {
+  constexpr uint8_t kMissing = 0xFF;
+  device_.NoteErrorResponse(answer.len > 2 ? answer.data[2] : kMissing,
+                            answer.len > 3 ? answer.data[3] : kMissing);
+  return code;
+}
+
 // The caller's area is written only when the whole value came.
 uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
-                            uint32_t& length) {
+                            uint32_t capacity, uint32_t& length) {
   device_.DropHeldAnswers();
-  uint8_t value[kGetArea] = {};
+  uint8_t value[kMaxGetValue] = {};
   uint32_t value_length = 0;
-  const uint16_t result = Book(RunGet(cls, instance, attribute, value, value_length));
+  capacity = std::min(capacity, kMaxGetValue);
+  const uint16_t result = Book(RunGet(cls, instance, attribute, value, capacity, value_length));
   if (result != DNM_NoError) return result;
-  std::memcpy(area, value, kGetArea);
+  std::memcpy(area, value, value_length);
   length = value_length;
   return result;
 }
 
 uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
-                               uint32_t& length) {
+                               uint32_t capacity, uint32_t& length) {
   const CANMsg request = RequestFrame(
       route_.request_id, {route_.request_mac, kGetAttributeSingle, cls, instance, attribute});
   Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
@@ -191,10 +216,12 @@ uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute,
   CANMsg answer{};
   const GetAnswer result = WaitGetAttributeResponse(answer);
   if (result == kNone) return DNM_GetAttributeResponseTimeout;
-  if (result == kError) return DNM_GetAttributeResponseError;
-  if (result == kFirstFragment) return CollectFragments(answer, value, length);
-  if (answer.len >= 3) std::memcpy(value, answer.data + 2, answer.len - 2u);
-  length = answer.len >= 2 ? answer.len - 2u : 0u;
+  if (result == kError) return KeepErrorResponse(answer, DNM_GetAttributeResponseError);
+  if (result == kFirstFragment) return CollectFragments(answer, value, capacity, length);
+  const uint32_t bytes = answer.len >= 2 ? answer.len - 2u : 0u;
+  if (bytes > capacity) return TooLong(capacity);
+  std::memcpy(value, answer.data + 2, bytes);
+  length = bytes;
   Trace("GetAttribute( )   Data is %x %x %x %x %x %x", value[0], value[1], value[2], value[3],
         value[4], value[5]);
   return DNM_NoError;
@@ -288,7 +315,7 @@ uint16_t AttributeCall::FinishSet(bool fragmented) {
   CANMsg answer{};
   const SetAnswer result = WaitSetAttributeResponse(answer);
   if (result == kSetDone) return DNM_NoError;
-  if (result == kSetError) return DNM_SetAttributeResponseError;
+  if (result == kSetError) return KeepErrorResponse(answer, DNM_SetAttributeResponseError);
   if (result == kSetFragmentedForm && fragmented) {
     Send(FragmentAck(route_.request_id, route_.request_mac, 0, 0));
     return DNM_NoError;
@@ -341,8 +368,8 @@ uint16_t AttributeCall::RunSet(uint8_t cls, uint8_t instance, uint8_t attribute,
 }  // namespace
 
 uint16_t GetAttribute(CANPort& port, Device_Info& device, uint8_t cls, uint8_t instance,
-                      uint8_t attribute, uint8_t* area, uint32_t& length) {
-  return AttributeCall(port, device).Get(cls, instance, attribute, area, length);
+                      uint8_t attribute, uint8_t* value, uint32_t capacity, uint32_t& length) {
+  return AttributeCall(port, device).Get(cls, instance, attribute, value, capacity, length);
 }
 
 uint16_t SetAttribute(CANPort& port, Device_Info& device, uint8_t cls, uint8_t instance,

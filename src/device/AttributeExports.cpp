@@ -1,4 +1,5 @@
 // Exports that read and write one attribute of a device.
+#include <cstring>
 #include <memory>
 
 #include "VELKCANDNM.h"
@@ -47,6 +48,18 @@ uint16_t InTurn(CANPort& port, Device_Info& device, uint16_t no_answer_code, Op 
   return op();
 }
 
+// A get for DNM_GetAttribute and DNM_GetAttributeEx, after the checks: the
+// value goes to value (capacity bytes) and its length to length, neither
+// written unless it returns 0.
+uint16_t ReadAttribute(ExportCall& call, uint8_t mac, uint8_t cls, uint8_t instance,
+                       uint8_t attribute, uint8_t* value, uint32_t capacity, uint32_t& length) {
+  const std::shared_ptr<Device_Info> device = ConnectedDevice(call, mac);
+  if (!device) return DNM_DeviceIsUnConnected;
+  return InTurn(call.port(), *device, DNM_GetAttributeResponseTimeout, [&] {
+    return GetAttribute(call.port(), *device, cls, instance, attribute, value, capacity, length);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -58,11 +71,34 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetAttribute(uint8_t board, uint8_t port, uint8
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   call.NotNull(data, "data").NotNull(length, "length");
   if (call.Failed()) return call.Code();
-  const std::shared_ptr<Device_Info> device = ConnectedDevice(call, mac);
-  if (!device) return DNM_DeviceIsUnConnected;
-  return InTurn(call.port(), *device, DNM_GetAttributeResponseTimeout, [&] {
-    return GetAttribute(call.port(), *device, cls, instance, attribute, data, *length);
-  });
+  // The whole area is written: the value, then zeros.
+  uint8_t area[kGetArea] = {};
+  const uint16_t code = ReadAttribute(call, mac, cls, instance, attribute, area, kGetArea, *length);
+  if (code == DNM_NoError) std::memcpy(data, area, kGetArea);
+  return code;
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_GetAttributeEx(uint8_t board, uint8_t port, uint8_t mac,
+                                                uint8_t cls, uint8_t instance, uint8_t attribute,
+                                                uint8_t* data, uint32_t size, uint32_t* length) {
+  ExportCall call("GetAttribute()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  call.NotNull(data, "data").NotNull(length, "length");
+  if (call.Failed()) return call.Code();
+  return ReadAttribute(call, mac, cls, instance, attribute, data, size, *length);
+}
+
+DNM_EXPORT uint16_t DNM_CALL DNM_GetLastErrorResponse(uint8_t board, uint8_t port, uint8_t mac,
+                                                      uint8_t* general_status,
+                                                      uint8_t* additional_status) {
+  ExportCall call("GetLastErrorResponse()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  call.NotNull(general_status, "general_status").NotNull(additional_status, "additional_status");
+  if (call.Failed()) return call.Code();
+  const uint16_t statuses = call.port().device(mac)->last_error_response();
+  *general_status = static_cast<uint8_t>(statuses >> 8);
+  *additional_status = static_cast<uint8_t>(statuses & 0xFF);
+  return DNM_NoError;
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_SetAttribute(uint8_t board, uint8_t port, uint8_t mac, uint8_t cls,

@@ -99,6 +99,13 @@ class Device_Info {
   void NoteOwnRequestAnswered();
   // Counts a keep-alive that went unanswered; returns how many did in a row.
   uint8_t NoteKeepAliveMissed() { return ++keepalive_misses_; }
+  // The general and additional status of the last error response to an
+  // attribute call of the application, general in the high byte; 0 (success)
+  // while there was none.
+  void NoteErrorResponse(uint8_t general, uint8_t additional) {
+    last_error_response_ = static_cast<uint16_t>(general << 8 | additional);
+  }
+  uint16_t last_error_response() const { return last_error_response_.load(); }
 
   TurnQueue& turn() { return turn_; }
   // Drops the frames held in the explicit buffer; a request about to leave
@@ -149,6 +156,7 @@ class Device_Info {
   std::atomic<uint32_t> last_answer_;
   std::atomic<bool> suspect_{false};
   std::atomic<uint8_t> keepalive_misses_{0};
+  std::atomic<uint16_t> last_error_response_{0};
   mutable TurnQueue turn_;
   platform::StopSignal gone_;
   std::atomic<bool> taken_apart_{false};

@@ -11,15 +11,21 @@ namespace {
 struct NamedCode {
   uint32_t code;
   const char* name;
+  bool result_line;
 };
 
 #define DNM_NAMED(code) \
   NamedCode {           \
-    code, #code         \
+    code, #code, true   \
+  }
+#define DNM_NAMED_NO_RESULT_LINE(code) \
+  NamedCode {                          \
+    code, #code, false                 \
   }
 
-// Only these codes have a result line with their name; the others print the
-// unknown-code line although the library returns them.
+// Every code of the library. Only those marked DNM_NAMED have a result line
+// with their name; the others print the unknown-code line although the
+// library returns them.
 constexpr std::array kNamedDnmCodes = {
     DNM_NAMED(DNM_NoError),
     DNM_NAMED(DNM_TxMessageConnectionIDError),
@@ -65,6 +71,7 @@ constexpr std::array kNamedDnmCodes = {
     DNM_NAMED(DNM_CreateDeviceBitStrobeThreadError),
     DNM_NAMED(DNM_WatchdogActionError),
     DNM_NAMED(DNM_IOSizeTooLarge),
+    DNM_NAMED(DNM_FaultNodeSendError),
     DNM_NAMED(DNM_CreateThreadError),
     DNM_NAMED(DNM_ResumeThreadError),
     DNM_NAMED(DNM_SuspendThreadError),
@@ -73,9 +80,34 @@ constexpr std::array kNamedDnmCodes = {
     DNM_NAMED(DNM_ThreadNotExist),
     DNM_NAMED(DNM_CreateDeviceExplicitMsgThreadError),
     DNM_NAMED(DNM_CreateDevicePollThreadError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_DeviceAlreadyStarted),
+    DNM_NAMED_NO_RESULT_LINE(DNM_ExplicitConnectionDown),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeNotConfigure),
+    DNM_NAMED_NO_RESULT_LINE(DNM_COS_CyclicNotConfigure),
+    DNM_NAMED_NO_RESULT_LINE(DNM_PollStatus1),
+    DNM_NAMED_NO_RESULT_LINE(DNM_PollStatus2),
+    DNM_NAMED_NO_RESULT_LINE(DNM_CreateBitStrobeThreadError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeRequestThreadNotExist),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeRequestCloseError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeRequestTerminateError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeRequestSuspendError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeRequestResumeError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_BitStrobeStatus1),
+    DNM_NAMED_NO_RESULT_LINE(DNM_CreateCOS_CyclicThreadError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_IOFragmentNotReceived),
+    DNM_NAMED_NO_RESULT_LINE(DNM_IOInputLengthError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_IOFragmentSequenceError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_WriteCOSOutputDataLengthError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_WriteCyclicOutputDataLengthError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_CreateBitStrobeRequestThreadError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_COSCyclicConflict),
+    DNM_NAMED_NO_RESULT_LINE(DNM_PollConnectionDisabled),
+    DNM_NAMED_NO_RESULT_LINE(DNM_GetOwnershipError),
+    DNM_NAMED_NO_RESULT_LINE(DNM_PortNotGetOwnership),
 };
 
 #undef DNM_NAMED
+#undef DNM_NAMED_NO_RESULT_LINE
 
 // Indexed by driver code; two names keep the spelling the driver uses.
 constexpr std::array<const char*, 23> kCanCodeNames = {
@@ -104,13 +136,30 @@ constexpr std::array<const char*, 23> kCanCodeNames = {
     "CAN_SoftBufferIsFull",
 };
 
+const NamedCode* FindDnmCode(uint32_t code) {
+  for (const NamedCode& named : kNamedDnmCodes) {
+    if (named.code == code) return &named;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 const char* DnmCodeName(uint32_t code) {
-  for (const NamedCode& named : kNamedDnmCodes) {
-    if (named.code == code) return named.name;
-  }
-  return nullptr;
+  const NamedCode* named = FindDnmCode(code);
+  return named != nullptr && named->result_line ? named->name : nullptr;
+}
+
+const char* LibraryCodeName(uint32_t code) {
+  const NamedCode* named = FindDnmCode(code);
+  return named != nullptr ? named->name : nullptr;
+}
+
+const char* ErrorText(uint32_t code) {
+  if (code == DNM_NoError) return "DNM_NoError";
+  if (const char* name = CanCodeName(code)) return name;
+  if (const char* name = LibraryCodeName(code)) return name;
+  return "unknown";
 }
 
 const char* CanCodeName(uint32_t code) {

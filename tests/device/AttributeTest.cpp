@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 
 #include "MasterLib.h"
@@ -297,6 +298,100 @@ TEST_F(Attributes, FragmentedGetLongerThanTheAreaIsRefused) {
   EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
   EXPECT_EQ(length, 77u);
   EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
+}
+
+// Answers a get of attribute N with Pattern(N), in fragments above 6 bytes.
+AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
+  auto fragmented = std::make_shared<FragmentedAnswer>(ids, std::vector<uint8_t>{});
+  return [ids, fragmented](const CANMsg& m) -> Frames {
+    if (m.data[1] == 0x0E) {
+      std::vector<uint8_t> value = Pattern(m.data[4]);
+      if (value.size() <= 6) {
+        value.insert(value.begin(), {0x00, 0x8E});
+        return Reply(ids, value);
+      }
+      *fragmented = FragmentedAnswer(ids, std::move(value));
+    }
+    return (*fragmented)(m);
+  };
+}
+
+TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
+  Script(AnswerWithAttributeLength({5, false}));
+  Connect();
+  const struct {
+    uint8_t length;  // of the value, the attribute's ID
+    uint32_t size;
+    uint16_t code;
+  } cases[] = {
+      {200, 255, 0},
+      {200, 200, 0},
+      {255, 1000, 0},
+      {200, 199, DNM_GetAttributeDataTooLong},
+      {4, 4, 0},
+      {4, 3, DNM_GetAttributeDataTooLong},
+      {14, 4, DNM_GetAttributeDataTooLong},  // refused at the first fragment
+      {14, 0, DNM_GetAttributeDataTooLong},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> area(300, 0xCC);
+    uint32_t length = 999;
+    EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, c.length, area.data(), c.size, &length),
+              c.code)
+        << int{c.length} << " in " << c.size;
+    const uint32_t written = c.code == 0 ? c.length : 0;
+    EXPECT_EQ(length, c.code == 0 ? c.length : 999u);
+    EXPECT_EQ(std::vector<uint8_t>(area.begin(), area.begin() + written), Pattern(written));
+    EXPECT_TRUE(
+        std::all_of(area.begin() + written, area.end(), [](uint8_t b) { return b == 0xCC; }));
+  }
+  // The 64-byte call keeps its limit.
+  uint8_t area[64];
+  uint32_t length = 0;
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 64, area, &length), 0);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 65, area, &length),
+            DNM_GetAttributeDataTooLong);
+  EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, 4, nullptr, 4, &length),
+            DNM_NullPointerError);
+}
+
+TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
+  Script([](const CANMsg& m) -> Frames {
+    if (m.data[1] == 0x0E && m.data[4] == 9) return Reply({5, false}, {0x00, 0x94, 0x14, 0xFF});
+    if (m.data[1] == 0x0E && m.data[4] == 8) return Reply({5, false}, {0x00, 0x94});
+    if (m.data[1] == 0x0E) return Reply({5, false}, {0x00, 0x8E, 0x01});
+    if (m.data[1] == 0x10) return Reply({5, false}, {0x00, 0x94, 0x0E, 0x05});
+    return {};
+  });
+  Connect();
+  uint8_t area[64];
+  uint32_t length = 0;
+  const auto get = [&](uint8_t attribute) {
+    return lib_.DNM_GetAttribute(0, 0, 5, 1, 1, attribute, area, &length);
+  };
+  const struct {
+    std::function<uint16_t()> call;
+    uint16_t code;
+    uint8_t general, additional;
+  } steps[] = {
+      {[] { return uint16_t{0}; }, 0, 0x00, 0x00},  // none yet
+      {[&] { return get(9); }, DNM_GetAttributeResponseError, 0x14, 0xFF},
+      {[&] { return Set(5, {1}); }, DNM_SetAttributeResponseError, 0x0E, 0x05},
+      {[&] { return get(1); }, 0, 0x0E, 0x05},  // kept until the next one
+      {[&] { return get(8); }, DNM_GetAttributeResponseError, 0xFF, 0xFF},
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(step.call(), step.code);
+    uint8_t general = 0xAA, additional = 0xAA;
+    ASSERT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 5, &general, &additional), 0);
+    EXPECT_EQ(general, step.general);
+    EXPECT_EQ(additional, step.additional);
+  }
+  uint8_t general = 0, additional = 0;
+  EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 6, &general, &additional), DNM_DeviceNotInScanList);
+  EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 64, &general, &additional), DNM_MACIDNumberError);
+  EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 4, 5, &general, &additional), DNM_PortNumberError);
+  EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 5, nullptr, &additional), DNM_NullPointerError);
 }
 
 TEST_F(Attributes, GetAnswersThatAreNotAValue) {

@@ -50,6 +50,9 @@ void UseNetwork(const std::string& text);
   X(DNM_StopDevice)                            \
   X(DNM_GetAttribute)                          \
   X(DNM_SetAttribute)                          \
+  X(DNM_GetAttributeEx)                        \
+  X(DNM_GetLastErrorResponse)                  \
+  X(DNM_GetErrorText)                          \
   X(DNM_GetExplicitMsgNoResponse)              \
   X(DNM_GetExplicitMsgErrorResponse)           \
   X(DNM_ConfigPoll)                            \

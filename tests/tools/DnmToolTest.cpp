@@ -1,0 +1,261 @@
+// The dnm tool, run as a user runs it: a process of its own on a network
+// file, its output and exit status read back.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// 200 bytes in hex: high digits in turn from digits, the low digit low.
+std::string Hex200(const std::string& digits, char low) {
+  std::string hex;
+  for (size_t i = 0; i < 200; ++i) hex += std::string{digits[i % digits.size()], low};
+  return hex;
+}
+
+// The value of attribute 7 of the slave with MAC ID 5.
+std::string Value200() {
+  return Hex200("0123456789ABCDEF", '5');
+}
+
+std::string Network(const std::string& capture) {
+  return "boards 1\n"
+         "segment bus capture=" +
+         capture +
+         "\n"
+         "port 0/1 segment=bus\n"
+         "slave segment=bus mac=5 vendor=77 product_code=5 revision=2.3 serial=0x1234 "
+         "product=\"Tool Test Block\" produced=2 consumed=2 inputs=echo attr=7:" +
+         Value200() +
+         "\n"
+         "slave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
+         "error=get error_status=0x14\n"
+         "slave segment=bus mac=40 faulted=1 vendor=901 serial=400040\n";
+}
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+std::string Squeezed(std::string text) {
+  std::erase_if(text, [](char c) { return c == ' ' || c == '\n'; });
+  return text;
+}
+
+// True when text is one JSON value (objects, arrays, strings, numbers,
+// true, false, null) and nothing else but blanks.
+class JsonCheck {
+ public:
+  explicit JsonCheck(const std::string& text) : text_(text) {}
+  bool Valid() { return Value() && (Blanks(), at_ == text_.size()); }
+
+ private:
+  void Blanks() {
+    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+  }
+  bool Take(char c) { return (Blanks(), at_ < text_.size() && text_[at_] == c) && ++at_; }
+  bool Word(const char* word) {
+    const std::string w(word);
+    if (text_.compare(at_, w.size(), w) != 0) return false;
+    at_ += w.size();
+    return true;
+  }
+  bool String() {
+    if (!Take('"')) return false;
+    while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+    return at_++ < text_.size();
+  }
+  bool Number() {
+    const size_t start = at_;
+    while (at_ < text_.size() && std::strchr("+-.eE0123456789", text_[at_]) != nullptr) ++at_;
+    return at_ > start;
+  }
+  template <typename Item>
+  bool List(char open, char close, Item item) {
+    if (!Take(open)) return false;
+    if (Take(close)) return true;
+    do {
+      if (!item()) return false;
+    } while (Take(','));
+    return Take(close);
+  }
+  bool Value() {
+    Blanks();
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_]) {
+      case '{':
+        return List('{', '}', [&] { return String() && Take(':') && Value(); });
+      case '[':
+        return List('[', ']', [&] { return Value(); });
+      case '"':
+        return String();
+      case 't':
+        return Word("true");
+      case 'f':
+        return Word("false");
+      case 'n':
+        return Word("null");
+      default:
+        return Number();
+    }
+  }
+  const std::string& text_;
+  size_t at_ = 0;
+};
+
+class DnmTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("dnm-tool-test-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "network.txt") << Network((dir_ / "bus.log").string());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs dnm with the arguments (shell words) on the test's network.
+  Result Dnm(const std::string& args, bool with_network = true) const {
+    const std::string command =
+        std::string(DNM_TEST_TOOL) + " " + args +
+        (with_network ? " --network " + (dir_ / "network.txt").string() : "") + " >" +
+        (dir_ / "out").string() + " 2>" + (dir_ / "err").string();
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / "out"),
+            ReadFile(dir_ / "err")};
+  }
+
+  // The value of the Set_Attribute_Single the master (MAC ID 0) sent to MAC
+  // ID 5 in fragments, from the bus's log ("(time) bus 42C#8000..."), in hex.
+  std::string SetValueOnTheBus() const {
+    std::map<int, std::string> fragments;  // by count: a resent one counts once
+    std::istringstream log(ReadFile(dir_ / "bus.log"));
+    for (std::string line; std::getline(log, line);) {
+      const size_t frame = line.find(" 42C#80");
+      if (frame == std::string::npos) continue;
+      const std::string data = line.substr(frame + 5);
+      const int protocol = std::stoi(data.substr(2, 2), nullptr, 16);
+      const bool first = protocol == 0 && data.substr(4, 2) == "10";
+      if (first || protocol >> 6 == 1 || protocol >> 6 == 2) {
+        fragments[protocol & 0x3F] = data.substr(first ? 12 : 4);
+      }
+    }
+    std::string value;
+    for (const auto& fragment : fragments) value += fragment.second;
+    return value;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
+  const Result scan = Dnm("scan");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.out.find("  5      77     7        5  2.3             4660  Tool Test Block\n"),
+            std::string::npos)
+      << scan.out;
+  EXPECT_NE(scan.out.find("\n  9  "), std::string::npos) << scan.out;
+  EXPECT_EQ(scan.out.find("\n 40 "), std::string::npos) << "a faulted node takes no part";
+}
+
+// Each run is a new process with a new network, so what a set writes is
+// read from the bus's log, and a get reads the value the network file holds.
+TEST_F(DnmTool, GetAndSetCarryA200ByteAttribute) {
+  const Result get = Dnm("get 5 0x64 1 7");
+  ASSERT_EQ(get.status, 0) << get.err;
+  EXPECT_EQ(Squeezed(get.out), Value200());
+  const std::string written = Hex200("FEDCBA9876543210", 'A');
+  const Result set = Dnm("set 5 0x64 1 8 " + written);
+  ASSERT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "wrote 200 bytes\n");
+  EXPECT_EQ(SetValueOnTheBus(), written);
+}
+
+TEST_F(DnmTool, JsonOutputParses) {
+  const struct {
+    const char* args;
+    const char* fragment;
+  } cases[] = {
+      {"scan --json", R"("mac":5,"connected":true,"vendor_id":77)"},
+      {"get 5 1 1 7 --as string --json", R"("value":"Tool Test Block")"},
+      {"status 5:poll=2/2 --json", R"("connection":"poll","status":0)"},
+  };
+  for (const auto& c : cases) {
+    const Result run = Dnm(c.args);
+    EXPECT_EQ(run.status, 0) << c.args << ": " << run.err;
+    EXPECT_TRUE(JsonCheck(run.out).Valid()) << c.args << ": " << run.out;
+    EXPECT_NE(run.out.find(c.fragment), std::string::npos) << c.args << ": " << run.out;
+  }
+}
+
+TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
+  const struct {
+    const char* args;
+    bool with_network;
+    const char* message;
+  } cases[] = {
+      {"get 64 1 1 1", true, "MAC ID 64 is out of range"},
+      {"frob", true, "unknown command 'frob'"},
+      {"get 5 1 1", true, "missing attribute"},
+      {"io 5 --poll 2", true, "option --poll needs 2 values"},
+      {"set 5 1 1 1 ABC", true, "odd number of hex digits"},
+      {"scan --network /nonexistent/network.txt", false, "cannot read network file"},
+      {"", false, "usage: dnm COMMAND"},
+  };
+  for (const auto& c : cases) {
+    const Result run = Dnm(c.args, c.with_network);
+    EXPECT_EQ(run.status, 2) << c.args;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args << ": " << run.err;
+    EXPECT_NE(run.err.find("usage: dnm"), std::string::npos) << c.args << ": " << run.err;
+  }
+  for (const char* command : {"scan", "get", "set", "io", "status", "faulted"}) {
+    const Result help = Dnm(std::string(command) + " --help", false);
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind(std::string("usage: dnm ") + command, 0), 0u) << help.out;
+  }
+}
+
+TEST_F(DnmTool, AnErrorResponseIsExplained) {
+  const Result get = Dnm("get 9 1 1 1");
+  EXPECT_EQ(get.status, 1);
+  EXPECT_NE(get.err.find("DNM_GetAttributeEx failed: 1701 DNM_GetAttributeResponseError"),
+            std::string::npos)
+      << get.err;
+  EXPECT_NE(get.err.find("general status 0x14 (attribute not supported), additional status 0xFF"),
+            std::string::npos)
+      << get.err;
+}
+
+TEST_F(DnmTool, LiveInputsEchoTheOutputsWritten) {
+  const Result io = Dnm("io 5 --poll 2 2 --write A1B2 --count 8");
+  ASSERT_EQ(io.status, 0) << io.err;
+  EXPECT_NE(io.out.find("inputs A1 B2 | poll: established; no response 0"), std::string::npos)
+      << io.out;
+}
+
+TEST_F(DnmTool, FaultedNodesAreListedAndReaddressed) {
+  const Result list = Dnm("faulted");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("   901      400040\n"), std::string::npos) << list.out;
+  const Result readdress = Dnm("faulted --readdress 901 400040 41");
+  EXPECT_EQ(readdress.status, 0) << readdress.err;
+  EXPECT_NE(readdress.out.find("sent new MAC ID 41"), std::string::npos) << readdress.out;
+}
+
+}  // namespace

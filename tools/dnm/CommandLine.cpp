@@ -1,0 +1,115 @@
+#include "CommandLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace dnm::tool {
+namespace {
+
+const std::vector<OptionSpec> kCommonOptions = {
+    {"--board", 1}, {"--port", 1}, {"--mac", 1},     {"--baud", 1}, {"--network", 1},
+    {"--trace", 0}, {"--json", 0}, {"--timeout", 1}, {"--help", 0},
+};
+
+bool IsOption(const std::string& word) {
+  return word.rfind("--", 0) == 0;
+}
+
+const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& name) {
+  for (const OptionSpec& spec : specs) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+uint8_t BaudCode(const std::string& text) {
+  switch (ParseNumber(text, 0, 1000, "baud rate")) {
+    case 500:
+      return 0;
+    case 250:
+      return 1;
+    case 125:
+      return 2;
+    default:
+      throw UsageError("baud rate " + text + " is not 125, 250 or 500");
+  }
+}
+
+void SetCommon(CommonOptions& common, const std::string& name, const std::vector<std::string>& v) {
+  if (name == "--board") common.board = static_cast<uint8_t>(ParseNumber(v[0], 0, 7, "board"));
+  if (name == "--port") common.port = static_cast<uint8_t>(ParseNumber(v[0], 0, 3, "port"));
+  if (name == "--mac") common.mac = static_cast<uint8_t>(ParseNumber(v[0], 0, 63, "MAC ID"));
+  if (name == "--baud") common.baud_code = BaudCode(v[0]);
+  if (name == "--network") common.network = v[0];
+  if (name == "--trace") common.trace = true;
+  if (name == "--json") common.json = true;
+  if (name == "--timeout") common.timeout_s = ParseSeconds(v[0], "timeout");
+  if (name == "--help") common.help = true;
+}
+
+}  // namespace
+
+const std::string& CommandLine::Word(size_t index, const char* what) const {
+  if (index >= words.size()) throw UsageError(std::string("missing ") + what);
+  return words[index];
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args,
+                             const std::vector<OptionSpec>& own) {
+  CommandLine line;
+  line.command = args.at(0);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!IsOption(arg)) {
+      line.words.push_back(arg);
+      continue;
+    }
+    const OptionSpec* common = Find(kCommonOptions, arg);
+    const OptionSpec* spec = common != nullptr ? common : Find(own, arg);
+    if (spec == nullptr) throw UsageError("unknown option " + arg);
+    const auto first = args.begin() + static_cast<long>(i) + 1;
+    const bool enough = i + static_cast<size_t>(spec->values) < args.size() &&
+                        std::none_of(first, first + spec->values, IsOption);
+    if (!enough) {
+      throw UsageError("option " + arg + " needs " +
+                       (spec->values == 1 ? "a value" : std::to_string(spec->values) + " values"));
+    }
+    const std::vector<std::string> values(first, first + spec->values);
+    i += static_cast<size_t>(spec->values);
+    if (common != nullptr) {
+      SetCommon(line.common, arg, values);
+    } else {
+      line.options[arg] = values;
+    }
+  }
+  return line;
+}
+
+uint32_t ParseNumber(const std::string& text, uint32_t min, uint32_t max, const std::string& what) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = text.c_str() + (hex ? 2 : 0);
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits, &end, hex ? 16 : 10);
+  const bool whole = !text.empty() && *digits != '\0' && *digits != '-' && *digits != '+' &&
+                     *end == '\0' && errno == 0;
+  if (!whole) throw UsageError(what + " '" + text + "' is not a number");
+  if (value < min || value > max) {
+    throw UsageError(what + " " + text + " is out of range (" + std::to_string(min) + ".." +
+                     std::to_string(max) + ")");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+double ParseSeconds(const std::string& text, const std::string& what) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0 || value > 3600) {
+    throw UsageError(what + " '" + text + "' is not a number of seconds (0..3600)");
+  }
+  return value;
+}
+
+}  // namespace dnm::tool

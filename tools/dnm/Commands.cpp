@@ -1,0 +1,77 @@
+#include "Commands.h"
+
+namespace dnm::tool {
+
+const std::vector<Command>& AllCommands() {
+  static const std::vector<Command> commands = {
+      {"scan",
+       "",
+       "Lists the MAC IDs that answer a duplicate MAC ID check, connects to each and\n"
+       "reads its identity: vendor ID, device type, product code, revision, serial\n"
+       "number and product name.\n",
+       {},
+       RunScan},
+      {"get",
+       "MAC CLASS INSTANCE ATTRIBUTE [--as u8|u16|u32|string|hex]",
+       "Reads one attribute of a device (up to 255 bytes) and prints it.\n"
+       "  --as FORM   u8, u16, u32 (little-endian unsigned), string (length byte and\n"
+       "              characters) or hex bytes (the default)\n",
+       {{"--as", 1}},
+       RunGet},
+      {"set",
+       "MAC CLASS INSTANCE ATTRIBUTE VALUE [--as u8|u16|u32|string|hex]",
+       "Writes one attribute of a device (1 to 255 bytes).\n"
+       "  --as FORM   how VALUE is written: u8, u16, u32, string or hex bytes\n"
+       "              (the default; \"0A0B\", \"0A 0B\" or \"0A:0B\")\n",
+       {{"--as", 1}},
+       RunSet},
+      {"io",
+       "MAC --poll IN OUT | --strobe IN | --cos IN OUT | --cyclic IN OUT [--write HEX] "
+       "[--rate HZ] [--count N]",
+       "Sets up one I/O connection with the device (sizes in bytes) and shows its\n"
+       "inputs, status and counters: refreshed in place on a terminal, otherwise one\n"
+       "line each time they change. Ends after --count samples or on Ctrl-C.\n"
+       "  --poll IN OUT     poll connection (sizes up to 64)\n"
+       "  --strobe IN       bit-strobe connection (input up to 8)\n"
+       "  --cos IN OUT      change-of-state connection (heartbeat 2.5 s)\n"
+       "  --cyclic IN OUT   cyclic connection (every 1 s)\n"
+       "  --write HEX       outputs to send, OUT bytes\n"
+       "  --rate HZ         samples per second, 1..1000 (default 10)\n"
+       "  --count N         stop after N samples (default: run until interrupted)\n",
+       {{"--poll", 2},
+        {"--strobe", 1},
+        {"--cos", 2},
+        {"--cyclic", 2},
+        {"--write", 1},
+        {"--rate", 1},
+        {"--count", 1}},
+       RunIo},
+      {"status",
+       "[DEVICE...] [--file FILE]",
+       "Adds the devices of a scan list, starts communication, waits up to the\n"
+       "timeout for their connections and prints each connection's status and\n"
+       "counters. Exits 1 when a connection does not stand.\n"
+       "  DEVICE       MAC[:CONNECTION[,CONNECTION]...] with CONNECTION poll=IN/OUT,\n"
+       "               strobe=IN, cos=IN/OUT or cyclic=IN/OUT; e.g. 3:poll=4/4 12\n"
+       "  --file FILE  more devices, the same words separated by blanks or lines;\n"
+       "               '#' starts a comment\n",
+       {{"--file", 1}},
+       RunStatus},
+      {"faulted",
+       "[--readdress VENDOR SERIAL NEWMAC]",
+       "Takes ownership of the offline connection set and lists the faulted nodes\n"
+       "(vendor ID, serial number), or gives one of them a new MAC ID.\n"
+       "  --readdress VENDOR SERIAL NEWMAC   the node's vendor ID and serial number,\n"
+       "                                     and its new MAC ID (0..63)\n",
+       {{"--readdress", 3}},
+       RunFaulted},
+  };
+  return commands;
+}
+
+void ExpectWords(const CommandLine& line, size_t count) {
+  if (line.words.size() > count)
+    throw UsageError("unexpected argument '" + line.words[count] + "'");
+}
+
+}  // namespace dnm::tool

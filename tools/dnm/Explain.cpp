@@ -1,0 +1,115 @@
+#include "Explain.h"
+
+#include <array>
+#include <cstdio>
+
+namespace dnm::tool {
+namespace {
+
+struct Meaning {
+  uint16_t code;
+  const char* text;
+};
+
+// General status codes of DeviceNet error responses.
+constexpr std::array kGeneralStatus = {
+    Meaning{0x00, "success"},
+    Meaning{0x01, "connection failure"},
+    Meaning{0x02, "resource unavailable"},
+    Meaning{0x03, "invalid parameter value"},
+    Meaning{0x04, "path segment error"},
+    Meaning{0x05, "path destination unknown"},
+    Meaning{0x06, "partial transfer"},
+    Meaning{0x07, "connection lost"},
+    Meaning{0x08, "service not supported"},
+    Meaning{0x09, "invalid attribute value"},
+    Meaning{0x0A, "attribute list error"},
+    Meaning{0x0B, "already in requested mode/state"},
+    Meaning{0x0C, "object state conflict"},
+    Meaning{0x0D, "object already exists"},
+    Meaning{0x0E, "attribute not settable"},
+    Meaning{0x0F, "privilege violation"},
+    Meaning{0x10, "device state conflict"},
+    Meaning{0x11, "reply data too large"},
+    Meaning{0x12, "fragmentation of a primitive value"},
+    Meaning{0x13, "not enough data"},
+    Meaning{0x14, "attribute not supported"},
+    Meaning{0x15, "too much data"},
+    Meaning{0x16, "object does not exist"},
+    Meaning{0x17, "service fragmentation sequence not in progress"},
+    Meaning{0x18, "no stored attribute data"},
+    Meaning{0x19, "store operation failure"},
+    Meaning{0x1A, "routing failure, request packet too large"},
+    Meaning{0x1B, "routing failure, response packet too large"},
+    Meaning{0x1C, "missing attribute list entry data"},
+    Meaning{0x1D, "invalid attribute value list"},
+    Meaning{0x1E, "embedded service error"},
+    Meaning{0x1F, "vendor specific error"},
+    Meaning{0x20, "invalid parameter"},
+    Meaning{0x21, "write-once value or medium already written"},
+    Meaning{0x22, "invalid reply received"},
+    Meaning{0x25, "key failure in path"},
+    Meaning{0x26, "path size invalid"},
+    Meaning{0x27, "unexpected attribute in list"},
+    Meaning{0x28, "invalid member ID"},
+    Meaning{0x29, "member not settable"},
+};
+
+// Codes of the connection checks that say more than their name.
+constexpr std::array kConnectionStatus = {
+    Meaning{DNM_NoError, "established"},
+    Meaning{255, "being set up"},
+    Meaning{3, "allocation refused by the device"},
+    Meaning{DNM_DeviceIsUnConnected, "being set up"},
+    Meaning{DNM_ExplicitConnectionDown, "explicit connection not established"},
+    Meaning{DNM_ExplicitMsgNotConfigure, "not configured"},
+    Meaning{DNM_PollNotConfigure, "not configured"},
+    Meaning{DNM_BitStrobeNotConfigure, "not configured"},
+    Meaning{DNM_COS_CyclicNotConfigure, "not configured"},
+    Meaning{DNM_PollNoResponse, "device does not answer"},
+    Meaning{DNM_PollStatus1, "device's produced size differs from the input size"},
+    Meaning{DNM_PollStatus2, "device's consumed size differs from the output size"},
+    Meaning{DNM_BitStrobeStatus1, "device's produced size differs from the input size"},
+    Meaning{DNM_PollConnectionDisabled, "disabled"},
+};
+
+const char* Find(const Meaning* begin, const Meaning* end, uint16_t code) {
+  for (const Meaning* m = begin; m != end; ++m) {
+    if (m->code == code) return m->text;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* GeneralStatusMeaning(uint8_t general_status) {
+  const char* text = Find(kGeneralStatus.begin(), kGeneralStatus.end(), general_status);
+  return text != nullptr ? text : "";
+}
+
+std::string DescribeFailure(const CallFailure& failure) {
+  char line[256];
+  std::snprintf(line, sizeof line, "%s failed: %u %s", failure.export_name.c_str(),
+                unsigned{failure.code}, api().DNM_GetErrorText(failure.code));
+  std::string text = failure.context.empty() ? line : failure.context + ": " + line;
+  if (failure.error_response) {
+    const char* meaning = GeneralStatusMeaning(failure.general_status);
+    std::snprintf(line, sizeof line,
+                  "\nthe device answered with an error response: general status 0x%02X (%s), "
+                  "additional status 0x%02X",
+                  unsigned{failure.general_status}, *meaning != '\0' ? meaning : "unknown",
+                  unsigned{failure.additional_status});
+    text += line;
+  }
+  return text;
+}
+
+std::string ConnectionStatusWords(uint16_t code) {
+  if (const char* text = Find(kConnectionStatus.begin(), kConnectionStatus.end(), code)) {
+    return text;
+  }
+  return std::string("not established (") + std::to_string(code) + " " +
+         api().DNM_GetErrorText(code) + ")";
+}
+
+}  // namespace dnm::tool

@@ -1,0 +1,22 @@
+// Words for what the library and the devices report: failed calls, the
+// general status of a device's error response, a connection's status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Session.h"
+
+namespace dnm::tool {
+
+// The meaning of a DeviceNet general status code, "" for one not listed.
+const char* GeneralStatusMeaning(uint8_t general_status);
+
+// The lines that tell a failed call: export, code and its name, and for an
+// error response the device's statuses with the general status's meaning.
+std::string DescribeFailure(const CallFailure& failure);
+
+// A connection check's code in words ("established", "not configured"...).
+std::string ConnectionStatusWords(uint16_t code);
+
+}  // namespace dnm::tool

@@ -1,0 +1,77 @@
+// dnm faulted: the faulted nodes of the network, and giving one a new MAC ID.
+#include <cstdio>
+
+#include "Commands.h"
+#include "Session.h"
+
+namespace dnm::tool {
+namespace {
+
+// Entries DNM_GetAllFaultNodeEx may fill: a port buffer's worth.
+constexpr uint32_t kMaxFaultedNodes = 64;
+// DNM_GetAllFaultNodeEx when no faulted node answered.
+constexpr uint16_t kNoneAnswered = 3;
+
+// The node to give a new MAC ID, as --readdress names it.
+struct Readdressing {
+  uint16_t vendor;
+  uint32_t serial;
+  uint8_t mac;
+};
+
+Readdressing ReaddressingOf(const std::vector<std::string>& values) {
+  return {static_cast<uint16_t>(ParseNumber(values[0], 0, 0xFFFF, "vendor ID")),
+          ParseNumber(values[1], 0, 0xFFFFFFFF, "serial number"),
+          static_cast<uint8_t>(ParseNumber(values[2], 0, 63, "new MAC ID"))};
+}
+
+int Readdress(const Session& session, const Readdressing& node, bool json) {
+  DNM_CHECKED(session, -1, DNM_ChangeFaultMACID, session.board(), session.port(), node.vendor,
+              node.serial, node.mac);
+  if (json) {
+    std::printf("{\"vendor_id\":%u,\"serial_number\":%u,\"new_mac\":%u,\"sent\":true}\n",
+                unsigned{node.vendor}, node.serial, unsigned{node.mac});
+  } else {
+    std::printf("sent new MAC ID %u to vendor %u serial number %u\n", unsigned{node.mac},
+                unsigned{node.vendor}, node.serial);
+  }
+  return kExitOk;
+}
+
+int List(const Session& session, bool json) {
+  uint16_t vendors[kMaxFaultedNodes] = {};
+  uint32_t serials[kMaxFaultedNodes] = {};
+  uint8_t count = 0;
+  const uint16_t code = api().DNM_GetAllFaultNodeEx(session.board(), session.port(), vendors,
+                                                    serials, kMaxFaultedNodes, &count);
+  if (code == kNoneAnswered)
+    count = 0;
+  else
+    session.Check("DNM_GetAllFaultNodeEx", code);
+  std::string nodes;
+  if (!json) std::printf(count == 0 ? "no faulted nodes\n" : "VENDOR      SERIAL\n");
+  for (uint8_t i = 0; i < count; ++i) {
+    if (json) {
+      nodes += std::string(i == 0 ? "" : ",") + "{\"vendor_id\":" + std::to_string(vendors[i]) +
+               ",\"serial_number\":" + std::to_string(serials[i]) + "}";
+    } else {
+      std::printf("%6u  %10u\n", unsigned{vendors[i]}, serials[i]);
+    }
+  }
+  if (json) std::printf("{\"faulted\":[%s]}\n", nodes.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunFaulted(const CommandLine& line) {
+  ExpectWords(line, 0);
+  const bool readdress = line.Has("--readdress");
+  const Readdressing node =
+      readdress ? ReaddressingOf(line.options.at("--readdress")) : Readdressing{0, 0, 0};
+  const Session session(line.common);
+  DNM_CHECKED(session, -1, DNM_GetOwnership, session.board(), session.port());
+  return readdress ? Readdress(session, node, line.common.json) : List(session, line.common.json);
+}
+
+}  // namespace dnm::tool

@@ -1,0 +1,107 @@
+// dnm: scans, reads and writes a DeviceNet network from the prompt through
+// the master library's public interface.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "Api.h"
+#include "Commands.h"
+#include "Explain.h"
+
+using namespace dnm::tool;
+
+namespace {
+
+const char kCommonHelp[] =
+    "common options:\n"
+    "  --board N         board number (default 0)\n"
+    "  --port N          port of the board, 0..3 (default 0)\n"
+    "  --mac N           the master's own MAC ID, 0..63 (default 0)\n"
+    "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n"
+    "  --network FILE    the virtual card's network description (sets VELKCAN_NETWORK)\n"
+    "  --trace           the library's trace on stderr (sets HYPERTRACE_FILE=stderr)\n"
+    "  --json            one JSON object per line on stdout\n"
+    "  --timeout SECONDS how long to wait for connections (default 5)\n"
+    "  --help            this help\n";
+
+// "dnm get MAC CLASS INSTANCE ATTRIBUTE [--as ...]"
+std::string UsageLine(const Command& command) {
+  std::string line = std::string("dnm ") + command.name;
+  return *command.usage != '\0' ? line + " " + command.usage : line;
+}
+
+void PrintOverview(FILE* out) {
+  std::fprintf(out, "usage: dnm COMMAND [ARGUMENTS] [OPTIONS]\n\ncommands:\n");
+  for (const Command& command : AllCommands()) {
+    std::fprintf(out, "  %s\n", UsageLine(command).c_str());
+  }
+  std::fprintf(out, "\n%s\n'dnm COMMAND --help' tells more.\n", kCommonHelp);
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : AllCommands()) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+// Points the card and the trace library at what the options name; both
+// read their variables when the master library starts up.
+void PrepareEnvironment(const CommonOptions& common) {
+  if (!common.network.empty()) {
+    char path[PATH_MAX];
+    if (!std::ifstream(common.network).good() ||
+        realpath(common.network.c_str(), path) == nullptr) {
+      throw UsageError("cannot read network file " + common.network);
+    }
+    setenv("VELKCAN_NETWORK", path, 1);
+  }
+  if (common.trace) setenv("HYPERTRACE_FILE", "stderr", 1);
+}
+
+int Run(const Command& command, const std::vector<std::string>& args) {
+  try {
+    const CommandLine line = ParseCommandLine(args, command.options);
+    if (line.common.help) {
+      std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help, kCommonHelp);
+      return kExitOk;
+    }
+    PrepareEnvironment(line.common);
+    std::string error;
+    if (!LoadApi(error)) {
+      std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
+      return kExitFailed;
+    }
+    return command.run(line);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "dnm %s: %s\nusage: %s\n", command.name, e.what(),
+                 UsageLine(command).c_str());
+    return kExitUsage;
+  } catch (const CallError& e) {
+    std::fprintf(stderr, "dnm %s: %s\n", command.name, DescribeFailure(e.failure()).c_str());
+    return kExitFailed;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    PrintOverview(stderr);
+    return kExitUsage;
+  }
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    PrintOverview(stdout);
+    return kExitOk;
+  }
+  const Command* command = FindCommand(args[0]);
+  if (command == nullptr) {
+    std::fprintf(stderr, "dnm: unknown command '%s'\n", args[0].c_str());
+    PrintOverview(stderr);
+    return kExitUsage;
+  }
+  return Run(*command, args);
+}

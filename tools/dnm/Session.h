@@ -1,0 +1,80 @@
+// One use of a port as the master: the board is activated and the port
+// brought online when the session starts, and the board is closed (every
+// device taken apart) when it ends.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Api.h"
+#include "CommandLine.h"
+
+namespace dnm::tool {
+
+// A library call that failed, with what the device said when it answered
+// with an error response.
+struct CallFailure {
+  std::string export_name;
+  uint16_t code = 0;
+  std::string context;  // what the tool was doing, may be empty
+  bool error_response = false;
+  uint8_t general_status = 0;
+  uint8_t additional_status = 0;
+};
+
+class CallError : public std::runtime_error {
+ public:
+  explicit CallError(CallFailure failure)
+      : std::runtime_error(failure.export_name), failure_(std::move(failure)) {}
+  const CallFailure& failure() const { return failure_; }
+
+ private:
+  CallFailure failure_;
+};
+
+using StatusCheck = uint16_t(DNM_CALL*)(uint8_t board, uint8_t port, uint8_t mac);
+
+class Session {
+ public:
+  explicit Session(const CommonOptions& options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  uint8_t board() const { return options_.board; }
+  uint8_t port() const { return options_.port; }
+  const CommonOptions& options() const { return options_; }
+
+  // Throws CallError for a code other than 0. For an error response of the
+  // device mac (1701, 1601) the failure carries the device's statuses.
+  void Check(const char* export_name, uint16_t code, int mac = -1) const;
+
+  // Adds the device to the scan list with an explicit connection; its
+  // other connections may be configured before Start.
+  void AddDevice(uint8_t mac) const;
+  void Start(uint8_t mac) const;
+  // Polls check for every device until all give 0 or the timeout passes.
+  // Returns the devices whose check gave 0.
+  std::vector<uint8_t> WaitUntilReady(StatusCheck check, const std::vector<uint8_t>& macs) const;
+  // Adds, starts and waits for the device's explicit connection; throws
+  // CallError when it does not stand within the timeout.
+  void Connect(uint8_t mac) const;
+  // Runs until the timeout passes or done gives true, looking every 50 ms.
+  bool WaitUntil(const std::function<bool()>& done) const;
+
+ private:
+  std::chrono::milliseconds Timeout() const;
+
+  CommonOptions options_;
+};
+
+// Runs an export of the bound library and throws CallError on failure:
+//   DNM_CHECKED(session, mac, DNM_ConfigPoll, board, port, mac, in, out, 0, 0);
+#define DNM_CHECKED(session, mac, name, ...) \
+  (session).Check(#name, ::dnm::tool::api().name(__VA_ARGS__), mac)
+
+}  // namespace dnm::tool

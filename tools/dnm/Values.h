@@ -1,0 +1,34 @@
+// Attribute values and I/O data as the user writes and reads them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dnm::tool {
+
+// How a value is written on the command line and shown: unsigned integers
+// of 1, 2 or 4 bytes (little-endian on the bus), a SHORT_STRING (length
+// byte, characters), or raw bytes in hex.
+enum class ValueForm { kU8, kU16, kU32, kString, kHex };
+
+// "u8", "u16", "u32", "string" or "hex"; UsageError otherwise.
+ValueForm ParseValueForm(const std::string& text);
+
+// Hex digits, two per byte, optionally separated by blanks, ':' or '-'.
+std::vector<uint8_t> ParseHex(const std::string& text);
+// "0A 0B 0C"; "" for no bytes.
+std::string HexText(const std::vector<uint8_t>& bytes, const char* separator = " ");
+
+// The bytes of a value given in that form; UsageError when it does not fit.
+std::vector<uint8_t> EncodeValue(const std::string& text, ValueForm form);
+// The value shown in that form; false when the bytes do not fit it.
+bool DecodeValue(const std::vector<uint8_t>& bytes, ValueForm form, std::string& text);
+
+// Little-endian unsigned value of up to 4 bytes.
+uint32_t Little(const std::vector<uint8_t>& bytes);
+// The characters of a SHORT_STRING, or false when the length byte does not
+// match.
+bool ShortString(const std::vector<uint8_t>& bytes, std::string& text);
+
+}  // namespace dnm::tool
