@@ -7,6 +7,13 @@
  * Board, port, MAC ID and baud arguments are judged by their low 8 bits:
  * boards 0..DNM_TotalBoard()-1, ports 0..3, MAC IDs 0..63, baud codes
  * 0 (500 kbit/s), 1 (250 kbit/s), 2 (125 kbit/s).
+ *
+ * Any thread may call any function; the library locks what it shares and
+ * never calls back. Calls that change a port (online, offline, scan list,
+ * configuration, start, stop) run one at a time per port; reads, writes and
+ * attribute calls run side by side. Only the calls noted below wait on the
+ * bus. docs/api/ has a page per function: arguments, result codes, how long
+ * it blocks, threads and an example.
  */
 #ifndef VELKCANDNM_H
 #define VELKCANDNM_H
@@ -126,13 +133,19 @@ DNM_EXPORT uint32_t DNM_CALL CAN_GetSystemFreq(int32_t board);
 DNM_EXPORT uint16_t DNM_CALL DNM_ActiveBoard(uint8_t board);
 DNM_EXPORT uint16_t DNM_CALL DNM_CloseBoard(uint8_t board);
 
-/* Ports. */
+/* Ports. DNM_Online takes about 2 s (two duplicate MAC ID checks of 1 s);
+ * the changes go offline and online again, as long. */
 DNM_EXPORT uint16_t DNM_CALL DNM_Online(uint8_t board, uint8_t port, uint8_t baud, uint8_t mac);
 DNM_EXPORT uint16_t DNM_CALL DNM_Offline(uint8_t board, uint8_t port);
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uint8_t baud);
 
-/* Scan list. list receives at least 64 bytes. */
+/* Scan list. ucmm 0: the explicit connection is opened through the
+ * predefined master/slave connection set (group 2 only); nonzero: through
+ * UCMM (group 3), for devices that support it. DNM_GetAllDeviceMACID lists
+ * the MAC IDs that answer a duplicate MAC ID check within about 1 s; list
+ * receives at least 64 bytes. DNM_RemoveDevice waits for the device's
+ * running request, up to 3 s. */
 DNM_EXPORT uint16_t DNM_CALL DNM_AddDevice(uint8_t board, uint8_t port, uint8_t mac, uint8_t ucmm);
 DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllDeviceMACID(uint8_t board, uint8_t port, uint8_t* list,

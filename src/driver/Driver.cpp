@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/Platform.h"
+#include "trace/Trace.h"
 
 namespace dnm::driver {
 
@@ -76,8 +77,13 @@ int32_t CallBoard(Entry entry, Args... args) {
 }  // namespace
 
 int BindDriver() {
-  g_table.module = platform::LoadLibrary("libVELKCAN.so");
-  if (g_table.module == nullptr) return 1;
+  constexpr const char* kLibrary = "libVELKCAN.so";
+  g_table.module = platform::LoadLibrary(kLibrary);
+  if (g_table.module == nullptr) {
+    ReportOnStderr("cannot load the CAN card driver %s: %s; no board can be used", kLibrary,
+                   platform::LastLoadError());
+    return 1;
+  }
   g_table.get_system_freq = platform::GetProcAddress(g_table.module, "CAN_GetSystemFreq");
   g_table.wait_rx_msg = platform::GetProcAddress(g_table.module, "CAN_WaitRxMsg");
   for (int i = 0; i < kBoundCount; ++i) {
@@ -86,6 +92,8 @@ int BindDriver() {
       // An incomplete driver is not used for boards: the library then sees
       // none instead of calling into half a driver. The two entries that
       // are only passed through keep working where the driver has them.
+      ReportOnStderr("the CAN card driver %s lacks the entry %s; no board can be used", kLibrary,
+                     kBoundEntryNames[i]);
       const DriverTable incomplete = g_table;
       g_table = DriverTable{};
       g_table.module = incomplete.module;

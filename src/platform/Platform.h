@@ -21,6 +21,8 @@ void SleepMs(uint32_t ms);
 // Returns nullptr when it cannot be loaded. Libraries are never unloaded.
 void* LoadLibrary(const char* file_name);
 void* GetProcAddress(void* library, const char* name);
+// The loader's description of the calling thread's last failed load or look-up.
+const char* LastLoadError();
 
 enum class ThreadPriority { BelowNormal, Normal, Highest, TimeCritical };
 

@@ -53,6 +53,11 @@ void* GetProcAddress(void* library, const char* name) {
   return library ? dlsym(library, name) : nullptr;
 }
 
+const char* LastLoadError() {
+  const char* text = dlerror();
+  return text != nullptr ? text : "no reason given";
+}
+
 namespace {
 std::atomic<int> g_failing_creations{0};
 thread_local int g_last_thread_error = 0;

@@ -23,21 +23,40 @@ thread_local std::array<char, 1024> t_trace_buffer{};
 }  // namespace
 
 void BindHyperTrace() {
+  constexpr const char* kLibrary = "libHYPERTRACE.so";
   g_trace_enabled = false;
-  void* module = platform::LoadLibrary("libHYPERTRACE.so");
-  if (module == nullptr) return;
+  void* module = platform::LoadLibrary(kLibrary);
+  if (module == nullptr) {
+    ReportOnStderr("cannot load the trace library %s: %s; no trace is written", kLibrary,
+                   platform::LastLoadError());
+    return;
+  }
   constexpr std::array kEntries = {"HyperTrace",     "SetTraceIDColor",  "SetTraceIDMedium",
                                    "SetTraceIDFile", "StartTraceOutput", "StopTraceOutput"};
   std::array<void*, kEntries.size()> found{};
   bool all_found = true;
   for (size_t i = 0; i < kEntries.size(); ++i) {
     found[i] = platform::GetProcAddress(module, kEntries[i]);
-    all_found = all_found && found[i] != nullptr;
+    if (found[i] == nullptr) {
+      ReportOnStderr("the trace library %s lacks the entry %s; no trace is written", kLibrary,
+                     kEntries[i]);
+      all_found = false;
+    }
   }
   if (!all_found) return;
   g_hyper_trace = reinterpret_cast<HyperTraceFn>(found[0]);
   const auto start = reinterpret_cast<StartTraceOutputFn>(found[4]);
   g_trace_enabled = start() == 1;
+}
+
+void ReportOnStderr(const char* format, ...) {
+  std::array<char, 1024> text{};
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  // One call, so that the line reaches the terminal in one piece.
+  fprintf(stderr, "VELKCANDNM: %s\n", text.data());
 }
 
 bool TraceEnabled() {

@@ -21,6 +21,10 @@ void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text most recently formatted by the calling thread.
 const char* TraceBufferText();
 
+// Writes one line on standard error, prefixed "VELKCANDNM: ", whether or not a
+// trace is written: for faults of the installation that a person must see.
+void ReportOnStderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes the result line of a driver code and returns the code.
 uint16_t TraceCANResult(const char* caller_tag, const char* driver_tag, uint32_t code);
 

@@ -1,5 +1,6 @@
 #include "HyperTrace.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,18 @@ struct Sink {
   Sink() {
     const char* name = std::getenv("HYPERTRACE_FILE");
     if (name == nullptr || *name == '\0') return;
-    file = std::strcmp(name, "stderr") == 0 ? stderr : std::fopen(name, "a");
+    file = OpenOutput(name);
+  }
+
+  // A file that cannot be opened would lose every line without a word, so it
+  // is reported and the lines go to standard error instead.
+  static FILE* OpenOutput(const char* name) {
+    if (std::strcmp(name, "stderr") == 0) return stderr;
+    if (std::strcmp(name, "stdout") == 0) return stdout;
+    if (FILE* opened = std::fopen(name, "a")) return opened;
+    std::fprintf(stderr, "HYPERTRACE: cannot open HYPERTRACE_FILE %s: %s; tracing to stderr\n",
+                 name, std::strerror(errno));
+    return stderr;
   }
 
   void Write(const char* text) {

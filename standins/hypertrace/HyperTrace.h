@@ -3,7 +3,9 @@
  * DeviceNet master writes.
  *
  * Lines go to the file named by the environment variable HYPERTRACE_FILE
- * (appended, one line per call; the value "stderr" means standard error).
+ * (appended, one line per call; the values "stderr" and "stdout" mean
+ * standard error and standard output). A file that cannot be opened is
+ * reported once on standard error, and the lines go there instead.
  * With the variable unset, the most recent lines are kept in memory, where
  * tests read them with the HyperTraceTest_ functions.
  */

@@ -1,6 +1,7 @@
 #include "NetworkFile.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 
@@ -83,12 +84,26 @@ std::optional<Directive> ParseDirective(std::string_view text, int line) {
   return directive;
 }
 
+namespace {
+
+void ReportUnreadable(const std::string& path, const std::string& reason) {
+  std::fprintf(stderr, "VELKCAN: cannot read network description %s: %s; using the default card\n",
+               path.c_str(), reason.c_str());
+}
+
+}  // namespace
+
 std::optional<std::vector<Directive>> ReadNetworkFile(const std::string& path) {
+  // A directory opens like a file and reads as an empty one, so it is refused
+  // before. Other special files (a pipe, for one) are read as they come.
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    ReportUnreadable(path, "it is a directory");
+    return std::nullopt;
+  }
   std::ifstream file(path);
   if (!file) {
-    std::fprintf(stderr,
-                 "VELKCAN: cannot read network description %s: %s; using the default card\n",
-                 path.c_str(), ErrorText().c_str());
+    ReportUnreadable(path, ErrorText());
     return std::nullopt;
   }
   std::vector<Directive> directives;

@@ -142,8 +142,9 @@ void ApplyProcess(const Directive& d, Card& card) {
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   const std::string& command = RequireOption(d, "exec");
-  auto node = std::make_shared<ProcessNode>(NodeName(d, "process@" + std::to_string(d.line)),
-                                            segment, baud, command);
+  auto node =
+      std::make_shared<ProcessNode>(NodeName(d, "process@" + std::to_string(d.line)), segment, baud,
+                                    command, card.network_path() + ":" + std::to_string(d.line));
   segment.Attach(node);
   node->Start();
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <thread>
 
 #include "CanText.h"
@@ -27,8 +28,11 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-ProcessNode::ProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command)
-    : Node(std::move(name), segment, baud), command_(std::move(command)) {}
+ProcessNode::ProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
+                         std::string origin)
+    : Node(std::move(name), segment, baud),
+      command_(std::move(command)),
+      origin_(std::move(origin)) {}
 
 // The threads own a reference to the node, which also lives as long as its segment.
 void ProcessNode::Start() {
@@ -54,6 +58,8 @@ void ProcessNode::OnFrame(const Frame& frame) {
 void ProcessNode::RunReader() {
   auto child = SpawnShellCommand(command_);
   if (!child) {
+    std::fprintf(stderr, "VELKCAN: %s: process node %s could not be started\n", origin_.c_str(),
+                 name().c_str());
     std::lock_guard lock(mutex_);
     writer_gone_ = true;
     return;
@@ -75,7 +81,18 @@ void ProcessNode::RunReader() {
     }
   }
   close(child->stdout_fd);
-  waitpid(child->pid, nullptr, 0);
+  int wait_status = 0;
+  while (waitpid(child->pid, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  ReportEnd(wait_status);
+}
+
+// The shell's status 127 means the command was not found.
+void ProcessNode::ReportEnd(int wait_status) const {
+  const bool signalled = WIFSIGNALED(wait_status);
+  std::fprintf(stderr, "VELKCAN: %s: process node %s ended %s %d; it sends no more frames\n",
+               origin_.c_str(), name().c_str(), signalled ? "by signal" : "with exit status",
+               signalled ? WTERMSIG(wait_status) : WEXITSTATUS(wait_status));
 }
 
 void ProcessNode::SendLine(std::string_view line) {

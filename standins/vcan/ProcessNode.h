@@ -9,7 +9,9 @@
 //
 // The program gets SIGKILL when the thread that started it ends, which happens only when the
 // card's process ends or the program closes its stdout. Programs the shell starts in turn are
-// not killed; they see end of file on stdin.
+// not killed; they see end of file on stdin. A program that cannot be started or that ends while
+// the card runs is reported on stderr, with the network file line that made it and its exit
+// status.
 #pragma once
 
 #include <atomic>
@@ -26,7 +28,9 @@ class ProcessNode final : public Node {
  public:
   static constexpr size_t kWriteQueueCapacity = 4096;
 
-  ProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command);
+  // origin names the line that made the node ("network.txt:7") in reports.
+  ProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
+              std::string origin);
 
   // Starts the program; call once, after the node is attached to its segment.
   void Start();
@@ -38,8 +42,10 @@ class ProcessNode final : public Node {
   void RunReader();
   void RunWriter(int stdin_fd);
   void SendLine(std::string_view line);
+  void ReportEnd(int wait_status) const;
 
   const std::string command_;
+  const std::string origin_;
   std::mutex mutex_;
   std::condition_variable lines_cv_;
   std::deque<std::string> lines_;

@@ -2,6 +2,8 @@
 // library. Whatever is missing, no export may crash.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "MasterLib.h"
 
 namespace dnm::test {
@@ -56,6 +58,87 @@ TEST_P(StartupWithoutTrace, BoardsWorkAndNoLineIsKept) {
 INSTANTIATE_TEST_SUITE_P(Startup, StartupWithoutTrace,
                          ::testing::Values("no-trace", "trace-missing-entry",
                                            "trace-start-refuses"));
+
+// A card or trace library that cannot be used is named on stderr once, whatever is called after;
+// a complete set says nothing there.
+struct LoadReportCase {
+  const char* variant;  // empty: the complete set
+  std::vector<std::string> fragments;
+};
+
+class StartupReport : public ::testing::TestWithParam<LoadReportCase> {};
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(prefix, 0) == 0) found.push_back(line);
+  }
+  return found;
+}
+
+TEST_P(StartupReport, NamesTheLibraryOnStderrOnce) {
+  const std::string variant = GetParam().variant;
+  testing::internal::CaptureStderr();
+  MasterLib lib(variant.empty() ? LibDir() : VariantDir(variant));
+  ASSERT_TRUE(lib.loaded());
+  MasterLib again(variant.empty() ? LibDir() : VariantDir(variant));  // the same, loaded once
+  lib.DNM_ActiveBoard(0);
+  lib.DNM_ActiveBoard(0);
+  const auto reports = LinesStartingWith(testing::internal::GetCapturedStderr(), "VELKCANDNM: ");
+  ASSERT_EQ(reports.size(), GetParam().fragments.empty() ? 0u : 1u)
+      << ::testing::PrintToString(reports);
+  for (const auto& fragment : GetParam().fragments) {
+    EXPECT_NE(reports[0].find(fragment), std::string::npos) << reports[0];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Startup, StartupReport,
+    ::testing::Values(LoadReportCase{"", {}},
+                      LoadReportCase{"no-card",
+                                     {"cannot load the CAN card driver libVELKCAN.so: ",
+                                      "no-card/libVELKCAN.so: cannot open shared object file"}},
+                      LoadReportCase{"card-missing-entry",
+                                     {"libVELKCAN.so lacks the entry CAN_Status"}},
+                      LoadReportCase{"no-trace",
+                                     {"cannot load the trace library libHYPERTRACE.so: ",
+                                      "no-trace/libHYPERTRACE.so: cannot open shared object file"}},
+                      LoadReportCase{"trace-missing-entry",
+                                     {"libHYPERTRACE.so lacks the entry SetTraceIDColor"}}));
+
+// Where HYPERTRACE_FILE sends the lines. A file that cannot be opened (its directory is missing,
+// or it is a directory) is reported once on stderr, and the lines go there instead.
+struct TraceFileCase {
+  const char* file;  // "" names a directory
+  bool to_stdout;
+  bool reported;
+};
+
+class TraceFile : public ::testing::TestWithParam<TraceFileCase> {};
+
+TEST_P(TraceFile, LinesGoWhereItSays) {
+  const std::string file = *GetParam().file ? GetParam().file : testing::TempDir();
+  setenv("HYPERTRACE_FILE", file.c_str(), 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  MasterLib lib;
+  ASSERT_TRUE(lib.loaded());
+  lib.DNM_ActiveBoard(0);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string line = "DeviceNet_Initial( )   Initial OK\n";
+  EXPECT_NE((GetParam().to_stdout ? output : errors).find(line), std::string::npos);
+  EXPECT_EQ((GetParam().to_stdout ? errors : output).find(line), std::string::npos);
+  const auto reports = LinesStartingWith(errors, "HYPERTRACE: cannot open HYPERTRACE_FILE " + file);
+  EXPECT_EQ(reports.size(), GetParam().reported ? 1u : 0u) << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(Startup, TraceFile,
+                         ::testing::Values(TraceFileCase{"stdout", true, false},
+                                           TraceFileCase{"stderr", false, false},
+                                           TraceFileCase{"/nonexistent-dir/trace.txt", false, true},
+                                           TraceFileCase{"", false, true}));
 
 }  // namespace
 }  // namespace dnm::test

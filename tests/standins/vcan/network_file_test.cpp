@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -46,13 +47,37 @@ TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
   EXPECT_EQ(SegmentOf(1, 3), "shared");
 }
 
-TEST(NetworkFile, MissingFileGivesTheDefaultCard) {
-  setenv("VELKCAN_NETWORK", TempPath("does-not-exist.txt").c_str(), 1);
+// A path that names no readable file: reported once, with the path and the reason, and the card
+// is the default one. A directory opens like a file, so it must be caught on its own.
+struct UnreadableCase {
+  const char* what;
+  bool make_directory;
+  const char* reason;
+};
+
+class UnreadableNetworkFile : public testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableNetworkFile, IsReportedOnceAndGivesTheDefaultCard) {
+  const std::string path = TempPath("network");
+  if (GetParam().make_directory) {
+    ASSERT_TRUE(std::filesystem::create_directory(path));
+  }
+  setenv("VELKCAN_NETWORK", path.c_str(), 1);
   testing::internal::CaptureStderr();
   EXPECT_EQ(CAN_TotalBoard(), 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("does-not-exist"), std::string::npos);
+  EXPECT_EQ(CAN_TotalBoard(), 1);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  const std::string report = "cannot read network description " + path + ": " + GetParam().reason;
+  const size_t first = errors.find(report);
+  EXPECT_NE(first, std::string::npos) << errors;
+  EXPECT_EQ(errors.find(report, first + 1), std::string::npos) << "reported twice:\n" << errors;
   EXPECT_EQ(SegmentOf(0, 4), "vcan0.4");
 }
+
+INSTANTIATE_TEST_SUITE_P(NetworkFile, UnreadableNetworkFile,
+                         testing::Values(UnreadableCase{"Missing", false, "No such file"},
+                                         UnreadableCase{"Directory", true, "it is a directory"}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 TEST(NetworkFile, PortsJoinNamedSegmentsAcrossBoardsAndBeforeTheyAreDeclared) {
   ASSERT_NO_FATAL_FAILURE(

@@ -70,5 +70,68 @@ TEST(ProcessNode, ProgramEndsWithTheCardsProcess) {
   close(pipe_fds[0]);
 }
 
+// This process's standard error, led into a pipe while the object lives, so that a test can wait
+// for a line that another thread writes.
+class StderrPipe {
+ public:
+  StderrPipe() {
+    EXPECT_EQ(pipe(fds_), 0);
+    saved_ = dup(STDERR_FILENO);
+    dup2(fds_[1], STDERR_FILENO);
+  }
+  ~StderrPipe() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    close(fds_[0]);
+    close(fds_[1]);
+  }
+  // What came until `awaited` had come (or timeout_ms passed) and then nothing for quiet_ms.
+  std::string ReadUntil(const std::string& awaited, int timeout_ms, int quiet_ms) {
+    std::string text;
+    pollfd readable{fds_[0], POLLIN, 0};
+    for (bool seen = false;;) {
+      if (poll(&readable, 1, seen ? quiet_ms : timeout_ms) != 1) return text;
+      char buffer[4096];
+      const ssize_t got = read(fds_[0], buffer, sizeof buffer);
+      if (got <= 0) return text;
+      text.append(buffer, static_cast<size_t>(got));
+      seen = text.find(awaited) != std::string::npos;
+    }
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+};
+
+// A program that is missing, exits or is killed: reported once, with the line that made it and
+// how it ended.
+struct EndCase {
+  const char* what;
+  const char* command;
+  const char* ending;
+};
+
+class ProcessNodeEnd : public testing::TestWithParam<EndCase> {};
+
+TEST_P(ProcessNodeEnd, IsReportedOnceWithLineAndStatus) {
+  StderrPipe errors;
+  ASSERT_NO_FATAL_FAILURE(StartCard("# a comment line first\nprocess segment=vcan0.1 exec=\"" +
+                                    std::string(GetParam().command) + "\"\n"));
+  const std::string report = "network.txt:2: process node process@2 ended " +
+                             std::string(GetParam().ending) + "; it sends no more frames";
+  const std::string text = errors.ReadUntil(report, 5000, 300);
+  const size_t first = text.find(report);
+  EXPECT_NE(first, std::string::npos) << text;
+  EXPECT_EQ(text.find(report, first + 1), std::string::npos) << "reported twice:\n" << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(ProcessNode, ProcessNodeEnd,
+                         testing::Values(EndCase{"Missing", "/nonexistent/program",
+                                                 "with exit status 127"},
+                                         EndCase{"Exits", "exit 3", "with exit status 3"},
+                                         EndCase{"Killed", "kill -TERM $$", "by signal 15"}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
 }  // namespace
 }  // namespace vcan_test

@@ -1,0 +1,43 @@
+# What `cmake --install` puts under the prefix: the master library with its
+# versioned name, the card driver and the trace library in the same directory
+# (the master loads them by plain file name from its own directory), the
+# public headers, the command-line tool, the documents and the examples, and
+# the files with which CMake (find_package(VELKCANDNM)) and pkg-config
+# (velkcandnm) find the library. Everything is found relative to where it
+# lies, so the tree may be moved as a whole.
+include(CMakePackageConfigHelpers)
+
+set(DNM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VELKCANDNM)
+set(DNM_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set_target_properties(velkcandnm PROPERTIES EXPORT_NAME VELKCANDNM)
+install(TARGETS velkcandnm EXPORT VELKCANDNMTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS velkcan hypertrace LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/VELKCANDNM.h ${PROJECT_SOURCE_DIR}/include/VELKCAN.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET dnm)
+  set_target_properties(dnm PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS dnm RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+  PATTERN CMakeLists.txt EXCLUDE)
+
+# The CMake package, for an installed copy and for this build tree.
+install(EXPORT VELKCANDNMTargets NAMESPACE VELKCANDNM:: DESTINATION ${DNM_CMAKE_DIR})
+export(EXPORT VELKCANDNMTargets NAMESPACE VELKCANDNM::
+  FILE ${PROJECT_BINARY_DIR}/VELKCANDNMTargets.cmake)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VELKCANDNMConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/VELKCANDNMConfig.cmake INSTALL_DESTINATION ${DNM_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VELKCANDNMConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VELKCANDNMConfig.cmake
+  ${PROJECT_BINARY_DIR}/VELKCANDNMConfigVersion.cmake DESTINATION ${DNM_CMAKE_DIR})
+
+# The pkg-config file names the prefix relative to its own directory.
+file(RELATIVE_PATH DNM_PC_TO_PREFIX /prefix/${DNM_PKGCONFIG_DIR} /prefix)
+string(REGEX REPLACE "/$" "" DNM_PC_TO_PREFIX "${DNM_PC_TO_PREFIX}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/velkcandnm.pc.in ${PROJECT_BINARY_DIR}/velkcandnm.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/velkcandnm.pc DESTINATION ${DNM_PKGCONFIG_DIR})

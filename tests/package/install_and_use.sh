@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# install_and_use.sh BUILD_DIR APP_DIR C_COMPILER [SANITIZER]
+# Installs BUILD_DIR into a temporary prefix, then builds APP_DIR's program
+# against that copy with CMake (find_package) and with pkg-config, and runs
+# both. The program checks the library's version against the package's and
+# that the master found the card driver beside it. Exits 77 (skipped) after
+# the CMake part when pkg-config is missing.
+set -euo pipefail
+build=$1 app=$2 cc=$3 sanitizer=${4:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+# An instrumented library needs an instrumented program.
+flags=()
+case $sanitizer in
+  address) flags=(-fsanitize=address,undefined) ;;
+  thread) flags=(-fsanitize=thread) ;;
+esac
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+for file in libVELKCANDNM.so libVELKCAN.so libHYPERTRACE.so; do
+  found=$(find "$prefix" -name "$file")
+  [ -n "$found" ] || { echo "not installed: $file"; exit 1; }
+done
+test -f "$prefix/include/VELKCANDNM.h" -a -f "$prefix/include/VELKCAN.h"
+soname=$(find "$prefix" -name 'libVELKCANDNM.so.*.*')
+[ -n "$soname" ] || { echo "no versioned libVELKCANDNM.so"; exit 1; }
+
+echo "== CMake: find_package(VELKCANDNM)"
+cmake -S "$app" -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_C_FLAGS="${flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]}" >"$work/cmake.log"
+cmake --build "$work/with-cmake" >"$work/cmake-build.log"
+"$work/with-cmake/velkcandnm_app"
+
+echo "== pkg-config velkcandnm"
+if ! command -v pkg-config >/dev/null; then
+  echo "SKIPPED: pkg-config is not installed; the pkg-config part was not run"
+  exit 77
+fi
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name velkcandnm.pc)")
+version=$(pkg-config --modversion velkcandnm)
+libdir=$(pkg-config --variable=libdir velkcandnm)
+# shellcheck disable=SC2046  # the flags are words
+"$cc" "${flags[@]}" -DEXPECTED_VERSION="\"$version\"" "$app/app.c" -o "$work/with-pkg-config" \
+  $(pkg-config --cflags --libs velkcandnm) -Wl,-rpath,"$libdir"
+"$work/with-pkg-config"
