@@ -24,7 +24,7 @@ std::optional<int32_t> InjectedFault(const char* entry) {
 }
 
 struct PortLookup {
-  PortNode* port;
+  DriverPort* port;
   int32_t code;
 };
 
@@ -56,7 +56,7 @@ int32_t OnActivePort(const char* entry, int32_t board, int32_t port, Work work,
   return work(*lookup.port);
 }
 
-int32_t Succeed(PortNode&) {
+int32_t Succeed(DriverPort&) {
   return CAN_NoError;
 }
 int32_t SucceedOnBoard(Board&) {
@@ -71,7 +71,7 @@ using vcan::Card;
 using vcan::InjectedFault;
 using vcan::OnActivePort;
 using vcan::OnBoard;
-using vcan::PortNode;
+using vcan::DriverPort;
 
 VCAN_EXPORT int32_t CAN_GetDllVersion(void) {
   return InjectedFault(__func__).value_or(vcan::kDriverVersion);
@@ -105,21 +105,18 @@ VCAN_EXPORT int32_t CAN_CloseBoard(int32_t board) {
 }
 
 VCAN_EXPORT int32_t CAN_Reset(int32_t board, int32_t port) {
-  return OnActivePort(__func__, board, port, [](PortNode& node) {
+  return OnActivePort(__func__, board, port, [](DriverPort& node) {
     node.GoOffBus();
     return CAN_NoError;
   });
 }
 
 VCAN_EXPORT int32_t CAN_Init(int32_t board, int32_t port) {
-  return OnActivePort(__func__, board, port, [](PortNode& node) {
-    node.GoOnBus();
-    return CAN_NoError;
-  });
+  return OnActivePort(__func__, board, port, [](DriverPort& node) { return node.GoOnBus(); });
 }
 
 VCAN_EXPORT int32_t CAN_Config(int32_t board, int32_t port, const CANConfig* config) {
-  return OnActivePort(__func__, board, port, [config](PortNode& node) {
+  return OnActivePort(__func__, board, port, [config](DriverPort& node) {
     return config == nullptr ? CAN_ConfigError : node.Configure(*config);
   });
 }
@@ -150,17 +147,15 @@ VCAN_EXPORT int32_t CAN_IrqStatus(int32_t board) {
 }
 
 #ifndef VCAN_OMIT_CAN_Status
-// 0 on the bus, 5 off the bus (in reset), 19 while a data overrun waits to be reported.
+// 0 on the bus, 5 off the bus (in reset, bus-off, interface gone), 19 while a data overrun
+// waits to be reported, 20 error passive.
 VCAN_EXPORT int32_t CAN_Status(int32_t board, int32_t port) {
-  return OnActivePort(__func__, board, port, [](PortNode& node) {
-    if (!node.on_bus()) return CAN_ResetError;
-    return node.overrun_pending() ? CAN_DataOverrun : CAN_NoError;
-  });
+  return OnActivePort(__func__, board, port, [](DriverPort& node) { return node.Status(); });
 }
 #endif
 
 VCAN_EXPORT int32_t CAN_SendMsg(int32_t board, int32_t port, const CANMsg* msg) {
-  return OnActivePort(__func__, board, port, [msg](PortNode& node) {
+  return OnActivePort(__func__, board, port, [msg](DriverPort& node) {
     return msg == nullptr ? CAN_DriverError : node.Send(*msg);
   });
 }
@@ -168,25 +163,25 @@ VCAN_EXPORT int32_t CAN_SendMsg(int32_t board, int32_t port, const CANMsg* msg) 
 // Argument errors come back negated: -3 bad board, -4 bad port, -2 board not active.
 VCAN_EXPORT int32_t CAN_RxMsgCount(int32_t board, int32_t port) {
   return OnActivePort(
-      __func__, board, port, [](PortNode& node) { return node.PendingCount(); }, true);
+      __func__, board, port, [](DriverPort& node) { return node.PendingCount(); }, true);
 }
 
 VCAN_EXPORT int32_t CAN_ReceiveMsg(int32_t board, int32_t port, CANMsg* msg) {
-  return OnActivePort(__func__, board, port, [msg](PortNode& node) {
+  return OnActivePort(__func__, board, port, [msg](DriverPort& node) {
     return msg == nullptr ? CAN_DriverError : node.Receive(*msg);
   });
 }
 
 // The soft buffer is the port's receive FIFO.
 VCAN_EXPORT int32_t CAN_ClearSoftBuffer(int32_t board, int32_t port) {
-  return OnActivePort(__func__, board, port, [](PortNode& node) {
+  return OnActivePort(__func__, board, port, [](DriverPort& node) {
     node.ClearFifo();
     return CAN_NoError;
   });
 }
 
 VCAN_EXPORT int32_t CAN_ClearDataOverrun(int32_t board, int32_t port) {
-  return OnActivePort(__func__, board, port, [](PortNode& node) {
+  return OnActivePort(__func__, board, port, [](DriverPort& node) {
     node.ClearOverrun();
     return CAN_NoError;
   });
@@ -226,7 +221,7 @@ VCAN_EXPORT uint32_t CAN_GetSystemFreq(int32_t board) {
 VCAN_EXPORT int32_t CAN_WaitRxMsg(int32_t board, int32_t port, uint32_t timeout_ms) {
   return OnActivePort(
       __func__, board, port,
-      [timeout_ms](PortNode& node) {
+      [timeout_ms](DriverPort& node) {
         return node.WaitForFrames(std::chrono::milliseconds(timeout_ms));
       },
       true);

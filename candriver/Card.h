@@ -14,7 +14,8 @@
 #include <string_view>
 
 #include "Faults.h"
-#include "PortNode.h"
+#include "DriverPort.h"
+#include "RxFifo.h"
 #include "Segment.h"
 #include "TestNode.h"
 
@@ -25,7 +26,7 @@ inline constexpr int kPortsPerBoard = 4;
 
 struct Board {
   std::atomic<bool> active{false};
-  std::array<std::shared_ptr<PortNode>, kPortsPerBoard> ports;  // index driver port - 1
+  std::array<std::shared_ptr<DriverPort>, kPortsPerBoard> ports;  // index driver port - 1
 };
 
 class Card {
@@ -34,7 +35,7 @@ class Card {
 
   int board_count() const { return board_count_; }
   Board* FindBoard(int32_t board);
-  PortNode* FindPort(int32_t board, int32_t driver_port);  // whether active or not
+  DriverPort* FindPort(int32_t board, int32_t driver_port);  // whether active or not
   const std::string& network_path() const { return network_path_; }
   Faults& faults() { return faults_; }
   TestNodes& test_nodes() { return test_nodes_; }
@@ -43,15 +44,20 @@ class Card {
   void SetBoardCount(int count) { board_count_ = count; }
   Segment* AddSegment(const std::string& name);  // nullptr if the name is taken
   Segment* FindSegment(std::string_view name);
-  bool PlacePort(int board, int driver_port, Segment* segment, size_t rx_capacity);
+  // Where a port sits: on a simulated segment (nullptr: the port's own), or on the SocketCAN
+  // network interface named by iface, whose frames may be recorded in capture_path.
+  struct Placement {
+    bool placed = false;
+    Segment* segment = nullptr;
+    size_t rx_capacity = RxFifo::kDefaultCapacity;
+    std::string iface;
+    std::string capture_path;
+  };
+  bool PlacePort(int board, int driver_port, Placement placement);
   void CreatePorts();
 
  private:
-  struct Placement {
-    bool placed = false;
-    Segment* segment = nullptr;  // nullptr: the port's own segment
-    size_t rx_capacity = PortNode::kDefaultRxCapacity;
-  };
+  std::shared_ptr<DriverPort> CreatePort(int board, int driver_port, const Placement& placement);
 
   explicit Card(std::string network_path) : network_path_(std::move(network_path)) {}
   static std::string DefaultSegmentName(int board, int driver_port);

@@ -25,8 +25,8 @@ std::string_view EntryName(const char* entry) {
 }
 
 Segment* FindSegmentOfPort(int32_t board, int32_t port) {
-  PortNode* node = Card::Instance().FindPort(board, port);
-  return node == nullptr ? nullptr : &node->segment();
+  DriverPort* node = Card::Instance().FindPort(board, port);
+  return node == nullptr ? nullptr : node->SimulatedSegment();
 }
 
 template <typename Work>
@@ -220,11 +220,11 @@ VCAN_EXPORT int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, in
 }
 
 VCAN_EXPORT int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats) {
-  vcan::PortNode* node = Card::Instance().FindPort(board, port);
+  vcan::DriverPort* node = Card::Instance().FindPort(board, port);
   if (node == nullptr || stats == nullptr) return kBadArgument;
   const vcan::PortStats got = node->Stats();
-  *stats = VCAN_PortStats{got.sent,          got.received,           got.filtered,
-                          got.overrun_drops, node->on_bus() ? 1 : 0, node->baud()};
+  *stats = VCAN_PortStats{got.sent,          got.received,            got.filtered,
+                          got.overrun_drops, node->IsOnBus() ? 1 : 0, node->BitRate()};
   return 0;
 }
 

@@ -124,14 +124,24 @@ void ApplySegment(const Directive& d, Card& card) {
   card.AddSegment(name)->SetCapture(std::move(capture));
 }
 
+// A port sits on a simulated segment, or on a SocketCAN interface (with its own capture file).
 void ApplyPort(const Directive& d, Card& card) {
   RequireArgs(d, 1);
-  AllowOptions(d, {"segment", "rxfifo"});
+  AllowOptions(d, {"segment", "rxfifo", "socketcan", "capture"});
   const auto [board, port] = ParsePortAddress(d.args[0], card);
-  Segment* segment = FindOption(d, "segment") ? &SegmentOption(d, card) : nullptr;
-  const auto rx_capacity = static_cast<size_t>(
-      NumberOption(d, "rxfifo", 1, 1 << 20, static_cast<long>(PortNode::kDefaultRxCapacity)));
-  if (!card.PlacePort(board, port, segment, rx_capacity)) {
+  Card::Placement placement;
+  if (const std::string* iface = FindOption(d, "socketcan")) {
+    if (FindOption(d, "segment")) throw LineError("give segment or socketcan, not both");
+    if (iface->empty() || iface->size() >= 16) throw LineError("bad interface name");
+    placement.iface = *iface;
+    if (const std::string* path = FindOption(d, "capture")) placement.capture_path = *path;
+  } else {
+    if (FindOption(d, "capture")) throw LineError("capture= on a port needs socketcan=");
+    placement.segment = FindOption(d, "segment") ? &SegmentOption(d, card) : nullptr;
+  }
+  placement.rx_capacity = static_cast<size_t>(
+      NumberOption(d, "rxfifo", 1, 1 << 20, static_cast<long>(RxFifo::kDefaultCapacity)));
+  if (!card.PlacePort(board, port, std::move(placement))) {
     throw LineError("port " + d.args[0] + " placed twice");
   }
 }

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 
+#include "Capture.h"
 #include "NetworkSetup.h"
+#include "PortNode.h"
+#include "SocketCanPort.h"
 
 namespace vcan {
 
@@ -21,7 +24,7 @@ Board* Card::FindBoard(int32_t board) {
   return &boards_[board];
 }
 
-PortNode* Card::FindPort(int32_t board, int32_t driver_port) {
+DriverPort* Card::FindPort(int32_t board, int32_t driver_port) {
   Board* found = FindBoard(board);
   if (found == nullptr || driver_port < 1 || driver_port > kPortsPerBoard) return nullptr;
   return found->ports[driver_port - 1].get();
@@ -39,10 +42,11 @@ Segment* Card::FindSegment(std::string_view name) {
   return it == segments_.end() ? nullptr : it->second.get();
 }
 
-bool Card::PlacePort(int board, int driver_port, Segment* segment, size_t rx_capacity) {
-  Placement& placement = placements_[board][driver_port - 1];
-  if (placement.placed) return false;
-  placement = Placement{true, segment, rx_capacity};
+bool Card::PlacePort(int board, int driver_port, Placement placement) {
+  Placement& placed = placements_[board][driver_port - 1];
+  if (placed.placed) return false;
+  placed = std::move(placement);
+  placed.placed = true;
   return true;
 }
 
@@ -55,15 +59,26 @@ std::string Card::DefaultSegmentName(int board, int driver_port) {
 void Card::CreatePorts() {
   for (int board = 0; board < board_count_; ++board) {
     for (int port = 1; port <= kPortsPerBoard; ++port) {
-      const Placement& placement = placements_[board][port - 1];
-      Segment* segment = placement.segment;
-      if (segment == nullptr) segment = FindSegment(DefaultSegmentName(board, port));
-      if (segment == nullptr) segment = AddSegment(DefaultSegmentName(board, port));
-      auto node = std::make_shared<PortNode>(board, port, *segment, placement.rx_capacity);
-      segment->Attach(node);
-      boards_[board].ports[port - 1] = std::move(node);
+      boards_[board].ports[port - 1] = CreatePort(board, port, placements_[board][port - 1]);
     }
   }
+}
+
+std::shared_ptr<DriverPort> Card::CreatePort(int board, int driver_port,
+                                             const Placement& placement) {
+  const std::string name = std::to_string(board) + "/" + std::to_string(driver_port);
+  if (!placement.iface.empty()) {
+    std::unique_ptr<Capture> capture;
+    if (!placement.capture_path.empty()) capture = Capture::Open(placement.capture_path);
+    return std::make_shared<SocketCanPort>(name, placement.iface, KernelSocketCan(),
+                                           placement.rx_capacity, std::move(capture));
+  }
+  Segment* segment = placement.segment;
+  if (segment == nullptr) segment = FindSegment(DefaultSegmentName(board, driver_port));
+  if (segment == nullptr) segment = AddSegment(DefaultSegmentName(board, driver_port));
+  auto node = std::make_shared<PortNode>(board, driver_port, *segment, placement.rx_capacity);
+  segment->Attach(node);
+  return node;
 }
 
 }  // namespace vcan
