@@ -1,5 +1,6 @@
 #include "port/MsgBuffer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -22,7 +23,9 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
     slot.id = msg.id;
     slot.rtr = msg.rtr;
     slot.len = msg.len;
-    std::memcpy(slot.data.data(), msg.data, slot.data.size());
+    // Bytes past the frame's length are not part of it, whatever the driver left there.
+    slot.data.fill(0);
+    std::memcpy(slot.data.data(), msg.data, std::min<size_t>(msg.len, slot.data.size()));
     slot.arrival = arrivals_++;
     tail_ = (tail_ + 1) % kCapacity;
     ++count_;
@@ -34,6 +37,8 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
 bool MsgBuffer::Matches(const Stored& frame, const FrameKey& key) {
   if (frame.id != key.id) return false;
   if (key.match_len && frame.len != key.len) return false;
+  // Data bytes count only as far as the frame carries them.
+  if (frame.len < key.data_count) return false;
   for (uint8_t i = 0; i < key.data_count; ++i) {
     if (frame.data[i] != key.data[i]) return false;
   }

@@ -52,6 +52,14 @@ TEST(MsgBuffer, MatchesOnLeadingDataBytesAndLength) {
   ASSERT_EQ(buffer.GetMsgByLen(out, 0x403, 4), 0);
   EXPECT_EQ(out.data[0], 0x85);
   EXPECT_EQ(buffer.GetDataCount(), 1);  // the skipped frame stays
+  // Bytes past a frame's length are not part of it, whatever the driver left there.
+  buffer.ClearBuffer();
+  CANMsg short_frame = Frame(0x7EE, {});
+  short_frame.data[0] = 0xCB;
+  buffer.PutMsg(short_frame);
+  EXPECT_EQ(buffer.GetMsg(out, FrameKey::Data(0x7EE, 0xCB)), MsgBuffer::kNoMatch);
+  ASSERT_EQ(buffer.GetMsg(out, 0x7EE), 0);
+  EXPECT_EQ(out.data[0], 0);
 }
 
 TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRefuses) {

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for a bounded time (default 30 s; first
+# argument in seconds), starting from the seed corpus in fuzz/corpus. A finding stops the run
+# with the input that caused it saved in the build folder. For a long run:
+#   scripts/run-fuzz.sh 3600
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds="${1:-30}"
+build="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDNM_FUZZ=ON -DDNM_BUILD_TESTS=OFF -DDNM_BUILD_BENCH=OFF >/dev/null
+targets=(fuzz_io_reassembly fuzz_msg_buffer fuzz_can_text fuzz_network_line)
+cmake --build "$build" -j2 --target "${targets[@]}"
+export ASAN_OPTIONS="detect_leaks=0 ${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 ${UBSAN_OPTIONS:-}"
+for target in "${targets[@]}"; do
+  corpus="$build/corpus/$target"
+  mkdir -p "$corpus"
+  dirs=("$corpus")
+  [ -d "$root/fuzz/corpus/$target" ] && dirs+=("$root/fuzz/corpus/$target")
+  log="$build/$target.log"
+  echo "== $target ($seconds s)"
+  if ! (cd "$build" && "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      "${dirs[@]}" >"$log" 2>&1); then
+    tail -40 "$log"
+    echo "$target: the finding above; its input is saved in $build"
+    exit 1
+  fi
+  grep -E "stat::number_of_executed_units|stat::average_exec_per_sec" "$log"
+done
