@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -111,9 +112,21 @@ void ApplyBoards(const Directive& d, Card& card) {
   card.SetBoardCount(static_cast<int>(ParseNumber(d.args[0], 0, kMaxBoards, "board count")));
 }
 
+// A probability from 0 to 1, written as a decimal fraction.
+double ProbabilityOption(const Directive& d, std::string_view key) {
+  const std::string* text = FindOption(d, key);
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const double value = std::strtod(text->c_str(), &end);
+  if (end == text->c_str() || *end != '\0' || !(value >= 0 && value <= 1)) {
+    throw LineError("bad " + std::string(key) + " '" + *text + "' (0 to 1)");
+  }
+  return value;
+}
+
 void ApplySegment(const Directive& d, Card& card) {
   RequireArgs(d, 1);
-  AllowOptions(d, {"capture"});
+  AllowOptions(d, {"capture", "loss"});
   const std::string& name = d.args[0];
   if (card.FindSegment(name) != nullptr) throw LineError("segment '" + name + "' declared twice");
   std::unique_ptr<Capture> capture;
@@ -121,7 +134,9 @@ void ApplySegment(const Directive& d, Card& card) {
     capture = Capture::Open(*path);
     if (!capture) throw LineError("cannot open capture file '" + *path + "'");
   }
-  card.AddSegment(name)->SetCapture(std::move(capture));
+  Segment* segment = card.AddSegment(name);
+  segment->SetCapture(std::move(capture));
+  segment->SetLoss(ProbabilityOption(d, "loss"));
 }
 
 // A port sits on a simulated segment, or on a SocketCAN interface (with its own capture file).

@@ -174,7 +174,11 @@ void Segment::FinishTransmission(Transmission tx) {
     Record(tx);
     receivers = ReceiversOf(tx);
   }
-  for (const auto& receiver : receivers) receiver->OnFrame(tx.frame);
+  std::bernoulli_distribution lost(loss_);
+  for (const auto& receiver : receivers) {
+    if (loss_ > 0 && lost(loss_draws_)) continue;
+    receiver->OnFrame(tx.frame);
+  }
 }
 
 void Segment::Record(const Transmission& tx) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <queue>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ class Segment {
 
   // Set while the card is being configured, before any frame is carried.
   void SetCapture(std::unique_ptr<Capture> capture);
+  // Each node misses each frame with this probability (0 to 1), as a receiver that took a
+  // disturbed frame would; set while the card is being configured.
+  void SetLoss(double probability) { loss_ = probability; }
 
   void Attach(std::shared_ptr<Node> node);
   void Detach(const Node& node);
@@ -106,6 +110,8 @@ class Segment {
 
   const std::string name_;
   std::unique_ptr<Capture> capture_;  // written only by the bus thread once set up
+  double loss_ = 0;
+  std::minstd_rand loss_draws_{1};  // the bus thread's alone
 
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;  // frames queued, timers added, hold released

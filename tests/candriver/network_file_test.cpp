@@ -29,14 +29,18 @@ TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
                 "port 0/3 segment=shared\n"                      // 12 good
                 "port 1/3 segment=shared\n"                      // 13 good
                 "dupmac segment=shared mac=3 baud=300\n"         // 14 bad baud
-                "=oops\n"));                                     // 15 no keyword
+                "=oops\n"                                        // 15 no keyword
+                "segment lossy loss=1.5\n"                       // 16 loss above 1
+                "segment lossy2 loss=0.25\n"                     // 17 good
+                "port 1/4 socketcan=can0 segment=shared\n"       // 18 both at once
+                "port 1/2 capture=/tmp/never.log\n"));           // 19 capture needs socketcan
   const std::string errors = testing::internal::GetCapturedStderr();
-  for (int line : {2, 3, 4, 5, 6, 7, 8, 9, 11, 14, 15}) {
+  for (int line : {2, 3, 4, 5, 6, 7, 8, 9, 11, 14, 15, 16, 18, 19}) {
     EXPECT_NE(errors.find("network.txt:" + std::to_string(line) + ":"), std::string::npos)
         << "line " << line << " not reported in:\n"
         << errors;
   }
-  for (int line : {1, 10, 12, 13}) {
+  for (int line : {1, 10, 12, 13, 17}) {
     EXPECT_EQ(errors.find("network.txt:" + std::to_string(line) + ":"), std::string::npos)
         << "good line " << line << " reported";
   }

@@ -77,6 +77,10 @@ void UseNetwork(const std::string& text);
   X(DNM_CheckCyclicConnectionStatus)           \
   X(DNM_GetCOS_CyclicWithPollErrorResponse)    \
   X(DNM_GetCOS_CyclicWithoutPollACKNoResponse) \
+  X(DNM_GetCOS_CyclicWithPollNoResponse)       \
+  X(DNM_GetCOS_CyclicWithPollFragmentError)    \
+  X(DNM_GetCOS_CyclicWithPollSendError)        \
+  X(DNM_GetCOS_CyclicWithoutPollSendError)     \
   X(DNM_SetPollFrequency)                      \
   X(DNM_SetBitStrobeFrequency)
 

@@ -1,0 +1,242 @@
+// A fault soak: 63 simulated slaves on one port, each with an explicit and a poll connection,
+// under injected faults for a given time: frames lost at a rate, slaves power-cycled and pulled
+// off the bus, a slave answering garbage, driver send failures and receive overruns, a flood of
+// stray frames. Meanwhile a reader reads every slave's serial number over and over. Prints the
+// connections lost and recovered, the slowest recovery, the counters, attribute reads per second
+// and wrong values, CPU, memory and threads at start and end. Exits non-zero when a value read
+// was wrong or a connection did not come back after the faults ended.
+//
+//   dnm_soak [--seconds N] [--loss P]   (default 120 s, P = 0.0005)
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchCommon.h"
+#include "api/Library.h"
+#include "vcan_test.h"
+
+namespace {
+
+using namespace bench;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint32_t SerialOf(uint8_t mac) {
+  return 0x5A000000u + mac;
+}
+
+std::string WriteNetwork(double loss) {
+  const std::string path = "/tmp/dnm_soak_" + std::to_string(getpid()) + ".net";
+  std::ofstream file(path);
+  file << "segment vcan0.1 loss=" << loss << "\n";
+  for (int mac = 1; mac <= kDevices; ++mac) {
+    file << "slave segment=vcan0.1 mac=" << mac << " serial=" << SerialOf(mac)
+         << " produced=4 consumed=4 inputs=echo\n";
+  }
+  return path;
+}
+
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+struct Snapshot {
+  size_t threads;
+  long resident_kib;
+  uint64_t cpu_ns;
+  static Snapshot Take() { return {ThreadIds().size(), ResidentKiB(), ProcessCpuNs()}; }
+};
+
+// Watches every device's status: a device is lost when it stops giving 0 and recovered when it
+// gives 0 again.
+class Recoveries {
+ public:
+  void Look() {
+    const auto now = Clock::now();
+    for (uint8_t mac = 1; mac <= kDevices; ++mac) {
+      const bool up = DNM_GetDeviceStatus(kBoard, kPort, mac) == DNM_NoError;
+      auto& down_since = down_since_[mac];
+      if (!up && !down_since) {
+        down_since = now;
+        lost_++;
+      } else if (up && down_since) {
+        slowest_ = std::max(slowest_, now - *down_since);
+        down_since.reset();
+        recovered_++;
+      }
+    }
+  }
+  int StillDown() const {
+    int down = 0;
+    for (const auto& since : down_since_) down += since.has_value();
+    return down;
+  }
+  int lost() const { return lost_; }
+  int recovered() const { return recovered_; }
+  double slowest_s() const { return std::chrono::duration<double>(slowest_).count(); }
+
+ private:
+  std::array<std::optional<Clock::time_point>, kDevices + 1> down_since_{};
+  int lost_ = 0;
+  int recovered_ = 0;
+  Clock::duration slowest_{};
+};
+
+// Injects one fault after another until the end.
+void InjectFaults(Clock::time_point end, std::atomic<uint64_t>& injected) {
+  std::mt19937 rng(42);
+  const int32_t flood_node = VCAN_AttachNode(kBoard, kCardPort, 500);
+  auto any_slave = [&] { return static_cast<int32_t>(1 + rng() % kDevices); };
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(milliseconds(500 + rng() % 1500));
+    switch (rng() % 6) {
+      case 0:
+        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "power_cycle=1 power_check=1");
+        break;
+      case 1:
+        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "back_at=4000");  // off the bus
+        break;
+      case 2:  // garbage: stray frames on its answer identifier and a short first fragment
+        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "stray=30 frag_short=1 frag_skip=2");
+        break;
+      case 3:
+        VCAN_FailEntry("CAN_SendMsg", CAN_TransmitBufferLocked, 1 + static_cast<int32_t>(rng() % 5));
+        break;
+      case 4:
+        VCAN_FailEntry("CAN_ReceiveMsg", CAN_DataOverrun, 1);
+        break;
+      case 5:
+        for (int i = 0; i < 200; ++i) {
+          CANMsg stray{};
+          stray.id = rng() % 0x800;
+          stray.len = static_cast<uint8_t>(rng() % 9);
+          for (auto& byte : stray.data) byte = static_cast<uint8_t>(rng());
+          VCAN_NodeSend(flood_node, &stray, 100);
+        }
+        break;
+    }
+    injected++;
+  }
+  VCAN_DetachNode(flood_node);
+}
+
+struct Reads {
+  std::atomic<uint64_t> done{0};
+  std::atomic<uint64_t> failed{0};
+  std::atomic<uint64_t> wrong{0};
+};
+
+// Reads every slave's serial number in turn and checks it against the slave's own.
+void ReadSerials(Clock::time_point end, Reads& reads) {
+  for (uint8_t mac = 1; Clock::now() < end; mac = static_cast<uint8_t>(mac % kDevices + 1)) {
+    uint8_t data[64] = {};
+    uint32_t length = 0;
+    if (DNM_GetAttribute(kBoard, kPort, mac, 1, 1, 6, data, &length) != DNM_NoError) {
+      reads.failed++;
+      continue;
+    }
+    const uint32_t serial = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
+    reads.done++;
+    if (length != 4 || serial != SerialOf(mac)) reads.wrong++;
+  }
+}
+
+using CounterSums = std::vector<std::pair<const char*, uint64_t>>;
+
+// Taken before the board closes, which takes the devices and their counters away.
+CounterSums SumCounters() {
+  const std::pair<const char*, CounterGetter> counters[] = {
+      {"explicit no response", DNM_GetExplicitMsgNoResponse},
+      {"explicit error response", DNM_GetExplicitMsgErrorResponse},
+      {"poll no response", DNM_GetPollNoResponse},
+      {"poll error response", DNM_GetPollErrorResponse},
+      {"poll fragment error", DNM_GetPollFragmentError},
+      {"poll send error", DNM_GetPollSendError}};
+  CounterSums sums;
+  for (const auto& [name, get] : counters) sums.emplace_back(name, SumOverDevices(get));
+  return sums;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = OptionValue(argc, argv, "--seconds", 120);
+  const double loss = OptionValue(argc, argv, "--loss", 0.0005);
+  const std::string network = WriteNetwork(loss);
+  setenv("VELKCAN_NETWORK", network.c_str(), 1);
+  unsetenv("HYPERTRACE_FILE");
+  dnm::DeviceNet_Initial();
+  if (DNM_ActiveBoard(kBoard) != 0 || DNM_Online(kBoard, kPort, kBaud500k, kMasterMac) != 0) {
+    std::printf("the board or port did not come up\n");
+    return 1;
+  }
+  const Snapshot start = Snapshot::Take();
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) {
+    DNM_AddDevice(kBoard, kPort, mac, 0);
+    DNM_ConfigExplicitMsg(kBoard, kPort, mac, 3);
+    DNM_ConfigPoll(kBoard, kPort, mac, 4, 4, 0, 0);
+  }
+  DNM_StartCommunicate(kBoard, kPort);
+  std::printf("fault soak: %d slaves with explicit and poll connections, %.0f s, frame loss %g\n",
+              kDevices, seconds, loss);
+  std::printf("  all connections up after %.1f s\n", WaitAllUp(DNM_GetDeviceStatus, 60));
+
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(seconds));
+  std::atomic<uint64_t> injected{0};
+  Reads reads;
+  std::thread faults([&] { InjectFaults(end, injected); });
+  std::thread reader([&] { ReadSerials(end, reads); });
+  Recoveries recoveries;
+  while (Clock::now() < end) {
+    recoveries.Look();
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  faults.join();
+  reader.join();
+  // The faults have ended: every connection must come back.
+  for (int i = 0; i < 300 && (recoveries.Look(), recoveries.StillDown() > 0); ++i) {
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  const Snapshot before_close = Snapshot::Take();
+  const CounterSums counters = SumCounters();
+  DNM_CloseBoard(kBoard);
+  std::this_thread::sleep_for(milliseconds(500));
+  const Snapshot end_state = Snapshot::Take();
+
+  std::printf("  faults injected                %10llu\n",
+              static_cast<unsigned long long>(injected.load()));
+  std::printf("  connections lost, recovered    %10d %d\n", recoveries.lost(), recoveries.recovered());
+  std::printf("  still down 30 s after the end  %10d\n", recoveries.StillDown());
+  std::printf("  slowest recovery (s)           %10.1f\n", recoveries.slowest_s());
+  std::printf("  attribute reads/s              %10.1f\n", static_cast<double>(reads.done) / seconds);
+  std::printf("  attribute reads failed         %10llu\n", static_cast<unsigned long long>(reads.failed.load()));
+  std::printf("  attribute values wrong         %10llu\n", static_cast<unsigned long long>(reads.wrong.load()));
+  std::printf("  counters summed over the devices:\n");
+  for (const auto& [name, sum] : counters) {
+    std::printf("    %-26s %10llu\n", name, static_cast<unsigned long long>(sum));
+  }
+  std::printf("  CPU during the soak (%% of one core) %6.1f\n",
+              Share(static_cast<double>(before_close.cpu_ns - start.cpu_ns), seconds * 1e9));
+  std::printf("  threads: start %zu, before close %zu, after close %zu\n", start.threads,
+              before_close.threads, end_state.threads);
+  std::printf("  resident memory (KiB): start %ld, before close %ld, after close %ld\n",
+              start.resident_kib, before_close.resident_kib, end_state.resident_kib);
+  std::remove(network.c_str());
+  const bool sound = reads.wrong == 0 && recoveries.StillDown() == 0 && end_state.threads <= start.threads;
+  std::printf("%s\n", sound ? "soak passed" : "SOAK FAILED");
+  return sound ? 0 : 1;
+}
