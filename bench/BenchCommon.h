@@ -117,4 +117,17 @@ inline double WaitAllUp(StatusCheck check, int timeout_s) {
   return -1;
 }
 
+// Waits up to 60 s for every device's connection to stand and says how long
+// it took; false when some never did.
+inline bool AllConnectionsStand(StatusCheck check, const char* kind) {
+  const double setup_s = WaitAllUp(check, 60);
+  if (setup_s < 0) {
+    std::printf("only %d of %d %s connections stand after 60 s\n", DevicesUp(check), kDevices,
+                kind);
+    return false;
+  }
+  std::printf("all %d %s connections stand after %.1f s\n\n", kDevices, kind, setup_s);
+  return true;
+}
+
 }  // namespace bench

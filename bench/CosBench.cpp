@@ -546,14 +546,7 @@ bool SetUp(BusWatch& watch, Threads& threads) {
   dnm::DeviceNet_Initial();
   if (DNM_ActiveBoard(kBoard) != 0) return false;
   if (DNM_Online(kBoard, kPort, kBaud500k, kMasterMac) != 0 || !StartCos()) return false;
-  const double setup_s = WaitAllUp(DNM_CheckCOSConnectionStatus, 60);
-  if (setup_s < 0) {
-    std::printf("only %d of %d COS connections stand after 60 s\n",
-                DevicesUp(DNM_CheckCOSConnectionStatus), kDevices);
-    return false;
-  }
-  std::printf("all %d COS connections stand after %.1f s\n\n", kDevices, setup_s);
-  return true;
+  return AllConnectionsStand(DNM_CheckCOSConnectionStatus, "COS");
 }
 
 void TearDown() {

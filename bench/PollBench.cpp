@@ -293,14 +293,7 @@ bool SetUp(BusWatch& watch, Threads& threads) {
   threads.card_and_bench.assign(card_and_bench.begin(), card_and_bench.end());
   dnm::DeviceNet_Initial();
   if (!GoOnline(threads.receive) || !StartPolling()) return false;
-  const double setup_s = WaitAllUp(DNM_CheckPollConnectionStatus, 60);
-  if (setup_s < 0) {
-    std::printf("only %d of %d poll connections stand after 60 s\n",
-                DevicesUp(DNM_CheckPollConnectionStatus), kDevices);
-    return false;
-  }
-  std::printf("all %d poll connections stand after %.1f s\n\n", kDevices, setup_s);
-  return true;
+  return AllConnectionsStand(DNM_CheckPollConnectionStatus, "poll");
 }
 
 // Back at the default period, waits for the connections lost at 1 ms, then
