@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -31,6 +32,7 @@ inline std::string TempPath(const std::string& name) {
   std::string path = testing::TempDir() + "vcan_" + test->test_suite_name() + "_" + test->name() +
                      "_" + std::to_string(getpid()) + "_" + name;
   std::replace(path.begin() + testing::TempDir().size(), path.end(), '/', '_');  // TEST_P names
+  std::remove(path.c_str());  // a process id comes again in a later run on the same machine
   return path;
 }
 inline std::string WriteTempFile(const std::string& name, const std::string& content) {

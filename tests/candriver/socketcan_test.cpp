@@ -94,8 +94,11 @@ class SocketCan : public ::testing::Test {
   }
   // Waits until the port holds count frames (the reader thread takes them one by one).
   int32_t FramesBecome(int32_t count) {
-    for (int waited = 0; waited < 2000 && port_->PendingCount() < count; waited += 5) {
-      port_->WaitForFrames(milliseconds(5));
+    // A wait returns at once while any frame is pending, so the limit is kept by the clock.
+    const auto limit = std::chrono::steady_clock::now() + milliseconds(2000);
+    while (port_->PendingCount() < count && std::chrono::steady_clock::now() < limit) {
+      if (port_->PendingCount() == 0) port_->WaitForFrames(milliseconds(5));
+      else std::this_thread::sleep_for(milliseconds(1));
     }
     return port_->PendingCount();
   }

@@ -125,6 +125,7 @@ class DnmTool : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("dnm-tool-test-" + std::to_string(getpid()));
+    fs::remove_all(dir_);  // left by an earlier run that got the same process id
     fs::create_directories(dir_);
     std::ofstream(dir_ / "network.txt") << Network((dir_ / "bus.log").string());
   }
