@@ -5,7 +5,7 @@
 #include "Capture.h"
 #include "NetworkSetup.h"
 #include "PortNode.h"
-#include "SocketCanPort.h"
+#include "PosixBackends.h"
 
 namespace vcan {
 
@@ -70,8 +70,7 @@ std::shared_ptr<DriverPort> Card::CreatePort(int board, int driver_port,
   if (!placement.iface.empty()) {
     std::unique_ptr<Capture> capture;
     if (!placement.capture_path.empty()) capture = Capture::Open(placement.capture_path);
-    return std::make_shared<SocketCanPort>(name, placement.iface, KernelSocketCan(),
-                                           placement.rx_capacity, std::move(capture));
+    return OpenSocketCanPort(name, placement.iface, placement.rx_capacity, std::move(capture));
   }
   Segment* segment = placement.segment;
   if (segment == nullptr) segment = FindSegment(DefaultSegmentName(board, driver_port));

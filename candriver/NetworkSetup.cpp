@@ -13,7 +13,7 @@
 #include "DupMacNode.h"
 #include "OwnerNode.h"
 #include "NetworkFile.h"
-#include "ProcessNode.h"
+#include "PosixBackends.h"
 #include "SlaveDirectory.h"
 #include "SlaveOptions.h"
 
@@ -139,6 +139,10 @@ void ApplySegment(const Directive& d, Card& card) {
   segment->SetLoss(ProbabilityOption(d, "loss"));
 }
 
+void RequirePosixBackends() {
+  if (*PosixBackendsMissing() != '\0') throw LineError(PosixBackendsMissing());
+}
+
 // A port sits on a simulated segment, or on a SocketCAN interface (with its own capture file).
 void ApplyPort(const Directive& d, Card& card) {
   RequireArgs(d, 1);
@@ -146,6 +150,7 @@ void ApplyPort(const Directive& d, Card& card) {
   const auto [board, port] = ParsePortAddress(d.args[0], card);
   Card::Placement placement;
   if (const std::string* iface = FindOption(d, "socketcan")) {
+    RequirePosixBackends();
     if (FindOption(d, "segment")) throw LineError("give segment or socketcan, not both");
     if (iface->empty() || iface->size() >= 16) throw LineError("bad interface name");
     placement.iface = *iface;
@@ -164,14 +169,12 @@ void ApplyPort(const Directive& d, Card& card) {
 void ApplyProcess(const Directive& d, Card& card) {
   RequireArgs(d, 0);
   AllowOptions(d, {"segment", "baud", "exec", "name"});
+  RequirePosixBackends();
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   const std::string& command = RequireOption(d, "exec");
-  auto node =
-      std::make_shared<ProcessNode>(NodeName(d, "process@" + std::to_string(d.line)), segment, baud,
-                                    command, card.network_path() + ":" + std::to_string(d.line));
-  segment.Attach(node);
-  node->Start();
+  StartProcessNode(NodeName(d, "process@" + std::to_string(d.line)), segment, baud, command,
+                   card.network_path() + ":" + std::to_string(d.line));
 }
 
 void ApplyDupMac(const Directive& d, Card& card) {

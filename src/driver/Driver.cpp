@@ -77,7 +77,7 @@ int32_t CallBoard(Entry entry, Args... args) {
 }  // namespace
 
 int BindDriver() {
-  constexpr const char* kLibrary = "libVELKCAN.so";
+  const char* const kLibrary = platform::kCardDriverFile;
   g_table.module = platform::LoadLibrary(kLibrary);
   if (g_table.module == nullptr) {
     ReportOnStderr("cannot load the CAN card driver %s: %s; no board can be used", kLibrary,

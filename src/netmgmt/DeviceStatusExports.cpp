@@ -35,7 +35,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, ui
   const uint8_t choice = ConfiguredConnections(board, port, mac);
   const struct {
     uint8_t bit;
-    uint16_t (*check)(uint8_t, uint8_t, uint8_t);
+    uint16_t(DNM_CALL* check)(uint8_t, uint8_t, uint8_t);
   } checks[] = {{kChoicePoll, DNM_CheckPollConnectionStatus},
                 {kChoiceBitStrobe, DNM_CheckBitStrobeConnectionStatus},
                 {kChoiceCos, DNM_CheckCOSConnectionStatus},

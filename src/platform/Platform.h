@@ -17,6 +17,10 @@ uint32_t GetTickCount();
 
 void SleepMs(uint32_t ms);
 
+// The file names of the CAN card driver and the trace library on this system.
+extern const char* const kCardDriverFile;
+extern const char* const kTraceLibraryFile;
+
 // Loads a shared library by file name (searched as the system searches it).
 // Returns nullptr when it cannot be loaded. Libraries are never unloaded.
 void* LoadLibrary(const char* file_name);

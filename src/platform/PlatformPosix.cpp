@@ -10,8 +10,12 @@
 #include <thread>
 
 #include "platform/Platform.h"
+#include "platform/ThreadFailures.h"
 
 namespace dnm::platform {
+
+const char* const kCardDriverFile = "libVELKCAN.so";
+const char* const kTraceLibraryFile = "libHYPERTRACE.so";
 
 uint32_t GetTickCount() {
   timespec now{};
@@ -59,21 +63,6 @@ const char* LastLoadError() {
 }
 
 namespace {
-std::atomic<int> g_failing_creations{0};
-thread_local int g_last_thread_error = 0;
-
-bool FailWith(int error) {
-  g_last_thread_error = error;
-  return false;
-}
-
-bool TakeInjectedFailure() {
-  int left = g_failing_creations.load();
-  while (left > 0) {
-    if (g_failing_creations.compare_exchange_weak(left, left - 1)) return true;
-  }
-  return false;
-}
 
 int NiceValueFor(ThreadPriority priority) {
   switch (priority) {
@@ -89,14 +78,6 @@ int NiceValueFor(ThreadPriority priority) {
   return 0;
 }
 }  // namespace
-
-void FailNextThreadCreations(int count) {
-  g_failing_creations.store(count);
-}
-
-int LastThreadError() {
-  return g_last_thread_error;
-}
 
 struct Thread::State {
   std::mutex mutex;
@@ -176,39 +157,6 @@ void Thread::Join() {
     }
   }
   state_.reset();
-}
-
-void StopSignal::Raise() {
-  {
-    std::lock_guard lock(mutex_);
-    raised_.store(true, std::memory_order_release);
-  }
-  wake_.notify_all();
-}
-
-void StopSignal::Clear() {
-  std::lock_guard lock(mutex_);
-  raised_.store(false, std::memory_order_release);
-}
-
-bool StopSignal::SleepFor(uint32_t ms) const {
-  std::unique_lock lock(mutex_);
-  return wake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return raised_.load(); });
-}
-
-void StopSignal::Nudge() {
-  {
-    std::lock_guard lock(mutex_);
-    nudged_.store(true);
-  }
-  wake_.notify_all();
-}
-
-bool StopSignal::SleepOrNudge(uint32_t ms) const {
-  std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms),
-                 [&] { return raised_.load() || nudged_.load(); });
-  return raised_.load();
 }
 
 }  // namespace dnm::platform

@@ -23,7 +23,7 @@ thread_local std::array<char, 1024> t_trace_buffer{};
 }  // namespace
 
 void BindHyperTrace() {
-  constexpr const char* kLibrary = "libHYPERTRACE.so";
+  const char* const kLibrary = platform::kTraceLibraryFile;
   g_trace_enabled = false;
   void* module = platform::LoadLibrary(kLibrary);
   if (module == nullptr) {

@@ -1,0 +1,27 @@
+#include "PosixBackends.h"
+
+#include "ProcessNode.h"
+#include "Segment.h"
+#include "SocketCanPort.h"
+
+namespace vcan {
+
+const char* PosixBackendsMissing() {
+  return "";
+}
+
+std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std::string& iface,
+                                              size_t rx_capacity, std::unique_ptr<Capture> capture) {
+  return std::make_shared<SocketCanPort>(name, iface, KernelSocketCan(), rx_capacity,
+                                         std::move(capture));
+}
+
+void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
+                      std::string origin) {
+  auto node = std::make_shared<ProcessNode>(std::move(name), segment, baud, std::move(command),
+                                            std::move(origin));
+  segment.Attach(node);
+  node->Start();
+}
+
+}  // namespace vcan

@@ -1,0 +1,28 @@
+// The backends that need a POSIX system: ports on SocketCAN network interfaces and nodes played
+// by external programs. Where they do not exist (Windows), the network description refuses
+// their lines and these functions are never called.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Capture.h"
+#include "DriverPort.h"
+
+namespace vcan {
+
+class Segment;
+
+// Empty where the backends exist, otherwise why a line that needs them is refused.
+const char* PosixBackendsMissing();
+
+std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std::string& iface,
+                                              size_t rx_capacity, std::unique_ptr<Capture> capture);
+
+// Creates the node, attaches it to the segment and starts its program.
+void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
+                      std::string origin);
+
+}  // namespace vcan

@@ -1,0 +1,22 @@
+// A system without SocketCAN and POSIX processes: the network description refuses the lines
+// that need them, so these are never reached.
+#include <stdexcept>
+
+#include "PosixBackends.h"
+
+namespace vcan {
+
+const char* PosixBackendsMissing() {
+  return "needs a POSIX system (SocketCAN ports and process nodes are not available on Windows)";
+}
+
+std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string&, const std::string&, size_t,
+                                              std::unique_ptr<Capture>) {
+  throw std::logic_error(PosixBackendsMissing());
+}
+
+void StartProcessNode(std::string, Segment&, uint32_t, std::string, std::string) {
+  throw std::logic_error(PosixBackendsMissing());
+}
+
+}  // namespace vcan
