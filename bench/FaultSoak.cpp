@@ -6,10 +6,14 @@
 // and wrong values, CPU, memory and threads at start and end. Exits non-zero when a value read
 // was wrong or a connection did not come back after the faults ended.
 //
-//   dnm_soak [--seconds N] [--loss P]   (default 120 s, P = 0.0005)
+//   dnm_soak [--seconds N] [--loss P] [--only K]   (default 120 s, P = 0.0005, every fault)
+//
+// --only K injects one kind of fault: 0 power cycles, 1 slaves off the bus, 2 garbage answers,
+// 3 refused driver sends, 4 receive overruns, 5 stray-frame floods.
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -60,57 +64,92 @@ struct Snapshot {
   static Snapshot Take() { return {ThreadIds().size(), ResidentKiB(), ProcessCpuNs()}; }
 };
 
+// What was last done to each slave, so that a lost connection can be put down to its cause.
+enum Cause { kFrameLoss, kPowerCycle, kOffTheBus, kGarbage, kCauseCount };
+constexpr const char* kCauseNames[kCauseCount] = {"frame loss or no slave fault", "power cycle",
+                                                  "off the bus for 4 s", "garbage answers"};
+std::array<std::atomic<int>, kDevices + 1> g_last_fault{};
+
 // Watches every device's status: a device is lost when it stops giving 0 and recovered when it
-// gives 0 again.
+// gives 0 again. Each loss is put down to the fault last injected into its slave (taken when the
+// loss is seen), or to frame loss when none was.
 class Recoveries {
  public:
   void Look() {
     const auto now = Clock::now();
     for (uint8_t mac = 1; mac <= kDevices; ++mac) {
       const bool up = DNM_GetDeviceStatus(kBoard, kPort, mac) == DNM_NoError;
-      auto& down_since = down_since_[mac];
-      if (!up && !down_since) {
-        down_since = now;
+      auto& down = down_[mac];
+      if (!up && !down) {
+        down = Down{now, g_last_fault[mac].exchange(kFrameLoss)};
         lost_++;
-      } else if (up && down_since) {
-        slowest_ = std::max(slowest_, now - *down_since);
-        down_since.reset();
+      } else if (up && down) {
+        durations_[down->cause].push_back(now - down->since);
+        down.reset();
         recovered_++;
       }
     }
   }
   int StillDown() const {
-    int down = 0;
-    for (const auto& since : down_since_) down += since.has_value();
-    return down;
+    int count = 0;
+    for (const auto& down : down_) count += down.has_value();
+    return count;
   }
   int lost() const { return lost_; }
   int recovered() const { return recovered_; }
-  double slowest_s() const { return std::chrono::duration<double>(slowest_).count(); }
+  double slowest_s() const {
+    Clock::duration slowest{};
+    for (const auto& list : durations_) {
+      for (const auto& d : list) slowest = std::max(slowest, d);
+    }
+    return Seconds(slowest);
+  }
+  void PrintByCause() {
+    for (int cause = 0; cause < kCauseCount; ++cause) {
+      auto& list = durations_[cause];
+      if (list.empty()) continue;
+      std::sort(list.begin(), list.end());
+      std::printf("    %-28s %6zu  median %5.1f s  95%% %5.1f s  max %5.1f s\n", kCauseNames[cause],
+                  list.size(), Seconds(list[list.size() / 2]), Seconds(list[list.size() * 95 / 100]),
+                  Seconds(list.back()));
+    }
+  }
 
  private:
-  std::array<std::optional<Clock::time_point>, kDevices + 1> down_since_{};
+  struct Down {
+    Clock::time_point since;
+    int cause;
+  };
+  static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+  std::array<std::optional<Down>, kDevices + 1> down_{};
+  std::array<std::vector<Clock::duration>, kCauseCount> durations_{};
   int lost_ = 0;
   int recovered_ = 0;
-  Clock::duration slowest_{};
 };
 
 // Injects one fault after another until the end.
-void InjectFaults(Clock::time_point end, std::atomic<uint64_t>& injected) {
+void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& injected) {
   std::mt19937 rng(42);
   const int32_t flood_node = VCAN_AttachNode(kBoard, kCardPort, 500);
   auto any_slave = [&] { return static_cast<int32_t>(1 + rng() % kDevices); };
+  auto fault_slave = [&](Cause cause, const char* behaviour) {
+    const int32_t mac = any_slave();
+    g_last_fault[mac] = cause;
+    VCAN_SlaveSetBehaviour(kBoard, kCardPort, mac, behaviour);
+  };
   while (Clock::now() < end) {
     std::this_thread::sleep_for(milliseconds(500 + rng() % 1500));
-    switch (rng() % 6) {
+    const auto kind = rng() % 6;
+    switch (only >= 0 ? static_cast<unsigned>(only) : kind) {
       case 0:
-        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "power_cycle=1 power_check=1");
+        fault_slave(kPowerCycle, "power_cycle=1 power_check=1");
         break;
       case 1:
-        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "back_at=4000");  // off the bus
+        fault_slave(kOffTheBus, "back_at=4000");
         break;
       case 2:  // garbage: stray frames on its answer identifier and a short first fragment
-        VCAN_SlaveSetBehaviour(kBoard, kCardPort, any_slave(), "stray=30 frag_short=1 frag_skip=2");
+        fault_slave(kGarbage, "stray=30 frag_short=1 frag_skip=2");
         break;
       case 3:
         VCAN_FailEntry("CAN_SendMsg", CAN_TransmitBufferLocked, 1 + static_cast<int32_t>(rng() % 5));
@@ -175,6 +214,7 @@ CounterSums SumCounters() {
 int main(int argc, char** argv) {
   const double seconds = OptionValue(argc, argv, "--seconds", 120);
   const double loss = OptionValue(argc, argv, "--loss", 0.0005);
+  const int only = static_cast<int>(OptionValue(argc, argv, "--only", -1));
   const std::string network = WriteNetwork(loss);
   setenv("VELKCAN_NETWORK", network.c_str(), 1);
   unsetenv("HYPERTRACE_FILE");
@@ -198,7 +238,7 @@ int main(int argc, char** argv) {
                                       std::chrono::duration<double>(seconds));
   std::atomic<uint64_t> injected{0};
   Reads reads;
-  std::thread faults([&] { InjectFaults(end, injected); });
+  std::thread faults([&] { InjectFaults(end, only, injected); });
   std::thread reader([&] { ReadSerials(end, reads); });
   Recoveries recoveries;
   while (Clock::now() < end) {
@@ -222,6 +262,8 @@ int main(int argc, char** argv) {
   std::printf("  connections lost, recovered    %10d %d\n", recoveries.lost(), recoveries.recovered());
   std::printf("  still down 30 s after the end  %10d\n", recoveries.StillDown());
   std::printf("  slowest recovery (s)           %10.1f\n", recoveries.slowest_s());
+  std::printf("  recoveries by the slave's last fault:\n");
+  recoveries.PrintByCause();
   std::printf("  attribute reads/s              %10.1f\n", static_cast<double>(reads.done) / seconds);
   std::printf("  attribute reads failed         %10llu\n", static_cast<unsigned long long>(reads.failed.load()));
   std::printf("  attribute values wrong         %10llu\n", static_cast<unsigned long long>(reads.wrong.load()));
