@@ -7,9 +7,11 @@
 #include "device/Device_Info.h"
 #include "device/ExplicitCodes.h"
 #include "device/ExplicitExchange.h"
+#include "device/ExplicitReassembly.h"
 #include "device/ExplicitRoute.h"
 #include "device/Fragmenter.h"
 #include "port/CANPort.h"
+#include "port/FrameBytes.h"
 #include "port/FrameText.h"
 #include "port/MsgBuffer.h"
 #include "trace/Trace.h"
@@ -22,6 +24,8 @@ constexpr uint32_t kWaitMs = 3000;
 
 // One attribute request in progress: the device, its route and its buffer.
 class AttributeCall {
+  using Step = ExplicitReassembly::Step;
+
  public:
   AttributeCall(CANPort& port, Device_Info& device)
       : port_(port),
@@ -36,7 +40,6 @@ class AttributeCall {
 
  private:
   enum GetAnswer { kValue = 0, kFirstFragment = 1, kError = 2, kNone = 3 };
-  enum FragmentAnswer { kMiddle = 0, kLast = 1, kMissing = 3, kOutOfSequence = 4 };
   enum SetAnswer { kSetDone = 0, kSetFragmentedForm = 1, kSetError = 2, kSetNone = 3 };
   enum AckAnswer { kAcked = 0, kAckedWithError = 1, kNoAck = 3 };
 
@@ -59,8 +62,11 @@ class AttributeCall {
   uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                   uint32_t capacity, uint32_t& length);
   GetAnswer WaitGetAttributeResponse(CANMsg& answer);
-  FragmentAnswer WaitFragment(uint8_t count, CANMsg& fragment);
-  bool OutOfSequenceHeld(uint8_t count, CANMsg& out);
+  Step Hand(ExplicitReassembly& reassembly, const CANMsg& fragment);
+  bool WaitFragment(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step);
+  bool TakeAwaited(uint8_t count, CANMsg& fragment);
+  void DropStaleLast(uint8_t count);
+  bool HandOtherFragments(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step);
   uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
                             uint32_t& length);
   uint16_t FragmentError(const CANMsg& fragment);
@@ -105,32 +111,53 @@ AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer)
   return kNone;
 }
 
-AttributeCall::FragmentAnswer AttributeCall::WaitFragment(uint8_t count, CANMsg& fragment) {
-  ResponseWait waiting = Wait();
-  while (waiting.NextPass("Start wait for middle fragment")) {
-    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) return kMiddle;
-    TraceLine("GetAttribute Middle Fragment not found");
-    buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
-    if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) return kLast;
-    TraceLine("GetAttribute Final Fragment not found");
-    // A last fragment of the count before is a resend of one already taken.
-    CANMsg stale{};
-    if (!Take(stale, FragmentKey(FragmentByte(FragmentType::kLast, count - 1)))) {
-      TraceLine("GetAttribute Final Fragment not found");
-    }
-    if (OutOfSequenceHeld(count, fragment)) return kOutOfSequence;
-  }
-  return kMissing;
+// Gives a fragment taken to the reassembly and sends the acknowledgement it asks for.
+AttributeCall::Step AttributeCall::Hand(ExplicitReassembly& reassembly, const CANMsg& fragment) {
+  const ExplicitReassembly::Result result = reassembly.Take(fragment);
+  if (result.ack) SendFragACK(*result.ack);
+  return result.step;
 }
 
-// True when a fragment of this answer other than the one awaited is held
-// (it is left in out). A repeat of the fragment before (the device missed
-// its acknowledgement) is acknowledged again and dropped.
-bool AttributeCall::OutOfSequenceHeld(uint8_t count, CANMsg& out) {
-  const uint8_t previous = (count - 1) & 0x3F;
-  while (Take(out, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag))) {
-    if ((out.data[1] & 0x3F) != previous) return true;
-    SendFragACK(previous);
+// Waits until a fragment moves the reassembly on (true, with its step), the awaited middle or
+// last fragment looked for first. Repeats of fragments taken before do not end the wait.
+bool AttributeCall::WaitFragment(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step) {
+  ResponseWait waiting = Wait();
+  while (waiting.NextPass("Start wait for middle fragment")) {
+    if (TakeAwaited(reassembly.awaited(), fragment)) {
+      step = Hand(reassembly, fragment);
+      return true;
+    }
+    DropStaleLast(reassembly.awaited());
+    if (HandOtherFragments(reassembly, fragment, step)) return true;
+  }
+  return false;
+}
+
+bool AttributeCall::TakeAwaited(uint8_t count, CANMsg& fragment) {
+  if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) return true;
+  TraceLine("GetAttribute Middle Fragment not found");
+  buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
+  if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) return true;
+  TraceLine("GetAttribute Final Fragment not found");
+  return false;
+}
+
+// A last fragment of the count before is a resend of one already taken.
+void AttributeCall::DropStaleLast(uint8_t count) {
+  CANMsg stale{};
+  if (!Take(stale, FragmentKey(FragmentByte(FragmentType::kLast, count - 1)))) {
+    TraceLine("GetAttribute Final Fragment not found");
+  }
+}
+
+// Hands the other fragments of this answer held, oldest first, to the reassembly until one
+// moves it on (true). A repeat of the fragment before (the device missed its
+// acknowledgement) is acknowledged again and dropped.
+bool AttributeCall::HandOtherFragments(ExplicitReassembly& reassembly, CANMsg& fragment,
+                                       Step& step) {
+  while (Take(fragment, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag))) {
+    step = Hand(reassembly, fragment);
+    if (step != Step::kRepeat) return true;
   }
   return false;
 }
@@ -140,33 +167,16 @@ bool AttributeCall::OutOfSequenceHeld(uint8_t count, CANMsg& out) {
 // fragment out of sequence ends the read with nothing written.
 uint16_t AttributeCall::CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
                                          uint32_t& length) {
-  constexpr uint32_t kFirstBytes = 5;
-  if (first.len < 8) return FragmentError(first);
-  if (kFirstBytes > capacity) {
-    buffer_.PurgeFragments();
-    return TooLong(capacity);
+  ExplicitReassembly reassembly(value, capacity);
+  CANMsg fragment = first;
+  Step step = Hand(reassembly, fragment);
+  while (step == Step::kMore) {
+    if (!WaitFragment(reassembly, fragment, step)) return DNM_GetAttributeResponseTimeout;
   }
-  SendFragACK(0);
-  std::memcpy(value, first.data + 3, kFirstBytes);
-  uint32_t position = kFirstBytes;
-  for (uint8_t count = 1;; ++count) {
-    CANMsg fragment{};
-    const FragmentAnswer answer = WaitFragment(count, fragment);
-    if (answer == kMissing) return DNM_GetAttributeResponseTimeout;
-    if (answer == kOutOfSequence) return FragmentError(fragment);
-    if (fragment.len < (answer == kMiddle ? 8 : 3)) return FragmentError(fragment);
-    SendFragACK(count);
-    const uint32_t bytes = fragment.len - 2u;
-    if (position + bytes > capacity) {
-      buffer_.PurgeFragments();
-      return TooLong(capacity);
-    }
-    std::memcpy(value + position, fragment.data + 2, bytes);
-    position += bytes;
-    if (answer == kLast) break;
-  }
-  length = position;
+  if (step == Step::kMalformed) return FragmentError(fragment);
   buffer_.PurgeFragments();
+  if (step == Step::kTooLong) return TooLong(capacity);
+  length = reassembly.length();
   return DNM_NoError;
 }
 
@@ -218,7 +228,8 @@ uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute,
   if (result == kNone) return DNM_GetAttributeResponseTimeout;
   if (result == kError) return KeepErrorResponse(answer, DNM_GetAttributeResponseError);
   if (result == kFirstFragment) return CollectFragments(answer, value, capacity, length);
-  const uint32_t bytes = answer.len >= 2 ? answer.len - 2u : 0u;
+  const uint32_t carried = CarriedBytes(answer);
+  const uint32_t bytes = carried >= 2 ? carried - 2u : 0u;
   if (bytes > capacity) return TooLong(capacity);
   std::memcpy(value, answer.data + 2, bytes);
   length = bytes;

@@ -56,17 +56,9 @@ bool TakeObjection(MsgBuffer& buffer, uint8_t own_mac, CANMsg& msg) {
   if (buffer.GetMsg(msg, FrameKey::Data(kOwnershipAnswerId, kOwnershipObjection)) == 0)
     return true;
   while (buffer.GetMsg(msg, kOwnershipRequestId) == 0) {
-    if (msg.len >= 2 && msg.data[1] == kOwnershipObjection && msg.data[0] != own_mac)
-      return true;
+    if (IsOwnershipObjection(msg, own_mac)) return true;
   }
   return false;
-}
-
-FaultedNode NodeOf(const CANMsg& msg) {
-  const uint8_t* d = msg.data;
-  return FaultedNode{static_cast<uint16_t>(d[1] | d[2] << 8),
-                     static_cast<uint32_t>(d[3] | d[4] << 8 | d[5] << 16 |
-                                           static_cast<uint32_t>(d[6]) << 24)};
 }
 
 }  // namespace
@@ -119,7 +111,7 @@ uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
   const auto take_answer = [&] {
     if (buffer.GetMsg(msg, key) != 0) return false;
     Trace("%s   Response Msg " DNM_FRAME_FORMAT, tag, DNM_FRAME_FIELDS(msg));
-    found.push_back(NodeOf(msg));
+    found.push_back(ParseFaultedNode(msg));
     return true;
   };
   const uint32_t start = platform::GetTickCount();

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "netmgmt/ManagementFrames.h"
+
 namespace dnm {
 
 class CANPort;
@@ -22,11 +24,6 @@ void RouteOfflineAnswers(CANPort& port);
 // Sends one ownership request and waits for another client's objection:
 // 0 objected, 3 no objection within the window or the request not sent.
 uint16_t SendOwnershipRequest(CANPort& port);
-
-struct FaultedNode {
-  uint16_t vendor_id;
-  uint32_t serial_number;
-};
 
 enum class FaultedNodeRequest : uint8_t { kCheck = 0x4C, kList = 0x4B };
 

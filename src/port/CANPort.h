@@ -43,6 +43,7 @@ class Board;
 class Device_Info;
 class MapTable;
 class MsgBuffer;
+struct DeviceRoute;
 
 enum class PortState : uint8_t { kIdle = 2, kOnline = 3, kOffline = 4 };
 
@@ -122,6 +123,7 @@ class CANPort {
   void TakeAndRoute(int n, RxScratch& scratch);
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
+  void TraceDeviceRoute(const CANMsg& msg, int n, const DeviceRoute& route) const;
   void SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& flags, uint8_t value);
   void StopAndJoinReceiveThreads();
   bool DuplicateCheck(const CANMsg& check, const char* caller_tag, uint16_t& result);

@@ -8,7 +8,9 @@
 #include "api/Library.h"
 #include "device/Device_Info.h"
 #include "driver/Driver.h"
+#include "netmgmt/ManagementFrames.h"
 #include "port/CANPort.h"
+#include "port/DeviceRouting.h"
 #include "port/FrameText.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
@@ -156,9 +158,8 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
     }
   }
 
-  // Another node checks for the master's MAC ID: answer its request (never
-  // a response, so two answering nodes cannot keep answering each other).
-  if (msg.id == DuplicateCheckId(master) && msg.len > 0 && (msg.data[0] & 0x80) == 0) {
+  // Another node checks for the master's MAC ID: answer.
+  if (IsDuplicateCheckRequest(msg, master)) {
     Response response{msg.id, 7, {}, "Send Duplicate MAC ID Response"};
     const auto data = DuplicateCheckData(0x80);
     std::copy(data.begin(), data.end(), response.data.begin());
@@ -167,9 +168,7 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
   // Another client asks for the offline connection set while the port owns
   // it: object. Only requests are answered, so two owners that hear each
   // other's objections do not keep answering each other.
-  const bool ownership_request = msg.id == kOwnershipRequestId && msg.len >= 2 &&
-                                 msg.data[1] == kOwnershipRequest && msg.data[0] != master;
-  if (ownership() && ownership_request) {
+  if (ownership() && IsOwnershipRequest(msg, master)) {
     Response response{kOwnershipRequestId, 8, {}, "Send Ownership Response"};
     const auto data = OwnershipData(master, kOwnershipObjection);
     std::copy(data.begin(), data.end(), response.data.begin());
@@ -178,63 +177,56 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
 }
 
 void CANPort::RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance) {
-  const uint8_t master = mac_id_.load();
   Device_Info* device = mac < devices_.size() ? devices_[mac].get() : nullptr;
-  if (device == nullptr || !IsStarted(mac)) {
-    Trace("Rx_Thread%d%d_%d( )   Device doesn't Start!! The Message CANRx.id=%x will be deserted!!",
-          board_number_, port_number_, n, msg.id);
-    return;
-  }
-  const auto put = [&] {
-    if (MsgBuffer* buffer = device->buffer(instance)) buffer->PutMsg(msg);
-  };
-  const bool to_master = (msg.data[0] & 0x3F) == master;
-  const bool explicit_response = (msg.id & 0x403) == 0x403 && to_master;
-  const bool group3 = (msg.id & 0x600) == 0x600 && to_master;
-  const char* io_group3 =
-      "Rx_Thread%d%d_%d( )   Device Establish I/O Connection by Group 3!! The Message CANRx.id=%x "
-      "will be Put into Buffer!!";
+  const bool started = device != nullptr && IsStarted(mac);
+  const bool established = started && device->status(kExplicit) == kStatusEstablished;
+  const DeviceRoute route = PlanDeviceRoute(msg, mac_id_.load(), {started, established});
+  MsgBuffer* buffer = started ? device->buffer(instance) : nullptr;
+  if (buffer != nullptr && route.put) buffer->PutMsg(msg);
+  TraceDeviceRoute(msg, n, route);
+}
 
-  if (device->status(kExplicit) != kStatusEstablished) {
-    if (explicit_response) {
-      put();
-    } else if ((msg.id & 0x740) == 0x740 && to_master) {
-      put();
+void CANPort::TraceDeviceRoute(const CANMsg& msg, int n, const DeviceRoute& route) const {
+  const uint8_t b = board_number_;
+  const uint8_t p = port_number_;
+  switch (route.note) {
+    case RouteNote::kNone:
+      break;
+    case RouteNote::kNotStarted:
+      Trace(
+          "Rx_Thread%d%d_%d( )   Device doesn't Start!! The Message CANRx.id=%x will be deserted!!",
+          b, p, n, msg.id);
+      break;
+    case RouteNote::kGroup3Explicit:
       Trace(
           "Rx_Thread%d%d_%d( )   Device Establish Explicit Connection by Group 3!! The Message "
           "CANRx.id=%x will be Put into Buffer!!",
-          board_number_, port_number_, n, msg.id);
-    } else if (group3) {
-      put();
-      Trace(io_group3, board_number_, port_number_, n, msg.id);
-    } else {
+          b, p, n, msg.id);
+      break;
+    case RouteNote::kGroup3Io:
+      Trace(
+          "Rx_Thread%d%d_%d( )   Device Establish I/O Connection by Group 3!! The Message "
+          "CANRx.id=%x will be Put into Buffer!!",
+          b, p, n, msg.id);
+      break;
+    case RouteNote::kNotConnectedData0:
       Trace(
           "Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
           "CANRx.id=%x Data0: %x will be deserted!!",
-          board_number_, port_number_, n, msg.id, msg.data[0]);
-    }
-    return;
+          b, p, n, msg.id, msg.data[0]);
+      break;
+    case RouteNote::kNotConnected:
+      Trace(
+          "Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
+          "CANRx.id=%x will be deserted!!",
+          b, p, n, msg.id);
+      break;
   }
-
-  if (explicit_response) {
-    put();
-  } else if (group3) {
-    put();
-    Trace(io_group3, board_number_, port_number_, n, msg.id);
-  } else {
-    Trace(
-        "Rx_Thread%d%d_%d( )   Device doesn't Establish Explicit Connection!! The Message "
-        "CANRx.id=%x will be deserted!!",
-        board_number_, port_number_, n, msg.id);
-  }
-  if ((msg.id & 0x300) == 0x300) {
-    put();
-  } else {
-    Trace(
-        "Rx_Thread%d%d_%d( )   Device doesn't receive its own Explicit and I/O Message!! The "
-        "Message CANRx.id=%x will be deserted!!",
-        board_number_, port_number_, n, msg.id);
-  }
+  if (!route.not_own_message) return;
+  Trace(
+      "Rx_Thread%d%d_%d( )   Device doesn't receive its own Explicit and I/O Message!! The "
+      "Message CANRx.id=%x will be deserted!!",
+      b, p, n, msg.id);
 }
 
 }  // namespace dnm

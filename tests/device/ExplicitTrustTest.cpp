@@ -266,6 +266,7 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
       {"count out of sequence",
        {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x45, 6, 7, 8, 9, 10, 11}, {0x80, 0x81, 12}}},
       {"empty last fragment", {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x81}}},
+      {"no fragment byte", {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80}}},
   };
   for (const Malformed& c : cases) {
     Script([fragments = c.fragments](const CANMsg& m) -> Frames {

@@ -133,6 +133,18 @@ TEST_F(Routing, ConnectionStateDecidesWhatReachesTheDevice) {
             "deserted!!");
 }
 
+// A group 3 answer is an I/O identifier too, and goes in once; a frame without data names no
+// MAC ID, not even the master's 0.
+TEST_F(Routing, AnAnswerGoesInOnceAndOnlyWhenItNamesTheMaster) {
+  Device_Info& device = AddStartedDevice(5, true);
+  port_->map().AddMap(0x42B, 5, 0);
+  port_->map().AddMap(0x745, 5, 0);
+  Deliver({Frame(0x745, {0x40, 0xCC, 0x00})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+  Deliver({Frame(0x42B, {})});
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+}
+
 TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipRequestsAnswered) {
   Device_Info& unconnected = AddStartedDevice(5, false);
   Device_Info& stopped = AddStartedDevice(7, true);

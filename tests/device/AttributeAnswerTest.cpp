@@ -1,0 +1,73 @@
+// Reading a get's answer: the value bytes come only from the data bytes a frame has, whatever
+// length the driver reports, in a plain answer and in fragments alike.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+#include "VELKCANDNM.h"
+#include "api/Board.h"
+#include "api/Library.h"
+#include "device/AttributeAccess.h"
+#include "device/Device_Info.h"
+#include "device/ExplicitReassembly.h"
+#include "port/CANPort.h"
+#include "port/MsgBuffer.h"
+#include "vcan_test.h"
+
+namespace dnm {
+namespace {
+
+constexpr uint8_t kMaster = 0;
+constexpr uint8_t kDevice = 5;
+
+CANMsg Answer(uint8_t len, std::initializer_list<uint8_t> data) {
+  CANMsg msg{};
+  msg.id = Group2Id(kDevice, 3);
+  msg.len = len;
+  std::copy(data.begin(), data.end(), msg.data);
+  return msg;
+}
+
+TEST(AttributeAnswer, FragmentWithALengthAboveEightCarriesSixValueBytes) {
+  uint8_t area[64] = {};
+  ExplicitReassembly reassembly(area, sizeof area);
+  using Step = ExplicitReassembly::Step;
+  EXPECT_EQ(reassembly.Take(Answer(8, {0x80, 0x00, 0x8E, 1, 2, 3, 4, 5})).step, Step::kMore);
+  EXPECT_EQ(reassembly.Take(Answer(15, {0x80, 0x41, 6, 7, 8, 9, 10, 11})).step, Step::kMore);
+  EXPECT_EQ(reassembly.Take(Answer(3, {0x80, 0x82, 12})).step, Step::kComplete);
+  ASSERT_EQ(reassembly.length(), 12u);
+  for (uint8_t i = 0; i < 12; ++i) EXPECT_EQ(area[i], i + 1);
+}
+
+TEST(AttributeAnswer, PlainAnswerWithALengthAboveEightCarriesSixValueBytes) {
+  const std::string network = "/tmp/dnm-answer-" + std::to_string(getpid()) + ".txt";
+  std::ofstream(network) << "boards 1\n";
+  setenv("VELKCAN_NETWORK", network.c_str(), 1);
+  DeviceNet_Initial();
+  ASSERT_EQ(DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(DNM_Online(0, 0, 0, kMaster), 0);
+  const int32_t node = VCAN_AttachNode(0, 1, 500);
+  ASSERT_GT(node, 0);
+  Device_Info device(0, 0, kDevice);
+  MsgBuffer& answers = device.MakeBuffer(kExplicit);
+  // The answer goes straight into the buffer: no card passes on such a length.
+  std::thread slave([&] {
+    CANMsg request{};
+    while (VCAN_NodeReceive(node, &request, 3000) == 0 && request.id != Group2Id(kDevice, 4)) {
+    }
+    answers.PutMsg(Answer(15, {kMaster, 0x8E, 1, 2, 3, 4, 5, 6}));
+  });
+  uint8_t value[64] = {};
+  uint32_t length = 0;
+  CANPort& port = Lib().boards[0]->port(0);
+  EXPECT_EQ(GetAttribute(port, device, 1, 1, 7, value, sizeof value, length), DNM_NoError);
+  slave.join();
+  ASSERT_EQ(length, 6u);
+  for (uint8_t i = 0; i < 6; ++i) EXPECT_EQ(value[i], i + 1);
+}
+
+}  // namespace
+}  // namespace dnm
