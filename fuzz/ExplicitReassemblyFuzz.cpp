@@ -1,8 +1,9 @@
 // Frames of any length and bytes fed to the reassembly of a fragmented explicit answer, into
-// an area of any size up to the longest value. Nothing is written past the area; the area is
-// left as it was unless the value completes, and then it holds the value bytes of the
-// fragments taken, in order; a value refused as too long does not fit; and the same frames
-// with other bytes past their length give the same steps.
+// an area of any size up to the longest value. Nothing is written past the area; only the
+// fragment of the count awaited is taken; the area is left as it was unless the value
+// completes, and then it holds the value bytes of the fragments taken, in order; a value
+// refused as too long does not fit; and the same frames with other bytes past their length
+// give the same steps.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -69,8 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto twin_result = twin.Take(OtherBytesPastLength(fragment));
     Check(result.step == twin_result.step && result.ack == twin_result.ack);
     Check(reassembly.length() <= capacity);
-    if (result.step == Step::kRepeat) continue;
-    if (result.step != Step::kMalformed) AddValueBytes(fragment, awaited == 0, value);
+    if (result.step == Step::kRepeat) {
+      Check(awaited > 0 && result.ack == awaited - 1 && reassembly.awaited() == awaited);
+      continue;
+    }
+    if (result.step != Step::kMalformed) {
+      Check(awaited == 0 || (fragment.data[1] & 0x3F) == awaited);
+      AddValueBytes(fragment, awaited == 0, value);
+    }
     if (result.step == Step::kMore) {
       Check(result.ack == awaited);
       continue;

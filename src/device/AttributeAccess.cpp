@@ -53,6 +53,9 @@ class AttributeCall {
   FrameKey AnswerKey(uint8_t b1) const {
     return FrameKey::Data(route_.response_id, route_.response_mac, b1);
   }
+  FrameKey FragmentKey() const {
+    return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag);
+  }
   FrameKey FragmentKey(uint8_t b1) const {
     return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
   }
@@ -62,11 +65,9 @@ class AttributeCall {
   uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                   uint32_t capacity, uint32_t& length);
   GetAnswer WaitGetAttributeResponse(CANMsg& answer);
+  bool TakeFirstFragment(CANMsg& answer);
   Step Hand(ExplicitReassembly& reassembly, const CANMsg& fragment);
   bool WaitFragment(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step);
-  bool TakeAwaited(uint8_t count, CANMsg& fragment);
-  void DropStaleLast(uint8_t count);
-  bool HandOtherFragments(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step);
   uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
                             uint32_t& length);
   uint16_t FragmentError(const CANMsg& fragment);
@@ -101,14 +102,22 @@ AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer)
   while (waiting.NextPass()) {
     Trace("WaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", mac, waiting.count());
     if (Take(answer, AnswerKey(kGetAttributeSingle | kReply))) return hit(kValue);
-    if (Take(answer,
-             FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag,
-                            FragmentByte(FragmentType::kFirst, 0), kGetAttributeSingle | kReply))) {
-      return hit(kFirstFragment);
-    }
+    if (TakeFirstFragment(answer)) return hit(kFirstFragment);
     if (Take(answer, AnswerKey(kErrorResponseService))) return hit(kError);
   }
   return kNone;
+}
+
+// Takes the first fragment of the answer. Fragments that came before it belong to no answer
+// awaited (an earlier call's, left after it ended) and go.
+bool AttributeCall::TakeFirstFragment(CANMsg& answer) {
+  while (Take(answer, FragmentKey())) {
+    if (answer.data[1] == FragmentByte(FragmentType::kFirst, 0) &&
+        answer.data[2] == (kGetAttributeSingle | kReply)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Gives a fragment taken to the reassembly and sends the acknowledgement it asks for.
@@ -118,46 +127,19 @@ AttributeCall::Step AttributeCall::Hand(ExplicitReassembly& reassembly, const CA
   return result.step;
 }
 
-// Waits until a fragment moves the reassembly on (true, with its step), the awaited middle or
-// last fragment looked for first. Repeats of fragments taken before do not end the wait.
+// Waits for the fragment that arrives next, whichever it is, and hands it to the reassembly
+// until one moves it on (true, with its step): taken in the order of arrival, a fragment out
+// of sequence is never passed over for a later one that fits. A resend of the fragment before
+// is acknowledged again and the wait goes on.
 bool AttributeCall::WaitFragment(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step) {
   ResponseWait waiting = Wait();
   while (waiting.NextPass("Start wait for middle fragment")) {
-    if (TakeAwaited(reassembly.awaited(), fragment)) {
+    while (Take(fragment, FragmentKey())) {
       step = Hand(reassembly, fragment);
-      return true;
+      if (step != Step::kRepeat) return true;
     }
-    DropStaleLast(reassembly.awaited());
-    if (HandOtherFragments(reassembly, fragment, step)) return true;
-  }
-  return false;
-}
-
-bool AttributeCall::TakeAwaited(uint8_t count, CANMsg& fragment) {
-  if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kMiddle, count)))) return true;
-  TraceLine("GetAttribute Middle Fragment not found");
-  buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
-  if (Take(fragment, FragmentKey(FragmentByte(FragmentType::kLast, count)))) return true;
-  TraceLine("GetAttribute Final Fragment not found");
-  return false;
-}
-
-// A last fragment of the count before is a resend of one already taken.
-void AttributeCall::DropStaleLast(uint8_t count) {
-  CANMsg stale{};
-  if (!Take(stale, FragmentKey(FragmentByte(FragmentType::kLast, count - 1)))) {
-    TraceLine("GetAttribute Final Fragment not found");
-  }
-}
-
-// Hands the other fragments of this answer held, oldest first, to the reassembly until one
-// moves it on (true). A repeat of the fragment before (the device missed its
-// acknowledgement) is acknowledged again and dropped.
-bool AttributeCall::HandOtherFragments(ExplicitReassembly& reassembly, CANMsg& fragment,
-                                       Step& step) {
-  while (Take(fragment, FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag))) {
-    step = Hand(reassembly, fragment);
-    if (step != Step::kRepeat) return true;
+    TraceLine("GetAttribute Middle Fragment not found");
+    buffer_.ShowAllData(port_.board_number(), port_.port_number(), device_.mac(), 0);
   }
   return false;
 }

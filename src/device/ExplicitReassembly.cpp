@@ -15,10 +15,6 @@ constexpr uint32_t kValueOffset = 2;       // header, fragment byte
 constexpr uint8_t kFullFragment = kMaxFrameData;
 constexpr uint8_t kShortestLast = kValueOffset + 1;
 
-FragmentType TypeOf(uint8_t fragment_byte) {
-  return static_cast<FragmentType>(fragment_byte >> 6);
-}
-
 }  // namespace
 
 ExplicitReassembly::ExplicitReassembly(uint8_t* area, uint32_t capacity)
@@ -39,28 +35,23 @@ ExplicitReassembly::Result ExplicitReassembly::TakeFirst(const CANMsg& first) {
   return Append(first, kFirstValueOffset, kFullFragment - kFirstValueOffset, false);
 }
 
-// The awaited count's middle fragment (full) or last fragment (at least one value byte) goes
-// on; a repeat of the fragment before is acknowledged again, except a last fragment, which
-// never had a successor to be awaited. Anything else, also a frame too short to carry its
-// fragment byte, is out of sequence.
+// Only the next fragment goes on: the awaited count's middle fragment (full) or last fragment
+// (at least one value byte). The fragment just taken, sent again because the device missed its
+// acknowledgement, is acknowledged again. Anything else, a fragment skipped or from further
+// back, or a frame too short to carry its fragment byte, is out of sequence.
 ExplicitReassembly::Result ExplicitReassembly::TakeNext(const CANMsg& fragment) {
   const uint8_t carried = CarriedBytes(fragment);
   if (carried < kValueOffset) return End(Step::kMalformed);
   const uint8_t fragment_byte = fragment.data[1];
-  const FragmentType type = TypeOf(fragment_byte);
-  const uint8_t count = fragment_byte & 0x3F;
-  const uint8_t awaited_count = awaited() & 0x3F;
-  const uint8_t previous = (awaited() - 1) & 0x3F;
-  const bool goes_on =
-      count == awaited_count && (type == FragmentType::kMiddle || type == FragmentType::kLast);
-  if (goes_on) {
-    const bool last = type == FragmentType::kLast;
-    if (carried < (last ? kShortestLast : kFullFragment)) return End(Step::kMalformed);
-    return Append(fragment, kValueOffset, carried - kValueOffset, last);
+  const uint8_t previous = static_cast<uint8_t>(awaited() - 1);
+  const FragmentType previous_type = previous == 0 ? FragmentType::kFirst : FragmentType::kMiddle;
+  if (fragment_byte == FragmentByte(previous_type, previous)) return {Step::kRepeat, previous};
+  const bool last = fragment_byte == FragmentByte(FragmentType::kLast, awaited());
+  if (!last && fragment_byte != FragmentByte(FragmentType::kMiddle, awaited())) {
+    return End(Step::kMalformed);
   }
-  if (count != previous) return End(Step::kMalformed);
-  if (type == FragmentType::kLast) return {Step::kRepeat, std::nullopt};
-  return {Step::kRepeat, previous};
+  if (carried < (last ? kShortestLast : kFullFragment)) return End(Step::kMalformed);
+  return Append(fragment, kValueOffset, carried - kValueOffset, last);
 }
 
 // Acknowledges the fragment and adds its value bytes.

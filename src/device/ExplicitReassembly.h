@@ -1,7 +1,8 @@
 // Putting together a value that a device answers in fragments: the first fragment carries five
-// value bytes after the service byte, each middle fragment six, the last one to six. Each
-// fragment frame taken is checked against the count awaited and the room for the value, and
-// says which count to acknowledge. The caller's area is written only once the value is whole.
+// value bytes after the service byte, each middle fragment six, the last one to six. The
+// fragment frames come in the order they arrived, and each must be the next fragment, else
+// the value is lost. Each is checked against the room for the value, and says which count to
+// acknowledge. The caller's area is written only once the value is whole.
 #pragma once
 
 #include <array>
@@ -17,9 +18,9 @@ class ExplicitReassembly {
  public:
   enum class Step : uint8_t {
     kMore,       // the fragment was taken; the value goes on
-    kRepeat,     // a fragment taken before, sent again: nothing changes
+    kRepeat,     // the fragment before, sent again: acknowledged again, nothing taken
     kComplete,   // the value is whole and in the area
-    kMalformed,  // out of sequence or too short: the value is lost
+    kMalformed,  // not the next fragment, or too short: the value is lost
     kTooLong,    // the value does not fit the area: it is lost
   };
   struct Result {
@@ -30,7 +31,7 @@ class ExplicitReassembly {
   // area holds capacity bytes; values longer than kMaxGetValue never fit.
   ExplicitReassembly(uint8_t* area, uint32_t capacity);
 
-  // Takes the next fragment frame; the first one taken must be the first fragment.
+  // Takes the fragment frame that arrived next; the first one must be the first fragment.
   Result Take(const CANMsg& fragment);
   // The count of the fragment awaited next.
   uint8_t awaited() const { return static_cast<uint8_t>(taken_); }

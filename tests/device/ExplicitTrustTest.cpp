@@ -250,32 +250,32 @@ TEST_F(HostileDevice, LateAnswerNeverAnswersTheNextRequest) {
   EXPECT_EQ(lib_->DNM_GetExplicitMsgNoResponse(0, 0, kMac), 1u);
 }
 
-// Each sequence: the fragments the device sends, the first as the answer to
-// the read, each next one as the answer to an acknowledgement.
+// Each sequence: the fragments the device sends at once in answer to the read, in this order,
+// not waiting for acknowledgements.
 struct Malformed {
   const char* what;
   std::vector<std::vector<uint8_t>> fragments;
 };
 
 TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
+  const std::vector<uint8_t> first = {0x80, 0x00, 0x8E, 1, 2, 3, 4, 5};
+  const std::vector<uint8_t> middle = {0x80, 0x41, 6, 7, 8, 9, 10, 11};
   const Malformed cases[] = {
       {"short first fragment",
        {{0x80, 0x00, 0x8E, 0xAA}, {0x80, 0x41, 0xBB, 0xCC}, {0x80, 0x82, 0xDD}}},
-      {"short middle fragment",
-       {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x41, 6, 7}, {0x80, 0x82, 8}}},
-      {"count out of sequence",
-       {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x45, 6, 7, 8, 9, 10, 11}, {0x80, 0x81, 12}}},
-      {"empty last fragment", {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80, 0x81}}},
-      {"no fragment byte", {{0x80, 0x00, 0x8E, 1, 2, 3, 4, 5}, {0x80}}},
+      {"short middle fragment", {first, {0x80, 0x41, 6, 7}, {0x80, 0x82, 8}}},
+      {"count out of sequence", {first, {0x80, 0x45, 6, 7, 8, 9, 10, 11}, {0x80, 0x81, 12}}},
+      {"empty last fragment", {first, {0x80, 0x81}}},
+      {"no fragment byte", {first, {0x80}}},
+      {"fragment from further back", {first, middle, first, {0x80, 0x82, 12}}},
+      {"last counted as the middle", {first, middle, {0x80, 0x81, 12}}},
+      {"middle before the first", {middle, first, {0x80, 0x82, 12}}},
   };
   for (const Malformed& c : cases) {
     Script([fragments = c.fragments](const CANMsg& m) -> Frames {
-      // The read gets the first fragment, the acknowledgement of count c
-      // the fragment after it.
-      const bool ack = (m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0;
-      if (m.data[1] != 0x0E && !ack) return {};
-      const size_t i = ack ? (m.data[1] & 0x3F) + 1u : 0u;
-      return i < fragments.size() ? Frames{Answer(fragments[i])} : Frames{};
+      Frames sent = {Answer({0x00, 0x90})};  // answers nothing: the read waits a pass
+      for (const auto& fragment : fragments) sent.push_back(Answer(fragment));
+      return m.data[1] == 0x0E ? sent : Frames{};
     });
     uint8_t area[64];
     std::fill(std::begin(area), std::end(area), 0xCC);
@@ -287,6 +287,16 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
         << c.what;
     EXPECT_EQ(length, 99u) << c.what;
   }
+  // A fragment sent again (its acknowledgement was missed) is acknowledged again, not taken.
+  Script([&](const CANMsg& m) -> Frames {
+    if (m.data[1] != 0x0E) return {};
+    return {Answer(first), Answer(middle), Answer(middle), Answer({0x80, 0x82, 12})};
+  });
+  uint8_t area[64] = {};
+  uint32_t length = 0;
+  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, kMac, 1, 1, 7, area, &length), 0);
+  EXPECT_EQ(std::vector<uint8_t>(area, area + length),
+            (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
 TEST_F(SimulatedSlaves, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
