@@ -286,22 +286,28 @@ DNM_EXPORT uint32_t DNM_CALL DNM_SetBitStrobeFrequency(uint16_t frequency);
  * communication faulted, for example after a failed duplicate MAC ID check)
  * are reached. One client at a time may use it:
  * DNM_GetOwnership asks twice for ownership, waiting 1 s each time for
- * another client to object (0 obtained, 4000 objected; about 2 s); while the
- * port owns the set it objects to other clients' requests. The other calls
- * need ownership (4001 without) and the port online.
+ * another client to object (0 obtained, 4000 objected at any time from the
+ * first request on; about 2 s; the driver's code when neither request could
+ * be sent). Two masters that ask at the same moment can both get 0. While
+ * the port owns the set it objects to other clients' requests. The other
+ * calls need ownership (4001 without) and the port online.
  * DNM_CheckFaultNode returns how many faulted nodes answered (0 to 64;
  * it waits up to 1 s for the first and takes each further one that follows
  * within 50 ms of the one before), or 1913 when the request could not be sent.
+ * Answers shorter than 7 bytes (mark, vendor ID, serial number) name no node
+ * and are left out here and by the listing.
  * DNM_GetAllFaultNode lists their vendor IDs and serial numbers in entry 0
- * onwards: 0 answers came, 3 none came (same waits). capacity is the
- * number of entries of each array: at most that many are written and the
- * entries past the last answer are zeroed; 0 means the arrays hold 64
- * entries, and only answered entries are written. DNM_GetAllFaultNodeEx is
- * the same and also writes how many entries hold an answer.
+ * onwards of arrays of 64 entries, writing answered entries only: 0 answers
+ * came, 3 none came (same waits). Its fifth argument is not used.
+ * DNM_GetAllFaultNodeEx is the same, but capacity is the number of entries
+ * of each array: at most that many are written and the entries past the
+ * last answer are zeroed (0 means 64 entries, answered ones written only);
+ * it also writes how many entries hold an answer.
  * DNM_ChangeFaultMACID gives the faulted node with that vendor ID and serial
  * number a new MAC ID (0 to 63, 1203 otherwise) and returns once the
  * request is sent; the node then checks its new MAC ID and rejoins the
- * network like any other. */
+ * network like any other. The listing and DNM_ChangeFaultMACID return the
+ * driver's code when the request could not be sent. */
 DNM_EXPORT uint16_t DNM_CALL DNM_GetOwnership(uint8_t board, uint8_t port);
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckFaultNode(uint8_t board, uint8_t port);
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllFaultNode(uint8_t board, uint8_t port, uint16_t* vendor_ids,
@@ -314,7 +320,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeFaultMACID(uint8_t board, uint8_t port, u
 
 /* Whether all of a device's configured connections stand: 0, or the first
  * code other than 0 of the connection checks above, in the order explicit,
- * poll, bit-strobe, COS, cyclic. Sends nothing. */
+ * poll, bit-strobe, COS, cyclic; 1801 also for a device that a removal on
+ * another thread takes out of the scan list meanwhile. Sends nothing. */
 DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, uint8_t mac);
 
 /* Communication. */

@@ -18,11 +18,14 @@ uint16_t CheckPort(uint8_t board, uint8_t port) {
   return call.Code();
 }
 
-uint8_t ConfiguredConnections(uint8_t board, uint8_t port, uint8_t mac) {
+// The device's configured connections into choice; otherwise the code of
+// the check that failed, 1801 when a removal on another thread took the
+// device out of the scan list since the explicit check.
+uint16_t ConfiguredConnections(uint8_t board, uint8_t port, uint8_t mac, uint8_t& choice) {
   ExportCall call("GetDeviceStatus()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return 0;
-  return call.port().device(mac)->allocate_choice();
+  if (!call.Failed()) choice = call.port().device(mac)->allocate_choice();
+  return call.Code();
 }
 
 }  // namespace
@@ -32,7 +35,8 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, uint8_t mac) {
   if (const uint16_t refused = CheckPort(board, port)) return refused;
   if (const uint16_t code = DNM_CheckExplicitMsgConnectionStatus(board, port, mac)) return code;
-  const uint8_t choice = ConfiguredConnections(board, port, mac);
+  uint8_t choice = 0;
+  if (const uint16_t gone = ConfiguredConnections(board, port, mac, choice)) return gone;
   const struct {
     uint8_t bit;
     uint16_t(DNM_CALL* check)(uint8_t, uint8_t, uint8_t);

@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "VELKCAN.h"
+#include "VELKCANDNM.h"
 #include "platform/Platform.h"
 #include "port/CANPort.h"
+#include "port/FrameBytes.h"
 #include "port/FrameText.h"
 #include "port/Identifiers.h"
 #include "port/MapTable.h"
@@ -16,6 +18,9 @@ namespace {
 
 constexpr uint8_t kFaultedNodeCheckMark = 0x3F;
 constexpr uint8_t kChangeMacIdService = 0x4D;
+// Mark, vendor ID (2 bytes), serial number (4 bytes).
+constexpr uint8_t kFaultedNodeAnswerLength = 7;
+constexpr int kOwnershipRequests = 2;
 
 // Takes frames as long as take() finds one; waits for new arrivals in
 // between, at most timeout_ms in all. True when take() found one.
@@ -61,6 +66,23 @@ bool TakeObjection(MsgBuffer& buffer, uint8_t own_mac, CANMsg& msg) {
   return false;
 }
 
+// Sends one ownership request and, once it went out, waits the answer window
+// for an objection. 0 or the send path's code.
+uint16_t RequestOwnership(CANPort& port, bool& objected) {
+  const uint8_t mac = port.mac_id();
+  const auto request = OwnershipData(mac, kOwnershipRequest);
+  if (const uint16_t code =
+          SendRequest(port, "SendOwnershipRequest( )", kOwnershipRequestId, 8, request.data()))
+    return code;
+  MsgBuffer& buffer = port.port_buffer();
+  CANMsg msg{};
+  objected =
+      TakeWithin(buffer, kOfflineAnswerWindowMs, [&] { return TakeObjection(buffer, mac, msg); });
+  if (objected)
+    Trace("SendOwnershipRequest( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(msg));
+  return 0;
+}
+
 }  // namespace
 
 void RouteOfflineAnswers(CANPort& port) {
@@ -73,27 +95,27 @@ void RouteOfflineAnswers(CANPort& port) {
   map.ShowMapTable();
 }
 
-uint16_t SendOwnershipRequest(CANPort& port) {
-  constexpr uint16_t kObjected = 0;
-  constexpr uint16_t kNone = 3;
+uint16_t AskForOwnership(CANPort& port) {
   MsgBuffer& buffer = port.port_buffer();
-  // Owners object on the request's own identifier: route it while waiting.
+  // Owners object on the request's own identifier: route it while asking.
+  // Only what came before the first request is dropped, so an objection
+  // that arrives late in the first wait is taken by the second.
   MapTable& map = port.map();
   map.AddMap(kOwnershipRequestId, kPortBufferId, kPortBufferId);
   DropHeld(buffer, kOwnershipAnswerId);
   DropHeld(buffer, kOwnershipRequestId);
-  const uint8_t mac = port.mac_id();
-  const auto request = OwnershipData(mac, kOwnershipRequest);
-  uint16_t result = kNone;
-  CANMsg msg{};
-  if (SendRequest(port, "SendOwnershipRequest( )", kOwnershipRequestId, 8, request.data()) == 0 &&
-      TakeWithin(buffer, kOfflineAnswerWindowMs, [&] { return TakeObjection(buffer, mac, msg); })) {
-    Trace("SendOwnershipRequest( )   Response Msg " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(msg));
-    result = kObjected;
+  bool objected = false;
+  bool sent = false;
+  uint16_t send_code = 0;
+  for (int request = 0; request < kOwnershipRequests && !objected; ++request) {
+    const uint16_t code = RequestOwnership(port, objected);
+    sent = sent || code == 0;
+    if (code != 0) send_code = code;
   }
   map.RemoveRoute(kOwnershipRequestId, kPortBufferId, kPortBufferId);
   DropHeld(buffer, kOwnershipRequestId);
-  return result;
+  if (objected) return DNM_GetOwnershipError;
+  return sent ? uint16_t{DNM_NoError} : send_code;
 }
 
 uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
@@ -109,10 +131,13 @@ uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
                              : FrameKey::Id(kFaultedNodeAnswerId);
   CANMsg msg{};
   const auto take_answer = [&] {
-    if (buffer.GetMsg(msg, key) != 0) return false;
-    Trace("%s   Response Msg " DNM_FRAME_FORMAT, tag, DNM_FRAME_FIELDS(msg));
-    found.push_back(ParseFaultedNode(msg));
-    return true;
+    while (buffer.GetMsg(msg, key) == 0) {
+      Trace("%s   Response Msg " DNM_FRAME_FORMAT, tag, DNM_FRAME_FIELDS(msg));
+      if (CarriedBytes(msg) < kFaultedNodeAnswerLength) continue;
+      found.push_back(ParseFaultedNode(msg));
+      return true;
+    }
+    return false;
   };
   const uint32_t start = platform::GetTickCount();
   uint32_t limit = kOfflineAnswerWindowMs;

@@ -21,14 +21,17 @@ constexpr uint32_t kFaultedNodeQuietMs = 50;
 // ownership) where the routing table has none for the identifier yet.
 void RouteOfflineAnswers(CANPort& port);
 
-// Sends one ownership request and waits for another client's objection:
-// 0 objected, 3 no objection within the window or the request not sent.
-uint16_t SendOwnershipRequest(CANPort& port);
+// Sends the ownership request twice, each followed by the answer window, and
+// looks for another client's objection; one taken at any time from the first
+// request on counts. 0 none came; DNM_GetOwnershipError one came; the send
+// path's code when neither request could be sent.
+uint16_t AskForOwnership(CANPort& port);
 
 enum class FaultedNodeRequest : uint8_t { kCheck = 0x4C, kList = 0x4B };
 
 // Sends a check or list request and collects the answers, the first within
 // the window, each further one within the quiet gap of the one before.
+// Frames too short to hold a vendor ID and serial number are dropped.
 // Returns 0 or the send path's code; answers are appended to found.
 uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
                          std::vector<FaultedNode>& found);

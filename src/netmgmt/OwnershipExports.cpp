@@ -78,14 +78,11 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetOwnership(uint8_t board, uint8_t port) {
   CANPort& target = call.port();
   std::lock_guard turn(target.port_buffer_turn());
   RouteOfflineAnswers(target);
-  for (int request = 0; request < 2; ++request) {
-    if (SendOwnershipRequest(target) != kNothingArrived) {
-      target.set_ownership(false);
-      return DNM_GetOwnershipError;
-    }
-  }
-  target.set_ownership(true);
-  return DNM_NoError;
+  // A request that could not be sent leaves the ownership as it was.
+  const uint16_t result = AskForOwnership(target);
+  if (result == DNM_NoError || result == DNM_GetOwnershipError)
+    target.set_ownership(result == DNM_NoError);
+  return result;
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckFaultNode(uint8_t board, uint8_t port) {
@@ -99,9 +96,11 @@ DNM_EXPORT uint16_t DNM_CALL DNM_CheckFaultNode(uint8_t board, uint8_t port) {
   return static_cast<uint16_t>(found.size());
 }
 
+// The fifth argument is not used: callers pass anything there and hold 64
+// entries, of which only answered ones are written.
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllFaultNode(uint8_t board, uint8_t port, uint16_t* vendor_ids,
-                                                 uint32_t* serial_numbers, uint32_t capacity) {
-  return ListFaultedNodes(board, port, vendor_ids, serial_numbers, capacity, nullptr, false);
+                                                 uint32_t* serial_numbers, uint32_t /*unused*/) {
+  return ListFaultedNodes(board, port, vendor_ids, serial_numbers, 0, nullptr, false);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_GetAllFaultNodeEx(uint8_t board, uint8_t port,

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "MasterLib.h"
+#include "Responder.h"
 #include "VirtualCard.h"
 
 namespace dnm::test {
@@ -50,6 +51,11 @@ class FaultedNodes : public ::testing::Test, TwoFaultedNodesAndOneSlave {
 TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
   // A second request for ownership adds no second route: each answer counts once.
   ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
+  // An answer too short for a vendor ID and serial number counts for nothing.
+  const Responder hostile(*card_, 0, 0, [](const CANMsg& m) {
+    if (m.id != 0x7ED) return std::vector<CANMsg>{};
+    return std::vector{MakeFrame(0x7EC, {0x3F, 1, 2, 3, 4, 5})};
+  });
   // Faulted nodes do not answer a scan, and the scan leaves the offline
   // set's routes in place.
   uint8_t macs[64] = {};
@@ -58,8 +64,8 @@ TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
   EXPECT_EQ(std::vector<uint8_t>(macs, macs + answered), std::vector<uint8_t>{3});
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
 
-  uint16_t vendors[4] = {9, 9, 9, 9};
-  uint32_t serials[4] = {9, 9, 9, 9};
+  uint16_t vendors[100] = {9, 9, 9, 9};
+  uint32_t serials[100] = {9, 9, 9, 9};
   uint8_t count = 0;
   ASSERT_EQ(lib_.DNM_GetAllFaultNodeEx(0, 0, vendors, serials, 4, &count), 0);
   EXPECT_EQ(count, 2);
@@ -77,11 +83,15 @@ TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
   EXPECT_EQ(count, 1);
   EXPECT_NE(vendors[0], 9);
   EXPECT_EQ(vendors[1], 9);
-  // Capacity 0: answered entries only.
-  std::fill(vendors, vendors + 4, 9);
-  ASSERT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 0), 0);
-  EXPECT_NE(vendors[1], 9);
-  EXPECT_EQ(vendors[2], 9);
+  // The plain call writes answered entries only, whatever its fifth argument.
+  for (const uint32_t unused : {100u, 0u}) {
+    std::fill(std::begin(vendors), std::end(vendors), 9);
+    std::fill(std::begin(serials), std::end(serials), 9);
+    ASSERT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, unused), 0);
+    EXPECT_NE(vendors[1], 9);
+    EXPECT_EQ(std::count(vendors + 2, std::end(vendors), 9), 98);  // untouched past the answers
+    EXPECT_EQ(std::count(serials + 2, std::end(serials), 9), 98);
+  }
   EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, nullptr, serials, 0), DNM_NullPointerError);
 }
 
@@ -114,11 +124,12 @@ TEST_F(FaultedNodes, ANewMacIdTurnsOneIntoANormalSlave) {
 TEST_F(FaultedNodes, ASendFailureIsNeverACount) {
   uint16_t vendors[2] = {};
   uint32_t serials[2] = {};
-  card_->Fail("CAN_SendMsg", 3, 3);
+  card_->Fail("CAN_SendMsg", 16, 5);
+  EXPECT_EQ(lib_.DNM_GetOwnership(0, 0), 16);  // neither request sent; ownership kept
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), DNM_FaultNodeSendError);
   EXPECT_TRUE(lib_.HasLine("CheckFaultNode( ) Board 0  Port 0  SendCmd Error!"));
-  EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 2), 3);
-  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 3);
+  EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 2), 16);
+  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 16);
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
 }
 
