@@ -16,7 +16,9 @@ ExportCall::ExportCall(const char* tag, uint8_t board, const char* board_format)
     Fail(DNM_BoardNumberError, board_format, "Error!Board %d is out of range", board);
     return;
   }
-  lifecycle_ = std::shared_lock(Lib().lifecycle[board]);
+  // A board that is being activated or closed is not waited for: Active()
+  // then refuses the call.
+  lifecycle_ = std::shared_lock(Lib().lifecycle[board], std::try_to_lock);
 }
 
 void ExportCall::Fail(uint16_t code, const char* format, const char* reason, int value) {
@@ -53,7 +55,7 @@ ExportCall& ExportCall::Baud(uint8_t baud, const char* format) {
 
 ExportCall& ExportCall::Active(const char* format) {
   if (Skip()) return *this;
-  if (Lib().board_active[board_] == 0) {
+  if (!lifecycle_.owns_lock() || Lib().board_active[board_] == 0) {
     Fail(DNM_BoardNotActive, format, "Error!Board %d is not Active", board_);
   } else {
     board_record_ = Lib().boards[board_].get();
@@ -97,9 +99,17 @@ ExportCall& ExportCall::LockPort(bool exclusive) {
   if (Skip()) return *this;
   if (exclusive) {
     port_exclusive_ = std::unique_lock(port().port_lock());
-  } else {
-    port_shared_ = std::shared_lock(port().port_lock());
+    return *this;
   }
+  // Only an online port is waited for: one going online or offline refuses
+  // the call at once, as a port that is not online does.
+  CANPort& target = port();
+  if (!target.port_lock().lock_shared_unless(
+          [&target] { return target.state() != PortState::kOnline; })) {
+    Fail(DNM_MasterStateError, nullptr, "Error!Port %d is not in Online state", port_);
+    return *this;
+  }
+  port_shared_ = std::shared_lock(target.port_lock(), std::adopt_lock);
   return *this;
 }
 

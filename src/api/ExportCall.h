@@ -7,7 +7,8 @@
 // Checks run in the order they are chained; the first that fails writes its
 // trace line (the tag followed by the reason) and the rest are skipped. While
 // the object lives it holds the board's lifecycle lock (shared), so the board
-// cannot be closed under a running call.
+// cannot be closed under a running call. A call made while the board is being
+// activated or closed does not wait: the board counts as not active for it.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,8 @@ class ExportCall {
   ExportCall& NotNull(const void* pointer, const char* what);
   // Holds the port's lock for the rest of the call: exclusively for calls
   // that change the port's state, its scan list or a device's connections.
+  // Shared, it waits for such a call only while the port stays online, and
+  // fails as Online() does once the port is not.
   ExportCall& LockPort(bool exclusive);
   // Lets go of the port's lock early, before a call waits on the bus.
   void UnlockPort();

@@ -20,10 +20,11 @@ constexpr uint32_t kTurnWaitMs = 3000;
 
 // The device for an attribute call, held so that the call can let go of the
 // port's lock before it waits on the bus. nullptr (after the refusal's trace
-// line) while the explicit connection has not been set up.
+// line) while the explicit connection does not stand, since the request goes
+// over it: a call agrees with the connection's status.
 std::shared_ptr<Device_Info> ConnectedDevice(ExportCall& call, uint8_t mac) {
   std::shared_ptr<Device_Info> device = call.port().LeaseDevice(mac);
-  if (device->status(kExplicit) == kStatusNotEstablished || device->buffer(kExplicit) == nullptr) {
+  if (device->status(kExplicit) != kStatusEstablished || device->buffer(kExplicit) == nullptr) {
     Trace("GetAttribute()   Error!The Device %d do not establish connection", mac);
     return nullptr;
   }

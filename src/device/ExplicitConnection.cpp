@@ -35,11 +35,11 @@ void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t ac
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{
-      "AllocateConnection( )",
-      RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass, 0x01,
-                                    device.allocate_choice(), s}),
-      Group2Id(m, 3), kAllocate | kReply, true};
+  ExchangeSpec spec{"AllocateConnection( )",
+                    RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass,
+                                                  0x01, device.allocate_choice(), s}),
+                    Group2Id(m, 3), kAllocate | kReply, true};
+  spec.inner_ms = kAnswerMs;
   return Exchange(port, device, stop, spec);
 }
 
@@ -61,19 +61,21 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
   const uint8_t m = device.mac();
   const ConnectionObject* connection = device.connection(kExplicit);
   const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
-  const ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
-                          RequestFrame(Group2Id(m, 4), {uint8_t(kXid | s), kSetAttributeSingle,
-                                                        kConnectionClass, 0x01, 0x0C, action}),
-                          Group2Id(m, 3), kSetAttributeSingle | kReply, false};
+  ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
+                    RequestFrame(Group2Id(m, 4), {uint8_t(kXid | s), kSetAttributeSingle,
+                                                  kConnectionClass, 0x01, 0x0C, action}),
+                    Group2Id(m, 3), kSetAttributeSingle | kReply, false};
+  spec.inner_ms = kAnswerMs;
   return Exchange(port, device, stop, spec);
 }
 
 int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{"OpenExplicitUCMM( )",
-                          RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kAllocate, 0x00, 0x30}),
-                          Group3Id(5, m), kAllocate | kReply, true};
+  ExchangeSpec spec{"OpenExplicitUCMM( )",
+                    RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kAllocate, 0x00, 0x30}),
+                    Group3Id(5, m), kAllocate | kReply, true};
+  spec.inner_ms = kAnswerMs;
   ExplicitExchange exchange(port, device, stop);
   const int result = exchange.Run(spec);
   if (result != kAnswered) return result;

@@ -83,7 +83,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
   const uint8_t header = kXid | port_.mac_id();
-  ResponseWait waiting(*buffer, spec.inner_ms, 3000, stop_);
+  ResponseWait waiting(*buffer, spec.inner_ms, kAnswerMs, stop_);
   while (waiting.NextPass()) {
     Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());
     if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, spec.success_service)) ==

@@ -21,6 +21,14 @@ class MsgBuffer;
 // Internal results of an exchange (not library codes).
 enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3 };
 
+// How long an exchange waits for its answer. A request that sets a
+// connection up waits for its first frame as long as for the whole answer:
+// the device has 3 s to answer it, as it has an attribute call. A release
+// or a keep-alive gives up after 1 s without any frame: unanswered, it is
+// sent again or followed by a new set-up anyway.
+constexpr uint32_t kAnswerMs = 3000;
+constexpr uint32_t kFirstFrameMs = 1000;
+
 struct ExchangeSpec {
   const char* name;  // trace name, e.g. "AllocateConnection( )"
   CANMsg request;
@@ -28,7 +36,7 @@ struct ExchangeSpec {
   uint8_t success_service;              // byte 1 of the answer
   bool error_has_own_text;              // "Error!" line for an error response
   bool ready_traced_by_caller = false;  // the caller writes its own "ready" line
-  uint32_t inner_ms = 1000;             // the longest wait for any frame
+  uint32_t inner_ms = kFirstFrameMs;    // the longest wait for the first frame
 };
 
 // Waits for frames in a buffer: each pass sleeps until the buffer holds a

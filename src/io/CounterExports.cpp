@@ -21,8 +21,9 @@ uint32_t ReadCounter(uint8_t board, uint8_t port, uint8_t mac, ErrorCounter whic
       mac > kMaxMacId) {
     return 0;
   }
-  std::shared_lock lifecycle(lib.lifecycle[board]);
-  if (lib.board_active[board] == 0) return 0;
+  // A board being activated or closed is not waited for.
+  std::shared_lock lifecycle(lib.lifecycle[board], std::try_to_lock);
+  if (!lifecycle.owns_lock() || lib.board_active[board] == 0) return 0;
   const std::shared_ptr<Device_Info> device = lib.boards[board]->port(port).LeaseDevice(mac);
   return device ? device->counter(which) : 0;
 }

@@ -30,8 +30,27 @@ class SharedMutex {
   }
   void lock_shared() {
     std::unique_lock guard(mutex_);
-    changed_.wait(guard, [&] { return !writer_ && writers_waiting_ == 0; });
+    changed_.wait(guard, [&] { return SharedFree(); });
     ++readers_;
+  }
+  // Takes it shared, unless give_up() is true while a writer holds it or
+  // waits for it: false then, without waiting. give_up is asked again
+  // whenever the lock changes hands and on Notify().
+  template <typename GiveUp>
+  bool lock_shared_unless(GiveUp give_up) {
+    std::unique_lock guard(mutex_);
+    changed_.wait(guard, [&] { return SharedFree() || give_up(); });
+    if (!SharedFree()) return false;
+    ++readers_;
+    return true;
+  }
+  bool try_lock_shared() {
+    return lock_shared_unless([] { return true; });
+  }
+  // Lets the callers waiting in lock_shared_unless ask give_up again.
+  void Notify() {
+    { std::lock_guard guard(mutex_); }
+    changed_.notify_all();
   }
   void unlock_shared() {
     bool last = false;
@@ -43,6 +62,8 @@ class SharedMutex {
   }
 
  private:
+  bool SharedFree() const { return !writer_ && writers_waiting_ == 0; }
+
   std::mutex mutex_;
   std::condition_variable changed_;
   unsigned readers_ = 0;

@@ -184,6 +184,7 @@ uint16_t CANPort::CreateReciveThread() {
 
 uint16_t CANPort::PauseReceiveThreads() {
   state_ = PortState::kOffline;
+  port_lock_.Notify();  // calls waiting to use the port give up now
   SetAllFlags(pause_flags_, kFlagRequested);
   // A thread that is taking frames right now finishes under ReceiveLock;
   // after this no thread takes another frame until resumed.

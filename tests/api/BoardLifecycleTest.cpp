@@ -2,6 +2,9 @@
 // process with its own virtual card.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <thread>
+
 #include "MasterLib.h"
 
 namespace dnm::test {
@@ -44,6 +47,37 @@ TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
   // Closed on both sides: it can be activated again.
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
+}
+
+// Reads and checks do not wait for another thread's online or close: the
+// port is not online, the board not active, until it is over.
+TEST(BoardLifecycle, ReadsAnswerAtOnceWhileAPortGoesOnlineOrTheBoardCloses) {
+  using namespace std::chrono;
+  MasterLib lib;
+  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
+  const auto going_online = [&lib](uint8_t port) {  // returns while the port checks its MAC ID
+    auto online =
+        std::async(std::launch::async, [&lib, port] { return lib.DNM_Online(0, port, 0, 0); });
+    const std::string check =
+        "CheckDuplicMACIDResponse( )   ActiveBoard=0, port=" + std::to_string(port);
+    for (int i = 0; i < 300 && !lib.HasLine(check); ++i)
+      std::this_thread::sleep_for(milliseconds(10));
+    return online;
+  };
+  auto online = going_online(0);
+  auto start = steady_clock::now();
+  EXPECT_EQ(lib.DNM_CheckPollConnectionStatus(0, 0, 3), DNM_MasterStateError);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+  EXPECT_EQ(online.get(), 0);
+  online = going_online(1);
+  auto close = std::async(std::launch::async, [&] { return lib.DNM_CloseBoard(0); });
+  std::this_thread::sleep_for(milliseconds(300));  // the close waits for the online
+  start = steady_clock::now();
+  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 3), DNM_BoardNotActive);
+  EXPECT_EQ(lib.DNM_GetPollNoResponse(0, 0, 3), 0u);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+  EXPECT_EQ(online.get(), 0);
+  EXPECT_EQ(close.get(), 0);
 }
 
 TEST(BoardLifecycle, OnlyTheBoardsTheCardReportsAreServedEachOnItsOwn) {

@@ -15,8 +15,9 @@ using Clock = std::chrono::steady_clock;
 struct SlowSlaves {
   SlowSlaves() {
     UseNetwork(
-        "slave segment=vcan0.1 mac=4 delay=150\n"
-        "slave segment=vcan0.1 mac=5 delay=150\n");
+        "slave segment=vcan0.1 mac=4 delay=1500\n"
+        "slave segment=vcan0.1 mac=5 delay=150\n"
+        "slave segment=vcan0.1 mac=6\n");
   }
 };
 
@@ -62,6 +63,32 @@ TEST_F(DeviceStatus, FollowsEachConnectionAsItIsSetUp) {
 
   ASSERT_EQ(lib_.DNM_StopDevice(0, 0, 5), 0);
   EXPECT_EQ(lib_.DNM_GetDeviceStatus(0, 0, 5), DNM_ExplicitConnectionDown);
+}
+
+// Watchers of a device whose poll connection never stands (its sizes are not
+// the slave's) see anything but 0 while another thread removes it.
+TEST_F(DeviceStatus, ADeviceBeingRemovedNeverStands) {
+  ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+  ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+  for (int round = 0; round < 8; ++round) {
+    ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 6, 0), 0);
+    ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 6, 3), 0);
+    ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, 6, 3, 3, 2500, 0), 0);
+    ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 6), 0);
+    while (lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, 6) != 0)
+      std::this_thread::sleep_for(milliseconds(5));
+    std::vector<std::thread> watchers;
+    for (int i = 0; i < 3; ++i) {
+      watchers.emplace_back([this] {
+        for (uint16_t code = 1; code != DNM_DeviceNotInScanList;) {
+          code = lib_.DNM_GetDeviceStatus(0, 0, 6);
+          ASSERT_NE(code, 0);
+        }
+      });
+    }
+    ASSERT_EQ(lib_.DNM_RemoveDevice(0, 0, 6), 0);
+    for (std::thread& watcher : watchers) watcher.join();
+  }
 }
 
 }  // namespace
