@@ -1,15 +1,19 @@
-// A fault soak: 63 simulated slaves on one port, each with an explicit and a poll connection,
-// under injected faults for a given time: frames lost at a rate, slaves power-cycled and pulled
-// off the bus, a slave answering garbage, driver send failures and receive overruns, a flood of
-// stray frames. Meanwhile a reader reads every slave's serial number over and over. Prints the
-// connections lost and recovered, the slowest recovery, the counters, attribute reads per second
-// and wrong values, CPU, memory and threads at start and end. Exits non-zero when a value read
-// was wrong or a connection did not come back after the faults ended.
+// A fault soak: 62 simulated slaves on one port, each with an explicit connection and I/O of
+// every kind: poll; poll and bit-strobe; poll and cyclic; change of state without poll. Under
+// injected faults for a given time: frames lost at a rate, slaves power-cycled and pulled off
+// the bus, a slave answering garbage, driver send failures and receive overruns, a flood of
+// stray frames, and every 20 s a change of the whole port: the master's MAC ID changed, the
+// port stopped and started, the board closed and opened again. Meanwhile a reader reads every
+// slave's serial number over and over. Prints the connections lost and recovered, the slowest
+// recovery, the counters, attribute reads per second and wrong values, CPU, memory and threads
+// at start and end. Exits non-zero when a value read was wrong, a connection did not come back
+// after the faults ended, or a device was reported standing while its slave had not held its
+// connections for longer than the loss-detection time.
 //
 //   dnm_soak [--seconds N] [--loss P] [--only K]   (default 120 s, P = 0.0005, every fault)
 //
 // --only K injects one kind of fault: 0 power cycles, 1 slaves off the bus, 2 garbage answers,
-// 3 refused driver sends, 4 receive overruns, 5 stray-frame floods.
+// 3 refused driver sends, 4 receive overruns, 5 stray-frame floods, 6 port-wide changes.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -38,11 +42,55 @@ constexpr uint32_t SerialOf(uint8_t mac) {
   return 0x5A000000u + mac;
 }
 
+// MAC ID 63 stays free for the master to change to.
+constexpr uint8_t kSlaves = 62;
+// The longest a lost connection may be reported as standing: two unanswered polls of 5 s.
+constexpr auto kDetection = std::chrono::seconds(12);
+constexpr uint16_t kProductionMs = 1000;
+std::atomic<uint8_t> g_master{kMasterMac};
+
+// What each slave's device is configured with beside its explicit connection.
+enum Io { kPollOnly, kPollAndStrobe, kPollAndCyclic, kCosWithoutPoll };
+constexpr Io IoOf(uint8_t mac) {
+  return static_cast<Io>(mac % 4);
+}
+
+void ConfigureDevices() {
+  for (uint8_t mac = 1; mac <= kSlaves; ++mac) {
+    DNM_AddDevice(kBoard, kPort, mac, 0);
+    DNM_ConfigExplicitMsg(kBoard, kPort, mac, 3);
+    const Io io = IoOf(mac);
+    if (io != kCosWithoutPoll) DNM_ConfigPoll(kBoard, kPort, mac, 4, 4, 0, 0);
+    if (io == kPollAndStrobe) DNM_ConfigBitStrobe(kBoard, kPort, mac, 4, 0, 0);
+    if (io == kPollAndCyclic) DNM_ConfigCyclic(kBoard, kPort, mac, 4, 4, 0, kProductionMs, 0);
+    if (io == kCosWithoutPoll) DNM_ConfigCOS(kBoard, kPort, mac, 4, 4, 0, kProductionMs, 0);
+  }
+}
+
+bool BringUp() {
+  if (DNM_ActiveBoard(kBoard) != 0 || DNM_Online(kBoard, kPort, kBaud500k, g_master) != 0) {
+    return false;
+  }
+  ConfigureDevices();
+  return DNM_StartCommunicate(kBoard, kPort) == 0;
+}
+
+// Whether the slave holds, for the master, every connection its device is configured with.
+bool SlaveHoldsAll(uint8_t mac) {
+  VCAN_SlaveState s{};
+  if (VCAN_SlaveGetState(kBoard, kCardPort, mac, &s) != 0) return false;
+  const Io io = IoOf(mac);
+  const bool poll = io == kCosWithoutPoll || s.poll_state == 3;
+  const bool strobe = io != kPollAndStrobe || s.strobe_state == 3;
+  const bool cos = (io != kPollAndCyclic && io != kCosWithoutPoll) || s.cos_state == 3;
+  return s.master_mac == g_master && s.explicit_state == 3 && poll && strobe && cos;
+}
+
 std::string WriteNetwork(double loss) {
   const std::string path = "/tmp/dnm_soak_" + std::to_string(getpid()) + ".net";
   std::ofstream file(path);
   file << "segment vcan0.1 loss=" << loss << "\n";
-  for (int mac = 1; mac <= kDevices; ++mac) {
+  for (int mac = 1; mac <= kSlaves; ++mac) {
     file << "slave segment=vcan0.1 mac=" << mac << " serial=" << SerialOf(mac)
          << " produced=4 consumed=4 inputs=echo\n";
   }
@@ -65,10 +113,20 @@ struct Snapshot {
 };
 
 // What was last done to each slave, so that a lost connection can be put down to its cause.
-enum Cause { kFrameLoss, kPowerCycle, kOffTheBus, kGarbage, kCauseCount };
-constexpr const char* kCauseNames[kCauseCount] = {"frame loss or no slave fault", "power cycle",
-                                                  "off the bus for 4 s", "garbage answers"};
-std::array<std::atomic<int>, kDevices + 1> g_last_fault{};
+enum Cause {
+  kFrameLoss,
+  kPowerCycle,
+  kOffTheBus,
+  kGarbage,
+  kMacChange,
+  kStopStart,
+  kCloseReopen,
+  kCauseCount
+};
+constexpr const char* kCauseNames[kCauseCount] = {
+    "frame loss or no slave fault", "power cycle", "off the bus for 4 s", "garbage answers",
+    "master MAC ID changed",        "port stopped and started", "board closed and opened"};
+std::array<std::atomic<int>, kSlaves + 1> g_last_fault{};
 
 // Watches every device's status: a device is lost when it stops giving 0 and recovered when it
 // gives 0 again. Each loss is put down to the fault last injected into its slave (taken when the
@@ -77,8 +135,9 @@ class Recoveries {
  public:
   void Look() {
     const auto now = Clock::now();
-    for (uint8_t mac = 1; mac <= kDevices; ++mac) {
+    for (uint8_t mac = 1; mac <= kSlaves; ++mac) {
       const bool up = DNM_GetDeviceStatus(kBoard, kPort, mac) == DNM_NoError;
+      LookAtSlave(mac, up, now);
       auto& down = down_[mac];
       if (!up && !down) {
         down = Down{now, g_last_fault[mac].exchange(kFrameLoss)};
@@ -96,6 +155,7 @@ class Recoveries {
     return count;
   }
   int lost() const { return lost_; }
+  int false_standing() const { return false_standing_; }
   int recovered() const { return recovered_; }
   double slowest_s() const {
     Clock::duration slowest{};
@@ -122,17 +182,59 @@ class Recoveries {
   };
   static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-  std::array<std::optional<Down>, kDevices + 1> down_{};
+  // A device reported standing while its slave has not held its connections for longer than
+  // the loss-detection time: the master reports what it no longer gets.
+  void LookAtSlave(uint8_t mac, bool up, Clock::time_point now) {
+    auto& since = slave_down_since_[mac];
+    if (SlaveHoldsAll(mac)) {
+      since.reset();
+    } else if (!since) {
+      since = now;
+    } else if (up && now - *since > kDetection) {
+      false_standing_++;
+    }
+  }
+
+  std::array<std::optional<Down>, kSlaves + 1> down_{};
+  std::array<std::optional<Clock::time_point>, kSlaves + 1> slave_down_since_{};
+  int false_standing_ = 0;
   std::array<std::vector<Clock::duration>, kCauseCount> durations_{};
   int lost_ = 0;
   int recovered_ = 0;
 };
 
+void BlameAll(Cause cause) {
+  for (auto& fault : g_last_fault) fault = cause;
+}
+
+// A change of the whole port, in turn: the master's MAC ID, a stop and start, a close and
+// reopen of the board. False when the port did not come back.
+bool ChangePort(int turn) {
+  switch (turn % 3) {
+    case 0:
+      BlameAll(kMacChange);
+      g_master = g_master == kMasterMac ? 63 : kMasterMac;
+      return DNM_ChangeMACID(kBoard, kPort, g_master) == 0;
+    case 1:
+      BlameAll(kStopStart);
+      DNM_StopCommunicate(kBoard, kPort);
+      std::this_thread::sleep_for(milliseconds(300));
+      return DNM_StartCommunicate(kBoard, kPort) == 0;
+    default:
+      BlameAll(kCloseReopen);
+      DNM_CloseBoard(kBoard);
+      return BringUp();
+  }
+}
+
 // Injects one fault after another until the end.
-void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& injected) {
+void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& injected,
+                  std::atomic<int>& port_failures) {
   std::mt19937 rng(42);
   const int32_t flood_node = VCAN_AttachNode(kBoard, kCardPort, 500);
-  auto any_slave = [&] { return static_cast<int32_t>(1 + rng() % kDevices); };
+  auto any_slave = [&] { return static_cast<int32_t>(1 + rng() % kSlaves); };
+  auto next_port_change = Clock::now() + std::chrono::seconds(20);
+  int port_changes = 0;
   auto fault_slave = [&](Cause cause, const char* behaviour) {
     const int32_t mac = any_slave();
     g_last_fault[mac] = cause;
@@ -140,7 +242,14 @@ void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& inject
   };
   while (Clock::now() < end) {
     std::this_thread::sleep_for(milliseconds(500 + rng() % 1500));
+    if ((only < 0 || only == 6) && Clock::now() >= next_port_change) {
+      if (!ChangePort(port_changes++)) port_failures++;
+      next_port_change = Clock::now() + std::chrono::seconds(20);
+      injected++;
+      continue;
+    }
     const auto kind = rng() % 6;
+    if (only == 6) continue;
     switch (only >= 0 ? static_cast<unsigned>(only) : kind) {
       case 0:
         fault_slave(kPowerCycle, "power_cycle=1 power_check=1");
@@ -180,11 +289,12 @@ struct Reads {
 
 // Reads every slave's serial number in turn and checks it against the slave's own.
 void ReadSerials(Clock::time_point end, Reads& reads) {
-  for (uint8_t mac = 1; Clock::now() < end; mac = static_cast<uint8_t>(mac % kDevices + 1)) {
+  for (uint8_t mac = 1; Clock::now() < end; mac = static_cast<uint8_t>(mac % kSlaves + 1)) {
     uint8_t data[64] = {};
     uint32_t length = 0;
     if (DNM_GetAttribute(kBoard, kPort, mac, 1, 1, 6, data, &length) != DNM_NoError) {
       reads.failed++;
+      std::this_thread::sleep_for(milliseconds(10));  // refused at once while the board reopens
       continue;
     }
     const uint32_t serial = data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24;
@@ -203,7 +313,11 @@ CounterSums SumCounters() {
       {"poll no response", DNM_GetPollNoResponse},
       {"poll error response", DNM_GetPollErrorResponse},
       {"poll fragment error", DNM_GetPollFragmentError},
-      {"poll send error", DNM_GetPollSendError}};
+      {"poll send error", DNM_GetPollSendError},
+      {"bit-strobe no response", DNM_GetBitStrobeNoResponse},
+      {"COS/cyclic no input", DNM_GetCOS_CyclicWithPollNoResponse},
+      {"COS/cyclic fragment error", DNM_GetCOS_CyclicWithPollFragmentError},
+      {"COS/cyclic output no ack", DNM_GetCOS_CyclicWithoutPollACKNoResponse}};
   CounterSums sums;
   for (const auto& [name, get] : counters) sums.emplace_back(name, SumOverDevices(get));
   return sums;
@@ -219,28 +333,32 @@ int main(int argc, char** argv) {
   setenv("VELKCAN_NETWORK", network.c_str(), 1);
   unsetenv("HYPERTRACE_FILE");
   dnm::DeviceNet_Initial();
-  if (DNM_ActiveBoard(kBoard) != 0 || DNM_Online(kBoard, kPort, kBaud500k, kMasterMac) != 0) {
+  if (!BringUp()) {
     std::printf("the board or port did not come up\n");
     return 1;
   }
   const Snapshot start = Snapshot::Take();
-  for (uint8_t mac = 1; mac <= kDevices; ++mac) {
-    DNM_AddDevice(kBoard, kPort, mac, 0);
-    DNM_ConfigExplicitMsg(kBoard, kPort, mac, 3);
-    DNM_ConfigPoll(kBoard, kPort, mac, 4, 4, 0, 0);
+  std::printf(
+      "fault soak: %d slaves with explicit and poll, bit-strobe, cyclic or COS connections, "
+      "%.0f s, frame loss %g\n",
+      kSlaves, seconds, loss);
+  Recoveries recoveries;
+  const auto setup_start = Clock::now();
+  while (Clock::now() - setup_start < std::chrono::seconds(60) &&
+         (recoveries.Look(), recoveries.lost() > recoveries.recovered())) {
+    std::this_thread::sleep_for(milliseconds(100));
   }
-  DNM_StartCommunicate(kBoard, kPort);
-  std::printf("fault soak: %d slaves with explicit and poll connections, %.0f s, frame loss %g\n",
-              kDevices, seconds, loss);
-  std::printf("  all connections up after %.1f s\n", WaitAllUp(DNM_GetDeviceStatus, 60));
+  std::printf("  all connections up after %.1f s\n",
+              std::chrono::duration<double>(Clock::now() - setup_start).count());
+  recoveries = Recoveries();
 
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(seconds));
   std::atomic<uint64_t> injected{0};
+  std::atomic<int> port_failures{0};
   Reads reads;
-  std::thread faults([&] { InjectFaults(end, only, injected); });
+  std::thread faults([&] { InjectFaults(end, only, injected, port_failures); });
   std::thread reader([&] { ReadSerials(end, reads); });
-  Recoveries recoveries;
   while (Clock::now() < end) {
     recoveries.Look();
     std::this_thread::sleep_for(milliseconds(100));
@@ -261,6 +379,8 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(injected.load()));
   std::printf("  connections lost, recovered    %10d %d\n", recoveries.lost(), recoveries.recovered());
   std::printf("  still down 30 s after the end  %10d\n", recoveries.StillDown());
+  std::printf("  reported standing, slave not   %10d\n", recoveries.false_standing());
+  std::printf("  port changes that failed       %10d\n", port_failures.load());
   std::printf("  slowest recovery (s)           %10.1f\n", recoveries.slowest_s());
   std::printf("  recoveries by the slave's last fault:\n");
   recoveries.PrintByCause();
@@ -278,7 +398,9 @@ int main(int argc, char** argv) {
   std::printf("  resident memory (KiB): start %ld, before close %ld, after close %ld\n",
               start.resident_kib, before_close.resident_kib, end_state.resident_kib);
   std::remove(network.c_str());
-  const bool sound = reads.wrong == 0 && recoveries.StillDown() == 0 && end_state.threads <= start.threads;
+  const bool sound = reads.wrong == 0 && recoveries.StillDown() == 0 &&
+                     recoveries.false_standing() == 0 && port_failures == 0 &&
+                     end_state.threads <= start.threads;
   std::printf("%s\n", sound ? "soak passed" : "SOAK FAILED");
   return sound ? 0 : 1;
 }

@@ -4,8 +4,10 @@
 #include "VELKCANDNM.h"
 #include "api/Board.h"
 #include "api/Library.h"
+#include "device/Device_Info.h"
 #include "device/ScanList.h"
 #include "driver/Driver.h"
+#include "netmgmt/ReleaseSets.h"
 #include "port/CANPort.h"
 #include "trace/ErrorCodes.h"
 #include "trace/Trace.h"
@@ -18,9 +20,21 @@ bool BoardInRange(uint8_t board) {
   return static_cast<int>(board) <= static_cast<int>(Lib().board_count.load()) - 1;
 }
 
+// The slaves are released first, while the ports are still on the bus, and
+// the workers end before the turns are given back: nothing allocates again.
+// A request in progress is not waited for: its worker is about to end.
+void ReleaseAndEndWorkers(CANPort& port) {
+  ReleasedSets released(port, 0);
+  released.Release();
+  for (uint8_t mac = 0; mac < 64; ++mac) {
+    if (Device_Info* device = port.device(mac)) device->EndWorkers();
+  }
+}
+
 // Takes every device of the board apart and stops the ports' threads, in the
 // order the board's teardown requires.
 void DismantlePorts(Board& board) {
+  for (uint8_t p = 0; p < kPortsPerBoard; ++p) ReleaseAndEndWorkers(board.port(p));
   for (uint8_t p = 0; p < kPortsPerBoard; ++p) DismantleDevices(board.port(p));
   for (uint8_t p = 0; p < kPortsPerBoard; ++p) RemoveAllDevices(board.port(p));
   for (uint8_t p = 0; p < kPortsPerBoard; ++p) board.port(p).CloseReceiveThreads();
@@ -58,7 +72,11 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ActiveBoard(uint8_t board) {
     return DNM_BoardNumberError;
   }
   Library& lib = Lib();
-  std::unique_lock lifecycle(lib.lifecycle[board]);
+  // An active board is refused at once, not after the calls running on it:
+  // the calls that find the board's lock wanted then meet a board that is
+  // being activated or closed, never one that stays active.
+  std::unique_lock lifecycle(lib.lifecycle[board], std::defer_lock);
+  if (lib.board_active[board] == 0) lifecycle.lock();
   if (lib.board_active[board] == 1) {
     Trace("DNM_ActiveBoard()   Error!Board %d is already Active!", board);
     return DNM_BoardAlreadyActive;

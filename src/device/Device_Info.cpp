@@ -83,12 +83,11 @@ void Device_Info::WakeAllWaiters() const {
   turn_.WakeWaiters();
 }
 
-void Device_Info::TakeApart() {
-  if (taken_apart_.exchange(true)) return;
+void Device_Info::EndWorkers() {
+  if (workers_ended_.exchange(true)) return;
   // Calls that use the device end their waits; every worker ends before any
   // buffer goes (an I/O worker may be waiting on the explicit buffer while
-  // it sets its connection up); the request in progress, if any, gives its
-  // turn back before its connection goes.
+  // it sets its connection up).
   gone_.Raise();
   WakeAllWaiters();
   for (auto& connection : connections_) {
@@ -97,6 +96,13 @@ void Device_Info::TakeApart() {
   for (auto& connection : connections_) {
     if (connection) connection->JoinWorker();
   }
+}
+
+void Device_Info::TakeApart() {
+  if (taken_apart_.exchange(true)) return;
+  EndWorkers();
+  // The request in progress, if any, gives its turn back before its
+  // connection goes.
   turn_.CloseAndWaitFree();
   FreeConnection(kExplicit, kChoiceExplicit);
   FreeConnection(kBitStrobe, kChoiceBitStrobe);

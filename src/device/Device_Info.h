@@ -78,6 +78,16 @@ class Device_Info {
 
   uint16_t status(ConnectionKind kind) const { return status_[kind].load(); }
   void set_status(ConnectionKind kind, uint16_t value) { status_[kind].store(value); }
+  // True while both the explicit connection and the kind's own stand: data
+  // of an I/O connection is only current then.
+  bool Stands(ConnectionKind kind) const {
+    return status(kExplicit) == kStatusEstablished && status(kind) == kStatusEstablished;
+  }
+  // The connection set the device holds: a number that changes each time
+  // the explicit connection is established anew. An I/O connection set up
+  // in one set is gone once the device holds another.
+  uint32_t connection_set() const { return connection_set_.load(); }
+  void NewConnectionSet() { connection_set_.fetch_add(1); }
   uint8_t stop_flag(ConnectionKind kind) const { return stop_[kind].load(); }
   void set_stop_flag(ConnectionKind kind, uint8_t value) { stop_[kind].store(value); }
   uint32_t counter(ErrorCounter which) const { return counters_[which].load(); }
@@ -133,6 +143,8 @@ class Device_Info {
   // Configures a connection that is not configured yet: its choice bit, its
   // buffer, its object and its suspended worker. Returns the new object.
   ConnectionObject& Configure(CANPort& port, ConnectionKind kind, uint8_t choice_bit);
+  // Ends every worker; the records stay. Once only.
+  void EndWorkers();
   // Ends every worker and frees every connection, in the order the device is
   // taken apart: explicit, bit-strobe, COS, cyclic, poll. Once only.
   void TakeApart();
@@ -150,6 +162,7 @@ class Device_Info {
   std::array<std::atomic<uint32_t>, kErrorCounters> counters_{};
   std::array<std::atomic<uint16_t>, kConnectionKinds> status_;
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
+  std::atomic<uint32_t> connection_set_{0};
   std::array<std::unique_ptr<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};
   std::array<std::unique_ptr<MsgBuffer>, kConnectionKinds> buffers_;
@@ -159,6 +172,7 @@ class Device_Info {
   std::atomic<uint16_t> last_error_response_{0};
   mutable TurnQueue turn_;
   platform::StopSignal gone_;
+  std::atomic<bool> workers_ended_{false};
   std::atomic<bool> taken_apart_{false};
 };
 

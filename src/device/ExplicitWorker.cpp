@@ -7,6 +7,7 @@
 #include "device/ExplicitConnection.h"
 #include "device/ExplicitExchange.h"
 #include "device/Workers.h"
+#include "io/SetupServices.h"
 #include "port/CANPort.h"
 #include "trace/Trace.h"
 
@@ -70,6 +71,7 @@ class ExplicitWorkerLoop {
   // worker is to end (false).
   bool Connect() {
     for (;;) {
+      ReleaseWhatTheDeviceHolds();
       const int result = Open();
       if (!Sleep(500)) return false;
       if (result == kAnswered) return true;
@@ -93,11 +95,25 @@ class ExplicitWorkerLoop {
     }
   }
 
+  // The device may still hold connections of an earlier set: after a stop,
+  // a restart of the application or a long loss, its I/O connections can be
+  // timed out, and an allocation by the same master keeps them as they are.
+  // Released first, every connection of the new set starts fresh. On the
+  // UCMM route the set is allocated by the I/O workers over the connection
+  // opened here, so it is released once that connection stands.
+  void ReleaseWhatTheDeviceHolds() {
+    if (!ucmm_) ReleaseConnection(port_, device_, false, &end_);
+  }
+
   void Established() {
     end_.TakeNudge();  // a call that failed while connecting asks nothing now
+    if (ucmm_ && (device_.allocate_choice() & ~kChoiceExplicit) != 0) {
+      ReleaseConnection_UCMM(port_, device_, false, &end_);
+    }
     if (!ucmm_) Set_ExplicitMsg_WatchdogTimeout(port_, device_, &end_);
     Trace("ExplicitMsg OK Board %d  Port %d  DesMACID %d ", port_.board_number(),
           port_.port_number(), device_.mac());
+    device_.NewConnectionSet();
     device_.set_status(kExplicit, kStatusEstablished);
   }
 

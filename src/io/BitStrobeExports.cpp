@@ -65,7 +65,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);
-  if (!device.Has(kChoiceBitStrobe) || device.status(kBitStrobe) != kStatusEstablished) {
+  if (!device.Has(kChoiceBitStrobe) || !device.Stands(kBitStrobe)) {
     Trace(kNotEstablished, mac);
     return DNM_DeviceIsUnConnected;
   }

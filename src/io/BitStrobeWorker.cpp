@@ -1,8 +1,9 @@
 // The bit-strobe worker of one device: sets the connection up once the
 // explicit (and, where the device has one, the poll) connection stands,
 // then keeps the latest response of its device. The port's request thread
-// sends the commands; a response is matched to no particular command, and
-// a missing or wrong-sized one changes nothing.
+// sends the commands; a response is matched to no particular command, a
+// wrong-sized one changes nothing, and two missing in a row end the
+// connection.
 #include <algorithm>
 
 #include "device/ConnectionObject.h"
@@ -50,6 +51,7 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
     device_.set_status(kBitStrobe, kStatusNotEstablished);
     ucmm_ = device_.ucmm();
     if (!WaitForExplicit() || !WaitForPoll()) return;
+    JoinConnectionSet();
     buffer_.ClearBuffer();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!ProducedSizeMatches()) return;
@@ -129,14 +131,22 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
     return false;
   }
 
+  // Keeps the newest response of the device. The connection is lost when
+  // two response waits in a row, each at least a command period, see none.
   void ReceiveLoop() {
-    for (;;) {
+    for (int missed = 0;;) {
       CANMsg frame{};
       const size_t length = std::min<size_t>(connection_.input_size.load(), 8);
-      if (WaitBitStrobeResponse(frame) && frame.len == length) {
-        connection_.input().CopyIn(frame.data, length);
-      }
+      const bool answered = WaitBitStrobeResponse(frame);
+      if (answered && frame.len == length) connection_.input().CopyIn(frame.data, length);
       if (Ended()) return;
+      if (ConnectionSetGone()) return EndConnection(kBitStrobe, false);
+      missed = answered ? 0 : missed + 1;
+      if (!answered) device_.Count(kBitStrobeNoResponse);
+      if (missed == 2) {
+        TraceLine("BitStrobe No Response!");
+        return EndConnection(kBitStrobe, true);
+      }
       if (StopRequested()) {
         Stop(false);
         return;
@@ -147,7 +157,8 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
   }
 
   bool WaitBitStrobeResponse(CANMsg& frame) {
-    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, kResponseWaitMs,
+    const uint32_t limit = std::max(kResponseWaitMs, BitStrobePeriod().load() + kResponseLead);
+    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, limit,
                      "WaitBitStrobeResponse( )", "WaitBitStrobeResponse( )", frame);
   }
 };

@@ -101,12 +101,17 @@ uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
 
 // The device's established connection of the twin's kind, else nullptr
 // with code set (after the refusal's trace line).
+// A read also needs the explicit connection: without it the inputs are no
+// longer current.
 ConnectionObject* Established(const Twin& twin, const Device_Info& device,
-                              uint16_t unconfigured_code, uint16_t& code) {
+                              uint16_t unconfigured_code, uint16_t& code,
+                              bool with_explicit = false) {
   code = DNM_NoError;
+  const bool stands =
+      with_explicit ? device.Stands(kCosCyclic) : device.status(kCosCyclic) == 0;
   if (!device.Has(twin.bit)) {
     code = unconfigured_code;
-  } else if (device.status(kCosCyclic) != kStatusEstablished) {
+  } else if (!stands) {
     code = DNM_DeviceIsUnConnected;
   }
   if (code == DNM_NoError) return device.connection(kCosCyclic);
@@ -121,7 +126,7 @@ uint16_t ReadInput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac, u
   if (call.Failed()) return call.Code();
   uint16_t code = 0;
   ConnectionObject* connection =
-      Established(twin, *call.port().device(mac), DNM_COS_CyclicNotConfigure, code);
+      Established(twin, *call.port().device(mac), DNM_COS_CyclicNotConfigure, code, true);
   if (connection == nullptr) return code;
   call.NotNull(data, "data").NotNull(length, "length");
   if (call.Failed()) return call.Code();

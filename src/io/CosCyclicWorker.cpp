@@ -6,6 +6,7 @@
 // poll-response identifier. Every sleep and wait ends at once when the
 // worker is to end.
 #include <algorithm>
+#include <optional>
 
 #include "VELKCANDNM.h"
 #include "device/ConnectionObject.h"
@@ -85,6 +86,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       if (StopRequested()) return StopRelease();
       if (!Sleep(500)) return;
     }
+    JoinConnectionSet();
     ucmm_ = device_.ucmm();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!SizeMatches(true, true)) return;
@@ -95,7 +97,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       Sleep(1000);
       return;
     }
-    device_.set_status(kCosCyclic, kStatusEstablished);
+    Established();
     while (ExchangeWithPoll() && Sleep(kLoopPauseMs)) {
     }
   }
@@ -104,7 +106,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   // ends the connection.
   bool ExchangeWithPoll() {
     const uint16_t result = ReadInput();
-    if (Ended()) return false;
+    if (Ended() || Lost(result)) return false;
     if (result == 0) SendAck();
     if (result == DNM_IOInputLengthError || result == DNM_IOFragmentSequenceError) {
       ReleaseAndWait();
@@ -126,13 +128,14 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       if (StopRequested()) return StopRelease();
       if (!Sleep(pause)) return;
     }
+    JoinConnectionSet();
     if (MsgBuffer* acks = device_.buffer(kPoll)) acks->ClearBuffer();
     buffer_.ClearBuffer();
     ucmm_ = device_.ucmm();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!SizeMatches(false, false) || !SizeMatches(true, false)) return;
     if (!RatesSet()) return;
-    device_.set_status(kCosCyclic, kStatusEstablished);
+    Established();
     while (ExchangeWithoutPoll() && Sleep(kLoopPauseMs)) {
     }
   }
@@ -158,7 +161,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
 
   bool ExchangeWithoutPoll() {
     const uint16_t result = ReadInput();
-    if (Ended()) return false;
+    if (Ended() || Lost(result)) return false;
     if (result == 0 && SendAck() == 0) {
       const uint16_t sent =
           SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
@@ -169,8 +172,15 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
         Sleep(20);
         return Restart();
       }
-      if (!OutputAcknowledged() && !end_.Raised()) {
-        device_.Count(kCOS_CyclicWithoutPollACKNoResponse);
+      const bool acknowledged = OutputAcknowledged();
+      if (end_.Raised()) return false;
+      unacknowledged_ = acknowledged ? 0 : unacknowledged_ + 1;
+      if (!acknowledged) device_.Count(kCOS_CyclicWithoutPollACKNoResponse);
+      if (unacknowledged_ == 2) {
+        TraceLine("COS_Cyclic Output No Acknowledge!");
+        SetPollRate();
+        EndConnection(kCosCyclic, true);
+        return false;
       }
     }
     if (result == DNM_IOInputLengthError || result == DNM_IOFragmentSequenceError) return Restart();
@@ -180,6 +190,33 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       DropExplicit();
       return false;
     }
+    return true;
+  }
+
+  void Established() {
+    last_input_ = platform::GetTickCount();
+    unacknowledged_ = 0;
+    device_.set_status(kCosCyclic, kStatusEstablished);
+  }
+
+  // The slave produces at least once per expected packet rate (a cyclic
+  // production or a heartbeat); nothing for four of them means the
+  // connection is gone. 0 when the rate is 0 (changes only, no limit).
+  uint32_t InactivityLimit() const { return 4u * connection_.expected_packet_rate.load(); }
+  uint32_t MsSinceInput() const { return platform::GetTickCount() - last_input_; }
+
+  // Ends the connection when its set went or the slave fell silent for the
+  // inactivity time; true then.
+  bool Lost(uint16_t result) {
+    if (result == 0) last_input_ = platform::GetTickCount();
+    if (ConnectionSetGone()) {
+      EndConnection(kCosCyclic, false);
+      return true;
+    }
+    const uint32_t limit = InactivityLimit();
+    if (result == 0 || limit == 0 || MsSinceInput() < limit) return false;
+    TraceLine("COS_Cyclic No Input!");
+    EndConnection(kCosCyclic, true);
     return true;
   }
 
@@ -249,36 +286,55 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   }
 
   uint16_t TakeInput() {
+    const uint32_t start = platform::GetTickCount();
     const size_t length = std::min<size_t>(connection_.input_size.load(), kMaxIoMessage);
     CANMsg frame{};
     if (length <= 8) {
-      if (!WaitInput(frame, nullptr)) return DNM_IOFragmentNotReceived;
+      if (!WaitInput(frame, start)) return DNM_IOFragmentNotReceived;
       Trace("Read Non Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
       if (frame.len != length) return DNM_IOInputLengthError;
       connection_.input().CopyIn(frame.data, length);
       return 0;
     }
-    IoReassembly reassembly(length);
+    std::optional<IoReassembly> reassembly;
     for (;;) {
-      if (!WaitInput(frame, &reassembly)) return DNM_IOFragmentNotReceived;
-      if (reassembly.count() == 0) {
+      if (!WaitInput(frame, start)) return DNM_IOFragmentNotReceived;
+      if (!reassembly) reassembly.emplace(length);
+      if (reassembly->count() == 0) {
         Trace("Read Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
       }
-      const IoReassembly::Step step = reassembly.Take(frame);
-      if (step == IoReassembly::Step::kError) return DNM_IOFragmentSequenceError;
+      const IoReassembly::Step step = reassembly->Take(frame);
       if (step == IoReassembly::Step::kDone) break;
+      if (step == IoReassembly::Step::kError) FragmentError(reassembly, frame, length);
     }
-    connection_.input().CopyIn(reassembly.message(), length);
+    connection_.input().CopyIn(reassembly->message(), length);
     return 0;
   }
 
-  // Takes the next input frame (for a fragmented message, the fragment
-  // awaited); false after 3000 ms.
-  bool WaitInput(CANMsg& frame, const IoReassembly* reassembly) {
-    const FrameKey key = reassembly ? FrameKey::Data(InputId(mac_), reassembly->ExpectedByte())
-                                    : FrameKey::Id(InputId(mac_));
-    return WaitFrame(buffer_, {key}, kWaitMs, "WaitCOS_CyclicResponse( )",
-                     "WaitCOS_CyclicResponse( )", frame);
+  // Fragments are taken in the order they came: a message is whole only
+  // from a first fragment through the fragments that follow it. A fragment
+  // out of that order (a lost or stray one) spoils the message begun; it is
+  // counted and dropped, and a first fragment begins the next message.
+  void FragmentError(std::optional<IoReassembly>& reassembly, const CANMsg& frame,
+                     size_t length) {
+    device_.Count(kCOS_CyclicWithPollFragmentError);
+    Trace("COS_Cyclic Fragment Error " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
+    reassembly.reset();
+    if (frame.len >= 1 && frame.data[0] == 0x00) reassembly.emplace(length).Take(frame);
+  }
+
+  // Takes the next input frame, in the order of arrival; false once the
+  // read has taken 3000 ms, or sooner when the inactivity time runs out.
+  bool WaitInput(CANMsg& frame, uint32_t read_start) {
+    const auto left = [now = platform::GetTickCount()](uint32_t since, uint32_t limit) {
+      return now - since < limit ? limit - (now - since) : 0u;
+    };
+    uint32_t wait = left(read_start, kWaitMs);
+    if (const uint32_t inactivity = InactivityLimit()) {
+      wait = std::min(wait, left(last_input_, inactivity));
+    }
+    return wait > 0 && WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait,
+                                 "WaitCOS_CyclicResponse( )", "WaitCOS_CyclicResponse( )", frame);
   }
 
   uint16_t SendAck() {
@@ -296,6 +352,9 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
            WaitFrame(*acks, {FrameKey::Len(OutputAckId(mac_), 0)}, kWaitMs,
                      "WaitCOS_CyclicACKResponse( )", "WaitCOS_CyclicACKResponse( )", ack);
   }
+
+  uint32_t last_input_ = 0;  // tick of the last whole input
+  int unacknowledged_ = 0;   // outputs in a row the slave did not acknowledge
 };
 
 }  // namespace

@@ -33,6 +33,19 @@ class IoWorkerLoop {
   void ParkWhileStopped();
   // Tells the explicit worker that the connection set is gone.
   void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
+  // Marks the connection set that the connection is being set up in; it
+  // stands only as long as the device holds that set.
+  void JoinConnectionSet() { set_ = device_.connection_set(); }
+  bool ConnectionSetGone() const {
+    return device_.status(kExplicit) != kStatusEstablished || device_.connection_set() != set_;
+  }
+  // Ends the connection because its set went (the explicit worker sets the
+  // set up again) or it was lost itself (the set is then set up again,
+  // unless another connection's loss has already had it set up anew).
+  void EndConnection(ConnectionKind kind, bool lost) {
+    device_.set_status(kind, kStatusNotEstablished);
+    if (lost && device_.connection_set() == set_) DropExplicit();
+  }
 
   // Waits up to limit_ms for a frame in buffer that matches one of keys,
   // tried in order, and takes it. Each pass is traced with count_name, the
@@ -51,6 +64,7 @@ class IoWorkerLoop {
  private:
   const ConnectionKind kind_;
   bool ended_ = false;
+  uint32_t set_ = 0;
 };
 
 }  // namespace dnm

@@ -43,8 +43,10 @@ uint16_t ConfigureDevicePoll(CANPort& port, Device_Info& device, uint16_t input_
 
 // The device's established poll connection, else nullptr after the
 // refusal's trace line.
-ConnectionObject* EstablishedPoll(const Device_Info& device, const char* refusal) {
-  if (!device.Has(kChoicePoll) || device.status(kPoll) != kStatusEstablished) {
+ConnectionObject* EstablishedPoll(const Device_Info& device, const char* refusal,
+                                  bool with_explicit = false) {
+  const bool stands = with_explicit ? device.Stands(kPoll) : device.status(kPoll) == 0;
+  if (!device.Has(kChoicePoll) || !stands) {
     Trace(refusal, device.mac());
     return nullptr;
   }
@@ -89,7 +91,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, 
   if (call.Failed()) return call.Code();
   ConnectionObject* poll =
       EstablishedPoll(*call.port().device(mac),
-                      "ReadPollInputData( )   Error!The Device %d do not establish connection");
+                      "ReadPollInputData( )   Error!The Device %d do not establish connection",
+                      true);
   if (poll == nullptr) return DNM_DeviceIsUnConnected;
   call.NotNull(data, "data").NotNull(length, "length");
   if (call.Failed()) return call.Code();

@@ -60,6 +60,7 @@ class PollWorkerLoop : IoWorkerLoop {
       Trace("Poll is waiting Board %d  Port %d  DesMACID %d ", port_.board_number(),
             port_.port_number(), mac_);
     }
+    JoinConnectionSet();
     // The COS/cyclic worker pauses while the poll connection is set up.
     if (HasCosOrCyclic()) device_.set_stop_flag(kCosCyclic, 1);
     buffer_.ClearBuffer();
@@ -130,6 +131,7 @@ class PollWorkerLoop : IoWorkerLoop {
 
   void PollLoop() {
     for (;;) {
+      if (ConnectionSetGone()) return EndConnection(kPoll, false);
       if (SendPollCommand() != 0) {
         device_.Count(kPollSendError);
         Release(true);
@@ -140,6 +142,7 @@ class PollWorkerLoop : IoWorkerLoop {
       if (!Sleep(10)) return;
       const uint16_t result = ReceivePollResponse();
       if (Ended()) return;
+      if (result != 0 && ConnectionSetGone()) return EndConnection(kPoll, false);
       if (result == 0) {
         streak_ = 0;
       } else if (Failed(result)) {
@@ -158,12 +161,13 @@ class PollWorkerLoop : IoWorkerLoop {
   }
 
   // Counts a failed exchange; true when the connection is lost: a missing
-  // answer right after exactly one failed exchange.
+  // answer right after another failed exchange of any kind, however many
+  // came before.
   bool Failed(uint16_t result) {
     if (result == DNM_PollNoResponse) {
       TraceLine("Poll No Response!!!!!!!!!!!!!!!!!!!!!!!!!!!");
       device_.Count(kPollNoResponse);
-      if (streak_ == 1) return true;
+      if (streak_ >= 1) return true;
     } else if (result == DNM_PollResponseDataError) {
       device_.Count(kPollErrorResponse);
     } else if (result == DNM_PollFragmentError) {

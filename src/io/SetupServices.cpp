@@ -26,6 +26,15 @@ ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm)
   return ExplicitRoute::For(port.mac_id(), device.mac(), ucmm);
 }
 
+// The expected packet rate the device is told. A COS/cyclic device produces at it, so it gets
+// the configured rate whole on either route; poll and bit-strobe get 2500 ms on group 2 and
+// the configured rate with its high byte bounded on UCMM.
+uint16_t RateSent(uint16_t configured, bool ucmm, uint8_t instance) {
+  if (instance == kCosCyclicInstance) return configured;
+  if (!ucmm) return kGroup2Rate;
+  return static_cast<uint16_t>((UcmmRateHighByte(configured) << 8) | (configured & 0xFF));
+}
+
 // Sends the Get_Attribute_Single request of the route; 0 or the send code.
 uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
                                    const ExplicitRoute& route, uint8_t instance,
@@ -49,7 +58,7 @@ uint16_t ThreadWaitGetAttributeResponse(Device_Info& device, const ExplicitRoute
     Trace(format, device.mac(), DNM_FRAME_FIELDS(answer));
     return result;
   };
-  ResponseWait waiting(*buffer, 3000, 3000, stop);
+  ResponseWait waiting(*buffer, kAnswerMs, kAnswerMs, stop);
   while (waiting.NextPass()) {
     Trace("ThreadWaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", device.mac(),
           waiting.count());
@@ -114,6 +123,7 @@ int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal*
                                       0x01, device.allocate_choice(), m}),
       route.response_id, kAllocate | kReply, true};
   spec.ready_traced_by_caller = true;
+  spec.inner_ms = kAnswerMs;
   Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
         port.port_number(), spec.request.id);
   return ExplicitExchange(port, device, stop).Run(spec);
@@ -146,14 +156,15 @@ int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_
   const ExplicitRoute route = RouteOf(port, device, ucmm);
   const ConnectionObject* connection = device.connection(static_cast<ConnectionKind>(instance - 1));
   const uint16_t stored = connection ? connection->expected_packet_rate.load() : kGroup2Rate;
-  const uint16_t rate = ucmm ? stored : kGroup2Rate;
+  const uint16_t rate = RateSent(stored, ucmm, instance);
   const uint8_t low = rate & 0xFF;
-  const uint8_t high = ucmm ? UcmmRateHighByte(rate) : static_cast<uint8_t>(rate >> 8);
+  const uint8_t high = static_cast<uint8_t>(rate >> 8);
   ExchangeSpec spec{
       "Set_ExpectedPacketRate( )",
       RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kSetAttributeSingle,
                                       kConnectionClass, instance, kExpectedPacketRate, low, high}),
       route.response_id, kSetAttributeSingle | kReply, false};
+  spec.inner_ms = kAnswerMs;
   if (ucmm) {
     spec.ready_traced_by_caller = true;
     Trace(

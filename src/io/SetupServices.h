@@ -35,8 +35,8 @@ int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
                          const platform::StopSignal* stop);
 
-// The expected packet rate bytes sent on the UCMM route: the low byte, and
-// the high byte when it is 1 to 3, else 1.
+// The high byte of a poll or bit-strobe connection's expected packet rate as
+// sent on the UCMM route: the configured one when it is 1 to 3, else 1.
 uint8_t UcmmRateHighByte(uint16_t rate);
 
 }  // namespace dnm

@@ -2,6 +2,7 @@
 // ID or baud rate.
 #include "VELKCANDNM.h"
 #include "api/ExportCall.h"
+#include "netmgmt/ReleaseSets.h"
 #include "port/CANPort.h"
 #include "trace/Trace.h"
 
@@ -29,6 +30,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_
       mac, "ChangeMACID() Error!MAC ID %d is out of range");
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
+  ReleasedSets released(target, ReleasedSets::kTurnWaitMs);
+  released.Release();
   target.Offline();
   if (target.Online(target.baud(), mac) != 0) {
     TraceLine("ChangeMACID() Change MAC ID Error!");
@@ -43,6 +46,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uin
   call.Port(port).Active().LockPort(true).Online().Baud(baud);
   if (call.Failed()) return call.Code();
   CANPort& target = call.port();
+  ReleasedSets released(target, ReleasedSets::kTurnWaitMs);
+  released.Release();
   target.Offline();
   if (target.Online(baud, target.mac_id()) != 0) {
     TraceLine("ChangeBaudrate()   Change Baudrate Error!");

@@ -67,6 +67,12 @@ TEST_F(BitStrobe, SetUpFollowsThePollAndWrongSizedAnswersAreIgnored) {
   std::this_thread::sleep_for(milliseconds(1200));
   EXPECT_EQ(Read(), IoInput(0x10, 2));
   EXPECT_EQ(lib_.DNM_GetBitStrobeNoResponse(0, 0, 5), 0u);
+  // Two response waits in a row without any answer are counted and lose the
+  // connection, before the poll connection notices (two 5 s waits).
+  const size_t releases = slave_->HeardWith(0x42E, 0x4C).size();
+  settings_->io_silent = true;
+  EXPECT_TRUE(slave_->WaitFor(0x42E, 0x4C, releases + 1, 8000));
+  EXPECT_EQ(lib_.DNM_GetBitStrobeNoResponse(0, 0, 5), 2u);
   EXPECT_EQ(lib_.DNM_ConfigBitStrobe(0, 0, 5, 3, 2500, 0), 0);
   EXPECT_TRUE(lib_.HasLine(
       "ConfigBitStrobe()   Error!MAC ID 5 BitStrobe Connection has been configured before"));

@@ -111,6 +111,15 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   EXPECT_EQ(std::vector<uint8_t>(data, data + length),
             (std::vector<uint8_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
   EXPECT_EQ(slave_->HeardWith(0x3C0 + kMac).size(), 0u);
+  // A message whose last fragment was lost is never completed by the next
+  // message's tail: it is a fragment error, and the next message is whole.
+  slave_->Send(MakeFrame(0x340 + kMac, {0x00, 1, 1, 1, 1, 1, 1, 1}));
+  Produce({20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
+  ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 2, 1000));
+  ASSERT_EQ(lib_.DNM_ReadCyclicInputData(0, 0, kMac, data, &length), 0);
+  EXPECT_EQ(std::vector<uint8_t>(data, data + length),
+            (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
+  EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithPollFragmentError(0, 0, kMac), 1u);
 }
 
 TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
@@ -176,8 +185,8 @@ TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
   EXPECT_TRUE(lib.HasLine("GetDeviceStatus()   Error!Port 1 is not in Online state"));
   const uint8_t output[4] = {0xC0, 0xFF, 0xEE, 0x01};
   ASSERT_EQ(lib.DNM_WriteCyclicOutputData(0, 0, 3, output, 4), 0);
-  // A group-2 device produces every 2500 ms, whatever rate was configured.
-  std::this_thread::sleep_for(milliseconds(5500));
+  // The cyclic device produces every 200 ms, as configured: its inputs soon echo the output.
+  std::this_thread::sleep_for(milliseconds(1000));
   uint8_t data[64] = {};
   uint32_t length = 0;
   ASSERT_EQ(lib.DNM_ReadCyclicInputData(0, 0, 3, data, &length), 0);

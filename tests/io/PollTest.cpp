@@ -23,9 +23,9 @@ class Polling : public ::testing::Test {
     ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
   }
 
-  // A slave with the given sizes, configured for polling and started.
-  IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false,
-                        uint16_t rate = 2500) {
+  // A slave with the given sizes, configured for polling (or cyclic) and started.
+  IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false, uint16_t rate = 2500,
+                        bool cyclic = false) {
     auto settings = std::make_shared<IoSlaveSettings>();
     settings->mac = mac;
     settings->ucmm = ucmm;
@@ -33,7 +33,10 @@ class Polling : public ::testing::Test {
     settings->consumed = output;
     slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings)));
     EXPECT_EQ(lib_.DNM_AddDevice(0, 0, mac, ucmm), 0);
-    EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, mac, uint16_t(input), uint16_t(output), rate, 0), 0);
+    const auto in = uint16_t(input), out = uint16_t(output);
+    EXPECT_EQ(cyclic ? lib_.DNM_ConfigCyclic(0, 0, mac, in, out, 0, rate, 0)
+                     : lib_.DNM_ConfigPoll(0, 0, mac, in, out, rate, 0),
+              0);
     EXPECT_EQ(lib_.DNM_StartDevice(0, 0, mac), 0);
     settings_.push_back(settings);
     return *settings;
@@ -57,6 +60,16 @@ class Polling : public ::testing::Test {
   }
 
   Responder& Slave(size_t i) { return *slaves_.at(i); }
+
+  // Waits until the master has sent the frame; false after 5 s.
+  bool Sent(const std::string& frame) {
+    for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(milliseconds(20))) {
+      for (const HeardFrame& f : Slave(0).Heard()) {
+        if (FrameText(f.msg) == frame) return true;
+      }
+    }
+    return false;
+  }
 
   MasterLib lib_;
   std::unique_ptr<VirtualCard> card_;
@@ -109,6 +122,12 @@ TEST_F(Polling, WrongLengthIsCountedAndKeepsTheLastGoodInput) {
   EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 5), 0);
   EXPECT_EQ(Read(5), IoInput(0x10, 5));
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 0u);
+  // After a streak of wrong answers, the first missing one loses the
+  // connection: the slave is not polled in vain with status 0.
+  const size_t releases_before = Slave(0).HeardWith(0x42E, 0x4C).size();
+  slave.io_silent = true;
+  EXPECT_TRUE(Slave(0).WaitFor(0x42E, 0x4C, releases_before + 1, 7000));
+  EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 1u);
 }
 
 TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
@@ -168,10 +187,13 @@ TEST_F(Polling, ApplicationCallsAroundTheConnection) {
   EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, 9), DNM_ExplicitConnectionDown);
 
   Poll(5, 2, 3);
-  Poll(6, 2, 2, true, 0x0064);  // a UCMM device gets the rate's high byte as 1 to 3
+  Poll(6, 2, 2, true, 0x0064);      // a UCMM device gets the rate's high byte as 1 to 3
+  Poll(7, 2, 2, false, 200, true);  // cyclic: the rate whole, on either route
+  Poll(8, 2, 2, true, 2500, true);
   ASSERT_TRUE(WaitPoll(5, 0));
-  ASSERT_TRUE(WaitPoll(6, 0));
-  EXPECT_EQ(FrameText(Slave(1).HeardWith(0x600, 0x10).back().msg), "600#46100502096401");
+  for (const char* rate : {"600#46100502096401", "43C#4010050409C800", "600#4810050409C409"}) {
+    EXPECT_TRUE(Sent(rate)) << rate;
+  }
   EXPECT_EQ(FrameText(Slave(0).HeardWith(0x42C, 0x10).back().msg), "42C#4010050209C409");
   EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 5, data, 4), DNM_WritePollOutputDataLengthError);
   EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 5, 2, 3, 2500, 0), 0);

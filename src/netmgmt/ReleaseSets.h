@@ -1,0 +1,45 @@
+// Releasing what the slaves hold for the master before the master goes away
+// from them: before the port takes a new MAC ID or baud rate, and before its
+// board closes. A slave whose connection set stays allocated to a master
+// that no longer speaks keeps its I/O connections timed out and refuses the
+// master under another MAC ID until its own watchdogs run out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace dnm {
+
+class CANPort;
+class RequestTurn;
+
+// Holds the request turn of every started device of the port while the
+// releases go out and, for a MAC ID or baud rate change, until the port is
+// back: no worker sends a request with the master's old identity after its
+// set was released. The turns are waited for together, at most turn_wait_ms
+// (one request's time when the workers go on, 0 when they are about to end).
+class ReleasedSets {
+ public:
+  ReleasedSets(CANPort& port, uint32_t turn_wait_ms);
+  ~ReleasedSets();
+  ReleasedSets(const ReleasedSets&) = delete;
+  ReleasedSets& operator=(const ReleasedSets&) = delete;
+
+  // Sends every release at once, then waits for the answers of the devices
+  // that were connected together, at most kAnswerWaitMs in all; the explicit
+  // connections are marked lost, so that the workers set them up again once
+  // the turns are given back.
+  void Release();
+
+  static constexpr uint32_t kTurnWaitMs = 3500;
+  static constexpr uint32_t kAnswerWaitMs = 500;
+
+ private:
+  CANPort& port_;
+  std::vector<uint8_t> macs_;
+  std::vector<bool> connected_;
+  std::vector<std::unique_ptr<RequestTurn>> turns_;
+};
+
+}  // namespace dnm

@@ -1,0 +1,176 @@
+// Every kind of I/O connection against the simulated slaves, through the
+// faults a running network meets: after each one, every connection must be
+// set up again with data flowing, and while a slave holds no connection the
+// master must not go on reporting it as standing or its data as good.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "MasterLib.h"
+#include "VirtualCard.h"
+#include "vcan_test.h"
+
+namespace dnm::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// A polled block, a bit-strobed sensor, a COS device without poll and a
+// cyclic device beside a poll connection.
+enum Mac : uint8_t { kPolled = 3, kStrobed = 4, kCos = 5, kCyclic = 6 };
+constexpr uint8_t kMacs[] = {kPolled, kStrobed, kCos, kCyclic};
+// The longest a lost connection may still be reported as standing: two
+// unanswered polls of 5 s each, or two unanswered keep-alives after 5 s of
+// an idle explicit connection.
+constexpr auto kDetection = milliseconds(11000);
+
+constexpr const char* kNetwork =
+    "slave segment=vcan0.1 mac=3 io=poll produced=4 consumed=4\n"
+    "slave segment=vcan0.1 mac=4 io=strobe produced=2\n"
+    "slave segment=vcan0.1 mac=5 io=cos produced=2 consumed=2\n"
+    "slave segment=vcan0.1 mac=6 io=poll,cyclic produced=4 consumed=2\n";
+
+class IoRecovery : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    UseNetwork(kNetwork);
+    lib_ = std::make_unique<MasterLib>();
+    BringUp();
+  }
+
+  void BringUp() {
+    ASSERT_EQ(lib_->DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_->DNM_Online(0, 0, 0, master_), 0);
+    for (uint8_t mac : kMacs) ASSERT_EQ(lib_->DNM_AddDevice(0, 0, mac, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigPoll(0, 0, kPolled, 4, 4, 200, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigBitStrobe(0, 0, kStrobed, 2, 200, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigCOS(0, 0, kCos, 2, 2, 0, 500, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigPoll(0, 0, kCyclic, 4, 2, 200, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigCyclic(0, 0, kCyclic, 4, 2, 0, 300, 0), 0);
+    ASSERT_EQ(lib_->DNM_StartCommunicate(0, 0), 0);
+  }
+
+  VCAN_SlaveState Slave(uint8_t mac) const { return VirtualCard(*lib_).SlaveState(0, 0, mac); }
+  void Behave(const char* options) const {
+    for (uint8_t mac : kMacs) VirtualCard(*lib_).SlaveBehaviour(0, 0, mac, options);
+  }
+
+  // Whether the slave holds, for this master, the connection the device is
+  // read through; and the master's read of it.
+  bool SlaveHolds(uint8_t mac) const {
+    const VCAN_SlaveState s = Slave(mac);
+    const uint8_t state = mac == kStrobed ? s.strobe_state : mac == kPolled ? s.poll_state
+                                                                           : s.cos_state;
+    return s.master_mac == master_ && state == 3;
+  }
+  uint16_t Read(uint8_t mac, uint8_t* data) const {
+    uint32_t length = 0;
+    switch (mac) {
+      case kPolled:
+        return lib_->DNM_ReadPollInputData(0, 0, mac, data, &length);
+      case kStrobed:
+        return lib_->DNM_ReadBitStrobe(0, 0, mac, data, &length);
+      case kCos:
+        return lib_->DNM_ReadCOSInputData(0, 0, mac, data, &length);
+      default:
+        return lib_->DNM_ReadCyclicInputData(0, 0, mac, data, &length);
+    }
+  }
+
+  bool AllStand() const {
+    for (uint8_t mac : kMacs) {
+      if (lib_->DNM_GetDeviceStatus(0, 0, mac) != 0) return false;
+    }
+    return true;
+  }
+
+  // Samples every device for up to limit, or until all connections stand
+  // again on both sides when until_back; fails on each sample where the
+  // master reported a connection (status or read) that its slave had not
+  // held for longer than kDetection.
+  bool Watch(Clock::duration limit, bool until_back = true) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < limit) {
+      bool all = true;
+      for (uint8_t mac : kMacs) {
+        const bool held = SlaveHolds(mac);
+        if (held) down_since_[mac] = {};
+        if (!held && down_since_[mac] == Clock::time_point{}) down_since_[mac] = Clock::now();
+        uint8_t data[64] = {};
+        const bool reported = lib_->DNM_GetDeviceStatus(0, 0, mac) == 0 || Read(mac, data) == 0;
+        if (!held && reported && Clock::now() - down_since_[mac] > kDetection) {
+          ADD_FAILURE() << "MAC ID " << int{mac} << " reported standing, slave holds nothing";
+        }
+        all = all && held && reported;
+      }
+      if (until_back && all && AllStand()) return true;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+  }
+
+  // Every device's inputs change within two seconds.
+  void ExpectDataFlowing() const {
+    uint8_t before[4][64] = {}, after[4][64] = {};
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(Read(kMacs[i], before[i]), 0) << int{kMacs[i]};
+    std::this_thread::sleep_for(milliseconds(2000));
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(Read(kMacs[i], after[i]), 0) << int{kMacs[i]};
+      EXPECT_NE(before[i][0], after[i][0]) << "inputs frozen, MAC ID " << int{kMacs[i]};
+    }
+  }
+
+  void Trigger(const std::string& fault) {
+    if (fault == "power cycle") {
+      Behave("power_cycle=1");
+    } else if (fault == "cable pulled") {
+      Behave("silent=1");
+      Watch(milliseconds(12000), false);
+      Behave("silent=0");
+    } else if (fault == "send failure") {
+      VirtualCard(*lib_).Fail("CAN_SendMsg", 16, 1);
+      std::this_thread::sleep_for(milliseconds(1000));  // the next send fails
+    } else if (fault == "baud round trip") {
+      ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 0, 1), 0);
+      std::this_thread::sleep_for(milliseconds(1000));
+      ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 0, 0), 0);
+    } else if (fault == "MAC ID change") {
+      master_ = 10;
+      ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, master_), 0);
+    } else if (fault == "stop and start") {
+      ASSERT_EQ(lib_->DNM_StopCommunicate(0, 0), 0);
+      std::this_thread::sleep_for(milliseconds(300));
+      ASSERT_EQ(lib_->DNM_StartCommunicate(0, 0), 0);
+    } else if (fault == "close and reopen") {
+      ASSERT_EQ(lib_->DNM_CloseBoard(0), 0);
+      for (uint8_t mac : kMacs) EXPECT_EQ(Slave(mac).allocated_choice, 0) << int{mac};
+      BringUp();
+    }
+  }
+
+  std::unique_ptr<MasterLib> lib_;
+  uint8_t master_ = 0;
+  Clock::time_point down_since_[64] = {};
+};
+
+TEST_P(IoRecovery, EveryConnectionComesBackWithDataFlowing) {
+  ASSERT_TRUE(Watch(milliseconds(15000)));
+  Trigger(GetParam());
+  EXPECT_TRUE(Watch(milliseconds(25000))) << GetParam();
+  ExpectDataFlowing();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, IoRecovery,
+                         ::testing::Values("power cycle", "cable pulled", "send failure",
+                                           "baud round trip", "MAC ID change", "stop and start",
+                                           "close and reopen"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::erase(name, ' ');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace dnm::test
