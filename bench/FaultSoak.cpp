@@ -13,7 +13,7 @@
 //   dnm_soak [--seconds N] [--loss P] [--only K]   (default 120 s, P = 0.0005, every fault)
 //
 // --only K injects one kind of fault: 0 power cycles, 1 slaves off the bus, 2 garbage answers,
-// 3 refused driver sends, 4 receive overruns, 5 stray-frame floods, 6 port-wide changes.
+// 3 full transmit queues and refused driver sends, 4 receive overruns, 5 stray-frame floods, 6 port-wide changes.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -261,7 +261,9 @@ void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& inject
         fault_slave(kGarbage, "stray=30 frag_short=1 frag_skip=2");
         break;
       case 3:
-        VCAN_FailEntry("CAN_SendMsg", CAN_TransmitBufferLocked, 1 + static_cast<int32_t>(rng() % 5));
+        // A full transmit queue for a moment (waited out), or a send the driver refuses.
+        VCAN_FailEntry("CAN_SendMsg", rng() % 2 ? CAN_TransmitBufferLocked : CAN_TransmitIncomplete,
+                       1 + static_cast<int32_t>(rng() % 5));
         break;
       case 4:
         VCAN_FailEntry("CAN_ReceiveMsg", CAN_DataOverrun, 1);

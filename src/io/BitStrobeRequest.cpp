@@ -103,7 +103,7 @@ void BitStrobeRequest::Run() {
     const uint32_t id = Group2Id(port_.mac_id(), 0);
     Trace("BitStrobeRequest_Thread( ) Board %d  Port %d  ConnectionID %x ready to send", board,
           port, id);
-    if (port_.SendLocked(id, 8, all) != 0) {
+    if (port_.SendLocked(id, 8, all, SendClass::kIo) != 0) {
       Trace("BitStrobeRequest_Thread( ) Board %d  Port %d  BitStrobeRequest SendCmd Error!", board,
             port);
       end_.SleepFor(500);

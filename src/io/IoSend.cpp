@@ -23,7 +23,7 @@ uint16_t SendOutputMessage(CANPort& port, uint8_t mac, uint32_t id, const DataAr
   }
   for (size_t i = 0; i < frames.count; ++i) {
     const CANMsg& frame = frames.frames[i];
-    const uint16_t sent = port.SendLocked(frame.id, frame.len, frame.data);
+    const uint16_t sent = port.SendLocked(frame.id, frame.len, frame.data, SendClass::kIo);
     if (sent == 0) continue;
     Trace(fragmented ? "%sFrag( ) Board %d  Port %d  DesMACID %x SendCmd Error!"
                      : "%s( ) Board %d  Port %d  DesMACID %x SendCmd Error!",

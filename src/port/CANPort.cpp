@@ -1,5 +1,6 @@
 #include "port/CANPort.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "VELKCANDNM.h"
@@ -34,8 +35,10 @@ MapTable& CANPort::map() const {
   return board_.map(port_number_);
 }
 
-uint16_t CANPort::SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data) {
-  CANMsg msg{};
+namespace {
+
+// Fills the driver's record; 0, or the code of a frame that is never sent.
+uint16_t MakeFrame(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data, CANMsg& msg) {
   msg.mode = 0;
   msg.id = id;
   if (id > 0x1FFFFFFF) return DNM_TxMessageConnectionIDError;
@@ -45,15 +48,52 @@ uint16_t CANPort::SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* 
   if (len > 8) return DNM_TxMessageLengthError;
   if (len > 0) std::memcpy(msg.data, data, len);
   Trace("CANPort::SencCmd( )   " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(msg));
-  const int32_t result = driver::SendMsg(board_number_, port_number_, msg);
+  return 0;
+}
+
+uint16_t Reported(int32_t result) {
   Trace("CANPort::SendCmd( )   SendCmd return vlaue is %d", result);
   if (result != 0) return TraceCANResult("CANPort::SendCmd( )", "API_CAN_SendMsg( )", result);
   return 0;
 }
 
-uint16_t CANPort::SendLocked(uint32_t id, uint8_t len, const uint8_t* data) {
-  std::lock_guard lock(SendLock(board_number_, port_number_));
-  return SendCmd(id, 0, len, data);
+// Bits of the longest 8-byte frame on the bus, stuff bits included.
+constexpr uint32_t kLongestFrameBits = 135;
+// The transmit queue of a driver port is taken to hold this many frames.
+constexpr uint32_t kQueueFrames = 64;
+// How many times the queue's drain time a sender waits for room.
+constexpr uint32_t kDrainTimes = 4;
+
+}  // namespace
+
+uint16_t CANPort::SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data) {
+  CANMsg msg{};
+  if (const uint16_t refused = MakeFrame(id, rtr, len, data, msg)) return refused;
+  return Reported(driver::SendMsg(board_number_, port_number_, msg));
+}
+
+uint16_t CANPort::SendLocked(uint32_t id, uint8_t len, const uint8_t* data, SendClass kind) {
+  CANMsg msg{};
+  if (const uint16_t refused = MakeFrame(id, 0, len, data, msg)) return refused;
+  return Reported(OfferInOrder(msg, kind));
+}
+
+uint32_t CANPort::FullQueueWaitMs() const {
+  return (kDrainTimes * kQueueFrames * kLongestFrameBits + kbit() - 1) / kbit();
+}
+
+int32_t CANPort::OfferInOrder(const CANMsg& msg, SendClass kind) {
+  SendOrder::Place place(send_order_, kind, FullQueueWaitMs());
+  int32_t result = CAN_TransmitBufferLocked;
+  while (place.MayOffer()) {
+    {
+      std::lock_guard lock(SendLock(board_number_, port_number_));
+      result = driver::SendMsg(board_number_, port_number_, msg);
+    }
+    if (result != CAN_TransmitBufferLocked) return result;
+    place.QueueFull();
+  }
+  return result;
 }
 
 // Sends the check frame and waits for an answer. False when the check could

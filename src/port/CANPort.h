@@ -16,8 +16,10 @@
 //   on listen_changed_, before it sends answers to other nodes and when it
 //   is asked to pause or stop. The role (listener_taken_) and the threads'
 //   flags are guarded by flags_mutex_.
-// - Every frame is sent under the port's SendLock, one frame per hold. No
-//   other lock of the library is taken while it is held.
+// - Every frame is sent under the port's SendLock, one offer to the driver
+//   per hold. No other lock of the library is taken while it is held. A
+//   sender that meets a full transmit queue waits for room without it, in
+//   the port's order of sending (SendOrder, its own lock, taken alone).
 // - Lock order: board lifecycle, port lock, port buffer turn, ReceiveLock,
 //   MapTable's lock, a MsgBuffer's lock. SendLock is taken alone.
 // - Flags and states shared between threads are atomics.
@@ -35,6 +37,7 @@
 #include "platform/Platform.h"
 #include "platform/SharedMutex.h"
 #include "port/Identifiers.h"
+#include "port/SendOrder.h"
 
 namespace dnm {
 
@@ -75,8 +78,16 @@ class CANPort {
 
   // Sends one frame; the caller holds SendLock. 0, 1100..1102, or a driver code.
   uint16_t SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data);
-  // Takes SendLock around one SendCmd.
-  uint16_t SendLocked(uint32_t id, uint8_t len, const uint8_t* data);
+  // Sends one frame, taking SendLock for each offer to the driver. A full
+  // transmit queue is waited out in the port's order of sending, at most
+  // FullQueueWaitMs(); then 16 (CAN_TransmitBufferLocked) as from the driver.
+  uint16_t SendLocked(uint32_t id, uint8_t len, const uint8_t* data,
+                      SendClass kind = SendClass::kRequest);
+  // Four times the time a full transmit queue of 64 of the longest frames
+  // takes to drain at the port's rate: 70 ms at 500 kbit/s, 277 ms at 125.
+  uint32_t FullQueueWaitMs() const;
+  // The port's bit rate in kbit/s.
+  uint32_t kbit() const { return 500u >> (baud() < 2 ? baud() : 2); }
 
   // Online with the duplicate MAC ID checks; the export's checks passed.
   uint16_t Online(uint8_t baud, uint8_t mac);
@@ -127,6 +138,7 @@ class CANPort {
   void SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& flags, uint8_t value);
   void StopAndJoinReceiveThreads();
   bool DuplicateCheck(const CANMsg& check, const char* caller_tag, uint16_t& result);
+  int32_t OfferInOrder(const CANMsg& msg, SendClass kind);
 
   Board& board_;
   const uint8_t port_number_;
@@ -148,6 +160,7 @@ class CANPort {
   std::array<std::atomic<uint8_t>, 64> started_{};
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
+  SendOrder send_order_;
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
   std::unique_ptr<BitStrobeRequest> bit_strobe_request_;
 };

@@ -110,7 +110,7 @@ void CANPort::Rx_Thread(int n) {
     ServeAsListener(n, scratch);
     for (const Response& response : scratch.responses) {
       Trace("Thread%d%d_%d( )   %s", board_number_, port_number_, n, response.what);
-      SendLocked(response.id, response.len, response.data.data());
+      SendLocked(response.id, response.len, response.data.data(), SendClass::kAnswer);
     }
   }
 }

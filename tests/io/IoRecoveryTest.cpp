@@ -130,7 +130,7 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
       Watch(milliseconds(12000), false);
       Behave("silent=0");
     } else if (fault == "send failure") {
-      VirtualCard(*lib_).Fail("CAN_SendMsg", 16, 1);
+      VirtualCard(*lib_).Fail("CAN_SendMsg", 17, 1);  // off the bus for one send
       std::this_thread::sleep_for(milliseconds(1000));  // the next send fails
     } else if (fault == "baud round trip") {
       ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 0, 1), 0);

@@ -124,12 +124,13 @@ TEST_F(FaultedNodes, ANewMacIdTurnsOneIntoANormalSlave) {
 TEST_F(FaultedNodes, ASendFailureIsNeverACount) {
   uint16_t vendors[2] = {};
   uint32_t serials[2] = {};
-  card_->Fail("CAN_SendMsg", 16, 5);
+  card_->Fail("CAN_SendMsg", 16, -1);  // a queue that stays full
   EXPECT_EQ(lib_.DNM_GetOwnership(0, 0), 16);  // neither request sent; ownership kept
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), DNM_FaultNodeSendError);
   EXPECT_TRUE(lib_.HasLine("CheckFaultNode( ) Board 0  Port 0  SendCmd Error!"));
   EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, vendors, serials, 2), 16);
   EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 16);
+  card_->Fail("CAN_SendMsg", 0, 0);
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
 }
 

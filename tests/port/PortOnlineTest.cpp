@@ -130,7 +130,7 @@ TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 5);
   EXPECT_TRUE(
       lib_->HasLine("DNM_Onine( )----> API_CAN_Reset( ) --> CAN Message --> CAN_ResetError"));
-  card_->Fail("CAN_SendMsg", 16, 1);
+  card_->Fail("CAN_SendMsg", 16, -1);  // a queue that stays full
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 16);
   EXPECT_TRUE(lib_->HasLine("CANPort::SendCmd( )   SendCmd return vlaue is 16"));
@@ -139,6 +139,9 @@ TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   EXPECT_TRUE(lib_->HasLine(
       "DNM_Online( )----> API_CAN_SendMsg( ) --> CAN Message --> CAN_TransmitBufferLocked"));
   EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
+  card_->Fail("CAN_SendMsg", 0, 0);
+  card_->Fail("CAN_SendMsg", 16, 1);  // full for a moment: waited out
+  EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
 }
 
 TEST_F(PortOnline, TwoThreadsBringingOnePortOnlineAtOnceThenClosingTheBoardEndsThePorts) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "CoreTrace.h"
 #include "VELKCANDNM.h"
@@ -246,6 +249,38 @@ TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
   EXPECT_TRUE(TraceHas("Create H_Rx_Thread1 Error"));
   EXPECT_EQ(DNM_Offline(0, 1), DNM_MasterStateError);
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
+}
+
+// A full transmit queue is back-pressure: a sender waits for room, requests
+// ahead of I/O, and fails only after the port's bound; an answer to another
+// node never waits.
+TEST_F(Routing, AFullTransmitQueueIsWaitedOutRequestsFirst) {
+  ASSERT_EQ(DNM_Online(0, 1, 2, kMaster), 0);  // 125 kbit/s: a bound of 277 ms
+  CANPort& port = Lib().boards[0]->port(1);
+  const int32_t node = VCAN_AttachNode(0, 2, 125);
+  VCAN_HoldSegment(0, 2, 1);
+  const uint8_t byte = 0;
+  while (port.SendCmd(0x600, 0, 1, &byte) == 0) {
+  }
+  EXPECT_EQ(port.SendLocked(0x601, 1, &byte, SendClass::kAnswer), CAN_TransmitBufferLocked);
+  EXPECT_EQ(port.SendLocked(0x602, 1, &byte, SendClass::kIo), CAN_TransmitBufferLocked);
+  uint16_t io = 1;
+  uint16_t request = 1;
+  std::thread io_sender([&] { io = port.SendLocked(0x5AA, 1, &byte, SendClass::kIo); });
+  platform::SleepMs(20);
+  std::thread request_sender([&] { request = port.SendLocked(0x5BB, 1, &byte); });
+  platform::SleepMs(20);
+  VCAN_HoldSegment(0, 2, 0);
+  io_sender.join();
+  request_sender.join();
+  EXPECT_EQ(io, 0);
+  EXPECT_EQ(request, 0);
+  std::vector<uint32_t> heard;
+  for (CANMsg msg{}; VCAN_NodeReceive(node, &msg, 500) == 0;) heard.push_back(msg.id);
+  const auto at = [&](uint32_t id) { return std::find(heard.begin(), heard.end(), id); };
+  ASSERT_NE(at(0x5AA), heard.end());
+  EXPECT_LT(at(0x5BB), at(0x5AA));
+  EXPECT_EQ(at(0x601), heard.end());
 }
 
 TEST_F(Routing, RefusedFramesNeverReachTheDriver) {

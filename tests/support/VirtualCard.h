@@ -27,6 +27,7 @@ class VirtualCard {
   bool Receive(int32_t node, CANMsg& msg, uint32_t timeout_ms) const;
   // Frames heard within timeout_ms, until the node stays silent that long.
   std::vector<CANMsg> Drain(int32_t node, uint32_t quiet_ms) const;
+  // times -1: every call until the code is 0 again.
   void Fail(const char* entry, int32_t code, int32_t times) const;
   void Hold(uint8_t board, uint8_t port, bool hold) const;
   VCAN_PortStats PortStats(uint8_t board, uint8_t port) const;
