@@ -1,11 +1,15 @@
 // The COS/cyclic worker of one device. The slave produces its inputs on its
-// own (on change, or cyclically); the worker takes each input message and
-// acknowledges it. Beside a poll connection that is all: outputs travel in
-// the poll commands. Without one, the worker answers each input with its
-// output message and waits for the slave's acknowledgement of it on the
+// own (on change, or cyclically); each pass of the worker takes every input
+// message held, keeps the newest whole one in the input area and
+// acknowledges that one. The slave awaits an acknowledgement of its latest
+// production only, and inputs left held would reach the application stale.
+// Beside a poll connection that is all: outputs travel in the poll
+// commands. Without one, the worker answers once per pass with its output
+// message and waits for the slave's acknowledgement of it on the
 // poll-response identifier. Every sleep and wait ends at once when the
 // worker is to end.
 #include <algorithm>
+#include <array>
 #include <optional>
 
 #include "VELKCANDNM.h"
@@ -37,6 +41,64 @@ uint32_t InputId(uint8_t mac) {
 
 uint32_t OutputAckId(uint8_t mac) {
   return 0x3C0u + mac;
+}
+
+// The input frames of one pass, taken in the order they came; keeps the
+// newest whole message. Above 8 bytes a message is whole only from a first
+// fragment through the fragments that follow it in sequence: a fragment
+// out of sequence (a lost or stray one) spoils the message begun, and a
+// first fragment begins the next message.
+class NewestInput {
+ public:
+  enum class Step { kTaken, kWrongLength, kFragmentError };
+
+  explicit NewestInput(size_t length) : length_(length) {}
+  Step Take(const CANMsg& frame);
+  // Whether the next frame is worth waiting for: none is whole yet, or a
+  // message is begun.
+  bool Waiting() const { return !whole_ || (reassembly_ && reassembly_->count() > 0); }
+  bool whole() const { return whole_; }
+  const uint8_t* message() const { return newest_.data(); }
+
+ private:
+  Step TakeFragment(const CANMsg& frame);
+  Step Keep(const uint8_t* message) {
+    std::copy_n(message, length_, newest_.begin());
+    whole_ = true;
+    return Step::kTaken;
+  }
+
+  const size_t length_;
+  std::optional<IoReassembly> reassembly_;
+  std::array<uint8_t, kMaxIoMessage> newest_{};
+  bool whole_ = false;
+};
+
+NewestInput::Step NewestInput::Take(const CANMsg& frame) {
+  if (length_ > 8) return TakeFragment(frame);
+  Trace("Read Non Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
+  return frame.len == length_ ? Keep(frame.data) : Step::kWrongLength;
+}
+
+NewestInput::Step NewestInput::TakeFragment(const CANMsg& frame) {
+  if (!reassembly_) reassembly_.emplace(length_);
+  if (reassembly_->count() == 0) {
+    Trace("Read Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
+  }
+  switch (reassembly_->Take(frame)) {
+    case IoReassembly::Step::kMore:
+      return Step::kTaken;
+    case IoReassembly::Step::kDone:
+      Keep(reassembly_->message());
+      reassembly_.reset();
+      return Step::kTaken;
+    case IoReassembly::Step::kError:
+      break;
+  }
+  Trace("COS_Cyclic Fragment Error " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
+  reassembly_.reset();
+  if (frame.len >= 1 && frame.data[0] == 0x00) reassembly_.emplace(length_).Take(frame);
+  return Step::kFragmentError;
 }
 
 class CosCyclicWorkerLoop : IoWorkerLoop {
@@ -162,16 +224,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   bool ExchangeWithoutPoll() {
     const uint16_t result = ReadInput();
     if (Ended() || Lost(result)) return false;
-    if (result == 0 && SendAck() == 0) {
-      const uint16_t sent =
-          SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
-                            connection_.output_size.load(), "Send_COS_Cyclic_OutputMsg");
-      if (sent != 0) {
-        Trace("COS_Cyclic Thread ---> Send_COS_Cyclic_OutputMsg( ) return: %d", sent);
-        device_.Count(kCOS_CyclicWithoutPollSendError);
-        Sleep(20);
-        return Restart();
-      }
+    if (result == 0 && SendAck() == 0 && SendOutput()) {
       const bool acknowledged = OutputAcknowledged();
       if (end_.Raised()) return false;
       unacknowledged_ = acknowledged ? 0 : unacknowledged_ + 1;
@@ -275,52 +328,37 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     return false;
   }
 
-  // Reads one input message into the input area: 0, 2201 nothing came,
-  // 2202 wrong length, 2203 fragment error. Counts the failures.
+  // Takes every input message held into the input area, where the newest
+  // whole one stays: 0, or 2201 none came whole in time, 2202 one of the
+  // wrong length (it ends the pass). Counts the failures.
   uint16_t ReadInput() {
-    const uint16_t result = TakeInput();
+    const uint16_t result = TakeInputs();
     if (result == DNM_IOFragmentNotReceived) device_.Count(kCOS_CyclicWithPollNoResponse);
     if (result == DNM_IOInputLengthError) device_.Count(kCOS_CyclicWithPollErrorResponse);
-    if (result == DNM_IOFragmentSequenceError) device_.Count(kCOS_CyclicWithPollFragmentError);
     return result;
   }
 
-  uint16_t TakeInput() {
+  uint16_t TakeInputs() {
+    using Step = NewestInput::Step;
     const uint32_t start = platform::GetTickCount();
     const size_t length = std::min<size_t>(connection_.input_size.load(), kMaxIoMessage);
+    NewestInput input(length);
     CANMsg frame{};
-    if (length <= 8) {
-      if (!WaitInput(frame, start)) return DNM_IOFragmentNotReceived;
-      Trace("Read Non Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
-      if (frame.len != length) return DNM_IOInputLengthError;
-      connection_.input().CopyIn(frame.data, length);
-      return 0;
+    Step step = Step::kTaken;
+    while (step != Step::kWrongLength && NextInput(input, start, frame)) {
+      step = input.Take(frame);
+      if (step == Step::kFragmentError) device_.Count(kCOS_CyclicWithPollFragmentError);
     }
-    std::optional<IoReassembly> reassembly;
-    for (;;) {
-      if (!WaitInput(frame, start)) return DNM_IOFragmentNotReceived;
-      if (!reassembly) reassembly.emplace(length);
-      if (reassembly->count() == 0) {
-        Trace("Read Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
-      }
-      const IoReassembly::Step step = reassembly->Take(frame);
-      if (step == IoReassembly::Step::kDone) break;
-      if (step == IoReassembly::Step::kError) FragmentError(reassembly, frame, length);
-    }
-    connection_.input().CopyIn(reassembly->message(), length);
-    return 0;
+    if (input.whole()) connection_.input().CopyIn(input.message(), length);
+    if (step == Step::kWrongLength) return DNM_IOInputLengthError;
+    return input.whole() ? 0 : DNM_IOFragmentNotReceived;
   }
 
-  // Fragments are taken in the order they came: a message is whole only
-  // from a first fragment through the fragments that follow it. A fragment
-  // out of that order (a lost or stray one) spoils the message begun; it is
-  // counted and dropped, and a first fragment begins the next message.
-  void FragmentError(std::optional<IoReassembly>& reassembly, const CANMsg& frame,
-                     size_t length) {
-    device_.Count(kCOS_CyclicWithPollFragmentError);
-    Trace("COS_Cyclic Fragment Error " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
-    reassembly.reset();
-    if (frame.len >= 1 && frame.data[0] == 0x00) reassembly.emplace(length).Take(frame);
+  // The next input frame: waited for until the pass has a whole message
+  // and none begun, from then on only one already held.
+  bool NextInput(const NewestInput& input, uint32_t start, CANMsg& frame) {
+    if (input.Waiting()) return WaitInput(frame, start);
+    return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_))) == 0;
   }
 
   // Takes the next input frame, in the order of arrival; false once the
@@ -339,10 +377,25 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
 
   uint16_t SendAck() {
     TraceLine("Send_COS_Cyclic ACK");
-    const uint16_t sent = port_.SendLocked(Group2Id(mac_, 2), 0, nullptr);
+    const uint16_t sent = port_.SendLocked(Group2Id(mac_, 2), 0, nullptr, SendClass::kIo);
     if (sent == 0) return 0;
     device_.Count(kCOS_CyclicWithPollSendError);
     return TraceCANResult("SendCOS_CyclicACK( )", "SendCmd( )", sent);
+  }
+
+  // Sends the output message; false when that failed (counted). A failed
+  // send (mostly a transmit queue that stayed full on a busy bus) says
+  // nothing of the slave: the connection stands, and the next pass sends
+  // the newest output. A port that cannot send at all loses the explicit
+  // connection, and this one goes with its set.
+  bool SendOutput() {
+    const uint16_t sent =
+        SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
+                          connection_.output_size.load(), "Send_COS_Cyclic_OutputMsg");
+    if (sent == 0) return true;
+    Trace("COS_Cyclic Thread ---> Send_COS_Cyclic_OutputMsg( ) return: %d", sent);
+    device_.Count(kCOS_CyclicWithoutPollSendError);
+    return false;
   }
 
   bool OutputAcknowledged() {

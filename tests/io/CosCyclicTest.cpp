@@ -59,7 +59,7 @@ class CosCyclic : public ::testing::Test {
   std::unique_ptr<Responder> slave_;
 };
 
-TEST_F(CosCyclic, WithoutPollEachInputIsAcknowledgedAndAnsweredWithTheOutput) {
+TEST_F(CosCyclic, WithoutPollTheNewestInputIsAcknowledgedAndAnsweredWithTheOutput) {
   settings_->produced = 4;
   settings_->consumed = 3;
   ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 4, 3, 0, 2500, 0), 0);
@@ -73,21 +73,23 @@ TEST_F(CosCyclic, WithoutPollEachInputIsAcknowledgedAndAnsweredWithTheOutput) {
   EXPECT_EQ(FrameText(slave_->HeardWith(0x402 + kMac * 8).at(0).msg), "42A#");
   EXPECT_EQ(FrameText(slave_->HeardWith(0x405 + kMac * 8).at(0).msg), "42D#090807");
   EXPECT_EQ(Read(), (std::vector<uint8_t>{1, 2, 3, 4}));
+  // Inputs held meanwhile: the next pass keeps the newest, acknowledges and answers it once.
+  for (uint8_t i = 5; i <= 8; ++i) Produce({i, i, i, i});
   // The output is not acknowledged: counted after 3 s.
   std::this_thread::sleep_for(milliseconds(3300));
   EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, kMac), 1u);
-  Produce({5, 6, 7, 8});
   ASSERT_TRUE(slave_->WaitFor(0x405 + kMac * 8, {}, 2, 1000));
   slave_->Send(MakeFrame(0x3C0 + kMac, {}));
   std::this_thread::sleep_for(milliseconds(200));
-  EXPECT_EQ(Read(), (std::vector<uint8_t>{5, 6, 7, 8}));
+  EXPECT_EQ(Read(), (std::vector<uint8_t>{8, 8, 8, 8}));
+  EXPECT_EQ(Heard(0x402 + kMac * 8), 2u);
   EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, kMac), 1u);
   // An input of the wrong length is counted and sets the connection up again.
   Produce({1, 2, 3});
   ASSERT_TRUE(WaitStatus(255, 2000) || WaitStatus(DNM_ExplicitConnectionDown, 2000));
   EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithPollErrorResponse(0, 0, kMac), 1u);
   ASSERT_TRUE(WaitStatus(0, 8000));
-  EXPECT_EQ(Read(), (std::vector<uint8_t>{5, 6, 7, 8}));
+  EXPECT_EQ(Read(), (std::vector<uint8_t>{8, 8, 8, 8}));
 }
 
 TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
