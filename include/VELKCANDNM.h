@@ -274,6 +274,16 @@ DNM_EXPORT uint32_t DNM_CALL DNM_GetPollNoResponse(uint8_t board, uint8_t port, 
 DNM_EXPORT uint32_t DNM_CALL DNM_GetPollErrorResponse(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint32_t DNM_CALL DNM_GetPollFragmentError(uint8_t board, uint8_t port, uint8_t mac);
 
+/* How fast a device is really polled: the time in ms between the starts of
+ * two polls of the device, averaged (each new gap weighs 1/8). A poll waits
+ * for its answer (at least 10 ms) before the pause set by
+ * DNM_SetPollFrequency, so the value is that pause plus the exchange; when
+ * it is well above that, the bus or the device does not keep up. 0 while
+ * the poll connection does not stand or has not polled twice since it last
+ * stood, and for a board, port or MAC ID that names no device of an active
+ * board. */
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollPeriodAchieved(uint8_t board, uint8_t port, uint8_t mac);
+
 /* Library-wide periods, given as frequencies in Hz: the pause between two
  * polls of a device (100 ms at load) and between two bit-strobe commands of
  * a port (500 ms). The period is 1000 / frequency ms (1 ms above 1000 Hz);

@@ -92,6 +92,16 @@ class Device_Info {
   void set_stop_flag(ConnectionKind kind, uint8_t value) { stop_[kind].store(value); }
   uint32_t counter(ErrorCounter which) const { return counters_[which].load(); }
   void Count(ErrorCounter which) { counters_[which].fetch_add(1); }
+  // The time between the starts of two polls in ms, averaged so that each
+  // new gap weighs 1/8. It is kept in eighths of a ms, so that the average
+  // settles on the gap itself rather than below it. 0 until two polls have
+  // started since it was cleared. Only the poll worker writes it.
+  uint32_t poll_period_achieved() const { return poll_gap_eighths_.load() / 8; }
+  void NotePollGap(uint32_t ms) {
+    const uint32_t eighths = poll_gap_eighths_.load();
+    poll_gap_eighths_.store(eighths == 0 ? ms * 8 : eighths - eighths / 8 + ms);
+  }
+  void ClearPollGaps() { poll_gap_eighths_.store(0); }
   // Stamps an answer of either kind as a sign of life and counts error
   // responses and requests that got no answer (or could not be sent).
   void NoteOutcome(RequestOutcome outcome);
@@ -160,6 +170,7 @@ class Device_Info {
   std::atomic<uint16_t> ucmm_instance_{0};
   std::atomic<bool> ucmm_route_added_{false};
   std::array<std::atomic<uint32_t>, kErrorCounters> counters_{};
+  std::atomic<uint32_t> poll_gap_eighths_{0};
   std::array<std::atomic<uint16_t>, kConnectionKinds> status_;
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
   std::atomic<uint32_t> connection_set_{0};

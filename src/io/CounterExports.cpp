@@ -1,6 +1,7 @@
-// Exports that read a device's error counters and set the poll and
-// bit-strobe periods. None of them touches the bus. The getters make no
-// checks aloud: a board, port or MAC ID that names no device reads 0.
+// Exports that read a device's error counters and achieved poll period, and
+// set the poll and bit-strobe periods. None of them touches the bus. The
+// getters make no checks aloud: a board, port or MAC ID that names no device
+// reads 0.
 #include <memory>
 #include <shared_mutex>
 
@@ -15,7 +16,9 @@ using namespace dnm;
 
 namespace {
 
-uint32_t ReadCounter(uint8_t board, uint8_t port, uint8_t mac, ErrorCounter which) {
+// What read gives for the device of (board, port, mac); 0 for none.
+template <typename Read>
+uint32_t ReadDevice(uint8_t board, uint8_t port, uint8_t mac, Read read) {
   Library& lib = Lib();
   if (board >= lib.board_count.load() || board >= kMaxBoards || port >= kPortsPerBoard ||
       mac > kMaxMacId) {
@@ -25,7 +28,7 @@ uint32_t ReadCounter(uint8_t board, uint8_t port, uint8_t mac, ErrorCounter whic
   std::shared_lock lifecycle(lib.lifecycle[board], std::try_to_lock);
   if (!lifecycle.owns_lock() || lib.board_active[board] == 0) return 0;
   const std::shared_ptr<Device_Info> device = lib.boards[board]->port(port).LeaseDevice(mac);
-  return device ? device->counter(which) : 0;
+  return device ? read(*device) : 0;
 }
 
 // Stores 1000 / frequency ms (at least 1) and returns the frequency that
@@ -42,9 +45,10 @@ uint32_t SetPeriod(std::atomic<uint32_t>& period, uint16_t frequency) {
 
 extern "C" {
 
-#define DNM_COUNTER_GETTER(name)                                                         \
-  DNM_EXPORT uint32_t DNM_CALL DNM_Get##name(uint8_t board, uint8_t port, uint8_t mac) { \
-    return ReadCounter(board, port, mac, k##name);                                       \
+#define DNM_COUNTER_GETTER(name)                                                          \
+  DNM_EXPORT uint32_t DNM_CALL DNM_Get##name(uint8_t board, uint8_t port, uint8_t mac) {  \
+    return ReadDevice(board, port, mac,                                                   \
+                      [](const Device_Info& device) { return device.counter(k##name); }); \
   }
 
 DNM_COUNTER_GETTER(ExplicitMsgNoResponse)
@@ -62,6 +66,12 @@ DNM_COUNTER_GETTER(PollErrorResponse)
 DNM_COUNTER_GETTER(PollFragmentError)
 
 #undef DNM_COUNTER_GETTER
+
+DNM_EXPORT uint32_t DNM_CALL DNM_GetPollPeriodAchieved(uint8_t board, uint8_t port, uint8_t mac) {
+  return ReadDevice(board, port, mac, [](const Device_Info& device) {
+    return device.Stands(kPoll) ? device.poll_period_achieved() : 0;
+  });
+}
 
 DNM_EXPORT uint32_t DNM_CALL DNM_SetPollFrequency(uint16_t frequency) {
   return SetPeriod(PollPeriod(), frequency);

@@ -4,6 +4,7 @@
 // setting the connection up again when it is lost. Every sleep and wait
 // ends at once when the worker is to end.
 #include <algorithm>
+#include <optional>
 
 #include "VELKCANDNM.h"
 #include "device/ConnectionObject.h"
@@ -76,6 +77,7 @@ class PollWorkerLoop : IoWorkerLoop {
       return;
     }
     streak_ = 0;
+    device_.ClearPollGaps();
     device_.set_status(kPoll, kStatusEstablished);
     PollLoop();
   }
@@ -130,8 +132,10 @@ class PollWorkerLoop : IoWorkerLoop {
   }
 
   void PollLoop() {
+    std::optional<uint32_t> last_start;
     for (;;) {
       if (ConnectionSetGone()) return EndConnection(kPoll, false);
+      NotePollStart(last_start);
       if (SendPollCommand() != 0) {
         device_.Count(kPollSendError);
         Release(true);
@@ -158,6 +162,14 @@ class PollWorkerLoop : IoWorkerLoop {
       }
       if (!Sleep(PollPeriod().load())) return;
     }
+  }
+
+  // From the second poll on, adds the time since the start of the one
+  // before to the device's achieved poll period.
+  void NotePollStart(std::optional<uint32_t>& last_start) {
+    const uint32_t now = platform::GetTickCount();
+    if (last_start) device_.NotePollGap(now - *last_start);
+    last_start = now;
   }
 
   // Counts a failed exchange; true when the connection is lost: a missing

@@ -94,6 +94,8 @@ TEST_F(Polling, OutputsGoInFragmentsByTheirSizeAndInputsComeBackWhole) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     EXPECT_EQ(Read(c.mac), IoInput(0x10, size_t(c.size))) << c.size;
+    const uint32_t achieved = lib_.DNM_GetPollPeriodAchieved(0, 0, c.mac);  // 100 ms asked
+    EXPECT_TRUE(achieved >= 100 && achieved < 1000) << c.size << ": " << achieved;
     const auto heard = Slave(i).HeardWith(0x405u + c.mac * 8u);
     ASSERT_GE(heard.size(), 2 * c.frames);
     const CANMsg& last = heard.back().msg;
@@ -142,6 +144,7 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
   EXPECT_GT(Clock::now() - start, milliseconds(9500));  // two 5000 ms waits
   ASSERT_TRUE(Slave(0).WaitFor(0x42E, 0x4C, releases_before + 1, 2000));
+  EXPECT_EQ(lib_.DNM_GetPollPeriodAchieved(0, 0, 5), 0u);  // was about 5 s before the loss
   EXPECT_TRUE(lib_.HasLine("Poll No Response!!!!!!!!!!!!!!!!!!!!!!!!!!!"));
   slave.io_silent = false;
   EXPECT_TRUE(WaitPoll(5, 0, 8000));
@@ -210,6 +213,8 @@ TEST_F(Polling, ApplicationCallsAroundTheConnection) {
   }
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 40), 0u);  // no such device
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(7, 0, 5), 0u);   // no such board
+  EXPECT_EQ(lib_.DNM_GetPollPeriodAchieved(0, 0, 40), 0u);
+  EXPECT_EQ(lib_.DNM_GetPollPeriodAchieved(0, 0, 7), 0u);  // cyclic, no poll
 }
 
 }  // namespace

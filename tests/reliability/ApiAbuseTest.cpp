@@ -125,7 +125,8 @@ class Abuse {
       });
     for (auto* f : {l.DNM_GetExplicitMsgNoResponse, l.DNM_GetExplicitMsgErrorResponse,
                     l.DNM_GetBitStrobeNoResponse, l.DNM_GetPollNoResponse,
-                    l.DNM_GetPollSendError, l.DNM_GetCOS_CyclicWithPollNoResponse,
+                    l.DNM_GetPollSendError, l.DNM_GetPollPeriodAchieved,
+                    l.DNM_GetCOS_CyclicWithPollNoResponse,
                     l.DNM_GetCOS_CyclicWithoutPollACKNoResponse})
       Add("counter", [f](Args& a) { return f(a.Board(), a.Port(), a.Mac()) < (1u << 31); });
     for (auto* f : {l.DNM_ReadPollInputData, l.DNM_ReadBitStrobe, l.DNM_ReadCOSInputData,

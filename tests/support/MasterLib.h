@@ -67,6 +67,7 @@ void UseNetwork(const std::string& text);
   X(DNM_GetPollNoResponse)                     \
   X(DNM_GetPollErrorResponse)                  \
   X(DNM_GetPollFragmentError)                  \
+  X(DNM_GetPollPeriodAchieved)                 \
   X(DNM_ConfigCOS)                             \
   X(DNM_ConfigCyclic)                          \
   X(DNM_ReadCOSInputData)                      \

@@ -53,6 +53,8 @@ namespace dnm::tool {
   X(DNM_GetPollNoResponse)                     \
   X(DNM_GetPollErrorResponse)                  \
   X(DNM_GetPollFragmentError)                  \
+  X(DNM_GetPollPeriodAchieved)                 \
+  X(DNM_SetPollFrequency)                      \
   X(DNM_GetOwnership)                          \
   X(DNM_GetAllFaultNodeEx)                     \
   X(DNM_ChangeFaultMACID)

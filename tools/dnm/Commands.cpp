@@ -50,7 +50,8 @@ const std::vector<Command>& AllCommands() {
        "[DEVICE...] [--file FILE]",
        "Adds the devices of a scan list, starts communication, waits up to the\n"
        "timeout for their connections and prints each connection's status and\n"
-       "counters. Exits 1 when a connection does not stand.\n"
+       "counters; for a polled device also the poll period asked for (100 ms) and\n"
+       "the one achieved. Exits 1 when a connection does not stand.\n"
        "  DEVICE       MAC[:CONNECTION[,CONNECTION]...] with CONNECTION poll=IN/OUT,\n"
        "               strobe=IN, cos=IN/OUT or cyclic=IN/OUT; e.g. 3:poll=4/4 12\n"
        "  --file FILE  more devices, the same words separated by blanks or lines;\n"

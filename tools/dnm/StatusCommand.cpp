@@ -1,4 +1,5 @@
-// dnm status: a scan list's connections, their status and counters.
+// dnm status: a scan list's connections, their status and counters, and
+// for each polled device the poll period asked for and the one achieved.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -8,6 +9,9 @@
 
 namespace dnm::tool {
 namespace {
+
+// Polls a second asked of every polled device: the library's rate at load.
+constexpr uint16_t kPollHz = 10;
 
 // The words of a scan list file, without its comments.
 std::vector<std::string> WordsOfFile(const std::string& path) {
@@ -40,33 +44,54 @@ std::vector<const ConnectionKind*> KindsOf(const DeviceSpec& device) {
   return kinds;
 }
 
+uint32_t PollPeriodAchieved(const Session& session, uint8_t mac) {
+  return api().DNM_GetPollPeriodAchieved(session.board(), session.port(), mac);
+}
+
+// True when every connection stands and every polled device has been
+// polled often enough to tell its achieved period.
 bool AllStand(const Session& session, const std::vector<DeviceSpec>& devices) {
   for (const DeviceSpec& device : devices) {
     for (const ConnectionKind* kind : KindsOf(device)) {
       if (kind->check(session.board(), session.port(), device.mac) != DNM_NoError) return false;
+      if (kind->kind == Kind::kPoll && PollPeriodAchieved(session, device.mac) == 0) return false;
     }
   }
   return true;
 }
 
+// The poll period asked for and the one achieved (0 while not measured),
+// as the end of a poll line or as members of a device's JSON object.
+std::string PollPeriods(const Session& session, uint8_t mac, uint32_t asked_ms, bool json) {
+  const std::string asked = std::to_string(asked_ms);
+  const std::string achieved = std::to_string(PollPeriodAchieved(session, mac));
+  if (json) return ",\"poll_period_ms\":{\"asked\":" + asked + ",\"achieved\":" + achieved + "}";
+  return "; period asked " + asked + " ms, achieved " + achieved + " ms";
+}
+
 // Prints every device's connections; returns whether all stand.
-bool Report(const Session& session, const std::vector<DeviceSpec>& devices, bool json) {
+bool Report(const Session& session, const std::vector<DeviceSpec>& devices, uint32_t asked_ms,
+            bool json) {
   bool all_stand = true;
   std::string json_devices;
   for (const DeviceSpec& device : devices) {
     std::string json_connections;
+    std::string json_periods;
     if (!json) std::printf("MAC ID %u\n", unsigned{device.mac});
     for (const ConnectionKind* kind : KindsOf(device)) {
       const ConnectionState state = StateOf(session, device.mac, *kind);
       all_stand = all_stand && state.status == DNM_NoError;
+      const std::string periods =
+          kind->kind == Kind::kPoll ? PollPeriods(session, device.mac, asked_ms, json) : "";
       if (json) {
         json_connections += (json_connections.empty() ? "" : ",") + StateJson(*kind, state);
+        json_periods += periods;
       } else {
-        std::printf("  %s\n", StateText(*kind, state).c_str());
+        std::printf("  %s%s\n", StateText(*kind, state).c_str(), periods.c_str());
       }
     }
     json_devices += std::string(json_devices.empty() ? "" : ",") +
-                    "{\"mac\":" + std::to_string(device.mac) + ",\"connections\":[" +
+                    "{\"mac\":" + std::to_string(device.mac) + json_periods + ",\"connections\":[" +
                     json_connections + "]}";
   }
   if (json) std::printf("{\"devices\":[%s]}\n", json_devices.c_str());
@@ -82,9 +107,10 @@ int RunStatus(const CommandLine& line) {
     session.AddDevice(device.mac);
     for (const ConnectionSpec& spec : device.connections) Configure(session, device.mac, spec);
   }
+  const uint32_t asked_ms = 1000 / api().DNM_SetPollFrequency(kPollHz);
   DNM_CHECKED(session, -1, DNM_StartCommunicate, session.board(), session.port());
   session.WaitUntil([&] { return AllStand(session, devices); });
-  return Report(session, devices, line.common.json) ? kExitOk : kExitFailed;
+  return Report(session, devices, asked_ms, line.common.json) ? kExitOk : kExitFailed;
 }
 
 }  // namespace dnm::tool
