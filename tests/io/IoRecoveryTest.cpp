@@ -67,23 +67,11 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
   }
   uint16_t Read(uint8_t mac, uint8_t* data) const {
     uint32_t length = 0;
-    switch (mac) {
-      case kPolled:
-        return lib_->DNM_ReadPollInputData(0, 0, mac, data, &length);
-      case kStrobed:
-        return lib_->DNM_ReadBitStrobe(0, 0, mac, data, &length);
-      case kCos:
-        return lib_->DNM_ReadCOSInputData(0, 0, mac, data, &length);
-      default:
-        return lib_->DNM_ReadCyclicInputData(0, 0, mac, data, &length);
-    }
-  }
-
-  bool AllStand() const {
-    for (uint8_t mac : kMacs) {
-      if (lib_->DNM_GetDeviceStatus(0, 0, mac) != 0) return false;
-    }
-    return true;
+    const auto read = mac == kPolled    ? lib_->DNM_ReadPollInputData
+                      : mac == kStrobed ? lib_->DNM_ReadBitStrobe
+                      : mac == kCos     ? lib_->DNM_ReadCOSInputData
+                                        : lib_->DNM_ReadCyclicInputData;
+    return read(0, 0, mac, data, &length);
   }
 
   // Samples every device for up to limit, or until all connections stand
@@ -99,13 +87,14 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
         if (held) down_since_[mac] = {};
         if (!held && down_since_[mac] == Clock::time_point{}) down_since_[mac] = Clock::now();
         uint8_t data[64] = {};
-        const bool reported = lib_->DNM_GetDeviceStatus(0, 0, mac) == 0 || Read(mac, data) == 0;
+        const bool stands = lib_->DNM_GetDeviceStatus(0, 0, mac) == 0;
+        const bool reported = stands || Read(mac, data) == 0;
         if (!held && reported && Clock::now() - down_since_[mac] > kDetection) {
           ADD_FAILURE() << "MAC ID " << int{mac} << " reported standing, slave holds nothing";
         }
-        all = all && held && reported;
+        all = all && held && stands;
       }
-      if (until_back && all && AllStand()) return true;
+      if (until_back && all) return true;
       std::this_thread::sleep_for(milliseconds(100));
     }
     return false;
