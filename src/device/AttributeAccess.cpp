@@ -60,7 +60,11 @@ class AttributeCall {
     return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
   }
 
-  ResponseWait Wait() const { return ResponseWait(buffer_, kWaitMs, kWaitMs, &device_.gone()); }
+  ResponseWait Wait() const {
+    ResponseWait waiting(buffer_, kWaitMs, kWaitMs, &device_.gone());
+    waiting.HoldIoWhenOverdue(port_);
+    return waiting;
+  }
   uint16_t Book(uint16_t code);
   uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                   uint32_t capacity, uint32_t& length);

@@ -35,10 +35,30 @@ bool ResponseWait::NextPass(const char* before_wait) {
   first_ = false;
   if (platform::GetTickCount() - start_ >= overall_ms_) return false;
   if (before_wait != nullptr) TraceLine(before_wait);
-  count_ = buffer_.WaitForData(inner_ms_, stop_);
+  count_ = WaitForFrames();
   seen_ = buffer_.ArrivalMark();
   if (stop_ != nullptr && stop_->Raised()) return false;
   return count_ > 0;
+}
+
+// Waits up to inner_ms for a frame; on a loaded port, once per wait, the
+// time after the answer is overdue holds the port's I/O back.
+uint8_t ResponseWait::WaitForFrames() {
+  const uint32_t spent = platform::GetTickCount() - start_;
+  const uint32_t until_overdue = spent < kOverdueMs ? kOverdueMs - spent : 0;
+  if (port_ == nullptr || io_held_ || until_overdue >= inner_ms_) {
+    return buffer_.WaitForData(inner_ms_, stop_);
+  }
+  uint8_t count = buffer_.WaitForData(until_overdue, stop_);
+  uint32_t left = inner_ms_ - until_overdue;
+  if (count > 0 || !port_->Loaded()) return count > 0 ? count : buffer_.WaitForData(left, stop_);
+  io_held_ = true;
+  const uint32_t hold = std::min(port_->FullQueueWaitMs(), left);
+  port_->HoldIo(true);
+  count = buffer_.WaitForData(hold, stop_);
+  port_->HoldIo(false);
+  left -= hold;
+  return count > 0 || left == 0 ? count : buffer_.WaitForData(left, stop_);
 }
 
 ExplicitExchange::ExplicitExchange(CANPort& port, Device_Info& device,
@@ -84,6 +104,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
   if (buffer == nullptr) return kNoAnswer;
   const uint8_t header = kXid | port_.mac_id();
   ResponseWait waiting(*buffer, spec.inner_ms, kAnswerMs, stop_);
+  waiting.HoldIoWhenOverdue(port_);
   while (waiting.NextPass()) {
     Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());
     if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, spec.success_service)) ==

@@ -54,8 +54,14 @@ class ResponseWait {
   bool NextPass(const char* before_wait = nullptr);
   // The frame count seen by the last pass.
   uint8_t count() const { return count_; }
+  // An answer that has not come within kOverdueMs on a loaded port holds the
+  // port's I/O back once, so that it gets the bus (see CANPort::HoldIo).
+  void HoldIoWhenOverdue(CANPort& port) { port_ = &port; }
+  static constexpr uint32_t kOverdueMs = 20;
 
  private:
+  uint8_t WaitForFrames();
+
   MsgBuffer& buffer_;
   const uint32_t inner_ms_;
   const uint32_t overall_ms_;
@@ -64,6 +70,8 @@ class ResponseWait {
   bool first_ = true;
   uint8_t count_ = 0;
   uint64_t seen_ = 0;  // arrival mark of the last pass
+  CANPort* port_ = nullptr;
+  bool io_held_ = false;
 };
 
 class ExplicitExchange {

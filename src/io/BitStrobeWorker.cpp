@@ -158,8 +158,8 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
 
   bool WaitBitStrobeResponse(CANMsg& frame) {
     const uint32_t limit = std::max(kResponseWaitMs, BitStrobePeriod().load() + kResponseLead);
-    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, limit,
-                     "WaitBitStrobeResponse( )", "WaitBitStrobeResponse( )", frame);
+    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, limit, "WaitBitStrobeResponse( )",
+                     "WaitBitStrobeResponse( )", frame);
   }
 };
 

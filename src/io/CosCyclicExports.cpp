@@ -107,8 +107,7 @@ ConnectionObject* Established(const Twin& twin, const Device_Info& device,
                               uint16_t unconfigured_code, uint16_t& code,
                               bool with_explicit = false) {
   code = DNM_NoError;
-  const bool stands =
-      with_explicit ? device.Stands(kCosCyclic) : device.status(kCosCyclic) == 0;
+  const bool stands = with_explicit ? device.Stands(kCosCyclic) : device.status(kCosCyclic) == 0;
   if (!device.Has(twin.bit)) {
     code = unconfigured_code;
   } else if (!stands) {

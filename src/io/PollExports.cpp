@@ -89,10 +89,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, 
   ExportCall call("GetAttribute()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
-  ConnectionObject* poll =
-      EstablishedPoll(*call.port().device(mac),
-                      "ReadPollInputData( )   Error!The Device %d do not establish connection",
-                      true);
+  ConnectionObject* poll = EstablishedPoll(
+      *call.port().device(mac),
+      "ReadPollInputData( )   Error!The Device %d do not establish connection", true);
   if (poll == nullptr) return DNM_DeviceIsUnConnected;
   call.NotNull(data, "data").NotNull(length, "length");
   if (call.Failed()) return call.Code();

@@ -49,8 +49,9 @@ uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
   return 0;
 }
 
-uint16_t ThreadWaitGetAttributeResponse(Device_Info& device, const ExplicitRoute& route,
-                                        CANMsg& answer, const platform::StopSignal* stop) {
+uint16_t ThreadWaitGetAttributeResponse(CANPort& port, Device_Info& device,
+                                        const ExplicitRoute& route, CANMsg& answer,
+                                        const platform::StopSignal* stop) {
   MsgBuffer* buffer = device.buffer(kExplicit);
   if (buffer == nullptr) return kNone;
   const uint8_t header = kXid | route.response_mac;
@@ -59,6 +60,7 @@ uint16_t ThreadWaitGetAttributeResponse(Device_Info& device, const ExplicitRoute
     return result;
   };
   ResponseWait waiting(*buffer, kAnswerMs, kAnswerMs, stop);
+  waiting.HoldIoWhenOverdue(port);
   while (waiting.NextPass()) {
     Trace("ThreadWaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", device.mac(),
           waiting.count());
@@ -92,7 +94,7 @@ uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_
     return sent;
   }
   CANMsg answer{};
-  const uint16_t result = ThreadWaitGetAttributeResponse(device, route, answer, stop);
+  const uint16_t result = ThreadWaitGetAttributeResponse(port, device, route, answer, stop);
   if (stop == nullptr || !stop->Raised()) {
     BookOwnRequest(device, result == kNone    ? kNoAnswer
                            : result == kValue ? kAnswered

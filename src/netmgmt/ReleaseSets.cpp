@@ -28,9 +28,10 @@ std::vector<Release> ReleasesOf(const CANPort& port, const Device_Info& device) 
   const uint8_t choice = device.allocate_choice();
   const uint8_t reply = kRelease | kReply;
   if (!device.ucmm()) {
-    return {{"ReleaseConnection( )",
-             RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass, 1, choice}),
-             FrameKey::Data(Group2Id(m, 3), uint8_t(kXid | s), reply)}};
+    return {
+        {"ReleaseConnection( )",
+         RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass, 1, choice}),
+         FrameKey::Data(Group2Id(m, 3), uint8_t(kXid | s), reply)}};
   }
   const ExplicitRoute route = ExplicitRoute::For(s, m, true);
   const uint8_t instance = device.ucmm_instance() & 0xFF;
@@ -47,8 +48,8 @@ std::vector<Release> ReleasesOf(const CANPort& port, const Device_Info& device) 
 // for, when all went out.
 bool SendReleases(CANPort& port, Device_Info& device, FrameKey& last_answer) {
   for (const Release& release : ReleasesOf(port, device)) {
-    Trace("%s Board %d  Port %d  ConnectionID %x ready to send", release.name,
-          port.board_number(), port.port_number(), release.request.id);
+    Trace("%s Board %d  Port %d  ConnectionID %x ready to send", release.name, port.board_number(),
+          port.port_number(), release.request.id);
     if (port.SendLocked(release.request.id, release.request.len, release.request.data) != 0) {
       return false;
     }

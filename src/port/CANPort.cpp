@@ -22,7 +22,9 @@ CANPort::CANPort(Board& board, uint8_t port)
       port_number_(port),
       board_number_(board.number()),
       port_buffer_(std::make_unique<MsgBuffer>()),
-      bit_strobe_request_(std::make_unique<BitStrobeRequest>(*this)) {}
+      bit_strobe_request_(std::make_unique<BitStrobeRequest>(*this)) {
+  last_full_ = platform::GetTickCount() - 1000;
+}
 
 CANPort::~CANPort() {
   bit_strobe_request_->Destroy();
@@ -86,14 +88,33 @@ int32_t CANPort::OfferInOrder(const CANMsg& msg, SendClass kind) {
   SendOrder::Place place(send_order_, kind, FullQueueWaitMs());
   int32_t result = CAN_TransmitBufferLocked;
   while (place.MayOffer()) {
+    if (kind == SendClass::kIo) place.Postpone(WaitWhileIoHeld());
     {
       std::lock_guard lock(SendLock(board_number_, port_number_));
       result = driver::SendMsg(board_number_, port_number_, msg);
     }
     if (result != CAN_TransmitBufferLocked) return result;
+    last_full_ = platform::GetTickCount();
     place.QueueFull();
   }
   return result;
+}
+
+void CANPort::HoldIo(bool hold) {
+  {
+    std::lock_guard lock(io_hold_mutex_);
+    io_holds_ += hold ? 1 : -1;
+  }
+  if (!hold) io_hold_changed_.notify_all();
+}
+
+uint32_t CANPort::WaitWhileIoHeld() {
+  std::unique_lock lock(io_hold_mutex_);
+  if (io_holds_ == 0) return 0;
+  const uint32_t start = platform::GetTickCount();
+  io_hold_changed_.wait_for(lock, std::chrono::milliseconds(FullQueueWaitMs()),
+                            [&] { return io_holds_ == 0; });
+  return platform::GetTickCount() - start;
 }
 
 // Sends the check frame and waits for an answer. False when the check could

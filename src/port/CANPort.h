@@ -88,6 +88,14 @@ class CANPort {
   uint32_t FullQueueWaitMs() const;
   // The port's bit rate in kbit/s.
   uint32_t kbit() const { return 500u >> (baud() < 2 ? baud() : 2); }
+  // An explicit answer of a device loses arbitration to every poll command
+  // of a lower MAC ID and to every poll response: on a loaded bus it waits
+  // until the master has nothing queued. While an answer the master waits
+  // for is overdue there, I/O is held back (at most FullQueueWaitMs() at a
+  // time), so that the master's queue drains and the answer gets the bus.
+  void HoldIo(bool hold);
+  // True when a full transmit queue was met within the last second.
+  bool Loaded() const { return platform::GetTickCount() - last_full_.load() < 1000; }
 
   // Online with the duplicate MAC ID checks; the export's checks passed.
   uint16_t Online(uint8_t baud, uint8_t mac);
@@ -139,6 +147,8 @@ class CANPort {
   void StopAndJoinReceiveThreads();
   bool DuplicateCheck(const CANMsg& check, const char* caller_tag, uint16_t& result);
   int32_t OfferInOrder(const CANMsg& msg, SendClass kind);
+  // Waits while I/O is held, at most FullQueueWaitMs(); the milliseconds waited.
+  uint32_t WaitWhileIoHeld();
 
   Board& board_;
   const uint8_t port_number_;
@@ -161,6 +171,10 @@ class CANPort {
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
   SendOrder send_order_;
+  std::atomic<uint32_t> last_full_{0};  // tick of the last full queue met, minus a second at first
+  std::mutex io_hold_mutex_;
+  std::condition_variable io_hold_changed_;
+  int io_holds_ = 0;  // guarded by io_hold_mutex_
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
   std::unique_ptr<BitStrobeRequest> bit_strobe_request_;
 };

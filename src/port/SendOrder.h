@@ -37,6 +37,9 @@ class SendOrder {
     bool MayOffer();
     // The queue was full: the sender waits for room from now on.
     void QueueFull();
+    // Time the sender was held back for another reason does not count
+    // against its limit.
+    void Postpone(uint32_t ms) { start_ += ms; }
 
    private:
     bool Queued() const { return ticket_ != kNone; }
@@ -46,7 +49,7 @@ class SendOrder {
     SendOrder& order_;
     const SendClass kind_;
     const uint32_t limit_ms_;
-    const uint32_t start_;
+    uint32_t start_;
     uint64_t ticket_ = kNone;
     bool full_ = false;
   };

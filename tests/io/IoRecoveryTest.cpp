@@ -61,8 +61,9 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
   // read through; and the master's read of it.
   bool SlaveHolds(uint8_t mac) const {
     const VCAN_SlaveState s = Slave(mac);
-    const uint8_t state = mac == kStrobed ? s.strobe_state : mac == kPolled ? s.poll_state
-                                                                           : s.cos_state;
+    const uint8_t state = mac == kStrobed  ? s.strobe_state
+                          : mac == kPolled ? s.poll_state
+                                           : s.cos_state;
     return s.master_mac == master_ && state == 3;
   }
   uint16_t Read(uint8_t mac, uint8_t* data) const {
@@ -119,7 +120,7 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
       Watch(milliseconds(12000), false);
       Behave("silent=0");
     } else if (fault == "send failure") {
-      VirtualCard(*lib_).Fail("CAN_SendMsg", 17, 1);  // off the bus for one send
+      VirtualCard(*lib_).Fail("CAN_SendMsg", 17, 1);    // off the bus for one send
       std::this_thread::sleep_for(milliseconds(1000));  // the next send fails
     } else if (fault == "baud round trip") {
       ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 0, 1), 0);
