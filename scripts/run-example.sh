@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the library and the dnm tool and runs dnm against the example
+# Installs the packages a fresh Debian or Ubuntu machine lacks (scripts/need-packages.sh),
+# builds the library and the dnm tool and runs dnm against the example
 # network of the virtual CAN card: a scan, one identity, a few seconds of
 # live I/O and the status of every connection. With arguments, runs that one
 # dnm command on the network instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
+bash "$root/scripts/need-packages.sh" build
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target dnm dnm_example -j2
 network="${VELKCAN_NETWORK:-$root/examples/network.txt}"

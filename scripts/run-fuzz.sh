@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and runs each for a bounded time (default 30 s; first
-# argument in seconds), starting from the seed corpus in fuzz/corpus. A finding stops the run
-# with the input that caused it saved in the build folder. For a long run:
+# Installs clang where it is missing (scripts/need-packages.sh), builds the fuzz targets with it
+# and runs each for a bounded time (default 30 s; first argument in seconds), starting from the
+# seed corpus in fuzz/corpus. A finding stops the run with the input that caused it saved in the
+# build folder. For a long run:
 #   scripts/run-fuzz.sh 3600
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds="${1:-30}"
 build="$root/build-fuzz"
+bash "$root/scripts/need-packages.sh" build fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDNM_FUZZ=ON -DDNM_BUILD_TESTS=OFF -DDNM_BUILD_BENCH=OFF >/dev/null
 targets=(fuzz_io_reassembly fuzz_msg_buffer fuzz_can_text fuzz_network_line fuzz_explicit_reassembly

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The Debian packages that the scripts need, in one list, and the check that installs the missing:
+#   scripts/need-packages.sh [--dry-run] GROUP... [--optional GROUP...]
+# A GROUP is one of those below, or a package by its name. What the groups before --optional lack
+# is installed with apt-get, as root or through sudo, or the script stops with the command to run.
+# What the optional groups lack is installed where that works and skipped with a note where not.
+# --dry-run (or DNM_DRY_RUN set, not to 0) prints what would be installed and installs nothing.
+set -euo pipefail
+declare -A packages=(
+  [build]="cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config"
+  [socketcan]="libsocketcan-dev"
+  [fuzz]="clang libclang-rt-14-dev"
+  [windows]="mingw-w64 wine64"
+)
+declare -A use=(
+  [build]="to build the library, the dnm tool and the tests"
+  [socketcan]="so that SocketCAN ports can set their bit rate"
+  [fuzz]="to build the fuzz targets with clang, ASan and UBSan"
+  [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
+)
+dry_run=0 into=required required=() optional=()
+[ "${DNM_DRY_RUN:-0}" = 0 ] || dry_run=1
+for word; do
+  case $word in
+    --dry-run) dry_run=1 ;;
+    --optional) into=optional ;;
+    *) if [ "$into" = required ]; then required+=("$word"); else optional+=("$word"); fi ;;
+  esac
+done
+
+if ! command -v dpkg >/dev/null; then
+  echo "packages: no dpkg on this system, so no package is checked or installed"
+  for cmd in cmake ninja "${CXX:-c++}"; do
+    command -v "$cmd" >/dev/null ||
+      { echo "packages: no $cmd: install CMake 3.25, Ninja, a C++20 compiler and GoogleTest" >&2; exit 1; }
+  done
+  exit 0
+fi
+
+if [ "$(id -u)" = 0 ]; then as_root=(env) how=", with apt-get"
+elif command -v sudo >/dev/null; then as_root=(sudo env) how=", with apt-get through sudo"
+else as_root=() how=""
+fi
+if [ "$dry_run" = 1 ]; then verb="would install"
+elif [ -n "$how" ]; then verb="installing"
+else verb="missing"
+fi
+updated=0
+apt_install() {  # PACKAGE...: apt-get update (once), then apt-get install
+  if [ "$updated" = 0 ]; then
+    "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get update -qq || return
+    updated=1
+  fi
+  "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"
+}
+lacks() {  # GROUP: sets missing to the group's packages that are not installed
+  missing=()
+  local pkg
+  for pkg in ${packages[$1]:-$1}; do dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg"); done
+  if [ ${#missing[@]} = 0 ] && [ "$dry_run" = 1 ]; then echo "$1: nothing missing (${packages[$1]:-$1})"; fi
+}
+
+need=()
+for group in "${required[@]}"; do
+  lacks "$group"
+  [ ${#missing[@]} = 0 ] || echo "$group: $verb ${missing[*]}, ${use[$group]:-asked for by name}$how"
+  need+=("${missing[@]}")
+done
+command="apt-get update && apt-get install -y ${need[*]}"
+if [ ${#need[@]} -gt 0 ] && [ "$dry_run" = 0 ]; then
+  if [ -z "$how" ]; then echo "packages: neither root nor sudo here; as root, run: $command" >&2; exit 1; fi
+  apt_install "${need[@]}" || { echo "packages: could not install them; as root, run: $command" >&2; exit 1; }
+fi
+
+for group in "${optional[@]}"; do
+  lacks "$group"
+  [ ${#missing[@]} -gt 0 ] || continue
+  if [ -z "$how" ] && [ "$dry_run" = 0 ]; then
+    echo "$group: skipped ${missing[*]} (optional, ${use[$group]:-asked for by name}): neither root nor sudo here"
+    continue
+  fi
+  echo "$group: $verb ${missing[*]} (optional, ${use[$group]:-asked for by name})$how"
+  [ "$dry_run" = 1 ] || apt_install "${missing[@]}" >/dev/null ||
+    echo "$group: could not install ${missing[*]}; going on without them"
+done
