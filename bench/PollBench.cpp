@@ -213,9 +213,15 @@ void AddPeriods(const BusWatch& watch, uint64_t from_us, uint64_t to_us, Result&
     for (size_t i = 1; i < ends.size(); ++i)
       intervals_ms.push_back(static_cast<double>(ends[i] - ends[i - 1]) / 1000.0);
   }
-  result.period_p50_ms = Percentile(intervals_ms, 0.50);
-  result.period_p99_ms = Percentile(intervals_ms, 0.99);
-  result.period_max_ms = Percentile(intervals_ms, 1.0);
+  // Sorted once in place: copies for each percentile upset GCC's heap checks when inlined.
+  std::sort(intervals_ms.begin(), intervals_ms.end());
+  const auto at = [&](double share) {
+    if (intervals_ms.empty()) return 0.0;
+    return intervals_ms[static_cast<size_t>(share * static_cast<double>(intervals_ms.size() - 1))];
+  };
+  result.period_p50_ms = at(0.50);
+  result.period_p99_ms = at(0.99);
+  result.period_max_ms = at(1.0);
 }
 
 void WatchFor(BusWatch& watch, double seconds, Standing& standing) {
