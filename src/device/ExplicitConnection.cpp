@@ -43,16 +43,18 @@ int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopS
   return Exchange(port, device, stop, spec);
 }
 
-int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
-                      const platform::StopSignal* stop) {
+ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  const ExchangeSpec spec{
-      "ReleaseConnection( )",
-      RequestFrame(Group2Id(m, 6),
-                   {uint8_t(kXid | s), kRelease, kDeviceNetClass, 0x01, device.allocate_choice()}),
-      Group2Id(m, 3), kRelease | kReply, false};
-  return Exchange(port, device, stop, spec, wait);
+  return {"ReleaseConnection( )",
+          RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass, 0x01,
+                                        device.allocate_choice()}),
+          Group2Id(m, 3), kRelease | kReply, false};
+}
+
+int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
+                      const platform::StopSignal* stop) {
+  return Exchange(port, device, stop, ReleaseSpec(port, device), wait);
 }
 
 int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
@@ -90,17 +92,19 @@ int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSig
   return kAnswered;
 }
 
-int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
-                            const platform::StopSignal* stop) {
-  Trace("InstanceID %X", device.ucmm_instance());
+ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const uint8_t instance = device.ucmm_instance() & 0xFF;
-  const ExchangeSpec spec{
-      "ThreadCloseExplicitUCMM( )",
-      RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kRelease, instance, 0x00}), Group3Id(5, m),
-      kRelease | kReply, true};
-  return Exchange(port, device, stop, spec, wait);
+  return {"ThreadCloseExplicitUCMM( )",
+          RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kRelease, instance, 0x00}),
+          Group3Id(5, m), kRelease | kReply, true};
+}
+
+int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
+                            const platform::StopSignal* stop) {
+  Trace("InstanceID %X", device.ucmm_instance());
+  return Exchange(port, device, stop, CloseUcmmSpec(port, device), wait);
 }
 
 bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,

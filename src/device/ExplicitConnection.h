@@ -11,6 +11,7 @@ namespace dnm {
 
 class CANPort;
 class Device_Info;
+struct ExchangeSpec;
 
 // Configures the explicit connection with the watchdog timeout action the
 // device receives at its next establishment; a configured one only takes
@@ -27,6 +28,10 @@ int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
 int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
                             const platform::StopSignal* stop);
+// The requests of release and UCMM close, for a caller that sends them
+// itself (the release of all of a port's devices at once).
+ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device);
+ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device);
 // A keep-alive: reads the explicit connection's own state (Connection
 // class, instance 1, attribute 1) on the device's route. An answer of either
 // kind shows that the device still holds the connection (true). Two in a row

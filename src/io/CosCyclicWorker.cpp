@@ -126,11 +126,6 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     }
   }
   bool Up(ConnectionKind kind) const { return device_.status(kind) == kStatusEstablished; }
-  bool StopRequested() const { return device_.stop_flag(kCosCyclic) != 0; }
-  void ParkWhileStopped() {
-    WaitUntil([&] { return !StopRequested(); });
-  }
-  void DropExplicit() { device_.set_status(kExplicit, kStatusNotEstablished); }
   void ReleaseAndWait() { ReleaseConnectionSet(port_, device_, ucmm_, true, &end_); }
   void SetPollRate() { Set_ExpectedPacketRate(port_, device_, ucmm_, kPollInstance, &end_); }
 
@@ -170,7 +165,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     const uint16_t result = ReadInput();
     if (Ended() || Lost(result)) return false;
     if (result == 0) SendAck();
-    if (result == DNM_IOInputLengthError || result == DNM_IOFragmentSequenceError) {
+    if (result == DNM_IOInputLengthError) {
       ReleaseAndWait();
       device_.set_status(kCosCyclic, kStatusNotEstablished);
       DropExplicit();
@@ -236,7 +231,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
         return false;
       }
     }
-    if (result == DNM_IOInputLengthError || result == DNM_IOFragmentSequenceError) return Restart();
+    if (result == DNM_IOInputLengthError) return Restart();
     if (StopRequested()) {
       SetPollRate();
       ParkWhileStopped();

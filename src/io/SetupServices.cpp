@@ -131,15 +131,17 @@ int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal*
   return ExplicitExchange(port, device, stop).Run(spec);
 }
 
+ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device) {
+  const ExplicitRoute route = RouteOf(port, device, true);
+  return {"ReleaseConnection_UCMM( )",
+          RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease,
+                                          kDeviceNetClass, 0x01, device.allocate_choice()}),
+          route.response_id, kRelease | kReply, false};
+}
+
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop) {
-  const ExplicitRoute route = RouteOf(port, device, true);
-  const ExchangeSpec spec{
-      "ReleaseConnection_UCMM( )",
-      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease, kDeviceNetClass,
-                                      0x01, device.allocate_choice()}),
-      route.response_id, kRelease | kReply, false};
-  return ExplicitExchange(port, device, stop).Run(spec, wait);
+  return ExplicitExchange(port, device, stop).Run(ReleaseUcmmSpec(port, device), wait);
 }
 
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,

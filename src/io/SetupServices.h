@@ -13,6 +13,7 @@ namespace dnm {
 
 class CANPort;
 class Device_Info;
+struct ExchangeSpec;
 
 // Connection object instances of the I/O connections.
 constexpr uint8_t kPollInstance = 2;
@@ -31,6 +32,8 @@ int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop);
 int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
                            const platform::StopSignal* stop);
+// The request of ReleaseConnection_UCMM, for a caller that sends it itself.
+ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device);
 // Releases the device's connection set on its route (group 2 or UCMM).
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
                          const platform::StopSignal* stop);

@@ -12,6 +12,7 @@
 namespace dnm {
 
 class CANPort;
+class Device_Info;
 class RequestTurn;
 
 // Holds the request turn of every started device of the port while the
@@ -36,10 +37,15 @@ class ReleasedSets {
   static constexpr uint32_t kAnswerWaitMs = 500;
 
  private:
+  // A started device, whether its explicit connection stood when its turn
+  // came (only those are expected to answer), and its turn.
+  struct Held {
+    Device_Info* device;
+    bool connected;
+    std::unique_ptr<RequestTurn> turn;
+  };
   CANPort& port_;
-  std::vector<uint8_t> macs_;
-  std::vector<bool> connected_;
-  std::vector<std::unique_ptr<RequestTurn>> turns_;
+  std::vector<Held> held_;
 };
 
 }  // namespace dnm
