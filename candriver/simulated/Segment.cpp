@@ -9,6 +9,15 @@
 
 namespace vcan {
 
+namespace {
+
+// While the bus thread hands a finished frame to the nodes, the frame's end: a node that
+// answers at once (a simulated slave) queues its answer as of that moment, not as of the
+// bus thread's late wake-up, so that answers follow the frame they answer without a gap.
+thread_local const TimePoint* t_reacting_to_end = nullptr;
+
+}  // namespace
+
 Segment::Segment(std::string name) : name_(std::move(name)) {}
 
 Segment::~Segment() = default;
@@ -44,7 +53,8 @@ SubmitResult Segment::Submit(const Node& sender, const Frame& frame,
     Attachment* attachment = FindAttachment(sender);
     if (attachment == nullptr || !sender.on_bus()) return SubmitResult::kNotOnBus;
     if (attachment->pending.size() < kTxQueueCapacity) {
-      attachment->pending.push_back(Pending{frame, Clock::now()});
+      const TimePoint submitted = t_reacting_to_end ? *t_reacting_to_end : Clock::now();
+      attachment->pending.push_back(Pending{frame, submitted});
       break;
     }
     if (!room_deadline) {
@@ -175,10 +185,12 @@ void Segment::FinishTransmission(Transmission tx) {
     receivers = ReceiversOf(tx);
   }
   std::bernoulli_distribution lost(loss_);
+  t_reacting_to_end = &tx.frame.end;
   for (const auto& receiver : receivers) {
     if (loss_ > 0 && lost(loss_draws_)) continue;
     receiver->OnFrame(tx.frame);
   }
+  t_reacting_to_end = nullptr;
 }
 
 void Segment::Record(const Transmission& tx) {
