@@ -93,6 +93,7 @@ int32_t CANPort::OfferInOrder(const CANMsg& msg, SendClass kind) {
       std::lock_guard lock(SendLock(board_number_, port_number_));
       result = driver::SendMsg(board_number_, port_number_, msg);
     }
+    if (result == 0) send_load_.NoteSent(platform::GetTickCount());
     if (result != CAN_TransmitBufferLocked) return result;
     last_full_ = platform::GetTickCount();
     place.QueueFull();
@@ -101,6 +102,9 @@ int32_t CANPort::OfferInOrder(const CANMsg& msg, SendClass kind) {
 }
 
 void CANPort::HoldIo(bool hold) {
+  // The port's own frames pause during a hold; the bus is still loaded
+  // for the next request of another device.
+  if (hold) last_full_ = platform::GetTickCount();
   {
     std::lock_guard lock(io_hold_mutex_);
     io_holds_ += hold ? 1 : -1;

@@ -94,8 +94,12 @@ class CANPort {
   // for is overdue there, I/O is held back (at most FullQueueWaitMs() at a
   // time), so that the master's queue drains and the answer gets the bus.
   void HoldIo(bool hold);
-  // True when a full transmit queue was met within the last second.
-  bool Loaded() const { return platform::GetTickCount() - last_full_.load() < 1000; }
+  // True when a full transmit queue was met or I/O was held within the last
+  // second, or the port's own frames keep the bus busy (see SendLoad).
+  bool Loaded() const {
+    const uint32_t now = platform::GetTickCount();
+    return now - last_full_.load() < 1000 || send_load_.Loaded(now, kbit());
+  }
 
   // Online with the duplicate MAC ID checks; the export's checks passed.
   uint16_t Online(uint8_t baud, uint8_t mac);
@@ -171,7 +175,8 @@ class CANPort {
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
   SendOrder send_order_;
-  std::atomic<uint32_t> last_full_{0};  // tick of the last full queue met, minus a second at first
+  std::atomic<uint32_t> last_full_{0};
+  SendLoad send_load_;  // tick of the last full queue met, minus a second at first
   std::mutex io_hold_mutex_;
   std::condition_variable io_hold_changed_;
   int io_holds_ = 0;  // guarded by io_hold_mutex_

@@ -8,6 +8,7 @@
 // uncontended lock per frame.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -54,6 +55,9 @@ class SendOrder {
     bool full_ = false;
   };
 
+  // How many senders wait in line now.
+  size_t InLine() const;
+
   // The wait between two offers of the sender first in line.
   static constexpr uint32_t kRetryMs = 1;
 
@@ -62,11 +66,34 @@ class SendOrder {
   bool IsFirst(SendClass kind, uint64_t ticket) const;
   bool AnyoneAhead(SendClass kind) const;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<uint64_t> requests_;
   std::deque<uint64_t> io_;
   uint64_t next_ticket_ = 0;
+};
+
+// How busy the port keeps the bus with its own frames, from the frames it
+// sent in the last complete window of kWindowMs. A port that fills at least
+// kLoadedShare of the bus by itself leaves other nodes' frames of higher
+// identifiers (the devices' explicit answers) waiting, even though its
+// transmit queue never fills. Counted without a lock: a frame counted into
+// the neighbouring window only shifts the figure by one.
+class SendLoad {
+ public:
+  void NoteSent(uint32_t now_ms);
+  // True when the last window's frames took at least kLoadedShare of the
+  // window at kbit kbit/s (and that window ended no longer than one window ago).
+  bool Loaded(uint32_t now_ms, uint32_t kbit) const;
+
+  static constexpr uint32_t kWindowMs = 100;
+  static constexpr uint32_t kLoadedPercent = 40;
+  static constexpr uint32_t kFrameBits = 135;
+
+ private:
+  std::atomic<uint32_t> window_start_{0};
+  std::atomic<uint32_t> count_{0};
+  std::atomic<uint32_t> last_count_{0};
 };
 
 }  // namespace dnm
