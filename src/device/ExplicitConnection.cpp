@@ -20,6 +20,18 @@ int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* sto
   return ExplicitExchange(port, device, stop).Run(spec, wait);
 }
 
+// A keep-alive that a full transmit queue kept from the bus says nothing of
+// the device, until the master has not heard from it for as long as the
+// device waits before it drops the connection (four expected packet rates):
+// then the device is taken as gone as for a missed answer.
+constexpr uint32_t kNotSentPauseMs = 100;
+
+bool SilentPastWatchdog(const Device_Info& device) {
+  const ConnectionObject* connection = device.connection(kExplicit);
+  const uint32_t rate = connection ? connection->expected_packet_rate.load() : 2500;
+  return device.MsSinceAnswer() >= 4 * rate;
+}
+
 }  // namespace
 
 void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t action) {
@@ -117,7 +129,13 @@ bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform:
       route.response_id, kGetAttributeSingle | kReply, false};
   ExplicitExchange exchange(port, device, stop);
   const int result = turn_held ? exchange.RunInTurn(spec) : exchange.Run(spec);
-  if (result != kNoAnswer || (stop != nullptr && stop->Raised())) return true;
+  if (stop != nullptr && stop->Raised()) return true;
+  if (result == kNotSent && !SilentPastWatchdog(device)) {
+    // Not asked: asked again after a pause, without counting a miss.
+    if (stop != nullptr) stop->SleepFor(kNotSentPauseMs);
+    return false;
+  }
+  if (result != kNoAnswer && result != kNotSent) return true;
   if (device.NoteKeepAliveMissed() >= 2 && device.status(kExplicit) == kStatusEstablished) {
     Trace("ExplicitMsg Lost Board %d  Port %d  DesMACID %d ", port.board_number(),
           port.port_number(), device.mac());

@@ -78,7 +78,7 @@ int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {
 }
 
 void BookOwnRequest(Device_Info& device, int result) {
-  if (result == kNoAnswer) {
+  if (result == kNoAnswer || result == kNotSent) {
     device.NoteOutcome(RequestOutcome::kNoAnswer);
     return;
   }
@@ -94,10 +94,10 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
           port_.port_number(), spec.request.id);
   }
   device_.DropHeldAnswers();
-  if (port_.SendLocked(spec.request.id, spec.request.len, spec.request.data) != 0) {
+  if (const uint16_t sent = port_.SendLocked(spec.request.id, spec.request.len, spec.request.data)) {
     Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
           port_.port_number(), mac);
-    return kNoAnswer;
+    return sent == CAN_TransmitBufferLocked ? kNotSent : kNoAnswer;
   }
   if (!wait) return kAnswered;
   MsgBuffer* buffer = device_.buffer(kExplicit);

@@ -19,7 +19,9 @@ class CANPort;
 class MsgBuffer;
 
 // Internal results of an exchange (not library codes).
-enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3 };
+// kNotSent: the request waited its time for room in a transmit queue that
+// stayed full (back-pressure on a busy bus), so the device was not asked.
+enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3, kNotSent = 4 };
 
 // How long an exchange waits for its answer. A request that sets a
 // connection up waits for its first frame as long as for the whole answer:
@@ -80,7 +82,7 @@ class ExplicitExchange {
 
   // Takes the device's turn, sends the request and, if wait is set, waits
   // for its answer: 0 answered, 1 error response, 3 no answer in time, the
-  // send failed, or the worker is ending. An awaited answer (or its lack)
+  // send failed, or the worker is ending, 4 the transmit queue stayed full. An awaited answer (or its lack)
   // is booked with the device.
   int Run(const ExchangeSpec& spec, bool wait = true);
   // The same for a caller that holds the device's turn already.
