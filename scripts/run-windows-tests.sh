@@ -19,7 +19,7 @@ check_exports() {
     { echo "windows: the exports of $dll differ from $def"; return 1; }
   echo "windows: $dll exports $(grep -c . <(awk '/^EXPORTS/ {on=1; next} on && NF' "$def")) plain names"
 }
-check_exports VELKCANDNM.dll "$root/src/api/VELKCANDNM.def"
+check_exports VELKCANDNM.dll "$root/build-windows/src/VELKCANDNM.def"
 check_exports VELKCAN.dll "$root/candriver/VELKCAN.def"
 check_exports HYPERTRACE.DLL "$root/standins/hypertrace/HYPERTRACE.def"
 # The DLLs carry their C++ runtime: they import only the system's own DLLs.
