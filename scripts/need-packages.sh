@@ -10,12 +10,14 @@ declare -A packages=(
   [build]="cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config"
   [socketcan]="libsocketcan-dev"
   [fuzz]="clang libclang-rt-14-dev"
+  [abi]="abigail-tools"
   [windows]="mingw-w64 wine64"
 )
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
   [socketcan]="so that SocketCAN ports can set their bit rate"
   [fuzz]="to build the fuzz targets with clang, ASan and UBSan"
+  [abi]="to compare the library's binary interface with its baseline (abidw, abidiff)"
   [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
 )
 dry_run=0 into=required required=() optional=()
