@@ -10,13 +10,17 @@ declare -A packages=(
   [build]="cmake ninja-build g++ libgtest-dev libgmock-dev pkg-config"
   [socketcan]="libsocketcan-dev"
   [fuzz]="clang libclang-rt-14-dev"
+  [abi]="abigail-tools"
   [windows]="mingw-w64 wine64"
+  [windows32]="wine32:i386"
 )
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
   [socketcan]="so that SocketCAN ports can set their bit rate"
   [fuzz]="to build the fuzz targets with clang, ASan and UBSan"
+  [abi]="to compare the library's binary interface with its baseline (abidw, abidiff)"
   [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
+  [windows32]="to run the 32-bit Windows programs under Wine (needs: dpkg --add-architecture i386)"
 )
 dry_run=0 into=required required=() optional=()
 [ "${DNM_DRY_RUN:-0}" = 0 ] || dry_run=1
@@ -47,6 +51,10 @@ else verb="missing"
 fi
 updated=0
 apt_install() {  # PACKAGE...: apt-get update (once), then apt-get install
+  if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386 || return
+    updated=0
+  fi
   if [ "$updated" = 0 ]; then
     "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get update -qq || return
     updated=1
