@@ -41,7 +41,7 @@ __version__ = "1.1"
 
 def version() -> float:
     """The library's version (``DNM_GetVersion``), 1.1 for this package."""
-    return round(raw.DNM_GetVersion(), 3)
+    return round(float(raw.DNM_GetVersion()), 3)
 
 
 def board_count() -> int:

@@ -166,7 +166,7 @@ class Port:
         code = raw.DNM_CheckFaultNode(*self._address)
         if code > _MOST_NODES:
             raise DnmError("DNM_CheckFaultNode", code)
-        return code
+        return int(code)
 
     def faulted_nodes(self) -> list[FaultedNode]:
         """The faulted nodes that answer (``DNM_GetAllFaultNodeEx``); [] when none does.

@@ -35,7 +35,8 @@ GENERAL_STATUS = {
 
 def error_text(code: int) -> str:
     """The name of a library or driver code (``DNM_GetErrorText``), "unknown" for others."""
-    return raw.DNM_GetErrorText(code).decode("ascii", "replace")
+    name: bytes = raw.DNM_GetErrorText(code)
+    return name.decode("ascii", "replace")
 
 
 def status_words(general: int, additional: int) -> str:

@@ -128,7 +128,7 @@ def _candidates() -> list[str]:
         return [os.path.join(chosen, LIBRARY_FILE) if os.path.isdir(chosen) else chosen]
     places = []
     try:
-        from . import _installed  # written by cmake --install
+        from . import _installed  # type: ignore[attr-defined]  # written by cmake --install
 
         here = os.path.dirname(os.path.abspath(__file__))
         places.append(os.path.normpath(os.path.join(here, _installed.LIBRARY_DIR, LIBRARY_FILE)))
@@ -142,7 +142,8 @@ def _candidates() -> list[str]:
 def _open(path: str) -> ctypes.CDLL:
     if os.sep in path and not os.path.exists(path):
         raise OSError("no such file")
-    return ctypes.WinDLL(path) if _WINDOWS else ctypes.CDLL(path)  # type: ignore[attr-defined]
+    loader: Callable[[str], ctypes.CDLL] = getattr(ctypes, "WinDLL" if _WINDOWS else "CDLL")
+    return loader(path)
 
 
 def _bind(library: ctypes.CDLL) -> None:
@@ -160,6 +161,8 @@ def load(path: Optional[str] = None) -> ctypes.CDLL:
     library with every export.
     """
     global _loaded, _loaded_from
+    if _loaded is not None:
+        return _loaded
     with _lock:
         if _loaded is not None:
             return _loaded
@@ -189,7 +192,8 @@ def library_path() -> str:
 
 def __getattr__(name: str) -> Callable[..., Any]:
     if name in EXPORTS:
-        return getattr(load(), name)
+        function: Callable[..., Any] = getattr(load(), name)
+        return function
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
