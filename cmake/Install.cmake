@@ -41,3 +41,23 @@ file(RELATIVE_PATH DNM_PC_TO_PREFIX /prefix/${DNM_PKGCONFIG_DIR} /prefix)
 string(REGEX REPLACE "/$" "" DNM_PC_TO_PREFIX "${DNM_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velkcandnm.pc.in ${PROJECT_BINARY_DIR}/velkcandnm.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velkcandnm.pc DESTINATION ${DNM_PKGCONFIG_DIR})
+
+# The Python package, under the prefix's Python path (lib/pythonX.Y/site-packages,
+# for the Python found here), with the way from there to the library's directory,
+# so that the package finds the library beside which it was installed.
+find_package(Python3 QUIET COMPONENTS Interpreter)
+if(Python3_FOUND)
+  set(DNM_PYTHON_SERIES python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR})
+else()
+  set(DNM_PYTHON_SERIES python3)
+endif()
+set(DNM_PYTHON_DIR lib/${DNM_PYTHON_SERIES}/site-packages CACHE STRING
+  "Where cmake --install puts the Python package, relative to the prefix")
+file(RELATIVE_PATH DNM_PYTHON_TO_LIBDIR /prefix/${DNM_PYTHON_DIR}/velkcandnm
+  /prefix/${CMAKE_INSTALL_LIBDIR})
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed.py CONTENT
+  "# Written by cmake --install: the library's directory, relative to this package.\nLIBRARY_DIR = \"@DNM_PYTHON_TO_LIBDIR@\"\n"
+  @ONLY)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velkcandnm DESTINATION ${DNM_PYTHON_DIR}
+  PATTERN __pycache__ EXCLUDE)
+install(FILES ${PROJECT_BINARY_DIR}/python/_installed.py DESTINATION ${DNM_PYTHON_DIR}/velkcandnm)

@@ -13,6 +13,7 @@ declare -A packages=(
   [abi]="abigail-tools"
   [windows]="mingw-w64 wine64"
   [windows32]="wine32:i386"
+  [python]="python3-pytest"
 )
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
@@ -21,6 +22,7 @@ declare -A use=(
   [abi]="to compare the library's binary interface with its baseline (abidw, abidiff)"
   [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
   [windows32]="to run the 32-bit Windows programs under Wine (needs: dpkg --add-architecture i386)"
+  [python]="to run the Python package's tests"
 )
 dry_run=0 into=required required=() optional=()
 [ "${DNM_DRY_RUN:-0}" = 0 ] || dry_run=1

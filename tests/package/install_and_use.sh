@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# install_and_use.sh BUILD_DIR APP_DIR C_COMPILER [SANITIZER]
+# install_and_use.sh BUILD_DIR APP_DIR C_COMPILER SANITIZER PYTHON_DIR
 # Installs BUILD_DIR into a temporary prefix, then builds APP_DIR's program
 # against that copy with CMake (find_package) and with pkg-config, and runs
 # both. The program checks the library's version against the package's and
-# that the master found the card driver beside it. Exits 77 (skipped) after
-# the CMake part when pkg-config is missing.
+# that the master found the card driver beside it. Then Python imports the
+# installed package, which must load the installed library, and pip installs
+# PYTHON_DIR offline (the Python part is left out under a sanitizer, whose
+# libraries Python cannot load, and where python3 or pip is missing). Exits
+# 77 (skipped) after the other parts when pkg-config is missing.
 set -euo pipefail
-build=$1 app=$2 cc=$3 sanitizer=${4:-}
+build=$1 app=$2 cc=$3 sanitizer=${4:-} python_dir=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -25,6 +28,7 @@ for file in libVELKCANDNM.so libVELKCAN.so libHYPERTRACE.so; do
 done
 test -f "$prefix/include/VELKCANDNM.h" -a -f "$prefix/include/VELKCAN.h"
 soname=$(find "$prefix" -name 'libVELKCANDNM.so.*.*')
+libdir=$(dirname "$soname")
 [ -n "$soname" ] || { echo "no versioned libVELKCANDNM.so"; exit 1; }
 
 echo "== CMake: find_package(VELKCANDNM)"
@@ -32,6 +36,31 @@ cmake -S "$app" -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DC
   -DCMAKE_C_FLAGS="${flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]}" >"$work/cmake.log"
 cmake --build "$work/with-cmake" >"$work/cmake-build.log"
 "$work/with-cmake/velkcandnm_app"
+
+# PYTHONPATH=DIR python_uses LIBRARY: the package in DIR loads LIBRARY and has its version.
+python_uses() {
+  python3 - "$1" <<'PYTHON'
+import sys, velkcandnm
+path = velkcandnm.raw.library_path()
+assert path == sys.argv[1], f"loaded {path}"
+assert velkcandnm.version() == float(velkcandnm.__version__), velkcandnm.version()
+print("the Python package loads", path)
+PYTHON
+}
+echo "== Python: the installed package, and pip install of the source"
+if [ -n "$sanitizer" ] || ! command -v python3 >/dev/null; then
+  echo "SKIPPED the Python part: ${sanitizer:+a $sanitizer sanitizer build}${sanitizer:-no python3}"
+else
+  site=$(dirname "$(dirname "$(find "$prefix" -path '*site-packages/velkcandnm/__init__.py')")")
+  (unset VELKCANDNM_LIBRARY; PYTHONPATH=$site python_uses "$libdir/libVELKCANDNM.so.1")
+  if python3 -m pip --version >/dev/null 2>&1; then
+    python3 -m pip install -q --no-index --disable-pip-version-check --root-user-action=ignore \
+      --target "$work/pip" "$python_dir"
+    PYTHONPATH=$work/pip VELKCANDNM_LIBRARY=$libdir python_uses "$libdir/libVELKCANDNM.so.1"
+  else
+    echo "SKIPPED pip install: python3 has no pip"
+  fi
+fi
 
 echo "== pkg-config velkcandnm"
 if ! command -v pkg-config >/dev/null; then

@@ -1,0 +1,309 @@
+"""A slave device in a port's scan list: its connections, I/O data, attributes and state."""
+
+from __future__ import annotations
+
+import ctypes
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from . import raw
+from .errors import ERROR_RESPONSE_CODES, DnmError, error_text
+
+if TYPE_CHECKING:
+    from .board import Port
+
+# The longest value DNM_GetAttributeEx reads: the longest a set can write.
+LONGEST_ATTRIBUTE = 255
+_IO_AREA = 64  # the longest poll, COS or cyclic input; bit-strobe inputs take 8
+
+_CONNECTION_CHECKS = {
+    "explicit": "DNM_CheckExplicitMsgConnectionStatus",
+    "poll": "DNM_CheckPollConnectionStatus",
+    "bit_strobe": "DNM_CheckBitStrobeConnectionStatus",
+    "cos": "DNM_CheckCOSConnectionStatus",
+    "cyclic": "DNM_CheckCyclicConnectionStatus",
+}
+
+
+@dataclass(frozen=True)
+class Status:
+    """A status code of the library: 0 when the connections stand, else why not.
+
+    Besides the library's codes (``DNM_DeviceIsUnConnected``...), a connection
+    check may give 255 (being set up) or the step at which a set-up failed.
+    """
+
+    code: int
+    name: str
+
+    @classmethod
+    def of(cls, code: int) -> "Status":
+        return cls(code, error_text(code))
+
+    @property
+    def ok(self) -> bool:
+        return self.code == 0
+
+    def __str__(self) -> str:
+        return f"{self.code} {self.name}"
+
+
+@dataclass(frozen=True)
+class Counters:
+    """A device's error counters, each counting since the device was added.
+
+    A stop, start or reconnection resets none; docs/api/counters.md says
+    what each one counts.
+    """
+
+    explicit_no_response: int
+    explicit_error_response: int
+    bit_strobe_no_response: int
+    cos_cyclic_with_poll_no_response: int
+    cos_cyclic_with_poll_error_response: int
+    cos_cyclic_with_poll_fragment_error: int
+    cos_cyclic_with_poll_send_error: int
+    cos_cyclic_without_poll_send_error: int
+    cos_cyclic_without_poll_ack_no_response: int
+    poll_send_error: int
+    poll_no_response: int
+    poll_error_response: int
+    poll_fragment_error: int
+
+
+# The counter getters in the order of Counters' fields.
+_COUNTER_EXPORTS = (
+    "DNM_GetExplicitMsgNoResponse", "DNM_GetExplicitMsgErrorResponse",
+    "DNM_GetBitStrobeNoResponse", "DNM_GetCOS_CyclicWithPollNoResponse",
+    "DNM_GetCOS_CyclicWithPollErrorResponse", "DNM_GetCOS_CyclicWithPollFragmentError",
+    "DNM_GetCOS_CyclicWithPollSendError", "DNM_GetCOS_CyclicWithoutPollSendError",
+    "DNM_GetCOS_CyclicWithoutPollACKNoResponse", "DNM_GetPollSendError",
+    "DNM_GetPollNoResponse", "DNM_GetPollErrorResponse", "DNM_GetPollFragmentError",
+)
+
+
+class Device:
+    """A device in the scan list of an online port, by its MAC ID.
+
+    Made by :meth:`Port.add_device` (or :meth:`Port.device` for one already in
+    the scan list). The object holds only the board, port and MAC ID, so any
+    number of threads may share it: the library's locks order the calls (see
+    the package's documentation). Every failed call raises
+    :class:`~velkcandnm.DnmError`.
+
+    Configuring, starting, stopping and removing hold the port exclusively;
+    reads, writes, statuses and attribute calls run side by side, and wait
+    (a few seconds at most) only while another thread changes the port.
+    """
+
+    def __init__(self, port: "Port", mac: int) -> None:
+        self.port = port
+        self.mac = mac
+        self._address = (port.board.number, port.number, mac)
+
+    def __repr__(self) -> str:
+        board, port, mac = self._address
+        return f"<Device board {board} port {port} MAC ID {mac}>"
+
+    def _call(self, export: str, *arguments: object) -> None:
+        code = getattr(raw, export)(*self._address, *arguments)
+        if code == 0:
+            return
+        if code not in ERROR_RESPONSE_CODES:
+            raise DnmError(export, code)
+        try:
+            statuses = self.last_error_response()
+        except DnmError:  # the device went meanwhile: the code alone
+            raise DnmError(export, code) from None
+        raise DnmError(export, code, *statuses)
+
+    # Connections -------------------------------------------------------------
+
+    def configure_explicit(self, watchdog_action: int = 3) -> None:
+        """Configure the explicit messaging connection (``DNM_ConfigExplicitMsg``).
+
+        ``watchdog_action``: what the device does when the connection stays
+        idle: 0 time out, 1 auto delete, 2 auto reset, 3 deferred delete.
+        The I/O configurations add it with 3 when there is none. Does not
+        wait on the bus; once started, the library keeps the connection alive.
+        """
+        self._call("DNM_ConfigExplicitMsg", watchdog_action)
+
+    def configure_poll(self, input_size: int, output_size: int,
+                       expected_packet_rate: int = 0) -> None:
+        """Configure the poll connection (``DNM_ConfigPoll``).
+
+        Sizes are the device's produced (input) and consumed (output) sizes, 0
+        to 64 bytes; the library compares them with the device's before it
+        polls. See docs/api/DNM_ConfigPoll.md for the expected packet rate the
+        device receives. Does not wait on the bus.
+        """
+        self._call("DNM_ConfigPoll", input_size, output_size, expected_packet_rate, 0)
+
+    def configure_bit_strobe(self, input_size: int, expected_packet_rate: int = 0) -> None:
+        """Configure the bit-strobe connection (``DNM_ConfigBitStrobe``): inputs of 0 to 8 bytes.
+
+        Does not wait on the bus.
+        """
+        self._call("DNM_ConfigBitStrobe", input_size, expected_packet_rate, 0)
+
+    def configure_cos(self, input_size: int, output_size: int, expected_packet_rate: int) -> None:
+        """Configure a change of state connection (``DNM_ConfigCOS``).
+
+        Sizes 0 to 64 bytes; ``expected_packet_rate`` in ms is the device's
+        heartbeat (0: no limit). Does not wait on the bus.
+        """
+        self._call("DNM_ConfigCOS", input_size, output_size, 0, expected_packet_rate, 0)
+
+    def configure_cyclic(self, input_size: int, output_size: int,
+                         expected_packet_rate: int) -> None:
+        """Configure a cyclic connection (``DNM_ConfigCyclic``): inputs every rate ms.
+
+        Does not wait on the bus.
+        """
+        self._call("DNM_ConfigCyclic", input_size, output_size, 0, expected_packet_rate, 0)
+
+    def start(self) -> None:
+        """Let the library set up and keep the configured connections (``DNM_StartDevice``).
+
+        Does not wait on the bus: the explicit connection usually stands within
+        a few hundred ms; see :meth:`wait_connected`.
+        """
+        self._call("DNM_StartDevice")
+
+    def stop(self) -> None:
+        """Release the connections until the next start (``DNM_StopDevice``). Does not wait."""
+        self._call("DNM_StopDevice")
+
+    def remove(self) -> None:
+        """Take the device out of the scan list (``DNM_RemoveDevice``); up to 3 s."""
+        self._call("DNM_RemoveDevice")
+
+    # I/O data ----------------------------------------------------------------
+
+    def _read(self, export: str, capacity: int = _IO_AREA) -> bytes:
+        data = (ctypes.c_uint8 * capacity)()
+        length = ctypes.c_uint32()
+        self._call(export, data, ctypes.byref(length))
+        return bytes(data[:length.value])
+
+    def _write(self, export: str, data: bytes) -> None:
+        self._call(export, (ctypes.c_uint8 * len(data)).from_buffer_copy(data), len(data))
+
+    def read_poll(self) -> bytes:
+        """The last complete poll response (zeros before the first). Does not wait on the bus."""
+        return self._read("DNM_ReadPollInputData")
+
+    def write_poll(self, data: bytes) -> None:
+        """Outputs for the next polls: exactly the output size. Does not wait on the bus."""
+        self._write("DNM_WritePollOutputData", data)
+
+    def read_bit_strobe(self) -> bytes:
+        """The device's latest bit-strobe response. Does not wait on the bus."""
+        return self._read("DNM_ReadBitStrobe", 8)
+
+    def read_cos(self) -> bytes:
+        """The newest whole change of state input (about 100 ms behind at most). Does not wait."""
+        return self._read("DNM_ReadCOSInputData")
+
+    def write_cos(self, data: bytes) -> None:
+        """Outputs that answer the next input (or go with the polls). Does not wait on the bus."""
+        self._write("DNM_WriteCOSOutputData", data)
+
+    def read_cyclic(self) -> bytes:
+        """The newest whole cyclic input. Does not wait on the bus."""
+        return self._read("DNM_ReadCyclicInputData")
+
+    def write_cyclic(self, data: bytes) -> None:
+        """Outputs of the cyclic connection. Does not wait on the bus."""
+        self._write("DNM_WriteCyclicOutputData", data)
+
+    # Attributes --------------------------------------------------------------
+
+    def get_attribute(self, cls: int, instance: int, attribute: int) -> bytes:
+        """Read an attribute's value, up to 255 bytes (``DNM_GetAttributeEx``).
+
+        Waits up to 3 s for the explicit requests before it on the device, then
+        up to 3 s for the answer and 3 s for each further fragment of a long
+        value; a few ms on an idle bus. An error response of the device raises
+        :class:`~velkcandnm.DnmError` with its statuses.
+        """
+        data = (ctypes.c_uint8 * LONGEST_ATTRIBUTE)()
+        length = ctypes.c_uint32()
+        self._call("DNM_GetAttributeEx", cls, instance, attribute, data, LONGEST_ATTRIBUTE,
+                   ctypes.byref(length))
+        return bytes(data[:length.value])
+
+    def set_attribute(self, cls: int, instance: int, attribute: int, value: bytes) -> None:
+        """Write an attribute's value, 1 to 255 bytes (``DNM_SetAttribute``).
+
+        Waits as :meth:`get_attribute`, with up to 3 s for each fragment's
+        acknowledgement.
+        """
+        self._call("DNM_SetAttribute", cls, instance, attribute,
+                   (ctypes.c_uint8 * len(value)).from_buffer_copy(value), len(value))
+
+    def last_error_response(self) -> tuple[int, int]:
+        """General and additional status of the device's last error response to an attribute call.
+
+        (0, 0) when there was none. Another thread's attribute call may replace
+        them: :class:`~velkcandnm.DnmError` already carries those of its call.
+        """
+        general, additional = ctypes.c_uint8(), ctypes.c_uint8()
+        code = raw.DNM_GetLastErrorResponse(*self._address, ctypes.byref(general),
+                                            ctypes.byref(additional))
+        if code != 0:
+            raise DnmError("DNM_GetLastErrorResponse", code)
+        return general.value, additional.value
+
+    # State -------------------------------------------------------------------
+
+    @property
+    def status(self) -> Status:
+        """Whether every configured connection stands (``DNM_GetDeviceStatus``).
+
+        Never raises: 0 or the first failing check's code (explicit, poll,
+        bit-strobe, COS, cyclic), or the device check's code (1801 and the
+        like). Does not wait on the bus.
+        """
+        return Status.of(raw.DNM_GetDeviceStatus(*self._address))
+
+    def connection_status(self, kind: str) -> Status:
+        """The status of one connection: ``"explicit"``, ``"poll"``, ``"bit_strobe"``,
+        ``"cos"`` or ``"cyclic"``. Never raises for a code; does not wait on the bus."""
+        if kind not in _CONNECTION_CHECKS:
+            raise ValueError(f"kind must be one of {', '.join(_CONNECTION_CHECKS)}")
+        return Status.of(getattr(raw, _CONNECTION_CHECKS[kind])(*self._address))
+
+    def wait_connected(self, timeout: float = 5.0, kind: str = "") -> Status:
+        """Check every 0.1 s until the device's (or one connection's) status is 0.
+
+        Returns the last status seen: ``ok`` is false when ``timeout`` seconds
+        passed first.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            status = self.connection_status(kind) if kind else self.status
+            if status.ok or time.monotonic() >= deadline:
+                return status
+            time.sleep(0.1)
+
+    @property
+    def counters(self) -> Counters:
+        """The thirteen error counters at once. Never blocks; all 0 for no device."""
+        return Counters(*(getattr(raw, export)(*self._address) for export in _COUNTER_EXPORTS))
+
+    @property
+    def poll_period_achieved(self) -> int:
+        """How often the device is really polled, in ms (``DNM_GetPollPeriodAchieved``).
+
+        An average over the last polls; 0 until the poll connection stood and
+        polled twice. Compare it with the period asked for
+        (:func:`~velkcandnm.set_poll_frequency`, 100 ms at load). Never blocks.
+        """
+        return int(raw.DNM_GetPollPeriodAchieved(*self._address))
+
+    # SET-UP REASON: the library is gaining an export that says why a device's
+    # connection set-up last failed. Once it is in VELKCANDNM.h and bound in
+    # raw._PROTOTYPES, add it here as a property ``setup_reason``.
