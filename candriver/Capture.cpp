@@ -21,9 +21,14 @@ Capture::~Capture() {
   std::fclose(file_);
 }
 
-// The wall-clock time of the frame's end: the bus thread writes shortly after it, so the time
-// elapsed since then is taken off the current wall-clock time.
 void Capture::Write(const std::string& iface, const Frame& frame) {
+  Append(iface, frame);
+  Flush();
+}
+
+// The wall-clock time of the frame's end: the line is written shortly after it, so the time
+// elapsed since then is taken off the current wall-clock time.
+void Capture::Append(const std::string& iface, const Frame& frame) {
   const auto since_end =
       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - frame.end);
   timespec now{};
@@ -31,6 +36,9 @@ void Capture::Write(const std::string& iface, const Frame& frame) {
   const long long micros = now.tv_sec * 1'000'000LL + now.tv_nsec / 1000 - since_end.count();
   std::fprintf(file_, "(%lld.%06lld) %s %s\n", micros / 1'000'000, micros % 1'000'000,
                iface.c_str(), FormatCanText(frame).c_str());
+}
+
+void Capture::Flush() {
   std::fflush(file_);
 }
 

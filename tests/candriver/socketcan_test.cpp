@@ -1,6 +1,6 @@
 // The SocketCAN backend of a driver port, served by a socketpair that carries struct can_frame
-// records in place of a kernel CAN socket: frames both ways, filters, error frames, a vanished
-// interface and the bit rate check.
+// records in place of a kernel CAN socket: frames both ways, filters, error frames, the kernel's
+// drop counter, a vanished interface, the bit rate check and the capture.
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <linux/can/error.h>
@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -31,6 +33,7 @@ struct FakeInterface {
   std::atomic<uint32_t> bitrate_set{0};
   std::atomic<uint32_t> filter_id{0};
   std::atomic<uint32_t> filter_mask{0};
+  std::atomic<uint32_t> drops{0};  // the kernel's count of frames dropped on the socket
 };
 FakeInterface* fake = nullptr;
 
@@ -50,7 +53,13 @@ const SocketCanSystem kFakeSystem{
     [](const std::string&) { return fake->running_bitrate.load(); },
     [](const std::string&, uint32_t bitrate) {
       fake->bitrate_set = bitrate;
+      // The interface went down and up: a socket bound to it has failed.
+      if (const int peer = fake->peer.exchange(-1); peer >= 0) close(peer);
       return fake->set_result.load();
+    },
+    [](int fd, ReceivedFrame& received) {
+      received.drops = fake->drops.load();
+      return KernelSocketCan().receive(fd, received);
     },
 };
 
@@ -205,6 +214,7 @@ TEST_F(SocketCan, ErrorFramesGiveTheControllersState) {
 
 TEST_F(SocketCan, AVanishedInterfaceIsReportedAndTheReturnedOneUsed) {
   ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  testing::internal::CaptureStderr();
   interface_.present = false;
   close(interface_.peer);  // the adapter is unplugged
   interface_.peer = -1;
@@ -218,6 +228,10 @@ TEST_F(SocketCan, AVanishedInterfaceIsReportedAndTheReturnedOneUsed) {
   PeerSends(0x20, {7});
   EXPECT_EQ(FramesBecome(1), 1);
   EXPECT_EQ(port_->Send(record), CAN_NoError);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.find("is gone"), said.rfind("is gone")) << said;  // once each
+  EXPECT_EQ(said.find("can0 is back"), said.rfind("can0 is back")) << said;
+  EXPECT_NE(said.find("can0 is back"), std::string::npos) << said;
 
   port_->GoOffBus();  // a reset closes the socket
   EXPECT_EQ(port_->Status(), CAN_ResetError);
@@ -251,6 +265,63 @@ TEST_F(SocketCan, TheBaudSelectorIsComparedWithTheInterface) {
     EXPECT_EQ(port_->BitRate(), c.bitrate);
   }
   EXPECT_EQ(port_->Configure(Config(9)), CAN_SetBaudRateError);
+}
+
+TEST_F(SocketCan, ARateChangeLeavesThePortUsableAtOnce) {
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  interface_.running_bitrate = 250'000;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(port_->Configure(Config(6)), CAN_NoError);
+  CANMsg record{};
+  EXPECT_EQ(port_->Send(record), CAN_NoError);
+  PeerSends(0x30, {1});
+  EXPECT_EQ(FramesBecome(1), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(SocketCan, FramesTheKernelDroppedAreReportedOnceAsAnOverrun) {
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  PeerSends(0x10, {});
+  interface_.drops = 3;
+  PeerSends(0x11, {});
+  ASSERT_EQ(FramesBecome(2), 2);
+  PeerSends(0x12, {});  // the same count: nothing more was lost
+  ASSERT_EQ(FramesBecome(3), 3);
+  CANMsg record{};
+  for (const int32_t code : {CAN_DataOverrun, CAN_NoError, CAN_NoError, CAN_NoError,
+                             CAN_ReceiveBufferEmpty}) {
+    EXPECT_EQ(port_->Receive(record), code);
+  }
+}
+
+// A received frame is logged before the port's answer to it, each line with its own time.
+TEST_F(SocketCan, TheCaptureIsInTimeOrder) {
+  const std::string path = testing::TempDir() + "socketcan_capture.log";
+  std::remove(path.c_str());
+  port_ = std::make_unique<SocketCanPort>("0/1", "can0", kFakeSystem, 64, Capture::Open(path));
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  CANMsg record{};
+  for (int round = 0; round < 20; ++round) {
+    PeerSends(0x40F, {1});
+    ASSERT_EQ(FramesBecome(1), 1);
+    ASSERT_EQ(port_->Receive(record), CAN_NoError);
+    record.id = 0x7EF;
+    ASSERT_EQ(port_->Send(record), CAN_NoError);
+  }
+  port_.reset();  // writes what waits
+  std::ifstream file(path);
+  double time = 0;
+  double previous = 0;
+  std::string iface;
+  std::string frame;
+  for (int line = 0; line < 40; ++line) {
+    char open = 0;
+    char close = 0;
+    ASSERT_TRUE(file >> open >> time >> close >> iface >> frame) << "line " << line;
+    EXPECT_EQ(frame, line % 2 == 0 ? "40F#01" : "7EF#01") << "line " << line;
+    EXPECT_LE(previous, time) << "line " << line;
+    previous = time;
+  }
 }
 
 TEST_F(SocketCan, AFullTransmitQueueIsTheCardsQueueFullCode) {
