@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Frame.h"
@@ -27,6 +28,7 @@ class Capture {
  private:
   explicit Capture(std::FILE* file) : file_(file) {}
   std::FILE* file_;
+  std::optional<Clock::duration> wall_offset_;  // wall clock minus monotonic clock
 };
 
 }  // namespace vcan

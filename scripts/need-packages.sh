@@ -11,12 +11,14 @@ declare -A packages=(
   [socketcan]="libsocketcan-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="mingw-w64 wine64"
+  [kernelcan]="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 kmod cpio"
 )
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
   [socketcan]="so that SocketCAN ports can set their bit rate"
   [fuzz]="to build the fuzz targets with clang, ASan and UBSan"
   [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
+  [kernelcan]="for the kernel CAN lane: a Linux kernel with CAN modules booted under QEMU"
 )
 dry_run=0 into=required required=() optional=()
 [ "${DNM_DRY_RUN:-0}" = 0 ] || dry_run=1
