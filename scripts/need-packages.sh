@@ -13,6 +13,10 @@ declare -A packages=(
   [windows]="mingw-w64 wine64"
   [kernelcan]="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 kmod cpio"
 )
+# apt-get options of a group: the kernel lane needs none of QEMU's GUI, firmware or block drivers.
+declare -A apt_options=(
+  [kernelcan]="--no-install-recommends"
+)
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
   [socketcan]="so that SocketCAN ports can set their bit rate"
@@ -48,7 +52,7 @@ elif [ -n "$how" ]; then verb="installing"
 else verb="missing"
 fi
 updated=0
-apt_install() {  # PACKAGE...: apt-get update (once), then apt-get install
+apt_install() {  # [OPTION...] PACKAGE...: apt-get update (once), then apt-get install
   if [ "$updated" = 0 ]; then
     "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get update -qq || return
     updated=1
@@ -82,6 +86,6 @@ for group in "${optional[@]}"; do
     continue
   fi
   echo "$group: $verb ${missing[*]} (optional, ${use[$group]:-asked for by name})$how"
-  [ "$dry_run" = 1 ] || apt_install "${missing[@]}" >/dev/null ||
+  [ "$dry_run" = 1 ] || apt_install ${apt_options[$group]:-} "${missing[@]}" >/dev/null ||
     echo "$group: could not install ${missing[*]}; going on without them"
 done
