@@ -92,7 +92,7 @@ case $mode in
     # The master finds can0 at 250 kbit/s and changes it to 500 kbit/s going online.
     ip link set can0 down && ip link set can0 type can bitrate 250000 && ip link set can0 up
     step master-scan-can0 master_scan can0 can1
-    step bitrate-can0 sh -c 'ip -d link show can0; ip -d link show can0 | grep -q "bitrate 500000"'
+    step bitrate-can0 sh -c 'ip -d link show can0 | grep -o "bitrate [0-9]*" | grep -x "bitrate 500000"'
     ;;
   *) echo "KCAN FAIL mode: no kcan=vcan or kcan=controllers on the command line" ;;
 esac

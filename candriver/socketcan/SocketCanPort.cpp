@@ -39,8 +39,7 @@ TimePoint MonotonicOf(const timeval& stamp) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const auto age = std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
-                   std::chrono::nanoseconds(now.tv_nsec) -
-                   std::chrono::microseconds(stamp.tv_usec);
+                   std::chrono::nanoseconds(now.tv_nsec) - std::chrono::microseconds(stamp.tv_usec);
   return Clock::now() - std::max<Clock::duration>(age, Clock::duration::zero());
 }
 
@@ -315,7 +314,7 @@ void SocketCanPort::TakeErrorFrame(const can_frame& raw) {
 void SocketCanPort::InterfaceGone(int fd, int error) {
   {
     std::lock_guard lock(mutex_);
-    if (!on_bus_.load() || gone_ || (fd >= 0 && fd != socket_)) return;
+    if (!on_bus_.load() || gone_ || fd != socket_) return;
     gone_ = true;
     RetireSocket();
   }

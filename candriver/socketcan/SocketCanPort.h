@@ -24,8 +24,6 @@
 #include "DriverPort.h"
 #include "SocketCanSystem.h"
 
-struct can_frame;
-
 namespace vcan {
 
 class SocketCanPort final : public FifoPort {
@@ -50,18 +48,18 @@ class SocketCanPort final : public FifoPort {
   const std::string& iface() const { return iface_; }
 
  private:
-  int OpenSocket();  // with the kernel filter; the socket or -errno
+  int OpenSocket();            // with the kernel filter; the socket or -errno
   void InstallSocket(int fd);  // under mutex_
-  void RetireSocket();  // under mutex_
+  void RetireSocket();         // under mutex_
   int ChangeBitRate(uint32_t bitrate);
   void WakeReader();
   void ReaderLoop();
-  int CurrentSocket();  // closes retired sockets; the socket to read, or -1
+  int CurrentSocket();   // closes retired sockets; the socket to read, or -1
   bool ReadOne(int fd);  // false when the socket is empty or failed
   void CountDrops(const ReceivedFrame& received);
   void TakeFrame(const can_frame& raw, TimePoint received);
   void TakeErrorFrame(const can_frame& raw);
-  void InterfaceGone(int fd, int error);  // fd: the socket that failed, -1 for the port's
+  void InterfaceGone(int fd, int error);  // fd failed; news only if it is still the port's
   void SayGone(int error) const;
   void TryReopen();
   void Log(const Frame& frame);

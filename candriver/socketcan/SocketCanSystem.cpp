@@ -147,7 +147,8 @@ uint32_t GetBitrate(const std::string& iface) {
   request.link.ifi_index = static_cast<int>(index);
   alignas(nlmsghdr) char reply[16384];
   ssize_t got = -1;
-  if (send(fd, &request, sizeof request, 0) == sizeof request) got = recv(fd, reply, sizeof reply, 0);
+  if (send(fd, &request, sizeof request, 0) == sizeof request)
+    got = recv(fd, reply, sizeof reply, 0);
   close(fd);
   const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
   if (got < 0 || !NLMSG_OK(header, static_cast<size_t>(got))) return 0;

@@ -16,8 +16,8 @@ namespace vcan {
 // One record read from a port's socket, with what the kernel says about it.
 struct ReceivedFrame {
   can_frame frame{};
-  std::optional<timeval> stamp;    // the kernel's receive time (wall clock)
-  std::optional<uint32_t> drops;   // frames the socket has dropped since it was opened
+  std::optional<timeval> stamp;   // the kernel's receive time (wall clock)
+  std::optional<uint32_t> drops;  // frames the socket has dropped since it was opened
 };
 
 struct SocketCanSystem {
