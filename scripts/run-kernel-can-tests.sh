@@ -21,7 +21,7 @@ bash "$root/scripts/need-packages.sh" --optional kernelcan
 command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64 (package qemu-system-x86)"
 command -v busybox >/dev/null || skip "no busybox (package busybox-static)"
 command -v candump >/dev/null || skip "no candump (package can-utils)"
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1)
+kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1 || true)
 [ -n "$kernel" ] && [ -r "$kernel" ] || skip "no readable kernel image in /boot (package linux-image-amd64)"
 release=${kernel#/boot/vmlinuz-}
 [ -d "/lib/modules/$release" ] || skip "no modules for kernel $release"
@@ -48,6 +48,7 @@ copy_with_libraries() {  # FILE... : copied, and their libraries too
 # busybox for the commands, dash for the shell: busybox's shell runs its own applets in place of
 # iproute2's ip and tc, which alone set a bit rate or a qdisc.
 cp "$(command -v busybox)" "$tree/bin/busybox"
+copy_with_libraries "$(command -v busybox)"
 cp "$(command -v dash)" "$tree/bin/sh"
 copy_with_libraries "$(command -v dash)"
 tools=(ip tc candump cansend)
