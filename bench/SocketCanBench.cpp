@@ -32,6 +32,9 @@ const vcan::SocketCanSystem kSocketPair{
     [](int, uint32_t, uint32_t) { return 0; },
     [](const std::string&) { return uint32_t{0}; },
     [](const std::string&, uint32_t) { return 0; },
+    [](int fd, vcan::ReceivedFrame& received) {
+      return vcan::KernelSocketCan().receive(fd, received);
+    },
 };
 
 struct Result {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Frame.h"
@@ -20,10 +21,14 @@ class Capture {
 
   // Each line is flushed at once so that readers see it as soon as the frame is carried.
   void Write(const std::string& iface, const Frame& frame);
+  // A line left in the file's buffer until Flush, for writers of batches.
+  void Append(const std::string& iface, const Frame& frame);
+  void Flush();
 
  private:
   explicit Capture(std::FILE* file) : file_(file) {}
   std::FILE* file_;
+  std::optional<Clock::duration> wall_offset_;  // wall clock minus monotonic clock
 };
 
 }  // namespace vcan

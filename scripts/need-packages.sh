@@ -14,6 +14,13 @@ declare -A packages=(
   [windows]="mingw-w64 wine64"
   [windows32]="wine32:i386"
   [python]="python3-pytest"
+  [kernelcan]="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 kmod cpio"
+)
+# apt-get options of a group: the kernel lane needs none of QEMU's GUI, firmware or block drivers;
+# the 32-bit Wine runs console programs only.
+declare -A apt_options=(
+  [kernelcan]="--no-install-recommends"
+  [windows32]="--no-install-recommends"
 )
 declare -A use=(
   [build]="to build the library, the dnm tool and the tests"
@@ -23,6 +30,7 @@ declare -A use=(
   [windows]="for the Windows lane: the MinGW-w64 cross-build, run under Wine"
   [windows32]="to run the 32-bit Windows programs under Wine (needs: dpkg --add-architecture i386)"
   [python]="to run the Python package's tests"
+  [kernelcan]="for the kernel CAN lane: a Linux kernel with CAN modules booted under QEMU"
 )
 dry_run=0 into=required required=() optional=()
 [ "${DNM_DRY_RUN:-0}" = 0 ] || dry_run=1
@@ -52,7 +60,7 @@ elif [ -n "$how" ]; then verb="installing"
 else verb="missing"
 fi
 updated=0
-apt_install() {  # PACKAGE...: apt-get update (once), then apt-get install
+apt_install() {  # [OPTION...] PACKAGE...: apt-get update (once), then apt-get install
   if [[ " $* " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386 || return
     updated=0
@@ -90,6 +98,6 @@ for group in "${optional[@]}"; do
     continue
   fi
   echo "$group: $verb ${missing[*]} (optional, ${use[$group]:-asked for by name})$how"
-  [ "$dry_run" = 1 ] || apt_install "${missing[@]}" >/dev/null ||
+  [ "$dry_run" = 1 ] || apt_install ${apt_options[$group]:-} "${missing[@]}" >/dev/null ||
     echo "$group: could not install ${missing[*]}; going on without them"
 done

@@ -39,8 +39,7 @@ TimePoint MonotonicOf(const timeval& stamp) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const auto age = std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
-                   std::chrono::nanoseconds(now.tv_nsec) -
-                   std::chrono::microseconds(stamp.tv_usec);
+                   std::chrono::nanoseconds(now.tv_nsec) - std::chrono::microseconds(stamp.tv_usec);
   return Clock::now() - std::max<Clock::duration>(age, Clock::duration::zero());
 }
 
@@ -52,7 +51,7 @@ SocketCanPort::SocketCanPort(std::string name, std::string iface, const SocketCa
       name_(std::move(name)),
       iface_(std::move(iface)),
       system_(system),
-      capture_(std::move(capture)),
+      capture_(capture ? std::make_unique<CaptureWriter>(std::move(capture), iface_) : nullptr),
       wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   reader_ = std::thread([this] { ReaderLoop(); });
 }
@@ -92,8 +91,7 @@ int32_t SocketCanPort::GoOnBus() {
   }
   {
     std::lock_guard lock(mutex_);
-    RetireSocket();
-    socket_ = fd;
+    InstallSocket(fd);
     gone_ = false;
     on_bus_.store(true);
   }
@@ -117,7 +115,7 @@ int32_t SocketCanPort::Configure(const CANConfig& config) {
     bitrate_.store(*baud);
     return CAN_NoError;
   }
-  if (const int error = system_.set_bitrate(iface_, *baud); error != 0) {
+  if (const int error = ChangeBitRate(*baud); error != 0) {
     std::fprintf(stderr,
                  "VELKCAN: port %s: CAN interface %s runs at %u bit/s, not the %u bit/s asked, "
                  "and cannot be changed (%s); set it with: ip link set %s type can bitrate %u\n",
@@ -168,9 +166,46 @@ int SocketCanPort::OpenSocket() {
   return fd;
 }
 
+void SocketCanPort::InstallSocket(int fd) {
+  RetireSocket();
+  socket_ = fd;
+  socket_number_++;
+}
+
 void SocketCanPort::RetireSocket() {
   if (socket_ >= 0) retired_.push_back(socket_);
   socket_ = -1;
+}
+
+// Taking the interface down to change its rate leaves ENETDOWN pending on a socket bound to it,
+// so the port's socket is set aside first and a fresh one opened on the interface that is up
+// again: the port is usable at once.
+int SocketCanPort::ChangeBitRate(uint32_t bitrate) {
+  bool had_socket = false;
+  {
+    std::lock_guard lock(mutex_);
+    had_socket = socket_ >= 0;
+    RetireSocket();
+  }
+  WakeReader();
+  const int error = system_.set_bitrate(iface_, bitrate);
+  if (!had_socket) return error;
+  const int fd = OpenSocket();
+  bool lost = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (fd >= 0 && on_bus_.load()) {
+      InstallSocket(fd);
+    } else if (fd >= 0) {
+      retired_.push_back(fd);
+    } else {
+      lost = on_bus_.load() && !gone_;
+      gone_ = gone_ || lost;
+    }
+  }
+  if (lost) SayGone(-fd);
+  WakeReader();
+  return error;
 }
 
 void SocketCanPort::WakeReader() {
@@ -182,6 +217,10 @@ int SocketCanPort::CurrentSocket() {
   std::lock_guard lock(mutex_);
   for (int fd : retired_) close(fd);
   retired_.clear();
+  if (reading_number_ != socket_number_) {
+    reading_number_ = socket_number_;
+    drops_seen_ = 0;  // each socket counts its drops from zero
+  }
   return socket_;
 }
 
@@ -217,35 +256,30 @@ void SocketCanPort::ReaderLoop() {
 }
 
 bool SocketCanPort::ReadOne(int fd) {
-  can_frame raw{};
-  iovec io{&raw, sizeof raw};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
-  msghdr message{};
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+  ReceivedFrame received;
+  const ssize_t got = system_.receive(fd, received);
+  if (got == -EAGAIN || got == -EWOULDBLOCK || got == -EINTR) return false;
   if (got <= 0) {
-    InterfaceGone(got == 0 ? ENODEV : errno);
+    InterfaceGone(fd, got == 0 ? ENODEV : static_cast<int>(-got));
     return false;
   }
-  if (got != sizeof raw) return true;  // not a classic CAN frame
-  TimePoint received = Clock::now();
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
-      timeval stamp{};
-      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      received = MonotonicOf(stamp);
-    }
-  }
-  if ((raw.can_id & CAN_ERR_FLAG) != 0) {
-    TakeErrorFrame(raw);
+  CountDrops(received);
+  if (got != sizeof received.frame) return true;  // not a classic CAN frame
+  const TimePoint stamp = received.stamp ? MonotonicOf(*received.stamp) : Clock::now();
+  if ((received.frame.can_id & CAN_ERR_FLAG) != 0) {
+    TakeErrorFrame(received.frame);
   } else {
-    TakeFrame(raw, received);
+    TakeFrame(received.frame, stamp);
   }
   return true;
+}
+
+// The kernel counts the frames it dropped because the socket's queue was full; a new count is
+// reported once, as the controller's overrun is.
+void SocketCanPort::CountDrops(const ReceivedFrame& received) {
+  if (!received.drops || *received.drops == drops_seen_) return;
+  drops_seen_ = *received.drops;
+  if (on_bus_.load()) fifo_.NoteOverrun();
 }
 
 void SocketCanPort::TakeFrame(const can_frame& raw, TimePoint received) {
@@ -256,8 +290,8 @@ void SocketCanPort::TakeFrame(const can_frame& raw, TimePoint received) {
   frame.len = std::min<uint8_t>(raw.can_dlc, kMaxDataLength);
   if (!frame.rtr) std::memcpy(frame.data.data(), raw.data, frame.len);
   frame.end = received;
+  Log(frame);  // before the frame can be answered
   fifo_.Put(frame);
-  Log(frame);
 }
 
 void SocketCanPort::TakeErrorFrame(const can_frame& raw) {
@@ -277,13 +311,17 @@ void SocketCanPort::TakeErrorFrame(const can_frame& raw) {
   if ((state & CAN_ERR_CRTL_ACTIVE) != 0) error_passive_.store(false);
 }
 
-void SocketCanPort::InterfaceGone(int error) {
+void SocketCanPort::InterfaceGone(int fd, int error) {
   {
     std::lock_guard lock(mutex_);
-    if (!on_bus_.load() || gone_) return;
+    if (!on_bus_.load() || gone_ || fd != socket_) return;
     gone_ = true;
     RetireSocket();
   }
+  SayGone(error);
+}
+
+void SocketCanPort::SayGone(int error) const {
   std::fprintf(stderr,
                "VELKCAN: port %s: CAN interface %s is gone (%s); the port is off the bus until "
                "it is back\n",
@@ -299,7 +337,7 @@ void SocketCanPort::TryReopen() {
       retired_.push_back(fd);
       return;
     }
-    socket_ = fd;
+    InstallSocket(fd);
     gone_ = false;
   }
   std::fprintf(stderr, "VELKCAN: port %s: CAN interface %s is back\n", name_.c_str(),
@@ -307,9 +345,7 @@ void SocketCanPort::TryReopen() {
 }
 
 void SocketCanPort::Log(const Frame& frame) {
-  if (!capture_) return;
-  std::lock_guard lock(capture_mutex_);
-  capture_->Write(iface_, frame);
+  if (capture_) capture_->Add(frame);
 }
 
 }  // namespace vcan

@@ -1,17 +1,26 @@
 // The SocketCAN backend of a driver port, served by a socketpair that carries struct can_frame
-// records in place of a kernel CAN socket: frames both ways, filters, error frames, a vanished
-// interface and the bit rate check.
+// records in place of a kernel CAN socket: frames both ways, filters, error frames, the kernel's
+// drop counter, a vanished interface, the bit rate check and the capture. Where the environment
+// names a kernel CAN interface (VCAN_KERNEL_IFACE, and VCAN_KERNEL_PEER for the other end of its
+// bus when that is another interface), the same tests run through the kernel as root, which
+// takes the interface down and up and puts a tbf qdisc on it: scripts/run-kernel-can-tests.sh.
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "SocketCanPort.h"
 #include "SocketCanSystem.h"
@@ -29,8 +38,8 @@ struct FakeInterface {
   std::atomic<uint32_t> running_bitrate{0};
   std::atomic<int> set_result{0};
   std::atomic<uint32_t> bitrate_set{0};
-  std::atomic<uint32_t> filter_id{0};
   std::atomic<uint32_t> filter_mask{0};
+  std::atomic<uint32_t> drops{0};  // the kernel's count of frames dropped on the socket
 };
 FakeInterface* fake = nullptr;
 
@@ -42,15 +51,20 @@ const SocketCanSystem kFakeSystem{
       fake->peer = ends[1];
       return ends[0];
     },
-    [](int, uint32_t id, uint32_t mask) {
-      fake->filter_id = id;
+    [](int, uint32_t, uint32_t mask) {
       fake->filter_mask = mask;
       return 0;
     },
     [](const std::string&) { return fake->running_bitrate.load(); },
     [](const std::string&, uint32_t bitrate) {
       fake->bitrate_set = bitrate;
+      // The interface went down and up: a socket bound to it has failed.
+      if (const int peer = fake->peer.exchange(-1); peer >= 0) close(peer);
       return fake->set_result.load();
+    },
+    [](int fd, ReceivedFrame& received) {
+      received.drops = fake->drops.load();
+      return KernelSocketCan().receive(fd, received);
     },
 };
 
@@ -66,16 +80,47 @@ CANConfig Config(uint8_t selector, uint32_t code = 0, uint32_t mask = 0x7FF) {
   return config;
 }
 
-class SocketCan : public ::testing::Test {
+int KernelPeer(const char* iface) {
+  const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  const sockaddr_can address{.can_family = AF_CAN,
+                             .can_ifindex = static_cast<int>(if_nametoindex(iface)),
+                             .can_addr = {}};
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << iface;
+  return fd;
+}
+
+void Shell(const std::string& command) {
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// The parameter: whether the port is on the kernel interface the environment names.
+class SocketCan : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     fake = &interface_;
-    port_ = std::make_unique<SocketCanPort>("0/1", "can0", kFakeSystem, 64);
+    if (!Kernel()) {
+      port_ = std::make_unique<SocketCanPort>("0/1", "can0", kFakeSystem, 64);
+      return;
+    }
+    interface_.peer = KernelPeer(peer_iface_);
+    port_ = std::make_unique<SocketCanPort>("0/1", iface_, KernelSocketCan(), 64);
   }
   void TearDown() override {
     port_.reset();
     if (interface_.peer >= 0) close(interface_.peer);
+    if (Kernel()) Shell(std::string("ip link set dev ") + iface_ + " up");
     fake = nullptr;
+  }
+  bool Kernel() const { return GetParam(); }
+  void InterfaceGoes() {
+    if (Kernel()) return Shell(std::string("ip link set dev ") + iface_ + " down");
+    interface_.present = false;
+    close(interface_.peer.exchange(-1));  // the adapter is unplugged
+  }
+  void InterfaceReturns() {
+    if (!Kernel()) return void(interface_.present = true);
+    Shell(std::string("ip link set dev ") + iface_ + " up");
+    close(interface_.peer.exchange(KernelPeer(peer_iface_)));  // it saw the link go down
   }
 
   void PeerSends(uint32_t can_id, std::initializer_list<uint8_t> data) {
@@ -111,11 +156,21 @@ class SocketCan : public ::testing::Test {
     return false;
   }
 
+  const char* iface_ = std::getenv("VCAN_KERNEL_IFACE");
+  const char* peer_iface_ =
+      std::getenv("VCAN_KERNEL_PEER") ? std::getenv("VCAN_KERNEL_PEER") : iface_;
   FakeInterface interface_;
   std::unique_ptr<SocketCanPort> port_;
 };
 
-TEST_F(SocketCan, CarriesFramesBothWaysWithTheirStamps) {
+// The kernel cases exist only where the environment names an interface.
+INSTANTIATE_TEST_SUITE_P(, SocketCan,
+                         ::testing::ValuesIn(std::getenv("VCAN_KERNEL_IFACE")
+                                                 ? std::vector{false, true}
+                                                 : std::vector{false}),
+                         [](const auto& info) { return info.param ? "Kernel" : "StandIn"; });
+
+TEST_P(SocketCan, CarriesFramesBothWaysWithTheirStamps) {
   EXPECT_EQ(port_->Status(), CAN_ResetError);
   EXPECT_EQ(port_->Send(CANMsg{}), CAN_TransmitIncomplete);  // not on the bus yet
   ASSERT_EQ(port_->Configure(Config(6)), CAN_NoError);
@@ -155,19 +210,17 @@ TEST_F(SocketCan, CarriesFramesBothWaysWithTheirStamps) {
   EXPECT_EQ(port_->Stats().sent, 1u);
 }
 
-TEST_F(SocketCan, FiltersInTheKernelAndInThePort) {
+TEST_P(SocketCan, FiltersInTheKernelAndInThePort) {
   // Accept 0x400..0x407 only: the low three bits are "don't care".
   ASSERT_EQ(port_->Configure(Config(6, 0x400, 0x007)), CAN_NoError);
   ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
-  EXPECT_EQ(interface_.filter_id.load(), 0x400u);
-  EXPECT_EQ(interface_.filter_mask.load(), 0x7F8u | CAN_EFF_FLAG);
+  EXPECT_EQ(interface_.filter_mask.load(), Kernel() ? 0 : 0x7F8u | CAN_EFF_FLAG);
   PeerSends(0x408, {1});
   PeerSends(0x405, {2});
   ASSERT_EQ(FramesBecome(1), 1);
   CANMsg record{};
   ASSERT_EQ(port_->Receive(record), CAN_NoError);
   EXPECT_EQ(record.id, 0x405u);
-  EXPECT_EQ(port_->Stats().filtered, 1u);
 }
 
 struct ErrorCase {
@@ -177,7 +230,7 @@ struct ErrorCase {
   int32_t status;
 };
 
-TEST_F(SocketCan, ErrorFramesGiveTheControllersState) {
+TEST_P(SocketCan, ErrorFramesGiveTheControllersState) {
   const ErrorCase cases[] = {
       {"bus-off", CAN_ERR_BUSOFF, 0, CAN_ResetError},
       {"restarted", CAN_ERR_RESTARTED, 0, CAN_NoError},
@@ -185,6 +238,7 @@ TEST_F(SocketCan, ErrorFramesGiveTheControllersState) {
       {"error active again", CAN_ERR_CRTL, CAN_ERR_CRTL_ACTIVE, CAN_NoError},
       {"controller overrun", CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW, CAN_DataOverrun},
   };
+  if (Kernel() && std::string(peer_iface_) != iface_) GTEST_SKIP() << "error frames need vcan";
   ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
   for (const ErrorCase& error : cases) {
     SCOPED_TRACE(error.name);
@@ -203,25 +257,28 @@ TEST_F(SocketCan, ErrorFramesGiveTheControllersState) {
   EXPECT_EQ(port_->Send(record), CAN_TransmitIncomplete);
 }
 
-TEST_F(SocketCan, AVanishedInterfaceIsReportedAndTheReturnedOneUsed) {
+TEST_P(SocketCan, AVanishedInterfaceIsReportedAndTheReturnedOneUsed) {
   ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
-  interface_.present = false;
-  close(interface_.peer);  // the adapter is unplugged
-  interface_.peer = -1;
+  testing::internal::CaptureStderr();
+  InterfaceGoes();
   ASSERT_TRUE(StatusBecomes(CAN_ResetError));
   CANMsg record{};
   EXPECT_EQ(port_->Send(record), CAN_TransmitIncomplete);
   EXPECT_TRUE(port_->IsOnBus());  // still wanted on the bus: it comes back by itself
 
-  interface_.present = true;
+  std::this_thread::sleep_for(milliseconds(2500));  // the port tries to reopen it meanwhile
+  InterfaceReturns();
   ASSERT_TRUE(StatusBecomes(CAN_NoError, 3000));
   PeerSends(0x20, {7});
   EXPECT_EQ(FramesBecome(1), 1);
   EXPECT_EQ(port_->Send(record), CAN_NoError);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.find("is gone"), said.rfind("is gone")) << said;  // once each
+  EXPECT_EQ(said.find("can0 is back"), said.rfind("can0 is back")) << said;
 
   port_->GoOffBus();  // a reset closes the socket
   EXPECT_EQ(port_->Status(), CAN_ResetError);
-  interface_.present = false;
+  InterfaceGoes();  // an interface that is down cannot be opened
   EXPECT_EQ(port_->GoOnBus(), CAN_InitError);
 }
 
@@ -234,13 +291,14 @@ struct BitRateCase {
   uint32_t bitrate;
 };
 
-TEST_F(SocketCan, TheBaudSelectorIsComparedWithTheInterface) {
+TEST_P(SocketCan, TheBaudSelectorIsComparedWithTheInterface) {
   const BitRateCase cases[] = {
       {"unknown rate (vcan)", 0, 0, CAN_NoError, 0, 500'000},
       {"same rate", 500'000, 0, CAN_NoError, 0, 500'000},
       {"changed", 250'000, 0, CAN_NoError, 500'000, 500'000},
       {"may not change", 250'000, -EPERM, CAN_SetBaudRateError, 500'000, 250'000},
   };
+  if (Kernel()) GTEST_SKIP() << "the stand-in's rates";
   for (const BitRateCase& c : cases) {
     SCOPED_TRACE(c.name);
     interface_.running_bitrate = c.running;
@@ -253,25 +311,76 @@ TEST_F(SocketCan, TheBaudSelectorIsComparedWithTheInterface) {
   EXPECT_EQ(port_->Configure(Config(9)), CAN_SetBaudRateError);
 }
 
-TEST_F(SocketCan, AFullTransmitQueueIsTheCardsQueueFullCode) {
+// Each selector changes a controller's rate in turn; the stand-in's runs at 250 kbit/s.
+TEST_P(SocketCan, ARateChangeLeavesThePortUsableAtOnce) {
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  interface_.running_bitrate = 250'000;
+  testing::internal::CaptureStderr();
+  for (const uint8_t selector : {5, 6}) {
+    ASSERT_EQ(port_->Configure(Config(selector)), CAN_NoError);
+    CANMsg record{};
+    EXPECT_EQ(port_->Send(record), CAN_NoError);
+    PeerSends(0x30, {selector});
+    EXPECT_EQ(FramesBecome(1), 1);
+    port_->ClearFifo();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_P(SocketCan, FramesTheKernelDroppedAreReportedOnceAsAnOverrun) {
+  if (Kernel()) GTEST_SKIP() << "the stand-in's drop counter";
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  PeerSends(0x10, {});
+  interface_.drops = 3;
+  PeerSends(0x11, {});
+  PeerSends(0x12, {});  // the same count: nothing more was lost
+  ASSERT_EQ(FramesBecome(3), 3);
+  CANMsg record{};
+  for (const int32_t code :
+       {CAN_DataOverrun, CAN_NoError, CAN_NoError, CAN_NoError, CAN_ReceiveBufferEmpty}) {
+    EXPECT_EQ(port_->Receive(record), code);
+  }
+}
+
+// A received frame is logged before the port's answer to it, each line with its own time.
+TEST_P(SocketCan, TheCaptureIsInTimeOrder) {
+  const std::string path = testing::TempDir() + "socketcan_capture.log";
+  std::remove(path.c_str());
+  port_ = std::make_unique<SocketCanPort>("0/1", Kernel() ? iface_ : "can0",
+                                          Kernel() ? KernelSocketCan() : kFakeSystem, 64,
+                                          Capture::Open(path));
+  ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
+  CANMsg record{};
+  for (int round = 0; round < 20; ++round) {
+    PeerSends(0x40F, {1});
+    ASSERT_EQ(FramesBecome(1), 1);
+    ASSERT_EQ(port_->Receive(record), CAN_NoError);
+    record.id = 0x7EF;
+    ASSERT_EQ(port_->Send(record), CAN_NoError);
+  }
+  port_.reset();  // writes what waits
+  std::ifstream file(path);
+  double time = 0, previous = 0;
+  std::string iface, frame;
+  for (int line = 0; line < 40; ++line) {
+    char open = 0, close = 0;
+    ASSERT_TRUE(file >> open >> time >> close >> iface >> frame) << "line " << line;
+    EXPECT_EQ(frame, line % 2 == 0 ? "40F#01" : "7EF#01") << "line " << line;
+    EXPECT_LE(std::exchange(previous, time), time) << "line " << line;
+  }
+}
+
+TEST_P(SocketCan, AFullTransmitQueueIsTheCardsQueueFullCode) {
+  if (Kernel())
+    Shell(std::string("tc qdisc replace dev ") + iface_ +
+          " root tbf rate 10kbit burst 1kb limit 1kb");
   ASSERT_EQ(port_->GoOnBus(), CAN_NoError);
   CANMsg record{};
   record.len = 8;
   int32_t code = CAN_NoError;
   for (int sent = 0; sent < 1'000'000 && code == CAN_NoError; ++sent) code = port_->Send(record);
   EXPECT_EQ(code, CAN_TransmitBufferLocked);
-}
-
-// On a machine with kernel CAN support and a vcan0 interface, the real socket calls.
-TEST(KernelSocketCan, OpensVcan0WhereTheKernelHasIt) {
-  const int probe = socket(PF_CAN, SOCK_RAW, CAN_RAW);
-  if (probe < 0) GTEST_SKIP() << "no kernel CAN support here (socket(PF_CAN): " << strerror(errno) << ")";
-  close(probe);
-  const int fd = KernelSocketCan().open_socket("vcan0");
-  if (fd == -ENODEV) GTEST_SKIP() << "no vcan0 interface (ip link add dev vcan0 type vcan)";
-  ASSERT_GE(fd, 0) << strerror(-fd);
-  EXPECT_EQ(KernelSocketCan().set_filter(fd, 0x400, 0x7F8 | CAN_EFF_FLAG), 0);
-  close(fd);
+  if (Kernel()) Shell(std::string("tc qdisc del dev ") + iface_ + " root");
 }
 
 }  // namespace
