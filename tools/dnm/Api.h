@@ -12,6 +12,7 @@ namespace dnm::tool {
 
 #define DNM_TOOL_EXPORTS(X)                    \
   X(DNM_GetErrorText)                          \
+  X(DNM_GetVersion)                            \
   X(DNM_ActiveBoard)                           \
   X(DNM_CloseBoard)                            \
   X(DNM_Online)                                \
@@ -54,6 +55,7 @@ namespace dnm::tool {
   X(DNM_GetPollErrorResponse)                  \
   X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
+  X(DNM_GetSetupFailure)                       \
   X(DNM_SetPollFrequency)                      \
   X(DNM_GetOwnership)                          \
   X(DNM_GetAllFaultNodeEx)                     \
