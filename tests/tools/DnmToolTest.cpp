@@ -303,6 +303,26 @@ TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
   }
 }
 
+// The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
+// messages in line order, although they come from reading, checking and applying the lines.
+TEST_F(DnmTool, ARefusedNetworkLineStopsItWithWhatToDo) {
+  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
+                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
+                                      "slavee segment=bus mac=6\n"
+                                      "port 0/9 segment=bus\n";
+  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
+  EXPECT_EQ(run.status, 2);
+  const size_t quoted = run.err.find(
+      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
+      "product=\"Virtual IO Block\"");
+  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
+  const size_t port = run.err.find(":6: bad port '9'");
+  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the network description has 3 lines the virtual card refused"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST_F(DnmTool, WithJsonAFailureIsAlsoAJsonObject) {
   const Result get = Dnm("get 9 1 1 1 --json");
   EXPECT_EQ(get.status, 1);

@@ -67,6 +67,11 @@ struct Api {
 #undef DNM_TOOL_MEMBER
 };
 
+// The number of network description lines the virtual card left out
+// (VCAN_RefusedLines of the card the master loaded); 0 for a card driver
+// without that entry. Call after LoadApi.
+int RefusedNetworkLines();
+
 // Loads the master library by its SONAME (from the LD_LIBRARY_PATH first,
 // then from the library directory beside the tool) and binds every export above. On failure
 // returns false with the reason in error.

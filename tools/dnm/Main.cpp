@@ -95,6 +95,13 @@ int Run(const Command& command, const std::vector<std::string>& args) {
       std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
       return kExitFailed;
     }
+    // The card reported each line it left out; a run on another network than the one
+    // written would mislead.
+    if (const int refused = RefusedNetworkLines()) {
+      throw UsageError("the network description has " + std::to_string(refused) + " line" +
+                       (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
+                       (refused == 1 ? "it" : "them"));
+    }
     return command.run(line);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "dnm %s: %s\nusage: %s\n", command.name, e.what(),
