@@ -38,6 +38,9 @@ class Card {
   DriverPort* FindPort(int32_t board, int32_t driver_port);  // whether active or not
   const std::string& network_path() const { return network_path_; }
   Faults& faults() { return faults_; }
+  // Lines of the network description that were left out, each reported on stderr.
+  int refused_lines() const { return refused_lines_; }
+  void set_refused_lines(int count) { refused_lines_ = count; }
   TestNodes& test_nodes() { return test_nodes_; }
 
   // Configuration, used only while the card is being built.
@@ -64,6 +67,7 @@ class Card {
 
   const std::string network_path_;
   int board_count_ = 1;
+  int refused_lines_ = 0;
   std::array<Board, kMaxBoards> boards_;
   std::array<std::array<Placement, kPortsPerBoard>, kMaxBoards> placements_;
   std::map<std::string, std::unique_ptr<Segment>, std::less<>> segments_;

@@ -1,8 +1,10 @@
 #include "NetworkFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <utility>
 
 #include "ErrorText.h"
@@ -27,6 +29,16 @@ size_t AppendQuoted(std::string_view text, size_t i, std::string& out) {
   if (escape) ++i;
   out += text[i];
   return i;
+}
+
+// A bare word after an option is a value with blanks that lost its quotes,
+// as in product=Virtual IO Block: the message shows the option quoted.
+std::string UnquotedValueMessage(const std::vector<Word>& words, size_t bare) {
+  const Word& option = words[bare - 1];
+  std::string value = option.value;
+  for (size_t i = bare; i < words.size() && !words[i].has_key; ++i) value += " " + words[i].value;
+  return "'" + words[bare].value + "' follows the option " + option.key +
+         "; a value with blanks must be quoted: " + option.key + "=\"" + value + "\"";
 }
 
 std::vector<Word> SplitWords(std::string_view text) {
@@ -70,6 +82,9 @@ std::optional<Directive> ParseDirective(std::string_view text, int line) {
   std::vector<Word> words = SplitWords(text);
   if (words.empty()) return std::nullopt;
   if (words[0].has_key) throw LineError("a line must start with a keyword");
+  for (size_t i = 2; i < words.size(); ++i) {
+    if (!words[i].has_key && words[i - 1].has_key) throw LineError(UnquotedValueMessage(words, i));
+  }
   Directive directive{line, std::move(words[0].value), {}, {}};
   for (size_t i = 1; i < words.size(); ++i) {
     Word& word = words[i];
@@ -118,9 +133,38 @@ std::optional<std::vector<Directive>> ReadNetworkFile(const std::string& path) {
   return directives;
 }
 
+namespace {
+
+struct LineNote {
+  int line;
+  std::string text;
+};
+
+std::mutex& NotesLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::vector<LineNote>& Notes() {
+  static std::vector<LineNote> notes;
+  return notes;
+}
+
+}  // namespace
+
 void ReportLineError(const std::string& path, int line, std::string_view message) {
-  std::fprintf(stderr, "VELKCAN: %s:%d: %.*s; line ignored\n", path.c_str(), line,
-               static_cast<int>(message.size()), message.data());
+  std::lock_guard lock(NotesLock());
+  Notes().push_back({line, "VELKCAN: " + path + ":" + std::to_string(line) + ": " +
+                               std::string(message) + "; line ignored\n"});
+}
+
+int PrintLineErrors() {
+  std::lock_guard lock(NotesLock());
+  std::vector<LineNote> notes = std::exchange(Notes(), {});
+  std::stable_sort(notes.begin(), notes.end(),
+                   [](const LineNote& a, const LineNote& b) { return a.line < b.line; });
+  for (const LineNote& note : notes) std::fputs(note.text.c_str(), stderr);
+  return static_cast<int>(notes.size());
 }
 
 }  // namespace vcan

@@ -32,6 +32,10 @@ std::optional<Directive> ParseDirective(std::string_view text, int line);
 // a message) when the file cannot be read.
 std::optional<std::vector<Directive>> ReadNetworkFile(const std::string& path);
 
+// Notes why a line is left out. The notes are printed on stderr by
+// PrintLineErrors, in line order, however the lines were read and applied.
 void ReportLineError(const std::string& path, int line, std::string_view message);
+// Prints the notes taken since the last call, in line order; returns how many.
+int PrintLineErrors();
 
 }  // namespace vcan

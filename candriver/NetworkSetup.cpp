@@ -312,6 +312,7 @@ void ConfigureCard(Card& card) {
     if (phase == kNodePhase) card.CreatePorts();
     ApplyPhase(directives, phase, card);
   }
+  card.set_refused_lines(PrintLineErrors());
 }
 
 }  // namespace vcan

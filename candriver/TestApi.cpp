@@ -133,6 +133,10 @@ VCAN_EXPORT const char* VCAN_NetworkPath(void) {
   return Card::Instance().network_path().c_str();
 }
 
+VCAN_EXPORT int32_t VCAN_RefusedLines(void) {
+  return Card::Instance().refused_lines();
+}
+
 VCAN_EXPORT int32_t VCAN_FailEntry(const char* entry, int32_t code, int32_t times) {
   return Card::Instance().faults().Arm(vcan::EntryName(entry), code, times) ? 0 : kBadArgument;
 }

@@ -13,6 +13,8 @@
  * runs it on the network in examples/network.txt with the trace on the
  * terminal.
  */
+#define _POSIX_C_SOURCE 200809L /* nanosleep */
+
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -34,7 +36,7 @@ static void SleepMs(long ms) {
 }
 
 static int Check(const char* what, uint16_t code) {
-  printf("%-34s -> %u\n", what, (unsigned)code);
+  printf("%-34s -> %u %s\n", what, (unsigned)code, DNM_GetErrorText(code));
   return code == DNM_NoError;
 }
 
@@ -218,11 +220,11 @@ static void WaitConnections(const uint8_t* macs, int count) {
   WaitAll(DNM_CheckCOSConnectionStatus, &sensor, 1, 3000);
   printf("connection status (explicit, poll, bit-strobe, COS):\n");
   for (int i = 0; i < count; ++i) {
-    printf("  MAC ID %2u: %u, %u, %u, %u\n", (unsigned)macs[i],
-           (unsigned)DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i]),
-           (unsigned)DNM_CheckPollConnectionStatus(kBoard, kPort, macs[i]),
-           (unsigned)DNM_CheckBitStrobeConnectionStatus(kBoard, kPort, macs[i]),
-           (unsigned)DNM_CheckCOSConnectionStatus(kBoard, kPort, macs[i]));
+    printf("  MAC ID %2u: %s, %s, %s, %s\n", (unsigned)macs[i],
+           DNM_GetErrorText(DNM_CheckExplicitMsgConnectionStatus(kBoard, kPort, macs[i])),
+           DNM_GetErrorText(DNM_CheckPollConnectionStatus(kBoard, kPort, macs[i])),
+           DNM_GetErrorText(DNM_CheckBitStrobeConnectionStatus(kBoard, kPort, macs[i])),
+           DNM_GetErrorText(DNM_CheckCOSConnectionStatus(kBoard, kPort, macs[i])));
   }
 }
 

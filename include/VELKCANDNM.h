@@ -91,6 +91,7 @@ enum {
   DNM_WatchdogActionError = 1911, /* a watchdog timeout action above 3 */
   DNM_IOSizeTooLarge = 1912,      /* an I/O size above 64 (poll) or 8 (bit-strobe input) */
   DNM_FaultNodeSendError = 1913,  /* a faulted-node request could not be sent */
+  DNM_ConnectionKindError = 1914, /* a connection kind above 3 (DNM_GetSetupFailure) */
   DNM_CreateThreadError = 2000,
   DNM_ResumeThreadError = 2001,
   DNM_SuspendThreadError = 2002,
@@ -283,6 +284,51 @@ DNM_EXPORT uint32_t DNM_CALL DNM_GetPollFragmentError(uint8_t board, uint8_t por
  * stood, and for a board, port or MAC ID that names no device of an active
  * board. */
 DNM_EXPORT uint32_t DNM_CALL DNM_GetPollPeriodAchieved(uint8_t board, uint8_t port, uint8_t mac);
+
+/* Why a connection last failed to stand: per device and connection kind
+ * (DNM_ConnectionExplicit, DNM_ConnectionPoll, DNM_ConnectionBitStrobe,
+ * DNM_ConnectionCOS_Cyclic), the last reason its set-up failed or it was
+ * lost since it last stood, and how long ago (age_ms). cause is
+ * DNM_SetupNoFailure while it stands and until something fails after it
+ * was configured. Only the fields of the cause are set, the others are 0:
+ * the sizes for a size mismatch, request and the device's statuses for a
+ * refusal, request for a request without answer, missed_answers for a loss.
+ * Reading it changes nothing; it sends nothing and traces only a refusal. */
+enum {
+  DNM_ConnectionExplicit = 0,
+  DNM_ConnectionPoll = 1,
+  DNM_ConnectionBitStrobe = 2,
+  DNM_ConnectionCOS_Cyclic = 3
+};
+enum {
+  DNM_SetupNoFailure = 0,
+  DNM_SetupProducedSizeMismatch = 1, /* the device produces another size than the input */
+  DNM_SetupConsumedSizeMismatch = 2, /* the device consumes another size than the output */
+  DNM_SetupRefused = 3,              /* the device answered a request with an error response */
+  DNM_SetupNoAnswer = 4,             /* a request got no answer in time or could not be sent */
+  DNM_SetupLost = 5,                 /* it stood and was lost: answers went missing */
+  DNM_SetupStopped = 6               /* the device or the port was stopped */
+};
+enum {
+  DNM_SetupRequestNone = 0,
+  DNM_SetupRequestAllocate = 1,           /* allocation of the connection set */
+  DNM_SetupRequestOpenUCMM = 2,           /* opening the explicit connection through UCMM */
+  DNM_SetupRequestProducedSize = 3,       /* reading Produced_Connection_Size */
+  DNM_SetupRequestConsumedSize = 4,       /* reading Consumed_Connection_Size */
+  DNM_SetupRequestExpectedPacketRate = 5  /* setting Expected_Packet_Rate */
+};
+typedef struct DNM_SetupFailure {
+  uint16_t cause;           /* DNM_Setup... */
+  uint16_t request;         /* DNM_SetupRequest..., refused or unanswered */
+  uint16_t device_size;     /* size mismatch: the device's size in bytes */
+  uint16_t configured_size; /* size mismatch: the size configured */
+  uint8_t general_status;   /* refused: the device's general status */
+  uint8_t additional_status;
+  uint16_t missed_answers;  /* lost: answers missed in a row */
+  uint32_t age_ms;          /* ms since it happened */
+} DNM_SetupFailure;
+DNM_EXPORT uint16_t DNM_CALL DNM_GetSetupFailure(uint8_t board, uint8_t port, uint8_t mac,
+                                                 uint8_t kind, DNM_SetupFailure* failure);
 
 /* Library-wide periods, given as frequencies in Hz: the pause between two
  * polls of a device (100 ms at load) and between two bit-strobe commands of

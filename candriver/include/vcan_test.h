@@ -48,6 +48,9 @@ typedef struct VCAN_Frame {
 /* The file the card was built from (VELKCAN_NETWORK at the first call), "" for none. Also
  * builds the card if no call has yet. */
 const char* VCAN_NetworkPath(void);
+/* How many lines of that file were left out (each reported on stderr); builds the card if
+ * needed. A tool that wants the network exactly as written stops on any. */
+int32_t VCAN_RefusedLines(void);
 
 /* Fault injection. entry is a driver entry name ("CAN_SendMsg"); it returns code instead of
  * working for its next times calls, or for every call with VCAN_EVERY_CALL. -1 for an unknown

@@ -66,11 +66,11 @@ void IoConnection::OnRateChanged() {
 }
 
 uint16_t IoConnection::ReportedProducedSize() const {
-  return context_.behaviour.reported_produced_size.value_or(produced_size());
+  return context_.behaviour.reported_produced_size.value_or(sizes_.produced);
 }
 
 uint16_t IoConnection::ReportedConsumedSize() const {
-  return context_.behaviour.reported_consumed_size.value_or(consumed_size());
+  return context_.behaviour.reported_consumed_size.value_or(sizes_.consumed);
 }
 
 void IoConnection::RestartWatchdog() {

@@ -108,7 +108,12 @@ void PredefinedSet::OnExplicitEnded() {
   Clear(kChoiceExplicit);
 }
 
+// The instances of the I/O connections the slave offers exist, and tell
+// their sizes, before they are allocated; those it does not offer do not.
 Connection* PredefinedSet::Find(uint16_t instance) {
+  const auto offered = [this](uint8_t choice, Connection& connection) {
+    return (supported_ & choice) != 0 ? &connection : nullptr;
+  };
   switch (instance) {
     case 1:
       return &explicit_;
@@ -116,11 +121,11 @@ Connection* PredefinedSet::Find(uint16_t instance) {
       // Without a poll connection the COS/cyclic connection takes the
       // master's outputs on the poll command identifier, so its output
       // side answers for the poll instance too.
-      return &OutputsTarget();
+      return offered(kChoicePoll | kChoiceCosOrCyclic, OutputsTarget());
     case 3:
-      return &strobe_;
+      return offered(kChoiceStrobe, strobe_);
     case 4:
-      return &cos_cyclic_;
+      return offered(kChoiceCosOrCyclic, cos_cyclic_);
     default:
       return nullptr;
   }

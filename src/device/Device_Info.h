@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "device/RequestTurn.h"
+#include "device/SetupReason.h"
 #include "platform/Platform.h"
 #include "port/MsgBuffer.h"
 
@@ -77,7 +78,17 @@ class Device_Info {
   bool ClaimUcmmRoute() { return !ucmm_route_added_.exchange(true); }
 
   uint16_t status(ConnectionKind kind) const { return status_[kind].load(); }
-  void set_status(ConnectionKind kind, uint16_t value) { status_[kind].store(value); }
+  // A connection that stands has no set-up failure to tell any more.
+  void set_status(ConnectionKind kind, uint16_t value) {
+    status_[kind].store(value);
+    if (value == kStatusEstablished) setup_reasons_.Clear(kind);
+  }
+  // Notes why the kind's connection failed to stand or was lost.
+  void NoteSetupFailure(ConnectionKind kind, const DNM_SetupFailure& failure) {
+    setup_reasons_.Note(kind, failure);
+  }
+  SetupReasons& setup_reasons() { return setup_reasons_; }
+  const SetupReasons& setup_reasons() const { return setup_reasons_; }
   // True while both the explicit connection and the kind's own stand: data
   // of an I/O connection is only current then.
   bool Stands(ConnectionKind kind) const {
@@ -181,6 +192,7 @@ class Device_Info {
   std::atomic<bool> suspect_{false};
   std::atomic<uint8_t> keepalive_misses_{0};
   std::atomic<uint16_t> last_error_response_{0};
+  SetupReasons setup_reasons_;
   mutable TurnQueue turn_;
   platform::StopSignal gone_;
   std::atomic<bool> workers_ended_{false};

@@ -136,7 +136,9 @@ bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform:
     return false;
   }
   if (result != kNoAnswer && result != kNotSent) return true;
-  if (device.NoteKeepAliveMissed() >= 2 && device.status(kExplicit) == kStatusEstablished) {
+  const uint8_t missed = device.NoteKeepAliveMissed();
+  if (missed >= 2 && device.status(kExplicit) == kStatusEstablished) {
+    device.NoteSetupFailure(kExplicit, SetupFailure::Lost(missed));
     Trace("ExplicitMsg Lost Board %d  Port %d  DesMACID %d ", port.board_number(),
           port.port_number(), device.mac());
     device.set_status(kExplicit, kStatusNotEstablished);

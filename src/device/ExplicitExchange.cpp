@@ -118,6 +118,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
       Trace(spec.error_has_own_text ? "%s   Error!  DesMACID %d ,Response Msg " DNM_FRAME_FORMAT
                                     : "%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT,
             spec.name, mac, DNM_FRAME_FIELDS(answer_));
+      device_.setup_reasons().NoteErrorAnswer(answer_.data, answer_.len);
       return kErrorResponse;
     }
   }

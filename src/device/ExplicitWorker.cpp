@@ -53,6 +53,12 @@ class ExplicitWorkerLoop {
                  : AllocateConnection(port_, device_, &end_);
   }
 
+  void NoteOpenFailure(int result) {
+    const uint16_t request = ucmm_ ? DNM_SetupRequestOpenUCMM : DNM_SetupRequestAllocate;
+    device_.NoteSetupFailure(kExplicit, result == kErrorResponse ? SetupFailure::Refused(request)
+                                                                 : SetupFailure::NoAnswer(request));
+  }
+
   int Release(bool wait) {
     return ucmm_ ? ThreadCloseExplicitUCMM(port_, device_, wait, &end_)
                  : ReleaseConnection(port_, device_, wait, &end_);
@@ -75,6 +81,7 @@ class ExplicitWorkerLoop {
       const int result = Open();
       if (!Sleep(500)) return false;
       if (result == kAnswered) return true;
+      NoteOpenFailure(result);
       if (result == kErrorResponse) {
         Release(false);
         buffer_.ClearBuffer();

@@ -124,6 +124,7 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
     Trace("BitStrobe_Thread( ) Get Produced_Connection_Size is %d", size);
     Trace("BitStrobe_Thread( ) Configure Produced_Connection_Size is %d", configured);
     if (size == configured) return true;
+    device_.NoteSetupFailure(kBitStrobe, SetupFailure::SizeMismatch(true, size, configured));
     Release();
     DropExplicit();
     device_.set_status(kBitStrobe, kStatusProducedSize);
@@ -145,6 +146,7 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
       if (!answered) device_.Count(kBitStrobeNoResponse);
       if (missed == 2) {
         TraceLine("BitStrobe No Response!");
+        device_.NoteSetupFailure(kBitStrobe, SetupFailure::Lost(static_cast<uint16_t>(missed)));
         return EndConnection(kBitStrobe, true);
       }
       if (StopRequested()) {

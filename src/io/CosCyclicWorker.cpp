@@ -264,6 +264,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     const uint32_t limit = InactivityLimit();
     if (result == 0 || limit == 0 || MsSinceInput() < limit) return false;
     TraceLine("COS_Cyclic No Input!");
+    device_.NoteSetupFailure(kCosCyclic, SetupFailure::Lost(MsSinceInput() / (limit / 4)));
     EndConnection(kCosCyclic, true);
     return true;
   }
@@ -316,6 +317,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
                    : "COS_Cyclic_Thread( ) Configure Consumed_Connection_Size is %d",
           configured);
     if (size == configured) return true;
+    device_.NoteSetupFailure(kCosCyclic, SetupFailure::SizeMismatch(produced, size, configured));
     ReleaseAndWait();
     if (pause_on_mismatch && !Sleep(1000)) return false;
     ParkWhileStopped();

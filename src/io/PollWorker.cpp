@@ -121,6 +121,7 @@ class PollWorkerLoop : IoWorkerLoop {
                    : "Poll_Thread( ) Configure Consumed_Connection_Size is %d",
           configured);
     if (size == configured) return true;
+    device_.NoteSetupFailure(kPoll, SetupFailure::SizeMismatch(produced, size, configured));
     Release(true);
     if (!produced) DropExplicit();
     buffer_.ClearBuffer();
@@ -191,6 +192,7 @@ class PollWorkerLoop : IoWorkerLoop {
   }
 
   void ConnectionLost() {
+    device_.NoteSetupFailure(kPoll, SetupFailure::Lost(static_cast<uint16_t>(streak_ + 1)));
     device_.set_status(kPoll, DNM_PollNoResponse);
     if (Release(true) != 0) Release(true);
     buffer_.ClearBuffer();

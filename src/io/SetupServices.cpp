@@ -22,6 +22,34 @@ constexpr uint16_t kGroup2Rate = 2500;
 
 enum GetAnswer : uint16_t { kValue = 0, kFirstFragment = 1, kErrorAnswer = 2, kNone = 3 };
 
+// Notes a set-up request that failed (refused or unanswered) for the
+// connections it sets up; a worker that is ending notes nothing.
+void NoteRequestFailure(Device_Info& device, uint8_t connections, uint16_t request, bool refused,
+                        const platform::StopSignal* stop) {
+  if (stop != nullptr && stop->Raised()) return;
+  const DNM_SetupFailure failure =
+      refused ? SetupFailure::Refused(request) : SetupFailure::NoAnswer(request);
+  for (uint8_t kind = kPoll; kind < kConnectionKinds; ++kind) {
+    if ((connections & 1u << kind) != 0) {
+      device.NoteSetupFailure(static_cast<ConnectionKind>(kind), failure);
+    }
+  }
+}
+
+// The connections (bit 1 << kind) of one I/O connection instance.
+uint8_t OfInstance(uint8_t instance) {
+  return static_cast<uint8_t>(1u << (instance - 1));
+}
+
+// The I/O connections a device has configured.
+uint8_t IoConnections(const Device_Info& device) {
+  uint8_t connections = 0;
+  for (uint8_t kind = kPoll; kind < kConnectionKinds; ++kind) {
+    if (device.connection(static_cast<ConnectionKind>(kind)) != nullptr) connections |= 1u << kind;
+  }
+  return connections;
+}
+
 ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm) {
   return ExplicitRoute::For(port.mac_id(), device.mac(), ucmm);
 }
@@ -75,6 +103,7 @@ uint16_t ThreadWaitGetAttributeResponse(CANPort& port, Device_Info& device,
     }
     if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header, kErrorResponseService)) ==
         0) {
+      device.setup_reasons().NoteErrorAnswer(answer.data, answer.len);
       return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
                  kErrorAnswer);
     }
@@ -87,10 +116,13 @@ uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_
                            uint8_t attribute, uint16_t& size, const platform::StopSignal* stop) {
   RequestTurn turn(device, TurnQueue::kNoLimit, stop);
   if (!turn.held()) return kNone;
+  const uint16_t request =
+      attribute == kProducedSize ? DNM_SetupRequestProducedSize : DNM_SetupRequestConsumedSize;
   const ExplicitRoute route = RouteOf(port, device, ucmm);
   const uint16_t sent = ThreadGetAttributeRequest(port, device, route, instance, attribute);
   if (sent != 0) {
     device.NoteOutcome(RequestOutcome::kNoAnswer);
+    NoteRequestFailure(device, OfInstance(instance), request, false, stop);
     return sent;
   }
   CANMsg answer{};
@@ -101,6 +133,9 @@ uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_
                                               : kErrorResponse);
   }
   if (result == kValue) size = answer.data[2];
+  if (result == kErrorAnswer || result == kNone) {
+    NoteRequestFailure(device, OfInstance(instance), request, result == kErrorAnswer, stop);
+  }
   return result;
 }
 
@@ -128,7 +163,12 @@ int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal*
   spec.inner_ms = kAnswerMs;
   Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
         port.port_number(), spec.request.id);
-  return ExplicitExchange(port, device, stop).Run(spec);
+  const int result = ExplicitExchange(port, device, stop).Run(spec);
+  if (result != kAnswered) {
+    NoteRequestFailure(device, IoConnections(device), DNM_SetupRequestAllocate,
+                       result == kErrorResponse, stop);
+  }
+  return result;
 }
 
 ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device) {
@@ -176,7 +216,12 @@ int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_
         "EPR_LSB(%X) EPR_MSB(%X)",
         port.board_number(), port.port_number(), spec.request.id, low, stored >> 8);
   }
-  return ExplicitExchange(port, device, stop).Run(spec);
+  const int result = ExplicitExchange(port, device, stop).Run(spec);
+  if (result != kAnswered) {
+    NoteRequestFailure(device, OfInstance(instance), DNM_SetupRequestExpectedPacketRate,
+                       result == kErrorResponse, stop);
+  }
+  return result;
 }
 
 }  // namespace dnm

@@ -5,6 +5,7 @@
 #include "api/ExportCall.h"
 #include "device/Device_Info.h"
 #include "port/CANPort.h"
+#include "trace/Trace.h"
 
 using namespace dnm;
 
@@ -48,6 +49,37 @@ DNM_EXPORT uint16_t DNM_CALL DNM_GetDeviceStatus(uint8_t board, uint8_t port, ui
     if ((choice & check.bit) == 0) continue;
     if (const uint16_t code = check.check(board, port, mac)) return code;
   }
+  return DNM_NoError;
+}
+
+}  // extern "C"
+
+namespace {
+
+// The code a call on a connection kind the device has not configured gives.
+uint16_t NotConfigured(uint8_t kind) {
+  constexpr uint16_t kCodes[] = {DNM_ExplicitMsgNotConfigure, DNM_PollNotConfigure,
+                                 DNM_BitStrobeNotConfigure, DNM_COS_CyclicNotConfigure};
+  return kCodes[kind];
+}
+
+}  // namespace
+
+extern "C" {
+
+DNM_EXPORT uint16_t DNM_CALL DNM_GetSetupFailure(uint8_t board, uint8_t port, uint8_t mac,
+                                                 uint8_t kind, DNM_SetupFailure* failure) {
+  ExportCall call("GetSetupFailure()   ", board);
+  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
+  call.NotNull(failure, "failure");
+  if (call.Failed()) return call.Code();
+  if (kind >= kConnectionKinds) {
+    Trace("GetSetupFailure()   Error!Connection kind %d is above 3", kind);
+    return DNM_ConnectionKindError;
+  }
+  const Device_Info& device = *call.port().device(mac);
+  if (device.connection(static_cast<ConnectionKind>(kind)) == nullptr) return NotConfigured(kind);
+  *failure = device.setup_reasons().Read(kind);
   return DNM_NoError;
 }
 

@@ -42,6 +42,7 @@ uint16_t StartCOS_CyclicStep(Device_Info& device) {
 
 void StopConnection(Device_Info& device, ConnectionKind kind) {
   device.set_status(kind, kStatusNotEstablished);
+  device.NoteSetupFailure(kind, SetupFailure::Stopped());
   device.set_stop_flag(kind, 1);
 }
 

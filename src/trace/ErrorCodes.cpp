@@ -72,6 +72,7 @@ constexpr std::array kNamedDnmCodes = {
     DNM_NAMED(DNM_WatchdogActionError),
     DNM_NAMED(DNM_IOSizeTooLarge),
     DNM_NAMED(DNM_FaultNodeSendError),
+    DNM_NAMED(DNM_ConnectionKindError),
     DNM_NAMED(DNM_CreateThreadError),
     DNM_NAMED(DNM_ResumeThreadError),
     DNM_NAMED(DNM_SuspendThreadError),

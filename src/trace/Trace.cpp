@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/Platform.h"
 #include "trace/ErrorCodes.h"
@@ -27,8 +28,12 @@ void BindHyperTrace() {
   g_trace_enabled = false;
   void* module = platform::LoadLibrary(kLibrary);
   if (module == nullptr) {
-    ReportOnStderr("cannot load the trace library %s: %s; no trace is written", kLibrary,
-                   platform::LastLoadError());
+    // The trace library is optional: its absence matters only to a user who asked for a trace.
+    const char* file = std::getenv("HYPERTRACE_FILE");
+    if (file != nullptr && *file != '\0') {
+      ReportOnStderr("cannot load the trace library %s: %s; no trace is written to %s", kLibrary,
+                     platform::LastLoadError(), file);
+    }
     return;
   }
   constexpr std::array kEntries = {"HyperTrace",     "SetTraceIDColor",  "SetTraceIDMedium",

@@ -1,6 +1,7 @@
 #include "HyperTrace.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,9 +9,25 @@
 #include <mutex>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #define HT_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
+
+// The operating system's number of the calling thread, as debuggers show it.
+long ThreadNumber() {
+#ifdef _WIN32
+  return static_cast<long>(GetCurrentThreadId());
+#else
+  return static_cast<long>(syscall(SYS_gettid));
+#endif
+}
 
 constexpr size_t kKeptLines = 100000;
 
@@ -19,6 +36,7 @@ struct Sink {
   std::mutex mutex;
   FILE* file = nullptr;
   bool output_on = false;
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::deque<std::string> kept;
 
   Sink() {
@@ -42,7 +60,9 @@ struct Sink {
     std::lock_guard lock(mutex);
     if (!output_on) return;
     if (file != nullptr) {
-      std::fprintf(file, "%s\n", text);
+      // Seconds since the trace started, on a clock that never steps, and the thread.
+      const std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+      std::fprintf(file, "%12.6f [%ld] %s\n", since.count(), ThreadNumber(), text);
       std::fflush(file);
       return;
     }

@@ -4,7 +4,9 @@
  *
  * Lines go to the file named by the environment variable HYPERTRACE_FILE
  * (appended, one line per call; the values "stderr" and "stdout" mean
- * standard error and standard output). A file that cannot be opened is
+ * standard error and standard output), each after the seconds since the
+ * trace started on a monotonic clock and the writing thread's system number:
+ * "    2.104311 [48210] DNM_Online( ) ----> DNM_NoError". A file that cannot be opened is
  * reported once on standard error, and the lines go there instead.
  * With the variable unset, the most recent lines are kept in memory, where
  * tests read them with the HyperTraceTest_ functions.

@@ -15,11 +15,12 @@ struct HeaderCode {
   uint16_t value;
 };
 
-// The "NAME = VALUE" entries of a header's enums whose names start with prefix.
+// The "NAME = VALUE" entries whose names start with prefix of the header's first enum that has
+// them: its codes (later enums hold other constants).
 std::vector<HeaderCode> CodesOf(const std::string& header, const std::string& prefix) {
   std::ifstream in(header);
   std::vector<HeaderCode> codes;
-  for (std::string line; std::getline(in, line);) {
+  for (std::string line; std::getline(in, line) && !(line.rfind("};", 0) == 0 && !codes.empty());) {
     std::istringstream words(line);
     std::string name, equals;
     unsigned value = 0;

@@ -2,6 +2,7 @@
 // library. Whatever is missing, no export may crash.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
 
 #include "MasterLib.h"
@@ -64,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Startup, StartupWithoutTrace,
 struct LoadReportCase {
   const char* variant;  // empty: the complete set
   std::vector<std::string> fragments;
+  const char* trace_file = nullptr;  // HYPERTRACE_FILE, unset for none
 };
 
 class StartupReport : public ::testing::TestWithParam<LoadReportCase> {};
@@ -79,6 +81,7 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
 
 TEST_P(StartupReport, NamesTheLibraryOnStderrOnce) {
   const std::string variant = GetParam().variant;
+  if (GetParam().trace_file != nullptr) setenv("HYPERTRACE_FILE", GetParam().trace_file, 1);
   testing::internal::CaptureStderr();
   MasterLib lib(variant.empty() ? LibDir() : VariantDir(variant));
   ASSERT_TRUE(lib.loaded());
@@ -101,9 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
                                       "no-card/libVELKCAN.so: cannot open shared object file"}},
                       LoadReportCase{"card-missing-entry",
                                      {"libVELKCAN.so lacks the entry CAN_Status"}},
+                      LoadReportCase{"no-trace", {}},  // no trace asked for: nothing to say
                       LoadReportCase{"no-trace",
                                      {"cannot load the trace library libHYPERTRACE.so: ",
-                                      "no-trace/libHYPERTRACE.so: cannot open shared object file"}},
+                                      "no-trace/libHYPERTRACE.so: cannot open shared object file",
+                                      "no trace is written to /tmp/trace.txt"},
+                                     "/tmp/trace.txt"},
                       LoadReportCase{"trace-missing-entry",
                                      {"libHYPERTRACE.so lacks the entry SetTraceIDColor"}}));
 
@@ -132,6 +138,11 @@ TEST_P(TraceFile, LinesGoWhereItSays) {
   EXPECT_EQ((GetParam().to_stdout ? errors : output).find(line), std::string::npos);
   const auto reports = LinesStartingWith(errors, "HYPERTRACE: cannot open HYPERTRACE_FILE " + file);
   EXPECT_EQ(reports.size(), GetParam().reported ? 1u : 0u) << errors;
+  // The trace library stamps each line with the seconds since the trace started and the thread.
+  EXPECT_TRUE(std::regex_search(GetParam().to_stdout ? output : errors,
+                                std::regex(R"((^|\n) *[0-9]+\.[0-9]{6} \[[0-9]+\] )" +
+                                           std::string("DeviceNet_Initial\\( \\)   Initial OK\n"))))
+      << (GetParam().to_stdout ? output : errors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Startup, TraceFile,

@@ -146,10 +146,16 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   ASSERT_TRUE(Slave(0).WaitFor(0x42E, 0x4C, releases_before + 1, 2000));
   EXPECT_EQ(lib_.DNM_GetPollPeriodAchieved(0, 0, 5), 0u);  // was about 5 s before the loss
   EXPECT_TRUE(lib_.HasLine("Poll No Response!!!!!!!!!!!!!!!!!!!!!!!!!!!"));
+  DNM_SetupFailure lost{};
+  ASSERT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionPoll, &lost), 0);
+  EXPECT_EQ(lost.cause, DNM_SetupLost);
+  EXPECT_EQ(lost.missed_answers, 2);
   slave.io_silent = false;
   EXPECT_TRUE(WaitPoll(5, 0, 8000));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
+  ASSERT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionPoll, &lost), 0);
+  EXPECT_EQ(lost.cause, DNM_SetupNoFailure);  // it stands again
   // A stop and a start keep the counters.
   ASSERT_EQ(lib_.DNM_StopDevice(0, 0, 5), 0);
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 5), 0);
@@ -167,15 +173,55 @@ TEST_F(Polling, ClosingTheBoardDuringAPollIsPrompt) {
   EXPECT_LT(Clock::now() - start, milliseconds(2000));
 }
 
-TEST_F(Polling, SizesTheSlaveDoesNotHaveAndARefusedAllocationAreReported) {
+// Each cause DNM_GetSetupFailure tells, with the device that brings it about.
+TEST_F(Polling, SetUpFailuresAreReportedWithTheirCause) {
   Poll(5, 2, 2).report_produced = 3;
   Poll(6, 2, 2).report_consumed = 260;  // compared by its low byte: 4
-  IoSlaveSettings& refusing = Poll(7, 2, 2, true);
-  refusing.refuse_allocation = true;
+  Poll(7, 2, 2, true).refuse_allocation = true;
+  Poll(8, 2, 2);
+  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 9, 0), 0);  // no slave answers at 9
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, 9, 2, 2, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 9), 0);
   EXPECT_TRUE(WaitPoll(5, DNM_PollStatus1));
   EXPECT_TRUE(WaitPoll(6, DNM_PollStatus2));
   EXPECT_TRUE(WaitPoll(7, 3));
   EXPECT_TRUE(lib_.HasLine("Poll_Thread( ) Get Consumed_Connection_Size is 4"));
+  ASSERT_TRUE(WaitPoll(8, 0));
+  const auto failure = [&](uint8_t mac, uint8_t kind) {
+    DNM_SetupFailure got{};
+    EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, mac, kind, &got), 0);
+    return std::vector<int>{got.cause,          got.request,           got.device_size,
+                            got.configured_size, got.general_status, got.additional_status,
+                            got.missed_answers};
+  };
+  const auto cause = [&](uint8_t mac, uint8_t kind) { return failure(mac, kind)[0]; };
+  const auto start = Clock::now();
+  while (cause(9, DNM_ConnectionExplicit) == 0 && Clock::now() - start < milliseconds(8000)) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, 8), 0);
+  const struct {
+    uint8_t mac, kind;
+    std::vector<int> want;  // cause, request, sizes, statuses, missed answers
+  } cases[] = {
+      {5, DNM_ConnectionPoll, {DNM_SetupProducedSizeMismatch, 0, 3, 2, 0, 0, 0}},
+      {6, DNM_ConnectionPoll, {DNM_SetupConsumedSizeMismatch, 0, 4, 2, 0, 0, 0}},
+      {7, DNM_ConnectionPoll, {DNM_SetupRefused, DNM_SetupRequestAllocate, 0, 0, 0x02, 0xFF, 0}},
+      {9, DNM_ConnectionExplicit, {DNM_SetupNoAnswer, DNM_SetupRequestAllocate, 0, 0, 0, 0, 0}},
+      {9, DNM_ConnectionPoll, {DNM_SetupNoFailure, 0, 0, 0, 0, 0, 0}},  // never tried
+      {5, DNM_ConnectionExplicit, {DNM_SetupNoFailure, 0, 0, 0, 0, 0, 0}},
+      {8, DNM_ConnectionPoll, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
+      {8, DNM_ConnectionExplicit, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(failure(c.mac, c.kind), c.want) << "MAC ID " << int(c.mac) << " kind " << int(c.kind);
+  }
+  DNM_SetupFailure got{};
+  EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, 4, &got), DNM_ConnectionKindError);
+  EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionBitStrobe, &got),
+            DNM_BitStrobeNotConfigure);
+  EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionPoll, nullptr), DNM_NullPointerError);
+  EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 40, DNM_ConnectionPoll, &got), DNM_DeviceNotInScanList);
 }
 
 TEST_F(Polling, ApplicationCallsAroundTheConnection) {

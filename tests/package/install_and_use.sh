@@ -3,7 +3,9 @@
 # Installs BUILD_DIR into a temporary prefix, then builds APP_DIR's program
 # against that copy with CMake (find_package) and with pkg-config, and runs
 # both. The program checks the library's version against the package's and
-# that the master found the card driver beside it. Then Python imports the
+# that the master found the card driver beside it. Then builds the installed
+# examples with their own build file (C11, warnings as errors) and runs one, and
+# checks that `man` finds dnm's page under the prefix. Then Python imports the
 # installed package, which must load the installed library, and pip installs
 # PYTHON_DIR offline (the Python part is left out under a sanitizer, whose
 # libraries Python cannot load, and where python3 or pip is missing). Exits
@@ -36,6 +38,15 @@ cmake -S "$app" -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DC
   -DCMAKE_C_FLAGS="${flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]}" >"$work/cmake.log"
 cmake --build "$work/with-cmake" >"$work/cmake-build.log"
 "$work/with-cmake/velkcandnm_app"
+
+echo "== the installed examples, built with their CMakeLists.txt"
+examples=$(dirname "$(find "$prefix" -path '*/examples/polled_io.c')")
+cmake -S "$examples" -B "$work/examples" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+  -DCMAKE_C_FLAGS="-Wall -Wextra -Werror ${flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]}" \
+  >"$work/examples.log"
+cmake --build "$work/examples" >"$work/examples-build.log" || { cat "$work/examples-build.log"; exit 1; }
+VELKCAN_NETWORK=$examples/polled_io-network.txt "$work/examples/example_polled_io" >/dev/null
+test -f "$prefix/share/man/man1/dnm.1" || { echo "dnm.1 is not in share/man/man1"; exit 1; }
 
 # PYTHONPATH=DIR python_uses LIBRARY: the package in DIR loads LIBRARY and has its version.
 python_uses() {

@@ -192,6 +192,11 @@ class Abuse {
       return Named(lib_.DNM_GetLastErrorResponse(a.Board(), a.Port(), a.Mac(),
                                                  a.Null() ? nullptr : &general, &additional));
     });
+    Add("DNM_GetSetupFailure", [this](Args& a) {
+      DNM_SetupFailure failure{};
+      return Named(lib_.DNM_GetSetupFailure(a.Board(), a.Port(), a.Mac(), a.Byte(),
+                                            a.Null() ? nullptr : &failure));
+    });
     Add("faulted nodes", [this](Args& a) {
       std::array<uint16_t, 64> vendors{};
       std::array<uint32_t, 64> serials{};

@@ -74,11 +74,12 @@ TEST_F(ConnectionSet, AllocationIsAnsweredAndShowsInTheSlavesObjects) {
   EXPECT_EQ(state.master_mac, kMaster);
   EXPECT_EQ(state.allocated_choice, 0x03);
   EXPECT_EQ(state.requests[VCAN_SLAVE_ALLOCATE], 3u);
-  // Allocation information, identity status "owned", poll configuring, bit-strobe not there.
+  // Allocation information, identity status "owned", poll configuring, bit-strobe not offered:
+  // its instance does not exist.
   EXPECT_EQ(master.Explicit(kSlave, GetRequest(3, 1, 5)), (Data{kMaster, 0x8E, 0x03, kMaster}));
   EXPECT_EQ(master.Explicit(kSlave, GetRequest(1, 1, 5)), (Data{kMaster, 0x8E, 0x01, 0x00}));
   EXPECT_EQ(master.Explicit(kSlave, GetRequest(5, 2, 1)), (Data{kMaster, 0x8E, 0x01}));
-  EXPECT_EQ(master.Explicit(kSlave, GetRequest(5, 3, 1)), (Data{kMaster, 0x8E, 0x00}));
+  EXPECT_EQ(master.Explicit(kSlave, GetRequest(5, 3, 1)), (Data{kMaster, 0x94, 0x16, 0xFF}));
   EXPECT_EQ(master.Explicit(kSlave, SetRequest(5, 2, 9, {0x20, 0x00})), (Data{kMaster, 0x90}));
   EXPECT_EQ(master.Explicit(kSlave, GetRequest(5, 2, 1)), (Data{kMaster, 0x8E, 0x03}))
       << "the rate establishes an I/O connection";

@@ -68,6 +68,7 @@ void UseNetwork(const std::string& text);
   X(DNM_GetPollErrorResponse)                  \
   X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
+  X(DNM_GetSetupFailure)                       \
   X(DNM_ConfigCOS)                             \
   X(DNM_ConfigCyclic)                          \
   X(DNM_ReadCOSInputData)                      \

@@ -173,6 +173,11 @@ TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
       << scan.out;
   EXPECT_NE(scan.out.find("\n  9  "), std::string::npos) << scan.out;
   EXPECT_EQ(scan.out.find("\n 40 "), std::string::npos) << "a faulted node takes no part";
+  const Result io = Dnm("scan --io");
+  EXPECT_NE(io.out.find("Tool Test Block\n     offers poll in 2 out 2, strobe in 2 out 8, "
+                        "cos/cyclic in 2 out 2\n"),
+            std::string::npos)
+      << io.out;
 }
 
 // Each run is a new process with a new network, so what a set writes is
@@ -194,6 +199,7 @@ TEST_F(DnmTool, JsonOutputParses) {
     const char* fragment;
   } cases[] = {
       {"scan --json", R"("mac":5,"connected":true,"vendor_id":77)"},
+      {"scan --io --json", R"("connections":[{"connection":"poll","produced":2,"consumed":2})"},
       {"get 5 1 1 7 --as string --json", R"("value":"Tool Test Block")"},
       {"status 5:poll=2/2 --json", R"("mac":5,"poll_period_ms":{"asked":100,"achieved":)"},
   };
@@ -256,7 +262,80 @@ TEST_F(DnmTool, FaultedNodesAreListedAndReaddressed) {
   EXPECT_NE(list.out.find("   901      400040\n"), std::string::npos) << list.out;
   const Result readdress = Dnm("faulted --readdress 901 400040 41");
   EXPECT_EQ(readdress.status, 0) << readdress.err;
-  EXPECT_NE(readdress.out.find("sent new MAC ID 41"), std::string::npos) << readdress.out;
+  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
+  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
+  EXPECT_EQ(nobody.status, 1);
+  EXPECT_NE(nobody.err.find("no node with vendor 901 serial number 999 answered at MAC ID 41"),
+            std::string::npos)
+      << nobody.err;
+}
+
+// Each misconfiguration a new user meets, with the network that brings it
+// about (beside a port on segment "bus"), told as what it is.
+TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
+  const char* const kSlave5 = "slave segment=bus mac=5 produced=2 consumed=2\n";
+  const struct {
+    std::string network;
+    const char* args;
+    const char* told;
+  } cases[] = {
+      {"", "scan", "dnm scan: no device answered\nhint: no frame came back: check the baud rate"},
+      {"slave segment=bus mac=5 baud=250\n", "scan", "no device answered\nhint:"},
+      {kSlave5, "get 12 1 1 1",
+       "no device answers at MAC ID 12 (absent device); devices answer at 5\nhint: check the "
+       "device's MAC ID"},
+      {"slave segment=bus mac=6 error=allocate error_status=0x0C\n", "get 6 1 1 1",
+       "MAC ID 6 answers but refuses: the device refused the allocation of the connection set: "
+       "general status 0x0C (object state conflict), additional 0xFF\nhint: another master"},
+      {std::string(kSlave5) + "dupmac segment=bus mac=0\n", "scan",
+       "MAC ID 0: DNM_Online failed: 1204 DNM_OnlineError\nMAC ID 0 is taken\nhint: another "
+       "node on the network holds MAC ID 0"},
+      {kSlave5, "io 5 --poll 4 2",
+       "the device produces 2 bytes, 4 configured as input ("},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n" << c.network;
+    const Result run = Dnm(std::string(c.args) + " --timeout 2 --network " +
+                               (dir_ / "case.txt").string(),
+                           false);
+    EXPECT_EQ(run.status, 1) << c.args;
+    EXPECT_NE(run.err.find(c.told), std::string::npos) << c.network << c.args << ": " << run.err;
+  }
+}
+
+// The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
+// messages in line order, although they come from reading, checking and applying the lines.
+TEST_F(DnmTool, ARefusedNetworkLineStopsItWithWhatToDo) {
+  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
+                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
+                                      "slavee segment=bus mac=6\n"
+                                      "port 0/9 segment=bus\n";
+  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
+  EXPECT_EQ(run.status, 2);
+  const size_t quoted = run.err.find(
+      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
+      "product=\"Virtual IO Block\"");
+  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
+  const size_t port = run.err.find(":6: bad port '9'");
+  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the network description has 3 lines the virtual card refused"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(DnmTool, WithJsonAFailureIsAlsoAJsonObject) {
+  const Result get = Dnm("get 9 1 1 1 --json");
+  EXPECT_EQ(get.status, 1);
+  EXPECT_TRUE(JsonCheck(get.out).Valid()) << get.out;
+  EXPECT_EQ(get.out.rfind(R"({"error":{"export":"DNM_GetAttributeEx","code":1701,)"
+                          R"("name":"DNM_GetAttributeResponseError","text":"MAC ID 9: )",
+                          0),
+            0u)
+      << get.out;
+  EXPECT_NE(get.err.find("1701"), std::string::npos) << get.err;
+  const Result version = Dnm("--version", false);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "dnm 1.1\nmaster library 1.1\n");
 }
 
 }  // namespace

@@ -41,6 +41,17 @@ bool LoadApi(std::string& error) {
   return true;
 }
 
+int RefusedNetworkLines() {
+  // The master loaded the card driver beside itself; the name finds it among the loaded.
+  void* card = dlopen("libVELKCAN.so", RTLD_NOW | RTLD_NOLOAD);
+  if (card == nullptr) return 0;
+  using RefusedLines = int32_t (*)();
+  const auto refused = reinterpret_cast<RefusedLines>(dlsym(card, "VCAN_RefusedLines"));
+  const int count = refused != nullptr ? refused() : 0;
+  dlclose(card);
+  return count;
+}
+
 const Api& api() {
   return bound;
 }

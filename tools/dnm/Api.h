@@ -12,6 +12,7 @@ namespace dnm::tool {
 
 #define DNM_TOOL_EXPORTS(X)                    \
   X(DNM_GetErrorText)                          \
+  X(DNM_GetVersion)                            \
   X(DNM_ActiveBoard)                           \
   X(DNM_CloseBoard)                            \
   X(DNM_Online)                                \
@@ -54,6 +55,7 @@ namespace dnm::tool {
   X(DNM_GetPollErrorResponse)                  \
   X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
+  X(DNM_GetSetupFailure)                       \
   X(DNM_SetPollFrequency)                      \
   X(DNM_GetOwnership)                          \
   X(DNM_GetAllFaultNodeEx)                     \
@@ -64,6 +66,11 @@ struct Api {
   DNM_TOOL_EXPORTS(DNM_TOOL_MEMBER)
 #undef DNM_TOOL_MEMBER
 };
+
+// The number of network description lines the virtual card left out
+// (VCAN_RefusedLines of the card the master loaded); 0 for a card driver
+// without that entry. Call after LoadApi.
+int RefusedNetworkLines();
 
 // Loads the master library by its SONAME (from the LD_LIBRARY_PATH first,
 // then from the library directory beside the tool) and binds every export above. On failure

@@ -5,11 +5,14 @@ namespace dnm::tool {
 const std::vector<Command>& AllCommands() {
   static const std::vector<Command> commands = {
       {"scan",
-       "",
+       "[--io]",
        "Lists the MAC IDs that answer a duplicate MAC ID check, connects to each and\n"
        "reads its identity: vendor ID, device type, product code, revision, serial\n"
-       "number and product name.\n",
-       {},
+       "number and product name. Exits 1 when no device answers.\n"
+       "  --io   also the I/O connections each device offers (poll, strobe,\n"
+       "         cos/cyclic) with their produced (in) and consumed (out) sizes in\n"
+       "         bytes, read from its Connection object instances\n",
+       {{"--io", 0}},
        RunScan},
       {"get",
        "MAC CLASS INSTANCE ATTRIBUTE [--as u8|u16|u32|string|hex]",
@@ -61,7 +64,8 @@ const std::vector<Command>& AllCommands() {
       {"faulted",
        "[--readdress VENDOR SERIAL NEWMAC]",
        "Takes ownership of the offline connection set and lists the faulted nodes\n"
-       "(vendor ID, serial number), or gives one of them a new MAC ID.\n"
+       "(vendor ID, serial number), or gives one of them a new MAC ID and checks\n"
+       "that it answers there with its vendor ID and serial number (exit 1 if not).\n"
        "  --readdress VENDOR SERIAL NEWMAC   the node's vendor ID and serial number,\n"
        "                                     and its new MAC ID (0..63)\n",
        {{"--readdress", 3}},

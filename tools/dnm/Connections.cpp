@@ -119,8 +119,19 @@ void Configure(const Session& session, uint8_t mac, const ConnectionSpec& spec) 
   }
 }
 
+DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {
+  const uint8_t setup_kind = kind.kind == Kind::kCyclic
+                                 ? static_cast<uint8_t>(DNM_ConnectionCOS_Cyclic)
+                                 : static_cast<uint8_t>(kind.kind);
+  DNM_SetupFailure failure{};
+  if (api().DNM_GetSetupFailure(session.board(), session.port(), mac, setup_kind, &failure) != 0)
+    return DNM_SetupFailure{};
+  return failure;
+}
+
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {
-  ConnectionState state{kind.check(session.board(), session.port(), mac), {}};
+  ConnectionState state{kind.check(session.board(), session.port(), mac), {},
+                        SetupFailureOf(session, mac, kind)};
   for (const Counter& counter : kind.counters) {
     state.counters.push_back(counter.read(session.board(), session.port(), mac));
   }
@@ -133,7 +144,8 @@ std::string StateText(const ConnectionKind& kind, const ConnectionState& state) 
     text += (i == 0 ? " " : ", ") + std::string(kind.counters[i].label) + " " +
             std::to_string(state.counters[i]);
   }
-  return text;
+  const std::string failure = SetupFailureWords(state.failure);
+  return failure.empty() ? text : text + "; last failure: " + failure;
 }
 
 std::string StateJson(const ConnectionKind& kind, const ConnectionState& state) {
@@ -144,7 +156,11 @@ std::string StateJson(const ConnectionKind& kind, const ConnectionState& state) 
     json += (i == 0 ? "" : ",") + JsonString(JsonKey(kind.counters[i].label)) + ":" +
             std::to_string(state.counters[i]);
   }
-  return json + "}}";
+  const std::string failure = SetupFailureWords(state.failure);
+  json += "},\"setup_failure\":";
+  if (failure.empty()) return json + "null}";
+  return json + "{\"cause\":" + std::to_string(state.failure.cause) +
+         ",\"text\":" + JsonString(failure) + "}}";
 }
 
 DeviceSpec ParseDeviceSpec(const std::string& text) {

@@ -51,11 +51,14 @@ ConnectionSpec MakeSpec(const ConnectionKind& kind, const std::vector<std::strin
 // Configures an I/O connection of a device already added.
 void Configure(const Session& session, uint8_t mac, const ConnectionSpec& spec);
 
-// The connection's status and counters as they are now.
+// The connection's status and counters as they are now, and why it last
+// failed to stand (cause 0: nothing failed since it last stood).
 struct ConnectionState {
   uint16_t status;
   std::vector<uint32_t> counters;
+  DNM_SetupFailure failure;
 };
+DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind);
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind);
 // "explicit: established; no response 0, error response 0"
 std::string StateText(const ConnectionKind& kind, const ConnectionState& state);

@@ -73,6 +73,14 @@ constexpr std::array kConnectionStatus = {
     Meaning{DNM_PollConnectionDisabled, "disabled"},
 };
 
+constexpr std::array kSetupRequest = {
+    Meaning{DNM_SetupRequestAllocate, "allocation of the connection set"},
+    Meaning{DNM_SetupRequestOpenUCMM, "opening of the explicit connection through UCMM"},
+    Meaning{DNM_SetupRequestProducedSize, "read of Produced_Connection_Size"},
+    Meaning{DNM_SetupRequestConsumedSize, "read of Consumed_Connection_Size"},
+    Meaning{DNM_SetupRequestExpectedPacketRate, "setting of Expected_Packet_Rate"},
+};
+
 const char* Find(const Meaning* begin, const Meaning* end, uint16_t code) {
   for (const Meaning* m = begin; m != end; ++m) {
     if (m->code == code) return m->text;
@@ -91,7 +99,10 @@ std::string DescribeFailure(const CallFailure& failure) {
   char line[256];
   std::snprintf(line, sizeof line, "%s failed: %u %s", failure.export_name.c_str(),
                 unsigned{failure.code}, api().DNM_GetErrorText(failure.code));
-  std::string text = failure.context.empty() ? line : failure.context + ": " + line;
+  // A call that worked but found the network not as asked says so in its context alone.
+  std::string text = failure.code == DNM_NoError ? failure.context
+                     : failure.context.empty()   ? line
+                                                 : failure.context + ": " + line;
   if (failure.error_response) {
     const char* meaning = GeneralStatusMeaning(failure.general_status);
     std::snprintf(line, sizeof line,
@@ -101,7 +112,48 @@ std::string DescribeFailure(const CallFailure& failure) {
                   unsigned{failure.additional_status});
     text += line;
   }
+  if (!failure.cause.empty()) text += "\n" + failure.cause;
+  if (!failure.hint.empty()) text += "\nhint: " + failure.hint;
   return text;
+}
+
+std::string SetupFailureWords(const DNM_SetupFailure& failure, bool with_age) {
+  const char* request = Find(kSetupRequest.begin(), kSetupRequest.end(), failure.request);
+  if (request == nullptr) request = "request";
+  const char* meaning = GeneralStatusMeaning(failure.general_status);
+  char text[256];
+  switch (failure.cause) {
+    case DNM_SetupProducedSizeMismatch:
+    case DNM_SetupConsumedSizeMismatch: {
+      const bool produced = failure.cause == DNM_SetupProducedSizeMismatch;
+      std::snprintf(text, sizeof text, "the device %s %u bytes, %u configured as %s",
+                    produced ? "produces" : "consumes", unsigned{failure.device_size},
+                    unsigned{failure.configured_size}, produced ? "input" : "output");
+      break;
+    }
+    case DNM_SetupRefused:
+      std::snprintf(text, sizeof text,
+                    "the device refused the %s: general status 0x%02X (%s), additional 0x%02X",
+                    request, unsigned{failure.general_status},
+                    *meaning != '\0' ? meaning : "unknown", unsigned{failure.additional_status});
+      break;
+    case DNM_SetupNoAnswer:
+      std::snprintf(text, sizeof text, "no answer to the %s", request);
+      break;
+    case DNM_SetupLost:
+      std::snprintf(text, sizeof text, "lost after %u missed answers",
+                    unsigned{failure.missed_answers});
+      break;
+    case DNM_SetupStopped:
+      std::snprintf(text, sizeof text, "stopped");
+      break;
+    default:
+      return "";
+  }
+  if (!with_age) return text;
+  char age[48];
+  std::snprintf(age, sizeof age, " (%.1f s ago)", failure.age_ms / 1000.0);
+  return std::string(text) + age;
 }
 
 std::string ConnectionStatusWords(uint16_t code) {

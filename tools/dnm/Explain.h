@@ -19,4 +19,9 @@ std::string DescribeFailure(const CallFailure& failure);
 // A connection check's code in words ("established", "not configured"...).
 std::string ConnectionStatusWords(uint16_t code);
 
+// Why a connection last failed to stand, in words ("" for no failure):
+// "the device produces 4 bytes, 2 configured as input", with_age adding
+// " (1.2 s ago)".
+std::string SetupFailureWords(const DNM_SetupFailure& failure, bool with_age = false);
+
 }  // namespace dnm::tool

@@ -1,8 +1,11 @@
 // dnm faulted: the faulted nodes of the network, and giving one a new MAC ID.
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "Commands.h"
 #include "Session.h"
+#include "Values.h"
 
 namespace dnm::tool {
 namespace {
@@ -25,15 +28,50 @@ Readdressing ReaddressingOf(const std::vector<std::string>& values) {
           static_cast<uint8_t>(ParseNumber(values[2], 0, 63, "new MAC ID"))};
 }
 
+bool Answers(const Session& session, uint8_t mac) {
+  uint8_t macs[64];
+  uint8_t count = 0;
+  if (api().DNM_GetAllDeviceMACID(session.board(), session.port(), macs, &count) != DNM_NoError)
+    return false;
+  return std::find(macs, macs + count, mac) != macs + count;
+}
+
+std::optional<uint32_t> IdentityNumber(const Session& session, uint8_t mac, uint8_t attribute) {
+  uint8_t value[8];
+  uint32_t length = 0;
+  if (api().DNM_GetAttributeEx(session.board(), session.port(), mac, 0x01, 1, attribute, value,
+                               sizeof value, &length) != DNM_NoError) {
+    return std::nullopt;
+  }
+  return Little(std::vector<uint8_t>(value, value + length));
+}
+
+// True when the node at its new MAC ID is the one with that vendor ID and
+// serial number: it answers there, takes a connection and tells its identity.
+bool TookTheMacId(const Session& session, const Readdressing& node) {
+  if (!session.WaitUntil([&] { return Answers(session, node.mac); })) return false;
+  session.Connect(node.mac);
+  return IdentityNumber(session, node.mac, 1) == node.vendor &&
+         IdentityNumber(session, node.mac, 6) == node.serial;
+}
+
 int Readdress(const Session& session, const Readdressing& node, bool json) {
   DNM_CHECKED(session, -1, DNM_ChangeFaultMACID, session.board(), session.port(), node.vendor,
               node.serial, node.mac);
+  const std::string who =
+      "vendor " + std::to_string(node.vendor) + " serial number " + std::to_string(node.serial);
+  if (!TookTheMacId(session, node)) {
+    throw CallError({"DNM_ChangeFaultMACID", DNM_NoError,
+                     "no node with " + who + " answered at MAC ID " + std::to_string(node.mac),
+                     false, 0, 0, {},
+                     "'dnm faulted' lists the faulted nodes with their vendor IDs and serial "
+                     "numbers; the new MAC ID must be free"});
+  }
   if (json) {
-    std::printf("{\"vendor_id\":%u,\"serial_number\":%u,\"new_mac\":%u,\"sent\":true}\n",
+    std::printf("{\"vendor_id\":%u,\"serial_number\":%u,\"new_mac\":%u,\"answered\":true}\n",
                 unsigned{node.vendor}, node.serial, unsigned{node.mac});
   } else {
-    std::printf("sent new MAC ID %u to vendor %u serial number %u\n", unsigned{node.mac},
-                unsigned{node.vendor}, node.serial);
+    std::printf("%s answers at MAC ID %u\n", who.c_str(), unsigned{node.mac});
   }
   return kExitOk;
 }

@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "Connections.h"
+#include "Diagnosis.h"
 #include "Explain.h"
 #include "Json.h"
 #include "Values.h"
@@ -70,10 +71,11 @@ void SetUp(const Session& session, const IoRequest& request) {
   if (!session.WaitUntilReady(check, {request.mac}).empty()) return;
   const uint16_t code = check(session.board(), session.port(), request.mac);
   if (code == DNM_NoError) return;
+  const Diagnosis diagnosis = DiagnoseConnection(session, request.mac, *request.kind);
   throw CallError({request.kind->check_name, code,
                    "MAC ID " + std::to_string(request.mac) + ": the " + request.kind->name +
                        " connection did not stand (" + ConnectionStatusWords(code) + ")",
-                   false, 0, 0});
+                   false, 0, 0, diagnosis.cause, diagnosis.hint});
 }
 
 // One look at the connection, as a line of text or JSON.

@@ -9,6 +9,7 @@
 #include "Api.h"
 #include "Commands.h"
 #include "Explain.h"
+#include "Json.h"
 
 using namespace dnm::tool;
 
@@ -37,7 +38,7 @@ void PrintOverview(FILE* out) {
   for (const Command& command : AllCommands()) {
     std::fprintf(out, "  %s\n", UsageLine(command).c_str());
   }
-  std::fprintf(out, "\n%s\n'dnm COMMAND --help' tells more.\n", kCommonHelp);
+  std::fprintf(out, "  dnm --version\n\n%s\n'dnm COMMAND --help' tells more.\n", kCommonHelp);
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -61,9 +62,29 @@ void PrepareEnvironment(const CommonOptions& common) {
   if (common.trace) setenv("HYPERTRACE_FILE", "stderr", 1);
 }
 
+// A failure as the JSON object --json prints on stdout beside the message.
+void PrintJsonError(const CallFailure& failure, const std::string& text) {
+  std::printf("{\"error\":{\"export\":%s,\"code\":%u,\"name\":%s,\"text\":%s}}\n",
+              JsonString(failure.export_name).c_str(), unsigned{failure.code},
+              JsonString(api().DNM_GetErrorText(failure.code)).c_str(), JsonString(text).c_str());
+}
+
+int PrintVersion() {
+  std::string error;
+  std::printf("dnm " DNM_TOOL_VERSION "\n");
+  if (LoadApi(error)) {
+    std::printf("master library %.1f\n", static_cast<double>(api().DNM_GetVersion()));
+  } else {
+    std::printf("master library not found: %s\n", error.c_str());
+  }
+  return kExitOk;
+}
+
 int Run(const Command& command, const std::vector<std::string>& args) {
+  bool json = false;
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
+    json = line.common.json;
     if (line.common.help) {
       std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help, kCommonHelp);
       return kExitOk;
@@ -74,13 +95,22 @@ int Run(const Command& command, const std::vector<std::string>& args) {
       std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
       return kExitFailed;
     }
+    // The card reported each line it left out; a run on another network than the one
+    // written would mislead.
+    if (const int refused = RefusedNetworkLines()) {
+      throw UsageError("the network description has " + std::to_string(refused) + " line" +
+                       (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
+                       (refused == 1 ? "it" : "them"));
+    }
     return command.run(line);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "dnm %s: %s\nusage: %s\n", command.name, e.what(),
                  UsageLine(command).c_str());
     return kExitUsage;
   } catch (const CallError& e) {
-    std::fprintf(stderr, "dnm %s: %s\n", command.name, DescribeFailure(e.failure()).c_str());
+    const std::string text = DescribeFailure(e.failure());
+    if (json) PrintJsonError(e.failure(), text);
+    std::fprintf(stderr, "dnm %s: %s\n", command.name, text.c_str());
     return kExitFailed;
   }
 }
@@ -97,6 +127,7 @@ int main(int argc, char** argv) {
     PrintOverview(stdout);
     return kExitOk;
   }
+  if (args[0] == "--version") return PrintVersion();
   const Command* command = FindCommand(args[0]);
   if (command == nullptr) {
     std::fprintf(stderr, "dnm: unknown command '%s'\n", args[0].c_str());

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "Commands.h"
+#include "Diagnosis.h"
 #include "Explain.h"
 #include "Json.h"
 #include "Session.h"
@@ -62,6 +63,60 @@ Identity ReadIdentity(const Session& session, uint8_t mac) {
   return identity;
 }
 
+constexpr uint8_t kConnectionClass = 0x05;
+// Attributes of a Connection object instance.
+constexpr uint8_t kProducedSize = 7;
+constexpr uint8_t kConsumedSize = 8;
+
+// An I/O connection the device offers: its Connection object instance
+// answers with its produced and consumed connection sizes.
+struct OfferedConnection {
+  const char* name;
+  uint32_t produced, consumed;
+};
+
+std::optional<uint32_t> ReadConnectionSize(const Session& session, uint8_t mac, uint8_t instance,
+                                           uint8_t attribute) {
+  uint8_t value[255];
+  uint32_t length = 0;
+  if (api().DNM_GetAttributeEx(session.board(), session.port(), mac, kConnectionClass, instance,
+                               attribute, value, sizeof value, &length) != DNM_NoError ||
+      length != 2) {
+    return std::nullopt;
+  }
+  return Little(std::vector<uint8_t>(value, value + length));
+}
+
+std::vector<OfferedConnection> ReadOffered(const Session& session, uint8_t mac) {
+  const struct {
+    uint8_t instance;
+    const char* name;
+  } instances[] = {{2, "poll"}, {3, "strobe"}, {4, "cos/cyclic"}};
+  std::vector<OfferedConnection> offered;
+  for (const auto& i : instances) {
+    const auto produced = ReadConnectionSize(session, mac, i.instance, kProducedSize);
+    const auto consumed = ReadConnectionSize(session, mac, i.instance, kConsumedSize);
+    if (produced && consumed) offered.push_back({i.name, *produced, *consumed});
+  }
+  return offered;
+}
+
+// "     offers poll in 4 out 4, strobe in 2 out 8" or its JSON member.
+std::string OfferedText(const std::vector<OfferedConnection>& offered, bool json) {
+  std::string text;
+  for (const OfferedConnection& c : offered) {
+    const std::string in = std::to_string(c.produced), out = std::to_string(c.consumed);
+    if (json) {
+      text += std::string(text.empty() ? "" : ",") + "{\"connection\":" + JsonString(c.name) +
+              ",\"produced\":" + in + ",\"consumed\":" + out + "}";
+    } else {
+      text += (text.empty() ? "" : ", ") + std::string(c.name) + " in " + in + " out " + out;
+    }
+  }
+  if (json) return ",\"connections\":[" + text + "]";
+  return "     offers " + (text.empty() ? std::string("no I/O connection") : text) + "\n";
+}
+
 std::string Text(const std::optional<uint32_t>& number) {
   return number ? std::to_string(*number) : "?";
 }
@@ -91,10 +146,15 @@ std::string JsonOf(uint8_t mac, const Identity& identity, uint16_t status) {
 
 int RunScan(const CommandLine& line) {
   ExpectWords(line, 0);
+  const bool io = line.Has("--io");
   const Session session(line.common);
   uint8_t list[64];
   uint8_t count = 0;
   DNM_CHECKED(session, -1, DNM_GetAllDeviceMACID, session.board(), session.port(), list, &count);
+  if (count == 0) {
+    throw CallError({"DNM_GetAllDeviceMACID", DNM_NoError, "no device answered", false, 0, 0, {},
+                     NothingAnswersHint()});
+  }
   const std::vector<uint8_t> macs(list, list + count);
   for (const uint8_t mac : macs) {
     session.AddDevice(mac);
@@ -109,13 +169,18 @@ int RunScan(const CommandLine& line) {
   for (const uint8_t mac : macs) {
     const uint16_t status = check(session.board(), session.port(), mac);
     const Identity identity = status == DNM_NoError ? ReadIdentity(session, mac) : Identity{};
+    const std::string offered =
+        io && status == DNM_NoError ? OfferedText(ReadOffered(session, mac), line.common.json) : "";
     if (line.common.json) {
-      json.push_back(JsonOf(mac, identity, status));
+      std::string device = JsonOf(mac, identity, status);
+      json.push_back(device.insert(device.size() - 1, offered));
     } else if (status == DNM_NoError) {
       PrintRow(mac, identity);
+      std::printf("%s", offered.c_str());
     } else {
+      const std::string why = DiagnoseDevice(session, mac).cause;
       std::printf("%3u  (answers, but no explicit connection: %s)\n", unsigned{mac},
-                  ConnectionStatusWords(status).c_str());
+                  why.empty() ? ConnectionStatusWords(status).c_str() : why.c_str());
     }
   }
   if (line.common.json) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "Diagnosis.h"
+
 namespace dnm::tool {
 namespace {
 
@@ -18,12 +20,17 @@ bool IsErrorResponse(uint16_t code) {
 
 Session::Session(const CommonOptions& options) : options_(options) {
   DNM_CHECKED(*this, -1, DNM_ActiveBoard, board());
-  try {
-    DNM_CHECKED(*this, -1, DNM_Online, board(), port(), options_.baud_code, options_.mac);
-  } catch (const CallError&) {
-    api().DNM_CloseBoard(board());  // the destructor does not run for a session never made
-    throw;
+  const uint16_t online =
+      api().DNM_Online(board(), port(), options_.baud_code, options_.mac);
+  if (online == DNM_NoError) return;
+  api().DNM_CloseBoard(board());  // the destructor does not run for a session never made
+  CallFailure failure{"DNM_Online", online, "MAC ID " + std::to_string(options_.mac),
+                      false, 0, 0, {}, {}};
+  if (online == DNM_OnlineError) {
+    failure.cause = "MAC ID " + std::to_string(options_.mac) + " is taken";
+    failure.hint = TakenMacIdHint(options_.mac);
   }
+  throw CallError(failure);
 }
 
 Session::~Session() {
@@ -32,7 +39,7 @@ Session::~Session() {
 
 void Session::Check(const char* export_name, uint16_t code, int mac) const {
   if (code == DNM_NoError) return;
-  CallFailure failure{export_name, code, {}, false, 0, 0};
+  CallFailure failure{export_name, code, {}, false, 0, 0, {}, {}};
   if (mac >= 0) failure.context = "MAC ID " + std::to_string(mac);
   if (mac >= 0 && IsErrorResponse(code)) {
     failure.error_response =
@@ -88,7 +95,9 @@ void Session::Connect(uint8_t mac) const {
   char context[96];
   std::snprintf(context, sizeof context, "MAC ID %u: no explicit connection within %g s",
                 unsigned{mac}, options_.timeout_s);
-  throw CallError({"DNM_CheckExplicitMsgConnectionStatus", code, context, false, 0, 0});
+  const Diagnosis diagnosis = DiagnoseDevice(*this, mac);
+  throw CallError({"DNM_CheckExplicitMsgConnectionStatus", code, context, false, 0, 0,
+                   diagnosis.cause, diagnosis.hint});
 }
 
 }  // namespace dnm::tool

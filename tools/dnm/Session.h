@@ -24,6 +24,8 @@ struct CallFailure {
   bool error_response = false;
   uint8_t general_status = 0;
   uint8_t additional_status = 0;
+  std::string cause;  // what went wrong, where the code does not say it
+  std::string hint;   // what to check
 };
 
 class CallError : public std::runtime_error {

@@ -6,6 +6,7 @@
 
 #include "Commands.h"
 #include "Connections.h"
+#include "Diagnosis.h"
 
 namespace dnm::tool {
 namespace {
@@ -98,6 +99,19 @@ bool Report(const Session& session, const std::vector<DeviceSpec>& devices, uint
   return all_stand;
 }
 
+// For each device without its explicit connection, what to check, on stderr.
+void PrintDiagnoses(const Session& session, const std::vector<DeviceSpec>& devices) {
+  const ConnectionKind& explicit_kind = KindOf(Kind::kExplicit);
+  for (const DeviceSpec& device : devices) {
+    if (explicit_kind.check(session.board(), session.port(), device.mac) == DNM_NoError) continue;
+    const Diagnosis diagnosis = DiagnoseDevice(session, device.mac);
+    if (diagnosis.cause.empty()) continue;
+    std::fprintf(stderr, "dnm status: MAC ID %u: %s%s%s\n", unsigned{device.mac},
+                 diagnosis.cause.c_str(), diagnosis.hint.empty() ? "" : "\nhint: ",
+                 diagnosis.hint.c_str());
+  }
+}
+
 }  // namespace
 
 int RunStatus(const CommandLine& line) {
@@ -110,7 +124,9 @@ int RunStatus(const CommandLine& line) {
   const uint32_t asked_ms = 1000 / api().DNM_SetPollFrequency(kPollHz);
   DNM_CHECKED(session, -1, DNM_StartCommunicate, session.board(), session.port());
   session.WaitUntil([&] { return AllStand(session, devices); });
-  return Report(session, devices, asked_ms, line.common.json) ? kExitOk : kExitFailed;
+  if (Report(session, devices, asked_ms, line.common.json)) return kExitOk;
+  PrintDiagnoses(session, devices);
+  return kExitFailed;
 }
 
 }  // namespace dnm::tool
