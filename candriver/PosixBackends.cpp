@@ -1,7 +1,9 @@
 #include "PosixBackends.h"
 
+#include "BridgeNode.h"
 #include "ProcessNode.h"
 #include "Segment.h"
+#include "SharedSegment.h"
 #include "SocketCanPort.h"
 
 namespace vcan {
@@ -20,6 +22,16 @@ void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::st
                       std::string origin) {
   auto node = std::make_shared<ProcessNode>(std::move(name), segment, baud, std::move(command),
                                             std::move(origin));
+  segment.Attach(node);
+  node->Start();
+}
+
+bool ShareSegmentAt(Segment& segment, const std::string& path) {
+  return ShareSegment(segment, path);
+}
+
+void BridgeSegment(Segment& segment, const std::string& iface) {
+  auto node = std::make_shared<BridgeNode>("socketcan@" + iface, segment, iface, KernelSocketCan());
   segment.Attach(node);
   node->Start();
 }
