@@ -27,7 +27,7 @@ void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::st
 }
 
 bool ShareSegmentAt(Segment& segment, const std::string& path) {
-  return ShareSegment(segment, path);
+  return ShareSegment(segment, path) != nullptr;
 }
 
 void BridgeSegment(Segment& segment, const std::string& iface) {

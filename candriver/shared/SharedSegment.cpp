@@ -88,10 +88,17 @@ void SharedHost::AcceptLoop() {
 // The reader of one attached process: its greeting, then its nodes' frames.
 void SharedHost::Serve(const std::shared_ptr<Link>& link) {
   const auto hello = wire::ReadRecord(link->fd);
-  if (!hello || !wire::IsHello(*hello) || !wire::WriteRecord(link->fd, wire::Hello())) return;
+  if (!hello || !wire::IsHello(*hello)) return;
+  // Listed before the greeting goes back: every frame carried after the attached process
+  // returned from its handshake reaches it (the writer starts once the greeting is out).
   {
     std::lock_guard lock(mutex_);
     links_.push_back(link);
+  }
+  if (!wire::WriteRecord(link->fd, wire::Hello())) {
+    shutdown(link->fd, SHUT_RDWR);
+    Remove(link);
+    return;
   }
   std::thread([self = shared_from_this(), link] { self->Feed(link); }).detach();
   while (const auto record = wire::ReadRecord(link->fd)) Take(*link, *record);
@@ -305,17 +312,17 @@ int AttachToHost(const std::string& path) {
 
 }  // namespace
 
-bool ShareSegment(Segment& segment, const std::string& path) {
+std::shared_ptr<SharedHost> ShareSegment(Segment& segment, const std::string& path) {
   if (TakeHostLock(path)) {
     auto host = std::make_shared<SharedHost>(segment, Listen(path));
     segment.AddTap(host);
     host->Start();
-    return true;
+    return host;
   }
   auto uplink = std::make_shared<SharedUplink>(segment, path, AttachToHost(path));
   segment.SetUplink(uplink);
   uplink->Start();
-  return false;
+  return nullptr;
 }
 
 }  // namespace vcan

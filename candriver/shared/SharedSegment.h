@@ -79,8 +79,8 @@ class SharedUplink final : public SegmentUplink {
   std::atomic<uint64_t> drops_{0};
 };
 
-// Hosts the segment at path, or attaches it to the process that hosts it there. Returns true
-// when this process hosts it. Throws std::runtime_error when neither works.
-bool ShareSegment(Segment& segment, const std::string& path);
+// Hosts the segment at path, or attaches it to the process that hosts it there. Returns the
+// host when this process hosts it, else nullptr. Throws std::runtime_error when neither works.
+std::shared_ptr<SharedHost> ShareSegment(Segment& segment, const std::string& path);
 
 }  // namespace vcan
