@@ -1,54 +1,16 @@
 // A driver port of this process on a segment that a `dnm simulate` process hosts: frames reach
 // the host's slave and come back; when the host ends the port reports a bus that is gone, as a
 // vanished SocketCAN interface does, and it works again once a new host runs.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
 #include <thread>
 
 #include "CardTestSupport.h"
-
-extern char** environ;
+#include "SimulatorProcess.h"
 
 namespace {
 
 using namespace vcan_test;
-
-// dnm simulate on the description, up once it has printed where it hosts the segment.
-class Host {
- public:
-  explicit Host(const std::string& network) {
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const char* argv[] = {DNM_TEST_TOOL, "simulate", network.c_str(), nullptr};
-    EXPECT_EQ(posix_spawn(&pid_, DNM_TEST_TOOL, &actions, nullptr, const_cast<char**>(argv),
-                          environ),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string said;
-    char c = 0;
-    while (said.find("hosted here") == std::string::npos && read(out[0], &c, 1) == 1) said += c;
-    close(out[0]);
-    EXPECT_NE(said.find("hosted here"), std::string::npos) << said;
-  }
-  ~Host() { End(); }
-  void End() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using Host = dnm_test::SimulatorProcess;
 
 bool StatusBecomes(int32_t want) {
   for (int waited = 0; waited < 5000; waited += 10) {
@@ -73,7 +35,7 @@ TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {
   const std::string socket = TempPath("plant.sock");
   const std::string network = WriteTempFile(
       "host.txt", "segment plant shared=" + socket + "\nslave segment=plant mac=9\n");
-  Host host(network);
+  Host host(DNM_TEST_TOOL, network);
   ASSERT_NO_FATAL_FAILURE(StartCard("segment plant shared=" + socket +
                                     "\nport 0/1 segment=plant\nslave segment=plant mac=9\n"));
   char described[256];
@@ -89,7 +51,7 @@ TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {
   const CANMsg any = MakeFrame(0x44F, {0});
   EXPECT_EQ(CAN_SendMsg(0, 1, &any), CAN_TransmitIncomplete);
 
-  Host again(network);
+  Host again(DNM_TEST_TOOL, network);
   ASSERT_TRUE(StatusBecomes(CAN_NoError));
   ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
 }

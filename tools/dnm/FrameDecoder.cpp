@@ -102,16 +102,16 @@ std::string FragmentText(const Bytes& data, bool response) {
   return text;
 }
 
-// An explicit or unconnected message. The header byte names the other end: the identifier
-// carries the device's MAC ID (group 2) or the sender's (group 3).
-std::string ExplicitText(const Bytes& data, bool response, bool ucmm) {
-  if (data.empty()) return std::string("explicit ") + (response ? "response" : "request") + ", empty";
-  const std::string other = std::to_string(data[0] & kMacMask);
-  const std::string lead = std::string("explicit ") + (response ? "response" : "request") +
-                           (response ? " to " : " from ") + other + ": ";
-  if ((data[0] & kFragmentFlag) != 0) return lead + FragmentText(data, response);
+// An explicit or unconnected message. The header byte names the other end: the source when the
+// identifier carries the destination (group 2 requests), else the destination.
+std::string ExplicitText(const Bytes& data, bool response, bool ucmm, bool header_is_source) {
+  const std::string lead = std::string("explicit ") + (response ? "response" : "request");
+  if (data.empty()) return lead + ", empty";
+  const std::string other =
+      (header_is_source ? " from " : " to ") + std::to_string(data[0] & kMacMask) + ": ";
+  if ((data[0] & kFragmentFlag) != 0) return lead + other + FragmentText(data, response);
   const Bytes body(data.begin() + 1, data.end());
-  return lead + (response ? ResponseText(body, ucmm) : RequestText(body, ucmm));
+  return lead + other + (response ? ResponseText(body, ucmm) : RequestText(body, ucmm));
 }
 
 std::string DupMacText(const Bytes& data) {
@@ -166,13 +166,13 @@ void Group2(DecodedFrame& out, const Bytes& data) {
       return;
     case 3:
       out.kind = "explicit";
-      out.text = ExplicitText(data, true, false);
+      out.text = ExplicitText(data, true, false, false);
       return;
     case 4:
     case 6:
       out.kind = "explicit";
       out.mac_is_source = false;
-      out.text = ExplicitText(data, false, false);
+      out.text = ExplicitText(data, false, false, true);
       return;
     case 5:
       out.kind = "poll";
@@ -188,7 +188,7 @@ void Group2(DecodedFrame& out, const Bytes& data) {
 void Group3(DecodedFrame& out, const Bytes& data) {
   out.kind = "explicit";
   if (out.message == 5 || out.message == 6) {
-    out.text = "unconnected " + ExplicitText(data, out.message == 5, true);
+    out.text = "unconnected " + ExplicitText(data, out.message == 5, true, false);
     return;
   }
   // Connections opened through the unconnected port carry requests and answers alike; the
@@ -196,7 +196,7 @@ void Group3(DecodedFrame& out, const Bytes& data) {
   const bool response = data.size() > 1 && (data[0] & kFragmentFlag) == 0 &&
                         (data[1] & kReplyFlag) != 0;
   out.text = "connection message " + std::to_string(out.message) + ", " +
-             ExplicitText(data, response, true);
+             ExplicitText(data, response, true, false);
 }
 
 // The offline connection set (0x7EC..0x7EF) of faulted nodes and their owners.
