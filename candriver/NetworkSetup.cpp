@@ -135,14 +135,14 @@ void RequirePosixBackends() {
 }
 
 // shared=PATH: hosted here, or attached to the process that hosts it (which then writes the
-// capture). socketcan=IFACE: bridged to a network interface.
+// capture). socketcan=IFACE: bridged to a network interface, by the host of a shared segment.
 void ReachSegment(const Directive& d, Segment& segment) {
   if (const std::string* path = FindOption(d, "shared")) {
     if (path->empty()) throw LineError("shared= needs a socket path");
     const bool hosted = ShareSegmentAt(segment, *path);
     segment.AddReach("shared=" + *path + (hosted ? ", hosted here" : ", attached to its host"));
   }
-  if (const std::string* iface = FindOption(d, "socketcan")) {
+  if (const std::string* iface = FindOption(d, "socketcan"); iface && !segment.attached()) {
     if (iface->empty() || iface->size() >= 16) throw LineError("bad interface name");
     BridgeSegment(segment, *iface);
     segment.AddReach("socketcan=" + *iface);
