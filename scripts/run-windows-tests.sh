@@ -48,10 +48,12 @@ for name in attributes polled_io cos device_recovery; do
   run "$root/examples/$name-network.txt" "example_$name.exe" >"$root/build-windows/$name.out"
 done
 
-# A process node needs POSIX: its line is refused with the reason, the rest of the card works.
+# A process node and a shared segment need POSIX: their lines are refused with the reason, the
+# rest of the card works.
 network="$root/build-windows/process-network.txt"
-{ cat "$root/tests/blackbox/network.txt"; echo 'process segment=vcan0.1 exec="true"'; } >"$network"
+{ cat "$root/tests/blackbox/network.txt"; echo 'process segment=vcan0.1 exec="true"'
+  echo 'segment spare shared=spare.sock'; } >"$network"
 run "$network" dnm_blackbox.exe >/dev/null 2>"$root/build-windows/process.err"
-grep -q "needs a POSIX system" "$root/build-windows/process.err" ||
-  { echo "windows: the process line was not refused"; cat "$root/build-windows/process.err"; exit 1; }
+[ "$(grep -c "needs a POSIX system" "$root/build-windows/process.err")" = 2 ] ||
+  { echo "windows: the process or shared line was not refused"; cat "$root/build-windows/process.err"; exit 1; }
 echo "windows: a process line is refused: $(grep -m1 "POSIX" "$root/build-windows/process.err")"
