@@ -205,8 +205,10 @@ bool SharedUplink::Send(uint32_t tag, const Frame& frame, uint32_t baud) {
   record.tag = tag;
   record.baud = baud;
   record.frame = frame;
+  // Called by the segment under its lock, for a driver entry that must not block: a host that
+  // does not read (stopped) fills the socket, and the frame then finds the transmit queue full.
   std::lock_guard lock(write_mutex_);
-  return fd_ >= 0 && wire::WriteRecord(fd_, record);
+  return fd_ >= 0 && wire::WriteRecord(fd_, record, false);
 }
 
 void SharedUplink::Drop(uint32_t tag) {
@@ -214,7 +216,7 @@ void SharedUplink::Drop(uint32_t tag) {
   record.type = wire::Type::kDrop;
   record.tag = tag;
   std::lock_guard lock(write_mutex_);
-  if (fd_ >= 0) wire::WriteRecord(fd_, record);
+  if (fd_ >= 0) wire::WriteRecord(fd_, record, false);
 }
 
 // Takes the host's records until it is gone, then attaches again as soon as it is back.

@@ -9,11 +9,14 @@
 
 namespace vcan::wire {
 
-bool WriteRecord(int fd, const Record& record) {
+// A record once begun is finished even without wait, so that the stream stays in records (a
+// local stream socket takes 32 bytes whole or not at all in practice).
+bool WriteRecord(int fd, const Record& record, bool wait) {
   const Bytes bytes = Encode(record);
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const int flags = MSG_NOSIGNAL | (done == 0 && !wait ? MSG_DONTWAIT : 0);
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, flags);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);

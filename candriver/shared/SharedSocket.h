@@ -9,8 +9,9 @@
 
 namespace vcan::wire {
 
-// Writes the whole record (blocking); false when the peer is gone.
-bool WriteRecord(int fd, const Record& record);
+// Writes the whole record; false when the peer is gone. With wait false, also false (and
+// nothing written) when the socket has no room for it now.
+bool WriteRecord(int fd, const Record& record, bool wait = true);
 // Reads one whole record (blocking); nullopt at end of file, on an error or a malformed record.
 std::optional<Record> ReadRecord(int fd);
 
