@@ -13,7 +13,8 @@ const char* PosixBackendsMissing() {
 }
 
 std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std::string& iface,
-                                              size_t rx_capacity, std::unique_ptr<Capture> capture) {
+                                              size_t rx_capacity,
+                                              std::unique_ptr<Capture> capture) {
   return std::make_shared<SocketCanPort>(name, iface, KernelSocketCan(), rx_capacity,
                                          std::move(capture));
 }

@@ -140,9 +140,8 @@ void SharedHost::Feed(const std::shared_ptr<Link>& link) {
     wire::Record record;
     {
       std::unique_lock lock(link->mutex);
-      link->cv.wait(lock, [&] {
-        return link->closed || !link->out.empty() || link->unreported_drops > 0;
-      });
+      link->cv.wait(
+          lock, [&] { return link->closed || !link->out.empty() || link->unreported_drops > 0; });
       if (link->closed) return;
       if (link->out.empty()) {
         record.type = wire::Type::kLost;

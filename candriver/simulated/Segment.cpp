@@ -27,11 +27,6 @@ void Segment::AddTap(std::shared_ptr<SegmentTap> tap) {
   taps_.push_back(std::move(tap));
 }
 
-void Segment::RemoveTap(const SegmentTap& tap) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(taps_, [&](const auto& t) { return t.get() == &tap; });
-}
-
 void Segment::Detach(const Node& node) {
   {
     std::lock_guard lock(mutex_);
@@ -248,10 +243,11 @@ void Segment::FinishTransmission(Transmission tx) {
     if (tx.sender) taps = taps_;
   }
   for (const auto& tap : taps) tap->OnCarried(tx.frame, tx.baud, *tx.sender);
-  Hand(tx, receivers);
+  HandToReceivers(tx, receivers);
 }
 
-void Segment::Hand(const Transmission& tx, const std::vector<std::shared_ptr<Node>>& receivers) {
+void Segment::HandToReceivers(const Transmission& tx,
+                              const std::vector<std::shared_ptr<Node>>& receivers) {
   std::bernoulli_distribution lost(loss_);
   for (const auto& receiver : receivers) {
     if (loss_ > 0 && lost(loss_draws_)) continue;

@@ -71,8 +71,7 @@ class Segment {
   const std::string& reach() const { return reach_; }
   std::vector<std::string> NodeNames() const;
 
-  void AddTap(std::shared_ptr<SegmentTap> tap);
-  void RemoveTap(const SegmentTap& tap);
+  void AddTap(std::shared_ptr<SegmentTap> tap);  // for the rest of the process
 
   // A frame the host carried, delivered on the bus thread; own_tag names the local node that
   // sent it (its frame has then left its transmit queue).
@@ -136,7 +135,7 @@ class Segment {
   Attachment* ArbitrationWinner();
   Transmission StartTransmission(Attachment& winner);
   void FinishTransmission(Transmission tx);
-  void Hand(const Transmission& tx, const std::vector<std::shared_ptr<Node>>& receivers);
+  void HandToReceivers(const Transmission& tx, const std::vector<std::shared_ptr<Node>>& receivers);
   void Record(const Transmission& tx);
   std::vector<std::shared_ptr<Node>> ReceiversOf(const Transmission& tx) const;
 

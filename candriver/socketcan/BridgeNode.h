@@ -21,8 +21,7 @@ class BridgeNode final : public Node {
  public:
   static constexpr auto kReopenPeriod = std::chrono::seconds(1);
 
-  BridgeNode(std::string name, Segment& segment, std::string iface,
-             const SocketCanSystem& system);
+  BridgeNode(std::string name, Segment& segment, std::string iface, const SocketCanSystem& system);
 
   // Opens the interface and starts the reader; std::runtime_error when it cannot be opened.
   void Start();

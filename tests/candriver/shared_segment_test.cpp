@@ -33,8 +33,8 @@ void SlaveAnswers() {
 
 TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {
   const std::string socket = TempPath("plant.sock");
-  const std::string network = WriteTempFile(
-      "host.txt", "segment plant shared=" + socket + "\nslave segment=plant mac=9\n");
+  const std::string network =
+      WriteTempFile("host.txt", "segment plant shared=" + socket + "\nslave segment=plant mac=9\n");
   Host host(DNM_TEST_TOOL, network);
   ASSERT_NO_FATAL_FAILURE(StartCard("segment plant shared=" + socket +
                                     "\nport 0/1 segment=plant\nslave segment=plant mac=9\n"));

@@ -1,5 +1,6 @@
 // `dnm simulate NETWORK` as a process of its own, for tests whose processes share its segments.
-// Up once it has printed what it hosts (and that it hosts a segment); ended (SIGTERM) when destroyed or by End.
+// Up once it has printed what it hosts (and that it hosts a segment); ended (SIGTERM) when
+// destroyed or by End.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -16,6 +16,7 @@ struct Case {
 };
 
 TEST(FrameDecoder, SaysWhatEachFrameIs) {
+  // clang-format off
   const Case cases[] = {
       {0x41F, {0x80, 0xE8, 0x03, 0xC3, 0xB2, 0xA1, 0x00}, 2, 7, 3, "dupmac",
        "duplicate MAC ID check response, vendor 1000 serial 0x00A1B2C3"},
@@ -63,6 +64,7 @@ TEST(FrameDecoder, SaysWhatEachFrameIs) {
       {0x7F5, {}, 0, 0, -1, "other", "invalid identifier"},
       {0x041, {}, 1, 1, 1, "other", "group 1 message 1, 0 bytes"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     const DecodedFrame decoded = DecodeFrame(c.id, c.data);
     SCOPED_TRACE(testing::Message() << std::hex << "0x" << c.id);

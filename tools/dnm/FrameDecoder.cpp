@@ -35,14 +35,22 @@ uint32_t Little(const Bytes& data, size_t at, size_t size) {
 // Services by the message they travel in: on the unconnected ports 0x4B and 0x4C open and close.
 std::string ServiceName(uint8_t service, bool ucmm) {
   switch (service) {
-    case 0x01: return "Get_Attributes_All";
-    case 0x05: return "Reset";
-    case kGet: return "Get_Attribute_Single";
-    case kSet: return "Set_Attribute_Single";
-    case kErrorResponse: return "Error_Response";
-    case kAllocate: return ucmm ? "Open_Explicit_Connection" : "Allocate_Master/Slave_Connection_Set";
-    case kRelease: return ucmm ? "Close_Connection" : "Release_Master/Slave_Connection_Set";
-    default: return "service " + Hex(service);
+    case 0x01:
+      return "Get_Attributes_All";
+    case 0x05:
+      return "Reset";
+    case kGet:
+      return "Get_Attribute_Single";
+    case kSet:
+      return "Set_Attribute_Single";
+    case kErrorResponse:
+      return "Error_Response";
+    case kAllocate:
+      return ucmm ? "Open_Explicit_Connection" : "Allocate_Master/Slave_Connection_Set";
+    case kRelease:
+      return ucmm ? "Close_Connection" : "Release_Master/Slave_Connection_Set";
+    default:
+      return "service " + Hex(service);
   }
 }
 
@@ -77,8 +85,8 @@ std::string ResponseText(const Bytes& body, bool ucmm) {
   if (body.empty()) return "empty response";
   const uint8_t service = body[0] & 0x7F;
   if (service == kErrorResponse) {
-    return "Error_Response general status " + Hex(body.size() > 1 ? body[1] : 0) +
-           ", additional " + Hex(body.size() > 2 ? body[2] : 0);
+    return "Error_Response general status " + Hex(body.size() > 1 ? body[1] : 0) + ", additional " +
+           Hex(body.size() > 2 ? body[2] : 0);
   }
   return ServiceName(service, ucmm) + " response, " + Bytes_(body.size() - 1);
 }
@@ -118,8 +126,8 @@ std::string DupMacText(const Bytes& data) {
   const bool response = !data.empty() && (data[0] & 0x80) != 0;
   std::string text = std::string("duplicate MAC ID check ") + (response ? "response" : "request");
   if (data.size() >= 7) {
-    text += ", vendor " + std::to_string(Little(data, 1, 2)) + " serial " +
-            Hex(Little(data, 3, 4), 8);
+    text +=
+        ", vendor " + std::to_string(Little(data, 1, 2)) + " serial " + Hex(Little(data, 3, 4), 8);
   }
   return text;
 }
@@ -193,8 +201,8 @@ void Group3(DecodedFrame& out, const Bytes& data) {
   }
   // Connections opened through the unconnected port carry requests and answers alike; the
   // reply flag of the service byte tells which (fragments: the response direction is unknown).
-  const bool response = data.size() > 1 && (data[0] & kFragmentFlag) == 0 &&
-                        (data[1] & kReplyFlag) != 0;
+  const bool response =
+      data.size() > 1 && (data[0] & kFragmentFlag) == 0 && (data[1] & kReplyFlag) != 0;
   out.text = "connection message " + std::to_string(out.message) + ", " +
              ExplicitText(data, response, true, false);
 }

@@ -92,9 +92,9 @@ void Print(const Seen& seen, const DecodedFrame& decoded, bool json) {
         decoded.message, decoded.mac, decoded.mac_is_source ? "source" : "destination",
         decoded.kind, JsonString(decoded.text).c_str());
   } else {
-    const std::string group =
-        decoded.group == 0 ? "" : "G" + std::to_string(decoded.group) + "/" +
-                                      std::to_string(decoded.message);
+    const std::string group = decoded.group == 0 ? ""
+                                                 : "G" + std::to_string(decoded.group) + "/" +
+                                                       std::to_string(decoded.message);
     std::printf("%.6f  %-20s %-6s %-8s %s\n", seen.time, vcan::FormatCanText(frame).c_str(),
                 group.c_str(), MacColumn(decoded).c_str(), decoded.text.c_str());
   }
@@ -102,8 +102,7 @@ void Print(const Seen& seen, const DecodedFrame& decoded, bool json) {
 }
 
 double WallNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // ---- Sources ----
@@ -130,7 +129,8 @@ void ReadShared(const std::string& path, const Sink& sink) {
   for (bool first = true;; first = false) {
     const int fd = vcan::wire::Attach(path);
     if (fd < 0) {
-      if (first) throw UsageError("cannot attach to shared segment " + path + ": " + std::strerror(-fd));
+      if (first)
+        throw UsageError("cannot attach to shared segment " + path + ": " + std::strerror(-fd));
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       continue;
     }
