@@ -49,7 +49,17 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   EXPECT_NE(simulator.said().find("slave@5"), std::string::npos) << simulator.said();
 
+  // A monitor attached to the segment sees the scan's first request to the slave (and is ended
+  // after 30 s should it not).
+  const std::string monitor = "timeout 30 " + std::string(DNM_TEST_TOOL) + " monitor " +
+                              (dir_ / "bus.sock").string() + " --node 5 --kind explicit --count 1";
+  ASSERT_EQ(std::system((monitor + " >" + (dir_ / "live").string() + " &").c_str()), 0);
   EXPECT_NE(Dnm("scan").find("Shared Block"), std::string::npos);
+  std::ostringstream live;
+  live << std::ifstream(dir_ / "live").rdbuf();
+  EXPECT_NE(live.str().find("explicit request from 0: Release_Master/Slave_Connection_Set"),
+            std::string::npos)
+      << live.str();
   EXPECT_EQ(Dnm("set 5 0x64 1 1 \"DE AD BE EF\""), "wrote 4 bytes\n");
   EXPECT_EQ(Dnm("get 5 0x64 1 1"), "DE AD BE EF\n");
   EXPECT_NE(Dnm("io 5 --poll 2 2 --write A1B2 --count 8").find("inputs A1 B2 | poll: established"),
