@@ -42,6 +42,12 @@ Segment* Card::FindSegment(std::string_view name) {
   return it == segments_.end() ? nullptr : it->second.get();
 }
 
+std::vector<Segment*> Card::Segments() {
+  std::vector<Segment*> all;
+  for (auto& [name, segment] : segments_) all.push_back(segment.get());
+  return all;
+}
+
 bool Card::PlacePort(int board, int driver_port, Placement placement) {
   Placement& placed = placements_[board][driver_port - 1];
   if (placed.placed) return false;

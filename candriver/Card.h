@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Faults.h"
 #include "DriverPort.h"
@@ -47,6 +48,7 @@ class Card {
   void SetBoardCount(int count) { board_count_ = count; }
   Segment* AddSegment(const std::string& name);  // nullptr if the name is taken
   Segment* FindSegment(std::string_view name);
+  std::vector<Segment*> Segments();  // by name
   // Where a port sits: on a simulated segment (nullptr: the port's own), or on the SocketCAN
   // network interface named by iface, whose frames may be recorded in capture_path.
   struct Placement {

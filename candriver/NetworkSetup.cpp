@@ -88,6 +88,12 @@ Segment& SegmentOption(const Directive& d, Card& card) {
   return *segment;
 }
 
+// The simulated nodes of a shared segment live in the process that hosts it; a process that
+// attaches to it with the same description brings only its ports.
+bool HostedElsewhere(const Directive& d, Card& card) {
+  return SegmentOption(d, card).attached();
+}
+
 // "B/P": board B of the card, driver port P (1 to 4).
 std::pair<int, int> ParsePortAddress(std::string_view text, const Card& card) {
   const auto slash = text.find('/');
@@ -124,9 +130,29 @@ double ProbabilityOption(const Directive& d, std::string_view key) {
   return value;
 }
 
+void RequirePosixBackends() {
+  if (*PosixBackendsMissing() != '\0') throw LineError(PosixBackendsMissing());
+}
+
+// shared=PATH: hosted here, or attached to the process that hosts it (which then writes the
+// capture). socketcan=IFACE: bridged to a network interface, by the host of a shared segment.
+void ReachSegment(const Directive& d, Segment& segment) {
+  if (const std::string* path = FindOption(d, "shared")) {
+    if (path->empty()) throw LineError("shared= needs a socket path");
+    const bool hosted = ShareSegmentAt(segment, *path);
+    segment.AddReach("shared=" + *path + (hosted ? ", hosted here" : ", attached to its host"));
+  }
+  if (const std::string* iface = FindOption(d, "socketcan"); iface && !segment.attached()) {
+    if (iface->empty() || iface->size() >= 16) throw LineError("bad interface name");
+    BridgeSegment(segment, *iface);
+    segment.AddReach("socketcan=" + *iface);
+  }
+}
+
 void ApplySegment(const Directive& d, Card& card) {
   RequireArgs(d, 1);
-  AllowOptions(d, {"capture", "loss"});
+  AllowOptions(d, {"capture", "loss", "shared", "socketcan"});
+  if (FindOption(d, "shared") || FindOption(d, "socketcan")) RequirePosixBackends();
   const std::string& name = d.args[0];
   if (card.FindSegment(name) != nullptr) throw LineError("segment '" + name + "' declared twice");
   std::unique_ptr<Capture> capture;
@@ -135,12 +161,9 @@ void ApplySegment(const Directive& d, Card& card) {
     if (!capture) throw LineError("cannot open capture file '" + *path + "'");
   }
   Segment* segment = card.AddSegment(name);
-  segment->SetCapture(std::move(capture));
   segment->SetLoss(ProbabilityOption(d, "loss"));
-}
-
-void RequirePosixBackends() {
-  if (*PosixBackendsMissing() != '\0') throw LineError(PosixBackendsMissing());
+  ReachSegment(d, *segment);
+  if (!segment->attached()) segment->SetCapture(std::move(capture));
 }
 
 // A port sits on a simulated segment, or on a SocketCAN interface (with its own capture file).
@@ -170,6 +193,7 @@ void ApplyProcess(const Directive& d, Card& card) {
   RequireArgs(d, 0);
   AllowOptions(d, {"segment", "baud", "exec", "name"});
   RequirePosixBackends();
+  if (HostedElsewhere(d, card)) return;
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   const std::string& command = RequireOption(d, "exec");
@@ -181,6 +205,7 @@ void ApplyDupMac(const Directive& d, Card& card) {
   RequireArgs(d, 0);
   AllowOptions(d, {"segment", "mac", "baud", "answer", "check", "check_at", "delay", "vendor",
                    "serial", "name"});
+  if (HostedElsewhere(d, card)) return;
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   DupMacSettings settings;
@@ -204,6 +229,7 @@ void ApplyDupMac(const Directive& d, Card& card) {
 void ApplyOwner(const Directive& d, Card& card) {
   RequireArgs(d, 0);
   AllowOptions(d, {"segment", "mac", "baud", "form", "vendor", "name"});
+  if (HostedElsewhere(d, card)) return;
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   OwnerSettings settings;
@@ -222,6 +248,7 @@ void ApplyOwner(const Directive& d, Card& card) {
 // The card reads where the slave sits; the slave library reads everything else.
 void ApplySlave(const Directive& d, Card& card) {
   RequireArgs(d, 0);
+  if (HostedElsewhere(d, card)) return;
   Segment& segment = SegmentOption(d, card);
   const uint32_t baud = BaudOption(d);
   dnsim::Options options = d.options;

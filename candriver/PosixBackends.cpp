@@ -1,7 +1,9 @@
 #include "PosixBackends.h"
 
+#include "BridgeNode.h"
 #include "ProcessNode.h"
 #include "Segment.h"
+#include "SharedSegment.h"
 #include "SocketCanPort.h"
 
 namespace vcan {
@@ -11,7 +13,8 @@ const char* PosixBackendsMissing() {
 }
 
 std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std::string& iface,
-                                              size_t rx_capacity, std::unique_ptr<Capture> capture) {
+                                              size_t rx_capacity,
+                                              std::unique_ptr<Capture> capture) {
   return std::make_shared<SocketCanPort>(name, iface, KernelSocketCan(), rx_capacity,
                                          std::move(capture));
 }
@@ -20,6 +23,16 @@ void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::st
                       std::string origin) {
   auto node = std::make_shared<ProcessNode>(std::move(name), segment, baud, std::move(command),
                                             std::move(origin));
+  segment.Attach(node);
+  node->Start();
+}
+
+bool ShareSegmentAt(Segment& segment, const std::string& path) {
+  return ShareSegment(segment, path) != nullptr;
+}
+
+void BridgeSegment(Segment& segment, const std::string& iface) {
+  auto node = std::make_shared<BridgeNode>("socketcan@" + iface, segment, iface, KernelSocketCan());
   segment.Attach(node);
   node->Start();
 }

@@ -25,4 +25,12 @@ std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std
 void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
                       std::string origin);
 
+// Hosts the segment at the socket path, or attaches it to the process that hosts it there;
+// true when this process hosts it. Throws std::runtime_error when neither works.
+bool ShareSegmentAt(Segment& segment, const std::string& path);
+
+// Joins the segment and the SocketCAN network interface: frames of the segment's nodes go out on
+// the interface, frames from it reach them. Throws std::runtime_error when it cannot be opened.
+void BridgeSegment(Segment& segment, const std::string& iface);
+
 }  // namespace vcan

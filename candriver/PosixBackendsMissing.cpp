@@ -7,7 +7,8 @@
 namespace vcan {
 
 const char* PosixBackendsMissing() {
-  return "needs a POSIX system (SocketCAN ports and process nodes are not available on Windows)";
+  return "needs a POSIX system (SocketCAN ports and bridges, process nodes and shared segments are "
+         "not available on Windows)";
 }
 
 std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string&, const std::string&, size_t,
@@ -16,6 +17,14 @@ std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string&, const std::str
 }
 
 void StartProcessNode(std::string, Segment&, uint32_t, std::string, std::string) {
+  throw std::logic_error(PosixBackendsMissing());
+}
+
+bool ShareSegmentAt(Segment&, const std::string&) {
+  throw std::logic_error(PosixBackendsMissing());
+}
+
+void BridgeSegment(Segment&, const std::string&) {
   throw std::logic_error(PosixBackendsMissing());
 }
 

@@ -50,6 +50,26 @@ VCAN_Frame ToTestFrame(const CarriedFrame& carried) {
   return out;
 }
 
+bool IsDriverPortName(const std::string& name) {
+  return name.size() == 3 && name[1] == '/';
+}
+
+// A line per segment that holds simulated nodes or that other programs reach.
+std::string DescribeSegments() {
+  std::string text;
+  for (Segment* segment : Card::Instance().Segments()) {
+    std::string nodes;
+    for (const std::string& name : segment->NodeNames()) {
+      if (!IsDriverPortName(name)) nodes += (nodes.empty() ? "" : ", ") + name;
+    }
+    if (nodes.empty() && segment->reach().empty()) continue;
+    text += "segment " + segment->name() + " (" +
+            (segment->reach().empty() ? "in this process only" : segment->reach()) +
+            "): " + (nodes.empty() ? "no simulated nodes" : nodes) + "\n";
+  }
+  return text;
+}
+
 template <typename Work>
 int32_t OnSlave(int32_t board, int32_t port, int32_t mac, Work work) {
   Segment* segment = FindSegmentOfPort(board, port);
@@ -221,6 +241,13 @@ VCAN_EXPORT int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, in
     std::snprintf(name, static_cast<size_t>(size), "%s", segment.name().c_str());
     return static_cast<int32_t>(segment.name().size());
   });
+}
+
+VCAN_EXPORT int32_t VCAN_DescribeCard(char* text, int32_t size) {
+  if (text == nullptr || size <= 0) return kBadArgument;
+  const std::string described = vcan::DescribeSegments();
+  std::snprintf(text, static_cast<size_t>(size), "%s", described.c_str());
+  return static_cast<int32_t>(described.size());
 }
 
 VCAN_EXPORT int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats) {

@@ -87,6 +87,11 @@ int32_t VCAN_SegmentName(int32_t board, int32_t port, char* name, int32_t size);
 
 int32_t VCAN_GetPortStats(int32_t board, int32_t port, VCAN_PortStats* stats);
 
+/* What the card hosts: a line per segment that holds simulated nodes or that other programs
+ * reach, "segment NAME (HOW): NODE, NODE". Copies up to size - 1 characters and a NUL, returns
+ * the full length. Builds the card if needed. */
+int32_t VCAN_DescribeCard(char* text, int32_t size);
+
 /* ---- Simulated DeviceNet slaves (`slave` lines of the network description) ----
  * A slave is addressed by (board, port, mac): the segment that driver port sits on and the
  * slave's MAC ID there. -1 when there is no such slave. */

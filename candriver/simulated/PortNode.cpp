@@ -43,7 +43,7 @@ int32_t PortNode::Send(const CANMsg& record) {
 }
 
 int32_t PortNode::Status() const {
-  if (!on_bus()) return CAN_ResetError;
+  if (!on_bus() || !segment().reachable()) return CAN_ResetError;
   return fifo_.overrun_pending() ? CAN_DataOverrun : CAN_NoError;
 }
 

@@ -28,7 +28,12 @@ void Segment::SetCapture(std::unique_ptr<Capture> capture) {
 
 void Segment::Attach(std::shared_ptr<Node> node) {
   std::lock_guard lock(mutex_);
-  attachments_.push_back(Attachment{std::move(node), {}});
+  attachments_.push_back(Attachment{std::move(node), {}, next_tag_++});
+}
+
+void Segment::AddTap(std::shared_ptr<SegmentTap> tap) {
+  std::lock_guard lock(mutex_);
+  taps_.push_back(std::move(tap));
 }
 
 void Segment::Detach(const Node& node) {
@@ -46,13 +51,21 @@ Segment::Attachment* Segment::FindAttachment(const Node& node) {
   return nullptr;
 }
 
+Segment::Attachment* Segment::FindTag(uint32_t tag) {
+  for (auto& attachment : attachments_) {
+    if (attachment.tag == tag) return &attachment;
+  }
+  return nullptr;
+}
+
 SubmitResult Segment::Submit(const Node& sender, const Frame& frame,
                              std::optional<TimePoint> room_deadline) {
   std::unique_lock lock(mutex_);
   for (;;) {
     Attachment* attachment = FindAttachment(sender);
-    if (attachment == nullptr || !sender.on_bus()) return SubmitResult::kNotOnBus;
+    if (attachment == nullptr || !sender.on_bus() || !reachable()) return SubmitResult::kNotOnBus;
     if (attachment->pending.size() < kTxQueueCapacity) {
+      if (uplink_) return SubmitToHost(*attachment, frame);
       const TimePoint submitted = t_reacting_to_end ? *t_reacting_to_end : Clock::now();
       attachment->pending.push_back(Pending{frame, submitted});
       break;
@@ -71,12 +84,59 @@ SubmitResult Segment::Submit(const Node& sender, const Frame& frame,
   return SubmitResult::kQueued;
 }
 
+// Called with mutex_ held, so frames reach the host in the order their nodes queued them. The
+// frame stays counted in the node's transmit queue until the host reports it carried.
+SubmitResult Segment::SubmitToHost(Attachment& attachment, const Frame& frame) {
+  if (!uplink_->Send(attachment.tag, frame, attachment.node->baud())) {
+    return reachable() ? SubmitResult::kQueueFull : SubmitResult::kNotOnBus;
+  }
+  attachment.pending.push_back(Pending{frame, Clock::now()});
+  return SubmitResult::kQueued;
+}
+
 void Segment::DropPending(const Node& node) {
   {
     std::lock_guard lock(mutex_);
-    if (Attachment* attachment = FindAttachment(node)) attachment->pending.clear();
+    if (Attachment* attachment = FindAttachment(node)) {
+      attachment->pending.clear();
+      if (uplink_) uplink_->Drop(attachment->tag);
+    }
   }
   room_cv_.notify_all();
+}
+
+void Segment::Deliver(const Frame& frame, uint32_t baud, std::optional<uint32_t> own_tag) {
+  {
+    std::lock_guard lock(mutex_);
+    inbound_.push_back(Inbound{frame, baud, own_tag});
+    StartBusThread();
+  }
+  work_cv_.notify_one();
+}
+
+void Segment::LinkLost() {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& attachment : attachments_) attachment.pending.clear();
+  }
+  room_cv_.notify_all();
+}
+
+// The frames the host carried, in its order. A node's own frame leaves its transmit queue.
+void Segment::DeliverInbound(std::unique_lock<std::mutex>& lock) {
+  std::deque<Inbound> carried;
+  carried.swap(inbound_);
+  for (Inbound& in : carried) {
+    Transmission tx{in.frame, nullptr, in.baud, FrameBits(in.frame)};
+    if (Attachment* own = in.own_tag ? FindTag(*in.own_tag) : nullptr) {
+      tx.sender = own->node;
+      if (!own->pending.empty()) own->pending.pop_front();
+    }
+    lock.unlock();
+    room_cv_.notify_all();
+    FinishTransmission(std::move(tx));
+    lock.lock();
+  }
 }
 
 void Segment::ScheduleTimer(Node& node, TimePoint when, int tag) {
@@ -108,6 +168,10 @@ void Segment::RunBus() {
   for (;;) {
     WaitForWork(lock);
     RunDueTimers(lock);
+    if (uplink_) {
+      DeliverInbound(lock);
+      continue;
+    }
     Attachment* winner = held_ ? nullptr : ArbitrationWinner();
     if (winner == nullptr) continue;
     Transmission tx = StartTransmission(*winner);
@@ -122,6 +186,7 @@ void Segment::RunBus() {
 void Segment::WaitForWork(std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (!timers_.empty() && timers_.top().when <= Clock::now()) return;
+    if (!inbound_.empty()) return;
     if (!held_ && ArbitrationWinner() != nullptr) return;
     if (timers_.empty()) {
       work_cv_.wait(lock);
@@ -153,6 +218,7 @@ void Segment::RunDueTimers(std::unique_lock<std::mutex>& lock) {
 // them. Equal identifiers from two nodes would collide on a real bus; here the node attached
 // first wins.
 Segment::Attachment* Segment::ArbitrationWinner() {
+  if (uplink_) return nullptr;  // the host arbitrates
   Attachment* winner = nullptr;
   for (auto& attachment : attachments_) {
     if (attachment.pending.empty() || !attachment.node->on_bus()) continue;
@@ -179,11 +245,19 @@ Segment::Transmission Segment::StartTransmission(Attachment& winner) {
 void Segment::FinishTransmission(Transmission tx) {
   if (capture_) capture_->Write(name_, tx.frame);
   std::vector<std::shared_ptr<Node>> receivers;
+  std::vector<std::shared_ptr<SegmentTap>> taps;
   {
     std::lock_guard lock(mutex_);
     Record(tx);
     receivers = ReceiversOf(tx);
+    if (tx.sender) taps = taps_;
   }
+  for (const auto& tap : taps) tap->OnCarried(tx.frame, tx.baud, *tx.sender);
+  HandToReceivers(tx, receivers);
+}
+
+void Segment::HandToReceivers(const Transmission& tx,
+                              const std::vector<std::shared_ptr<Node>>& receivers) {
   std::bernoulli_distribution lost(loss_);
   t_reacting_to_end = &tx.frame.end;
   for (const auto& receiver : receivers) {
@@ -197,7 +271,8 @@ void Segment::Record(const Transmission& tx) {
   stats_.frames++;
   stats_.bits += tx.bits;
   stats_.busy += BitTime(tx.bits, tx.baud);
-  log_.push_back(CarriedFrame{tx.frame, tx.sender->name(), tx.baud, tx.bits});
+  log_.push_back(
+      CarriedFrame{tx.frame, tx.sender ? tx.sender->name() : "remote", tx.baud, tx.bits});
   if (log_.size() > kLogCapacity) log_.pop_front();
 }
 
@@ -220,7 +295,16 @@ SegmentStats Segment::Stats() const {
   for (const auto& attachment : attachments_) {
     stats.overrun_drops += attachment.node->overrun_drops();
   }
+  for (const auto& tap : taps_) stats.overrun_drops += tap->drops();
+  if (uplink_) stats.overrun_drops += uplink_->drops();
   return stats;
+}
+
+std::vector<std::string> Segment::NodeNames() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& attachment : attachments_) names.push_back(attachment.node->name());
+  return names;
 }
 
 std::vector<CarriedFrame> Segment::RecentFrames() const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Frame.h"
+#include "SegmentLinks.h"
 
 namespace vcan {
 
@@ -57,6 +58,26 @@ class Segment {
   // Each node misses each frame with this probability (0 to 1), as a receiver that took a
   // disturbed frame would; set while the card is being configured.
   void SetLoss(double probability) { loss_ = probability; }
+  // Another process hosts this segment: the bus runs there, reached through the uplink. Set
+  // while the card is being configured.
+  void SetUplink(std::shared_ptr<SegmentUplink> uplink) { uplink_ = std::move(uplink); }
+  bool attached() const { return uplink_ != nullptr; }
+  // False while the host of an attached segment is gone.
+  bool reachable() const { return uplink_ == nullptr || uplink_->connected(); }
+
+  // How other programs reach the segment ("shared=PATH, hosted here"), for what the card tells
+  // about itself; set while the card is being configured.
+  void AddReach(const std::string& how) { reach_ += (reach_.empty() ? "" : "; ") + how; }
+  const std::string& reach() const { return reach_; }
+  std::vector<std::string> NodeNames() const;
+
+  void AddTap(std::shared_ptr<SegmentTap> tap);  // for the rest of the process
+
+  // A frame the host carried, delivered on the bus thread; own_tag names the local node that
+  // sent it (its frame has then left its transmit queue).
+  void Deliver(const Frame& frame, uint32_t baud, std::optional<uint32_t> own_tag);
+  // The host is gone: the frames handed to it are lost.
+  void LinkLost();
 
   void Attach(std::shared_ptr<Node> node);
   void Detach(const Node& node);
@@ -80,7 +101,13 @@ class Segment {
   };
   struct Attachment {
     std::shared_ptr<Node> node;
-    std::deque<Pending> pending;
+    std::deque<Pending> pending;  // attached segment: frames handed to the host, not yet carried
+    uint32_t tag = 0;             // the node's number on the wire to the host
+  };
+  struct Inbound {
+    Frame frame;
+    uint32_t baud = 0;
+    std::optional<uint32_t> own_tag;
   };
   struct Timer {
     TimePoint when;
@@ -92,12 +119,15 @@ class Segment {
   };
   struct Transmission {
     Frame frame;
-    std::shared_ptr<Node> sender;
+    std::shared_ptr<Node> sender;  // null for a node of another process
     uint32_t baud = 0;
     uint32_t bits = 0;
   };
 
   Attachment* FindAttachment(const Node& node);
+  Attachment* FindTag(uint32_t tag);
+  SubmitResult SubmitToHost(Attachment& attachment, const Frame& frame);
+  void DeliverInbound(std::unique_lock<std::mutex>& lock);
   void StartBusThread();
   void RunBus();
   void WaitForWork(std::unique_lock<std::mutex>& lock);
@@ -105,6 +135,7 @@ class Segment {
   Attachment* ArbitrationWinner();
   Transmission StartTransmission(Attachment& winner);
   void FinishTransmission(Transmission tx);
+  void HandToReceivers(const Transmission& tx, const std::vector<std::shared_ptr<Node>>& receivers);
   void Record(const Transmission& tx);
   std::vector<std::shared_ptr<Node>> ReceiversOf(const Transmission& tx) const;
 
@@ -112,11 +143,16 @@ class Segment {
   std::unique_ptr<Capture> capture_;  // written only by the bus thread once set up
   double loss_ = 0;
   std::minstd_rand loss_draws_{1};  // the bus thread's alone
+  std::shared_ptr<SegmentUplink> uplink_;
+  std::string reach_;
 
   mutable std::mutex mutex_;
   std::condition_variable work_cv_;  // frames queued, timers added, hold released
   std::condition_variable room_cv_;  // a transmit queue shrank or a node left
   std::vector<Attachment> attachments_;
+  uint32_t next_tag_ = 1;
+  std::vector<std::shared_ptr<SegmentTap>> taps_;
+  std::deque<Inbound> inbound_;
   std::priority_queue<Timer, std::vector<Timer>, TimerLater> timers_;
   bool bus_thread_started_ = false;
   bool held_ = false;

@@ -10,15 +10,23 @@ namespace {
 Api bound;
 
 // The library in the lib directory beside the tool's bin directory.
-std::string BesideTheTool() {
+std::string BesideTheTool(const char* file = DNM_LIBRARY_FILE) {
   char tool[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", tool, sizeof tool - 1);
-  if (length <= 0) return DNM_LIBRARY_FILE;
+  if (length <= 0) return file;
   const std::string path(tool, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/')) + "/../lib/" DNM_LIBRARY_FILE;
+  return path.substr(0, path.rfind('/')) + "/../lib/" + file;
 }
 
 }  // namespace
+
+void* LoadCardLibrary(std::string& error) {
+  constexpr const char* kCardFile = "libVELKCAN.so";
+  void* library = dlopen(kCardFile, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) library = dlopen(BesideTheTool(kCardFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) error = dlerror();
+  return library;
+}
 
 bool LoadApi(std::string& error) {
   // The tool's run path names the library directory beside it. A

@@ -77,6 +77,10 @@ int RefusedNetworkLines();
 // returns false with the reason in error.
 bool LoadApi(std::string& error);
 
+// The virtual card the master loads (for dnm simulate), from the same places; nullptr with the
+// reason in error when it cannot be loaded.
+void* LoadCardLibrary(std::string& error);
+
 // The bound exports; valid once LoadApi succeeded.
 const Api& api();
 

@@ -70,8 +70,34 @@ const std::vector<Command>& AllCommands() {
        "                                     and its new MAC ID (0..63)\n",
        {{"--readdress", 3}},
        RunFaulted},
+      {"simulate",
+       "NETWORK",
+       "Runs the network description's simulated segments and nodes (slaves, faulted\n"
+       "nodes, owners, process nodes) as one process until Ctrl-C, and prints what it\n"
+       "hosts and where other programs reach it: its shared segments (shared=PATH),\n"
+       "to which dnm and applications attach with the same description, and its\n"
+       "bridges to CAN interfaces (socketcan=IFACE). The slaves keep their state\n"
+       "from one command to the next.\n",
+       {},
+       RunSimulate},
+      {"monitor",
+       "SOCKET|IFACE | --file CAPTURE [--node MAC[,MAC]] [--kind KIND[,KIND]] [--count N]",
+       "Shows every frame of a bus, decoded: time, identifier and data, message\n"
+       "group and ID, the MAC ID the identifier carries, and what the frame is.\n"
+       "  SOCKET         a shared segment's socket path (shared=PATH)\n"
+       "  IFACE          a SocketCAN interface (can0, vcan0)\n"
+       "  --file CAPTURE a capture file of the virtual card or candump -L\n"
+       "  --node MACS    only frames whose identifier carries one of these MAC IDs\n"
+       "  --kind KINDS   only dupmac, explicit, poll, strobe, cos, offline or other\n"
+       "  --count N      stop after N frames shown\n",
+       {{"--file", 1}, {"--node", 1}, {"--kind", 1}, {"--count", 1}},
+       RunMonitor},
   };
   return commands;
+}
+
+bool UsesMasterLibrary(const Command& command) {
+  return command.run != RunSimulate && command.run != RunMonitor;
 }
 
 void ExpectWords(const CommandLine& line, size_t count) {

@@ -24,12 +24,18 @@ struct Command {
 
 const std::vector<Command>& AllCommands();
 
+// False for the commands that run the virtual card or watch a bus without the master library
+// (which builds the card as it loads, before they could name its network description).
+bool UsesMasterLibrary(const Command& command);
+
 int RunScan(const CommandLine& line);
 int RunGet(const CommandLine& line);
 int RunSet(const CommandLine& line);
 int RunIo(const CommandLine& line);
 int RunStatus(const CommandLine& line);
 int RunFaulted(const CommandLine& line);
+int RunSimulate(const CommandLine& line);
+int RunMonitor(const CommandLine& line);
 
 // UsageError when the command line holds more words than the command takes.
 void ExpectWords(const CommandLine& line, size_t count);

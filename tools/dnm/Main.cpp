@@ -90,6 +90,7 @@ int Run(const Command& command, const std::vector<std::string>& args) {
       return kExitOk;
     }
     PrepareEnvironment(line.common);
+    if (!UsesMasterLibrary(command)) return command.run(line);
     std::string error;
     if (!LoadApi(error)) {
       std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());

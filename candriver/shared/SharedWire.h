@@ -1,0 +1,96 @@
+// The records a shared segment's host and the processes attached to it exchange over the local
+// stream socket: 32 bytes each, little-endian, the same in both directions (see "Shared segments"
+// in docs/virtual-card.md, which a program in another language follows).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "Frame.h"
+
+namespace vcan::wire {
+
+inline constexpr size_t kRecordSize = 32;
+inline constexpr uint32_t kVersion = 1;
+inline constexpr char kMagic[8] = {'V', 'C', 'A', 'N', 'S', 'E', 'G', '1'};
+
+enum class Type : uint8_t {
+  kHello = 1,    // both ways once, first: version in `tag`, kMagic in the data bytes
+  kSend = 2,     // attached -> host: a frame of the attached process's node `tag`
+  kCarried = 3,  // host -> attached: a frame the bus carried, with its end time
+  kDrop = 4,     // attached -> host: node `tag` dropped the frames it had queued
+  kLost = 5,     // host -> attached: `tag` frames were not passed on, the reader was too slow
+};
+
+inline constexpr uint8_t kFlagRtr = 0x01;
+inline constexpr uint8_t kFlagOwn = 0x02;  // carried: sent by the receiving process's node `tag`
+
+struct Record {
+  Type type = Type::kHello;
+  uint8_t flags = 0;
+  uint32_t baud = 0;  // bit/s
+  uint32_t tag = 0;
+  Frame frame;
+  uint64_t end_ns = 0;  // carried: end of the frame, CLOCK_MONOTONIC nanoseconds
+};
+
+using Bytes = std::array<uint8_t, kRecordSize>;
+
+inline void PutU32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+inline uint32_t GetU32(const uint8_t* at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | at[i];
+  return value;
+}
+
+inline Bytes Encode(const Record& record) {
+  Bytes out{};
+  out[0] = static_cast<uint8_t>(record.type);
+  out[1] = record.frame.len;
+  out[2] = static_cast<uint8_t>(record.flags | (record.frame.rtr ? kFlagRtr : 0));
+  PutU32(&out[4], record.frame.id);
+  PutU32(&out[8], record.baud);
+  PutU32(&out[12], record.tag);
+  std::memcpy(&out[16], record.frame.data.data(), kMaxDataLength);
+  PutU32(&out[24], static_cast<uint32_t>(record.end_ns));
+  PutU32(&out[28], static_cast<uint32_t>(record.end_ns >> 32));
+  return out;
+}
+
+// nullopt for a record no peer of this version sends (unknown type, bad length or identifier).
+inline std::optional<Record> Decode(const Bytes& in) {
+  Record record;
+  if (in[0] < 1 || in[0] > 5 || in[1] > kMaxDataLength) return std::nullopt;
+  record.type = static_cast<Type>(in[0]);
+  record.flags = in[2];
+  record.frame.len = in[1];
+  record.frame.rtr = (in[2] & kFlagRtr) != 0;
+  record.frame.id = GetU32(&in[4]);
+  if (record.frame.id > kMaxStandardId) return std::nullopt;
+  record.baud = GetU32(&in[8]);
+  record.tag = GetU32(&in[12]);
+  std::memcpy(record.frame.data.data(), &in[16], kMaxDataLength);
+  record.end_ns = GetU32(&in[24]) | (uint64_t{GetU32(&in[28])} << 32);
+  return record;
+}
+
+inline Record Hello() {
+  Record hello;
+  hello.type = Type::kHello;
+  hello.tag = kVersion;
+  hello.frame.len = 0;
+  std::memcpy(hello.frame.data.data(), kMagic, sizeof kMagic);
+  return hello;
+}
+
+inline bool IsHello(const Record& record) {
+  return record.type == Type::kHello && record.tag == kVersion &&
+         std::memcmp(record.frame.data.data(), kMagic, sizeof kMagic) == 0;
+}
+
+}  // namespace vcan::wire

@@ -1,0 +1,87 @@
+// dnm simulate hosting a shared segment, and dnm commands in other processes on it: the slave
+// keeps what one command wrote for the next; dnm monitor then decodes the segment's capture.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "SimulatorProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class SharedSimulation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("dnm-simulate-test-" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "net.txt")
+        << "segment bus shared=" << (dir_ / "bus.sock").string()
+        << " capture=" << (dir_ / "bus.log").string() << "\n"
+        << "port 0/1 segment=bus\n"
+           "slave segment=bus mac=5 product=\"Shared Block\" produced=2 consumed=2 inputs=echo\n";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // stdout of dnm with the arguments; the exit status must be 0.
+  std::string Dnm(const std::string& args, bool network = true) const {
+    const std::string command = std::string(DNM_TEST_TOOL) + " " + args +
+                                (network ? " --network " + (dir_ / "net.txt").string() : "") +
+                                " >" + (dir_ / "out").string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ostringstream out;
+    out << std::ifstream(dir_ / "out").rdbuf();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args << ": " << out.str();
+    return out.str();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
+  dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
+  EXPECT_NE(simulator.said().find("slave@5"), std::string::npos) << simulator.said();
+
+  // A monitor attached to the segment sees the scan's first request to the slave (and is ended
+  // after 30 s should it not).
+  const std::string monitor = "timeout 30 " + std::string(DNM_TEST_TOOL) + " monitor " +
+                              (dir_ / "bus.sock").string() + " --node 5 --kind explicit --count 1";
+  ASSERT_EQ(std::system((monitor + " >" + (dir_ / "live").string() + " &").c_str()), 0);
+  EXPECT_NE(Dnm("scan").find("Shared Block"), std::string::npos);
+  std::ostringstream live;
+  live << std::ifstream(dir_ / "live").rdbuf();
+  EXPECT_NE(live.str().find("explicit request from 0: Release_Master/Slave_Connection_Set"),
+            std::string::npos)
+      << live.str();
+  EXPECT_EQ(Dnm("set 5 0x64 1 1 \"DE AD BE EF\""), "wrote 4 bytes\n");
+  EXPECT_EQ(Dnm("get 5 0x64 1 1"), "DE AD BE EF\n");
+  EXPECT_NE(Dnm("io 5 --poll 2 2 --write A1B2 --count 8").find("inputs A1 B2 | poll: established"),
+            std::string::npos);
+
+  const std::string log = "--file " + (dir_ / "bus.log").string();
+  const std::string explicit_to_5 = Dnm("monitor " + log + " --node 5 --kind explicit", false);
+  for (const char* said : {
+           "explicit request from 0: request fragment 0 (first), 6 bytes: Set_Attribute_Single "
+           "class 0x64 instance 1 attribute 1, 2 bytes",
+           "explicit request from 0: Get_Attribute_Single class 0x64 instance 1 attribute 1",
+           "explicit response to 0: Get_Attribute_Single response, 4 bytes",
+       }) {
+    EXPECT_NE(explicit_to_5.find(said), std::string::npos) << said << " in\n" << explicit_to_5;
+  }
+  EXPECT_EQ(Dnm("monitor " + log + " --kind other", false), "")
+      << "every frame of the master and the slave is one the decoder knows";
+  const std::string json = Dnm("monitor " + log + " --kind poll --json --count 2", false);
+  EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 2) << json;
+  EXPECT_NE(json.find(R"("group":2,"message":5,"mac":5,"mac_is":"destination","kind":"poll")"),
+            std::string::npos)
+      << json;
+}
+
+}  // namespace
