@@ -91,6 +91,7 @@ const SocketCanSystem kFakeSystem{
     },
     [](const std::string&) { return 250'000u; },
     [](const std::string&, uint32_t) { return -EPERM; },
+    [](int fd, ReceivedFrame& received) { return KernelSocketCan().receive(fd, received); },
 };
 
 void PeerSends(uint32_t can_id, std::initializer_list<uint8_t> data) {
