@@ -27,14 +27,15 @@ from __future__ import annotations
 
 from . import raw
 from .board import BAUD_CODES, Board, FaultedNode, Port
-from .device import LONGEST_ATTRIBUTE, Counters, Device, Status
+from .device import LONGEST_ATTRIBUTE, Counters, Device, SetupFailure, Status
 from .errors import GENERAL_STATUS, DnmError, error_text, status_words
 from .raw import LibraryNotFound
 
 __all__ = [
     "BAUD_CODES", "Board", "Counters", "Device", "DnmError", "FaultedNode", "GENERAL_STATUS",
-    "LONGEST_ATTRIBUTE", "LibraryNotFound", "Port", "Status", "board_count", "error_text",
-    "raw", "set_bit_strobe_frequency", "set_poll_frequency", "status_words", "version",
+    "LONGEST_ATTRIBUTE", "LibraryNotFound", "Port", "SetupFailure", "Status", "board_count",
+    "error_text", "raw", "set_bit_strobe_frequency", "set_poll_frequency", "status_words",
+    "version",
 ]
 __version__ = "1.1"
 

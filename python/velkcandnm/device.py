@@ -5,10 +5,10 @@ from __future__ import annotations
 import ctypes
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Optional
 
 from . import raw
-from .errors import ERROR_RESPONSE_CODES, DnmError, error_text
+from .errors import ERROR_RESPONSE_CODES, GENERAL_STATUS, DnmError, error_text
 
 if TYPE_CHECKING:
     from .board import Port
@@ -23,6 +23,14 @@ _CONNECTION_CHECKS = {
     "bit_strobe": "DNM_CheckBitStrobeConnectionStatus",
     "cos": "DNM_CheckCOSConnectionStatus",
     "cyclic": "DNM_CheckCyclicConnectionStatus",
+}
+
+# DNM_GetSetupFailure's connection kinds: COS and cyclic share one.
+_SETUP_KINDS = {"explicit": 0, "poll": 1, "bit_strobe": 2, "cos": 3, "cyclic": 3}
+_SETUP_REQUESTS = {
+    1: "allocation of the connection set", 2: "opening of the explicit connection through UCMM",
+    3: "read of Produced_Connection_Size", 4: "read of Consumed_Connection_Size",
+    5: "setting of Expected_Packet_Rate",
 }
 
 
@@ -70,6 +78,57 @@ class Counters:
     poll_no_response: int
     poll_error_response: int
     poll_fragment_error: int
+
+
+@dataclass(frozen=True)
+class SetupFailure:
+    """Why a connection last failed to stand, and how long ago (``DNM_GetSetupFailure``).
+
+    ``cause`` is the library's code (1 size of the inputs, 2 size of the
+    outputs, 3 refused, 4 no answer, 5 lost, 6 stopped), ``words`` says it as
+    ``dnm`` does, ``age`` is in seconds. Only the fields of the cause are set,
+    the others are 0: the sizes for a size mismatch, ``request`` (1 to 5, in
+    words in ``words``) and the statuses for a refusal, ``request`` for a
+    request without answer, ``missed_answers`` for a loss.
+    """
+
+    cause: int
+    words: str
+    age: float
+    request: int = 0
+    device_size: int = 0
+    configured_size: int = 0
+    general_status: int = 0
+    additional_status: int = 0
+    missed_answers: int = 0
+
+    @classmethod
+    def of(cls, failure: raw.DNM_SetupFailure) -> "SetupFailure":
+        fields = {name: getattr(failure, name) for name, _ in failure._fields_}
+        age_ms = fields.pop("age_ms")
+        return cls(words=_setup_words(failure), age=age_ms / 1000, **fields)
+
+    def __str__(self) -> str:
+        return f"{self.words} ({self.age:.1f} s ago)"
+
+
+def _setup_words(failure: raw.DNM_SetupFailure) -> str:
+    request = _SETUP_REQUESTS.get(failure.request, "request")
+    if failure.cause in (1, 2):
+        produced = failure.cause == 1
+        return (f"the device {'produces' if produced else 'consumes'} {failure.device_size} "
+                f"bytes, {failure.configured_size} configured as "
+                f"{'input' if produced else 'output'}")
+    if failure.cause == 3:
+        meaning = GENERAL_STATUS.get(failure.general_status, "unknown")
+        return (f"the device refused the {request}: general status "
+                f"0x{failure.general_status:02X} ({meaning}), "
+                f"additional 0x{failure.additional_status:02X}")
+    if failure.cause == 4:
+        return f"no answer to the {request}"
+    if failure.cause == 5:
+        return f"lost after {failure.missed_answers} missed answers"
+    return "stopped"
 
 
 # The counter getters in the order of Counters' fields.
@@ -304,6 +363,18 @@ class Device:
         """
         return int(raw.DNM_GetPollPeriodAchieved(*self._address))
 
-    # SET-UP REASON: the library is gaining an export that says why a device's
-    # connection set-up last failed. Once it is in VELKCANDNM.h and bound in
-    # raw._PROTOTYPES, add it here as a property ``setup_reason``.
+    def setup_failure(self, kind: str = "explicit") -> Optional[SetupFailure]:
+        """Why a connection last failed to stand since it last stood (``DNM_GetSetupFailure``).
+
+        ``kind`` as for :meth:`connection_status`; ``"cos"`` and ``"cyclic"``
+        name the same connection. None while it stands and until something
+        fails after it was configured. Raises :class:`~velkcandnm.DnmError`
+        for a device not in the scan list or a connection not configured.
+        Does not wait on the bus; read it beside :attr:`status` to say why a
+        connection does not stand.
+        """
+        if kind not in _SETUP_KINDS:
+            raise ValueError(f"kind must be one of {', '.join(_SETUP_KINDS)}")
+        failure = raw.DNM_SetupFailure()
+        self._call("DNM_GetSetupFailure", _SETUP_KINDS[kind], ctypes.byref(failure))
+        return SetupFailure.of(failure) if failure.cause else None

@@ -36,7 +36,7 @@ import threading
 from ctypes import POINTER, c_char_p, c_float, c_int32, c_uint8, c_uint16, c_uint32
 from typing import Any, Callable, Optional
 
-__all__ = ["LibraryNotFound", "load", "library_path"]
+__all__ = ["DNM_SetupFailure", "LibraryNotFound", "load", "library_path"]
 
 _WINDOWS = sys.platform == "win32"
 LIBRARY_FILE = "VELKCANDNM.dll" if _WINDOWS else "libVELKCANDNM.so.1"
@@ -46,6 +46,15 @@ _u8, _u16, _u32, _i32 = c_uint8, c_uint16, c_uint32, c_int32
 _p8, _p16, _p32 = POINTER(c_uint8), POINTER(c_uint16), POINTER(c_uint32)
 _BPM = (_u8, _u8, _u8)  # board, port, MAC ID
 _BP = (_u8, _u8)
+
+
+class DNM_SetupFailure(ctypes.Structure):
+    """Why a connection last failed to stand, as ``DNM_GetSetupFailure`` writes it."""
+
+    _fields_ = [("cause", _u16), ("request", _u16), ("device_size", _u16),
+                ("configured_size", _u16), ("general_status", _u8), ("additional_status", _u8),
+                ("missed_answers", _u16), ("age_ms", _u32)]
+
 
 # (export, result type, argument types), in the order of VELKCANDNM.h.
 _PROTOTYPES: list[tuple[str, Any, tuple[Any, ...]]] = [
@@ -104,9 +113,7 @@ _PROTOTYPES: list[tuple[str, Any, tuple[Any, ...]]] = [
     ("DNM_StopCommunicate", _u16, _BP),
     ("DNM_StartDevice", _u16, _BPM),
     ("DNM_StopDevice", _u16, _BPM),
-    # SET-UP REASON: the export that tells why a device's connection set-up
-    # failed is being added to the library. Once it is in VELKCANDNM.h, add its
-    # prototype here (and the Device property in velkcandnm/device.py).
+    ("DNM_GetSetupFailure", _u16, (*_BPM, _u8, POINTER(DNM_SetupFailure))),
 ]
 
 EXPORTS = frozenset(name for name, _, _ in _PROTOTYPES)

@@ -11,9 +11,9 @@ import time
 import pytest
 
 import velkcandnm
-from velkcandnm import Board, Counters, DnmError, FaultedNode, Status, raw
+from velkcandnm import Board, Counters, DnmError, FaultedNode, SetupFailure, Status, raw
 
-MASTER, BLOCK, ISLAND, SENSOR, FAULTED = 0, 3, 7, 9, 40
+MASTER, BLOCK, ISLAND, SENSOR, MISFIT, FAULTED = 0, 3, 7, 9, 12, 40
 
 
 def wait_for(condition, timeout=10.0):
@@ -25,6 +25,11 @@ def wait_for(condition, timeout=10.0):
     return True
 
 
+def setup_failure_but_age(device, kind):
+    assert wait_for(lambda: device.setup_failure(kind))
+    return dataclasses.replace(device.setup_failure(kind), age=0.0)
+
+
 @pytest.fixture(scope="module")
 def port():
     with Board(0) as board:
@@ -32,6 +37,7 @@ def port():
         port.add_device(BLOCK).configure_poll(input_size=4, output_size=4)
         port.add_device(ISLAND).configure_bit_strobe(input_size=2)
         port.add_device(SENSOR).configure_cos(2, 2, expected_packet_rate=1000)
+        port.add_device(MISFIT).configure_poll(input_size=2, output_size=2)
         port.start()
         for mac in (BLOCK, ISLAND, SENSOR):
             assert port.device(mac).wait_connected(10).ok, mac
@@ -39,7 +45,7 @@ def port():
 
 
 RESULTS = [  # (call on the online port, what it returns)
-    (lambda p: p.scan(), [BLOCK, ISLAND, SENSOR]),
+    (lambda p: p.scan(), [BLOCK, ISLAND, SENSOR, MISFIT]),
     (lambda p: p.device(BLOCK).get_attribute(1, 1, 7), b"\x10Virtual IO Block"),
     (lambda p: p.device(BLOCK).status, Status(0, "DNM_NoError")),
     (lambda p: p.device(BLOCK).connection_status("poll").ok, True),
@@ -48,6 +54,10 @@ RESULTS = [  # (call on the online port, what it returns)
     (lambda p: len(p.device(ISLAND).read_bit_strobe()), 2),
     (lambda p: p.device(20).counters, Counters(*[0] * 13)),
     (lambda p: p.device(20).poll_period_achieved, 0),
+    (lambda p: p.device(BLOCK).setup_failure("poll"), None),
+    (lambda p: setup_failure_but_age(p.device(MISFIT), "poll"),
+     SetupFailure(1, "the device produces 3 bytes, 2 configured as input", 0.0, device_size=3,
+                  configured_size=2)),
     (lambda p: velkcandnm.error_text(1204), "DNM_OnlineError"),
     (lambda p: velkcandnm.error_text(9999), "unknown"),
     (lambda p: velkcandnm.version(), float(velkcandnm.__version__)),
@@ -79,6 +89,8 @@ FAILURES = [  # (call on the online port, export and code raised; None: a ValueE
     (lambda p: p.device(BLOCK).read_cos(), "DNM_ReadCOSInputData", 1907),
     (lambda p: p.device(BLOCK).read_bit_strobe(), "DNM_ReadBitStrobe", 1802),
     (lambda p: p.device(BLOCK).connection_status("strobe"), None, None),
+    (lambda p: p.device(BLOCK).setup_failure("cyclic"), "DNM_GetSetupFailure", 1907),
+    (lambda p: p.device(BLOCK).setup_failure("strobe"), None, None),
     (lambda p: p.device(SENSOR).configure_cyclic(2, 2, 100), "DNM_ConfigCyclic", 3300),
     (lambda p: p.device(SENSOR).write_cos(b"1"), "DNM_WriteCOSOutputData", 2204),
     (lambda p: p.device(BLOCK).set_attribute(0x64, 1, 1, b""), "DNM_SetAttribute", 1603),
