@@ -64,3 +64,14 @@ file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed.py CONTENT
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/velkcandnm DESTINATION ${DNM_PYTHON_DIR}
   PATTERN __pycache__ EXCLUDE)
 install(FILES ${PROJECT_BINARY_DIR}/python/_installed.py DESTINATION ${DNM_PYTHON_DIR}/velkcandnm)
+# The package's metadata, with its entry points (python-can's interface "velkcan"), in
+# the build tree's python/ (on the Python path of the tests) and beside the package.
+if(Python3_FOUND)
+  set(DNM_PYTHON_SOURCE ${PROJECT_SOURCE_DIR}/python)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${DNM_PYTHON_SOURCE}/pyproject.toml ${DNM_PYTHON_SOURCE}/velkcandnm/__init__.py)
+  execute_process(COMMAND ${Python3_EXECUTABLE} -B ${DNM_PYTHON_SOURCE}/velkcandnm_build.py
+      dist-info ${PROJECT_BINARY_DIR}/python
+    OUTPUT_VARIABLE DNM_PYTHON_DIST_INFO COMMAND_ERROR_IS_FATAL ANY)
+  install(DIRECTORY ${DNM_PYTHON_DIST_INFO} DESTINATION ${DNM_PYTHON_DIR})
+endif()

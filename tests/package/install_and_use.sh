@@ -6,8 +6,9 @@
 # that the master found the card driver beside it. Then builds the installed
 # examples with their own build file (C11, warnings as errors) and runs one, and
 # checks that `man` finds dnm's page under the prefix. Then Python imports the
-# installed package, which must load the installed library, and pip installs
-# PYTHON_DIR offline (the Python part is left out under a sanitizer, whose
+# installed package, which must load the installed library and declare
+# python-can's interface, and pip installs PYTHON_DIR offline, the same
+# checked (the Python part is left out under a sanitizer, whose
 # libraries Python cannot load, and where python3 or pip is missing). Exits
 # 77 (skipped) after the other parts when pkg-config is missing.
 set -euo pipefail
@@ -48,13 +49,17 @@ cmake --build "$work/examples" >"$work/examples-build.log" || { cat "$work/examp
 VELKCAN_NETWORK=$examples/polled_io-network.txt "$work/examples/example_polled_io" >/dev/null
 test -f "$prefix/share/man/man1/dnm.1" || { echo "dnm.1 is not in share/man/man1"; exit 1; }
 
-# PYTHONPATH=DIR python_uses LIBRARY: the package in DIR loads LIBRARY and has its version.
+# PYTHONPATH=DIR python_uses LIBRARY: the package in DIR loads LIBRARY, has its version and
+# declares python-can's interface.
 python_uses() {
   python3 - "$1" <<'PYTHON'
 import sys, velkcandnm
 path = velkcandnm.raw.library_path()
 assert path == sys.argv[1], f"loaded {path}"
 assert velkcandnm.version() == float(velkcandnm.__version__), velkcandnm.version()
+from importlib.metadata import entry_points
+plugins = [e.value for e in entry_points().select(group="can.interface", name="velkcan")]
+assert plugins == ["velkcandnm.can_plugin:VelkcanBus"], plugins  # python-can's interface
 print("the Python package loads", path)
 PYTHON
 }
