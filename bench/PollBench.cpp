@@ -146,6 +146,7 @@ struct Result {
   double period_p50_ms = 0;
   double period_p99_ms = 0;
   double period_max_ms = 0;
+  double fairness = 0;  // polls of the device polled least over those of the one polled most
   VCAN_SegmentStats bus{};
   Errors errors;
   ThreadTimes library;
@@ -207,9 +208,12 @@ class AttributeReader {
 // together, in the window.
 void AddPeriods(const BusWatch& watch, uint64_t from_us, uint64_t to_us, Result& result) {
   std::vector<double> intervals_ms;
+  size_t fewest = SIZE_MAX, most = 0;
   for (int mac = 1; mac <= kDevices; ++mac) {
     const std::vector<uint64_t> ends = watch.Ends(mac, from_us, to_us);
     result.polls += ends.size();
+    fewest = std::min(fewest, ends.size());
+    most = std::max(most, ends.size());
     for (size_t i = 1; i < ends.size(); ++i)
       intervals_ms.push_back(static_cast<double>(ends[i] - ends[i - 1]) / 1000.0);
   }
@@ -222,6 +226,7 @@ void AddPeriods(const BusWatch& watch, uint64_t from_us, uint64_t to_us, Result&
   result.period_p50_ms = at(0.50);
   result.period_p99_ms = at(0.99);
   result.period_max_ms = at(1.0);
+  result.fairness = most == 0 ? 0 : static_cast<double>(fewest) / static_cast<double>(most);
 }
 
 void WatchFor(BusWatch& watch, double seconds, Standing& standing) {
@@ -305,6 +310,7 @@ std::vector<Row> Rows(const Result& r) {
       {"poll period achieved per device, median (ms)", Format("%.2f", r.period_p50_ms)},
       {"poll period achieved per device, p99 (ms)", Format("%.2f", r.period_p99_ms)},
       {"poll period achieved per device, max (ms)", Format("%.2f", r.period_max_ms)},
+      {"polls of the device polled least / most", Format("%.2f", r.fairness)},
       {"bus load (busy time / window)", Format("%.1f %%", Share(r.bus.busy_us * 1e3, window_ns))},
       {"frames on the bus/s", Format("%.1f", r.bus.frames / r.seconds)},
       {"frames / bus capacity (8-byte frames)",
@@ -372,6 +378,8 @@ void PrintGoals(const std::vector<Result>& parts, double cold_start_s) {
               Met(full.attribute_failed == 0 && full.attribute_max_ms <= 1500),
               static_cast<unsigned long long>(full.attribute_failed), full.attribute_max_ms);
   std::printf("goal (d) bus over 90 %% busy: %s (%.1f %%)\n", Met(bus_share > 90.0), bus_share);
+  std::printf("goal (d) every device polled at about the same rate, least at 0.8 of most: %s (%.2f)\n",
+              Met(full.fairness >= 0.8), full.fairness);
 }
 
 void PrintHeader(double seconds) {
