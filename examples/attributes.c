@@ -43,7 +43,7 @@ static int Connect(uint8_t mac) {
          Succeeded("DNM_AddDevice", DNM_AddDevice(kBoard, kPort, mac, 0)) &&
          Succeeded("DNM_ConfigExplicitMsg", DNM_ConfigExplicitMsg(kBoard, kPort, mac, 3)) &&
          Succeeded("DNM_StartDevice", DNM_StartDevice(kBoard, kPort, mac)) &&
-         WaitConnected(mac, 5000);
+         WaitConnected(mac, 10000);
 }
 
 static int PrintProductName(uint8_t mac) {

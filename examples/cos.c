@@ -44,7 +44,7 @@ static int Start(void) {
          Succeeded("DNM_ConfigCOS",
                    DNM_ConfigCOS(kBoard, kPort, kSensorMacId, kSize, kSize, 0, kHeartbeatMs, 0)) &&
          Succeeded("DNM_StartDevice", DNM_StartDevice(kBoard, kPort, kSensorMacId)) &&
-         WaitCosConnection(5000);
+         WaitCosConnection(10000);
 }
 
 /* Writes outputs and reads the inputs until they show them, at most 3 s. */

@@ -51,7 +51,7 @@ static int Connect(void) {
          Succeeded("DNM_ConfigExplicitMsg",
                    DNM_ConfigExplicitMsg(kBoard, kPort, kDeviceMacId, 3)) &&
          Succeeded("DNM_StartDevice", DNM_StartDevice(kBoard, kPort, kDeviceMacId)) &&
-         WaitConnected(5000);
+         WaitConnected(10000);
 }
 
 static uint16_t ReadSerialNumber(void) {

@@ -213,7 +213,7 @@ static void ConfigureDevices(const uint8_t* macs, int count) {
 static void WaitConnections(const uint8_t* macs, int count) {
   const uint8_t io_block = kIoBlockMacId;
   const uint8_t valve_island = kValveIslandMacId;
-  WaitAll(DNM_CheckExplicitMsgConnectionStatus, macs, count, 5000);
+  WaitAll(DNM_CheckExplicitMsgConnectionStatus, macs, count, 10000);
   WaitAll(DNM_CheckPollConnectionStatus, &io_block, 1, 3000);
   const uint8_t sensor = kSensorMacId;
   WaitAll(DNM_CheckBitStrobeConnectionStatus, &valve_island, 1, 3000);

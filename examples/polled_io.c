@@ -29,7 +29,8 @@ static int Succeeded(const char* what, uint16_t code) {
 
 /* The poll connection stands once the library has set it up and found the
  * device's connection sizes equal to the configured ones (1908 or 1909
- * otherwise). */
+ * otherwise). Within a second as a rule; a set-up request whose answer is
+ * lost is asked again after its 3 s wait and a 3 s pause, hence 10 s. */
 static int WaitPollConnection(long timeout_ms) {
   for (long waited = 0; waited < timeout_ms; waited += 100) {
     if (DNM_CheckPollConnectionStatus(kBoard, kPort, kBlockMacId) == DNM_NoError) return 1;
@@ -45,7 +46,7 @@ static int Start(void) {
          Succeeded("DNM_ConfigPoll",
                    DNM_ConfigPoll(kBoard, kPort, kBlockMacId, kInputSize, kOutputSize, 0, 0)) &&
          Succeeded("DNM_StartDevice", DNM_StartDevice(kBoard, kPort, kBlockMacId)) &&
-         WaitPollConnection(5000);
+         WaitPollConnection(10000);
 }
 
 /* Writes outputs, waits for the next polls and checks the echo. */
