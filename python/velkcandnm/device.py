@@ -131,17 +131,6 @@ def _setup_words(failure: raw.DNM_SetupFailure) -> str:
     return "stopped"
 
 
-# The counter getters in the order of Counters' fields.
-_COUNTER_EXPORTS = (
-    "DNM_GetExplicitMsgNoResponse", "DNM_GetExplicitMsgErrorResponse",
-    "DNM_GetBitStrobeNoResponse", "DNM_GetCOS_CyclicWithPollNoResponse",
-    "DNM_GetCOS_CyclicWithPollErrorResponse", "DNM_GetCOS_CyclicWithPollFragmentError",
-    "DNM_GetCOS_CyclicWithPollSendError", "DNM_GetCOS_CyclicWithoutPollSendError",
-    "DNM_GetCOS_CyclicWithoutPollACKNoResponse", "DNM_GetPollSendError",
-    "DNM_GetPollNoResponse", "DNM_GetPollErrorResponse", "DNM_GetPollFragmentError",
-)
-
-
 class Device:
     """A device in the scan list of an online port, by its MAC ID.
 
@@ -351,7 +340,7 @@ class Device:
     @property
     def counters(self) -> Counters:
         """The thirteen error counters at once. Never blocks; all 0 for no device."""
-        return Counters(*(getattr(raw, export)(*self._address) for export in _COUNTER_EXPORTS))
+        return Counters(*(getattr(raw, export)(*self._address) for export in raw.COUNTER_EXPORTS))
 
     @property
     def poll_period_achieved(self) -> int:

@@ -45,6 +45,16 @@ ENVIRONMENT_VARIABLE = "VELKCANDNM_LIBRARY"
 _u8, _u16, _u32, _i32 = c_uint8, c_uint16, c_uint32, c_int32
 _p8, _p16, _p32 = POINTER(c_uint8), POINTER(c_uint16), POINTER(c_uint32)
 _BPM = (_u8, _u8, _u8)  # board, port, MAC ID
+
+# The counter getters, in the order of the package's Counters fields.
+COUNTER_EXPORTS = (
+    "DNM_GetExplicitMsgNoResponse", "DNM_GetExplicitMsgErrorResponse",
+    "DNM_GetBitStrobeNoResponse", "DNM_GetCOS_CyclicWithPollNoResponse",
+    "DNM_GetCOS_CyclicWithPollErrorResponse", "DNM_GetCOS_CyclicWithPollFragmentError",
+    "DNM_GetCOS_CyclicWithPollSendError", "DNM_GetCOS_CyclicWithoutPollSendError",
+    "DNM_GetCOS_CyclicWithoutPollACKNoResponse", "DNM_GetPollSendError",
+    "DNM_GetPollNoResponse", "DNM_GetPollErrorResponse", "DNM_GetPollFragmentError",
+)
 _BP = (_u8, _u8)
 
 
@@ -93,14 +103,7 @@ _PROTOTYPES: list[tuple[str, Any, tuple[Any, ...]]] = [
     ("DNM_WriteCyclicOutputData", _u16, (*_BPM, _p8, _u32)),
     ("DNM_CheckCOSConnectionStatus", _u16, _BPM),
     ("DNM_CheckCyclicConnectionStatus", _u16, _BPM),
-    *[(name, _u32, _BPM) for name in (
-        "DNM_GetExplicitMsgNoResponse", "DNM_GetExplicitMsgErrorResponse",
-        "DNM_GetBitStrobeNoResponse", "DNM_GetCOS_CyclicWithPollNoResponse",
-        "DNM_GetCOS_CyclicWithPollErrorResponse", "DNM_GetCOS_CyclicWithPollFragmentError",
-        "DNM_GetCOS_CyclicWithPollSendError", "DNM_GetCOS_CyclicWithoutPollSendError",
-        "DNM_GetCOS_CyclicWithoutPollACKNoResponse", "DNM_GetPollSendError",
-        "DNM_GetPollNoResponse", "DNM_GetPollErrorResponse", "DNM_GetPollFragmentError",
-        "DNM_GetPollPeriodAchieved")],
+    *[(name, _u32, _BPM) for name in (*COUNTER_EXPORTS, "DNM_GetPollPeriodAchieved")],
     ("DNM_SetPollFrequency", _u32, (_u16,)),
     ("DNM_SetBitStrobeFrequency", _u32, (_u16,)),
     ("DNM_GetOwnership", _u16, _BP),

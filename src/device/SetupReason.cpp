@@ -4,40 +4,45 @@
 
 namespace dnm {
 
+namespace {
+
+DNM_SetupFailure Of(uint16_t cause) {
+  DNM_SetupFailure failure{};
+  failure.cause = cause;
+  return failure;
+}
+
+}  // namespace
+
 DNM_SetupFailure SetupFailure::SizeMismatch(bool produced, uint16_t device_size,
                                             uint16_t configured) {
-  DNM_SetupFailure failure{};
-  failure.cause = produced ? DNM_SetupProducedSizeMismatch : DNM_SetupConsumedSizeMismatch;
+  DNM_SetupFailure failure =
+      Of(produced ? DNM_SetupProducedSizeMismatch : DNM_SetupConsumedSizeMismatch);
   failure.device_size = device_size;
   failure.configured_size = configured;
   return failure;
 }
 
 DNM_SetupFailure SetupFailure::Refused(uint16_t request) {
-  DNM_SetupFailure failure{};
-  failure.cause = DNM_SetupRefused;
+  DNM_SetupFailure failure = Of(DNM_SetupRefused);
   failure.request = request;
   return failure;
 }
 
 DNM_SetupFailure SetupFailure::NoAnswer(uint16_t request) {
-  DNM_SetupFailure failure{};
-  failure.cause = DNM_SetupNoAnswer;
+  DNM_SetupFailure failure = Of(DNM_SetupNoAnswer);
   failure.request = request;
   return failure;
 }
 
 DNM_SetupFailure SetupFailure::Lost(uint16_t missed_answers) {
-  DNM_SetupFailure failure{};
-  failure.cause = DNM_SetupLost;
+  DNM_SetupFailure failure = Of(DNM_SetupLost);
   failure.missed_answers = missed_answers;
   return failure;
 }
 
 DNM_SetupFailure SetupFailure::Stopped() {
-  DNM_SetupFailure failure{};
-  failure.cause = DNM_SetupStopped;
-  return failure;
+  return Of(DNM_SetupStopped);
 }
 
 void SetupReasons::Note(uint8_t kind, DNM_SetupFailure failure) {

@@ -132,46 +132,45 @@ std::string DupMacText(const Bytes& data) {
   return text;
 }
 
-void Group1(DecodedFrame& out, const Bytes& data) {
-  const std::string size = ", " + Bytes_(data.size());
-  switch (out.message) {
-    case 12:
-      out.kind = "poll";
-      out.text = "multicast poll response" + size;
-      return;
-    case 13:
-      out.kind = "cos";
-      out.text = "change of state / cyclic production" + size;
-      return;
-    case 14:
-      out.kind = "strobe";
-      out.text = "bit-strobe response" + size;
-      return;
-    case 15:
-      out.kind = "poll";
-      out.text = "poll response or acknowledgement of outputs" + size;
-      return;
-    default:
-      out.text = "group 1 message " + std::to_string(out.message) + size;
+// The I/O messages of groups 1 and 2, each of one kind with a fixed text and its size.
+struct IoMessage {
+  int group;
+  int message;
+  const char* kind;
+  const char* text;
+  bool mac_is_source;
+};
+constexpr IoMessage kIoMessages[] = {
+    {1, 12, "poll", "multicast poll response", true},
+    {1, 13, "cos", "change of state / cyclic production", true},
+    {1, 14, "strobe", "bit-strobe response", true},
+    {1, 15, "poll", "poll response or acknowledgement of outputs", true},
+    {2, 0, "strobe", "bit-strobe command", true},
+    {2, 1, "poll", "multicast poll command", true},
+    {2, 2, "cos", "acknowledgement of a production", false},
+    {2, 5, "poll", "poll command or outputs", false},
+};
+
+// True when the frame is one of kIoMessages (out then says which).
+bool IoMessageOf(DecodedFrame& out, const Bytes& data) {
+  for (const IoMessage& io : kIoMessages) {
+    if (io.group != out.group || io.message != out.message) continue;
+    out.kind = io.kind;
+    out.mac_is_source = io.mac_is_source;
+    out.text = std::string(io.text) + ", " + Bytes_(data.size());
+    return true;
   }
+  return false;
+}
+
+void Group1(DecodedFrame& out, const Bytes& data) {
+  if (IoMessageOf(out, data)) return;
+  out.text = "group 1 message " + std::to_string(out.message) + ", " + Bytes_(data.size());
 }
 
 void Group2(DecodedFrame& out, const Bytes& data) {
-  const std::string size = ", " + Bytes_(data.size());
+  if (IoMessageOf(out, data)) return;
   switch (out.message) {
-    case 0:
-      out.kind = "strobe";
-      out.text = "bit-strobe command" + size;
-      return;
-    case 1:
-      out.kind = "poll";
-      out.text = "multicast poll command" + size;
-      return;
-    case 2:
-      out.kind = "cos";
-      out.mac_is_source = false;
-      out.text = "acknowledgement of a production" + size;
-      return;
     case 3:
       out.kind = "explicit";
       out.text = ExplicitText(data, true, false, false);
@@ -181,11 +180,6 @@ void Group2(DecodedFrame& out, const Bytes& data) {
       out.kind = "explicit";
       out.mac_is_source = false;
       out.text = ExplicitText(data, false, false, true);
-      return;
-    case 5:
-      out.kind = "poll";
-      out.mac_is_source = false;
-      out.text = "poll command or outputs" + size;
       return;
     default:
       out.kind = "dupmac";
