@@ -4,6 +4,7 @@
 // setting the connection up again when it is lost. Every sleep and wait
 // ends at once when the worker is to end.
 #include <algorithm>
+#include <mutex>
 #include <optional>
 
 #include "VELKCANDNM.h"
@@ -14,6 +15,7 @@
 #include "io/IoFragmentation.h"
 #include "io/IoSend.h"
 #include "io/IoWorkerLoop.h"
+#include "io/PollScheduler.h"
 #include "io/Periods.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
@@ -30,12 +32,10 @@ constexpr uint16_t kStatusProducedSize = 1;
 constexpr uint16_t kStatusConsumedSize = 2;
 constexpr uint16_t kStatusAllocationRefused = 3;
 constexpr uint32_t kResponseWaitMs = 5000;
+// The pause between a poll command and the first look for its answer.
+constexpr uint32_t kPauseMs = 10;
 
-uint32_t PollResponseId(uint8_t mac) {
-  return 0x3C0u + mac;
-}
-
-class PollWorkerLoop : IoWorkerLoop {
+class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
  public:
   PollWorkerLoop(CANPort& port, Device_Info& device, ConnectionObject& connection)
       : IoWorkerLoop(port, device, connection, kPoll) {}
@@ -132,45 +132,102 @@ class PollWorkerLoop : IoWorkerLoop {
     return false;
   }
 
+  // Why the scheduler handed the connection back.
+  enum class Outcome { kSetGone, kSendFailed, kLost, kStopped };
+  enum class Phase { kSend, kAwait };
+  struct Answer {
+    uint16_t result;
+    uint32_t at;  // when its last frame came, or when the wait ran out
+  };
+
+
+  // Hands the standing connection to the port's scheduler, which polls it
+  // until it must be torn down or set up again; that is done here.
   void PollLoop() {
-    std::optional<uint32_t> last_start;
-    for (;;) {
-      if (ConnectionSetGone()) return EndConnection(kPoll, false);
-      NotePollStart(last_start);
-      if (SendPollCommand() != 0) {
-        device_.Count(kPollSendError);
+    phase_ = Phase::kSend;
+    next_due_ = platform::GetTickCount();
+    last_start_.reset();
+    buffer_.AttachTaker(this);
+    const PollScheduler::Result run = port_.poll_scheduler().Run(*this, end_);
+    buffer_.AttachTaker(nullptr);
+    if (run == PollScheduler::Result::kEnded) return;
+    if (run == PollScheduler::Result::kNoThread) {
+      Sleep(1000);
+      return;
+    }
+    switch (outcome_) {
+      case Outcome::kSetGone:
+        return EndConnection(kPoll, false);
+      case Outcome::kSendFailed:
         Release(true);
         buffer_.ClearBuffer();
         DropExplicit();
         return;
-      }
-      if (!Sleep(10)) return;
-      const uint16_t result = ReceivePollResponse();
-      if (Ended()) return;
-      if (result != 0 && ConnectionSetGone()) return EndConnection(kPoll, false);
-      if (result == 0) {
-        streak_ = 0;
-      } else if (Failed(result)) {
-        ConnectionLost();
-        return;
-      }
-      if (StopRequested()) {
+      case Outcome::kLost:
+        return ConnectionLost();
+      case Outcome::kStopped:
         Release(false);
         buffer_.ClearBuffer();
         ParkWhileStopped();
         DropExplicit();
         return;
-      }
-      if (!Sleep(PollPeriod().load())) return;
     }
   }
 
+  // On the scheduler's thread: takes the answer to the last poll when it is
+  // in or its time is out, and sends the next poll command when it is due.
+  Next Serve(uint32_t now) override {
+    if (end_.Raised()) return Later(now + 1000);
+    if (phase_ == Phase::kAwait) {
+      const std::optional<Answer> answer = TakeAnswer(now);
+      if (!answer) return Later(AnswerDeadline());
+      if (const std::optional<Outcome> outcome = Handle(answer->result)) return HandBack(*outcome);
+      // The pause after an answer (or after its time ran out) is PollPeriod.
+      next_due_ = LaterOf(sent_ + kPauseMs, answer->at) + PollPeriod().load();
+      phase_ = Phase::kSend;
+    }
+    if (static_cast<int32_t>(next_due_ - now) > static_cast<int32_t>(PollWindowMs(PollPeriod().load())))
+      return Later(next_due_);
+    return SendPoll(now);
+  }
+
+  Next SendPoll(uint32_t now) {
+    if (ConnectionSetGone()) return HandBack(Outcome::kSetGone);
+    NotePollStart(now);
+    AwaitAnswer(now);
+    if (SendPollCommand() != 0) {
+      device_.Count(kPollSendError);
+      return HandBack(Outcome::kSendFailed);
+    }
+    phase_ = Phase::kAwait;
+    return Later(AnswerDeadline());
+  }
+
+  // Counts a failed exchange and decides, as the worker did after each
+  // answer, whether the connection goes back to the worker.
+  std::optional<Outcome> Handle(uint16_t result) {
+    if (result != 0 && ConnectionSetGone()) return Outcome::kSetGone;
+    if (result == 0) {
+      streak_ = 0;
+    } else if (Failed(result)) {
+      return Outcome::kLost;
+    }
+    if (StopRequested()) return Outcome::kStopped;
+    return std::nullopt;
+  }
+
+  Next HandBack(Outcome outcome) {
+    outcome_ = outcome;
+    return {true, 0};
+  }
+  static Next Later(uint32_t at) { return {false, at}; }
+  static uint32_t LaterOf(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0 ? b : a; }
+
   // From the second poll on, adds the time since the start of the one
   // before to the device's achieved poll period.
-  void NotePollStart(std::optional<uint32_t>& last_start) {
-    const uint32_t now = platform::GetTickCount();
-    if (last_start) device_.NotePollGap(now - *last_start);
-    last_start = now;
+  void NotePollStart(uint32_t now) {
+    if (last_start_) device_.NotePollGap(now - *last_start_);
+    last_start_ = now;
   }
 
   // Counts a failed exchange; true when the connection is lost: a missing
@@ -200,53 +257,110 @@ class PollWorkerLoop : IoWorkerLoop {
   }
 
   // Sends the output area as one poll command, in fragments when it is
-  // longer than 8 bytes. An answer still held from an earlier poll is
-  // dropped first: it must not pass for the answer to this one.
+  // longer than 8 bytes.
   uint16_t SendPollCommand() {
     buffer_.ClearBuffer();
     return SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
                              connection_.output_size.load(), "Send_Poll_OutputMsg");
   }
 
-  uint16_t ReceivePollResponse() {
+  // An answer is awaited from now on; any part of an earlier one is dropped,
+  // so that it cannot pass for the answer to this poll.
+  void AwaitAnswer(uint32_t now) {
+    std::lock_guard lock(answer_mutex_);
+    sent_ = now;
+    progress_ = now + kPauseMs;
+    answer_.reset();
+    reassembly_.emplace(std::min<size_t>(connection_.input_size.load(), kMaxIoMessage));
+    awaiting_ = true;
+  }
+
+  std::optional<Answer> TakeAnswer(uint32_t now) {
+    std::lock_guard lock(answer_mutex_);
+    if (!answer_ && static_cast<int32_t>(now - (progress_ + kResponseWaitMs)) >= 0) {
+      // No answer, or no next fragment of it, within the wait.
+      awaiting_ = false;
+      answer_ = Answer{DNM_PollNoResponse, progress_ + kResponseWaitMs};
+    }
+    std::optional<Answer> answer = answer_;
+    answer_.reset();
+    return answer;
+  }
+
+  uint32_t AnswerDeadline() {
+    std::lock_guard lock(answer_mutex_);
+    return progress_ + kResponseWaitMs;
+  }
+
+  // On a receive thread: takes a frame of the answer awaited. A complete
+  // answer goes into the input area when its length is right; the scheduler
+  // serves the connection again when its next poll is due, or at once for an
+  // answer that was not good.
+  void TakeFrame(const CANMsg& frame) override {
+    std::optional<uint32_t> serve_by;
+    {
+      std::lock_guard lock(answer_mutex_);
+      if (!awaiting_) return;
+      const std::optional<uint16_t> result = TakeAnswerFrame(frame);
+      const uint32_t now = platform::GetTickCount();
+      if (!result) {
+        progress_ = LaterOf(progress_, now);
+        return;
+      }
+      awaiting_ = false;
+      answer_ = Answer{*result, now};
+      serve_by = *result == 0 ? LaterOf(sent_ + kPauseMs, now) + PollPeriod().load() : now;
+    }
+    port_.poll_scheduler().ServeBy(*this, *serve_by);
+  }
+
+  // The result of the answer once its last frame is in; nothing while more
+  // fragments are to come or the frame is not one the answer can carry.
+  std::optional<uint16_t> TakeAnswerFrame(const CANMsg& frame) {
     const size_t length = std::min<size_t>(connection_.input_size.load(), kMaxIoMessage);
-    CANMsg frame{};
     if (length <= 8) {
-      if (!WaitPollResponse(frame, nullptr)) return DNM_PollNoResponse;
+      TraceTaken("WaitPollResponse( )", frame);
       if (frame.len != length) return DNM_PollResponseDataError;
       connection_.input().CopyIn(frame.data, length);
       return 0;
     }
-    IoReassembly reassembly(length);
-    for (;;) {
-      if (!WaitPollResponse(frame, &reassembly)) return DNM_PollNoResponse;
-      const bool middle = reassembly.ExpectingMiddle();
-      const IoReassembly::Step step = reassembly.Take(frame);
-      if (step == IoReassembly::Step::kMore) continue;
-      if (step == IoReassembly::Step::kDone) break;
-      if (middle) Trace("My FragCount %d , Msg->data[0] %x", reassembly.count(), frame.data[0]);
-      return DNM_PollFragmentError;
+    IoReassembly& reassembly = *reassembly_;
+    const uint8_t count = reassembly.count() & 0x3F;
+    const uint8_t fragment = frame.data[0];
+    if (frame.len == 0 || (fragment != 0x00 && fragment != (0x40 | count) && fragment != (0x80 | count)))
+      return std::nullopt;
+    TraceTaken("WaitPollFragResponse( )", frame);
+    const bool middle = reassembly.ExpectingMiddle();
+    const IoReassembly::Step step = reassembly.Take(frame);
+    if (step == IoReassembly::Step::kMore) return std::nullopt;
+    if (step == IoReassembly::Step::kDone) {
+      connection_.input().CopyIn(reassembly.message(), length);
+      return 0;
     }
-    connection_.input().CopyIn(reassembly.message(), length);
-    return 0;
+    if (middle) Trace("My FragCount %d , Msg->data[0] %x", reassembly.count(), frame.data[0]);
+    return DNM_PollFragmentError;
   }
 
-  // Takes the next poll response (any, or for a fragmented message one
-  // with a fragment byte of the count awaited); false after 5000 ms.
-  bool WaitPollResponse(CANMsg& frame, const IoReassembly* reassembly) {
-    const uint32_t id = PollResponseId(mac_);
-    if (reassembly == nullptr) {
-      return WaitFrame(buffer_, {FrameKey::Id(id)}, kResponseWaitMs, "WaitPollResponse( )",
-                       "WaitPollResponse( )", frame);
-    }
-    const uint8_t count = reassembly->count() & 0x3F;
-    return WaitFrame(buffer_,
-                     {FrameKey::Data(id, 0x00), FrameKey::Data(id, 0x40 | count),
-                      FrameKey::Data(id, 0x80 | count)},
-                     kResponseWaitMs, "WaitPollResponse( )", "WaitPollFragResponse( )", frame);
+  void TraceTaken(const char* name, const CANMsg& frame) const {
+    if (!TraceEnabled()) return;
+    Trace("WaitPollResponse( )   DesMACID %d  DataCount: %d", mac_, 1);
+    Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, name, mac_, DNM_FRAME_FIELDS(frame));
   }
 
+  // Used by the scheduler's thread while it holds the connection, and by
+  // the worker's before and after.
   int streak_ = 0;
+  Phase phase_ = Phase::kSend;
+  Outcome outcome_ = Outcome::kSetGone;
+  std::optional<uint32_t> last_start_;
+  uint32_t next_due_ = 0;
+  // The answer awaited, shared with the receive threads.
+  std::mutex answer_mutex_;
+  bool awaiting_ = false;
+  uint32_t sent_ = 0;
+  uint32_t progress_ = 0;  // when the answer last made progress: the wait runs from there
+  std::optional<Answer> answer_;
+  std::optional<IoReassembly> reassembly_;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "driver/CanConfig.h"
 #include "driver/Driver.h"
 #include "io/BitStrobeRequest.h"
+#include "io/PollScheduler.h"
 #include "port/FrameText.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
@@ -22,6 +23,7 @@ CANPort::CANPort(Board& board, uint8_t port)
       port_number_(port),
       board_number_(board.number()),
       port_buffer_(std::make_unique<MsgBuffer>()),
+      poll_scheduler_(std::make_unique<PollScheduler>()),
       bit_strobe_request_(std::make_unique<BitStrobeRequest>(*this)) {
   last_full_ = platform::GetTickCount() - 1000;
 }

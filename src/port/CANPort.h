@@ -46,6 +46,7 @@ class Board;
 class Device_Info;
 class MapTable;
 class MsgBuffer;
+class PollScheduler;
 struct DeviceRoute;
 
 enum class PortState : uint8_t { kIdle = 2, kOnline = 3, kOffline = 4 };
@@ -133,6 +134,8 @@ class CANPort {
   void SetStarted(uint8_t mac, bool started) { started_[mac].store(started ? 1 : 0); }
   // The port's bit-strobe request thread; use under the port's lock.
   BitStrobeRequest& bit_strobe_request() { return *bit_strobe_request_; }
+  // Sends the poll commands of every poll connection of the port.
+  PollScheduler& poll_scheduler() { return *poll_scheduler_; }
 
  private:
   struct RxScratch;
@@ -172,6 +175,9 @@ class CANPort {
   std::atomic<uint8_t> ownership_{0};
   std::array<std::atomic<uint8_t>, 64> in_scan_list_{};
   std::array<std::atomic<uint8_t>, 64> started_{};
+  // Made before the devices and taken apart after them: their poll workers
+  // hand their connections to it until they end.
+  std::unique_ptr<PollScheduler> poll_scheduler_;
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
   SendOrder send_order_;

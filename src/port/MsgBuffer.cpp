@@ -14,9 +14,18 @@ MsgBuffer::~MsgBuffer() {
   TraceLine("Delete Buffer");
 }
 
+void MsgBuffer::AttachTaker(FrameTaker* taker) {
+  std::lock_guard lock(mutex_);
+  taker_ = taker;
+}
+
 int MsgBuffer::PutMsg(const CANMsg& msg) {
   {
     std::lock_guard lock(mutex_);
+    if (taker_ != nullptr) {
+      taker_->TakeFrame(msg);
+      return kStored;
+    }
     if (count_ >= kCapacity) return kFull;
     Stored& slot = slots_[tail_];
     slot.mode = msg.mode;

@@ -34,6 +34,16 @@ struct FrameKey {
   static FrameKey Len(uint32_t id, uint8_t len) { return FrameKey{id, 0, {}, true, len}; }
 };
 
+// Takes the frames routed to a buffer in its place (see MsgBuffer::AttachTaker).
+class FrameTaker {
+ public:
+  // Called by a receive thread, under the buffer's lock.
+  virtual void TakeFrame(const CANMsg& msg) = 0;
+
+ protected:
+  ~FrameTaker() = default;
+};
+
 class MsgBuffer {
  public:
   static constexpr uint32_t kCapacity = 64;
@@ -46,8 +56,14 @@ class MsgBuffer {
   MsgBuffer(const MsgBuffer&) = delete;
   MsgBuffer& operator=(const MsgBuffer&) = delete;
 
-  // Stores the frame (0), or refuses it when full (102).
+  // Stores the frame (0), or refuses it when full (102); with a taker
+  // attached, hands it to the taker instead (0).
   int PutMsg(const CANMsg& msg);
+  // While a taker is attached, every frame put goes to it, stored nowhere and
+  // waking no waiter: a connection that its port's scheduler drives takes its
+  // answers as they arrive. nullptr detaches; once this returns, the taker
+  // that was attached is called no more.
+  void AttachTaker(FrameTaker* taker);
   // Takes the oldest matching frame into out (0), or leaves all as is (-1).
   int GetMsg(CANMsg& out, const FrameKey& key);
   int GetMsg(CANMsg& out, uint32_t id) { return GetMsg(out, FrameKey::Id(id)); }
@@ -99,6 +115,7 @@ class MsgBuffer {
   uint32_t head_ = 0;
   uint32_t tail_ = 0;
   uint64_t arrivals_ = 0;
+  FrameTaker* taker_ = nullptr;
 };
 
 }  // namespace dnm
