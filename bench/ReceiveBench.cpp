@@ -180,9 +180,10 @@ int main(int argc, char** argv) {
   using namespace bench;
   const Options options = ParseOptions(argc, argv);
   // The default card (four ports, each on a segment of its own) and the
-  // trace kept in memory, as an application without a trace file has it.
+  // trace kept in memory: the flood's order check reads the routing lines.
   unsetenv("VELKCAN_NETWORK");
   unsetenv("HYPERTRACE_FILE");
+  setenv("HYPERTRACE_KEEP", "1", 1);
   std::printf("bench_receive: %s, %u CPUs\n\n", CpuModel().c_str(),
               std::thread::hardware_concurrency());
   dnm::DeviceNet_Initial();

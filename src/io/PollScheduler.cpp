@@ -78,6 +78,11 @@ void PollScheduler::ServeBy(const ScheduledPoll& poll, uint32_t at) {
   changed_.notify_all();
 }
 
+uint32_t PollScheduler::MsUntilAnswersLooked() const {
+  const int32_t left = static_cast<int32_t>(answers_looked_at_.load() - platform::GetTickCount());
+  return left > 0 && left <= static_cast<int32_t>(kPauseMs) ? static_cast<uint32_t>(left) : 0;
+}
+
 void PollScheduler::Loop() {
   std::unique_lock lock(mutex_);
   while (!ending_) {
@@ -103,6 +108,7 @@ void PollScheduler::Serve(std::unique_lock<std::mutex>& lock,
     const ScheduledPoll::Next next = poll->Serve(platform::GetTickCount());
     lock.lock();
     serving_ = nullptr;
+    if (next.sent) answers_looked_at_.store(platform::GetTickCount() + kPauseMs);
     if (next.hand_back) {
       HandBack(id);
     } else {

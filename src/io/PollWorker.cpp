@@ -32,8 +32,7 @@ constexpr uint16_t kStatusProducedSize = 1;
 constexpr uint16_t kStatusConsumedSize = 2;
 constexpr uint16_t kStatusAllocationRefused = 3;
 constexpr uint32_t kResponseWaitMs = 5000;
-// The pause between a poll command and the first look for its answer.
-constexpr uint32_t kPauseMs = 10;
+constexpr uint32_t kPauseMs = PollScheduler::kPauseMs;
 
 class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
  public:
@@ -200,7 +199,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
       return HandBack(Outcome::kSendFailed);
     }
     phase_ = Phase::kAwait;
-    return Later(AnswerDeadline());
+    return {false, AnswerDeadline(), true};
   }
 
   // Counts a failed exchange and decides, as the worker did after each

@@ -146,6 +146,7 @@ class CANPort {
   bool ListenForFrames(int n);
   void HandOnListener();
   void ServeAsListener(int n, RxScratch& scratch);
+  void AwaitPollAnswers(int n);
   void TakeAndRoute(int n, RxScratch& scratch);
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);

@@ -2,12 +2,14 @@
 // route them into the receive buffers and answer, for the master, other
 // nodes' duplicate MAC ID checks and ownership requests.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "api/Library.h"
 #include "device/Device_Info.h"
 #include "driver/Driver.h"
+#include "io/PollScheduler.h"
 #include "netmgmt/ManagementFrames.h"
 #include "port/CANPort.h"
 #include "port/DeviceRouting.h"
@@ -96,8 +98,23 @@ void CANPort::HandOnListener() {
 // role on, so another thread listens while this one sends.
 void CANPort::ServeAsListener(int n, RxScratch& scratch) {
   scratch.responses.clear();
-  while (scratch.responses.empty() && ListenForFrames(n)) TakeAndRoute(n, scratch);
+  while (scratch.responses.empty() && ListenForFrames(n)) {
+    TakeAndRoute(n, scratch);
+    if (scratch.responses.empty()) AwaitPollAnswers(n);
+  }
   HandOnListener();
+}
+
+// While the answers to the polls just sent are still coming, waits until
+// they are first looked at, so that one wake-up takes them all (see
+// PollScheduler). Not on a loaded port: there the bus is never idle, and
+// frames taken as they come keep the polls of every device in step. Ends
+// early when the thread is asked to pause or stop.
+void CANPort::AwaitPollAnswers(int n) {
+  const uint32_t wait = poll_scheduler_->MsUntilAnswersLooked();
+  if (wait == 0 || Loaded()) return;
+  std::unique_lock lock(flags_mutex_);
+  flags_changed_.wait_for(lock, std::chrono::milliseconds(wait), [&] { return FlagRaised(n); });
 }
 
 void CANPort::Rx_Thread(int n) {

@@ -96,12 +96,21 @@ HT_EXPORT int SetTraceIDFile(int, const char*) {
   return 1;
 }
 
+// Lines are kept in memory only for whoever asked to read them.
+bool KeepLinesAsked() {
+  const char* keep = std::getenv("HYPERTRACE_KEEP");
+  return keep != nullptr && *keep != '\0' && std::strcmp(keep, "0") != 0;
+}
+
 HT_EXPORT int StartTraceOutput(void) {
 #ifdef HT_START_REFUSES
   return 0;
 #else
   Sink& sink = TheSink();
   std::lock_guard lock(sink.mutex);
+  // With no file and no reader, the output is refused, so that the caller
+  // formats no line that nobody would read.
+  if (sink.file == nullptr && !KeepLinesAsked()) return 0;
   sink.output_on = true;
   return 1;
 #endif

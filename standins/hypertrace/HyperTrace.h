@@ -8,8 +8,10 @@
  * trace started on a monotonic clock and the writing thread's system number:
  * "    2.104311 [48210] DNM_Online( ) ----> DNM_NoError". A file that cannot be opened is
  * reported once on standard error, and the lines go there instead.
- * With the variable unset, the most recent lines are kept in memory, where
- * tests read them with the HyperTraceTest_ functions.
+ * With the variable unset, lines are kept in memory, where tests read them
+ * with the HyperTraceTest_ functions, when HYPERTRACE_KEEP is set (not to
+ * 0); otherwise StartTraceOutput refuses (returns 0), so that the master
+ * formats no line that nobody reads.
  */
 #ifndef HYPERTRACE_H
 #define HYPERTRACE_H
