@@ -93,25 +93,31 @@ constexpr uint8_t kDevices = 63;
 using CounterGetter = decltype(&DNM_GetPollNoResponse);
 using StatusCheck = decltype(&DNM_CheckPollConnectionStatus);
 
-inline uint64_t SumOverDevices(CounterGetter counter) {
+inline uint64_t SumOverDevices(CounterGetter counter, uint8_t port = kPort) {
   uint64_t sum = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, kPort, mac);
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) sum += counter(kBoard, port, mac);
   return sum;
 }
 
 // The devices whose connection check gives 0.
-inline int DevicesUp(StatusCheck check) {
+inline int DevicesUp(StatusCheck check, uint8_t port = kPort) {
   int up = 0;
-  for (uint8_t mac = 1; mac <= kDevices; ++mac) up += check(kBoard, kPort, mac) == DNM_NoError;
+  for (uint8_t mac = 1; mac <= kDevices; ++mac) up += check(kBoard, port, mac) == DNM_NoError;
   return up;
 }
 
 // Waits up to timeout_s until every device's check gives 0; returns the
 // seconds it took, or -1.
-inline double WaitAllUp(StatusCheck check, int timeout_s) {
+inline double WaitAllUp(StatusCheck check, int timeout_s, uint8_t ports = 1) {
   const uint64_t start = MonotonicNs();
+  const auto all_up = [&] {
+    for (uint8_t port = 0; port < ports; ++port) {
+      if (DevicesUp(check, port) != kDevices) return false;
+    }
+    return true;
+  };
   for (int waited = 0; waited < timeout_s * 10; ++waited) {
-    if (DevicesUp(check) == kDevices) return static_cast<double>(MonotonicNs() - start) / 1e9;
+    if (all_up()) return static_cast<double>(MonotonicNs() - start) / 1e9;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return -1;

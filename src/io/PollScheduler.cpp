@@ -65,9 +65,10 @@ PollScheduler::Result PollScheduler::Run(ScheduledPoll& poll, platform::StopSign
 
 void PollScheduler::TakeBack(const ScheduledPoll& poll) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return serving_ != &poll; });
+  // Out of the timetable first, so that it is not drawn again while it waits.
   timetable_.Remove(&poll);
   std::erase_if(ends_, [&](const auto& end) { return end.first == &poll; });
+  changed_.wait(lock, [&] { return serving_ != &poll; });
 }
 
 void PollScheduler::ServeBy(const ScheduledPoll& poll, uint32_t at) {
