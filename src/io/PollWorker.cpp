@@ -1,8 +1,11 @@
 // The poll worker of one device: waits for the device's explicit
 // connection, checks the slave's connection sizes, sets the expected packet
-// rate, then polls the device every PollPeriod, counting failures and
-// setting the connection up again when it is lost. Every sleep and wait
-// ends at once when the worker is to end.
+// rate, then hands the connection to the port's poll scheduler, which polls
+// the device every PollPeriod and counts failures on its own thread, and
+// receive threads hand the answers in. When the scheduler hands the
+// connection back (lost, a send failed, the device stopped, the connection
+// set gone) the worker tears it down and sets it up again. Every sleep and
+// wait ends at once when the worker is to end.
 #include <algorithm>
 #include <mutex>
 #include <optional>

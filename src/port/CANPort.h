@@ -15,7 +15,12 @@
 //   listens again; it hands the role on to one of the others, which sleep
 //   on listen_changed_, before it sends answers to other nodes and when it
 //   is asked to pause or stop. The role (listener_taken_) and the threads'
-//   flags are guarded by flags_mutex_.
+//   flags are guarded by flags_mutex_. While the answers to a batch of polls
+//   are still coming on a port that is not loaded, the listener waits for
+//   them on flags_changed_ before it listens again (see PollScheduler).
+// - The port's poll scheduler (one thread, made when the first poll
+//   connection stands) sends every poll command of the port; its own lock
+//   is taken after a MsgBuffer's, never with another of the port's.
 // - Every frame is sent under the port's SendLock, one offer to the driver
 //   per hold. No other lock of the library is taken while it is held. A
 //   sender that meets a full transmit queue waits for room without it, in
