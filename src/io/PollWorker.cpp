@@ -154,6 +154,10 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     buffer_.AttachTaker(nullptr);
     if (run == PollScheduler::Result::kEnded) return;
     if (run == PollScheduler::Result::kNoThread) {
+      // Without the port's scheduler nothing polls: the set is released
+      // and set up again after a second, when the thread may be made.
+      Release(true);
+      DropExplicit();
       Sleep(1000);
       return;
     }
