@@ -10,7 +10,9 @@
 namespace dnm::test {
 namespace {
 
-TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) {
+// Activation writes one driver line and a second one is refused; closing tears down the ports,
+// then reports success once.
+TEST(BoardLifecycle, ActivationOnceThenClosingTearsDownThePorts) {
   MasterLib lib;
   lib.ClearTrace();
   ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
@@ -22,14 +24,6 @@ TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) 
   EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
   EXPECT_EQ(lib.TraceLines(),
             std::vector<std::string>{"DNM_ActiveBoard()   Error!Board 0 is already Active!"});
-}
-
-TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
-  MasterLib lib;
-  lib.ClearTrace();
-  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
-  EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
   lib.ClearTrace();
   ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
   std::vector<std::string> teardown;
@@ -45,6 +39,7 @@ TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
                   {"Delete CAN Card", "DNM_CloseBoard( )   Successfully! , CloseBoard=0"});
   EXPECT_EQ(teardown, expected);
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+  EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
   // Closed on both sides: it can be activated again.
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
 }

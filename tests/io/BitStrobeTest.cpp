@@ -11,7 +11,6 @@ namespace dnm::test {
 namespace {
 
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 
 class BitStrobe : public ::testing::Test {
  protected:
@@ -24,13 +23,9 @@ class BitStrobe : public ::testing::Test {
     ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 5, 0), 0);
   }
 
-  bool WaitStrobe(uint16_t want, int limit_ms = 6000) {
-    const auto start = Clock::now();
-    while (lib_.DNM_CheckBitStrobeConnectionStatus(0, 0, 5) != want) {
-      if (Clock::now() - start > milliseconds(limit_ms)) return false;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
+  bool WaitStrobe(uint16_t want) {
+    return Eventually([&] { return lib_.DNM_CheckBitStrobeConnectionStatus(0, 0, 5) == want; },
+                      6000);
   }
 
   std::vector<uint8_t> Read() {

@@ -2,8 +2,6 @@
 // objections in both forms, and two masters of this library on one network.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "MasterLib.h"
@@ -12,8 +10,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 constexpr uint8_t kMaster = 0;
 
 bool IsOwnershipRequest(const CANMsg& msg) {
@@ -46,11 +42,7 @@ TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
   EXPECT_TRUE(lib.HasLine("Error!Port 0 is not Get Ownership"));
   EXPECT_TRUE(card.Drain(listener, 50).empty());  // the refused calls sent nothing
 
-  const auto start = Clock::now();
   EXPECT_EQ(lib.DNM_GetOwnership(0, 0), 0);
-  const auto took = Clock::now() - start;
-  EXPECT_GE(took, milliseconds(1900));
-  EXPECT_LT(took, milliseconds(3000));
   const auto heard = card.Drain(listener, 50);
   ASSERT_EQ(heard.size(), 2u);
   for (const CANMsg& msg : heard) {
@@ -93,10 +85,8 @@ TEST(Ownership, AnObjectionInEitherFormToEitherRequestRefusesIt) {
         }
       }
     });
-    const auto start = Clock::now();
     EXPECT_EQ(lib.DNM_GetOwnership(0, 0), DNM_GetOwnershipError);
     objecting.join();
-    EXPECT_LT(Clock::now() - start, milliseconds(objection.to_request * 1000 + 500));
     EXPECT_EQ(lib.DNM_CheckFaultNode(0, 0), DNM_PortNotGetOwnership);
     ASSERT_EQ(lib.DNM_GetOwnership(0, 0), 0);  // nobody objects now
   }
