@@ -1,32 +1,12 @@
-// Splitting I/O messages into fragments and putting them together again.
+// Putting I/O messages together again from their fragments: what is refused.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "io/IoFragmentation.h"
 
 namespace dnm {
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
-  return bytes;
-}
-
-TEST(IoFragmentation, ReassemblyTakesEachFragmentByItsRealLength) {
-  for (size_t length : {9u, 15u, 22u, 64u}) {
-    const auto message = Pattern(length);
-    const IoFrames frames = SplitIoMessage(0x3C5, message.data(), length);
-    IoReassembly reassembly(length);
-    for (size_t i = 0; i + 1 < frames.count; ++i) {
-      ASSERT_EQ(reassembly.Take(frames.frames[i]), IoReassembly::Step::kMore) << length;
-    }
-    ASSERT_EQ(reassembly.Take(frames.frames[frames.count - 1]), IoReassembly::Step::kDone);
-    EXPECT_EQ(std::vector<uint8_t>(reassembly.message(), reassembly.message() + length), message);
-  }
-}
 
 // Each case: the fragments of a 15-byte message as they arrive; the last
 // one given must be refused.

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "VirtualCard.h"
-#include "platform/Platform.h"
 #include "port/MsgBuffer.h"
 
 namespace dnm {
@@ -84,27 +81,6 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRef
     EXPECT_EQ(out.data[0], i);
   }
   EXPECT_EQ(buffer.GetDataCount(), 0);
-}
-
-TEST(MsgBuffer, WaitSleepsUntilAFrameArrivesOrAStopIsRaised) {
-  MsgBuffer buffer;
-  EXPECT_EQ(buffer.WaitForData(20), 0);
-  std::thread producer([&] {
-    platform::SleepMs(30);
-    buffer.PutMsg(Frame(0x10, {}));
-  });
-  EXPECT_EQ(buffer.WaitForData(5000), 1);
-  producer.join();
-
-  buffer.ClearBuffer();
-  platform::StopSignal stop;
-  std::thread stopper([&] {
-    platform::SleepMs(30);
-    stop.Raise();
-    buffer.WakeWaiters();
-  });
-  EXPECT_EQ(buffer.WaitForData(60000, &stop), 0);  // well before the time is out
-  stopper.join();
 }
 
 }  // namespace
