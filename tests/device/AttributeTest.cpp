@@ -68,14 +68,8 @@ std::vector<uint8_t> Pattern(size_t n) {
   return value;
 }
 
-class Attributes : public ::testing::Test {
+class Attributes : public OnlineMaster {
  protected:
-  void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, kMaster), 0);
-  }
-
   // A connected slave whose attribute requests go to script_.
   Responder& Connect(SlaveIds ids = {5, false}) {
     slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, Slave(ids, script_)));
@@ -103,8 +97,6 @@ class Attributes : public ::testing::Test {
     return texts;
   }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::shared_ptr<AttributeScript> script_ = std::make_shared<AttributeScript>();
   std::vector<std::unique_ptr<Responder>> slaves_;
 };

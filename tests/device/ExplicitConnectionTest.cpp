@@ -44,13 +44,8 @@ long Gap(const HeardFrame& a, const HeardFrame& b) {
   return std::chrono::duration_cast<milliseconds>(b.at - a.at).count();
 }
 
-class ExplicitConnection : public ::testing::Test {
+class ExplicitConnection : public OnlineMaster {
  protected:
-  void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, kMaster), 0);
-  }
   void AddAndStart(uint8_t ucmm, uint32_t action = 3) {
     ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kSlave, ucmm), 0);
     ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, kSlave, action), 0);
@@ -60,8 +55,6 @@ class ExplicitConnection : public ::testing::Test {
     return Eventually([&] { return lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave) == 0; },
                       timeout_ms);
   }
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
 };
 
 TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnce) {

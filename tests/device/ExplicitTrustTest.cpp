@@ -1,9 +1,11 @@
 // Explicit messaging against the simulated slaves of the virtual card (what
 // a user sees without hardware) and against devices that misbehave as real
 // ones do: connections left idle, devices that fall silent or restart, late
-// and stray answers, malformed fragments, and settings that cannot work.
+// and stray answers, malformed fragments, calls while other threads keep
+// the devices busy, and settings that cannot work.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -278,6 +280,34 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
   ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, kMac, 1, 1, 7, area, &length), 0);
   EXPECT_EQ(std::vector<uint8_t>(area, area + length),
             (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+}
+
+TEST_F(SimulatedSlaves, StartStopAndRemoveReturnUnderAttributeLoad) {
+  Load(kThreeSlaves);
+  Connect(3);
+  Connect(4);
+  std::atomic<bool> done{false};
+  std::vector<std::future<void>> load;
+  for (int t = 0; t < 6; ++t) {
+    load.push_back(std::async(std::launch::async, [&, t] {
+      const uint8_t mac = t % 2 ? 3 : 4;
+      const uint8_t value[1] = {uint8_t(t)};
+      while (!done) {
+        // Refused calls (device stopped or gone) return at once.
+        if (Get(mac, 1) != 0 || lib_->DNM_SetAttribute(0, 0, mac, 0x64, 1, 9, value, 1) != 0)
+          std::this_thread::sleep_for(milliseconds(5));
+      }
+    }));
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  // Each returns while the load goes on (a call stuck behind it would end the test by time).
+  EXPECT_EQ(lib_->DNM_StopDevice(0, 0, 3), 0);
+  EXPECT_EQ(lib_->DNM_StartDevice(0, 0, 3), 0);
+  EXPECT_GE(WaitStatus(3, 0, 5000), 0);
+  EXPECT_EQ(lib_->DNM_RemoveDevice(0, 0, 4), 0);
+  EXPECT_EQ(lib_->DNM_CloseBoard(0), 0);
+  done = true;
+  for (auto& thread : load) thread.get();
 }
 
 TEST_F(SimulatedSlaves, SettingsThatCannotWorkAreRefused) {

@@ -14,12 +14,10 @@ namespace {
 using std::chrono::milliseconds;
 constexpr uint8_t kMac = 5;
 
-class CosCyclic : public ::testing::Test {
+class CosCyclic : public OnlineMaster {
  protected:
   void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    OnlineMaster::SetUp();
     slave_ = std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings_));
     ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kMac, 0), 0);
   }
@@ -48,8 +46,6 @@ class CosCyclic : public ::testing::Test {
 
   size_t Heard(uint32_t id) const { return slave_->HeardWith(id).size(); }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::shared_ptr<IoSlaveSettings> settings_ = std::make_shared<IoSlaveSettings>();
   std::unique_ptr<Responder> slave_;
 };

@@ -21,17 +21,12 @@ struct TwoFaultedNodesAndOneSlave {
   }
 };
 
-class FaultedNodes : public ::testing::Test, TwoFaultedNodesAndOneSlave {
+class FaultedNodes : TwoFaultedNodesAndOneSlave, public OnlineMaster {
  protected:
   void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    OnlineMaster::SetUp();
     ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
   }
-
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
 };
 
 TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {

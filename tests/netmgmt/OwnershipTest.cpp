@@ -17,6 +17,7 @@ bool IsOwnershipRequest(const CANMsg& msg) {
 }
 
 TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
+  UseNetwork("owner segment=vcan0.2 mac=9 form=7EF\n");  // on port 1 only
   MasterLib lib;
   VirtualCard card(lib);
   ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
@@ -49,6 +50,9 @@ TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
     EXPECT_EQ(FrameText(msg), "7EF#004B5E7A01000000");
   }
   EXPECT_EQ(lib.DNM_CheckFaultNode(0, 0), 0);
+  // A simulated owner of the set objects in the 0x7EF form.
+  ASSERT_EQ(lib.DNM_Online(0, 1, 0, 3), 0);
+  EXPECT_EQ(lib.DNM_GetOwnership(0, 1), DNM_GetOwnershipError);
 }
 
 struct Objection {
