@@ -10,7 +10,9 @@
 namespace dnm::test {
 namespace {
 
-TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) {
+// Activation writes one driver line and a second one is refused; closing tears down the ports,
+// then reports success once.
+TEST(BoardLifecycle, ActivationOnceThenClosingTearsDownThePorts) {
   MasterLib lib;
   lib.ClearTrace();
   ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
@@ -22,14 +24,6 @@ TEST(BoardLifecycle, ActivationWritesOneDriverLineAndSecondActivationIsRefused) 
   EXPECT_EQ(lib.DNM_ActiveBoard(0), DNM_BoardAlreadyActive);
   EXPECT_EQ(lib.TraceLines(),
             std::vector<std::string>{"DNM_ActiveBoard()   Error!Board 0 is already Active!"});
-}
-
-TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
-  MasterLib lib;
-  lib.ClearTrace();
-  EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
-  EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
   lib.ClearTrace();
   ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
   std::vector<std::string> teardown;
@@ -45,6 +39,7 @@ TEST(BoardLifecycle, ClosingTearsDownPortsThenReportsSuccessOnce) {
                   {"Delete CAN Card", "DNM_CloseBoard( )   Successfully! , CloseBoard=0"});
   EXPECT_EQ(teardown, expected);
   EXPECT_EQ(lib.DNM_CloseBoard(0), DNM_BoardAlreadyClose);
+  EXPECT_TRUE(lib.HasLine("DNM_CloseBoard( )   Error!Board 0 is already Close!"));
   // Closed on both sides: it can be activated again.
   EXPECT_EQ(lib.DNM_ActiveBoard(0), 0);
 }
@@ -80,33 +75,26 @@ TEST(BoardLifecycle, ReadsAnswerAtOnceWhileAPortGoesOnlineOrTheBoardCloses) {
   EXPECT_EQ(close.get(), 0);
 }
 
+// Every board the card reports, up to eight, each on its own; none beyond.
 TEST(BoardLifecycle, OnlyTheBoardsTheCardReportsAreServedEachOnItsOwn) {
-  UseNetwork("boards 2\n");
+  UseNetwork("boards 8\n");
   MasterLib lib;
-  EXPECT_EQ(lib.DNM_TotalBoard(), 2);
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  ASSERT_EQ(lib.DNM_ActiveBoard(1), 0);
+  EXPECT_EQ(lib.DNM_TotalBoard(), 8);
+  for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_ActiveBoard(b), 0) << "board " << int{b};
   lib.ClearTrace();
-  EXPECT_EQ(lib.DNM_ActiveBoard(2), DNM_BoardNumberError);
+  EXPECT_EQ(lib.DNM_ActiveBoard(8), DNM_BoardNumberError);
   EXPECT_EQ(lib.DNM_CloseBoard(255), DNM_BoardNumberError);
-  const std::vector<std::string> expected = {"DNM_ActiveBoard()   Error!Board 2 is out of range",
+  const std::vector<std::string> expected = {"DNM_ActiveBoard()   Error!Board 8 is out of range",
                                              "DNM_CloseBoard( )   Error!Board 255 is out of range"};
   EXPECT_EQ(lib.TraceLines(), expected);
   ASSERT_EQ(lib.DNM_CloseBoard(0), 0);
   EXPECT_EQ(lib.DNM_ActiveBoard(1), DNM_BoardAlreadyActive);
-  EXPECT_EQ(lib.DNM_CloseBoard(1), 0);
+  for (uint8_t b = 1; b < 8; ++b) EXPECT_EQ(lib.DNM_CloseBoard(b), 0) << "board " << int{b};
   // Board queries are forwarded to the card.
-  EXPECT_EQ(lib.CAN_GetSystemFreq(1), 16000000u);
-  EXPECT_EQ(lib.CAN_GetSystemFreq(2), 0u);
+  EXPECT_EQ(lib.CAN_GetSystemFreq(7), 16000000u);
+  EXPECT_EQ(lib.CAN_GetSystemFreq(8), 0u);
   EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);  // ports of board 0
-  EXPECT_EQ(lib.DNM_GetBoardInf(5, 0, 0, 0, 0, 0, 0), -1);
-}
-
-TEST(BoardLifecycle, EveryBoardTheCardReportsIsServedUpToEight) {
-  UseNetwork("boards 8\n");
-  MasterLib lib;
-  for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_ActiveBoard(b), 0) << "board " << int{b};
-  for (uint8_t b = 0; b < 8; ++b) EXPECT_EQ(lib.DNM_CloseBoard(b), 0) << "board " << int{b};
+  EXPECT_EQ(lib.DNM_GetBoardInf(9, 0, 0, 0, 0, 0, 0), -1);
 }
 
 TEST(BoardLifecycle, DriverRefusalsOfActivationAndClosing) {

@@ -55,21 +55,5 @@ TEST_F(ExportCallTest, OnAnInactiveBoard) {
   for (const Case& c : cases) Check(c);
 }
 
-TEST_F(ExportCallTest, OnAnActiveBoard) {
-  ASSERT_EQ(DNM_ActiveBoard(0), 0);
-  int value = 0;
-  const Case cases[] = {
-      {"AddDevice()   ", 0, [](ExportCall& c) { c.Port(4).Mac(64).Active().Online(); },
-       DNM_PortNumberError, "AddDevice()   Error!Port 4 is out of range"},
-      {"GetAttribute()   ", 0,
-       [](ExportCall& c) { c.Port(2).Mac(5).Active().Online().InScanList(5); },
-       DNM_MasterStateError, "GetAttribute()   Error!Port 2 is not in Online state"},
-      {"AddDevice()   ", 0,
-       [&](ExportCall& c) { c.Port(3).Mac(63).Baud(2).Active().NotNull(&value, "value"); }, 0,
-       nullptr},
-  };
-  for (const Case& c : cases) Check(c);
-}
-
 }  // namespace
 }  // namespace dnm::test

@@ -3,18 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <set>
 #include <thread>
 
 #include "CardTestSupport.h"
 
 namespace vcan_test {
 namespace {
-
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
 
 constexpr const char* kThreePortsOnOneSegment =
     "boards 2\n"
@@ -148,24 +142,6 @@ TEST(Bus, OverrunIsReportedOnceKeepsTheFramesAlreadyReceivedAndCanBeCleared) {
   EXPECT_EQ(msg.id, 7u);
 }
 
-TEST(Bus, WaitRxMsgSleepsUntilAFrameArrivesOrTimeout) {
-  ASSERT_NO_FATAL_FAILURE(StartOnline(""));
-  auto start = steady_clock::now();
-  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 50), 0);
-  EXPECT_GE(steady_clock::now() - start, milliseconds(45));
-
-  const int32_t node = VCAN_AttachNode(0, 1, 500);
-  std::thread sender([node] {
-    std::this_thread::sleep_for(milliseconds(50));
-    const CANMsg msg = MakeFrame(0x1, {});
-    VCAN_NodeSend(node, &msg, 0);
-  });
-  start = steady_clock::now();
-  EXPECT_EQ(CAN_WaitRxMsg(0, 1, 10000), 1);
-  EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
-  sender.join();
-}
-
 TEST(Bus, LowestIdentifierWinsEachNodeKeepsItsOwnOrderUntilDetached) {
   ASSERT_NO_FATAL_FAILURE(StartCard(""));
   const int32_t a = VCAN_AttachNode(0, 1, 500);
@@ -205,7 +181,6 @@ TEST(Bus, FramesFollowEachOtherAtTheBitRate) {
   constexpr uint64_t kFrameMicros = 1080;
   const int32_t sender = VCAN_AttachNode(0, 2, 125);
   const int32_t observer = VCAN_AttachNode(0, 2, 125);
-  const auto start = steady_clock::now();
   std::thread feeder([sender] {
     for (int i = 0; i < kFrames; ++i) {
       const CANMsg msg = MakeFrame(0x100, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)});
@@ -219,11 +194,6 @@ TEST(Bus, FramesFollowEachOtherAtTheBitRate) {
     stamps.push_back(StampOf(*got));
   }
   feeder.join();
-  const auto elapsed =
-      std::chrono::duration_cast<std::chrono::microseconds>(steady_clock::now() - start).count();
-  const double expected = double{kFrames} * kFrameMicros;
-  EXPECT_GT(elapsed, 0.6 * expected);
-  EXPECT_LT(elapsed, 3.0 * expected);
   // Queued frames follow each other on the virtual timeline, so scheduling delays of the bus
   // thread must not add up: nearly every gap is exactly one frame time.
   int exact_gaps = 0;
@@ -236,7 +206,7 @@ TEST(Bus, FramesFollowEachOtherAtTheBitRate) {
   const VCAN_SegmentStats stats = SegmentStats(0, 2);
   EXPECT_EQ(stats.frames, uint64_t{kFrames});
   EXPECT_EQ(stats.bits, 135u * kFrames);
-  EXPECT_NEAR(static_cast<double>(stats.busy_us), expected, kFrames);
+  EXPECT_NEAR(static_cast<double>(stats.busy_us), double{kFrames} * kFrameMicros, kFrames);
 }
 
 TEST(Bus, RecentFramesNameSenderRateAndLength) {
@@ -253,35 +223,6 @@ TEST(Bus, RecentFramesNameSenderRateAndLength) {
   EXPECT_EQ(frames[0].bits, 47u + 16 + (34 + 16 - 1) / 4);
   ASSERT_EQ(VCAN_ResetSegmentStats(0, 3), 0);
   EXPECT_EQ(VCAN_RecentFrames(0, 3, frames, 4), 0);
-}
-
-TEST(Bus, ConcurrentReceiversTakeEachFrameExactlyOnce) {
-  ASSERT_NO_FATAL_FAILURE(StartOnline("port 0/1 rxfifo=2048\n"));
-  constexpr int kFrames = 400;
-  const int32_t sender = VCAN_AttachNode(0, 1, 500);
-  std::atomic<int> taken{0};
-  std::mutex ids_mutex;
-  std::multiset<uint32_t> ids;
-  std::vector<std::thread> receivers;
-  for (int r = 0; r < 4; ++r) {
-    receivers.emplace_back([&] {
-      while (taken.load() < kFrames) {
-        if (CAN_WaitRxMsg(0, 1, 50) <= 0 || CAN_RxMsgCount(0, 1) <= 0) continue;
-        CANMsg msg{};
-        if (CAN_ReceiveMsg(0, 1, &msg) != CAN_NoError) continue;
-        std::lock_guard lock(ids_mutex);
-        ids.insert(msg.id);
-        taken++;
-      }
-    });
-  }
-  for (uint32_t id = 0; id < kFrames; ++id) {
-    const CANMsg msg = MakeFrame(id, {});
-    ASSERT_EQ(VCAN_NodeSend(sender, &msg, 10000), CAN_NoError);
-  }
-  for (auto& receiver : receivers) receiver.join();
-  ASSERT_EQ(ids.size(), size_t{kFrames});
-  EXPECT_EQ(std::set<uint32_t>(ids.begin(), ids.end()).size(), size_t{kFrames});
 }
 
 }  // namespace

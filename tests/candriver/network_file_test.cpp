@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
-#include <sstream>
 
 #include "CardTestSupport.h"
 
@@ -103,32 +101,6 @@ TEST(NetworkFile, PortsJoinNamedSegmentsAcrossBoardsAndBeforeTheyAreDeclared) {
   EXPECT_EQ(got->id, 0x77u);
   ASSERT_EQ(CAN_SendMsg(0, 3, &msg), CAN_NoError);
   EXPECT_TRUE(ReceiveAtPort(0, 2));
-}
-
-TEST(NetworkFile, CaptureWritesOneLinePerFrame) {
-  const std::string capture = TempPath("capture.log");
-  ASSERT_NO_FATAL_FAILURE(StartOnline("segment cap0 capture=" + capture +
-                                      "\n"
-                                      "port 0/1 segment=cap0\n"));
-  const int32_t observer = VCAN_AttachNode(0, 1, 500);
-  const CANMsg with_data = MakeFrame(0x123, {0xDE, 0xAD, 0xBE, 0xEF});
-  const CANMsg without_data = MakeFrame(0x7EF, {});
-  ASSERT_EQ(CAN_SendMsg(0, 1, &with_data), CAN_NoError);
-  ASSERT_EQ(CAN_SendMsg(0, 1, &without_data), CAN_NoError);
-  ASSERT_TRUE(ReceiveAtNode(observer));
-  ASSERT_TRUE(ReceiveAtNode(observer));  // written before it is delivered
-
-  // "(seconds.micros) iface frame" with exactly six digits of microseconds and nothing more.
-  const std::regex form(R"(\((\d+)\.\d{6}\) cap0 (\S+))");
-  std::istringstream text(ReadFile(capture));
-  std::vector<std::string> frames;
-  for (std::string line; std::getline(text, line);) {
-    std::smatch parsed;
-    ASSERT_TRUE(std::regex_match(line, parsed, form)) << "bad capture line: " << line;
-    EXPECT_NEAR(std::stod(parsed[1]), static_cast<double>(time(nullptr)), 10.0);
-    frames.push_back(parsed[2]);
-  }
-  EXPECT_EQ(frames, (std::vector<std::string>{"123#DEADBEEF", "7EF#"}));
 }
 
 }  // namespace

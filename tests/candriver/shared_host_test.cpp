@@ -4,16 +4,15 @@
 // process ends.
 #include <gtest/gtest.h>
 #include <linux/can.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "BridgeNode.h"
+#include "FakeSocketCan.h"
 #include "PortNode.h"
 #include "Segment.h"
 #include "SharedSegment.h"
@@ -74,34 +73,6 @@ TEST(SharedHost, AStalledReaderLosesFramesNotTheBus) {
   close(reader);
 }
 
-// The interface as the fake system plays it: a socketpair carrying struct can_frame records.
-std::atomic<int> peer{-1};
-std::atomic<uint32_t> filter_mask{0};
-
-const SocketCanSystem kFakeSystem{
-    [](const std::string&) {
-      int ends[2];
-      if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return -errno;
-      peer = ends[1];
-      return ends[0];
-    },
-    [](int, uint32_t, uint32_t mask) {
-      filter_mask = mask;
-      return 0;
-    },
-    [](const std::string&) { return 250'000u; },
-    [](const std::string&, uint32_t) { return -EPERM; },
-    [](int fd, ReceivedFrame& received) { return KernelSocketCan().receive(fd, received); },
-};
-
-void PeerSends(uint32_t can_id, std::initializer_list<uint8_t> data) {
-  can_frame raw{};
-  raw.can_id = can_id;
-  raw.can_dlc = static_cast<uint8_t>(data.size());
-  std::copy(data.begin(), data.end(), raw.data);
-  ASSERT_EQ(write(peer, &raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
-}
-
 CANConfig OnlyId(uint32_t id) {
   CANConfig config{};
   config.acceptance_code[0] = static_cast<uint8_t>(id >> 3);
@@ -116,6 +87,9 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   auto* segment = new Segment("bridged");
   auto node = std::make_shared<TestNode>("node", *segment, 250'000);
   auto port = std::make_shared<PortNode>(0, 1, *segment, 16);
+  static FakeInterface interface;  // the bridge's thread outlives the test
+  interface.running_bitrate = 250'000;
+  fake = &interface;
   auto bridge = std::make_shared<BridgeNode>("bridge", *segment, "vcan0", kFakeSystem);
   for (const auto& attached : std::initializer_list<std::shared_ptr<Node>>{node, port, bridge}) {
     segment->Attach(attached);
@@ -124,7 +98,7 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   ASSERT_EQ(port->GoOnBus(), CAN_NoError);
   bridge->Start();
   EXPECT_EQ(bridge->baud(), 250'000u) << "runs at the interface's bit rate";
-  EXPECT_EQ(filter_mask, uint32_t{CAN_EFF_FLAG}) << "every standard frame";
+  EXPECT_EQ(interface.filter_mask, uint32_t{CAN_EFF_FLAG}) << "every standard frame";
 
   CANMsg out{};
   out.id = 0x123;
@@ -133,7 +107,7 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   out.data[1] = 0xAD;
   ASSERT_EQ(node->Send(out, milliseconds(100)), CAN_NoError);
   can_frame raw{};
-  ASSERT_EQ(read(peer, &raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
+  ASSERT_EQ(read(interface.peer, &raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
   EXPECT_EQ(raw.can_id, 0x123u);
   EXPECT_EQ(raw.can_dlc, 2);
   EXPECT_EQ(raw.data[1], 0xAD);

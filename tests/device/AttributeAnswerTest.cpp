@@ -1,12 +1,11 @@
 // Reading a get's answer: the value bytes come only from the data bytes a frame has, whatever
 // length the driver reports, in a plain answer and in fragments alike.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
+#include "MasterLib.h"
 #include "VELKCANDNM.h"
 #include "api/Board.h"
 #include "api/Library.h"
@@ -43,9 +42,7 @@ TEST(AttributeAnswer, FragmentWithALengthAboveEightCarriesSixValueBytes) {
 }
 
 TEST(AttributeAnswer, PlainAnswerWithALengthAboveEightCarriesSixValueBytes) {
-  const std::string network = "/tmp/dnm-answer-" + std::to_string(getpid()) + ".txt";
-  std::ofstream(network) << "boards 1\n";
-  setenv("VELKCAN_NETWORK", network.c_str(), 1);
+  test::UseNetwork("boards 1\n");
   DeviceNet_Initial();
   ASSERT_EQ(DNM_ActiveBoard(0), 0);
   ASSERT_EQ(DNM_Online(0, 0, 0, kMaster), 0);

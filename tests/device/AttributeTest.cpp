@@ -68,24 +68,16 @@ std::vector<uint8_t> Pattern(size_t n) {
   return value;
 }
 
-class Attributes : public ::testing::Test {
+class Attributes : public OnlineMaster {
  protected:
-  void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, kMaster), 0);
-  }
-
   // A connected slave whose attribute requests go to script_.
   Responder& Connect(SlaveIds ids = {5, false}) {
     slaves_.push_back(std::make_unique<Responder>(*card_, 0, 0, Slave(ids, script_)));
     EXPECT_EQ(lib_.DNM_AddDevice(0, 0, ids.mac, ids.ucmm), 0);
     EXPECT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, ids.mac, 3), 0);
     EXPECT_EQ(lib_.DNM_StartDevice(0, 0, ids.mac), 0);
-    for (int i = 0; i < 150 && lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, ids.mac) != 0; ++i) {
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, ids.mac), 0);
+    EXPECT_TRUE(Eventually(
+        [&] { return lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, ids.mac) == 0; }, 3000));
     return *slaves_.back();
   }
 
@@ -105,8 +97,6 @@ class Attributes : public ::testing::Test {
     return texts;
   }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::shared_ptr<AttributeScript> script_ = std::make_shared<AttributeScript>();
   std::vector<std::unique_ptr<Responder>> slaves_;
 };
@@ -123,8 +113,17 @@ Frames AcceptSets(SlaveIds ids, const CANMsg& m) {
   return {};
 }
 
-TEST_F(Attributes, SetsAreSplitAsTheProtocolSays) {
-  Script([](const CANMsg& m) { return AcceptSets({5, false}, m); });
+// Split as the protocol says, up to the longest value; a longer or an empty one is refused
+// before anything is sent.
+TEST_F(Attributes, SetsAreSplitUpToTheLongestValue) {
+  std::vector<uint8_t> received;
+  Script([&](const CANMsg& m) {
+    if (m.data[0] & 0x80) {
+      const size_t skip = (m.data[1] >> 6) == 0 ? 6 : 2;
+      received.insert(received.end(), m.data + skip, m.data + m.len);
+    }
+    return AcceptSets({5, false}, m);
+  });
   Responder& slave = Connect();
   const struct {
     std::vector<uint8_t> value;
@@ -141,36 +140,11 @@ TEST_F(Attributes, SetsAreSplitAsTheProtocolSays) {
     EXPECT_EQ(std::vector<std::string>(frames.begin() + seen, frames.end()), c.frames);
     seen = frames.size();
   }
-}
-
-TEST_F(Attributes, EachFragmentWaitsForItsAcknowledgement) {
-  Script([](const CANMsg& m) {
-    std::this_thread::sleep_for(milliseconds(m.data[0] & 0x80 ? 150 : 0));
-    return AcceptSets({5, false}, m);
-  });
-  Responder& slave = Connect();
-  ASSERT_EQ(Set(5, Pattern(14)), 0);
-  const auto frames = slave.HeardWith(0x42C);
-  ASSERT_EQ(frames.size(), 4u);  // watchdog set + 3 fragments
-  for (size_t i = 2; i < frames.size(); ++i) {
-    EXPECT_GE(frames[i].at - frames[i - 1].at, milliseconds(140)) << "fragment " << i - 1;
-  }
-}
-
-TEST_F(Attributes, LongestValueRoundTripsAndLongerIsRefusedBeforeSending) {
-  std::vector<uint8_t> received;
-  Script([&](const CANMsg& m) {
-    if (m.data[0] & 0x80) {
-      const size_t skip = (m.data[1] >> 6) == 0 ? 6 : 2;
-      received.insert(received.end(), m.data + skip, m.data + m.len);
-    }
-    return AcceptSets({5, false}, m);
-  });
-  Responder& slave = Connect();
+  received.clear();
   const auto value = Pattern(255);
   ASSERT_EQ(Set(5, value), 0);
   EXPECT_EQ(received, value);
-  EXPECT_EQ(Requests(slave).size(), 44u);
+  EXPECT_EQ(Requests(slave).size() - seen, 44u);
   const size_t before = slave.Heard().size();
   EXPECT_EQ(Set(5, Pattern(256)), DNM_SetAttributeDataTooLong);
   EXPECT_EQ(Set(5, {}), DNM_SetAttributeDataIsEmpty);
@@ -227,23 +201,6 @@ TEST_F(Attributes, FragmentedFormOfTheSetAnswerIsAcknowledged) {
   EXPECT_EQ(FrameText(slave.HeardWith(0x42C, 0xC0).at(0).msg), "42C#80C000");
 }
 
-TEST_F(Attributes, ShortGetFillsTheAreaAndClearsTheRest) {
-  Script([](const CANMsg& m) -> Frames {
-    if (m.data[1] == 0x0E) return Reply({5, false}, {0x00, 0x8E, 0x34, 0x12});
-    return {};
-  });
-  Responder& slave = Connect();
-  uint8_t area[64];
-  std::fill(std::begin(area), std::end(area), 0xCC);
-  uint32_t length = 0;
-  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 1, area, &length), 0);
-  EXPECT_EQ(length, 2u);
-  EXPECT_EQ(area[0], 0x34);
-  EXPECT_EQ(area[1], 0x12);
-  EXPECT_TRUE(std::all_of(area + 2, area + 64, [](uint8_t b) { return b == 0; }));
-  EXPECT_EQ(Requests(slave), std::vector<std::string>{"42C#000E010101"});
-}
-
 // Sends a value as a fragmented get answer, each fragment after the
 // acknowledgement of the one before.
 class FragmentedAnswer {
@@ -275,31 +232,6 @@ class FragmentedAnswer {
   std::vector<uint8_t> value_;
 };
 
-TEST_F(Attributes, FragmentedGetIsAcknowledgedAndReassembled) {
-  Script(FragmentedAnswer({5, false}, Pattern(14)));
-  Responder& slave = Connect();
-  uint8_t area[64] = {};
-  uint32_t length = 0;
-  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 7, area, &length), 0);
-  ASSERT_EQ(length, 14u);
-  EXPECT_EQ(std::vector<uint8_t>(area, area + 14), Pattern(14));
-  ASSERT_TRUE(slave.WaitFor(0x42C, 0xC2, 1, 1000));
-  EXPECT_EQ(Requests(slave),
-            (std::vector<std::string>{"42C#000E010107", "42C#80C000", "42C#80C100", "42C#80C200"}));
-}
-
-TEST_F(Attributes, FragmentedGetLongerThanTheAreaIsRefused) {
-  Script(FragmentedAnswer({5, false}, Pattern(80)));
-  Connect();
-  uint8_t area[128];
-  std::fill(std::begin(area), std::end(area), 0xCC);
-  uint32_t length = 77;
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 7, area, &length), DNM_GetAttributeDataTooLong);
-  EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
-  EXPECT_EQ(length, 77u);
-  EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
-}
-
 // Answers a get of attribute N with Pattern(N), in fragments above 6 bytes.
 AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
   auto fragmented = std::make_shared<FragmentedAnswer>(ids, std::vector<uint8_t>{});
@@ -314,6 +246,32 @@ AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
     }
     return (*fragmented)(m);
   };
+}
+
+// The 64-byte call: a short value clears the rest of the area, a fragmented one is
+// acknowledged fragment by fragment, a longer one is refused and leaves all as it was.
+TEST_F(Attributes, GetOfShortFragmentedAndTooLongValues) {
+  Script(AnswerWithAttributeLength({5, false}));
+  Responder& slave = Connect();
+  uint8_t area[128];
+  for (const uint8_t attribute : {2, 14}) {
+    std::fill(std::begin(area), std::end(area), 0xCC);
+    uint32_t length = 0;
+    ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, attribute, area, &length), 0);
+    ASSERT_EQ(length, attribute);
+    EXPECT_EQ(std::vector<uint8_t>(area, area + length), Pattern(attribute));
+    EXPECT_TRUE(std::all_of(area + length, area + 64, [](uint8_t b) { return b == 0; }));
+  }
+  ASSERT_TRUE(slave.WaitFor(0x42C, 0xC2, 1, 1000));
+  EXPECT_EQ(Requests(slave), (std::vector<std::string>{"42C#000E640102", "42C#000E64010E",
+                                                       "42C#80C000", "42C#80C100", "42C#80C200"}));
+  std::fill(std::begin(area), std::end(area), 0xCC);
+  uint32_t length = 77;
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 80, area, &length),
+            DNM_GetAttributeDataTooLong);
+  EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
+  EXPECT_EQ(length, 77u);
+  EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
 }
 
 TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
@@ -353,6 +311,7 @@ TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
             DNM_GetAttributeDataTooLong);
   EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, 4, nullptr, 4, &length),
             DNM_NullPointerError);
+  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 4, nullptr, &length), DNM_NullPointerError);
 }
 
 TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
@@ -392,20 +351,6 @@ TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 64, &general, &additional), DNM_MACIDNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 4, 5, &general, &additional), DNM_PortNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 5, nullptr, &additional), DNM_NullPointerError);
-}
-
-TEST_F(Attributes, GetAnswersThatAreNotAValue) {
-  Script([](const CANMsg& m) -> Frames {
-    if (m.data[1] == 0x0E && m.data[4] == 9) return Reply({5, false}, {0x00, 0x94, 0x14, 0xFF});
-    return {};
-  });
-  Connect();
-  uint8_t area[64];
-  uint32_t length = 0;
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 9, area, &length), DNM_GetAttributeResponseError);
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, area, &length),
-            DNM_GetAttributeResponseTimeout);
-  EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 1, 1, 8, nullptr, &length), DNM_NullPointerError);
 }
 
 TEST_F(Attributes, DevicesThatAreNotConnected) {

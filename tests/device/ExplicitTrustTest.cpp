@@ -1,8 +1,8 @@
 // Explicit messaging against the simulated slaves of the virtual card (what
 // a user sees without hardware) and against devices that misbehave as real
 // ones do: connections left idle, devices that fall silent or restart, late
-// and stray answers, malformed fragments, and exports called while other
-// threads keep the devices busy.
+// and stray answers, malformed fragments, calls while other threads keep
+// the devices busy, and settings that cannot work.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +12,6 @@
 #include "MasterLib.h"
 #include "Responder.h"
 #include "VirtualCard.h"
-#include "vcan_test.h"
 
 namespace dnm::test {
 namespace {
@@ -65,36 +64,6 @@ class SimulatedSlaves : public ::testing::Test {
 
   std::unique_ptr<MasterLib> lib_;
 };
-
-TEST_F(SimulatedSlaves, IdentityAndLongValuesOverBothKindsOfConnection) {
-  Load(
-      "slave segment=vcan0.1 mac=3 product=\"Virtual IO Block\" serial=30003\n"
-      "slave segment=vcan0.1 mac=12 product=\"Virtual Drive\" ucmm=1\n");
-  Connect(3);
-  Connect(12, 1);
-  uint8_t value[64] = {};
-  uint32_t length = 0;
-  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 1, 1, 7, value, &length), 0);  // fragmented
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(value), length), "\x10Virtual IO Block");
-  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 1, 1, 6, value, &length), 0);
-  EXPECT_EQ(length, 4u);
-  EXPECT_EQ(value[0] | value[1] << 8 | value[2] << 16 | value[3] << 24, 30003);
-  ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, 12, 1, 1, 7, value, &length), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(value), length), "\x0DVirtual Drive");
-  EXPECT_EQ(State(12).ucmm_count, 1);
-  // The watchdog action was set on the group-2 slave only.
-  EXPECT_EQ(State(3).requests[VCAN_SLAVE_SET], 1u);
-  EXPECT_EQ(State(12).requests[VCAN_SLAVE_SET], 0u);
-  for (uint8_t mac : {3, 12}) {
-    std::vector<uint8_t> written(40);
-    for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<uint8_t>(mac + i);
-    ASSERT_EQ(lib_->DNM_SetAttribute(0, 0, mac, 0x64, 1, 2, written.data(), 40), 0) << int{mac};
-    ASSERT_EQ(lib_->DNM_GetAttribute(0, 0, mac, 0x64, 1, 2, value, &length), 0);
-    EXPECT_EQ(std::vector<uint8_t>(value, value + length), written);
-  }
-  EXPECT_EQ(lib_->DNM_GetAttribute(0, 0, 3, 0x42, 1, 1, value, &length),
-            DNM_GetAttributeResponseError);
-}
 
 TEST_F(SimulatedSlaves, UcmmRouteIsAddedOncePerDevice) {
   Load("slave segment=vcan0.1 mac=12 ucmm=1\n");
@@ -313,7 +282,7 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
             (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
-TEST_F(SimulatedSlaves, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
+TEST_F(SimulatedSlaves, StartStopAndRemoveReturnUnderAttributeLoad) {
   Load(kThreeSlaves);
   Connect(3);
   Connect(4);
@@ -331,16 +300,12 @@ TEST_F(SimulatedSlaves, StartStopAndRemoveReturnPromptlyUnderAttributeLoad) {
     }));
   }
   std::this_thread::sleep_for(milliseconds(500));
-  const auto timed = [](auto call) {
-    const auto start = Clock::now();
-    EXPECT_EQ(call(), 0);
-    return MsSince(start);
-  };
-  EXPECT_LT(timed([&] { return lib_->DNM_StopDevice(0, 0, 3); }), 8000);
-  EXPECT_LT(timed([&] { return lib_->DNM_StartDevice(0, 0, 3); }), 8000);
+  // Each returns while the load goes on (a call stuck behind it would end the test by time).
+  EXPECT_EQ(lib_->DNM_StopDevice(0, 0, 3), 0);
+  EXPECT_EQ(lib_->DNM_StartDevice(0, 0, 3), 0);
   EXPECT_GE(WaitStatus(3, 0, 5000), 0);
-  EXPECT_LT(timed([&] { return lib_->DNM_RemoveDevice(0, 0, 4); }), 8000);
-  EXPECT_LT(timed([&] { return lib_->DNM_CloseBoard(0); }), 8000);
+  EXPECT_EQ(lib_->DNM_RemoveDevice(0, 0, 4), 0);
+  EXPECT_EQ(lib_->DNM_CloseBoard(0), 0);
   done = true;
   for (auto& thread : load) thread.get();
 }
@@ -367,15 +332,6 @@ TEST_F(SimulatedSlaves, SettingsThatCannotWorkAreRefused) {
   EXPECT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, 5, 0x10003), DNM_WatchdogActionError);
   EXPECT_EQ(lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, 5), DNM_ExplicitMsgNotConfigure);
   EXPECT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, 5, 3), 0);
-}
-
-// A card that lacks an entry the library needs is not used for boards, but
-// the board queries it has still reach it.
-TEST(IncompleteDriver, BoardQueriesStillReachTheCard) {
-  MasterLib lib(VariantDir("card-missing-entry"));
-  EXPECT_EQ(lib.DNM_TotalBoard(), 0);
-  EXPECT_EQ(lib.DNM_GetBoardInf(0, 0, 0, 0, 0, 0, 0), 4);
-  EXPECT_EQ(lib.CAN_GetSystemFreq(0), 16000000u);
 }
 
 }  // namespace

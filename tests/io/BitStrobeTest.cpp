@@ -11,26 +11,19 @@ namespace dnm::test {
 namespace {
 
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 
-class BitStrobe : public ::testing::Test {
+class BitStrobe : public OnlineMaster {
  protected:
   void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    OnlineMaster::SetUp();
     settings_->mac = 5;
     slave_ = std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings_));
     ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 5, 0), 0);
   }
 
-  bool WaitStrobe(uint16_t want, int limit_ms = 6000) {
-    const auto start = Clock::now();
-    while (lib_.DNM_CheckBitStrobeConnectionStatus(0, 0, 5) != want) {
-      if (Clock::now() - start > milliseconds(limit_ms)) return false;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
+  bool WaitStrobe(uint16_t want) {
+    return Eventually([&] { return lib_.DNM_CheckBitStrobeConnectionStatus(0, 0, 5) == want; },
+                      6000);
   }
 
   std::vector<uint8_t> Read() {
@@ -43,8 +36,6 @@ class BitStrobe : public ::testing::Test {
   // Commands heard on the identifier of master MAC ID master.
   size_t Commands(uint8_t master) const { return slave_->HeardWith(0x400u + master * 8u).size(); }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::shared_ptr<IoSlaveSettings> settings_ = std::make_shared<IoSlaveSettings>();
   std::unique_ptr<Responder> slave_;
 };

@@ -12,26 +12,19 @@ namespace dnm::test {
 namespace {
 
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 constexpr uint8_t kMac = 5;
 
-class CosCyclic : public ::testing::Test {
+class CosCyclic : public OnlineMaster {
  protected:
   void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    OnlineMaster::SetUp();
     slave_ = std::make_unique<Responder>(*card_, 0, 0, IoSlave(settings_));
     ASSERT_EQ(lib_.DNM_AddDevice(0, 0, kMac, 0), 0);
   }
 
   bool WaitStatus(uint16_t want, int limit_ms = 6000) {
-    const auto start = Clock::now();
-    while (lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac) != want) {
-      if (Clock::now() - start > milliseconds(limit_ms)) return false;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
+    return Eventually([&] { return lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac) == want; },
+                      limit_ms);
   }
 
   // Sends one input message as the slave, in fragments when longer than 8.
@@ -53,8 +46,6 @@ class CosCyclic : public ::testing::Test {
 
   size_t Heard(uint32_t id) const { return slave_->HeardWith(id).size(); }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::shared_ptr<IoSlaveSettings> settings_ = std::make_shared<IoSlaveSettings>();
   std::unique_ptr<Responder> slave_;
 };
@@ -98,12 +89,8 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 10, 2, 2500, 0), 0);
   ASSERT_EQ(lib_.DNM_ConfigCyclic(0, 0, kMac, 10, 2, 0, 2500, 0), 0);
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
-  const auto start = Clock::now();
-  while (lib_.DNM_CheckCyclicConnectionStatus(0, 0, kMac) != 0 &&
-         Clock::now() - start < milliseconds(8000)) {
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  ASSERT_EQ(lib_.DNM_CheckCyclicConnectionStatus(0, 0, kMac), 0);
+  ASSERT_TRUE(
+      Eventually([&] { return lib_.DNM_CheckCyclicConnectionStatus(0, 0, kMac) == 0; }, 8000));
   const size_t acks = Heard(0x402 + kMac * 8);
   Produce({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
   ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 1, 1000));
@@ -148,65 +135,6 @@ TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
   // Started without a poll connection, the device takes none later.
   EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 2, 2, 2500, 0), DNM_PollConnectionDisabled);
   EXPECT_TRUE(lib_.HasLine("Error! Poll Connection was disable before"));
-}
-
-// Against the simulated slaves: a cyclic device without poll gets its
-// outputs echoed back in its next inputs; a COS device beside a poll
-// connection; the status of all of a device's connections in one code; a
-// poll response with a fragment out of sequence is waited for in vain
-// rather than taken.
-TEST(SimulatedIo, CyclicEchoCosBesidePollAndASkippedFragment) {
-  UseNetwork(
-      "slave segment=vcan0.1 mac=3 produced=4 consumed=4 inputs=echo\n"
-      "slave segment=vcan0.1 mac=4 produced=2 consumed=2\n"
-      "slave segment=vcan0.1 mac=6 produced=15 consumed=2 io_frag_skip=1\n");
-  MasterLib lib;
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  ASSERT_EQ(lib.DNM_Online(0, 0, 0, 0), 0);
-  for (uint8_t mac : {3, 4, 6}) ASSERT_EQ(lib.DNM_AddDevice(0, 0, mac, 0), 0);
-  ASSERT_EQ(lib.DNM_ConfigCyclic(0, 0, 3, 4, 4, 0, 200, 0), 0);
-  ASSERT_EQ(lib.DNM_ConfigPoll(0, 0, 4, 2, 2, 2500, 0), 0);
-  ASSERT_EQ(lib.DNM_ConfigCOS(0, 0, 4, 2, 2, 0, 300, 0), 0);
-  ASSERT_EQ(lib.DNM_ConfigPoll(0, 0, 6, 15, 2, 2500, 0), 0);
-  ASSERT_EQ(lib.DNM_StartCommunicate(0, 0), 0);
-  const auto start = Clock::now();
-  const auto up = [&] {
-    return lib.DNM_CheckCyclicConnectionStatus(0, 0, 3) == 0 &&
-           lib.DNM_CheckCOSConnectionStatus(0, 0, 4) == 0 &&
-           lib.DNM_CheckPollConnectionStatus(0, 0, 6) == 0;
-  };
-  while (!up() && Clock::now() - start < milliseconds(10000)) {
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  ASSERT_TRUE(up());
-  // One code for all of a device's connections.
-  for (uint8_t mac : {3, 4, 6}) EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, mac), 0) << int{mac};
-  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 64), DNM_MACIDNumberError);
-  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 20), DNM_DeviceNotInScanList);
-  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 1, 3), DNM_MasterStateError);
-  EXPECT_TRUE(lib.HasLine("GetDeviceStatus()   Error!Port 1 is not in Online state"));
-  const uint8_t output[4] = {0xC0, 0xFF, 0xEE, 0x01};
-  ASSERT_EQ(lib.DNM_WriteCyclicOutputData(0, 0, 3, output, 4), 0);
-  // The cyclic device produces every 200 ms, as configured: its inputs soon echo the output.
-  std::this_thread::sleep_for(milliseconds(1000));
-  uint8_t data[64] = {};
-  uint32_t length = 0;
-  ASSERT_EQ(lib.DNM_ReadCyclicInputData(0, 0, 3, data, &length), 0);
-  EXPECT_EQ(std::vector<uint8_t>(data, data + length), std::vector<uint8_t>(output, output + 4));
-  EXPECT_EQ(lib.DNM_ReadCOSInputData(0, 0, 4, data, &length), 0);
-  EXPECT_EQ(length, 2u);
-  for (uint8_t mac : {3, 4}) {
-    EXPECT_EQ(lib.DNM_GetCOS_CyclicWithoutPollACKNoResponse(0, 0, mac), 0u) << int{mac};
-    EXPECT_EQ(lib.DNM_GetCOS_CyclicWithPollErrorResponse(0, 0, mac), 0u) << int{mac};
-  }
-  // The skipped fragment (0x42 where 0x41 belongs) is never taken.
-  while (lib.DNM_GetPollNoResponse(0, 0, 6) == 0 && Clock::now() - start < milliseconds(20000)) {
-    std::this_thread::sleep_for(milliseconds(100));
-  }
-  EXPECT_EQ(lib.DNM_GetPollNoResponse(0, 0, 6), 1u);
-  EXPECT_EQ(lib.DNM_GetPollFragmentError(0, 0, 6), 0u);
-  ASSERT_EQ(lib.DNM_StopDevice(0, 0, 4), 0);
-  EXPECT_EQ(lib.DNM_GetDeviceStatus(0, 0, 4), DNM_ExplicitConnectionDown);
 }
 
 }  // namespace

@@ -1,60 +1,12 @@
-// Splitting I/O messages into fragments and putting them together again.
+// Putting I/O messages together again from their fragments: what is refused.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "VirtualCard.h"
 #include "io/IoFragmentation.h"
 
 namespace dnm {
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(0xA0 + i);
-  return bytes;
-}
-
-std::vector<std::string> Texts(const IoFrames& frames) {
-  std::vector<std::string> texts;
-  for (size_t i = 0; i < frames.count; ++i) texts.push_back(test::FrameText(frames.frames[i]));
-  return texts;
-}
-
-TEST(IoFragmentation, MessagesAreSplitByTheirLength) {
-  const struct {
-    size_t length;
-    std::vector<std::string> frames;
-  } cases[] = {
-      {0, {"42D#"}},
-      {8, {"42D#A0A1A2A3A4A5A6A7"}},
-      {9, {"42D#00A0A1A2A3A4A5A6", "42D#81A7A8"}},
-      {15, {"42D#00A0A1A2A3A4A5A6", "42D#41A7A8A9AAABACAD", "42D#82AE"}},
-  };
-  for (const auto& c : cases) {
-    const auto message = Pattern(c.length);
-    EXPECT_EQ(Texts(SplitIoMessage(0x42D, message.data(), c.length)), c.frames) << c.length;
-  }
-  const auto longest = Pattern(64);
-  const IoFrames frames = SplitIoMessage(0x42D, longest.data(), 64);
-  ASSERT_EQ(frames.count, 10u);
-  for (size_t i = 1; i < 9; ++i) EXPECT_EQ(frames.frames[i].data[0], 0x40 + i);
-  EXPECT_EQ(test::FrameText(frames.frames[9]), "42D#89DF");
-}
-
-TEST(IoFragmentation, ReassemblyTakesEachFragmentByItsRealLength) {
-  for (size_t length : {9u, 15u, 22u, 64u}) {
-    const auto message = Pattern(length);
-    const IoFrames frames = SplitIoMessage(0x3C5, message.data(), length);
-    IoReassembly reassembly(length);
-    for (size_t i = 0; i + 1 < frames.count; ++i) {
-      ASSERT_EQ(reassembly.Take(frames.frames[i]), IoReassembly::Step::kMore) << length;
-    }
-    ASSERT_EQ(reassembly.Take(frames.frames[frames.count - 1]), IoReassembly::Step::kDone);
-    EXPECT_EQ(std::vector<uint8_t>(reassembly.message(), reassembly.message() + length), message);
-  }
-}
 
 // Each case: the fragments of a 15-byte message as they arrive; the last
 // one given must be refused.

@@ -75,8 +75,8 @@ TEST_F(DeviceStatus, ADeviceBeingRemovedNeverStands) {
     ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 6, 3), 0);
     ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, 6, 3, 3, 2500, 0), 0);
     ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 6), 0);
-    while (lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, 6) != 0)
-      std::this_thread::sleep_for(milliseconds(5));
+    ASSERT_TRUE(
+        Eventually([&] { return lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, 6) == 0; }, 5000));
     std::vector<std::thread> watchers;
     for (int i = 0; i < 3; ++i) {
       watchers.emplace_back([this] {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "MasterLib.h"
 #include "Responder.h"
@@ -11,19 +10,6 @@
 
 namespace dnm::test {
 namespace {
-
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
-template <typename Done>
-bool WaitFor(Done done, int limit_ms) {
-  const auto start = Clock::now();
-  while (!done()) {
-    if (Clock::now() - start > milliseconds(limit_ms)) return false;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return true;
-}
 
 // The card reads its network when the library loads it.
 struct TwoFaultedNodesAndOneSlave {
@@ -35,17 +21,12 @@ struct TwoFaultedNodesAndOneSlave {
   }
 };
 
-class FaultedNodes : public ::testing::Test, TwoFaultedNodesAndOneSlave {
+class FaultedNodes : TwoFaultedNodesAndOneSlave, public OnlineMaster {
  protected:
   void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+    OnlineMaster::SetUp();
     ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
   }
-
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
 };
 
 TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
@@ -93,30 +74,8 @@ TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
     EXPECT_EQ(std::count(serials + 2, std::end(serials), 9), 98);
   }
   EXPECT_EQ(lib_.DNM_GetAllFaultNode(0, 0, nullptr, serials, 0), DNM_NullPointerError);
-}
-
-TEST_F(FaultedNodes, ANewMacIdTurnsOneIntoANormalSlave) {
-  const int32_t listener = card_->Attach(0, 0);
   EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 64), DNM_MACIDNumberError);
   EXPECT_TRUE(lib_.HasLine("ChangeFaultMACID()   Error!MAC ID 64 is out of range"));
-  EXPECT_TRUE(card_->Drain(listener, 50).empty());
-
-  const auto start = Clock::now();
-  EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 0);
-  EXPECT_LT(Clock::now() - start, milliseconds(100));  // sent, no answer awaited
-  // The node checks its new MAC ID for a second, then takes part.
-  std::this_thread::sleep_for(milliseconds(1300));
-  EXPECT_EQ(card_->SlaveState(0, 0, 30).comm_faulted, 0);
-  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 1);
-
-  ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 30, 0), 0);
-  ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 30, 3), 0);
-  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 30), 0);
-  EXPECT_TRUE(WaitFor([&] { return lib_.DNM_GetDeviceStatus(0, 0, 30) == 0; }, 5000));
-  uint8_t data[64] = {};
-  uint32_t length = 0;
-  ASSERT_EQ(lib_.DNM_GetAttribute(0, 0, 30, 1, 1, 6, data, &length), 0);  // serial number
-  EXPECT_EQ(std::vector<uint8_t>(data, data + length), (std::vector<uint8_t>{4, 3, 2, 1}));
 }
 
 // A request that cannot be sent is told apart from a count, and every call
@@ -124,7 +83,7 @@ TEST_F(FaultedNodes, ANewMacIdTurnsOneIntoANormalSlave) {
 TEST_F(FaultedNodes, ASendFailureIsNeverACount) {
   uint16_t vendors[2] = {};
   uint32_t serials[2] = {};
-  card_->Fail("CAN_SendMsg", 16, -1);  // a queue that stays full
+  card_->Fail("CAN_SendMsg", 16, -1);          // a queue that stays full
   EXPECT_EQ(lib_.DNM_GetOwnership(0, 0), 16);  // neither request sent; ownership kept
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), DNM_FaultNodeSendError);
   EXPECT_TRUE(lib_.HasLine("CheckFaultNode( ) Board 0  Port 0  SendCmd Error!"));

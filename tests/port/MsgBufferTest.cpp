@@ -1,21 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "platform/Platform.h"
+#include "VirtualCard.h"
 #include "port/MsgBuffer.h"
 
 namespace dnm {
 namespace {
 
-CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
-  CANMsg msg{};
-  msg.id = id;
-  msg.len = static_cast<uint8_t>(data.size());
-  int i = 0;
-  for (uint8_t byte : data) msg.data[i++] = byte;
-  return msg;
-}
+const auto Frame = test::MakeFrame;
 
 TEST(MsgBuffer, TakingFromTheMiddleKeepsTheOrderOfTheRest) {
   MsgBuffer buffer;
@@ -90,29 +81,6 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRef
     EXPECT_EQ(out.data[0], i);
   }
   EXPECT_EQ(buffer.GetDataCount(), 0);
-}
-
-TEST(MsgBuffer, WaitSleepsUntilAFrameArrivesOrAStopIsRaised) {
-  MsgBuffer buffer;
-  EXPECT_EQ(buffer.WaitForData(20), 0);
-  std::thread producer([&] {
-    platform::SleepMs(30);
-    buffer.PutMsg(Frame(0x10, {}));
-  });
-  EXPECT_EQ(buffer.WaitForData(5000), 1);
-  producer.join();
-
-  buffer.ClearBuffer();
-  platform::StopSignal stop;
-  const uint32_t start = platform::GetTickCount();
-  std::thread stopper([&] {
-    platform::SleepMs(30);
-    stop.Raise();
-    buffer.WakeWaiters();
-  });
-  EXPECT_EQ(buffer.WaitForData(5000, &stop), 0);
-  EXPECT_LT(platform::GetTickCount() - start, 4000u);
-  stopper.join();
 }
 
 }  // namespace

@@ -62,7 +62,9 @@ TEST_F(PortOnline, NodeCheckingDuringTheSecondCheckKeepsThePortIdle) {
   EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
 }
 
-TEST_F(PortOnline, StateChecksAndOfflineThenOnlineResumesTheThreadsThatAnswerChecksForTheMacId) {
+// Offline then online resumes the threads that answer checks for the MAC ID, and a changed MAC
+// ID is the one defended.
+TEST_F(PortOnline, StateChecksOfflineOnlineAndChangedMacIdAnswerChecksForTheMacId) {
   Load();
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Offline(0, 0), DNM_MasterStateError);
@@ -90,22 +92,17 @@ TEST_F(PortOnline, StateChecksAndOfflineThenOnlineResumesTheThreadsThatAnswerChe
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(FrameText(frames[0]), "40F#805E7A01000000");
   EXPECT_EQ(lib_->LinesWith("Send Duplicate MAC ID Response").size(), 1u);
-}
 
-TEST_F(PortOnline, ChangedMacIdIsTheOneDefended) {
-  Load();
-  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 2), 0);
-  lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_ChangeMACID(0, 0, 64), DNM_MACIDNumberError);
   EXPECT_TRUE(lib_->HasLine("ChangeMACID() Error!MAC ID 64 is out of range"));
   ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, 9), 0);
   EXPECT_TRUE(lib_->HasLine("ChangeMACID()   Successful!MAC ID was changed!"));
-  const int32_t node = card_->Attach(0, 0);
-  card_->Send(node, MakeFrame(0x417, {0x00, 0, 0, 0, 0, 0, 0}));  // old MAC 2
+  card_->Drain(node, 50);                                         // the checks for the new MAC ID
+  card_->Send(node, MakeFrame(0x40F, {0x00, 0, 0, 0, 0, 0, 0}));  // old MAC 1
   card_->Send(node, MakeFrame(0x44F, {0x00, 0, 0, 0, 0, 0, 0}));  // new MAC 9
-  const auto frames = card_->Drain(node, kQuiet);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(FrameText(frames[0]), "44F#805E7A01000000");
+  const auto changed = card_->Drain(node, kQuiet);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_EQ(FrameText(changed[0]), "44F#805E7A01000000");
 }
 
 // The check frame carries the port number, at the port's new rate.

@@ -1,16 +1,14 @@
 // The receive threads' routing of frames into the port's and the devices'
 // buffers, and their answers, on a port brought online on the virtual card.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "CoreTrace.h"
 #include "VELKCANDNM.h"
+#include "VirtualCard.h"
 #include "api/Board.h"
 #include "api/Library.h"
 #include "device/Device_Info.h"
@@ -26,18 +24,8 @@ namespace {
 
 constexpr uint8_t kMaster = 0;
 
-CANMsg Frame(uint32_t id, std::initializer_list<uint8_t> data) {
-  CANMsg msg{};
-  msg.id = id;
-  for (uint8_t byte : data) msg.data[msg.len++] = byte;
-  return msg;
-}
-
-bool TraceHas(const std::string& fragment) {
-  for (const auto& line : test::KeptTraceLines())
-    if (line.find(fragment) != std::string::npos) return true;
-  return false;
-}
+using test::KeptTraceHas;
+using test::MakeFrame;
 
 class Routing : public ::testing::Test {
  protected:
@@ -45,9 +33,7 @@ class Routing : public ::testing::Test {
   virtual const char* Network() const { return "boards 1\n"; }
 
   void SetUp() override {
-    const std::string network = "/tmp/dnm-routing-" + std::to_string(getpid()) + ".txt";
-    std::ofstream(network) << Network();
-    setenv("VELKCAN_NETWORK", network.c_str(), 1);
+    test::UseNetwork(Network());
     DeviceNet_Initial();
     ASSERT_EQ(DNM_ActiveBoard(0), 0);
     ASSERT_EQ(DNM_Online(0, 0, 0, kMaster), 0);
@@ -112,21 +98,21 @@ TEST_F(Routing, ConnectionStateDecidesWhatReachesTheDevice) {
   port_->map().AddMap(0x745, 5, 0);
   // Before the explicit connection is established: explicit answers, and group 3 answers to the
   // unconnected request, but no I/O.
-  Deliver({Frame(0x42B, {0x40, 0xCB, 0x00})});
+  Deliver({MakeFrame(0x42B, {0x40, 0xCB, 0x00})});
   EXPECT_TRUE(RoutingLines().empty());
-  Deliver({Frame(0x745, {0x40, 0xCB, 0x00, 0x00, 0x07})});
+  Deliver({MakeFrame(0x745, {0x40, 0xCB, 0x00, 0x00, 0x07})});
   ASSERT_EQ(RoutingLines().size(), 1u);
   EXPECT_NE(RoutingLines()[0].find("Device Establish Explicit Connection by Group 3!!"),
             std::string::npos);
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 2);
 
   device.set_status(kExplicit, kStatusEstablished);
-  Deliver({Frame(0x42B, {0x40, 0x8E, 0x01})});
+  Deliver({MakeFrame(0x42B, {0x40, 0x8E, 0x01})});
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 3);
   ASSERT_EQ(RoutingLines().size(), 1u);
   EXPECT_NE(RoutingLines()[0].find("Device doesn't receive its own Explicit and I/O Message!!"),
             std::string::npos);
-  Deliver({Frame(0x3C5, {0x11, 0x22})});
+  Deliver({MakeFrame(0x3C5, {0x11, 0x22})});
   EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 1);  // one copy
   const auto lines = RoutingLines();
   ASSERT_EQ(lines.size(), 1u);
@@ -142,9 +128,9 @@ TEST_F(Routing, AnAnswerGoesInOnceAndOnlyWhenItNamesTheMaster) {
   Device_Info& device = AddStartedDevice(5, true);
   port_->map().AddMap(0x42B, 5, 0);
   port_->map().AddMap(0x745, 5, 0);
-  Deliver({Frame(0x745, {0x40, 0xCC, 0x00})});
+  Deliver({MakeFrame(0x745, {0x40, 0xCC, 0x00})});
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
-  Deliver({Frame(0x42B, {})});
+  Deliver({MakeFrame(0x42B, {})});
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
 }
 
@@ -159,10 +145,10 @@ TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipReques
     CANMsg frame;
     const char* line;
   } cases[] = {
-      {Frame(0x42B, {0x41, 0xCB}), "Data0: 41 will be deserted!!"},  // to another master
-      {Frame(0x3C5, {0x11, 0x22}), "Data0: 11 will be deserted!!"},  // I/O, not connected
-      {Frame(0x43B, {0x40, 0x8E}), "Device doesn't Start!!"},
-      {Frame(0x123, {1, 2}), "The Message CANRx.id=123 will be deserted!!"},  // no route
+      {MakeFrame(0x42B, {0x41, 0xCB}), "Data0: 41 will be deserted!!"},  // to another master
+      {MakeFrame(0x3C5, {0x11, 0x22}), "Data0: 11 will be deserted!!"},  // I/O, not connected
+      {MakeFrame(0x43B, {0x40, 0x8E}), "Device doesn't Start!!"},
+      {MakeFrame(0x123, {1, 2}), "The Message CANRx.id=123 will be deserted!!"},  // no route
   };
   for (const auto& c : cases) {
     Deliver({c.frame});
@@ -175,7 +161,7 @@ TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipReques
   EXPECT_EQ(stopped.buffer(kExplicit)->GetDataCount(), 0);
 
   // Ownership requests, without a route too, are answered only while ownership is held.
-  const CANMsg request = Frame(0x7EF, {0x05, 0x4B, 0x01, 0x00, 0x01, 0, 0, 0});
+  const CANMsg request = MakeFrame(0x7EF, {0x05, 0x4B, 0x01, 0x00, 0x01, 0, 0, 0});
   Deliver({request});
   CANMsg answer{};
   EXPECT_NE(VCAN_NodeReceive(node_, &answer, 100), 0);
@@ -196,14 +182,14 @@ TEST_F(Routing, PortBufferGetsSharedIdentifiersAndBurstsInOrder) {
   port_->map().AddMap(0x3C0, 9, 1);
   port_->map().AddMap(0x3C0, kPortBufferId, kPortBufferId);
   port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
-  Deliver({Frame(0x3C0, {0xAA})});
+  Deliver({MakeFrame(0x3C0, {0xAA})});
   EXPECT_EQ(a.buffer(kPoll)->GetDataCount(), 1);
   EXPECT_EQ(b.buffer(kPoll)->GetDataCount(), 1);
   CANMsg out{};
   ASSERT_EQ(port_->port_buffer().GetMsg(out, 0x3C0), 0);
 
   std::vector<CANMsg> burst;
-  for (uint8_t i = 0; i < 64; ++i) burst.push_back(Frame(0x7EE, {i}));
+  for (uint8_t i = 0; i < 64; ++i) burst.push_back(MakeFrame(0x7EE, {i}));
   const uint64_t before = Received();
   VCAN_HoldSegment(0, 1, 1);  // all queued, then back to back on the bus
   for (const CANMsg& frame : burst) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
@@ -224,7 +210,7 @@ TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted)
   port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
   port_->PauseReceiveThreads();
   for (uint8_t i = 0; i < 40; ++i) {
-    const CANMsg frame = Frame(0x7EE, {i});
+    const CANMsg frame = MakeFrame(0x7EE, {i});
     ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
   }
   VCAN_PortStats stats{};
@@ -236,7 +222,7 @@ TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted)
   port_->ResumeReceiveThreads();
   WaitRouted(0, 0);
   ASSERT_EQ(stats.overrun_drops, 32u);  // the card's queue holds 8
-  EXPECT_TRUE(TraceHas("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun"));
+  EXPECT_TRUE(KeptTraceHas("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun"));
   EXPECT_EQ(port_->port_buffer().GetDataCount(), 8);
 }
 
@@ -246,7 +232,7 @@ TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
   platform::FailNextThreadCreations(1);
   HyperTraceTest_Clear();
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), DNM_CreateThreadError);
-  EXPECT_TRUE(TraceHas("Create H_Rx_Thread1 Error"));
+  EXPECT_TRUE(KeptTraceHas("Create H_Rx_Thread1 Error"));
   EXPECT_EQ(DNM_Offline(0, 1), DNM_MasterStateError);
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
 }

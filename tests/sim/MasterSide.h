@@ -104,24 +104,21 @@ class Master {
     return testing::AssertionFailure() << "allocate of 0x" << std::hex << int{choice} << " refused";
   }
 
-  // A request in fragments with header mac | 0x80 (on the group 2 request identifier, or on
-  // request_id), expecting an acknowledgement [ack_header, 0xC0 | count, 0] for each; returns
-  // the answer that follows.
+  // A request in fragments with header mac | 0x80 on the slave's group 2 request identifier,
+  // expecting an acknowledgement [mac | 0x80, 0xC0 | count, 0] for each; returns the answer that
+  // follows.
   Data SendFragmented(uint8_t slave, const Data& body) const {
-    return SendFragmented(RequestId(slave), mac_, ResponseId(slave), mac_ | 0x80, body);
-  }
-  Data SendFragmented(uint32_t request_id, uint8_t header, uint32_t answer_id, uint8_t ack_header,
-                      const Data& body) const {
+    const uint8_t header = mac_ | 0x80;
     for (size_t offset = 0, count = 0; offset < body.size(); offset += 6, ++count) {
       const size_t size = std::min<size_t>(6, body.size() - offset);
       const uint8_t type = offset == 0 ? 0x00 : offset + size == body.size() ? 0x80 : 0x40;
-      Data frame{static_cast<uint8_t>(header | 0x80), static_cast<uint8_t>(type | (count & 0x3F))};
+      Data frame{header, static_cast<uint8_t>(type | (count & 0x3F))};
       frame.insert(frame.end(), body.begin() + offset, body.begin() + offset + size);
-      Send(request_id, frame);
-      const Data ack{ack_header, static_cast<uint8_t>(0xC0 | (count & 0x3F)), 0x00};
-      EXPECT_EQ(ReceiveOn(answer_id), ack) << "acknowledgement of fragment " << count;
+      Send(RequestId(slave), frame);
+      const Data ack{header, static_cast<uint8_t>(0xC0 | (count & 0x3F)), 0x00};
+      EXPECT_EQ(ReceiveOn(ResponseId(slave)), ack) << "acknowledgement of fragment " << count;
     }
-    return ReceiveOn(answer_id);
+    return ReceiveOn(ResponseId(slave));
   }
   // Takes a fragmented answer on answer_id, acknowledging each fragment on ack_id with
   // [ack_header, 0xC0 | count, 0]; returns the frames as received.

@@ -1,4 +1,4 @@
-// Misbehaviour on request: late answers, silence for a while, error responses, lost and refused
+// Misbehaviour on request: silence for a while, error responses, lost and refused
 // fragment acknowledgements, the fragmented form of a Set answer.
 
 #include <chrono>
@@ -32,25 +32,6 @@ class Behaviour : public testing::Test {
 
   Master master_ = Master::OnPort(kMaster);
 };
-
-TEST_F(Behaviour, DelayHoldsBackEveryFrameUntilChanged) {
-  ASSERT_NO_FATAL_FAILURE(Start("delay=300"));
-  const auto started = std::chrono::steady_clock::now();
-  SendAllocate();
-  master_.Send(DupMacId(kSlave), {0, 1, 0, 1, 0, 0, 0});
-  const auto answer = master_.Receive();
-  const auto dupmac_answer = master_.Receive();
-  ASSERT_TRUE(answer && dupmac_answer);
-  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(300));
-  EXPECT_EQ(answer->id, ResponseId(kSlave)) << "frames leave in the order they were sent";
-  EXPECT_EQ(dupmac_answer->id, DupMacId(kSlave));
-
-  Behave("delay=0");
-  master_.Send(RequestId(kSlave), {kMaster, 0x0E, 3, 1, 1});
-  const auto quick = master_.Receive(100);
-  ASSERT_TRUE(quick);
-  EXPECT_EQ(quick->id, ResponseId(kSlave));
-}
 
 TEST_F(Behaviour, SilentFromAndBackAtCountFromTheChangeAndBackAtAloneStartsAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Start(""));

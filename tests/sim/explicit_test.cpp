@@ -32,21 +32,6 @@ class Explicit : public testing::Test {
   Master master_ = Master::OnPort(kMaster);
 };
 
-TEST_F(Explicit, IdentityAndDeviceNetAttributesComeFromTheSlaveLine) {
-  EXPECT_EQ(Get(1, 1, 1), Value({0x0B, 0x0A}));
-  EXPECT_EQ(Get(1, 1, 2), Value({0x0C, 0x00}));
-  EXPECT_EQ(Get(1, 1, 3), Value({0x34, 0x12}));
-  EXPECT_EQ(Get(1, 1, 4), Value({3, 17}));
-  EXPECT_EQ(Get(1, 1, 6), Value({0x44, 0x33, 0x22, 0x11}));
-  EXPECT_EQ(Get(1, 1, 7), Value({5, 'S', 'h', 'o', 'r', 't'})) << "6 bytes: still one frame";
-  EXPECT_EQ(Get(3, 1, 1), Value({kSlave}));
-  EXPECT_EQ(Get(3, 1, 2), Value({1})) << "250 kbit/s";
-  // Answers carry the request's header byte.
-  master_.Send(RequestId(kSlave), {0x40 | kMaster, 0x0E, 3, 1, 1});
-  EXPECT_EQ(master_.ReceiveOn(ResponseId(kSlave)), (Data{0x40 | kMaster, 0x8E, kSlave}));
-  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_GET], 9u);
-}
-
 TEST_F(Explicit, RefusedRequestsGetTheMatchingGeneralStatus) {
   struct Case {
     const char* what;

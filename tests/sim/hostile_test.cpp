@@ -11,10 +11,8 @@ namespace dnsim_test {
 namespace {
 
 using std::chrono::milliseconds;
-using vcan_test::BringOnline;
 using vcan_test::DataOf;
 using vcan_test::StampOf;
-using vcan_test::StartCard;
 
 constexpr uint8_t kSlave = 9;
 constexpr uint8_t kMaster = 2;
@@ -28,10 +26,6 @@ std::string SlaveLine(uint8_t mac, const std::string& options) {
 
 class Hostile : public testing::Test {
  protected:
-  void Start(const std::string& description) {
-    ASSERT_NO_FATAL_FAILURE(StartCard(description));
-    ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
-  }
   void Behave(const char* options, uint8_t slave = kSlave) {
     ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, slave, options), 0);
   }
@@ -43,7 +37,7 @@ class Hostile : public testing::Test {
 };
 
 TEST_F(Hostile, PowerCycleForgetsConnectionsTransfersAndWaitingFrames) {
-  ASSERT_NO_FATAL_FAILURE(Start(SlaveLine(kSlave, "ucmm=1")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(kSlave, "ucmm=1")));
   ASSERT_TRUE(master_.Allocate(kSlave, 0x03));
   master_.Send(Group3Id(6, kMaster), {0x40 | kSlave, 0x4B, 0x00, 0x31});
   EXPECT_EQ(master_.ReceiveOn(Group3Id(5, kSlave)), (Data{0x40 | kMaster, 0xCB, 0, 0x10, 7, 0}));
@@ -76,7 +70,7 @@ TEST_F(Hostile, PowerCycleForgetsConnectionsTransfersAndWaitingFrames) {
 }
 
 TEST_F(Hostile, LateAnswersLeaveInTheOrderOfTheirRequests) {
-  ASSERT_NO_FATAL_FAILURE(Start(SlaveLine(kSlave, "delay=400")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(kSlave, "delay=400")));
   ASSERT_TRUE(master_.Allocate(kSlave, 0x01));
   const uint64_t sent = vcan_test::MonotonicMicros();
   Get(RequestId(kSlave), kMaster, 3, 1);           // MAC ID
@@ -112,7 +106,7 @@ constexpr StrayCase kStrayCases[] = {
 TEST_F(Hostile, StrayFramesGoOutBackToBack) {
   std::string description;
   for (const StrayCase& c : kStrayCases) description += SlaveLine(c.slave, c.line);
-  ASSERT_NO_FATAL_FAILURE(Start(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   for (const StrayCase& c : kStrayCases) {
     SCOPED_TRACE(std::string(c.line) + c.run_time);
     Behave(c.run_time, c.slave);
@@ -172,7 +166,7 @@ TEST_F(Hostile, FlawedFragmentsAreTheDocumentedFrames) {
   };
   std::string description;
   for (const FlawCase& c : cases) description += SlaveLine(c.slave, c.behaviour);
-  ASSERT_NO_FATAL_FAILURE(Start(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   for (const FlawCase& c : cases) {
     SCOPED_TRACE(c.behaviour);
     ASSERT_TRUE(master_.Allocate(c.slave, 0x01));

@@ -37,7 +37,6 @@ Data Inputs(uint8_t counter, size_t size) {
 
 class Io : public testing::Test {
  protected:
-  void Start(const std::string& description) { ASSERT_NO_FATAL_FAILURE(StartOnline(description)); }
   Data Set(uint8_t slave, uint8_t instance, uint8_t attribute, const Data& value) {
     return master_.Explicit(slave, SetRequest(5, instance, attribute, value));
   }
@@ -90,7 +89,7 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
     const std::string size = std::to_string(c.size);
     description += Slave(c.slave, "produced=" + size + " consumed=" + size);
   }
-  ASSERT_NO_FATAL_FAILURE(Start(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(c.size);
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, 0x02));
@@ -119,8 +118,8 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
 }
 
 TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
-  ASSERT_NO_FATAL_FAILURE(Start(Slave(20, "produced=2") + Slave(21, "produced=12") +
-                                Slave(22, "produced=12 strobe_produced=3") + Slave(23, "")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(Slave(20, "produced=2") + Slave(21, "produced=12") +
+                                      Slave(22, "produced=12 strobe_produced=3") + Slave(23, "")));
   for (uint8_t slave : {20, 21, 22}) ASSERT_NO_FATAL_FAILURE(Connect(slave, 0x04));
   ASSERT_NO_FATAL_FAILURE(Connect(23, 0x02));
   for (uint8_t round = 0; round < 2; ++round) {
@@ -141,7 +140,7 @@ TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
 }
 
 TEST_F(Io, CommandsWithoutConnectionOfWrongLengthOrOutOfSequenceAreIgnored) {
-  ASSERT_NO_FATAL_FAILURE(Start(Slave(40, "consumed=2") + Slave(41, "consumed=9")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(Slave(40, "consumed=2") + Slave(41, "consumed=9")));
   Poll(40, {1, 2});  // not allocated
   ASSERT_TRUE(master_.Allocate(40, 0x03));
   Poll(40, {1, 2});  // configuring
@@ -169,7 +168,7 @@ TEST_F(Io, IoWatchdogAppliesItsActionAfterFourRatesWithoutCommands) {
   };
   std::string description = Slave(55, "");
   for (const WatchdogCase& c : cases) description += Slave(c.slave, "");
-  ASSERT_NO_FATAL_FAILURE(Start(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   ASSERT_NO_FATAL_FAILURE(Connect(55, 0x02, 100, 1));
   EXPECT_EQ(Set(55, 2, 12, {3}), (Data{kMaster, 0x94, 0x09, 0xFF})) << "no deferred delete";
   for (const WatchdogCase& c : cases) {
@@ -218,7 +217,7 @@ TEST_F(Io, BehaviourKeysShapeThePollResponsesAndTheReportedSizes) {
   };
   std::string description;
   for (const KeyCase& c : cases) description += Slave(c.slave, c.options);
-  ASSERT_NO_FATAL_FAILURE(Start(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.options);
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, 0x02));

@@ -2,6 +2,7 @@
 // linked directly, so its kept lines are read without dlopen.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@ inline std::vector<std::string> KeptTraceLines() {
     lines.push_back(line);
   }
   return lines;
+}
+
+inline bool KeptTraceHas(const std::string& fragment) {
+  const auto lines = KeptTraceLines();
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(fragment) != std::string::npos;
+  });
 }
 
 }  // namespace dnm::test

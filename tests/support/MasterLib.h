@@ -6,7 +6,9 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VELKCANDNM.h"
@@ -21,6 +23,17 @@ std::string VariantDir(const std::string& name);
 // Writes a network description for the virtual card and points the card at
 // it; call before the master library is loaded.
 void UseNetwork(const std::string& text);
+
+// Asks done() every step_ms until it holds; false once limit_ms have passed without.
+template <typename Done>
+bool Eventually(Done done, int limit_ms, int step_ms = 20) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
 
 #define DNM_TEST_EXPORTS(X)                    \
   X(DNM_GetVersion)                            \
@@ -66,7 +79,6 @@ void UseNetwork(const std::string& text);
   X(DNM_GetPollSendError)                      \
   X(DNM_GetPollNoResponse)                     \
   X(DNM_GetPollErrorResponse)                  \
-  X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
   X(DNM_GetSetupFailure)                       \
   X(DNM_ConfigCOS)                             \
@@ -81,8 +93,6 @@ void UseNetwork(const std::string& text);
   X(DNM_GetCOS_CyclicWithoutPollACKNoResponse) \
   X(DNM_GetCOS_CyclicWithPollNoResponse)       \
   X(DNM_GetCOS_CyclicWithPollFragmentError)    \
-  X(DNM_GetCOS_CyclicWithPollSendError)        \
-  X(DNM_GetCOS_CyclicWithoutPollSendError)     \
   X(DNM_SetPollFrequency)                      \
   X(DNM_SetBitStrobeFrequency)
 

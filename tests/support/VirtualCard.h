@@ -2,6 +2,9 @@
 // loaded: in-process nodes on a segment, fault injection and bus records.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,18 @@ class VirtualCard {
     return reinterpret_cast<Fn>(card_ ? dlsym(card_, name) : nullptr);
   }
   void* card_;
+};
+
+// A case whose master is online on port 0 of board 0 as MAC ID 0, beside the virtual card's
+// test nodes.
+class OnlineMaster : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
+    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
+  }
+  MasterLib lib_;
+  std::unique_ptr<VirtualCard> card_ = std::make_unique<VirtualCard>(lib_);
 };
 
 }  // namespace dnm::test
