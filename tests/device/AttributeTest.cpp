@@ -171,80 +171,55 @@ TEST_F(Attributes, MissingAcknowledgementsAreResentOnce) {
   EXPECT_EQ(Set(5, {1, 2, 0xDD, 4}), DNM_SetAttributeFragmentACKTimeout);
 }
 
-TEST_F(Attributes, SetAnswersThatAreNotASuccess) {
+// A set answered in the fragmented form is acknowledged; other answers are no success.
+TEST_F(Attributes, SetAnswersThatAreNotASuccessAndTheFragmentedFormAcknowledged) {
   Script([](const CANMsg& m) -> Frames {
-    if ((m.data[0] & 0x80) && m.data[1] == 0x00) return Reply({5, false}, {0x80, 0xC0, 0x01});
-    if (m.data[1] == 0x10 && m.data[5] == 0xE1) return Reply({5, false}, {0x00, 0x94, 0x0E, 0xFF});
-    if (m.data[1] == 0x10 && m.data[5] == 0xF1) return Reply({5, false}, {0x80, 0x90});
-    return {};
-  });
-  Responder& slave = Connect();
-  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeACKError);
-  EXPECT_EQ(Set(5, {0xE1}), DNM_SetAttributeResponseError);
-  EXPECT_EQ(Set(5, {0xF1}), DNM_SetAttributeResponseTimeout);  // fragmented form to a plain set
-  EXPECT_EQ(Set(5, {0x01}), DNM_SetAttributeResponseTimeout);  // no answer at all
-  (void)slave;
-}
-
-TEST_F(Attributes, FragmentedFormOfTheSetAnswerIsAcknowledged) {
-  Script([](const CANMsg& m) -> Frames {
+    if ((m.data[0] & 0x80) && m.data[1] == 0x00 && m.data[6] == 1)
+      return Reply({5, false}, {0x80, 0xC0, 0x01});
     if (m.data[0] & 0x80) {
       Frames answer = Reply({5, false}, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
       if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(0x42B, {0x80, 0x90}));
       return answer;
     }
+    if (m.data[1] == 0x10 && m.data[5] == 0xE1) return Reply({5, false}, {0x00, 0x94, 0x0E, 0xFF});
+    if (m.data[1] == 0x10 && m.data[5] == 0xF1) return Reply({5, false}, {0x80, 0x90});
     return {};
   });
   Responder& slave = Connect();
-  EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
+  EXPECT_EQ(Set(5, {5, 2, 3, 4}), 0);
   ASSERT_TRUE(slave.WaitFor(0x42C, 0xC0, 1, 1000));
   EXPECT_EQ(FrameText(slave.HeardWith(0x42C, 0xC0).at(0).msg), "42C#80C000");
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeACKError);
+  EXPECT_EQ(Set(5, {0xE1}), DNM_SetAttributeResponseError);
+  EXPECT_EQ(Set(5, {0xF1}), DNM_SetAttributeResponseTimeout);  // fragmented form to a plain set
+  EXPECT_EQ(Set(5, {0x01}), DNM_SetAttributeResponseTimeout);  // no answer at all
 }
 
-// Sends a value as a fragmented get answer, each fragment after the
-// acknowledgement of the one before.
-class FragmentedAnswer {
- public:
-  FragmentedAnswer(SlaveIds ids, std::vector<uint8_t> value)
-      : ids_(ids), value_(std::move(value)) {}
-  Frames operator()(const CANMsg& m) {
-    if (m.data[1] == 0x0E) return Fragment(0);
-    if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) return Fragment((m.data[1] & 0x3F) + 1);
-    return {};
-  }
-
- private:
-  Frames Fragment(size_t count) {
-    const size_t start = count == 0 ? 0 : 5 + (count - 1) * 6;
-    if (start >= value_.size()) return {};
-    const size_t take = std::min<size_t>(count == 0 ? 5 : 6, value_.size() - start);
-    const bool last = start + take == value_.size();
-    std::vector<uint8_t> data = {0x80};
-    if (count == 0) {
-      data.insert(data.end(), {0x00, 0x8E});
-    } else {
-      data.push_back(uint8_t((last ? 0x80 : 0x40) | count));
-    }
-    data.insert(data.end(), value_.begin() + start, value_.begin() + start + take);
-    return Reply(ids_, data);
-  }
-  SlaveIds ids_;
-  std::vector<uint8_t> value_;
-};
-
-// Answers a get of attribute N with Pattern(N), in fragments above 6 bytes.
+// Answers a get of attribute N with Pattern(N): whole up to 6 bytes, else in fragments, each
+// after the acknowledgement of the one before.
 AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
-  auto fragmented = std::make_shared<FragmentedAnswer>(ids, std::vector<uint8_t>{});
-  return [ids, fragmented](const CANMsg& m) -> Frames {
+  auto value = std::make_shared<std::vector<uint8_t>>();
+  return [ids, value](const CANMsg& m) -> Frames {
+    size_t count = 0;
     if (m.data[1] == 0x0E) {
-      std::vector<uint8_t> value = Pattern(m.data[4]);
-      if (value.size() <= 6) {
-        value.insert(value.begin(), {0x00, 0x8E});
-        return Reply(ids, value);
+      *value = Pattern(m.data[4]);
+      if (value->size() <= 6) {
+        value->insert(value->begin(), {0x00, 0x8E});
+        return Reply(ids, *value);
       }
-      *fragmented = FragmentedAnswer(ids, std::move(value));
+    } else if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) {
+      count = (m.data[1] & 0x3F) + 1u;
+    } else {
+      return {};
     }
-    return (*fragmented)(m);
+    const size_t start = count == 0 ? 0 : 5 + (count - 1) * 6;
+    if (start >= value->size()) return {};
+    const size_t take = std::min<size_t>(count == 0 ? 5 : 6, value->size() - start);
+    const bool last = start + take == value->size();
+    std::vector<uint8_t> data = {0x80, uint8_t(count == 0 ? 0x00 : (last ? 0x80 : 0x40) | count)};
+    if (count == 0) data.push_back(0x8E);
+    data.insert(data.end(), value->begin() + start, value->begin() + start + take);
+    return Reply(ids, data);
   };
 }
 
@@ -374,13 +349,7 @@ TEST_F(Attributes, UcmmDeviceIsAskedOnGroup3ForGetAndSet) {
   const SlaveIds ids{6, true};
   Script([ids](const CANMsg& m) -> Frames {
     if (m.data[1] == 0x0E) return Reply(ids, {0x00, 0x8E, 0x42});
-    if (m.data[0] & 0x80) {
-      Frames answer = Reply(ids, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
-      if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(ids.response(), {0x00, 0x90}));
-      return answer;
-    }
-    if (m.data[1] == 0x10) return Reply(ids, {0x00, 0x90});
-    return {};
+    return AcceptSets(ids, m);
   });
   Responder& slave = Connect(ids);
   uint8_t area[64];

@@ -36,7 +36,8 @@ class ScanList : public ::testing::Test {
   CANPort* port_ = nullptr;
 };
 
-TEST_F(ScanList, AddingChecksTheMacIdAgainstTheListAndTheMaster) {
+// Adding checks the MAC ID against the list and the master; routes come and go with the device.
+TEST_F(ScanList, AddingChecksTheMacIdAndRoutesComeAndGoWithTheDevice) {
   Start();
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), DNM_DeviceAlreadyInScanList);
@@ -48,11 +49,6 @@ TEST_F(ScanList, AddingChecksTheMacIdAgainstTheListAndTheMaster) {
   EXPECT_TRUE(HasLine("AddDevice()   Error!Port 1 is not in Online state"));
   EXPECT_EQ(DNM_RemoveDevice(0, 0, 6), DNM_DeviceNotInScanList);
   EXPECT_TRUE(HasLine("RemoveDevice()   Error!MAC ID 6 is not in the ScanList"));
-}
-
-TEST_F(ScanList, RoutesComeAndGoWithTheDevice) {
-  Start();
-  ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(port_->map().Count(), 1);
   ASSERT_EQ(DNM_AddDevice(0, 0, 6, 1), 0);
   EXPECT_EQ(port_->map().Count(), 3);

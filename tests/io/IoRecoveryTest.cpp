@@ -4,7 +4,6 @@
 // master must not go on reporting it as standing or its data as good.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
 #include "MasterLib.h"

@@ -15,7 +15,9 @@ constexpr uint32_t kQuiet = 300;
 
 class PortOnline : public ::testing::Test {
  protected:
-  void Load() {
+  // Loads the library on the network, or on the default one.
+  void Load(const char* network = nullptr) {
+    if (network != nullptr) UseNetwork(network);
     lib_ = std::make_unique<MasterLib>();
     card_ = std::make_unique<VirtualCard>(*lib_);
     ASSERT_EQ(lib_->DNM_ActiveBoard(0), 0);
@@ -39,8 +41,7 @@ TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
 }
 
 TEST_F(PortOnline, MacIdAnsweredByAnotherNodeIsNeitherTakenNorChangedTo) {
-  UseNetwork("dupmac segment=vcan0.1 mac=12 answer=1\n");
-  Load();
+  Load("dupmac segment=vcan0.1 mac=12 answer=1\n");
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 12), DNM_OnlineError);
   EXPECT_TRUE(lib_->HasLine("DNM_Online( ) ----> DNM_OnlineError"));
@@ -54,8 +55,7 @@ TEST_F(PortOnline, MacIdAnsweredByAnotherNodeIsNeitherTakenNorChangedTo) {
 }
 
 TEST_F(PortOnline, NodeCheckingDuringTheSecondCheckKeepsThePortIdle) {
-  UseNetwork("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
-  Load();
+  Load("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 7), DNM_OnlineError);
   EXPECT_EQ(lib_->LinesWith("----> DNM_DuplicateMACIDTimeout").size(), 1u);

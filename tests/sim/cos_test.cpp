@@ -28,16 +28,6 @@ Data With(uint8_t first, Data rest) {
   return rest;
 }
 
-// A slave line for each case.
-template <typename Case, size_t N>
-std::string Slaves(const Case (&cases)[N]) {
-  std::string description;
-  for (const Case& c : cases) {
-    description += "slave segment=vcan0.1 mac=" + std::to_string(c.slave) + " " + c.options + "\n";
-  }
-  return description;
-}
-
 class Cos : public testing::Test {
  protected:
   // The next frame on id, keeping frames on other identifiers for later.

@@ -1,9 +1,6 @@
 // Explicit messages in fragments, both ways: long Get answers with acknowledgements, resend and
 // abandon; fragmented Set requests acknowledged fragment by fragment.
 
-#include <chrono>
-#include <thread>
-
 #include "MasterSide.h"
 
 namespace dnsim_test {
@@ -35,7 +32,8 @@ const Data kFirstFragment{kFrag, 0x00, 0x8E, 16, 'V', 'i', 'r', 't'};
 const Data kMiddleFragment{kFrag, 0x41, 'u', 'a', 'l', ' ', 'I', 'O'};
 const Data kLastFragment{kFrag, 0x82, ' ', 'B', 'l', 'o', 'c', 'k'};
 
-TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgement) {
+// An acknowledgement with an error status, or a new request, ends the transfer.
+TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgementAndAnErrorStatusEndsIt) {
   RequestProductName();
   EXPECT_EQ(NextAnswer(), kFirstFragment);
   EXPECT_TRUE(master_.ExpectNothing(200)) << "the next fragment waits for the acknowledgement";
@@ -45,6 +43,17 @@ TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgement) {
   EXPECT_EQ(NextAnswer(), kMiddleFragment);
   Ack(1);
   EXPECT_EQ(NextAnswer(), kLastFragment);
+  Ack(2);
+
+  RequestProductName();
+  EXPECT_EQ(NextAnswer(), kFirstFragment);
+  Ack(0, 1);
+  EXPECT_TRUE(master_.ExpectNothing(1300));
+
+  RequestProductName();
+  EXPECT_EQ(NextAnswer(), kFirstFragment);
+  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
+  EXPECT_TRUE(master_.ExpectNothing(1300)) << "the old answer is neither continued nor resent";
 }
 
 TEST_F(Fragmentation, UnacknowledgedFragmentIsResentOnceThenTheTransferIsAbandoned) {
@@ -62,18 +71,6 @@ TEST_F(Fragmentation, UnacknowledgedFragmentIsResentOnceThenTheTransferIsAbandon
   RequestProductName();
   EXPECT_EQ(BodyOf(master_.ReceiveFragments(ResponseId(kSlave), RequestId(kSlave), kFrag)).size(),
             18u);
-}
-
-TEST_F(Fragmentation, AcknowledgementWithErrorStatusOrANewRequestEndsTheTransfer) {
-  RequestProductName();
-  EXPECT_EQ(NextAnswer(), kFirstFragment);
-  Ack(0, 1);
-  EXPECT_TRUE(master_.ExpectNothing(1300));
-
-  RequestProductName();
-  EXPECT_EQ(NextAnswer(), kFirstFragment);
-  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
-  EXPECT_TRUE(master_.ExpectNothing(1300)) << "the old answer is neither continued nor resent";
 }
 
 // The longest value, set in fragments, read back through the test interface and through a Get

@@ -24,10 +24,6 @@ constexpr uint32_t StrobeResponseId(uint8_t slave) {
   return 0x380 + slave;
 }
 
-std::string Slave(uint8_t mac, const std::string& options) {
-  return "slave segment=vcan0.1 mac=" + std::to_string(mac) + " " + options + "\n";
-}
-
 // The default inputs 0, 1, 2, ... with byte 0 counting the responses sent before.
 Data Inputs(uint8_t counter, size_t size) {
   Data inputs = Bytes(size);
@@ -87,7 +83,7 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
   std::string description;
   for (const SizeCase& c : cases) {
     const std::string size = std::to_string(c.size);
-    description += Slave(c.slave, "produced=" + size + " consumed=" + size);
+    description += SlaveLine(c.slave, "produced=" + size + " consumed=" + size);
   }
   ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   for (const SizeCase& c : cases) {
@@ -118,8 +114,9 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
 }
 
 TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
-  ASSERT_NO_FATAL_FAILURE(StartOnline(Slave(20, "produced=2") + Slave(21, "produced=12") +
-                                      Slave(22, "produced=12 strobe_produced=3") + Slave(23, "")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(20, "produced=2") + SlaveLine(21, "produced=12") +
+                                      SlaveLine(22, "produced=12 strobe_produced=3") +
+                                      SlaveLine(23, "")));
   for (uint8_t slave : {20, 21, 22}) ASSERT_NO_FATAL_FAILURE(Connect(slave, 0x04));
   ASSERT_NO_FATAL_FAILURE(Connect(23, 0x02));
   for (uint8_t round = 0; round < 2; ++round) {
@@ -140,7 +137,7 @@ TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
 }
 
 TEST_F(Io, CommandsWithoutConnectionOfWrongLengthOrOutOfSequenceAreIgnored) {
-  ASSERT_NO_FATAL_FAILURE(StartOnline(Slave(40, "consumed=2") + Slave(41, "consumed=9")));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(40, "consumed=2") + SlaveLine(41, "consumed=9")));
   Poll(40, {1, 2});  // not allocated
   ASSERT_TRUE(master_.Allocate(40, 0x03));
   Poll(40, {1, 2});  // configuring
@@ -166,8 +163,8 @@ TEST_F(Io, IoWatchdogAppliesItsActionAfterFourRatesWithoutCommands) {
       {50, 0x02, 0, 4, 0x03}, {51, 0x02, 1, 0, 0x01}, {52, 0x02, 2, 3, 0x03},
       {53, 0x04, 0, 4, 0x05}, {54, 0x04, 1, 0, 0x01},
   };
-  std::string description = Slave(55, "");
-  for (const WatchdogCase& c : cases) description += Slave(c.slave, "");
+  std::string description = SlaveLine(55, "");
+  for (const WatchdogCase& c : cases) description += SlaveLine(c.slave, "");
   ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   ASSERT_NO_FATAL_FAILURE(Connect(55, 0x02, 100, 1));
   EXPECT_EQ(Set(55, 2, 12, {3}), (Data{kMaster, 0x94, 0x09, 0xFF})) << "no deferred delete";
@@ -215,9 +212,7 @@ TEST_F(Io, BehaviourKeysShapeThePollResponsesAndTheReportedSizes) {
       {58, "produced=5 inputs=echo", {{0x55, 0x55, 0, 0, 0}}, 0},
       {57, "produced=3 inputs=fixed", {{0, 1, 2}}, 0},
   };
-  std::string description;
-  for (const KeyCase& c : cases) description += Slave(c.slave, c.options);
-  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(Slaves(cases)));
   for (const KeyCase& c : cases) {
     SCOPED_TRACE(c.options);
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, 0x02));

@@ -26,9 +26,7 @@ std::string Hex200(const std::string& digits, char low) {
 }
 
 // The value of attribute 7 of the slave with MAC ID 5.
-std::string Value200() {
-  return Hex200("0123456789ABCDEF", '5');
-}
+const std::string kValue200 = Hex200("0123456789ABCDEF", '5');
 
 std::string Network(const std::string& capture) {
   return "boards 1\n"
@@ -38,7 +36,7 @@ std::string Network(const std::string& capture) {
          "port 0/1 segment=bus\n"
          "slave segment=bus mac=5 vendor=77 product_code=5 revision=2.3 serial=0x1234 "
          "product=\"Tool Test Block\" produced=2 consumed=2 inputs=echo attr=7:" +
-         Value200() +
+         kValue200 +
          "\n"
          "slave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
          "error=get error_status=0x14\n"
@@ -131,7 +129,7 @@ TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
 TEST_F(DnmTool, GetAndSetCarryA200ByteAttribute) {
   const Result get = Dnm("get 5 0x64 1 7");
   ASSERT_EQ(get.status, 0) << get.err;
-  EXPECT_EQ(Squeezed(get.out), Value200());
+  EXPECT_EQ(Squeezed(get.out), kValue200);
   const std::string written = Hex200("FEDCBA9876543210", 'A');
   const Result set = Dnm("set 5 0x64 1 8 " + written);
   ASSERT_EQ(set.status, 0) << set.err;
