@@ -69,9 +69,8 @@ TEST(ApiReference, EveryPageHasTheSameSections) {
     const std::string text = ReadFile(page);
     std::vector<std::string> headings;
     std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
+    for (std::string line; std::getline(lines, line);)
       if (line.rfind("## ", 0) == 0) headings.push_back(line.substr(3));
-    }
     EXPECT_EQ(headings, sections) << page.filename();
   }
 }

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <initializer_list>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +46,15 @@ inline std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+// The lines of network.txt that the card's messages name ("network.txt:LINE: ...").
+inline std::set<int> ReportedLines(const std::string& messages) {
+  const std::regex report(R"(network\.txt:(\d+):)");
+  std::set<int> lines;
+  for (std::sregex_iterator it(messages.begin(), messages.end(), report), end; it != end; ++it)
+    lines.insert(std::stoi((*it)[1]));
+  return lines;
 }
 
 // Builds this process's card from the description text (empty: no file, the default card).

@@ -90,9 +90,8 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   interface.running_bitrate = 250'000;
   fake = &interface;
   auto bridge = std::make_shared<BridgeNode>("bridge", *segment, "vcan0", kFakeSystem);
-  for (const auto& attached : std::initializer_list<std::shared_ptr<Node>>{node, port, bridge}) {
+  for (const auto& attached : std::initializer_list<std::shared_ptr<Node>>{node, port, bridge})
     segment->Attach(attached);
-  }
   ASSERT_EQ(port->Configure(OnlyId(0x456)), CAN_NoError);
   ASSERT_EQ(port->GoOnBus(), CAN_NoError);
   bridge->Start();

@@ -14,7 +14,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
 using Frames = std::vector<CANMsg>;
 
 constexpr uint8_t kMaster = 0;
@@ -43,12 +42,10 @@ using AttributeScript = std::function<Frames(const CANMsg&)>;
 // other frame on the device's request identifier to the attribute script.
 Responder::Script Slave(SlaveIds ids, std::shared_ptr<AttributeScript> script) {
   return [ids, script](const CANMsg& m) -> Frames {
-    if (!ids.ucmm && m.id == ids.allocate()) {
+    if (!ids.ucmm && m.id == ids.allocate())
       return {MakeFrame(0x403 + ids.mac * 8u, {0x40, uint8_t(m.data[1] | 0x80), 0x00})};
-    }
-    if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac) {
+    if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac)
       return {MakeFrame(ids.open_response(), {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
-    }
     if (m.id == ids.request() && IsLibraryRequest(m)) {
       // The watchdog action and keep-alives.
       return {MakeFrame(ids.response(), {0x40, uint8_t(m.data[1] | 0x80), 0x03})};
@@ -91,9 +88,8 @@ class Attributes : public OnlineMaster {
   // Frames the master sent on the device's request identifier.
   static std::vector<std::string> Requests(const Responder& slave, SlaveIds ids = {5, false}) {
     std::vector<std::string> texts;
-    for (const HeardFrame& f : slave.HeardWith(ids.request())) {
+    for (const HeardFrame& f : slave.HeardWith(ids.request()))
       if (!IsLibraryRequest(f.msg)) texts.push_back(FrameText(f.msg));
-    }
     return texts;
   }
 

@@ -9,8 +9,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-
 constexpr uint8_t kMaster = 0;
 constexpr uint8_t kSlave = 5;
 constexpr uint32_t kAllocateId = 0x406 + kSlave * 8;  // 0x42E

@@ -10,8 +10,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-
 class BitStrobe : public OnlineMaster {
  protected:
   void SetUp() override {

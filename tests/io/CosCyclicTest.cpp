@@ -11,7 +11,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
 constexpr uint8_t kMac = 5;
 
 class CosCyclic : public OnlineMaster {

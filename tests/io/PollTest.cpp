@@ -12,9 +12,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
 class Polling : public OnlineMaster {
  protected:
   // A slave with the given sizes, configured for polling (or cyclic) and started.
@@ -49,9 +46,8 @@ class Polling : public OnlineMaster {
   // Waits until the master has sent the frame; false after 5 s.
   bool Sent(const std::string& frame) {
     for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(milliseconds(20))) {
-      for (const HeardFrame& f : Slave(0).Heard()) {
+      for (const HeardFrame& f : Slave(0).Heard())
         if (FrameText(f.msg) == frame) return true;
-      }
     }
     return false;
   }
@@ -190,9 +186,8 @@ TEST_F(Polling, SetUpFailuresAreReportedWithTheirCause) {
       {8, DNM_ConnectionPoll, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
       {8, DNM_ConnectionExplicit, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(failure(c.mac, c.kind), c.want) << "MAC ID " << int(c.mac) << " kind " << int(c.kind);
-  }
   DNM_SetupFailure got{};
   EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, 4, &got), DNM_ConnectionKindError);
   EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionBitStrobe, &got),
@@ -217,9 +212,8 @@ TEST_F(Polling, ApplicationCallsAroundTheConnection) {
   Poll(7, 2, 2, false, 200, true);  // cyclic: the rate whole, on either route
   Poll(8, 2, 2, true, 2500, true);
   ASSERT_TRUE(WaitPoll(5, 0));
-  for (const char* rate : {"600#46100502096401", "43C#4010050409C800", "600#4810050409C409"}) {
+  for (const char* rate : {"600#46100502096401", "43C#4010050409C800", "600#4810050409C409"})
     EXPECT_TRUE(Sent(rate)) << rate;
-  }
   EXPECT_EQ(FrameText(Slave(0).HeardWith(0x42C, 0x10).back().msg), "42C#4010050209C409");
   EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 5, data, 4), DNM_WritePollOutputDataLengthError);
   EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 5, 2, 3, 2500, 0), 0);

@@ -9,9 +9,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
 struct SlowSlaves {
   SlowSlaves() {
     UseNetwork(

@@ -46,9 +46,7 @@ TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
   EXPECT_EQ(lib.DNM_GetOwnership(0, 0), 0);
   const auto heard = card.Drain(listener, 50);
   ASSERT_EQ(heard.size(), 2u);
-  for (const CANMsg& msg : heard) {
-    EXPECT_EQ(FrameText(msg), "7EF#004B5E7A01000000");
-  }
+  for (const CANMsg& msg : heard) EXPECT_EQ(FrameText(msg), "7EF#004B5E7A01000000");
   EXPECT_EQ(lib.DNM_CheckFaultNode(0, 0), 0);
   // A simulated owner of the set objects in the 0x7EF form.
   ASSERT_EQ(lib.DNM_Online(0, 1, 0, 3), 0);

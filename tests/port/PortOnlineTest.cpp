@@ -26,7 +26,8 @@ class PortOnline : public ::testing::Test {
   std::unique_ptr<VirtualCard> card_;
 };
 
-TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
+// The check frame carries the port number, at the port's rate, also after the rate changes.
+TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwiceAtThePortsRate) {
   Load();
   const int32_t node = card_->Attach(0, 0);
   lib_->ClearTrace();
@@ -38,6 +39,17 @@ TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
   EXPECT_EQ(lib_->LinesWith("DNM_Online( ) ----> DNM_NoError").size(), 1u);
   EXPECT_TRUE(lib_->HasLine("DNM_Online()   Online Successful"));
   EXPECT_EQ(lib_->LinesWith("CheckDuplicMACIDResponse( )   Check Time=").size(), 2u);
+
+  ASSERT_EQ(lib_->DNM_Online(0, 3, 0, 63), 0);
+  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 3), DNM_BaudrateError);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Error!Baudrate 3 is out of range"));
+  const int32_t slow = card_->Attach(0, 3, 125);
+  ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 2), 0);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Successful!Baudrate was changed!"));
+  const auto checks = card_->Drain(slow, kQuiet);
+  ASSERT_EQ(checks.size(), 2u);  // both checks at 125 kbit/s
+  for (const auto& frame : checks) EXPECT_EQ(FrameText(frame), "5FF#035E7A01000000");
+  EXPECT_EQ(card_->PortStats(0, 3).baud, 125000u);
 }
 
 TEST_F(PortOnline, MacIdAnsweredByAnotherNodeIsNeitherTakenNorChangedTo) {
@@ -103,21 +115,6 @@ TEST_F(PortOnline, StateChecksOfflineOnlineAndChangedMacIdAnswerChecksForTheMacI
   const auto changed = card_->Drain(node, kQuiet);
   ASSERT_EQ(changed.size(), 1u);
   EXPECT_EQ(FrameText(changed[0]), "44F#805E7A01000000");
-}
-
-// The check frame carries the port number, at the port's new rate.
-TEST_F(PortOnline, ChangeBaudrate) {
-  Load();
-  ASSERT_EQ(lib_->DNM_Online(0, 3, 0, 63), 0);
-  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 3), DNM_BaudrateError);
-  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Error!Baudrate 3 is out of range"));
-  const int32_t slow = card_->Attach(0, 3, 125);
-  ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 2), 0);
-  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Successful!Baudrate was changed!"));
-  const auto frames = card_->Drain(slow, kQuiet);
-  ASSERT_EQ(frames.size(), 2u);  // both checks at 125 kbit/s
-  for (const auto& frame : frames) EXPECT_EQ(FrameText(frame), "5FF#035E7A01000000");
-  EXPECT_EQ(card_->PortStats(0, 3).baud, 125000u);
 }
 
 TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -15,6 +16,7 @@
 namespace dnsim_test {
 
 using Data = std::vector<uint8_t>;
+using std::chrono::milliseconds;
 using vcan_test::BringOnline;
 using vcan_test::StartCard;
 using vcan_test::StartOnline;

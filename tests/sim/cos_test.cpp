@@ -13,7 +13,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using vcan_test::DataOf;
 

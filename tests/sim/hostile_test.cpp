@@ -10,7 +10,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
 using vcan_test::DataOf;
 using vcan_test::StampOf;
 

@@ -10,8 +10,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
-
 constexpr uint8_t kMaster = 1;
 constexpr uint32_t kStrobeId = 0x400 + 8 * kMaster;
 constexpr uint32_t PollId(uint8_t slave) {
@@ -57,9 +55,8 @@ class Io : public testing::Test {
   // The frames of one response on id: one, or fragments up to the last.
   std::vector<Data> Response(uint32_t id, bool fragmented) {
     std::vector<Data> frames{master_.ReceiveOn(id)};
-    while (fragmented && !frames.back().empty() && (frames.back()[0] & 0xC0) != 0x80) {
+    while (fragmented && !frames.back().empty() && (frames.back()[0] & 0xC0) != 0x80)
       frames.push_back(master_.ReceiveOn(id));
-    }
     return frames;
   }
 
@@ -121,9 +118,8 @@ TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
   ASSERT_NO_FATAL_FAILURE(Connect(23, 0x02));
   for (uint8_t round = 0; round < 2; ++round) {
     master_.Send(kStrobeId, Data(8, round == 0 ? 0xFF : 0x00));  // answered whatever the bit
-    for (auto [slave, size] : {std::pair{20, 2}, {21, 8}, {22, 3}}) {
+    for (auto [slave, size] : {std::pair{20, 2}, {21, 8}, {22, 3}})
       EXPECT_EQ(master_.ReceiveOn(StrobeResponseId(slave)), Inputs(round, size)) << slave;
-    }
   }
   master_.Send(0x400 + 8 * 5, Data(8, 0xFF));  // another master's
   master_.Send(kStrobeId, Data(7, 0xFF));      // too short
@@ -168,9 +164,8 @@ TEST_F(Io, IoWatchdogAppliesItsActionAfterFourRatesWithoutCommands) {
   ASSERT_NO_FATAL_FAILURE(StartOnline(description));
   ASSERT_NO_FATAL_FAILURE(Connect(55, 0x02, 100, 1));
   EXPECT_EQ(Set(55, 2, 12, {3}), (Data{kMaster, 0x94, 0x09, 0xFF})) << "no deferred delete";
-  for (const WatchdogCase& c : cases) {
+  for (const WatchdogCase& c : cases)
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, c.choice, 100, c.action));
-  }
   for (int i = 0; i < 6; ++i) {  // slave 55 is polled every 100 ms
     std::this_thread::sleep_for(milliseconds(100));
     Poll(55, {0, 0});

@@ -8,7 +8,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr uint8_t kSlave = 63;
@@ -32,9 +31,8 @@ class Watchdog : public testing::Test {
   // Waits for the first expiry and returns how long after arming it came.
   milliseconds WaitForExpiry() {
     const auto deadline = armed_at_ + milliseconds(3000);
-    while (SlaveState(kSlave).watchdog_expiries == 0 && steady_clock::now() < deadline) {
+    while (SlaveState(kSlave).watchdog_expiries == 0 && steady_clock::now() < deadline)
       std::this_thread::sleep_for(milliseconds(5));
-    }
     return std::chrono::duration_cast<milliseconds>(steady_clock::now() - armed_at_);
   }
   bool Answers() {

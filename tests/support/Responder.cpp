@@ -35,9 +35,8 @@ std::vector<HeardFrame> Responder::Heard() const {
 std::vector<HeardFrame> Responder::HeardWith(uint32_t id, std::optional<uint8_t> service) const {
   std::vector<HeardFrame> found;
   for (const HeardFrame& frame : Heard()) {
-    if (frame.msg.id == id && (!service || (frame.msg.len > 1 && frame.msg.data[1] == *service))) {
+    if (frame.msg.id == id && (!service || (frame.msg.len > 1 && frame.msg.data[1] == *service)))
       found.push_back(frame);
-    }
   }
   return found;
 }

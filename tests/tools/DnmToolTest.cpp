@@ -101,9 +101,8 @@ class DnmTool : public ::testing::Test {
       const std::string data = line.substr(frame + 5);
       const int protocol = std::stoi(data.substr(2, 2), nullptr, 16);
       const bool first = protocol == 0 && data.substr(4, 2) == "10";
-      if (first || protocol >> 6 == 1 || protocol >> 6 == 2) {
+      if (first || protocol >> 6 == 1 || protocol >> 6 == 2)
         fragments[protocol & 0x3F] = data.substr(first ? 12 : 4);
-      }
     }
     std::string value;
     for (const auto& fragment : fragments) value += fragment.second;
