@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <initializer_list>
 #include <optional>
 #include <regex>
 #include <set>
@@ -70,7 +69,7 @@ inline void StartCard(const std::string& description) {
       << "the card was built earlier in this process; run each test in a process of its own";
 }
 
-inline CANMsg MakeFrame(uint32_t id, std::initializer_list<uint8_t> data) {
+inline CANMsg MakeFrame(uint32_t id, const std::vector<uint8_t>& data) {
   CANMsg msg{};
   msg.id = id;
   msg.len = static_cast<uint8_t>(data.size());

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "BridgeNode.h"
+#include "CardTestSupport.h"
 #include "FakeSocketCan.h"
 #include "PortNode.h"
 #include "Segment.h"
@@ -98,12 +99,7 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   EXPECT_EQ(bridge->baud(), 250'000u) << "runs at the interface's bit rate";
   EXPECT_EQ(interface.filter_mask, uint32_t{CAN_EFF_FLAG}) << "every standard frame";
 
-  CANMsg out{};
-  out.id = 0x123;
-  out.len = 2;
-  out.data[0] = 0xDE;
-  out.data[1] = 0xAD;
-  ASSERT_EQ(node->Send(out, milliseconds(100)), CAN_NoError);
+  ASSERT_EQ(node->Send(vcan_test::MakeFrame(0x123, {0xDE, 0xAD}), milliseconds(100)), CAN_NoError);
   can_frame raw{};
   ASSERT_EQ(read(interface.peer, &raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
   EXPECT_EQ(raw.can_id, 0x123u);

@@ -220,8 +220,9 @@ AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
 }
 
 // The 64-byte call: a short value clears the rest of the area, a fragmented one is
-// acknowledged fragment by fragment, a longer one is refused and leaves all as it was.
-TEST_F(Attributes, GetOfShortFragmentedAndTooLongValues) {
+// acknowledged fragment by fragment, a longer one is refused and leaves all as it was. The call
+// with the caller's size takes values up to 255 bytes.
+TEST_F(Attributes, GetOfShortFragmentedAndTooLongValuesUpTo255BytesWithTheCallersSize) {
   Script(AnswerWithAttributeLength({5, false}));
   Responder& slave = Connect();
   uint8_t area[128];
@@ -243,11 +244,7 @@ TEST_F(Attributes, GetOfShortFragmentedAndTooLongValues) {
   EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
   EXPECT_EQ(length, 77u);
   EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
-}
 
-TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
-  Script(AnswerWithAttributeLength({5, false}));
-  Connect();
   const struct {
     uint8_t length;  // of the value, the attribute's ID
     uint32_t size;
@@ -263,20 +260,18 @@ TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
       {14, 0, DNM_GetAttributeDataTooLong},
   };
   for (const auto& c : cases) {
-    std::vector<uint8_t> area(300, 0xCC);
-    uint32_t length = 999;
-    EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, c.length, area.data(), c.size, &length),
+    std::vector<uint8_t> room(300, 0xCC);
+    uint32_t got = 999;
+    EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, c.length, room.data(), c.size, &got),
               c.code)
         << int{c.length} << " in " << c.size;
     const uint32_t written = c.code == 0 ? c.length : 0;
-    EXPECT_EQ(length, c.code == 0 ? c.length : 999u);
-    EXPECT_EQ(std::vector<uint8_t>(area.begin(), area.begin() + written), Pattern(written));
+    EXPECT_EQ(got, c.code == 0 ? c.length : 999u);
+    EXPECT_EQ(std::vector<uint8_t>(room.begin(), room.begin() + written), Pattern(written));
     EXPECT_TRUE(
-        std::all_of(area.begin() + written, area.end(), [](uint8_t b) { return b == 0xCC; }));
+        std::all_of(room.begin() + written, room.end(), [](uint8_t b) { return b == 0xCC; }));
   }
   // The 64-byte call keeps its limit.
-  uint8_t area[64];
-  uint32_t length = 0;
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 64, area, &length), 0);
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 65, area, &length),
             DNM_GetAttributeDataTooLong);

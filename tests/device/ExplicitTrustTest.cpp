@@ -37,13 +37,12 @@ class SimulatedSlaves : public ::testing::Test {
   }
 
   // Milliseconds until the connection status reads want, -1 after limit_ms.
-  int64_t WaitStatus(uint8_t mac, uint16_t want, int64_t limit_ms) {
+  int64_t WaitStatus(uint8_t mac, uint16_t want, int limit_ms) {
     const auto start = Clock::now();
-    while (lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, mac) != want) {
-      if (MsSince(start) > limit_ms) return -1;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return MsSince(start);
+    const auto reads = [&] {
+      return lib_->DNM_CheckExplicitMsgConnectionStatus(0, 0, mac) == want;
+    };
+    return Eventually(reads, limit_ms) ? MsSince(start) : -1;
   }
 
   uint16_t Get(uint8_t mac, uint8_t attribute, uint8_t* first = nullptr) {

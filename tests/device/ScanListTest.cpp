@@ -37,7 +37,7 @@ class ScanList : public ::testing::Test {
 };
 
 // Adding checks the MAC ID against the list and the master; routes come and go with the device.
-TEST_F(ScanList, AddingChecksTheMacIdAndRoutesComeAndGoWithTheDevice) {
+TEST_F(ScanList, AddingChecksTheMacIdRoutesComeAndGoAndAListingFindsNone) {
   Start();
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), DNM_DeviceAlreadyInScanList);
@@ -60,6 +60,19 @@ TEST_F(ScanList, AddingChecksTheMacIdAndRoutesComeAndGoWithTheDevice) {
   EXPECT_EQ(port_->map().FindConnectionID(0x42B, matches), MapTable::kFound);
   EXPECT_FALSE(port_->InScanList(6));
   EXPECT_EQ(port_->device(6), nullptr);
+
+  // Listing on a silent network or an offline port.
+  uint8_t list[64] = {};
+  uint8_t count = 99;
+  ASSERT_EQ(DNM_GetAllDeviceMACID(0, 0, list, &count), 0);
+  EXPECT_EQ(count, 0);
+  count = 99;
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 1, list, &count), DNM_MasterStateError);
+  EXPECT_EQ(count, 99);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 4, list, &count), DNM_PortNumberError);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, nullptr, &count), DNM_NullPointerError);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, list, nullptr), DNM_NullPointerError);
 }
 
 TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
@@ -127,21 +140,6 @@ TEST_F(ScanList, ListsEveryNodeThatAnswersInOrderAndLeavesNoRouteBehind) {
   ASSERT_EQ(count, 4);
   EXPECT_EQ(std::vector<uint8_t>(list, list + 4), (std::vector<uint8_t>{0, 2, 33, 63}));
   EXPECT_EQ(port_->map().Count(), 1);  // only the device's own route
-}
-
-TEST_F(ScanList, ListingOnASilentNetworkOrAnOfflinePort) {
-  Start();
-  uint8_t list[64] = {};
-  uint8_t count = 99;
-  ASSERT_EQ(DNM_GetAllDeviceMACID(0, 0, list, &count), 0);
-  EXPECT_EQ(count, 0);
-  count = 99;
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 1, list, &count), DNM_MasterStateError);
-  EXPECT_EQ(count, 99);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 4, list, &count), DNM_PortNumberError);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, nullptr, &count), DNM_NullPointerError);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, list, nullptr), DNM_NullPointerError);
 }
 
 // Devices come and go while their frames flow; run under the sanitizers

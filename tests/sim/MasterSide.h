@@ -56,10 +56,7 @@ class Master {
   uint8_t mac() const { return mac_; }
 
   void Send(uint32_t id, const Data& data) const {
-    CANMsg msg{};
-    msg.id = id;
-    msg.len = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), msg.data);
+    const CANMsg msg = vcan_test::MakeFrame(id, data);
     const int32_t result =
         node_ == 0 ? CAN_SendMsg(board_, port_, &msg) : VCAN_NodeSend(node_, &msg, 1000);
     EXPECT_EQ(result, CAN_NoError) << "sending on 0x" << std::hex << id;

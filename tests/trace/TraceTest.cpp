@@ -20,7 +20,7 @@ class TraceTest : public ::testing::Test {
   }
 };
 
-TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnIt) {
+TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnItAfterTheCallersTag) {
   // Driver codes: the line names the code, and only the low 16 bits are returned.
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 17), 17);
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 23), 23);
@@ -37,9 +37,8 @@ TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnIt) {
   const std::vector<std::string> expected_dnm = {"T( ) ----> DNM_CreateDeviceBitStrobeThreadError",
                                                  "DeviceNet Msg 1906 is an Unknow Message"};
   EXPECT_EQ(KeptTraceLines(), expected_dnm);
-}
 
-TEST_F(TraceTest, ThreadsOwnBufferCanBeTheCallerTag) {
+  // A thread's own buffer can be the caller's tag.
   Trace("Rx_Thread00_1( )   last line");
   TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", 19);
   EXPECT_EQ(KeptTraceLines().back(),
