@@ -280,7 +280,7 @@ TEST_F(Attributes, GetOfShortFragmentedAndTooLongValuesUpTo255BytesWithTheCaller
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 4, nullptr, &length), DNM_NullPointerError);
 }
 
-TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
+TEST_F(Attributes, LastErrorResponseOfTheApplicationsCallsAndDevicesNotConnected) {
   Script([](const CANMsg& m) -> Frames {
     if (m.data[1] == 0x0E && m.data[4] == 9) return Reply({5, false}, {0x00, 0x94, 0x14, 0xFF});
     if (m.data[1] == 0x0E && m.data[4] == 8) return Reply({5, false}, {0x00, 0x94});
@@ -317,11 +317,8 @@ TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 64, &general, &additional), DNM_MACIDNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 4, 5, &general, &additional), DNM_PortNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 5, nullptr, &additional), DNM_NullPointerError);
-}
 
-TEST_F(Attributes, DevicesThatAreNotConnected) {
-  uint8_t area[64];
-  uint32_t length = 0;
+  // Devices that are not connected are not asked.
   ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 9, 0), 0);
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_DeviceIsUnConnected);
   ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 9, 3), 0);

@@ -75,7 +75,7 @@ TEST_F(ScanList, AddingChecksTheMacIdRoutesComeAndGoAndAListingFindsNone) {
   EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, list, nullptr), DNM_NullPointerError);
 }
 
-TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
+TEST_F(ScanList, StartAndStopFollowTheDeviceStateAndAWorkerNotMadeIsNotConfigured) {
   Start();
   ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_ExplicitMsgNotConfigure);
@@ -93,6 +93,17 @@ TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
   EXPECT_EQ(DNM_StopDevice(0, 0, 5), DNM_DeviceIsUnConnected);
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), 0);
   EXPECT_EQ(port_->device(5)->stop_flag(kExplicit), 0);
+
+  // A device whose worker could not be made is not configured.
+  ASSERT_EQ(DNM_AddDevice(0, 0, 6, 0), 0);
+  platform::FailNextThreadCreations(1);
+  EXPECT_EQ(DNM_ConfigExplicitMsg(0, 0, 6, 3), 0);  // the failure shows in the trace only
+  EXPECT_TRUE(HasLine(
+      "ConnectionObject::CreateExplicitMsgThread( ) DesMACID 6 Created Explicit Msg Thread Error"));
+  EXPECT_EQ(DNM_StartDevice(0, 0, 6), DNM_ExplicitMsgNotConfigure);
+  EXPECT_TRUE(
+      HasLine("ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
+              "configure!"));
 }
 
 TEST_F(ScanList, StartingThePortStopsAtTheFirstDeviceThatFails) {
@@ -112,19 +123,6 @@ TEST_F(ScanList, StartingThePortStopsAtTheFirstDeviceThatFails) {
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
   for (uint8_t mac : {1, 2, 4, 5}) EXPECT_TRUE(port_->IsStarted(mac));
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
-}
-
-TEST_F(ScanList, StartingAWorkerThatCouldNotBeMadeReportsItNotConfigured) {
-  Start();
-  ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
-  platform::FailNextThreadCreations(1);
-  EXPECT_EQ(DNM_ConfigExplicitMsg(0, 0, 5, 3), 0);  // the failure shows in the trace only
-  EXPECT_TRUE(HasLine(
-      "ConnectionObject::CreateExplicitMsgThread( ) DesMACID 5 Created Explicit Msg Thread Error"));
-  EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_ExplicitMsgNotConfigure);
-  EXPECT_TRUE(
-      HasLine("ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
-              "configure!"));
 }
 
 TEST_F(ScanList, ListsEveryNodeThatAnswersInOrderAndLeavesNoRouteBehind) {

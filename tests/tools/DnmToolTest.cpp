@@ -185,19 +185,6 @@ TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
   }
 }
 
-TEST_F(DnmTool, FaultedNodesAreListedAndReaddressed) {
-  const Result list = Dnm("faulted");
-  ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_THAT(list.out, HasSubstr("   901      400040\n"));
-  const Result readdress = Dnm("faulted --readdress 901 400040 41");
-  EXPECT_EQ(readdress.status, 0) << readdress.err;
-  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
-  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
-  EXPECT_EQ(nobody.status, 1);
-  EXPECT_THAT(nobody.err,
-              HasSubstr("no node with vendor 901 serial number 999 answered at MAC ID 41"));
-}
-
 // Each misconfiguration a new user meets, with the network that brings it
 // about (beside a port on segment "bus"), told as what it is.
 TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
@@ -249,7 +236,7 @@ TEST_F(DnmTool, ARefusedNetworkLineStopsItWithWhatToDo) {
 }
 
 // An error response is explained in words, and with --json the failure is a JSON object too.
-TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJson) {
+TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJsonAndFaultedNodesReaddressed) {
   const Result text = Dnm("get 9 1 1 1");
   EXPECT_EQ(text.status, 1);
   EXPECT_THAT(text.err, HasSubstr("DNM_GetAttributeEx failed: 1701 DNM_GetAttributeResponseError"));
@@ -267,6 +254,18 @@ TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJson) {
   const Result version = Dnm("--version", false);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "dnm 1.1\nmaster library 1.1\n");
+
+  // Faulted nodes are listed and given a new MAC ID.
+  const Result list = Dnm("faulted");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_THAT(list.out, HasSubstr("   901      400040\n"));
+  const Result readdress = Dnm("faulted --readdress 901 400040 41");
+  EXPECT_EQ(readdress.status, 0) << readdress.err;
+  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
+  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
+  EXPECT_EQ(nobody.status, 1);
+  EXPECT_THAT(nobody.err,
+              HasSubstr("no node with vendor 901 serial number 999 answered at MAC ID 41"));
 }
 
 }  // namespace
