@@ -20,7 +20,7 @@ class TraceTest : public ::testing::Test {
   }
 };
 
-TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnItAfterTheCallersTag) {
+TEST_F(TraceTest, ResultLinesNameTheCodeAfterTheCallersTagAndConcurrentLinesNeverMix) {
   // Driver codes: the line names the code, and only the low 16 bits are returned.
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 17), 17);
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 23), 23);
@@ -44,9 +44,9 @@ TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnItAfterTheCallersTag) {
   EXPECT_EQ(KeptTraceLines().back(),
             "Rx_Thread00_1( )   last line----> API_CAN_ReceiveMsg( ) --> CAN Message --> "
             "CAN_DataOverrun");
-}
 
-TEST_F(TraceTest, ConcurrentLinesNeverMix) {
+  // Lines written at once from several threads never mix.
+  HyperTraceTest_Clear();
   constexpr int kThreads = 8;
   constexpr int kLines = 500;
   std::vector<std::thread> threads;
