@@ -110,18 +110,19 @@ TEST_F(ScanList, StartingThePortStopsAtTheFirstDeviceThatFails) {
   Start();
   for (uint8_t mac : {1, 2, 3, 4, 5}) ASSERT_EQ(DNM_AddDevice(0, 0, mac, 0), 0);
   for (uint8_t mac : {1, 2, 4, 5}) ASSERT_EQ(DNM_ConfigExplicitMsg(0, 0, mac, 3), 0);
+  const auto started = [&] {
+    std::vector<bool> flags;
+    for (uint8_t mac = 1; mac <= 5; ++mac) flags.push_back(port_->IsStarted(mac));
+    return flags;
+  };
   EXPECT_EQ(DNM_StartCommunicate(0, 0), DNM_ExplicitMsgNotConfigure);
-  EXPECT_TRUE(port_->IsStarted(1));
-  EXPECT_TRUE(port_->IsStarted(2));
-  EXPECT_FALSE(port_->IsStarted(3));
-  EXPECT_FALSE(port_->IsStarted(4));
-  EXPECT_FALSE(port_->IsStarted(5));
+  EXPECT_EQ(started(), (std::vector<bool>{true, true, false, false, false}));
   EXPECT_EQ(DNM_StopCommunicate(0, 0), 0);
-  EXPECT_FALSE(port_->IsStarted(1));
+  EXPECT_EQ(started(), std::vector<bool>(5, false));
   EXPECT_EQ(DNM_StopCommunicate(0, 0), 0);  // nothing started: nothing to do
   ASSERT_EQ(DNM_RemoveDevice(0, 0, 3), 0);
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
-  for (uint8_t mac : {1, 2, 4, 5}) EXPECT_TRUE(port_->IsStarted(mac));
+  EXPECT_EQ(started(), (std::vector<bool>{true, true, false, true, true}));
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
 }
 
