@@ -25,7 +25,6 @@ struct SlaveIds {
   uint32_t request() const { return ucmm ? 0x600u + kMaster : 0x404 + mac * 8u; }
   uint32_t response() const { return ucmm ? 0x600u + mac : 0x403 + mac * 8u; }
   uint32_t open_response() const { return 0x740u + mac; }
-  uint8_t ack_header() const { return 0x80 | (ucmm ? mac : kMaster); }
 };
 
 // The library's own requests on the connection carry the XID bit; the

@@ -110,10 +110,11 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
   EXPECT_TRUE(master_.ExpectNothing(200));
 }
 
-TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
+TEST_F(Io, BitStrobeIsAnsweredWithEachStrobeSizeAndCommandsOutOfPlaceAreIgnored) {
   ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(20, "produced=2") + SlaveLine(21, "produced=12") +
                                       SlaveLine(22, "produced=12 strobe_produced=3") +
-                                      SlaveLine(23, "")));
+                                      SlaveLine(23, "") + SlaveLine(40, "consumed=2") +
+                                      SlaveLine(41, "consumed=9")));
   for (uint8_t slave : {20, 21, 22}) ASSERT_NO_FATAL_FAILURE(Connect(slave, 0x04));
   ASSERT_NO_FATAL_FAILURE(Connect(23, 0x02));
   for (uint8_t round = 0; round < 2; ++round) {
@@ -130,10 +131,8 @@ TEST_F(Io, BitStrobeIsAnsweredByEachStrobedSlaveWithItsStrobeSize) {
   EXPECT_EQ(state.strobe_responses, 2u);
   EXPECT_EQ(state.io_ignored, 1u);
   EXPECT_EQ(SlaveState(23).io_ignored, 0u) << "no bit-strobe connection: none of its business";
-}
 
-TEST_F(Io, CommandsWithoutConnectionOfWrongLengthOrOutOfSequenceAreIgnored) {
-  ASSERT_NO_FATAL_FAILURE(StartOnline(SlaveLine(40, "consumed=2") + SlaveLine(41, "consumed=9")));
+  // Commands without a connection, of a wrong length or out of sequence are ignored.
   Poll(40, {1, 2});  // not allocated
   ASSERT_TRUE(master_.Allocate(40, 0x03));
   Poll(40, {1, 2});  // configuring
