@@ -149,18 +149,37 @@ TEST_F(Io, BitStrobeIsAnsweredWithEachStrobeSizeAndCommandsOutOfPlaceAreIgnored)
   EXPECT_EQ(master_.ReceiveOn(PollResponseId(41)), Inputs(0, 2));
 }
 
+struct KeyCase {
+  uint8_t slave;
+  const char* options;
+  std::vector<Data> frames;  // the response to the first poll
+  int delay_ms;
+};
+
 struct WatchdogCase {  // choice: poll or bit-strobe
   uint8_t slave, choice, action, state_after, choice_after;
 };
 
-TEST_F(Io, IoWatchdogAppliesItsActionAfterFourRatesWithoutCommands) {
+// The I/O watchdog applies its action after four rates without commands; the behaviour keys shape
+// the poll responses and the reported sizes.
+TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
+  const Data first{0x00, 0, 1, 2, 3, 4, 5, 6};
+  const KeyCase keys[] = {
+      {60, "produced=8 io_len=3", {{0, 1, 2}}, 0},
+      {61, "produced=2 io_len=12", {first, {0x81, 7, 8, 9, 10, 11}}, 0},
+      {62, "produced=15 io_frag_skip=1", {first, {0x42, 7, 8, 9, 10, 11, 12, 13}, {0x83, 14}}, 0},
+      {63, "io_silent=1", {}, 0},
+      {59, "delay=200", {{0, 1}}, 200},
+      {58, "produced=5 inputs=echo", {{0x55, 0x55, 0, 0, 0}}, 0},
+      {57, "produced=3 inputs=fixed", {{0, 1, 2}}, 0},
+  };
   const WatchdogCase cases[] = {
       {50, 0x02, 0, 4, 0x03}, {51, 0x02, 1, 0, 0x01}, {52, 0x02, 2, 3, 0x03},
       {53, 0x04, 0, 4, 0x05}, {54, 0x04, 1, 0, 0x01},
   };
   std::string description = SlaveLine(55, "");
   for (const WatchdogCase& c : cases) description += SlaveLine(c.slave, "");
-  ASSERT_NO_FATAL_FAILURE(StartOnline(description));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(description + Slaves(keys)));
   ASSERT_NO_FATAL_FAILURE(Connect(55, 0x02, 100, 1));
   EXPECT_EQ(Set(55, 2, 12, {3}), (Data{kMaster, 0x94, 0x09, 0xFF})) << "no deferred delete";
   for (const WatchdogCase& c : cases)
@@ -186,28 +205,8 @@ TEST_F(Io, IoWatchdogAppliesItsActionAfterFourRatesWithoutCommands) {
   EXPECT_EQ(master_.Unconnected(50, {0x4C, 3, 1, 0x02}), (Data{0x40 | kMaster, 0xCC}));
   ASSERT_TRUE(master_.Allocate(50, 0x02));
   EXPECT_EQ(SlaveState(50).poll_state, 1) << "released and allocated: configuring again";
-}
 
-struct KeyCase {
-  uint8_t slave;
-  const char* options;
-  std::vector<Data> frames;  // the response to the first poll
-  int delay_ms;
-};
-
-TEST_F(Io, BehaviourKeysShapeThePollResponsesAndTheReportedSizes) {
-  const Data first{0x00, 0, 1, 2, 3, 4, 5, 6};
-  const KeyCase cases[] = {
-      {60, "produced=8 io_len=3", {{0, 1, 2}}, 0},
-      {61, "produced=2 io_len=12", {first, {0x81, 7, 8, 9, 10, 11}}, 0},
-      {62, "produced=15 io_frag_skip=1", {first, {0x42, 7, 8, 9, 10, 11, 12, 13}, {0x83, 14}}, 0},
-      {63, "io_silent=1", {}, 0},
-      {59, "delay=200", {{0, 1}}, 200},
-      {58, "produced=5 inputs=echo", {{0x55, 0x55, 0, 0, 0}}, 0},
-      {57, "produced=3 inputs=fixed", {{0, 1, 2}}, 0},
-  };
-  ASSERT_NO_FATAL_FAILURE(StartOnline(Slaves(cases)));
-  for (const KeyCase& c : cases) {
+  for (const KeyCase& c : keys) {
     SCOPED_TRACE(c.options);
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, 0x02));
     const auto sent = std::chrono::steady_clock::now();
