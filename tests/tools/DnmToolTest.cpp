@@ -112,17 +112,6 @@ class DnmTool : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
-  const Result scan = Dnm("scan");
-  ASSERT_EQ(scan.status, 0) << scan.err;
-  EXPECT_THAT(scan.out,
-              HasSubstr("  5      77     7        5  2.3             4660  Tool Test Block\n"));
-  EXPECT_THAT(scan.out, HasSubstr("\n  9  "));
-  EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
-  EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
-                                              "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
-}
-
 // Each run is a new process with a new network, so what a set writes is
 // read from the bus's log, and a get reads the value the network file holds;
 // live inputs echo the outputs written.
@@ -140,7 +129,7 @@ TEST_F(DnmTool, GetAndSetCarryA200ByteAttributeAndIoEchoesTheOutputs) {
   EXPECT_THAT(io.out, HasSubstr("inputs A1 B2 | poll: established; no response 0"));
 }
 
-TEST_F(DnmTool, JsonOutputParses) {
+TEST_F(DnmTool, JsonOutputParsesAndScanFindsTheSlavesWithTheirIdentities) {
   const struct {
     const char* args;
     const char* fragment;
@@ -156,9 +145,19 @@ TEST_F(DnmTool, JsonOutputParses) {
     EXPECT_TRUE(Json(dir_ / "out")) << c.args;
     EXPECT_THAT(run.out, HasSubstr(c.fragment)) << c.args;
   }
+
+  // A scan finds the slaves with their identities.
+  const Result scan = Dnm("scan");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_THAT(scan.out,
+              HasSubstr("  5      77     7        5  2.3             4660  Tool Test Block\n"));
+  EXPECT_THAT(scan.out, HasSubstr("\n  9  "));
+  EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
+  EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
+                                              "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
 }
 
-TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
+TEST_F(DnmTool, BadInputOrARefusedNetworkLineGivesAMessageAndANonZeroExit) {
   const struct {
     const char* args;
     bool with_network;
@@ -183,6 +182,22 @@ TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: dnm ") + command, 0), 0u) << help.out;
   }
+
+  // The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
+  // messages in line order, although they come from reading, checking and applying the lines.
+  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
+                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
+                                      "slavee segment=bus mac=6\n"
+                                      "port 0/9 segment=bus\n";
+  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
+  EXPECT_EQ(run.status, 2);
+  const size_t quoted = run.err.find(
+      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
+      "product=\"Virtual IO Block\"");
+  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
+  const size_t port = run.err.find(":6: bad port '9'");
+  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("the network description has 3 lines the virtual card refused"));
 }
 
 // Each misconfiguration a new user meets, with the network that brings it
@@ -215,24 +230,6 @@ TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
     EXPECT_EQ(run.status, 1) << c.args;
     EXPECT_THAT(run.err, HasSubstr(c.told)) << c.network << c.args;
   }
-}
-
-// The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
-// messages in line order, although they come from reading, checking and applying the lines.
-TEST_F(DnmTool, ARefusedNetworkLineStopsItWithWhatToDo) {
-  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
-                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
-                                      "slavee segment=bus mac=6\n"
-                                      "port 0/9 segment=bus\n";
-  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
-  EXPECT_EQ(run.status, 2);
-  const size_t quoted = run.err.find(
-      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
-      "product=\"Virtual IO Block\"");
-  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
-  const size_t port = run.err.find(":6: bad port '9'");
-  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
-  EXPECT_THAT(run.err, HasSubstr("the network description has 3 lines the virtual card refused"));
 }
 
 // An error response is explained in words, and with --json the failure is a JSON object too.
