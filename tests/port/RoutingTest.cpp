@@ -221,10 +221,25 @@ TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
 }
 
-// A full transmit queue is back-pressure: a sender waits for room, requests
-// ahead of I/O, and fails only after the port's bound; an answer to another
+// Refused frames never reach the driver. A full transmit queue is back-pressure: a sender waits
+// for room, requests ahead of I/O, and fails only after the port's bound; an answer to another
 // node never waits.
 TEST_F(Routing, AFullTransmitQueueIsWaitedOutRequestsFirst) {
+  VCAN_PortStats before{};
+  VCAN_GetPortStats(0, 1, &before);
+  const uint8_t data[9] = {};
+  EXPECT_EQ(port_->SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
+  EXPECT_EQ(port_->SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
+  EXPECT_EQ(port_->SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
+  VCAN_PortStats after{};
+  VCAN_GetPortStats(0, 1, &after);
+  EXPECT_EQ(after.sent, before.sent);
+  HyperTraceTest_Clear();
+  EXPECT_EQ(port_->SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);
+  const auto lines = test::KeptTraceLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "CANPort::SencCmd( )   7ff 0 0 0 0 0 0 0 0 0 0 0");
+
   ASSERT_EQ(DNM_Online(0, 1, 2, kMaster), 0);  // 125 kbit/s: a bound of 277 ms
   CANPort& port = Lib().boards[0]->port(1);
   const int32_t node = VCAN_AttachNode(0, 2, 125);
@@ -251,24 +266,6 @@ TEST_F(Routing, AFullTransmitQueueIsWaitedOutRequestsFirst) {
   ASSERT_NE(at(0x5AA), heard.end());
   EXPECT_LT(at(0x5BB), at(0x5AA));
   EXPECT_EQ(at(0x601), heard.end());
-}
-
-TEST_F(Routing, RefusedFramesNeverReachTheDriver) {
-  CANPort& port = *port_;
-  VCAN_PortStats before{};
-  VCAN_GetPortStats(0, 1, &before);
-  const uint8_t data[9] = {};
-  EXPECT_EQ(port.SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
-  EXPECT_EQ(port.SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
-  EXPECT_EQ(port.SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
-  VCAN_PortStats after{};
-  VCAN_GetPortStats(0, 1, &after);
-  EXPECT_EQ(after.sent, before.sent);
-  HyperTraceTest_Clear();
-  EXPECT_EQ(port.SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);
-  const auto lines = test::KeptTraceLines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "CANPort::SencCmd( )   7ff 0 0 0 0 0 0 0 0 0 0 0");
 }
 
 }  // namespace
