@@ -12,15 +12,8 @@ namespace {
 
 constexpr uint8_t kMaster = 1;
 constexpr uint32_t kStrobeId = 0x400 + 8 * kMaster;
-constexpr uint32_t PollId(uint8_t slave) {
-  return 0x405 + 8u * slave;
-}
-constexpr uint32_t PollResponseId(uint8_t slave) {
-  return 0x3C0 + slave;
-}
-constexpr uint32_t StrobeResponseId(uint8_t slave) {
-  return 0x380 + slave;
-}
+// Identifiers of slave s: poll commands these + 8 s, responses these + s.
+constexpr uint32_t kPoll = 0x405, kPollResponse = 0x3C0, kStrobeResponse = 0x380;
 
 // The default inputs 0, 1, 2, ... with byte 0 counting the responses sent before.
 Data Inputs(uint8_t counter, size_t size) {
@@ -43,13 +36,13 @@ class Io : public testing::Test {
   }
   // Sends the outputs whole up to 8 bytes, else in fragments of 7.
   void Poll(uint8_t slave, const Data& outputs) {
-    if (outputs.size() <= 8) return master_.Send(PollId(slave), outputs);
+    if (outputs.size() <= 8) return master_.Send(kPoll + 8 * slave, outputs);
     for (size_t offset = 0, n = 0; offset < outputs.size(); offset += 7, ++n) {
       const size_t size = std::min<size_t>(7, outputs.size() - offset);
       const int type = n == 0 ? 0x00 : offset + size == outputs.size() ? 0x80 : 0x40;
       Data frame{static_cast<uint8_t>(type | n)};
       frame.insert(frame.end(), outputs.begin() + offset, outputs.begin() + offset + size);
-      master_.Send(PollId(slave), frame);
+      master_.Send(kPoll + 8 * slave, frame);
     }
   }
   // The frames of one response on id: one, or fragments up to the last.
@@ -89,7 +82,7 @@ TEST_F(Io, PollMessagesTravelWholeOrInFragmentsBothWays) {
     for (uint8_t round = 0; round < 2; ++round) {
       const Data outputs = Bytes(c.size, static_cast<uint8_t>(0x80 + round));
       Poll(c.slave, outputs);
-      const std::vector<Data> frames = Response(PollResponseId(c.slave), c.size > 8);
+      const std::vector<Data> frames = Response(kPollResponse + c.slave, c.size > 8);
       Data fragment_bytes, message;
       for (const Data& frame : frames) {
         if (c.size > 8) fragment_bytes.push_back(frame.at(0));
@@ -120,7 +113,7 @@ TEST_F(Io, BitStrobeIsAnsweredWithEachStrobeSizeAndCommandsOutOfPlaceAreIgnored)
   for (uint8_t round = 0; round < 2; ++round) {
     master_.Send(kStrobeId, Data(8, round == 0 ? 0xFF : 0x00));  // answered whatever the bit
     for (auto [slave, size] : {std::pair{20, 2}, {21, 8}, {22, 3}})
-      EXPECT_EQ(master_.ReceiveOn(StrobeResponseId(slave)), Inputs(round, size)) << slave;
+      EXPECT_EQ(master_.ReceiveOn(kStrobeResponse + slave), Inputs(round, size)) << slave;
   }
   master_.Send(0x400 + 8 * 5, Data(8, 0xFF));  // another master's
   master_.Send(kStrobeId, Data(7, 0xFF));      // too short
@@ -139,14 +132,14 @@ TEST_F(Io, BitStrobeIsAnsweredWithEachStrobeSizeAndCommandsOutOfPlaceAreIgnored)
   ASSERT_EQ(Set(40, 2, 9, {0, 0}), (Data{kMaster, 0x90}));
   Poll(40, {1, 2, 3});
   ASSERT_NO_FATAL_FAILURE(Connect(41, 0x02));
-  master_.Send(PollId(41), Bytes(8, 0x00));  // a first fragment
-  master_.Send(PollId(41), {0x82, 1, 2});    // count 2 where 1 is due
-  master_.Send(PollId(41), {0x81, 1, 2});    // no message under way any more
+  master_.Send(kPoll + 8 * 41, Bytes(8, 0x00));  // a first fragment
+  master_.Send(kPoll + 8 * 41, {0x82, 1, 2});    // count 2 where 1 is due
+  master_.Send(kPoll + 8 * 41, {0x81, 1, 2});    // no message under way any more
   EXPECT_TRUE(master_.ExpectNothing(300));
   EXPECT_EQ(SlaveState(40).io_ignored, 3u);
   EXPECT_EQ(SlaveState(41).io_ignored, 2u);
   Poll(41, Bytes(9));
-  EXPECT_EQ(master_.ReceiveOn(PollResponseId(41)), Inputs(0, 2));
+  EXPECT_EQ(master_.ReceiveOn(kPollResponse + 41), Inputs(0, 2));
 }
 
 struct KeyCase {
@@ -187,7 +180,7 @@ TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
   for (int i = 0; i < 6; ++i) {  // slave 55 is polled every 100 ms
     std::this_thread::sleep_for(milliseconds(100));
     Poll(55, {0, 0});
-    EXPECT_EQ(master_.ReceiveOn(PollResponseId(55)).size(), 2u);
+    EXPECT_EQ(master_.ReceiveOn(kPollResponse + 55).size(), 2u);
     EXPECT_TRUE(i > 2 || SlaveState(50).io_watchdog_expiries == 0) << "not before 4 x 100 ms";
   }
   EXPECT_EQ(SlaveState(55).io_watchdog_expiries, 0u);
@@ -200,7 +193,7 @@ TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
   }
   Poll(50, {0, 0});
   Poll(52, {0, 0});
-  EXPECT_EQ(master_.ReceiveOn(PollResponseId(52)).size(), 2u) << "auto reset answers on";
+  EXPECT_EQ(master_.ReceiveOn(kPollResponse + 52).size(), 2u) << "auto reset answers on";
   EXPECT_TRUE(master_.ExpectNothing(200)) << "a timed-out connection takes no poll";
   EXPECT_EQ(master_.Unconnected(50, {0x4C, 3, 1, 0x02}), (Data{0x40 | kMaster, 0xCC}));
   ASSERT_TRUE(master_.Allocate(50, 0x02));
@@ -213,7 +206,7 @@ TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
     Poll(c.slave, {0x55, 0x55});
     std::vector<Data> frames;
     for (size_t i = 0; i < c.frames.size(); ++i)
-      frames.push_back(master_.ReceiveOn(PollResponseId(c.slave)));
+      frames.push_back(master_.ReceiveOn(kPollResponse + c.slave));
     EXPECT_EQ(frames, c.frames);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, milliseconds(c.delay_ms));
     EXPECT_TRUE(master_.ExpectNothing(200));
@@ -222,10 +215,10 @@ TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
   EXPECT_EQ(SlaveState(63).poll_responses, 0u);
 
   Poll(62, {0x55, 0x55});
-  EXPECT_EQ(Response(PollResponseId(62), true).at(1).at(0), 0x41) << "io_frag_skip applies once";
+  EXPECT_EQ(Response(kPollResponse + 62, true).at(1).at(0), 0x41) << "io_frag_skip applies once";
   ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, 61, "io_len=off report_produced=9 report_consumed=0"), 0);
   Poll(61, {0x55, 0x55});
-  EXPECT_EQ(master_.ReceiveOn(PollResponseId(61)), (Data{1, 1}));
+  EXPECT_EQ(master_.ReceiveOn(kPollResponse + 61), (Data{1, 1}));
   EXPECT_EQ(master_.Explicit(61, GetRequest(5, 2, 7)), (Data{kMaster, 0x8E, 9, 0}));
   EXPECT_EQ(master_.Explicit(61, GetRequest(5, 3, 8)), (Data{kMaster, 0x8E, 0, 0}));
   EXPECT_EQ(master_.Explicit(61, GetRequest(5, 1, 7)), (Data{kMaster, 0x8E, 0x2C, 0x01}));
@@ -233,7 +226,7 @@ TEST_F(Io, IoWatchdogAppliesItsActionAndBehaviourKeysShapeThePollResponses) {
   const Data written{0xDE, 0xAD};
   ASSERT_EQ(VCAN_SlaveWriteInputs(0, 1, 57, written.data(), 2), 0);
   Poll(57, {0x55, 0x55});
-  EXPECT_EQ(master_.ReceiveOn(PollResponseId(57)), (Data{0xDE, 0xAD, 0})) << "fixed: as written";
+  EXPECT_EQ(master_.ReceiveOn(kPollResponse + 57), (Data{0xDE, 0xAD, 0})) << "fixed: as written";
   EXPECT_EQ(VCAN_SlaveReadOutputs(0, 1, 56, nullptr, 0), -1) << "no such slave";
 }
 
