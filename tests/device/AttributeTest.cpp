@@ -21,10 +21,8 @@ constexpr uint8_t kMaster = 0;
 struct SlaveIds {
   uint8_t mac;
   bool ucmm;
-  uint32_t allocate() const { return 0x406 + mac * 8u; }
   uint32_t request() const { return ucmm ? 0x600u + kMaster : 0x404 + mac * 8u; }
   uint32_t response() const { return ucmm ? 0x600u + mac : 0x403 + mac * 8u; }
-  uint32_t open_response() const { return 0x740u + mac; }
 };
 
 // The library's own requests on the connection carry the XID bit; the
@@ -41,10 +39,10 @@ using AttributeScript = std::function<Frames(const CANMsg&)>;
 // other frame on the device's request identifier to the attribute script.
 Responder::Script Slave(SlaveIds ids, std::shared_ptr<AttributeScript> script) {
   return [ids, script](const CANMsg& m) -> Frames {
-    if (!ids.ucmm && m.id == ids.allocate())
+    if (!ids.ucmm && m.id == 0x406 + ids.mac * 8u)
       return {MakeFrame(0x403 + ids.mac * 8u, {0x40, uint8_t(m.data[1] | 0x80), 0x00})};
     if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac)
-      return {MakeFrame(ids.open_response(), {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
+      return {MakeFrame(0x740u + ids.mac, {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
     if (m.id == ids.request() && IsLibraryRequest(m)) {
       // The watchdog action and keep-alives.
       return {MakeFrame(ids.response(), {0x40, uint8_t(m.data[1] | 0x80), 0x03})};

@@ -180,27 +180,28 @@ class HostileDevice : public SimulatedSlaves {
   void SetUp() override {
     Load("");
     card_ = std::make_unique<VirtualCard>(*lib_);
-    device_ = std::make_unique<Responder>(*card_, 0, 0, [this](const CANMsg& m) -> Frames {
+    device_ = std::make_unique<Responder>(*card_, 0, 0, Device(nullptr));
+    Connect(kMac);
+  }
+
+  // Answers the connection's requests, and hands the attribute requests to script.
+  static Responder::Script Device(std::function<Frames(const CANMsg&)> script) {
+    return [script](const CANMsg& m) -> Frames {
       if (m.id == 0x406 + kMac * 8u) return {Answer({0x40, uint8_t(m.data[1] | 0x80), 0x00})};
       if (m.id != 0x404 + kMac * 8u) return {};
       if ((m.data[0] & 0xC0) == 0x40) return {Answer({0x40, uint8_t(m.data[1] | 0x80), 0x03})};
-      std::lock_guard lock(mutex_);
-      return script_ ? script_(m) : Frames{};
-    });
-    Connect(kMac);
+      return script ? script(m) : Frames{};
+    };
   }
 
   static CANMsg Answer(std::vector<uint8_t> data) { return MakeFrame(0x403 + kMac * 8u, data); }
 
   void Script(std::function<Frames(const CANMsg&)> script) {
-    std::lock_guard lock(mutex_);
-    script_ = std::move(script);
+    device_->SetScript(Device(std::move(script)));
   }
 
-  std::mutex mutex_;
-  std::function<Frames(const CANMsg&)> script_;
   std::unique_ptr<VirtualCard> card_;
-  std::unique_ptr<Responder> device_;  // ends first: it calls the script
+  std::unique_ptr<Responder> device_;  // ends first: it uses the card
 };
 
 // The device answers the first read only after the call gave up, and the
