@@ -29,10 +29,8 @@ namespace {
 constexpr auto kCallLimit = std::chrono::seconds(20);
 
 size_t ThreadCount() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-    ++count;
-  return count;
+  std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
 
 long ResidentKiB() {
