@@ -51,11 +51,9 @@ std::vector<CANMsg> VirtualCard::Drain(int32_t node, uint32_t quiet_ms) const {
 }
 
 void VirtualCard::Fail(const char* entry, int32_t code, int32_t times) const {
-  if (code == 0) {
-    ASSERT_EQ(CARD_ENTRY(VCAN_ClearFault)(entry), 0);
-    return;
-  }
-  ASSERT_EQ(CARD_ENTRY(VCAN_FailEntry)(entry, code, times), 0);
+  ASSERT_EQ(code == 0 ? CARD_ENTRY(VCAN_ClearFault)(entry)
+                      : CARD_ENTRY(VCAN_FailEntry)(entry, code, times),
+            0);
 }
 
 void VirtualCard::Hold(uint8_t board, uint8_t port, bool hold) const {

@@ -29,16 +29,11 @@ std::string Hex200(const std::string& digits, char low) {
 const std::string kValue200 = Hex200("0123456789ABCDEF", '5');
 
 std::string Network(const std::string& capture) {
-  return "boards 1\n"
-         "segment bus capture=" +
-         capture +
-         "\n"
-         "port 0/1 segment=bus\n"
+  return "boards 1\nsegment bus capture=" + capture + "\nport 0/1 segment=bus\n" +
          "slave segment=bus mac=5 vendor=77 product_code=5 revision=2.3 serial=0x1234 "
          "product=\"Tool Test Block\" produced=2 consumed=2 inputs=echo attr=7:" +
          kValue200 +
-         "\n"
-         "slave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
+         "\nslave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
          "error=get error_status=0x14\n"
          "slave segment=bus mac=40 faulted=1 vendor=901 serial=400040\n";
 }
@@ -52,11 +47,6 @@ std::string ReadFile(const fs::path& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
-}
-
-std::string Squeezed(std::string text) {
-  std::erase_if(text, [](char c) { return c == ' ' || c == '\n'; });
-  return text;
 }
 
 // Whether the file holds one JSON value, as Python's parser judges (where python3 is missing,
@@ -186,7 +176,9 @@ TEST_F(DnmTool, BadInputOrARefusedLineExitsNonZeroAndGetSetAndIoCarryTheValues) 
   // log, and a get reads the value the network file holds; live inputs echo the outputs written.
   const Result get = Dnm("get 5 0x64 1 7");
   ASSERT_EQ(get.status, 0) << get.err;
-  EXPECT_EQ(Squeezed(get.out), kValue200);
+  std::string value = get.out;
+  std::erase_if(value, [](char c) { return c == ' ' || c == '\n'; });
+  EXPECT_EQ(value, kValue200);
   const std::string written = Hex200("FEDCBA9876543210", 'A');
   const Result set = Dnm("set 5 0x64 1 8 " + written);
   ASSERT_EQ(set.status, 0) << set.err;

@@ -61,8 +61,7 @@ TEST_F(TraceTest, ResultLinesNameTheCodeAfterTheCallersTagAndConcurrentLinesNeve
   ASSERT_EQ(lines.size(), size_t{kThreads * kLines});
   EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
   for (const auto& line : lines) {
-    int thread = -1;
-    int index = -1;
+    int thread = -1, index = -1;
     ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &thread, &index), 2) << line;
     ASSERT_EQ(line, "thread " + std::to_string(thread) + " line " + std::to_string(index) +
                         " payload-payload-payload");
