@@ -75,9 +75,8 @@ class StartupReport : public ::testing::TestWithParam<LoadReportCase> {};
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix) {
   std::vector<std::string> found;
   std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  for (std::string line; std::getline(lines, line);)
     if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
   return found;
 }
 
@@ -93,9 +92,8 @@ TEST_P(StartupReport, NamesTheLibraryOnStderrOnce) {
   const auto reports = LinesStartingWith(testing::internal::GetCapturedStderr(), "VELKCANDNM: ");
   ASSERT_EQ(reports.size(), GetParam().fragments.empty() ? 0u : 1u)
       << ::testing::PrintToString(reports);
-  for (const auto& fragment : GetParam().fragments) {
+  for (const auto& fragment : GetParam().fragments)
     EXPECT_NE(reports[0].find(fragment), std::string::npos) << reports[0];
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -11,8 +11,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <initializer_list>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,15 @@ inline std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+// The lines of network.txt that the card's messages name ("network.txt:LINE: ...").
+inline std::set<int> ReportedLines(const std::string& messages) {
+  const std::regex report(R"(network\.txt:(\d+):)");
+  std::set<int> lines;
+  for (std::sregex_iterator it(messages.begin(), messages.end(), report), end; it != end; ++it)
+    lines.insert(std::stoi((*it)[1]));
+  return lines;
+}
+
 // Builds this process's card from the description text (empty: no file, the default card).
 // Use with ASSERT_NO_FATAL_FAILURE before any other call into the card.
 inline void StartCard(const std::string& description) {
@@ -59,7 +69,7 @@ inline void StartCard(const std::string& description) {
       << "the card was built earlier in this process; run each test in a process of its own";
 }
 
-inline CANMsg MakeFrame(uint32_t id, std::initializer_list<uint8_t> data) {
+inline CANMsg MakeFrame(uint32_t id, const std::vector<uint8_t>& data) {
   CANMsg msg{};
   msg.id = id;
   msg.len = static_cast<uint8_t>(data.size());

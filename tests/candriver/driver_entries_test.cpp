@@ -8,7 +8,7 @@
 namespace vcan_test {
 namespace {
 
-TEST(DriverEntries, ArgumentErrorsInBoardPortActiveOrderAndClosingTakesPortsOffTheBus) {
+TEST(DriverEntries, ArgumentErrorsInOrderClosingTakesPortsOffTheBusAndConfigChecks) {
   ASSERT_NO_FATAL_FAILURE(StartCard(""));
   EXPECT_EQ(CAN_Reset(1, 9), CAN_BoardNumberError);
   EXPECT_EQ(CAN_Reset(-1, 1), CAN_BoardNumberError);
@@ -41,6 +41,19 @@ TEST(DriverEntries, ArgumentErrorsInBoardPortActiveOrderAndClosingTakesPortsOffT
   EXPECT_EQ(CAN_SendMsg(0, 2, &msg), CAN_TransmitIncomplete);  // off the bus until init
   EXPECT_EQ(CAN_Status(0, 2), CAN_ResetError);
   EXPECT_EQ(PortStats(0, 2).on_bus, 0);
+
+  // Configuring checks the record and the selector, and keeps the rate on an error.
+  EXPECT_EQ(PortStats(0, 1).baud, 500000u) << "rate before any configuration";
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1, kSelector250k));
+  EXPECT_EQ(CAN_Config(0, 1, nullptr), CAN_ConfigError);
+  for (uint8_t selector : {0, 3, 7, 255}) {
+    const CANConfig config = AcceptAllConfig(selector);
+    EXPECT_EQ(CAN_Config(0, 1, &config), CAN_SetBaudRateError) << int{selector};
+  }
+  EXPECT_EQ(PortStats(0, 1).baud, 250000u);
+  const CANConfig config = AcceptAllConfig(kSelector125k);
+  ASSERT_EQ(CAN_Config(0, 1, &config), CAN_NoError);
+  EXPECT_EQ(PortStats(0, 1).baud, 125000u);
 }
 
 TEST(DriverEntries, SendRefusesRecordsThatAreNotStandardFramesAndAFullQueue) {
@@ -63,21 +76,6 @@ TEST(DriverEntries, SendRefusesRecordsThatAreNotStandardFramesAndAFullQueue) {
   ASSERT_EQ(CAN_Reset(0, 1), CAN_NoError);
   ASSERT_EQ(CAN_Init(0, 1), CAN_NoError);
   EXPECT_EQ(CAN_SendMsg(0, 1, &msg), CAN_NoError);
-}
-
-TEST(DriverEntries, ConfigChecksRecordAndSelectorAndKeepsRateOnError) {
-  ASSERT_NO_FATAL_FAILURE(StartCard(""));
-  EXPECT_EQ(PortStats(0, 1).baud, 500000u) << "rate before any configuration";
-  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1, kSelector250k));
-  EXPECT_EQ(CAN_Config(0, 1, nullptr), CAN_ConfigError);
-  for (uint8_t selector : {0, 3, 7, 255}) {
-    const CANConfig config = AcceptAllConfig(selector);
-    EXPECT_EQ(CAN_Config(0, 1, &config), CAN_SetBaudRateError) << int{selector};
-  }
-  EXPECT_EQ(PortStats(0, 1).baud, 250000u);
-  const CANConfig config = AcceptAllConfig(kSelector125k);
-  ASSERT_EQ(CAN_Config(0, 1, &config), CAN_NoError);
-  EXPECT_EQ(PortStats(0, 1).baud, 125000u);
 }
 
 }  // namespace

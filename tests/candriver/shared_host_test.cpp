@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "BridgeNode.h"
+#include "CardTestSupport.h"
 #include "FakeSocketCan.h"
 #include "PortNode.h"
 #include "Segment.h"
@@ -91,21 +91,15 @@ TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {
   interface.running_bitrate = 250'000;
   fake = &interface;
   auto bridge = std::make_shared<BridgeNode>("bridge", *segment, "vcan0", kFakeSystem);
-  for (const auto& attached : std::initializer_list<std::shared_ptr<Node>>{node, port, bridge}) {
+  for (const auto& attached : std::initializer_list<std::shared_ptr<Node>>{node, port, bridge})
     segment->Attach(attached);
-  }
   ASSERT_EQ(port->Configure(OnlyId(0x456)), CAN_NoError);
   ASSERT_EQ(port->GoOnBus(), CAN_NoError);
   bridge->Start();
   EXPECT_EQ(bridge->baud(), 250'000u) << "runs at the interface's bit rate";
   EXPECT_EQ(interface.filter_mask, uint32_t{CAN_EFF_FLAG}) << "every standard frame";
 
-  CANMsg out{};
-  out.id = 0x123;
-  out.len = 2;
-  out.data[0] = 0xDE;
-  out.data[1] = 0xAD;
-  ASSERT_EQ(node->Send(out, milliseconds(100)), CAN_NoError);
+  ASSERT_EQ(node->Send(vcan_test::MakeFrame(0x123, {0xDE, 0xAD}), milliseconds(100)), CAN_NoError);
   can_frame raw{};
   ASSERT_EQ(read(interface.peer, &raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
   EXPECT_EQ(raw.can_id, 0x123u);

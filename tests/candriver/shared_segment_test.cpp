@@ -24,11 +24,10 @@ bool StatusBecomes(int32_t want) {
 void SlaveAnswers() {
   const CANMsg check = MakeFrame(0x44F, {0x00, 0xE8, 0x03, 1, 0, 0, 0});
   ASSERT_EQ(CAN_SendMsg(0, 1, &check), CAN_NoError);
-  CANMsg answer{};
-  ASSERT_GT(CAN_WaitRxMsg(0, 1, 5000), 0);
-  ASSERT_EQ(CAN_ReceiveMsg(0, 1, &answer), CAN_NoError);
-  EXPECT_EQ(answer.id, 0x44Fu);
-  EXPECT_EQ(answer.data[0], 0x80);
+  const auto answer = ReceiveAtPort(0, 1, 5000);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, 0x44Fu);
+  EXPECT_EQ(answer->data[0], 0x80);
 }
 
 TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {

@@ -30,7 +30,8 @@ CANMsg Answer(uint8_t len, std::initializer_list<uint8_t> data) {
   return msg;
 }
 
-TEST(AttributeAnswer, FragmentWithALengthAboveEightCarriesSixValueBytes) {
+// A fragment or a plain answer with a length above eight carries six value bytes.
+TEST(AttributeAnswer, AFragmentOrAPlainAnswerWithALengthAboveEightCarriesSixValueBytes) {
   uint8_t area[64] = {};
   ExplicitReassembly reassembly(area, sizeof area);
   using Step = ExplicitReassembly::Step;
@@ -39,9 +40,7 @@ TEST(AttributeAnswer, FragmentWithALengthAboveEightCarriesSixValueBytes) {
   EXPECT_EQ(reassembly.Take(Answer(3, {0x80, 0x82, 12})).step, Step::kComplete);
   ASSERT_EQ(reassembly.length(), 12u);
   for (uint8_t i = 0; i < 12; ++i) EXPECT_EQ(area[i], i + 1);
-}
 
-TEST(AttributeAnswer, PlainAnswerWithALengthAboveEightCarriesSixValueBytes) {
   test::UseNetwork("boards 1\n");
   DeviceNet_Initial();
   ASSERT_EQ(DNM_ActiveBoard(0), 0);

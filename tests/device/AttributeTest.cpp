@@ -14,7 +14,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
 using Frames = std::vector<CANMsg>;
 
 constexpr uint8_t kMaster = 0;
@@ -22,11 +21,8 @@ constexpr uint8_t kMaster = 0;
 struct SlaveIds {
   uint8_t mac;
   bool ucmm;
-  uint32_t allocate() const { return 0x406 + mac * 8u; }
   uint32_t request() const { return ucmm ? 0x600u + kMaster : 0x404 + mac * 8u; }
   uint32_t response() const { return ucmm ? 0x600u + mac : 0x403 + mac * 8u; }
-  uint32_t open_response() const { return 0x740u + mac; }
-  uint8_t ack_header() const { return 0x80 | (ucmm ? mac : kMaster); }
 };
 
 // The library's own requests on the connection carry the XID bit; the
@@ -43,12 +39,10 @@ using AttributeScript = std::function<Frames(const CANMsg&)>;
 // other frame on the device's request identifier to the attribute script.
 Responder::Script Slave(SlaveIds ids, std::shared_ptr<AttributeScript> script) {
   return [ids, script](const CANMsg& m) -> Frames {
-    if (!ids.ucmm && m.id == ids.allocate()) {
+    if (!ids.ucmm && m.id == 0x406 + ids.mac * 8u)
       return {MakeFrame(0x403 + ids.mac * 8u, {0x40, uint8_t(m.data[1] | 0x80), 0x00})};
-    }
-    if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac) {
-      return {MakeFrame(ids.open_response(), {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
-    }
+    if (ids.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == ids.mac)
+      return {MakeFrame(0x740u + ids.mac, {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
     if (m.id == ids.request() && IsLibraryRequest(m)) {
       // The watchdog action and keep-alives.
       return {MakeFrame(ids.response(), {0x40, uint8_t(m.data[1] | 0x80), 0x03})};
@@ -91,9 +85,8 @@ class Attributes : public OnlineMaster {
   // Frames the master sent on the device's request identifier.
   static std::vector<std::string> Requests(const Responder& slave, SlaveIds ids = {5, false}) {
     std::vector<std::string> texts;
-    for (const HeardFrame& f : slave.HeardWith(ids.request())) {
+    for (const HeardFrame& f : slave.HeardWith(ids.request()))
       if (!IsLibraryRequest(f.msg)) texts.push_back(FrameText(f.msg));
-    }
     return texts;
   }
 
@@ -115,7 +108,7 @@ Frames AcceptSets(SlaveIds ids, const CANMsg& m) {
 
 // Split as the protocol says, up to the longest value; a longer or an empty one is refused
 // before anything is sent.
-TEST_F(Attributes, SetsAreSplitUpToTheLongestValue) {
+TEST_F(Attributes, SetsAreSplitUpToTheLongestValueAndMissingAcknowledgementsResentOnce) {
   std::vector<uint8_t> received;
   Script([&](const CANMsg& m) {
     if (m.data[0] & 0x80) {
@@ -151,11 +144,9 @@ TEST_F(Attributes, SetsAreSplitUpToTheLongestValue) {
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(slave.Heard().size(), before);
   EXPECT_TRUE(lib_.HasLine("SetAttribute()   Error!The data is Empty!"));
-}
 
-// The first fragment's acknowledgement is lost once and comes after the
-// resend; then the first, then a later fragment is never acknowledged.
-TEST_F(Attributes, MissingAcknowledgementsAreResentOnce) {
+  // The first fragment's acknowledgement is lost once and comes after the
+  // resend; then the first, then a later fragment is never acknowledged.
   std::atomic<int> first_fragments{0};
   Script([&](const CANMsg& m) -> Frames {
     const bool first = (m.data[0] & 0x80) && m.data[1] == 0x00;
@@ -163,94 +154,72 @@ TEST_F(Attributes, MissingAcknowledgementsAreResentOnce) {
     if ((m.data[0] & 0x80) && m.data[1] == 0x81 && m.data[2] == 0xDD) return {};
     return AcceptSets({5, false}, m);
   });
-  Responder& slave = Connect();
+  const size_t sent = Requests(slave).size();
   EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
-  EXPECT_EQ(Requests(slave), (std::vector<std::string>{"42C#8000106401030102",
-                                                       "42C#8000106401030102", "42C#80810304"}));
+  const auto frames = Requests(slave);
+  EXPECT_EQ(
+      std::vector<std::string>(frames.begin() + sent, frames.end()),
+      (std::vector<std::string>{"42C#8000106401030102", "42C#8000106401030102", "42C#80810304"}));
   EXPECT_EQ(Set(5, {0xEE, 2, 3, 4}), DNM_SetAttributeResponseTimeout);
   EXPECT_EQ(Set(5, {1, 2, 0xDD, 4}), DNM_SetAttributeFragmentACKTimeout);
 }
 
-TEST_F(Attributes, SetAnswersThatAreNotASuccess) {
+// A set answered in the fragmented form is acknowledged; other answers are no success.
+TEST_F(Attributes, SetAnswersThatAreNotASuccessAndTheFragmentedFormAcknowledged) {
   Script([](const CANMsg& m) -> Frames {
-    if ((m.data[0] & 0x80) && m.data[1] == 0x00) return Reply({5, false}, {0x80, 0xC0, 0x01});
-    if (m.data[1] == 0x10 && m.data[5] == 0xE1) return Reply({5, false}, {0x00, 0x94, 0x0E, 0xFF});
-    if (m.data[1] == 0x10 && m.data[5] == 0xF1) return Reply({5, false}, {0x80, 0x90});
-    return {};
-  });
-  Responder& slave = Connect();
-  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeACKError);
-  EXPECT_EQ(Set(5, {0xE1}), DNM_SetAttributeResponseError);
-  EXPECT_EQ(Set(5, {0xF1}), DNM_SetAttributeResponseTimeout);  // fragmented form to a plain set
-  EXPECT_EQ(Set(5, {0x01}), DNM_SetAttributeResponseTimeout);  // no answer at all
-  (void)slave;
-}
-
-TEST_F(Attributes, FragmentedFormOfTheSetAnswerIsAcknowledged) {
-  Script([](const CANMsg& m) -> Frames {
+    if ((m.data[0] & 0x80) && m.data[1] == 0x00 && m.data[6] == 1)
+      return Reply({5, false}, {0x80, 0xC0, 0x01});
     if (m.data[0] & 0x80) {
       Frames answer = Reply({5, false}, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
       if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(0x42B, {0x80, 0x90}));
       return answer;
     }
+    if (m.data[1] == 0x10 && m.data[5] == 0xE1) return Reply({5, false}, {0x00, 0x94, 0x0E, 0xFF});
+    if (m.data[1] == 0x10 && m.data[5] == 0xF1) return Reply({5, false}, {0x80, 0x90});
     return {};
   });
   Responder& slave = Connect();
-  EXPECT_EQ(Set(5, {1, 2, 3, 4}), 0);
+  EXPECT_EQ(Set(5, {5, 2, 3, 4}), 0);
   ASSERT_TRUE(slave.WaitFor(0x42C, 0xC0, 1, 1000));
   EXPECT_EQ(FrameText(slave.HeardWith(0x42C, 0xC0).at(0).msg), "42C#80C000");
+  EXPECT_EQ(Set(5, {1, 2, 3, 4}), DNM_SetAttributeACKError);
+  EXPECT_EQ(Set(5, {0xE1}), DNM_SetAttributeResponseError);
+  EXPECT_EQ(Set(5, {0xF1}), DNM_SetAttributeResponseTimeout);  // fragmented form to a plain set
+  EXPECT_EQ(Set(5, {0x01}), DNM_SetAttributeResponseTimeout);  // no answer at all
 }
 
-// Sends a value as a fragmented get answer, each fragment after the
-// acknowledgement of the one before.
-class FragmentedAnswer {
- public:
-  FragmentedAnswer(SlaveIds ids, std::vector<uint8_t> value)
-      : ids_(ids), value_(std::move(value)) {}
-  Frames operator()(const CANMsg& m) {
-    if (m.data[1] == 0x0E) return Fragment(0);
-    if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) return Fragment((m.data[1] & 0x3F) + 1);
-    return {};
-  }
-
- private:
-  Frames Fragment(size_t count) {
-    const size_t start = count == 0 ? 0 : 5 + (count - 1) * 6;
-    if (start >= value_.size()) return {};
-    const size_t take = std::min<size_t>(count == 0 ? 5 : 6, value_.size() - start);
-    const bool last = start + take == value_.size();
-    std::vector<uint8_t> data = {0x80};
-    if (count == 0) {
-      data.insert(data.end(), {0x00, 0x8E});
-    } else {
-      data.push_back(uint8_t((last ? 0x80 : 0x40) | count));
-    }
-    data.insert(data.end(), value_.begin() + start, value_.begin() + start + take);
-    return Reply(ids_, data);
-  }
-  SlaveIds ids_;
-  std::vector<uint8_t> value_;
-};
-
-// Answers a get of attribute N with Pattern(N), in fragments above 6 bytes.
+// Answers a get of attribute N with Pattern(N): whole up to 6 bytes, else in fragments, each
+// after the acknowledgement of the one before.
 AttributeScript AnswerWithAttributeLength(SlaveIds ids) {
-  auto fragmented = std::make_shared<FragmentedAnswer>(ids, std::vector<uint8_t>{});
-  return [ids, fragmented](const CANMsg& m) -> Frames {
+  auto value = std::make_shared<std::vector<uint8_t>>();
+  return [ids, value](const CANMsg& m) -> Frames {
+    size_t count = 0;
     if (m.data[1] == 0x0E) {
-      std::vector<uint8_t> value = Pattern(m.data[4]);
-      if (value.size() <= 6) {
-        value.insert(value.begin(), {0x00, 0x8E});
-        return Reply(ids, value);
+      *value = Pattern(m.data[4]);
+      if (value->size() <= 6) {
+        value->insert(value->begin(), {0x00, 0x8E});
+        return Reply(ids, *value);
       }
-      *fragmented = FragmentedAnswer(ids, std::move(value));
+    } else if ((m.data[0] & 0x80) && (m.data[1] & 0xC0) == 0xC0) {
+      count = (m.data[1] & 0x3F) + 1u;
+    } else {
+      return {};
     }
-    return (*fragmented)(m);
+    const size_t start = count == 0 ? 0 : 5 + (count - 1) * 6;
+    if (start >= value->size()) return {};
+    const size_t take = std::min<size_t>(count == 0 ? 5 : 6, value->size() - start);
+    const bool last = start + take == value->size();
+    std::vector<uint8_t> data = {0x80, uint8_t(count == 0 ? 0x00 : (last ? 0x80 : 0x40) | count)};
+    if (count == 0) data.push_back(0x8E);
+    data.insert(data.end(), value->begin() + start, value->begin() + start + take);
+    return Reply(ids, data);
   };
 }
 
 // The 64-byte call: a short value clears the rest of the area, a fragmented one is
-// acknowledged fragment by fragment, a longer one is refused and leaves all as it was.
-TEST_F(Attributes, GetOfShortFragmentedAndTooLongValues) {
+// acknowledged fragment by fragment, a longer one is refused and leaves all as it was. The call
+// with the caller's size takes values up to 255 bytes.
+TEST_F(Attributes, GetOfShortFragmentedAndTooLongValuesUpTo255BytesWithTheCallersSize) {
   Script(AnswerWithAttributeLength({5, false}));
   Responder& slave = Connect();
   uint8_t area[128];
@@ -272,11 +241,7 @@ TEST_F(Attributes, GetOfShortFragmentedAndTooLongValues) {
   EXPECT_TRUE(std::all_of(area + 64, area + 128, [](uint8_t b) { return b == 0xCC; }));
   EXPECT_EQ(length, 77u);
   EXPECT_EQ(lib_.LinesWith("GetAttribute( )   Error!The value is longer than 64 bytes").size(), 1u);
-}
 
-TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
-  Script(AnswerWithAttributeLength({5, false}));
-  Connect();
   const struct {
     uint8_t length;  // of the value, the attribute's ID
     uint32_t size;
@@ -292,20 +257,18 @@ TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
       {14, 0, DNM_GetAttributeDataTooLong},
   };
   for (const auto& c : cases) {
-    std::vector<uint8_t> area(300, 0xCC);
-    uint32_t length = 999;
-    EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, c.length, area.data(), c.size, &length),
+    std::vector<uint8_t> room(300, 0xCC);
+    uint32_t got = 999;
+    EXPECT_EQ(lib_.DNM_GetAttributeEx(0, 0, 5, 0x64, 1, c.length, room.data(), c.size, &got),
               c.code)
         << int{c.length} << " in " << c.size;
     const uint32_t written = c.code == 0 ? c.length : 0;
-    EXPECT_EQ(length, c.code == 0 ? c.length : 999u);
-    EXPECT_EQ(std::vector<uint8_t>(area.begin(), area.begin() + written), Pattern(written));
+    EXPECT_EQ(got, c.code == 0 ? c.length : 999u);
+    EXPECT_EQ(std::vector<uint8_t>(room.begin(), room.begin() + written), Pattern(written));
     EXPECT_TRUE(
-        std::all_of(area.begin() + written, area.end(), [](uint8_t b) { return b == 0xCC; }));
+        std::all_of(room.begin() + written, room.end(), [](uint8_t b) { return b == 0xCC; }));
   }
   // The 64-byte call keeps its limit.
-  uint8_t area[64];
-  uint32_t length = 0;
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 64, area, &length), 0);
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 65, area, &length),
             DNM_GetAttributeDataTooLong);
@@ -314,7 +277,7 @@ TEST_F(Attributes, GetWithTheCallersSizeTakesValuesUpTo255Bytes) {
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 5, 0x64, 1, 4, nullptr, &length), DNM_NullPointerError);
 }
 
-TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
+TEST_F(Attributes, LastErrorResponseOfTheApplicationsCallsAndDevicesNotConnected) {
   Script([](const CANMsg& m) -> Frames {
     if (m.data[1] == 0x0E && m.data[4] == 9) return Reply({5, false}, {0x00, 0x94, 0x14, 0xFF});
     if (m.data[1] == 0x0E && m.data[4] == 8) return Reply({5, false}, {0x00, 0x94});
@@ -351,11 +314,8 @@ TEST_F(Attributes, LastErrorResponseOfTheApplicationsCalls) {
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 64, &general, &additional), DNM_MACIDNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 4, 5, &general, &additional), DNM_PortNumberError);
   EXPECT_EQ(lib_.DNM_GetLastErrorResponse(0, 0, 5, nullptr, &additional), DNM_NullPointerError);
-}
 
-TEST_F(Attributes, DevicesThatAreNotConnected) {
-  uint8_t area[64];
-  uint32_t length = 0;
+  // Devices that are not connected are not asked.
   ASSERT_EQ(lib_.DNM_AddDevice(0, 0, 9, 0), 0);
   EXPECT_EQ(lib_.DNM_GetAttribute(0, 0, 9, 1, 1, 1, area, &length), DNM_DeviceIsUnConnected);
   ASSERT_EQ(lib_.DNM_ConfigExplicitMsg(0, 0, 9, 3), 0);
@@ -374,13 +334,7 @@ TEST_F(Attributes, UcmmDeviceIsAskedOnGroup3ForGetAndSet) {
   const SlaveIds ids{6, true};
   Script([ids](const CANMsg& m) -> Frames {
     if (m.data[1] == 0x0E) return Reply(ids, {0x00, 0x8E, 0x42});
-    if (m.data[0] & 0x80) {
-      Frames answer = Reply(ids, {0x80, uint8_t(0xC0 | (m.data[1] & 0x3F)), 0x00});
-      if ((m.data[1] >> 6) == 2) answer.push_back(MakeFrame(ids.response(), {0x00, 0x90}));
-      return answer;
-    }
-    if (m.data[1] == 0x10) return Reply(ids, {0x00, 0x90});
-    return {};
+    return AcceptSets(ids, m);
   });
   Responder& slave = Connect(ids);
   uint8_t area[64];

@@ -9,8 +9,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-
 constexpr uint8_t kMaster = 0;
 constexpr uint8_t kSlave = 5;
 constexpr uint32_t kAllocateId = 0x406 + kSlave * 8;  // 0x42E
@@ -57,7 +55,8 @@ class ExplicitConnection : public OnlineMaster {
   }
 };
 
-TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnce) {
+// A stop releases the connection once; a start establishes it again.
+TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnceAndStopReleasesIt) {
   Responder slave(*card_, 0, 0, AcceptingSlave);
   AddAndStart(0, 1);
   ASSERT_TRUE(WaitEstablished(3000));
@@ -69,6 +68,16 @@ TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnce) {
   ASSERT_EQ(watchdog.size(), 1u);
   EXPECT_EQ(FrameText(watchdog[0].msg), "42C#401005010C01");
   EXPECT_TRUE(lib_.HasLine("ExplicitMsg OK Board 0  Port 0  DesMACID 5 "));
+
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kSlave), 0);
+  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
+  ASSERT_TRUE(slave.WaitFor(kAllocateId, 0x4C, 1, 3000));
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 1u);
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4C).size(), 1u);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
+  EXPECT_TRUE(WaitEstablished(3000));
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 2u);
 }
 
 TEST_F(ExplicitConnection, SilentDeviceIsAskedAgainEverySixAndAHalfSeconds) {
@@ -116,21 +125,6 @@ TEST_F(ExplicitConnection, UcmmDeviceIsOpenedWithoutWatchdogAndClosedWithItsInst
   // Stopped, the device stays released: no new open follows.
   std::this_thread::sleep_for(milliseconds(1500));
   EXPECT_EQ(slave.HeardWith(kUcmmRequestId, 0x4B).size(), 1u);
-}
-
-TEST_F(ExplicitConnection, StopReleasesOnceAndStartEstablishesAgain) {
-  Responder slave(*card_, 0, 0, AcceptingSlave);
-  AddAndStart(0);
-  ASSERT_TRUE(WaitEstablished(3000));
-  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kSlave), 0);
-  EXPECT_EQ(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, kSlave), DNM_ExplicitConnectionDown);
-  ASSERT_TRUE(slave.WaitFor(kAllocateId, 0x4C, 1, 3000));
-  std::this_thread::sleep_for(milliseconds(1000));
-  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 1u);
-  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4C).size(), 1u);
-  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
-  EXPECT_TRUE(WaitEstablished(3000));
-  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 2u);
 }
 
 TEST_F(ExplicitConnection, ConfiguringTwiceKeepsOneWorkerAndTheNewAction) {

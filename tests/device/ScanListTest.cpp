@@ -36,7 +36,8 @@ class ScanList : public ::testing::Test {
   CANPort* port_ = nullptr;
 };
 
-TEST_F(ScanList, AddingChecksTheMacIdAgainstTheListAndTheMaster) {
+// Adding checks the MAC ID against the list and the master; routes come and go with the device.
+TEST_F(ScanList, AddingChecksTheMacIdRoutesComeAndGoAndAListingFindsNone) {
   Start();
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(DNM_AddDevice(0, 0, 5, 0), DNM_DeviceAlreadyInScanList);
@@ -48,11 +49,6 @@ TEST_F(ScanList, AddingChecksTheMacIdAgainstTheListAndTheMaster) {
   EXPECT_TRUE(HasLine("AddDevice()   Error!Port 1 is not in Online state"));
   EXPECT_EQ(DNM_RemoveDevice(0, 0, 6), DNM_DeviceNotInScanList);
   EXPECT_TRUE(HasLine("RemoveDevice()   Error!MAC ID 6 is not in the ScanList"));
-}
-
-TEST_F(ScanList, RoutesComeAndGoWithTheDevice) {
-  Start();
-  ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(port_->map().Count(), 1);
   ASSERT_EQ(DNM_AddDevice(0, 0, 6, 1), 0);
   EXPECT_EQ(port_->map().Count(), 3);
@@ -64,9 +60,22 @@ TEST_F(ScanList, RoutesComeAndGoWithTheDevice) {
   EXPECT_EQ(port_->map().FindConnectionID(0x42B, matches), MapTable::kFound);
   EXPECT_FALSE(port_->InScanList(6));
   EXPECT_EQ(port_->device(6), nullptr);
+
+  // Listing on a silent network or an offline port.
+  uint8_t list[64] = {};
+  uint8_t count = 99;
+  ASSERT_EQ(DNM_GetAllDeviceMACID(0, 0, list, &count), 0);
+  EXPECT_EQ(count, 0);
+  count = 99;
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 1, list, &count), DNM_MasterStateError);
+  EXPECT_EQ(count, 99);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 4, list, &count), DNM_PortNumberError);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, nullptr, &count), DNM_NullPointerError);
+  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, list, nullptr), DNM_NullPointerError);
 }
 
-TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
+TEST_F(ScanList, StartAndStopFollowTheDeviceStateAndAWorkerNotMadeIsNotConfigured) {
   Start();
   ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_ExplicitMsgNotConfigure);
@@ -84,38 +93,37 @@ TEST_F(ScanList, StartAndStopFollowTheDeviceState) {
   EXPECT_EQ(DNM_StopDevice(0, 0, 5), DNM_DeviceIsUnConnected);
   EXPECT_EQ(DNM_StartDevice(0, 0, 5), 0);
   EXPECT_EQ(port_->device(5)->stop_flag(kExplicit), 0);
+
+  // A device whose worker could not be made is not configured.
+  ASSERT_EQ(DNM_AddDevice(0, 0, 6, 0), 0);
+  platform::FailNextThreadCreations(1);
+  EXPECT_EQ(DNM_ConfigExplicitMsg(0, 0, 6, 3), 0);  // the failure shows in the trace only
+  EXPECT_TRUE(HasLine(
+      "ConnectionObject::CreateExplicitMsgThread( ) DesMACID 6 Created Explicit Msg Thread Error"));
+  EXPECT_EQ(DNM_StartDevice(0, 0, 6), DNM_ExplicitMsgNotConfigure);
+  EXPECT_TRUE(
+      HasLine("ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
+              "configure!"));
 }
 
 TEST_F(ScanList, StartingThePortStopsAtTheFirstDeviceThatFails) {
   Start();
   for (uint8_t mac : {1, 2, 3, 4, 5}) ASSERT_EQ(DNM_AddDevice(0, 0, mac, 0), 0);
   for (uint8_t mac : {1, 2, 4, 5}) ASSERT_EQ(DNM_ConfigExplicitMsg(0, 0, mac, 3), 0);
+  const auto started = [&] {
+    std::vector<bool> flags;
+    for (uint8_t mac = 1; mac <= 5; ++mac) flags.push_back(port_->IsStarted(mac));
+    return flags;
+  };
   EXPECT_EQ(DNM_StartCommunicate(0, 0), DNM_ExplicitMsgNotConfigure);
-  EXPECT_TRUE(port_->IsStarted(1));
-  EXPECT_TRUE(port_->IsStarted(2));
-  EXPECT_FALSE(port_->IsStarted(3));
-  EXPECT_FALSE(port_->IsStarted(4));
-  EXPECT_FALSE(port_->IsStarted(5));
+  EXPECT_EQ(started(), (std::vector<bool>{true, true, false, false, false}));
   EXPECT_EQ(DNM_StopCommunicate(0, 0), 0);
-  EXPECT_FALSE(port_->IsStarted(1));
+  EXPECT_EQ(started(), std::vector<bool>(5, false));
   EXPECT_EQ(DNM_StopCommunicate(0, 0), 0);  // nothing started: nothing to do
   ASSERT_EQ(DNM_RemoveDevice(0, 0, 3), 0);
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
-  for (uint8_t mac : {1, 2, 4, 5}) EXPECT_TRUE(port_->IsStarted(mac));
+  EXPECT_EQ(started(), (std::vector<bool>{true, true, false, true, true}));
   EXPECT_EQ(DNM_StartCommunicate(0, 0), 0);
-}
-
-TEST_F(ScanList, StartingAWorkerThatCouldNotBeMadeReportsItNotConfigured) {
-  Start();
-  ASSERT_EQ(DNM_AddDevice(0, 0, 5, 0), 0);
-  platform::FailNextThreadCreations(1);
-  EXPECT_EQ(DNM_ConfigExplicitMsg(0, 0, 5, 3), 0);  // the failure shows in the trace only
-  EXPECT_TRUE(HasLine(
-      "ConnectionObject::CreateExplicitMsgThread( ) DesMACID 5 Created Explicit Msg Thread Error"));
-  EXPECT_EQ(DNM_StartDevice(0, 0, 5), DNM_ExplicitMsgNotConfigure);
-  EXPECT_TRUE(
-      HasLine("ConnectionObject( )::Start_ExplicitMsg   Error!Explicit Message Connection does not "
-              "configure!"));
 }
 
 TEST_F(ScanList, ListsEveryNodeThatAnswersInOrderAndLeavesNoRouteBehind) {
@@ -131,21 +139,6 @@ TEST_F(ScanList, ListsEveryNodeThatAnswersInOrderAndLeavesNoRouteBehind) {
   ASSERT_EQ(count, 4);
   EXPECT_EQ(std::vector<uint8_t>(list, list + 4), (std::vector<uint8_t>{0, 2, 33, 63}));
   EXPECT_EQ(port_->map().Count(), 1);  // only the device's own route
-}
-
-TEST_F(ScanList, ListingOnASilentNetworkOrAnOfflinePort) {
-  Start();
-  uint8_t list[64] = {};
-  uint8_t count = 99;
-  ASSERT_EQ(DNM_GetAllDeviceMACID(0, 0, list, &count), 0);
-  EXPECT_EQ(count, 0);
-  count = 99;
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 1, list, &count), DNM_MasterStateError);
-  EXPECT_EQ(count, 99);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 4, list, &count), DNM_PortNumberError);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, nullptr, &count), DNM_NullPointerError);
-  EXPECT_EQ(DNM_GetAllDeviceMACID(0, 0, list, nullptr), DNM_NullPointerError);
 }
 
 // Devices come and go while their frames flow; run under the sanitizers

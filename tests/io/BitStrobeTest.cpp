@@ -10,8 +10,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-
 class BitStrobe : public OnlineMaster {
  protected:
   void SetUp() override {
@@ -26,12 +24,7 @@ class BitStrobe : public OnlineMaster {
                       6000);
   }
 
-  std::vector<uint8_t> Read() {
-    uint8_t data[8] = {};
-    uint32_t length = 0;
-    EXPECT_EQ(lib_.DNM_ReadBitStrobe(0, 0, 5, data, &length), 0);
-    return std::vector<uint8_t>(data, data + length);
-  }
+  std::vector<uint8_t> Read() { return ReadInputs(lib_.DNM_ReadBitStrobe, 5); }
 
   // Commands heard on the identifier of master MAC ID master.
   size_t Commands(uint8_t master) const { return slave_->HeardWith(0x400u + master * 8u).size(); }

@@ -11,7 +11,6 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
 constexpr uint8_t kMac = 5;
 
 class CosCyclic : public OnlineMaster {
@@ -30,19 +29,13 @@ class CosCyclic : public OnlineMaster {
   // Sends one input message as the slave, in fragments when longer than 8.
   void Produce(std::vector<uint8_t> input) {
     if (input.size() <= 8) return slave_->Send(MakeFrame(0x340 + kMac, input));
-    slave_->Send(MakeFrame(0x340 + kMac, {0x00, input[0], input[1], input[2], input[3], input[4],
-                                          input[5], input[6]}));
-    std::vector<uint8_t> last = {0x81};
-    last.insert(last.end(), input.begin() + 7, input.end());
-    slave_->Send(MakeFrame(0x340 + kMac, last));
+    input.insert(input.begin() + 7, 0x81);
+    input.insert(input.begin(), 0x00);
+    slave_->Send(MakeFrame(0x340 + kMac, {input.begin(), input.begin() + 8}));
+    slave_->Send(MakeFrame(0x340 + kMac, {input.begin() + 8, input.end()}));
   }
 
-  std::vector<uint8_t> Read() {
-    uint8_t data[64] = {};
-    uint32_t length = 0;
-    EXPECT_EQ(lib_.DNM_ReadCOSInputData(0, 0, kMac, data, &length), 0);
-    return std::vector<uint8_t>(data, data + length);
-  }
+  std::vector<uint8_t> Read() { return ReadInputs(lib_.DNM_ReadCOSInputData, kMac); }
 
   size_t Heard(uint32_t id) const { return slave_->HeardWith(id).size(); }
 
@@ -94,10 +87,7 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   const size_t acks = Heard(0x402 + kMac * 8);
   Produce({10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
   ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 1, 1000));
-  uint8_t data[64] = {};
-  uint32_t length = 0;
-  ASSERT_EQ(lib_.DNM_ReadCyclicInputData(0, 0, kMac, data, &length), 0);
-  EXPECT_EQ(std::vector<uint8_t>(data, data + length),
+  EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac),
             (std::vector<uint8_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
   EXPECT_EQ(slave_->HeardWith(0x3C0 + kMac).size(), 0u);
   // A message whose last fragment was lost is never completed by the next
@@ -105,8 +95,7 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   slave_->Send(MakeFrame(0x340 + kMac, {0x00, 1, 1, 1, 1, 1, 1, 1}));
   Produce({20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
   ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 2, 1000));
-  ASSERT_EQ(lib_.DNM_ReadCyclicInputData(0, 0, kMac, data, &length), 0);
-  EXPECT_EQ(std::vector<uint8_t>(data, data + length),
+  EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac),
             (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
   EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithPollFragmentError(0, 0, kMac), 1u);
 }

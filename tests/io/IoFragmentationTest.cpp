@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "VirtualCard.h"
 #include "io/IoFragmentation.h"
 
 namespace dnm {
@@ -29,12 +30,7 @@ TEST(IoFragmentation, FaultySequencesAreRefused) {
   for (const auto& c : cases) {
     IoReassembly reassembly(15);
     IoReassembly::Step step = IoReassembly::Step::kMore;
-    for (const auto& bytes : c.fragments) {
-      CANMsg frame{};
-      frame.len = static_cast<uint8_t>(bytes.size());
-      std::copy(bytes.begin(), bytes.end(), frame.data);
-      step = reassembly.Take(frame);
-    }
+    for (const auto& bytes : c.fragments) step = reassembly.Take(test::MakeFrame(0, bytes));
     EXPECT_EQ(step, IoReassembly::Step::kError) << c.what;
   }
 }

@@ -4,7 +4,6 @@
 // master must not go on reporting it as standing or its data as good.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
 #include "MasterLib.h"
@@ -13,9 +12,6 @@
 
 namespace dnm::test {
 namespace {
-
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 
 // A polled block, a bit-strobed sensor, a COS device without poll and a
 // cyclic device beside a poll connection.
@@ -90,9 +86,8 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
         uint8_t data[64] = {};
         const bool stands = lib_->DNM_GetDeviceStatus(0, 0, mac) == 0;
         const bool reported = stands || Read(mac, data) == 0;
-        if (!held && reported && Clock::now() - down_since_[mac] > kDetection) {
+        if (!held && reported && Clock::now() - down_since_[mac] > kDetection)
           ADD_FAILURE() << "MAC ID " << int{mac} << " reported standing, slave holds nothing";
-        }
         all = all && held && stands;
       }
       if (until_back && all) return true;

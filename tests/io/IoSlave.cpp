@@ -52,12 +52,10 @@ Responder::Script IoSlave(std::shared_ptr<IoSlaveSettings> settings) {
   return [settings](const CANMsg& m) -> Frames {
     IoSlaveSettings& s = *settings;
     const uint32_t request = s.ucmm ? 0x600u + kMaster : 0x404u + s.mac * 8u;
-    if (!s.ucmm && m.id == 0x406u + s.mac * 8u) {
+    if (!s.ucmm && m.id == 0x406u + s.mac * 8u)
       return {MakeFrame(0x403u + s.mac * 8u, {0x40, uint8_t(m.data[1] | 0x80), 0x00})};
-    }
-    if (s.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == s.mac) {
+    if (s.ucmm && m.id == 0x780u + kMaster && (m.data[0] & 0x3F) == s.mac)
       return {MakeFrame(0x740u + s.mac, {0x40, uint8_t(m.data[1] | 0x80), 0x00, 0x00, 0x07})};
-    }
     if (m.id == request && (m.data[0] & 0xC0) == 0x40 && (s.ucmm || (m.data[0] & 0x3F) == 0)) {
       if (!s.ucmm || (m.data[0] & 0x3F) == s.mac) return Serve(s, m);
     }

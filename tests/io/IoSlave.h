@@ -4,6 +4,8 @@
 // and answers poll and bit-strobe commands as told.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -29,5 +31,15 @@ Responder::Script IoSlave(std::shared_ptr<IoSlaveSettings> settings);
 
 // The input a slave with first byte `first` sends in `length` bytes.
 std::vector<uint8_t> IoInput(uint8_t first, size_t length);
+
+// The inputs one of the library's reads (DNM_ReadPollInputData, ...) gives for the device on
+// port 0 of board 0, which it must give.
+template <typename Read>
+std::vector<uint8_t> ReadInputs(Read read, uint8_t mac) {
+  uint8_t data[64] = {};
+  uint32_t length = 0;
+  EXPECT_EQ(read(0, 0, mac, data, &length), 0);
+  return std::vector<uint8_t>(data, data + length);
+}
 
 }  // namespace dnm::test

@@ -12,17 +12,8 @@
 namespace dnm::test {
 namespace {
 
-using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-
-class Polling : public ::testing::Test {
+class Polling : public OnlineMaster {
  protected:
-  void SetUp() override {
-    card_ = std::make_unique<VirtualCard>(lib_);
-    ASSERT_EQ(lib_.DNM_ActiveBoard(0), 0);
-    ASSERT_EQ(lib_.DNM_Online(0, 0, 0, 0), 0);
-  }
-
   // A slave with the given sizes, configured for polling (or cyclic) and started.
   IoSlaveSettings& Poll(uint8_t mac, int input, int output, bool ucmm = false, uint16_t rate = 2500,
                         bool cyclic = false) {
@@ -44,35 +35,23 @@ class Polling : public ::testing::Test {
 
   // Waits until the poll status reads want; false after limit_ms.
   bool WaitPoll(uint8_t mac, uint16_t want, int limit_ms = 5000) {
-    const auto start = Clock::now();
-    while (lib_.DNM_CheckPollConnectionStatus(0, 0, mac) != want) {
-      if (Clock::now() - start > milliseconds(limit_ms)) return false;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return true;
+    return Eventually([&] { return lib_.DNM_CheckPollConnectionStatus(0, 0, mac) == want; },
+                      limit_ms);
   }
 
-  std::vector<uint8_t> Read(uint8_t mac) {
-    uint8_t data[64] = {};
-    uint32_t length = 0;
-    EXPECT_EQ(lib_.DNM_ReadPollInputData(0, 0, mac, data, &length), 0);
-    return std::vector<uint8_t>(data, data + length);
-  }
+  std::vector<uint8_t> Read(uint8_t mac) { return ReadInputs(lib_.DNM_ReadPollInputData, mac); }
 
   Responder& Slave(size_t i) { return *slaves_.at(i); }
 
   // Waits until the master has sent the frame; false after 5 s.
   bool Sent(const std::string& frame) {
     for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(milliseconds(20))) {
-      for (const HeardFrame& f : Slave(0).Heard()) {
+      for (const HeardFrame& f : Slave(0).Heard())
         if (FrameText(f.msg) == frame) return true;
-      }
     }
     return false;
   }
 
-  MasterLib lib_;
-  std::unique_ptr<VirtualCard> card_;
   std::vector<std::shared_ptr<IoSlaveSettings>> settings_;
   std::vector<std::unique_ptr<Responder>> slaves_;
 };
@@ -138,9 +117,7 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   const size_t releases_before = Slave(0).HeardWith(0x42E, 0x4C).size();
   slave.io_silent = true;
   const auto start = Clock::now();
-  while (lib_.DNM_GetPollNoResponse(0, 0, 5) < 2 && Clock::now() - start < milliseconds(13000)) {
-    std::this_thread::sleep_for(milliseconds(50));
-  }
+  Eventually([&] { return lib_.DNM_GetPollNoResponse(0, 0, 5) >= 2; }, 13000, 50);
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 2u);
   EXPECT_GT(Clock::now() - start, milliseconds(9500));  // two 5000 ms waits
   ASSERT_TRUE(Slave(0).WaitFor(0x42E, 0x4C, releases_before + 1, 2000));
@@ -190,15 +167,11 @@ TEST_F(Polling, SetUpFailuresAreReportedWithTheirCause) {
   const auto failure = [&](uint8_t mac, uint8_t kind) {
     DNM_SetupFailure got{};
     EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, mac, kind, &got), 0);
-    return std::vector<int>{got.cause,          got.request,           got.device_size,
+    return std::vector<int>{got.cause,           got.request,        got.device_size,
                             got.configured_size, got.general_status, got.additional_status,
                             got.missed_answers};
   };
-  const auto cause = [&](uint8_t mac, uint8_t kind) { return failure(mac, kind)[0]; };
-  const auto start = Clock::now();
-  while (cause(9, DNM_ConnectionExplicit) == 0 && Clock::now() - start < milliseconds(8000)) {
-    std::this_thread::sleep_for(milliseconds(50));
-  }
+  Eventually([&] { return failure(9, DNM_ConnectionExplicit)[0] != 0; }, 8000, 50);
   ASSERT_EQ(lib_.DNM_StopDevice(0, 0, 8), 0);
   const struct {
     uint8_t mac, kind;
@@ -213,9 +186,8 @@ TEST_F(Polling, SetUpFailuresAreReportedWithTheirCause) {
       {8, DNM_ConnectionPoll, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
       {8, DNM_ConnectionExplicit, {DNM_SetupStopped, 0, 0, 0, 0, 0, 0}},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(failure(c.mac, c.kind), c.want) << "MAC ID " << int(c.mac) << " kind " << int(c.kind);
-  }
   DNM_SetupFailure got{};
   EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, 4, &got), DNM_ConnectionKindError);
   EXPECT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionBitStrobe, &got),
@@ -240,9 +212,8 @@ TEST_F(Polling, ApplicationCallsAroundTheConnection) {
   Poll(7, 2, 2, false, 200, true);  // cyclic: the rate whole, on either route
   Poll(8, 2, 2, true, 2500, true);
   ASSERT_TRUE(WaitPoll(5, 0));
-  for (const char* rate : {"600#46100502096401", "43C#4010050409C800", "600#4810050409C409"}) {
+  for (const char* rate : {"600#46100502096401", "43C#4010050409C800", "600#4810050409C409"})
     EXPECT_TRUE(Sent(rate)) << rate;
-  }
   EXPECT_EQ(FrameText(Slave(0).HeardWith(0x42C, 0x10).back().msg), "42C#4010050209C409");
   EXPECT_EQ(lib_.DNM_WritePollOutputData(0, 0, 5, data, 4), DNM_WritePollOutputDataLengthError);
   EXPECT_EQ(lib_.DNM_ConfigPoll(0, 0, 5, 2, 3, 2500, 0), 0);

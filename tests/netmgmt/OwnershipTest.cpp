@@ -16,7 +16,15 @@ bool IsOwnershipRequest(const CANMsg& msg) {
   return msg.id == 0x7EF && msg.len == 8 && msg.data[1] == 0x4B;
 }
 
-TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
+struct Objection {
+  const char* name;
+  int to_request;  // 1 or 2
+  CANMsg frame;
+};
+
+// A quiet network grants ownership after two requests, every check coming first; an objection in
+// either form to either request refuses it.
+TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsEveryCheckFirstAndAnObjectionRefusesIt) {
   UseNetwork("owner segment=vcan0.2 mac=9 form=7EF\n");  // on port 1 only
   MasterLib lib;
   VirtualCard card(lib);
@@ -46,34 +54,19 @@ TEST(Ownership, QuietNetworkGrantsItAfterTwoRequestsAndEveryCheckComesFirst) {
   EXPECT_EQ(lib.DNM_GetOwnership(0, 0), 0);
   const auto heard = card.Drain(listener, 50);
   ASSERT_EQ(heard.size(), 2u);
-  for (const CANMsg& msg : heard) {
-    EXPECT_EQ(FrameText(msg), "7EF#004B5E7A01000000");
-  }
+  for (const CANMsg& msg : heard) EXPECT_EQ(FrameText(msg), "7EF#004B5E7A01000000");
   EXPECT_EQ(lib.DNM_CheckFaultNode(0, 0), 0);
   // A simulated owner of the set objects in the 0x7EF form.
   ASSERT_EQ(lib.DNM_Online(0, 1, 0, 3), 0);
   EXPECT_EQ(lib.DNM_GetOwnership(0, 1), DNM_GetOwnershipError);
-}
 
-struct Objection {
-  const char* name;
-  int to_request;  // 1 or 2
-  CANMsg frame;
-};
-
-// A client objects to the master's n-th request, in one form or the other;
-// the master's ownership, held before, is gone afterwards.
-TEST(Ownership, AnObjectionInEitherFormToEitherRequestRefusesIt) {
+  // A client objects to the master's n-th request: the ownership held before is gone.
   const Objection objections[] = {
       {"0x7EE to the first", 1, MakeFrame(0x7EE, {0xCB, 0x07})},
       {"0x7EE to the second", 2, MakeFrame(0x7EE, {0xCB})},
       {"0x7EF to the first", 1, MakeFrame(0x7EF, {0x07, 0xCB, 0xE8, 0x03, 0x01, 0, 0, 0})},
       {"0x7EF to the second", 2, MakeFrame(0x7EF, {0x07, 0xCB, 0xE8, 0x03, 0x01, 0, 0, 0})},
   };
-  MasterLib lib;
-  VirtualCard card(lib);
-  ASSERT_EQ(lib.DNM_ActiveBoard(0), 0);
-  ASSERT_EQ(lib.DNM_Online(0, 0, 0, kMaster), 0);
   ASSERT_EQ(lib.DNM_GetOwnership(0, 0), 0);
   const int32_t client = card.Attach(0, 0);
   for (const Objection& objection : objections) {

@@ -8,7 +8,7 @@ namespace {
 
 const auto Frame = test::MakeFrame;
 
-TEST(MsgBuffer, TakingFromTheMiddleKeepsTheOrderOfTheRest) {
+TEST(MsgBuffer, TakingFromTheMiddleKeepsTheOrderAndFramesMatchOnDataBytesAndLength) {
   MsgBuffer buffer;
   CANMsg stamped = Frame(0x3C1, {1, 2, 3, 4, 5, 6, 7, 8});
   stamped.stamp[0] = 0xAA;
@@ -28,14 +28,11 @@ TEST(MsgBuffer, TakingFromTheMiddleKeepsTheOrderOfTheRest) {
     ASSERT_EQ(buffer.GetMsg(out, 0x3C1), 0);
     EXPECT_EQ(out.data[0], expected);
   }
-}
 
-TEST(MsgBuffer, MatchesOnLeadingDataBytesAndLength) {
-  MsgBuffer buffer;
+  // Frames match on their leading data bytes and length.
   buffer.PutMsg(Frame(0x403, {0x05, 0x8E, 0x01}));
   buffer.PutMsg(Frame(0x403, {0x05, 0x94, 0x02}));
   buffer.PutMsg(Frame(0x403, {0x85, 0x41, 0x03, 0x04}));
-  CANMsg out{};
   EXPECT_EQ(buffer.GetMsg(out, FrameKey::Data(0x403, 0x06)), MsgBuffer::kNoMatch);
   ASSERT_EQ(buffer.GetMsg(out, FrameKey::Data(0x403, 0x05, 0x94)), 0);
   EXPECT_EQ(out.data[2], 0x02);

@@ -15,7 +15,9 @@ constexpr uint32_t kQuiet = 300;
 
 class PortOnline : public ::testing::Test {
  protected:
-  void Load() {
+  // Loads the library on the network, or on the default one.
+  void Load(const char* network = nullptr) {
+    if (network != nullptr) UseNetwork(network);
     lib_ = std::make_unique<MasterLib>();
     card_ = std::make_unique<VirtualCard>(*lib_);
     ASSERT_EQ(lib_->DNM_ActiveBoard(0), 0);
@@ -24,7 +26,8 @@ class PortOnline : public ::testing::Test {
   std::unique_ptr<VirtualCard> card_;
 };
 
-TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
+// The check frame carries the port number, at the port's rate, also after the rate changes.
+TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwiceAtThePortsRate) {
   Load();
   const int32_t node = card_->Attach(0, 0);
   lib_->ClearTrace();
@@ -36,11 +39,21 @@ TEST_F(PortOnline, SilentNetworkTakesTwoChecksAndSendsTheCheckFrameTwice) {
   EXPECT_EQ(lib_->LinesWith("DNM_Online( ) ----> DNM_NoError").size(), 1u);
   EXPECT_TRUE(lib_->HasLine("DNM_Online()   Online Successful"));
   EXPECT_EQ(lib_->LinesWith("CheckDuplicMACIDResponse( )   Check Time=").size(), 2u);
+
+  ASSERT_EQ(lib_->DNM_Online(0, 3, 0, 63), 0);
+  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 3), DNM_BaudrateError);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Error!Baudrate 3 is out of range"));
+  const int32_t slow = card_->Attach(0, 3, 125);
+  ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 2), 0);
+  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Successful!Baudrate was changed!"));
+  const auto checks = card_->Drain(slow, kQuiet);
+  ASSERT_EQ(checks.size(), 2u);  // both checks at 125 kbit/s
+  for (const auto& frame : checks) EXPECT_EQ(FrameText(frame), "5FF#035E7A01000000");
+  EXPECT_EQ(card_->PortStats(0, 3).baud, 125000u);
 }
 
 TEST_F(PortOnline, MacIdAnsweredByAnotherNodeIsNeitherTakenNorChangedTo) {
-  UseNetwork("dupmac segment=vcan0.1 mac=12 answer=1\n");
-  Load();
+  Load("dupmac segment=vcan0.1 mac=12 answer=1\n");
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 12), DNM_OnlineError);
   EXPECT_TRUE(lib_->HasLine("DNM_Online( ) ----> DNM_OnlineError"));
@@ -54,8 +67,7 @@ TEST_F(PortOnline, MacIdAnsweredByAnotherNodeIsNeitherTakenNorChangedTo) {
 }
 
 TEST_F(PortOnline, NodeCheckingDuringTheSecondCheckKeepsThePortIdle) {
-  UseNetwork("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
-  Load();
+  Load("dupmac segment=vcan0.1 mac=7 answer=0 check=1 check_at=1300\n");
   lib_->ClearTrace();
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 7), DNM_OnlineError);
   EXPECT_EQ(lib_->LinesWith("----> DNM_DuplicateMACIDTimeout").size(), 1u);
@@ -105,21 +117,6 @@ TEST_F(PortOnline, StateChecksOfflineOnlineAndChangedMacIdAnswerChecksForTheMacI
   EXPECT_EQ(FrameText(changed[0]), "44F#805E7A01000000");
 }
 
-// The check frame carries the port number, at the port's new rate.
-TEST_F(PortOnline, ChangeBaudrate) {
-  Load();
-  ASSERT_EQ(lib_->DNM_Online(0, 3, 0, 63), 0);
-  EXPECT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 3), DNM_BaudrateError);
-  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Error!Baudrate 3 is out of range"));
-  const int32_t slow = card_->Attach(0, 3, 125);
-  ASSERT_EQ(lib_->DNM_ChangeBaudrate(0, 3, 2), 0);
-  EXPECT_TRUE(lib_->HasLine("ChangeBaudrate()   Successful!Baudrate was changed!"));
-  const auto frames = card_->Drain(slow, kQuiet);
-  ASSERT_EQ(frames.size(), 2u);  // both checks at 125 kbit/s
-  for (const auto& frame : frames) EXPECT_EQ(FrameText(frame), "5FF#035E7A01000000");
-  EXPECT_EQ(card_->PortStats(0, 3).baud, 125000u);
-}
-
 TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   Load();
   card_->Fail("CAN_Reset", 5, 1);
@@ -139,11 +136,10 @@ TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   card_->Fail("CAN_SendMsg", 0, 0);
   card_->Fail("CAN_SendMsg", 16, 1);  // full for a moment: waited out
   EXPECT_EQ(lib_->DNM_Online(0, 0, 0, 1), 0);
-}
 
-TEST_F(PortOnline, TwoThreadsBringingOnePortOnlineAtOnceThenClosingTheBoardEndsThePorts) {
-  Load();
-  auto online = [&] { return lib_->DNM_Online(0, 0, 0, 1); };
+  // Two threads bring one port online at once; then closing the board ends the ports.
+  lib_->ClearTrace();
+  auto online = [&] { return lib_->DNM_Online(0, 1, 0, 1); };
   auto first = std::async(std::launch::async, online);
   auto second = std::async(std::launch::async, online);
   const std::multiset<uint16_t> results = {first.get(), second.get()};

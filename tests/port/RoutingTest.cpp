@@ -1,5 +1,6 @@
 // The receive threads' routing of frames into the port's and the devices'
 // buffers, and their answers, on a port brought online on the virtual card.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +27,8 @@ constexpr uint8_t kMaster = 0;
 
 using test::KeptTraceHas;
 using test::MakeFrame;
+using testing::ElementsAre;
+using testing::HasSubstr;
 
 class Routing : public ::testing::Test {
  protected:
@@ -63,21 +66,18 @@ class Routing : public ::testing::Test {
   // receive threads have routed them: the driver holds none, and routing
   // happens under ReceiveLock, so once the lock is free they are in place.
   void WaitRouted(uint64_t before, size_t count) {
-    for (int i = 0; i < 600 && (Received() < before + count || driver::RxMsgCount(0, 0) > 0); ++i) {
+    for (int i = 0; i < 600 && (Received() < before + count || driver::RxMsgCount(0, 0) > 0); ++i)
       platform::SleepMs(5);
-    }
     std::lock_guard routed(ReceiveLock(0, 0));
   }
 
-  void Deliver(std::initializer_list<CANMsg> frames) {
+  // Sends the frames to the port and returns the receive threads' lines about what became of
+  // them, past the lookup.
+  std::vector<std::string> Deliver(std::initializer_list<CANMsg> frames) {
     HyperTraceTest_Clear();
     const uint64_t before = Received();
-    for (const CANMsg& frame : frames) ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
+    for (const CANMsg& frame : frames) EXPECT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
     WaitRouted(before, frames.size());
-  }
-
-  // The receive threads' lines about what became of the frames, past the lookup.
-  static std::vector<std::string> RoutingLines() {
     std::vector<std::string> lines;
     for (const auto& line : test::KeptTraceLines()) {
       if (line.rfind("Rx_Thread", 0) == 0 && line.find("Count is") == std::string::npos &&
@@ -91,47 +91,36 @@ class Routing : public ::testing::Test {
   int32_t node_ = 0;
 };
 
-TEST_F(Routing, ConnectionStateDecidesWhatReachesTheDevice) {
+TEST_F(Routing, ConnectionStateDecidesWhatReachesTheDeviceAndAnAnswerGoesInOnce) {
   Device_Info& device = AddStartedDevice(5, false);
   port_->map().AddMap(0x42B, 5, 0);
   port_->map().AddMap(0x3C5, 5, 1);
   port_->map().AddMap(0x745, 5, 0);
   // Before the explicit connection is established: explicit answers, and group 3 answers to the
   // unconnected request, but no I/O.
-  Deliver({MakeFrame(0x42B, {0x40, 0xCB, 0x00})});
-  EXPECT_TRUE(RoutingLines().empty());
-  Deliver({MakeFrame(0x745, {0x40, 0xCB, 0x00, 0x00, 0x07})});
-  ASSERT_EQ(RoutingLines().size(), 1u);
-  EXPECT_NE(RoutingLines()[0].find("Device Establish Explicit Connection by Group 3!!"),
-            std::string::npos);
+  EXPECT_THAT(Deliver({MakeFrame(0x42B, {0x40, 0xCB, 0x00})}), ElementsAre());
+  EXPECT_THAT(Deliver({MakeFrame(0x745, {0x40, 0xCB, 0x00, 0x00, 0x07})}),
+              ElementsAre(HasSubstr("Device Establish Explicit Connection by Group 3!!")));
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 2);
 
   device.set_status(kExplicit, kStatusEstablished);
-  Deliver({MakeFrame(0x42B, {0x40, 0x8E, 0x01})});
+  EXPECT_THAT(Deliver({MakeFrame(0x42B, {0x40, 0x8E, 0x01})}),
+              ElementsAre(HasSubstr("Device doesn't receive its own Explicit and I/O Message!!")));
   EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 3);
-  ASSERT_EQ(RoutingLines().size(), 1u);
-  EXPECT_NE(RoutingLines()[0].find("Device doesn't receive its own Explicit and I/O Message!!"),
-            std::string::npos);
-  Deliver({MakeFrame(0x3C5, {0x11, 0x22})});
+  const auto lines = Deliver({MakeFrame(0x3C5, {0x11, 0x22})});
   EXPECT_EQ(device.buffer(kPoll)->GetDataCount(), 1);  // one copy
-  const auto lines = RoutingLines();
   ASSERT_EQ(lines.size(), 1u);
   // Any of the five threads may have taken it: compare what follows its name.
   EXPECT_EQ(lines[0].substr(lines[0].find("( )")),
             "( )   Device doesn't Establish Explicit Connection!! The Message CANRx.id=3c5 will be "
             "deserted!!");
-}
 
-// A group 3 answer is an I/O identifier too, and goes in once; a frame without data names no
-// MAC ID, not even the master's 0.
-TEST_F(Routing, AnAnswerGoesInOnceAndOnlyWhenItNamesTheMaster) {
-  Device_Info& device = AddStartedDevice(5, true);
-  port_->map().AddMap(0x42B, 5, 0);
-  port_->map().AddMap(0x745, 5, 0);
+  // A group 3 answer is an I/O identifier too, and goes in once; a frame without data names no
+  // MAC ID, not even the master's 0.
   Deliver({MakeFrame(0x745, {0x40, 0xCC, 0x00})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 4);
   Deliver({MakeFrame(0x42B, {})});
-  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 1);
+  EXPECT_EQ(device.buffer(kExplicit)->GetDataCount(), 4);
 }
 
 TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipRequestsAnswered) {
@@ -150,12 +139,7 @@ TEST_F(Routing, FramesNotForAStartedConnectedDeviceAreDesertedAndOwnershipReques
       {MakeFrame(0x43B, {0x40, 0x8E}), "Device doesn't Start!!"},
       {MakeFrame(0x123, {1, 2}), "The Message CANRx.id=123 will be deserted!!"},  // no route
   };
-  for (const auto& c : cases) {
-    Deliver({c.frame});
-    const auto lines = RoutingLines();
-    ASSERT_EQ(lines.size(), 1u) << c.line;
-    EXPECT_NE(lines[0].find(c.line), std::string::npos) << lines[0];
-  }
+  for (const auto& c : cases) EXPECT_THAT(Deliver({c.frame}), ElementsAre(HasSubstr(c.line)));
   EXPECT_EQ(unconnected.buffer(kExplicit)->GetDataCount(), 0);
   EXPECT_EQ(unconnected.buffer(kPoll)->GetDataCount(), 0);
   EXPECT_EQ(stopped.buffer(kExplicit)->GetDataCount(), 0);
@@ -237,10 +221,25 @@ TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
   EXPECT_EQ(DNM_Online(0, 1, 0, 3), 0);  // the next try makes them
 }
 
-// A full transmit queue is back-pressure: a sender waits for room, requests
-// ahead of I/O, and fails only after the port's bound; an answer to another
+// Refused frames never reach the driver. A full transmit queue is back-pressure: a sender waits
+// for room, requests ahead of I/O, and fails only after the port's bound; an answer to another
 // node never waits.
 TEST_F(Routing, AFullTransmitQueueIsWaitedOutRequestsFirst) {
+  VCAN_PortStats before{};
+  VCAN_GetPortStats(0, 1, &before);
+  const uint8_t data[9] = {};
+  EXPECT_EQ(port_->SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
+  EXPECT_EQ(port_->SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
+  EXPECT_EQ(port_->SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
+  VCAN_PortStats after{};
+  VCAN_GetPortStats(0, 1, &after);
+  EXPECT_EQ(after.sent, before.sent);
+  HyperTraceTest_Clear();
+  EXPECT_EQ(port_->SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);
+  const auto lines = test::KeptTraceLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "CANPort::SencCmd( )   7ff 0 0 0 0 0 0 0 0 0 0 0");
+
   ASSERT_EQ(DNM_Online(0, 1, 2, kMaster), 0);  // 125 kbit/s: a bound of 277 ms
   CANPort& port = Lib().boards[0]->port(1);
   const int32_t node = VCAN_AttachNode(0, 2, 125);
@@ -267,24 +266,6 @@ TEST_F(Routing, AFullTransmitQueueIsWaitedOutRequestsFirst) {
   ASSERT_NE(at(0x5AA), heard.end());
   EXPECT_LT(at(0x5BB), at(0x5AA));
   EXPECT_EQ(at(0x601), heard.end());
-}
-
-TEST_F(Routing, RefusedFramesNeverReachTheDriver) {
-  CANPort& port = *port_;
-  VCAN_PortStats before{};
-  VCAN_GetPortStats(0, 1, &before);
-  const uint8_t data[9] = {};
-  EXPECT_EQ(port.SendCmd(0x20000000, 0, 1, data), DNM_TxMessageConnectionIDError);
-  EXPECT_EQ(port.SendCmd(0x100, 1, 1, data), DNM_TxMessageRTRError);
-  EXPECT_EQ(port.SendCmd(0x100, 0, 9, data), DNM_TxMessageLengthError);
-  VCAN_PortStats after{};
-  VCAN_GetPortStats(0, 1, &after);
-  EXPECT_EQ(after.sent, before.sent);
-  HyperTraceTest_Clear();
-  EXPECT_EQ(port.SendCmd(0x1FFFFFFF & 0x7FF, 0, 0, data), 0);
-  const auto lines = test::KeptTraceLines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "CANPort::SencCmd( )   7ff 0 0 0 0 0 0 0 0 0 0 0");
 }
 
 }  // namespace

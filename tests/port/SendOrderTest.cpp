@@ -73,7 +73,8 @@ TEST(SendOrder, AfterAFullQueueRequestsGoAheadOfIoInTheirOrder) {
     std::vector<std::thread> senders;
     size_t in_line = 0;
     for (const auto& [kind, name] : c.senders) {
-      senders.emplace_back([&, kind, name] { EXPECT_TRUE(Offer(order, queue, kind, name, 60000)); });
+      senders.emplace_back(
+          [&, kind, name] { EXPECT_TRUE(Offer(order, queue, kind, name, 60000)); });
       ++in_line;
       while (order.InLine() < in_line) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -84,11 +85,9 @@ TEST(SendOrder, AfterAFullQueueRequestsGoAheadOfIoInTheirOrder) {
     for (auto& sender : senders) sender.join();
     EXPECT_EQ(queue.order(), c.order);
   }
-}
 
-// A queue that stays full: a request or I/O frame gives up once its limit
-// has passed, an answer to another node after its one offer.
-TEST(SendOrder, AQueueThatStaysFullFailsTheSendAfterItsLimit) {
+  // A queue that stays full: a request or I/O frame gives up once its limit has passed, an
+  // answer to another node after its one offer.
   for (SendClass kind : {SendClass::kRequest, SendClass::kIo, SendClass::kAnswer}) {
     SendOrder order;
     OneFrameQueue queue;
@@ -106,7 +105,7 @@ TEST(SendLoad, ALoadedPortIsOneWhoseOwnFramesFillTheShareOfTheBus) {
   };
   // 40 % of 100 ms at 500 kbit/s is 20,000 bits: 149 frames of 135 bits.
   const Case cases[] = {
-      {149, 500, 0, true},  {148, 500, 0, false}, {38, 125, 0, true},
+      {149, 500, 0, true},   {148, 500, 0, false},   {38, 125, 0, true},
       {149, 500, 199, true}, {149, 500, 200, false},  // what it counted is too old
   };
   for (const Case& c : cases) {

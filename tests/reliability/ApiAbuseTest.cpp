@@ -24,25 +24,19 @@
 namespace dnm::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
 // The longest an export may take: its own bus waits (a fragmented attribute value at most 3 s a
 // fragment, waiting its turn 3 s) plus a board close that waits for the calls before it.
 constexpr auto kCallLimit = std::chrono::seconds(20);
 
 size_t ThreadCount() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-    ++count;
-  return count;
+  std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
 
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
+  for (std::string line; std::getline(status, line);)
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
   return 0;
 }
 
@@ -75,9 +69,8 @@ class Abuse {
   void Run(std::chrono::seconds length, int threads) {
     const auto end = Clock::now() + length;
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < threads; ++t)
       workers.emplace_back([this, end, t] { Work(end, 1000u + static_cast<unsigned>(t)); });
-    }
     Lifecycle(end);
     for (auto& worker : workers) worker.join();
   }
@@ -267,9 +260,8 @@ TEST(ApiAbuse, EveryCallReturnsANamedCodeInTimeAndCloseLeavesNothingBehind) {
 
   lib.DNM_CloseBoard(0);
   const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (ThreadCount() > threads_before && Clock::now() < deadline) {
+  while (ThreadCount() > threads_before && Clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(20));
-  }
   EXPECT_LE(ThreadCount(), threads_before);
   const long memory_after = ResidentKiB();
   std::printf("threads %zu -> %zu, resident memory %ld -> %ld KiB\n", threads_before, ThreadCount(),

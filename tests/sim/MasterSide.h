@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -15,6 +16,7 @@
 namespace dnsim_test {
 
 using Data = std::vector<uint8_t>;
+using std::chrono::milliseconds;
 using vcan_test::BringOnline;
 using vcan_test::StartCard;
 using vcan_test::StartOnline;
@@ -54,10 +56,7 @@ class Master {
   uint8_t mac() const { return mac_; }
 
   void Send(uint32_t id, const Data& data) const {
-    CANMsg msg{};
-    msg.id = id;
-    msg.len = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), msg.data);
+    const CANMsg msg = vcan_test::MakeFrame(id, data);
     const int32_t result =
         node_ == 0 ? CAN_SendMsg(board_, port_, &msg) : VCAN_NodeSend(node_, &msg, 1000);
     EXPECT_EQ(result, CAN_NoError) << "sending on 0x" << std::hex << id;
@@ -175,11 +174,29 @@ inline Data Bytes(size_t count, uint8_t first = 0) {  // first, first + 1, ...
   return bytes;
 }
 
+// A slave line of the network description on segment vcan0.1, and one for each row of a table
+// (with fields slave and options), the same extra options added to each.
+inline std::string SlaveLine(uint8_t mac, const std::string& options) {
+  return "slave segment=vcan0.1 mac=" + std::to_string(mac) + " " + options + "\n";
+}
+template <typename Case, size_t N>
+std::string Slaves(const Case (&cases)[N], const std::string& extra = "") {
+  std::string description;
+  for (const Case& c : cases) description += SlaveLine(c.slave, c.options + extra);
+  return description;
+}
+
 // The slave's state through the test interface (on board 0 port 1 unless told otherwise).
 inline VCAN_SlaveState SlaveState(uint8_t slave, int32_t board = 0, int32_t port = 1) {
   VCAN_SlaveState state{};
   EXPECT_EQ(VCAN_SlaveGetState(board, port, slave, &state), 0);
   return state;
+}
+// The predefined set as the slave holds it: explicit connection allocated, holding master, choice
+// bits held and the explicit connection's state.
+inline std::vector<int> HeldSet(uint8_t slave) {
+  const VCAN_SlaveState s = SlaveState(slave);
+  return {s.explicit_allocated, s.master_mac, s.allocated_choice, s.explicit_state};
 }
 
 }  // namespace dnsim_test

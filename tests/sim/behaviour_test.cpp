@@ -9,8 +9,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
-
 constexpr uint8_t kSlave = 33;
 constexpr uint8_t kMaster = 1;
 constexpr uint8_t kHeader = 0x40 | kMaster;

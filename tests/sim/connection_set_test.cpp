@@ -69,11 +69,8 @@ TEST_F(ConnectionSet, AllocationIsAnsweredAndShowsInTheSlavesObjects) {
   EXPECT_TRUE(master.Allocate(kSlave, 0x01)) << "again by the same master";
   EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x03)), (Data{kOk, 0xCB, 0x00})) << "adds bits";
 
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_EQ(state.explicit_allocated, 1);
-  EXPECT_EQ(state.master_mac, kMaster);
-  EXPECT_EQ(state.allocated_choice, 0x03);
-  EXPECT_EQ(state.requests[VCAN_SLAVE_ALLOCATE], 3u);
+  EXPECT_EQ(HeldSet(kSlave), (std::vector<int>{1, kMaster, 0x03, 3}));
+  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_ALLOCATE], 3u);
   // Allocation information, identity status "owned", poll configuring, bit-strobe not offered:
   // its instance does not exist.
   EXPECT_EQ(master.Explicit(kSlave, GetRequest(3, 1, 5)), (Data{kMaster, 0x8E, 0x03, kMaster}));
@@ -134,9 +131,7 @@ TEST_F(ConnectionSet, ReleaseEndsConnectionsAndPassesOverBitsNotHeld) {
   EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x01)), (Data{kOk, 0xCC})) << "twice";
   EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x08)), Error(kOk, 0x20));
 
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  EXPECT_EQ(state.master_mac, -1);
-  EXPECT_EQ(state.explicit_state, 0);
+  EXPECT_EQ(HeldSet(kSlave), (std::vector<int>{0, -1, 0, 0}));
   master.Send(RequestId(kSlave), {kMaster, 0x0E, 0x01, 0x01, 0x01});
   EXPECT_TRUE(master.ExpectNothing(300)) << "no explicit connection, no answer";
   EXPECT_EQ(SlaveState(kSlave).ignored_frames, 1u);

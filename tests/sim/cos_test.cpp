@@ -13,7 +13,6 @@
 namespace dnsim_test {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using vcan_test::DataOf;
 
@@ -26,16 +25,6 @@ const Data kNoFrame{0xEE, 0xEE};  // what NextData gives when no frame came
 Data With(uint8_t first, Data rest) {
   rest.insert(rest.begin(), first);
   return rest;
-}
-
-// A slave line for each case.
-template <typename Case, size_t N>
-std::string Slaves(const Case (&cases)[N]) {
-  std::string description;
-  for (const Case& c : cases) {
-    description += "slave segment=vcan0.1 mac=" + std::to_string(c.slave) + " " + c.options + "\n";
-  }
-  return description;
 }
 
 class Cos : public testing::Test {
@@ -87,15 +76,32 @@ class Cos : public testing::Test {
   std::map<uint32_t, std::deque<CANMsg>> held_;  // by identifier
 };
 
+struct OutputCase {
+  uint8_t slave, choice;
+  const char* options;
+  size_t consumed;
+  Data answer;     // on 0x3C0 + slave
+  uint32_t taken;  // cos_outputs_received
+};
+
 struct RateCase {
   uint8_t slave;
   const char* options;
   uint8_t choice, action, state_after;  // watchdog action; the state 4 rates after the last ack
 };
 
-TEST_F(Cos, ProducesEveryRateCountsRepeatsAndWatchesTheAcknowledgements) {
+// Productions at the rate, repeats and the acknowledgements watched; then outputs without poll
+// are taken and acknowledged.
+TEST_F(Cos, ProducesEveryRateWatchesTheAcknowledgementsAndTakesOutputsWithoutPoll) {
+  const OutputCase outputs[] = {
+      {30, kCyclic, "", 2, {}, 1},
+      {31, kCos, "consumed=10", 10, {}, 1},
+      {32, kCyclic | kPoll, "", 2, {0, 1}, 0},  // a poll response: the outputs go to poll
+      {33, kCos, "no_output_ack=1", 2, kNoFrame, 1},
+      {34, kCos, "inputs=echo", 2, {}, 1},
+  };
   const RateCase cases[] = {{10, "", kCyclic, 0, 4}, {11, "", kCos, 2, 3}};  // COS: heartbeats
-  ASSERT_NO_FATAL_FAILURE(StartOnline(Slaves(cases)));
+  ASSERT_NO_FATAL_FAILURE(StartOnline(Slaves(cases) + Slaves(outputs)));
   for (const RateCase& c : cases)
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, c.choice, 200, c.action));
   uint64_t last[2] = {};
@@ -132,39 +138,21 @@ TEST_F(Cos, ProducesEveryRateCountsRepeatsAndWatchesTheAcknowledgements) {
   EXPECT_EQ(state.io_ignored, 1u);
   EXPECT_EQ(state.cos_state, 0);
   EXPECT_EQ(state.allocated_choice, 0);
-}
 
-struct OutputCase {
-  uint8_t slave, choice;
-  const char* options;
-  size_t consumed;
-  Data answer;     // on 0x3C0 + slave
-  uint32_t taken;  // cos_outputs_received
-};
-
-TEST_F(Cos, OutputsWithoutPollAreTakenAndAcknowledged) {
-  const OutputCase cases[] = {
-      {30, kCyclic, "", 2, {}, 1},
-      {31, kCos, "consumed=10", 10, {}, 1},
-      {32, kCyclic | kPoll, "", 2, {0, 1}, 0},  // a poll response: the outputs go to poll
-      {33, kCos, "no_output_ack=1", 2, kNoFrame, 1},
-      {34, kCos, "inputs=echo", 2, {}, 1},
-  };
-  ASSERT_NO_FATAL_FAILURE(StartOnline(Slaves(cases)));
-  for (const OutputCase& c : cases) {
+  for (const OutputCase& c : outputs) {
     SCOPED_TRACE(int{c.slave});
     ASSERT_NO_FATAL_FAILURE(Connect(c.slave, c.choice, 150));
     ASSERT_TRUE(Next(kProduction + c.slave, 500));
     master_.Send(kAck + 8 * c.slave, {});
-    const Data outputs = Bytes(c.consumed, 0xA0);
-    SendOutputs(c.slave, outputs);
+    const Data written = Bytes(c.consumed, 0xA0);
+    SendOutputs(c.slave, written);
     EXPECT_EQ(NextData(kOutputAck + c.slave, 200), c.answer);
     Data read(16);
     EXPECT_EQ(VCAN_SlaveReadOutputs(0, 1, c.slave, read.data(), 16), int32_t(c.consumed));
-    EXPECT_EQ(Data(read.begin(), read.begin() + c.consumed), outputs);
-    const VCAN_SlaveState state = SlaveState(c.slave);
-    EXPECT_EQ(state.cos_outputs_received, c.taken);
-    EXPECT_EQ(state.cos_acks_received, 1u);
+    EXPECT_EQ(Data(read.begin(), read.begin() + c.consumed), written);
+    const VCAN_SlaveState after = SlaveState(c.slave);
+    EXPECT_EQ(after.cos_outputs_received, c.taken);
+    EXPECT_EQ(after.cos_acks_received, 1u);
   }
   EXPECT_EQ(NextData(kProduction + 34), Bytes(2, 0xA0)) << "echo: the outputs, at once";
   EXPECT_EQ(Request(31, RequestId(31), {kMaster, 0x0E, 5, 4, 7}), (Data{kMaster, 0x8E, 2, 0}));

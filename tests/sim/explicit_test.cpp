@@ -32,7 +32,7 @@ class Explicit : public testing::Test {
   Master master_ = Master::OnPort(kMaster);
 };
 
-TEST_F(Explicit, RefusedRequestsGetTheMatchingGeneralStatus) {
+TEST_F(Explicit, RefusedRequestsGetTheMatchingStatusAndApplicationAttributesAreKept) {
   struct Case {
     const char* what;
     Data request;
@@ -55,9 +55,8 @@ TEST_F(Explicit, RefusedRequestsGetTheMatchingGeneralStatus) {
   for (const Case& c : cases)
     EXPECT_EQ(master_.Explicit(kSlave, c.request), Error(c.status)) << c.what;
   EXPECT_EQ(SlaveState(kSlave).explicit_state, 3) << "refusals leave the connection as it was";
-}
 
-TEST_F(Explicit, ApplicationAttributesAreCreatedReplacedAndSharedWithTheTestInterface) {
+  // Application attributes are created, replaced and shared with the test interface.
   EXPECT_EQ(Get(0x64, 1, 1), Value({0x01, 0x02}));
   EXPECT_EQ(Get(0x64, 1, 7), Value({0xAB}));
   EXPECT_EQ(Get(0x64, 1, 2), Error(0x14)) << "never set";

@@ -1,9 +1,6 @@
 // Explicit messages in fragments, both ways: long Get answers with acknowledgements, resend and
 // abandon; fragmented Set requests acknowledged fragment by fragment.
 
-#include <chrono>
-#include <thread>
-
 #include "MasterSide.h"
 
 namespace dnsim_test {
@@ -35,7 +32,8 @@ const Data kFirstFragment{kFrag, 0x00, 0x8E, 16, 'V', 'i', 'r', 't'};
 const Data kMiddleFragment{kFrag, 0x41, 'u', 'a', 'l', ' ', 'I', 'O'};
 const Data kLastFragment{kFrag, 0x82, ' ', 'B', 'l', 'o', 'c', 'k'};
 
-TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgement) {
+// An acknowledgement with an error status, or a new request, ends the transfer.
+TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgementAndIsEndedOrAbandoned) {
   RequestProductName();
   EXPECT_EQ(NextAnswer(), kFirstFragment);
   EXPECT_TRUE(master_.ExpectNothing(200)) << "the next fragment waits for the acknowledgement";
@@ -45,9 +43,19 @@ TEST_F(Fragmentation, LongGetAnswerWaitsForEachAcknowledgement) {
   EXPECT_EQ(NextAnswer(), kMiddleFragment);
   Ack(1);
   EXPECT_EQ(NextAnswer(), kLastFragment);
-}
+  Ack(2);
 
-TEST_F(Fragmentation, UnacknowledgedFragmentIsResentOnceThenTheTransferIsAbandoned) {
+  RequestProductName();
+  EXPECT_EQ(NextAnswer(), kFirstFragment);
+  Ack(0, 1);
+  EXPECT_TRUE(master_.ExpectNothing(1300));
+
+  RequestProductName();
+  EXPECT_EQ(NextAnswer(), kFirstFragment);
+  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
+  EXPECT_TRUE(master_.ExpectNothing(1300)) << "the old answer is neither continued nor resent";
+
+  // A fragment not acknowledged is resent once, then the transfer is abandoned.
   RequestProductName();
   const auto first = master_.Receive();
   ASSERT_TRUE(first);
@@ -64,40 +72,7 @@ TEST_F(Fragmentation, UnacknowledgedFragmentIsResentOnceThenTheTransferIsAbandon
             18u);
 }
 
-TEST_F(Fragmentation, AcknowledgementWithErrorStatusOrANewRequestEndsTheTransfer) {
-  RequestProductName();
-  EXPECT_EQ(NextAnswer(), kFirstFragment);
-  Ack(0, 1);
-  EXPECT_TRUE(master_.ExpectNothing(1300));
-
-  RequestProductName();
-  EXPECT_EQ(NextAnswer(), kFirstFragment);
-  EXPECT_EQ(master_.Explicit(kSlave, GetRequest(3, 1, 1)), (Data{kMaster, 0x8E, kSlave}));
-  EXPECT_TRUE(master_.ExpectNothing(1300)) << "the old answer is neither continued nor resent";
-}
-
-// The longest value, set in fragments, read back through the test interface and through a Get
-// answered in fragments.
-TEST_F(Fragmentation, SetOf255BytesIsAcknowledgedPerFragmentThenAnsweredAndOneMoreRefused) {
-  const Data value = Bytes(255, 0x30);
-  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 9, value)), (Data{kMaster, 0x90}));
-  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_SET], 1u) << "counted once, when complete";
-
-  uint8_t read[255] = {};
-  ASSERT_EQ(VCAN_SlaveReadAttribute(0, 1, kSlave, 9, read, sizeof read), 255);
-  EXPECT_EQ(Data(read, read + value.size()), value);
-
-  master_.Send(RequestId(kSlave), {kMaster, 0x0E, 0x64, 1, 9});
-  Data expected{0x8E};
-  expected.insert(expected.end(), value.begin(), value.end());
-  EXPECT_EQ(BodyOf(master_.ReceiveFragments(ResponseId(kSlave), RequestId(kSlave), kFrag)),
-            expected);
-  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 9, Bytes(256))),
-            (Data{kMaster, 0x94, 0x15, 0xFF}))
-      << "refused after reassembly";
-}
-
-TEST_F(Fragmentation, RepeatedFragmentIsTakenOnceAndOneOutOfSequenceEndsTheTransfer) {
+TEST_F(Fragmentation, RepeatedOrOutOfSequenceFragmentsAndTheLongestValueSetInFragments) {
   const Data first{kFrag, 0x00, 0x10, 0x64, 1, 4, 0xA0, 0xA1};
   const Data middle{kFrag, 0x41, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7};
   const Data last{kFrag, 0x82, 0xA8};
@@ -116,6 +91,25 @@ TEST_F(Fragmentation, RepeatedFragmentIsTakenOnceAndOneOutOfSequenceEndsTheTrans
   master_.Send(RequestId(kSlave), {kFrag, 0x83, 7});
   EXPECT_TRUE(master_.ExpectNothing(300)) << "no transfer left to finish";
   EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_SET], 1u);
+
+  // The longest value, set in fragments, read back through the test interface and through a Get
+  // answered in fragments; one byte more is refused.
+  const Data value = Bytes(255, 0x30);
+  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 9, value)), (Data{kMaster, 0x90}));
+  EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_SET], 2u) << "counted once, when complete";
+
+  uint8_t read[255] = {};
+  ASSERT_EQ(VCAN_SlaveReadAttribute(0, 1, kSlave, 9, read, sizeof read), 255);
+  EXPECT_EQ(Data(read, read + value.size()), value);
+
+  master_.Send(RequestId(kSlave), {kMaster, 0x0E, 0x64, 1, 9});
+  Data expected{0x8E};
+  expected.insert(expected.end(), value.begin(), value.end());
+  EXPECT_EQ(BodyOf(master_.ReceiveFragments(ResponseId(kSlave), RequestId(kSlave), kFrag)),
+            expected);
+  EXPECT_EQ(master_.SendFragmented(kSlave, SetRequest(0x64, 1, 9, Bytes(256))),
+            (Data{kMaster, 0x94, 0x15, 0xFF}))
+      << "refused after reassembly";
 }
 
 }  // namespace

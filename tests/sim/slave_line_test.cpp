@@ -21,13 +21,8 @@ TEST(SlaveLine, BadLinesAreReportedAndLeaveNoSlave) {
                 "slave segment=vcan0.1 mac=9 name=first\n"                   // 11 good
                 "slave segment=vcan0.1 mac=9\n"));                           // 12 taken
   const std::string errors = testing::internal::GetCapturedStderr();
-  for (int line = 1; line <= 12; ++line) {
-    if (line == 11) continue;
-    EXPECT_NE(errors.find("network.txt:" + std::to_string(line) + ":"), std::string::npos)
-        << "line " << line << " not reported:\n"
-        << errors;
-  }
-  EXPECT_EQ(errors.find(":11:"), std::string::npos) << errors;
+  EXPECT_EQ(vcan_test::ReportedLines(errors), (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12}))
+      << errors;
   VCAN_SlaveState state{};
   for (int mac = 1; mac <= 8; ++mac) EXPECT_EQ(VCAN_SlaveGetState(0, 1, mac, &state), -1) << mac;
   EXPECT_EQ(VCAN_SlaveGetState(0, 1, 9, &state), 0);

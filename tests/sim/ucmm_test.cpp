@@ -43,7 +43,7 @@ class Ucmm : public testing::Test {
 
 const Data kOpened7{0x40 | kMaster, 0xCB, 0x00, 0x00, 0x07, 0x00};
 
-TEST_F(Ucmm, OpenServeAndClose) {
+TEST_F(Ucmm, OpenServeAndCloseAndTheWatchdogDeletesOrKeepsItTimedOut) {
   EXPECT_EQ(Open(master_), kOpened7);
   VCAN_SlaveState state = SlaveState(kSlave);
   ASSERT_EQ(state.ucmm_count, 1);
@@ -62,6 +62,24 @@ TEST_F(Ucmm, OpenServeAndClose) {
   state = SlaveState(kSlave);
   EXPECT_EQ(state.requests[VCAN_SLAVE_OPEN], 1u);
   EXPECT_EQ(state.requests[VCAN_SLAVE_CLOSE], 2u);
+
+  // The watchdog deletes the connection, or keeps it timed out.
+  ASSERT_EQ(Open(master_), kOpened7);
+  ASSERT_EQ(Request(master_, SetRequest(5, 7, 9, {50, 0})), (Data{kMaster, 0x90}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(SlaveState(kSlave).ucmm_count, 0) << "auto delete";
+
+  ASSERT_EQ(Open(master_), kOpened7);
+  ASSERT_EQ(Request(master_, SetRequest(5, 7, 12, {0})), (Data{kMaster, 0x90}));
+  ASSERT_EQ(Request(master_, SetRequest(5, 7, 9, {50, 0})), (Data{kMaster, 0x90}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  state = SlaveState(kSlave);
+  ASSERT_EQ(state.ucmm_count, 1);
+  EXPECT_EQ(state.ucmm[0].state, 4);
+  master_.Send(Group3Id(0, kMaster), {kSlave, 0x0E, 1, 1, 1});
+  EXPECT_TRUE(master_.ExpectNothing(300));
+  EXPECT_EQ(Open(master_), kOpened7) << "a timed-out connection is replaced";
+  EXPECT_EQ(SlaveState(kSlave).ucmm[0].state, 3);
 }
 
 TEST_F(Ucmm, EachMasterAndMessageGetsItsOwnConnectionUpToFourAndBadOpensAreRefused) {
@@ -91,25 +109,6 @@ TEST_F(Ucmm, EachMasterAndMessageGetsItsOwnConnectionUpToFourAndBadOpensAreRefus
   EXPECT_EQ(Open(master_, 4), (Data{header, 0x94, 0x02, 0xFF})) << "four connections at most";
   ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, "error=open error_status=0x1F"), 0);
   EXPECT_EQ(Open(master_, 0), (Data{header, 0x94, 0x1F, 0xFF}));
-}
-
-TEST_F(Ucmm, WatchdogDeletesTheConnectionOrKeepsItTimedOut) {
-  ASSERT_EQ(Open(master_), kOpened7);
-  ASSERT_EQ(Request(master_, SetRequest(5, 7, 9, {50, 0})), (Data{kMaster, 0x90}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ(SlaveState(kSlave).ucmm_count, 0) << "auto delete";
-
-  ASSERT_EQ(Open(master_), kOpened7);
-  ASSERT_EQ(Request(master_, SetRequest(5, 7, 12, {0})), (Data{kMaster, 0x90}));
-  ASSERT_EQ(Request(master_, SetRequest(5, 7, 9, {50, 0})), (Data{kMaster, 0x90}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  const VCAN_SlaveState state = SlaveState(kSlave);
-  ASSERT_EQ(state.ucmm_count, 1);
-  EXPECT_EQ(state.ucmm[0].state, 4);
-  master_.Send(Group3Id(0, kMaster), {kSlave, 0x0E, 1, 1, 1});
-  EXPECT_TRUE(master_.ExpectNothing(300));
-  EXPECT_EQ(Open(master_), kOpened7) << "a timed-out connection is replaced";
-  EXPECT_EQ(SlaveState(kSlave).ucmm[0].state, 3);
 }
 
 }  // namespace

@@ -48,9 +48,8 @@ class FrameDumpOnFailure : public ::testing::EmptyTestEventListener {
     void* card = dlopen("libVELKCAN.so", RTLD_NOW | RTLD_NOLOAD);
     if (card == nullptr || dlsym(card, "VCAN_RecentFrames") == nullptr) return;
     std::set<std::string> dumped;
-    for (int32_t board = 0; board < 8; ++board) {
+    for (int32_t board = 0; board < 8; ++board)
       for (int32_t port = 1; port <= 4; ++port) DumpSegment(card, board, port, dumped);
-    }
   }
 };
 

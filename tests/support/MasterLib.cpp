@@ -62,17 +62,15 @@ void MasterLib::ClearTrace() const {
 }
 
 bool MasterLib::HasLine(const std::string& text) const {
-  for (const auto& line : TraceLines()) {
+  for (const auto& line : TraceLines())
     if (line == text) return true;
-  }
   return false;
 }
 
 std::vector<std::string> MasterLib::LinesWith(const std::string& fragment) const {
   std::vector<std::string> found;
-  for (const auto& line : TraceLines()) {
+  for (const auto& line : TraceLines())
     if (line.find(fragment) != std::string::npos) found.push_back(line);
-  }
   return found;
 }
 

@@ -15,6 +15,10 @@
 
 namespace dnm::test {
 
+// The units the tests wait and measure in.
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
 // Directory with the three libraries side by side (set by the build).
 std::string LibDir();
 // Directory of a build variant, e.g. "no-card" or "trace-start-refuses".

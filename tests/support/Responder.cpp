@@ -35,21 +35,16 @@ std::vector<HeardFrame> Responder::Heard() const {
 std::vector<HeardFrame> Responder::HeardWith(uint32_t id, std::optional<uint8_t> service) const {
   std::vector<HeardFrame> found;
   for (const HeardFrame& frame : Heard()) {
-    if (frame.msg.id == id && (!service || (frame.msg.len > 1 && frame.msg.data[1] == *service))) {
+    if (frame.msg.id == id && (!service || (frame.msg.len > 1 && frame.msg.data[1] == *service)))
       found.push_back(frame);
-    }
   }
   return found;
 }
 
 bool Responder::WaitFor(uint32_t id, std::optional<uint8_t> service, size_t count,
                         uint32_t timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HeardWith(id, service).size() >= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return HeardWith(id, service).size() >= count;
+  return Eventually([&] { return HeardWith(id, service).size() >= count; },
+                    static_cast<int>(timeout_ms), 10);
 }
 
 void Responder::SetScript(Script script) {

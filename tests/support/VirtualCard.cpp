@@ -6,6 +6,9 @@
 
 namespace dnm::test {
 
+// The card's entry of that name, called through the card the library loaded.
+#define CARD_ENTRY(name) Get<decltype(&name)>(#name)
+
 CANMsg MakeFrame(uint32_t id, std::vector<uint8_t> data) {
   CANMsg msg{};
   msg.id = id;
@@ -27,17 +30,17 @@ VirtualCard::VirtualCard(const MasterLib& lib) : card_(lib.card_handle()) {}
 VirtualCard::VirtualCard() : card_(dlopen("libVELKCAN.so", RTLD_NOW | RTLD_NOLOAD)) {}
 
 int32_t VirtualCard::Attach(uint8_t board, uint8_t port, uint32_t kbit) const {
-  const int32_t node = Get<decltype(&VCAN_AttachNode)>("VCAN_AttachNode")(board, port + 1, kbit);
+  const int32_t node = CARD_ENTRY(VCAN_AttachNode)(board, port + 1, kbit);
   EXPECT_GT(node, 0);
   return node;
 }
 
 void VirtualCard::Send(int32_t node, const CANMsg& msg) const {
-  EXPECT_EQ(Get<decltype(&VCAN_NodeSend)>("VCAN_NodeSend")(node, &msg, 1000), 0);
+  EXPECT_EQ(CARD_ENTRY(VCAN_NodeSend)(node, &msg, 1000), 0);
 }
 
 bool VirtualCard::Receive(int32_t node, CANMsg& msg, uint32_t timeout_ms) const {
-  return Get<decltype(&VCAN_NodeReceive)>("VCAN_NodeReceive")(node, &msg, timeout_ms) == 0;
+  return CARD_ENTRY(VCAN_NodeReceive)(node, &msg, timeout_ms) == 0;
 }
 
 std::vector<CANMsg> VirtualCard::Drain(int32_t node, uint32_t quiet_ms) const {
@@ -48,36 +51,30 @@ std::vector<CANMsg> VirtualCard::Drain(int32_t node, uint32_t quiet_ms) const {
 }
 
 void VirtualCard::Fail(const char* entry, int32_t code, int32_t times) const {
-  if (code == 0) {
-    ASSERT_EQ(Get<decltype(&VCAN_ClearFault)>("VCAN_ClearFault")(entry), 0);
-    return;
-  }
-  ASSERT_EQ(Get<decltype(&VCAN_FailEntry)>("VCAN_FailEntry")(entry, code, times), 0);
+  ASSERT_EQ(code == 0 ? CARD_ENTRY(VCAN_ClearFault)(entry)
+                      : CARD_ENTRY(VCAN_FailEntry)(entry, code, times),
+            0);
 }
 
 void VirtualCard::Hold(uint8_t board, uint8_t port, bool hold) const {
-  Get<decltype(&VCAN_HoldSegment)>("VCAN_HoldSegment")(board, port + 1, hold ? 1 : 0);
+  CARD_ENTRY(VCAN_HoldSegment)(board, port + 1, hold ? 1 : 0);
 }
 
 VCAN_PortStats VirtualCard::PortStats(uint8_t board, uint8_t port) const {
   VCAN_PortStats stats{};
-  Get<decltype(&VCAN_GetPortStats)>("VCAN_GetPortStats")(board, port + 1, &stats);
+  CARD_ENTRY(VCAN_GetPortStats)(board, port + 1, &stats);
   return stats;
 }
 
 VCAN_SlaveState VirtualCard::SlaveState(uint8_t board, uint8_t port, uint8_t mac) const {
   VCAN_SlaveState state{};
-  EXPECT_EQ(Get<decltype(&VCAN_SlaveGetState)>("VCAN_SlaveGetState")(board, port + 1, mac, &state),
-            0);
+  EXPECT_EQ(CARD_ENTRY(VCAN_SlaveGetState)(board, port + 1, mac, &state), 0);
   return state;
 }
 
 void VirtualCard::SlaveBehaviour(uint8_t board, uint8_t port, uint8_t mac,
                                  const char* options) const {
-  EXPECT_EQ(Get<decltype(&VCAN_SlaveSetBehaviour)>("VCAN_SlaveSetBehaviour")(board, port + 1, mac,
-                                                                             options),
-            0)
-      << options;
+  EXPECT_EQ(CARD_ENTRY(VCAN_SlaveSetBehaviour)(board, port + 1, mac, options), 0) << options;
 }
 
 }  // namespace dnm::test

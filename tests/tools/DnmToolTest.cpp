@@ -26,21 +26,14 @@ std::string Hex200(const std::string& digits, char low) {
 }
 
 // The value of attribute 7 of the slave with MAC ID 5.
-std::string Value200() {
-  return Hex200("0123456789ABCDEF", '5');
-}
+const std::string kValue200 = Hex200("0123456789ABCDEF", '5');
 
 std::string Network(const std::string& capture) {
-  return "boards 1\n"
-         "segment bus capture=" +
-         capture +
-         "\n"
-         "port 0/1 segment=bus\n"
+  return "boards 1\nsegment bus capture=" + capture + "\nport 0/1 segment=bus\n" +
          "slave segment=bus mac=5 vendor=77 product_code=5 revision=2.3 serial=0x1234 "
          "product=\"Tool Test Block\" produced=2 consumed=2 inputs=echo attr=7:" +
-         Value200() +
-         "\n"
-         "slave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
+         kValue200 +
+         "\nslave segment=bus mac=9 vendor=78 product_code=6 serial=99 product=\"Refusing Node\" "
          "error=get error_status=0x14\n"
          "slave segment=bus mac=40 faulted=1 vendor=901 serial=400040\n";
 }
@@ -54,11 +47,6 @@ std::string ReadFile(const fs::path& path) {
   std::ostringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
-}
-
-std::string Squeezed(std::string text) {
-  std::erase_if(text, [](char c) { return c == ' ' || c == '\n'; });
-  return text;
 }
 
 // Whether the file holds one JSON value, as Python's parser judges (where python3 is missing,
@@ -103,9 +91,8 @@ class DnmTool : public ::testing::Test {
       const std::string data = line.substr(frame + 5);
       const int protocol = std::stoi(data.substr(2, 2), nullptr, 16);
       const bool first = protocol == 0 && data.substr(4, 2) == "10";
-      if (first || protocol >> 6 == 1 || protocol >> 6 == 2) {
+      if (first || protocol >> 6 == 1 || protocol >> 6 == 2)
         fragments[protocol & 0x3F] = data.substr(first ? 12 : 4);
-      }
     }
     std::string value;
     for (const auto& fragment : fragments) value += fragment.second;
@@ -115,31 +102,7 @@ class DnmTool : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
-  const Result scan = Dnm("scan");
-  ASSERT_EQ(scan.status, 0) << scan.err;
-  EXPECT_THAT(scan.out,
-              HasSubstr("  5      77     7        5  2.3             4660  Tool Test Block\n"));
-  EXPECT_THAT(scan.out, HasSubstr("\n  9  "));
-  EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
-  EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
-                                              "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
-}
-
-// Each run is a new process with a new network, so what a set writes is
-// read from the bus's log, and a get reads the value the network file holds.
-TEST_F(DnmTool, GetAndSetCarryA200ByteAttribute) {
-  const Result get = Dnm("get 5 0x64 1 7");
-  ASSERT_EQ(get.status, 0) << get.err;
-  EXPECT_EQ(Squeezed(get.out), Value200());
-  const std::string written = Hex200("FEDCBA9876543210", 'A');
-  const Result set = Dnm("set 5 0x64 1 8 " + written);
-  ASSERT_EQ(set.status, 0) << set.err;
-  EXPECT_EQ(set.out, "wrote 200 bytes\n");
-  EXPECT_EQ(SetValueOnTheBus(), written);
-}
-
-TEST_F(DnmTool, JsonOutputParses) {
+TEST_F(DnmTool, JsonOutputParsesAndScanFindsTheSlavesWithTheirIdentities) {
   const struct {
     const char* args;
     const char* fragment;
@@ -155,9 +118,19 @@ TEST_F(DnmTool, JsonOutputParses) {
     EXPECT_TRUE(Json(dir_ / "out")) << c.args;
     EXPECT_THAT(run.out, HasSubstr(c.fragment)) << c.args;
   }
+
+  // A scan finds the slaves with their identities.
+  const Result scan = Dnm("scan");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_THAT(scan.out,
+              HasSubstr("  5      77     7        5  2.3             4660  Tool Test Block\n"));
+  EXPECT_THAT(scan.out, HasSubstr("\n  9  "));
+  EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
+  EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
+                                              "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
 }
 
-TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
+TEST_F(DnmTool, BadInputOrARefusedLineExitsNonZeroAndGetSetAndIoCarryTheValues) {
   const struct {
     const char* args;
     bool with_network;
@@ -182,25 +155,38 @@ TEST_F(DnmTool, BadInputGivesAMessageAndANonZeroExit) {
     EXPECT_EQ(help.status, 0) << command;
     EXPECT_EQ(help.out.rfind(std::string("usage: dnm ") + command, 0), 0u) << help.out;
   }
-}
 
-TEST_F(DnmTool, LiveInputsEchoTheOutputsWritten) {
+  // The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
+  // messages in line order, although they come from reading, checking and applying the lines.
+  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
+                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
+                                      "slavee segment=bus mac=6\n"
+                                      "port 0/9 segment=bus\n";
+  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
+  EXPECT_EQ(run.status, 2);
+  const size_t quoted = run.err.find(
+      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
+      "product=\"Virtual IO Block\"");
+  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
+  const size_t port = run.err.find(":6: bad port '9'");
+  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("the network description has 3 lines the virtual card refused"));
+
+  // Each run is a new process with a new network, so what a set writes is read from the bus's
+  // log, and a get reads the value the network file holds; live inputs echo the outputs written.
+  const Result get = Dnm("get 5 0x64 1 7");
+  ASSERT_EQ(get.status, 0) << get.err;
+  std::string value = get.out;
+  std::erase_if(value, [](char c) { return c == ' ' || c == '\n'; });
+  EXPECT_EQ(value, kValue200);
+  const std::string written = Hex200("FEDCBA9876543210", 'A');
+  const Result set = Dnm("set 5 0x64 1 8 " + written);
+  ASSERT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "wrote 200 bytes\n");
+  EXPECT_EQ(SetValueOnTheBus(), written);
   const Result io = Dnm("io 5 --poll 2 2 --write A1B2 --count 8");
   ASSERT_EQ(io.status, 0) << io.err;
   EXPECT_THAT(io.out, HasSubstr("inputs A1 B2 | poll: established; no response 0"));
-}
-
-TEST_F(DnmTool, FaultedNodesAreListedAndReaddressed) {
-  const Result list = Dnm("faulted");
-  ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_THAT(list.out, HasSubstr("   901      400040\n"));
-  const Result readdress = Dnm("faulted --readdress 901 400040 41");
-  EXPECT_EQ(readdress.status, 0) << readdress.err;
-  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
-  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
-  EXPECT_EQ(nobody.status, 1);
-  EXPECT_THAT(nobody.err,
-              HasSubstr("no node with vendor 901 serial number 999 answered at MAC ID 41"));
 }
 
 // Each misconfiguration a new user meets, with the network that brings it
@@ -235,26 +221,8 @@ TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
   }
 }
 
-// The card leaves out lines it refuses and the library runs on; dnm stops, after the card's
-// messages in line order, although they come from reading, checking and applying the lines.
-TEST_F(DnmTool, ARefusedNetworkLineStopsItWithWhatToDo) {
-  std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
-                                      "slave segment=bus mac=5 product=Virtual IO Block\n"
-                                      "slavee segment=bus mac=6\n"
-                                      "port 0/9 segment=bus\n";
-  const Result run = Dnm("scan --network " + (dir_ / "case.txt").string(), false);
-  EXPECT_EQ(run.status, 2);
-  const size_t quoted = run.err.find(
-      ":4: 'IO' follows the option product; a value with blanks must be quoted: "
-      "product=\"Virtual IO Block\"");
-  const size_t keyword = run.err.find(":5: unknown keyword 'slavee'");
-  const size_t port = run.err.find(":6: bad port '9'");
-  EXPECT_TRUE(quoted < keyword && keyword < port && port != std::string::npos) << run.err;
-  EXPECT_THAT(run.err, HasSubstr("the network description has 3 lines the virtual card refused"));
-}
-
 // An error response is explained in words, and with --json the failure is a JSON object too.
-TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJson) {
+TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJsonAndFaultedNodesReaddressed) {
   const Result text = Dnm("get 9 1 1 1");
   EXPECT_EQ(text.status, 1);
   EXPECT_THAT(text.err, HasSubstr("DNM_GetAttributeEx failed: 1701 DNM_GetAttributeResponseError"));
@@ -272,6 +240,18 @@ TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJson) {
   const Result version = Dnm("--version", false);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "dnm 1.1\nmaster library 1.1\n");
+
+  // Faulted nodes are listed and given a new MAC ID.
+  const Result list = Dnm("faulted");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_THAT(list.out, HasSubstr("   901      400040\n"));
+  const Result readdress = Dnm("faulted --readdress 901 400040 41");
+  EXPECT_EQ(readdress.status, 0) << readdress.err;
+  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
+  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
+  EXPECT_EQ(nobody.status, 1);
+  EXPECT_THAT(nobody.err,
+              HasSubstr("no node with vendor 901 serial number 999 answered at MAC ID 41"));
 }
 
 }  // namespace

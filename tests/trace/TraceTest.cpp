@@ -20,7 +20,7 @@ class TraceTest : public ::testing::Test {
   }
 };
 
-TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnIt) {
+TEST_F(TraceTest, ResultLinesNameTheCodeAfterTheCallersTagAndConcurrentLinesNeverMix) {
   // Driver codes: the line names the code, and only the low 16 bits are returned.
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 17), 17);
   EXPECT_EQ(TraceCANResult("X( ) ", "API_CAN_Config( )", 23), 23);
@@ -37,17 +37,16 @@ TEST_F(TraceTest, ResultLinesNameTheCodeAndReturnIt) {
   const std::vector<std::string> expected_dnm = {"T( ) ----> DNM_CreateDeviceBitStrobeThreadError",
                                                  "DeviceNet Msg 1906 is an Unknow Message"};
   EXPECT_EQ(KeptTraceLines(), expected_dnm);
-}
 
-TEST_F(TraceTest, ThreadsOwnBufferCanBeTheCallerTag) {
+  // A thread's own buffer can be the caller's tag.
   Trace("Rx_Thread00_1( )   last line");
   TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", 19);
   EXPECT_EQ(KeptTraceLines().back(),
             "Rx_Thread00_1( )   last line----> API_CAN_ReceiveMsg( ) --> CAN Message --> "
             "CAN_DataOverrun");
-}
 
-TEST_F(TraceTest, ConcurrentLinesNeverMix) {
+  // Lines written at once from several threads never mix.
+  HyperTraceTest_Clear();
   constexpr int kThreads = 8;
   constexpr int kLines = 500;
   std::vector<std::thread> threads;
@@ -62,8 +61,7 @@ TEST_F(TraceTest, ConcurrentLinesNeverMix) {
   ASSERT_EQ(lines.size(), size_t{kThreads * kLines});
   EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), lines.size());
   for (const auto& line : lines) {
-    int thread = -1;
-    int index = -1;
+    int thread = -1, index = -1;
     ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &thread, &index), 2) << line;
     ASSERT_EQ(line, "thread " + std::to_string(thread) + " line " + std::to_string(index) +
                         " payload-payload-payload");
