@@ -23,11 +23,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -51,7 +51,8 @@ constexpr uint8_t kPorts = 4;
 std::string WriteNetwork() {
   const std::string path = "/tmp/bench_poll_" + std::to_string(getpid()) + ".net";
   std::ofstream file(path);
-  if (const char* capture = getenv("BENCH_CAPTURE")) file << "segment vcan0.1 capture=" << capture << "\n";
+  if (const char* capture = getenv("BENCH_CAPTURE"))
+    file << "segment vcan0.1 capture=" << capture << "\n";
   for (int port = 0; port < kPorts; ++port) {
     for (int mac = 1; mac <= kDevices; ++mac) {
       file << "slave segment=vcan0." << port + 1 << " mac=" << mac << " produced=" << kIoSize
@@ -360,8 +361,8 @@ std::vector<Row> Rows(const Result& r) {
       {"poll connections established at the end", Format("%.0f", r.polling_at_end)},
       {"connections down, summed over 200 ms samples", Format("%.0f", r.down_samples)},
       {"fewest connections standing in a sample", Format("%.0f", r.fewest_up)},
-      {"attribute reads served, failed", Format("%.0f", r.attribute_reads) + ", " +
-                                             Format("%.0f", r.attribute_failed)},
+      {"attribute reads served, failed",
+       Format("%.0f", r.attribute_reads) + ", " + Format("%.0f", r.attribute_failed)},
       {"slowest attribute read (ms)", Format("%.0f", r.attribute_max_ms)},
       {"library threads counted", Format("%.0f", r.library_threads)},
       {"library CPU (% of one core)", Format("%.3f %%", Share(library_ns, window_ns))},
@@ -378,8 +379,7 @@ std::vector<Row> Rows(const Result& r) {
 }
 
 void PrintTable(const std::vector<Result>& parts) {
-  std::printf("%-50s %12s %12s %12s %12s\n", "", "10/s", "50/s", "100/s",
-              "1000/s");
+  std::printf("%-50s %12s %12s %12s %12s\n", "", "10/s", "50/s", "100/s", "1000/s");
   std::vector<std::vector<Row>> rows;
   for (const Result& part : parts) rows.push_back(Rows(part));
   for (size_t i = 0; i < rows[0].size(); ++i) {
@@ -421,12 +421,14 @@ void PrintGoals(const std::vector<Result>& parts, double cold_start_s) {
               Met(full.errors.no_response == 0 && full.down_samples == 0),
               static_cast<unsigned long long>(full.errors.no_response),
               static_cast<unsigned long long>(full.down_samples));
-  std::printf("goal, 1 ms: every attribute read served within 1.5 s: %s (%llu failed, slowest %.0f ms)\n",
-              Met(full.attribute_failed == 0 && full.attribute_max_ms <= 1500),
-              static_cast<unsigned long long>(full.attribute_failed), full.attribute_max_ms);
+  std::printf(
+      "goal, 1 ms: every attribute read served within 1.5 s: %s (%llu failed, slowest %.0f ms)\n",
+      Met(full.attribute_failed == 0 && full.attribute_max_ms <= 1500),
+      static_cast<unsigned long long>(full.attribute_failed), full.attribute_max_ms);
   std::printf("goal, 1 ms: bus over 95 %% busy: %s (%.1f %%)\n", Met(bus_share > 95.0), bus_share);
-  std::printf("goal, 1 ms: every device polled at about the same rate, least at 0.8 of most: %s (%.2f)\n",
-              Met(full.fairness >= 0.8), full.fairness);
+  std::printf(
+      "goal, 1 ms: every device polled at about the same rate, least at 0.8 of most: %s (%.2f)\n",
+      Met(full.fairness >= 0.8), full.fairness);
 }
 
 // Per port, side by side.
@@ -454,13 +456,15 @@ void PrintPortGoals(const Result& one_port, const std::vector<Result>& slow,
   for (const Result& port : slow) polls += port.polls;
   const double per_poll_four = static_cast<double>(slow[0].library.cpu_ns) / 1e3 / polls;
   const double per_poll_one = PerPoll(static_cast<double>(one_port.library.cpu_ns) / 1e3, one_port);
-  std::printf("\nfour ports at 100 ms: library %.3f %% of a core (one port: %.3f %%), %.1f us per poll "
-              "(one port: %.1f), %.2f wake-ups per poll\n",
-              LibraryShare(slow[0]), LibraryShare(one_port), per_poll_four, per_poll_one,
-              static_cast<double>(slow[0].library.runs) / polls);
+  std::printf(
+      "\nfour ports at 100 ms: library %.3f %% of a core (one port: %.3f %%), %.1f us per poll "
+      "(one port: %.1f), %.2f wake-ups per poll\n",
+      LibraryShare(slow[0]), LibraryShare(one_port), per_poll_four, per_poll_one,
+      static_cast<double>(slow[0].library.runs) / polls);
   const double growth = per_poll_one > 0 ? per_poll_four / per_poll_one : 0;
-  std::printf("goal, four ports: CPU grows linearly (per poll within 1.25 of one port's): %s (%.2f)\n",
-              Met(growth > 0 && growth <= 1.25), growth);
+  std::printf(
+      "goal, four ports: CPU grows linearly (per poll within 1.25 of one port's): %s (%.2f)\n",
+      Met(growth > 0 && growth <= 1.25), growth);
   uint64_t least = UINT64_MAX, most = 0, timed_out = 0, down = 0;
   double fewest_busy = 100;
   for (const Result& port : full) {
@@ -471,11 +475,15 @@ void PrintPortGoals(const Result& one_port, const std::vector<Result>& slow,
     fewest_busy = std::min(fewest_busy, Share(port.bus.busy_us * 1e3, port.seconds * 1e9));
   }
   const double ports_fair = most ? static_cast<double>(least) / static_cast<double>(most) : 0;
-  std::printf("goal, four ports at 1 ms: no port starves another, least polled port at 0.8 of most: "
-              "%s (%.2f)\n", Met(ports_fair >= 0.8), ports_fair);
-  std::printf("four ports at 1 ms: busiest bus %.1f %% at the least, %llu polls timed out, %llu "
-              "connections down in samples\n", fewest_busy,
-              static_cast<unsigned long long>(timed_out), static_cast<unsigned long long>(down));
+  std::printf(
+      "goal, four ports at 1 ms: no port starves another, least polled port at 0.8 of most: "
+      "%s (%.2f)\n",
+      Met(ports_fair >= 0.8), ports_fair);
+  std::printf(
+      "four ports at 1 ms: busiest bus %.1f %% at the least, %llu polls timed out, %llu "
+      "connections down in samples\n",
+      fewest_busy, static_cast<unsigned long long>(timed_out),
+      static_cast<unsigned long long>(down));
 }
 
 void PrintHeader(double seconds) {
@@ -515,8 +523,8 @@ double ColdStart(Threads& threads) {
 }
 
 // Every port of the board with its 63 devices: at 100 ms, then at 1 ms.
-bool FourPorts(const Watches& watches, Threads& threads, double seconds,
-               std::vector<Result>& slow, std::vector<Result>& full) {
+bool FourPorts(const Watches& watches, Threads& threads, double seconds, std::vector<Result>& slow,
+               std::vector<Result>& full) {
   DNM_CloseBoard(kBoard);
   DNM_SetPollFrequency(10);
   if (!GoOnline(threads.receive, kPorts) || !StartPolling(kPorts)) return false;

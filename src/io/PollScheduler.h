@@ -48,8 +48,8 @@ namespace dnm {
 class ScheduledPoll {
  public:
   struct Next {
-    bool hand_back;  // the connection goes back to its worker
-    uint32_t at;     // else: when it is to be served again
+    bool hand_back;     // the connection goes back to its worker
+    uint32_t at;        // else: when it is to be served again
     bool sent = false;  // a poll command went out
   };
   virtual Next Serve(uint32_t now) = 0;

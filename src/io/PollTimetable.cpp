@@ -70,7 +70,8 @@ std::optional<uint32_t> PollTimetable::Earliest(uint32_t now) const {
 std::vector<PollTimetable::Id> PollTimetable::TakeDue(uint32_t now, uint32_t window) {
   std::vector<Entry*> due;
   for (Entry& entry : entries_) {
-    if (!entry.taken && Distance(entry.at, now) <= static_cast<int32_t>(window)) due.push_back(&entry);
+    if (!entry.taken && Distance(entry.at, now) <= static_cast<int32_t>(window))
+      due.push_back(&entry);
   }
   std::sort(due.begin(), due.end(), [now](const Entry* a, const Entry* b) {
     const int32_t da = Distance(a->at, now);

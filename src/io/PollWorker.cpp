@@ -18,8 +18,8 @@
 #include "io/IoFragmentation.h"
 #include "io/IoSend.h"
 #include "io/IoWorkerLoop.h"
-#include "io/PollScheduler.h"
 #include "io/Periods.h"
+#include "io/PollScheduler.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
@@ -142,7 +142,6 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     uint32_t at;  // when its last frame came, or when the wait ran out
   };
 
-
   // Hands the standing connection to the port's scheduler, which polls it
   // until it must be torn down or set up again; that is done here.
   void PollLoop() {
@@ -192,7 +191,8 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
       next_due_ = LaterOf(sent_ + kPauseMs, answer->at) + PollPeriod().load();
       phase_ = Phase::kSend;
     }
-    if (static_cast<int32_t>(next_due_ - now) > static_cast<int32_t>(PollWindowMs(PollPeriod().load())))
+    if (static_cast<int32_t>(next_due_ - now) >
+        static_cast<int32_t>(PollWindowMs(PollPeriod().load())))
       return Later(next_due_);
     return SendPoll(now);
   }
@@ -227,7 +227,9 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     return {true, 0};
   }
   static Next Later(uint32_t at) { return {false, at}; }
-  static uint32_t LaterOf(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0 ? b : a; }
+  static uint32_t LaterOf(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0 ? b : a;
+  }
 
   // From the second poll on, adds the time since the start of the one
   // before to the device's achieved poll period.
@@ -333,7 +335,8 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     IoReassembly& reassembly = *reassembly_;
     const uint8_t count = reassembly.count() & 0x3F;
     const uint8_t fragment = frame.data[0];
-    if (frame.len == 0 || (fragment != 0x00 && fragment != (0x40 | count) && fragment != (0x80 | count)))
+    if (frame.len == 0 ||
+        (fragment != 0x00 && fragment != (0x40 | count) && fragment != (0x80 | count)))
       return std::nullopt;
     TraceTaken("WaitPollFragResponse( )", frame);
     const bool middle = reassembly.ExpectingMiddle();

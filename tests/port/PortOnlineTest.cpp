@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <set>
 
 #include "MasterLib.h"
 #include "VirtualCard.h"

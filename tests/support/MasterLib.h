@@ -39,66 +39,9 @@ bool Eventually(Done done, int limit_ms, int step_ms = 20) {
   return true;
 }
 
-#define DNM_TEST_EXPORTS(X)                    \
-  X(DNM_GetVersion)                            \
-  X(DNM_TotalBoard)                            \
-  X(DNM_GetBoardInf)                           \
-  X(CAN_GetSystemFreq)                         \
-  X(DNM_ActiveBoard)                           \
-  X(DNM_CloseBoard)                            \
-  X(DNM_Online)                                \
-  X(DNM_Offline)                               \
-  X(DNM_ChangeMACID)                           \
-  X(DNM_ChangeBaudrate)                        \
-  X(DNM_AddDevice)                             \
-  X(DNM_RemoveDevice)                          \
-  X(DNM_GetAllDeviceMACID)                     \
-  X(DNM_ConfigExplicitMsg)                     \
-  X(DNM_CheckExplicitMsgConnectionStatus)      \
-  X(DNM_StartCommunicate)                      \
-  X(DNM_GetDeviceStatus)                       \
-  X(DNM_GetOwnership)                          \
-  X(DNM_CheckFaultNode)                        \
-  X(DNM_GetAllFaultNode)                       \
-  X(DNM_GetAllFaultNodeEx)                     \
-  X(DNM_ChangeFaultMACID)                      \
-  X(DNM_StopCommunicate)                       \
-  X(DNM_StartDevice)                           \
-  X(DNM_StopDevice)                            \
-  X(DNM_GetAttribute)                          \
-  X(DNM_SetAttribute)                          \
-  X(DNM_GetAttributeEx)                        \
-  X(DNM_GetLastErrorResponse)                  \
-  X(DNM_GetErrorText)                          \
-  X(DNM_GetExplicitMsgNoResponse)              \
-  X(DNM_GetExplicitMsgErrorResponse)           \
-  X(DNM_ConfigPoll)                            \
-  X(DNM_ReadPollInputData)                     \
-  X(DNM_WritePollOutputData)                   \
-  X(DNM_CheckPollConnectionStatus)             \
-  X(DNM_ConfigBitStrobe)                       \
-  X(DNM_ReadBitStrobe)                         \
-  X(DNM_CheckBitStrobeConnectionStatus)        \
-  X(DNM_GetBitStrobeNoResponse)                \
-  X(DNM_GetPollSendError)                      \
-  X(DNM_GetPollNoResponse)                     \
-  X(DNM_GetPollErrorResponse)                  \
-  X(DNM_GetPollPeriodAchieved)                 \
-  X(DNM_GetSetupFailure)                       \
-  X(DNM_ConfigCOS)                             \
-  X(DNM_ConfigCyclic)                          \
-  X(DNM_ReadCOSInputData)                      \
-  X(DNM_ReadCyclicInputData)                   \
-  X(DNM_WriteCOSOutputData)                    \
-  X(DNM_WriteCyclicOutputData)                 \
-  X(DNM_CheckCOSConnectionStatus)              \
-  X(DNM_CheckCyclicConnectionStatus)           \
-  X(DNM_GetCOS_CyclicWithPollErrorResponse)    \
-  X(DNM_GetCOS_CyclicWithoutPollACKNoResponse) \
-  X(DNM_GetCOS_CyclicWithPollNoResponse)       \
-  X(DNM_GetCOS_CyclicWithPollFragmentError)    \
-  X(DNM_SetPollFrequency)                      \
-  X(DNM_SetBitStrobeFrequency)
+// DNM_TEST_EXPORTS(X): X(name) for every export of the master, made by the
+// build from the library's export list.
+#include "MasterExports.h"
 
 class MasterLib {
  public:
