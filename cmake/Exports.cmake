@@ -1,5 +1,18 @@
 # What leaves a library, on each platform.
 
+# dnm_export_names(MAP OUT): the names the linker version script MAP exports, in its order, into
+# the list OUT; CMake configures again when MAP changes.
+function(dnm_export_names map out)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${map})
+  file(STRINGS ${map} lines REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*;")
+  set(names "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "[ \t;]" "" name "${line}")
+    list(APPEND names ${name})
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
 # dnm_exports_from_version_script(TARGET MAP DLL): on POSIX the linker's version script MAP
 # names the library's exports and their version nodes, and hides everything else; on Windows
 # the DLL exports the same names, through a .def file written from MAP when CMake configures.
@@ -9,11 +22,9 @@ function(dnm_exports_from_version_script target map dll)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
     return()
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${map})
-  file(STRINGS ${map} lines REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]*;")
+  dnm_export_names(${map} names)
   set(def "; The exports of ${dll}, written from ${map}.\nLIBRARY ${dll}\nEXPORTS\n")
-  foreach(line IN LISTS lines)
-    string(REGEX REPLACE "[ \t;]" "" name "${line}")
+  foreach(name IN LISTS names)
     string(APPEND def "  ${name}\n")
   endforeach()
   get_filename_component(base ${dll} NAME_WE)
