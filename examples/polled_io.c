@@ -49,21 +49,32 @@ static int Start(void) {
          WaitPollConnection(10000);
 }
 
-/* Writes outputs, waits for the next polls and checks the echo. */
+/* Reads the inputs until they echo the outputs, for up to 2 s: the echo
+ * comes with the answer to the first poll that carried the outputs, one or
+ * two poll periods (100 ms each) after the write, later on a busy machine. */
+static int ReadEcho(const uint8_t* outputs, uint8_t* inputs) {
+  for (int waited = 0; waited <= 2000; waited += 100) {
+    SleepMs(100);
+    uint32_t length = 0;
+    if (!Succeeded("read", DNM_ReadPollInputData(kBoard, kPort, kBlockMacId, inputs, &length)))
+      return 0;
+    if (length == kInputSize && memcmp(inputs, outputs, kInputSize) == 0) return 1;
+  }
+  return 0;
+}
+
+/* Writes outputs and checks that the inputs echo them. */
 static int ExchangeRound(uint8_t round) {
   const uint8_t outputs[kOutputSize] = {round, (uint8_t)(round * 2), 0xA5, 0x5A};
   if (!Succeeded("write",
                  DNM_WritePollOutputData(kBoard, kPort, kBlockMacId, outputs, kOutputSize))) {
     return 0;
   }
-  SleepMs(300); /* the poll period is 100 ms */
-  uint8_t inputs[64];
-  uint32_t length = 0;
-  if (!Succeeded("read", DNM_ReadPollInputData(kBoard, kPort, kBlockMacId, inputs, &length)))
-    return 0;
+  uint8_t inputs[64] = {0};
+  const int echoed = ReadEcho(outputs, inputs);
   printf("round %u: outputs %02X %02X %02X %02X, inputs %02X %02X %02X %02X\n", round, outputs[0],
          outputs[1], outputs[2], outputs[3], inputs[0], inputs[1], inputs[2], inputs[3]);
-  return length == kInputSize && memcmp(inputs, outputs, kInputSize) == 0;
+  return echoed;
 }
 
 int main(void) {
