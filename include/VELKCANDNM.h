@@ -351,7 +351,8 @@ DNM_EXPORT uint32_t DNM_CALL DNM_SetBitStrobeFrequency(uint16_t frequency);
  * it waits up to 1 s for the first and takes each further one that follows
  * within 50 ms of the one before), or 1913 when the request could not be sent.
  * Answers shorter than 7 bytes (mark, vendor ID, serial number) name no node
- * and are left out here and by the listing.
+ * and are left out here and by the listing; a node that answers more than
+ * once counts (and is listed) once.
  * DNM_GetAllFaultNode lists their vendor IDs and serial numbers in entry 0
  * onwards of arrays of 64 entries, writing answered entries only: 0 answers
  * came, 3 none came (same waits). Its fifth argument is not used.

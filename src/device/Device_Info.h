@@ -130,6 +130,7 @@ class Device_Info {
   void NoteOwnRequestAnswered();
   // Counts a keep-alive that went unanswered; returns how many did in a row.
   uint8_t NoteKeepAliveMissed() { return ++keepalive_misses_; }
+  uint8_t keepalive_misses() const { return keepalive_misses_.load(); }
   // The general and additional status of the last error response to an
   // attribute call of the application, general in the high byte; 0 (success)
   // while there was none.

@@ -1,10 +1,13 @@
 #include "device/ExplicitConnection.h"
 
+#include <optional>
+
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitCodes.h"
 #include "device/ExplicitExchange.h"
 #include "device/ExplicitRoute.h"
+#include "device/RequestTurn.h"
 #include "device/Workers.h"
 #include "port/CANPort.h"
 #include "port/Identifiers.h"
@@ -119,16 +122,22 @@ int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
   return Exchange(port, device, stop, CloseUcmmSpec(port, device), wait);
 }
 
-bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
-                             bool turn_held) {
+namespace {
+
+// One keep-alive, in the caller's turn. The one after a miss waits until
+// the first has had the time of any request: a slow device's late answer to
+// the first answers the second as well. A device that left an attribute
+// call unanswered has had that time already, and is asked quickly.
+bool AskConnectionState(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
   const ExplicitRoute route = ExplicitRoute::For(port.mac_id(), device.mac(), device.ucmm());
-  const ExchangeSpec spec{
+  ExchangeSpec spec{
       "ExplicitMsgKeepAlive( )",
       RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
                                       kConnectionClass, 0x01, 0x01}),
       route.response_id, kGetAttributeSingle | kReply, false};
-  ExplicitExchange exchange(port, device, stop);
-  const int result = turn_held ? exchange.RunInTurn(spec) : exchange.Run(spec);
+  if (device.keepalive_misses() > 0 && !device.suspect())
+    spec.inner_ms = kAnswerMs - kFirstFrameMs;
+  const int result = ExplicitExchange(port, device, stop).RunInTurn(spec);
   if (stop != nullptr && stop->Raised()) return true;
   if (result == kNotSent && !SilentPastWatchdog(device)) {
     // Not asked: asked again after a pause, without counting a miss.
@@ -144,6 +153,22 @@ bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform:
     device.set_status(kExplicit, kStatusNotEstablished);
   }
   return false;
+}
+
+}  // namespace
+
+// A miss is followed at once by the second keep-alive, in the same turn: no
+// other request may take the first one's late answer in between.
+bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
+                             bool turn_held) {
+  std::optional<RequestTurn> turn;
+  if (!turn_held) {
+    turn.emplace(device, TurnQueue::kNoLimit, stop);
+    if (!turn->held()) return true;  // the worker or the device is ending
+  }
+  if (AskConnectionState(port, device, stop)) return true;
+  if (device.keepalive_misses() != 1 || device.status(kExplicit) != kStatusEstablished) return false;
+  return AskConnectionState(port, device, stop);
 }
 
 }  // namespace dnm

@@ -36,7 +36,10 @@ ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device);
 // class, instance 1, attribute 1) on the device's route. An answer of either
 // kind shows that the device still holds the connection (true). Two in a row
 // unanswered, whoever sent them, mean the connection is lost: its status
-// becomes 255, so the explicit worker sets it up again.
+// becomes 255, so the explicit worker sets it up again. The first waits 1 s
+// for its answer; after a miss the second follows at once and waits until
+// 3 s after the first, the time a device has to answer any request (1 s
+// after an attribute call went unanswered).
 bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
                              bool turn_held = false);
 

@@ -27,7 +27,8 @@ enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3, kN
 // connection up waits for its first frame as long as for the whole answer:
 // the device has 3 s to answer it, as it has an attribute call. A release
 // or a keep-alive gives up after 1 s without any frame: unanswered, it is
-// sent again or followed by a new set-up anyway.
+// sent again or followed by a new set-up anyway (the keep-alive sent again
+// waits the rest of the 3 s).
 constexpr uint32_t kAnswerMs = 3000;
 constexpr uint32_t kFirstFrameMs = 1000;
 

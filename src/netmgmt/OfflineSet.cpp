@@ -21,6 +21,7 @@ constexpr uint8_t kChangeMacIdService = 0x4D;
 // Mark, vendor ID (2 bytes), serial number (4 bytes).
 constexpr uint8_t kFaultedNodeAnswerLength = 7;
 constexpr int kOwnershipRequests = 2;
+constexpr size_t kMostFaultedNodes = 64;
 
 // Takes frames as long as take() finds one; waits for new arrivals in
 // between, at most timeout_ms in all. True when take() found one.
@@ -42,6 +43,16 @@ void DropHeld(MsgBuffer& buffer, uint32_t id) {
   CANMsg stale{};
   while (buffer.GetMsg(stale, id) == MsgBuffer::kStored) {
   }
+}
+
+// A node that answers more than once counts once, and no more nodes are
+// kept than the 64 MAC IDs a network has: a node that floods the set with
+// answers cannot push a count into the range of the result codes.
+void NoteFaultedNode(std::vector<FaultedNode>& found, const FaultedNode& node) {
+  const bool known = std::any_of(found.begin(), found.end(), [&](const FaultedNode& other) {
+    return other.vendor_id == node.vendor_id && other.serial_number == node.serial_number;
+  });
+  if (!known && found.size() < kMostFaultedNodes) found.push_back(node);
 }
 
 uint16_t SendRequest(CANPort& port, const char* tag, uint32_t id, uint8_t len,
@@ -134,7 +145,7 @@ uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
     while (buffer.GetMsg(msg, key) == 0) {
       Trace("%s   Response Msg " DNM_FRAME_FORMAT, tag, DNM_FRAME_FIELDS(msg));
       if (CarriedBytes(msg) < kFaultedNodeAnswerLength) continue;
-      found.push_back(ParseFaultedNode(msg));
+      NoteFaultedNode(found, ParseFaultedNode(msg));
       return true;
     }
     return false;

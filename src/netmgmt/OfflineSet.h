@@ -31,7 +31,8 @@ enum class FaultedNodeRequest : uint8_t { kCheck = 0x4C, kList = 0x4B };
 
 // Sends a check or list request and collects the answers, the first within
 // the window, each further one within the quiet gap of the one before.
-// Frames too short to hold a vendor ID and serial number are dropped.
+// Frames too short to hold a vendor ID and serial number are dropped, a
+// node that answers again is kept once, and at most 64 nodes are kept.
 // Returns 0 or the send path's code; answers are appended to found.
 uint16_t AskFaultedNodes(CANPort& port, FaultedNodeRequest request,
                          std::vector<FaultedNode>& found);

@@ -32,10 +32,12 @@ class FaultedNodes : TwoFaultedNodesAndOneSlave, public OnlineMaster {
 TEST_F(FaultedNodes, AreCountedAndListedWithinTheCallersRoom) {
   // A second request for ownership adds no second route: each answer counts once.
   ASSERT_EQ(lib_.DNM_GetOwnership(0, 0), 0);
-  // An answer too short for a vendor ID and serial number counts for nothing.
+  // An answer too short for a vendor ID and serial number counts for nothing, a node's answer
+  // sent again counts once.
   const Responder hostile(*card_, 0, 0, [](const CANMsg& m) {
     if (m.id != 0x7ED) return std::vector<CANMsg>{};
-    return std::vector{MakeFrame(0x7EC, {0x3F, 1, 2, 3, 4, 5})};
+    return std::vector{MakeFrame(0x7EC, {0x3F, 1, 2, 3, 4, 5}),
+                       MakeFrame(0x7EC, {0x3F, 0x11, 0x11, 4, 3, 2, 1})};
   });
   // Faulted nodes do not answer a scan, and the scan leaves the offline
   // set's routes in place.
@@ -91,6 +93,14 @@ TEST_F(FaultedNodes, ASendFailureIsNeverACount) {
   EXPECT_EQ(lib_.DNM_ChangeFaultMACID(0, 0, 0x1111, 0x01020304, 30), 16);
   card_->Fail("CAN_SendMsg", 0, 0);
   EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 2);
+  // Nor does a flood of answers reach the codes: at most the 64 nodes a network has count.
+  const Responder flood(*card_, 0, 0, [](const CANMsg& m) {
+    std::vector<CANMsg> answers;
+    for (uint8_t i = 0; m.id == 0x7ED && i < 100; ++i)
+      answers.push_back(MakeFrame(0x7EC, {0x3F, 0x33, 0x33, i, 0, 0, 0}));
+    return answers;
+  });
+  EXPECT_EQ(lib_.DNM_CheckFaultNode(0, 0), 64);
 }
 
 }  // namespace
