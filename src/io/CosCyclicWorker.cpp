@@ -159,7 +159,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       return;
     }
     Established();
-    while (ExchangeWithPoll() && Sleep(kLoopPauseMs)) {
+    while (ExchangeWithPoll() && Sleep(PassPause())) {
     }
   }
 
@@ -197,7 +197,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (!SizeMatches(false, false) || !SizeMatches(true, false)) return;
     if (!RatesSet()) return;
     Established();
-    while (ExchangeWithoutPoll() && Sleep(kLoopPauseMs)) {
+    while (ExchangeWithoutPoll() && Sleep(PassPause())) {
     }
   }
 
@@ -243,6 +243,13 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       return false;
     }
     return true;
+  }
+
+  // The device drops the connection when four expected packet rates pass
+  // without an acknowledgement: a pass at least once per rate.
+  uint32_t PassPause() const {
+    const uint32_t rate = connection_.expected_packet_rate.load();
+    return rate == 0 ? kLoopPauseMs : std::min(kLoopPauseMs, rate);
   }
 
   void Established() {
@@ -366,6 +373,9 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
 
   // Takes the next input frame, in the order of arrival; false once the
   // read has taken 3000 ms, or sooner when the inactivity time runs out.
+  // Once it has, a frame already held is still taken: inputs held show the
+  // device alive, however long after the last one the pass began (a short
+  // rate, or a long wait for an output's acknowledgement).
   bool WaitInput(CANMsg& frame, bool& after_loss, uint32_t read_start) {
     const auto left = [now = platform::GetTickCount()](uint32_t since, uint32_t limit) {
       return now - since < limit ? limit - (now - since) : 0u;
@@ -374,9 +384,9 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (const uint32_t inactivity = InactivityLimit()) {
       wait = std::min(wait, left(last_input_, inactivity));
     }
-    return wait > 0 && WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait,
-                                 "WaitCOS_CyclicResponse( )", "WaitCOS_CyclicResponse( )", frame,
-                                 &after_loss);
+    if (wait == 0) return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_)), after_loss) == 0;
+    return WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait, "WaitCOS_CyclicResponse( )",
+                     "WaitCOS_CyclicResponse( )", frame, &after_loss);
   }
 
   uint16_t SendAck() {
