@@ -212,7 +212,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_CheckPollConnectionStatus(uint8_t board, uint8_
 
 /* Bit-strobe connection: input size at most 8 (1912 above). One command
  * goes to all devices of the port every bit-strobe period; each device's
- * latest response of the configured size is kept. */
+ * latest response of the configured size is kept. The expected packet rate
+ * the device receives is as for DNM_ConfigPoll. */
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
                                                  uint16_t input_size, uint16_t expected_packet_rate,
                                                  uint16_t fourth);
@@ -222,8 +223,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_CheckBitStrobeConnectionStatus(uint8_t board, u
                                                                 uint8_t mac);
 
 /* COS or cyclic connection (one of the two per device; 3300 for the
- * other): sizes at most 64 (1912 above). The device produces its inputs on
- * change (COS) or at the expected packet rate (cyclic); each input is
+ * other): sizes at most 64 (1912 above). The device receives
+ * expected_packet_rate whole, on either route, and produces its inputs on
+ * change with it as heartbeat (COS) or at it (cyclic); each input is
  * acknowledged, and without a poll connection answered with the output,
  * which the device acknowledges in turn. With a poll connection the
  * outputs go in the poll commands. */

@@ -83,6 +83,12 @@ void Device_Info::WakeAllWaiters() const {
   turn_.WakeWaiters();
 }
 
+void Device_Info::NoteFramesLost() const {
+  for (const auto& buffer : buffers_) {
+    if (buffer) buffer->NoteLoss();
+  }
+}
+
 void Device_Info::EndWorkers() {
   if (workers_ended_.exchange(true)) return;
   // Calls that use the device end their waits; every worker ends before any

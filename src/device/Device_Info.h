@@ -149,6 +149,8 @@ class Device_Info {
   // Wakes everything that waits on the device (buffers, turn) so that it
   // looks at its stop signal.
   void WakeAllWaiters() const;
+  // Frames were lost on their way to the device's buffers (see MsgBuffer::NoteLoss).
+  void NoteFramesLost() const;
 
   bool poll_disabled() const { return poll_disabled_.load() != 0; }
   void set_poll_disabled() { poll_disabled_ = 1; }

@@ -46,14 +46,17 @@ uint32_t OutputAckId(uint8_t mac) {
 // The input frames of one pass, taken in the order they came; keeps the
 // newest whole message. Above 8 bytes a message is whole only from a first
 // fragment through the fragments that follow it in sequence: a fragment
-// out of sequence (a lost or stray one) spoils the message begun, and a
-// first fragment begins the next message.
+// out of sequence (a lost or stray one), or one that frames lost before it
+// (a full buffer, an overrun) may have parted from the message begun,
+// spoils that message, and a first fragment begins the next message. Every
+// message carries the same fragment bytes, so only the loss tells a tail of
+// a later message from the tail of the message begun.
 class NewestInput {
  public:
   enum class Step { kTaken, kWrongLength, kFragmentError };
 
   explicit NewestInput(size_t length) : length_(length) {}
-  Step Take(const CANMsg& frame);
+  Step Take(const CANMsg& frame, bool after_loss);
   // Whether the next frame is worth waiting for: none is whole yet, or a
   // message is begun.
   bool Waiting() const { return !whole_ || (reassembly_ && reassembly_->count() > 0); }
@@ -61,7 +64,7 @@ class NewestInput {
   const uint8_t* message() const { return newest_.data(); }
 
  private:
-  Step TakeFragment(const CANMsg& frame);
+  Step TakeFragment(const CANMsg& frame, bool after_loss);
   Step Keep(const uint8_t* message) {
     std::copy_n(message, length_, newest_.begin());
     whole_ = true;
@@ -74,18 +77,19 @@ class NewestInput {
   bool whole_ = false;
 };
 
-NewestInput::Step NewestInput::Take(const CANMsg& frame) {
-  if (length_ > 8) return TakeFragment(frame);
+NewestInput::Step NewestInput::Take(const CANMsg& frame, bool after_loss) {
+  if (length_ > 8) return TakeFragment(frame, after_loss);
   Trace("Read Non Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
   return frame.len == length_ ? Keep(frame.data) : Step::kWrongLength;
 }
 
-NewestInput::Step NewestInput::TakeFragment(const CANMsg& frame) {
+NewestInput::Step NewestInput::TakeFragment(const CANMsg& frame, bool after_loss) {
   if (!reassembly_) reassembly_.emplace(length_);
   if (reassembly_->count() == 0) {
     Trace("Read Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
   }
-  switch (reassembly_->Take(frame)) {
+  const bool parted = after_loss && reassembly_->count() > 0;
+  switch (parted ? IoReassembly::Step::kError : reassembly_->Take(frame)) {
     case IoReassembly::Step::kMore:
       return Step::kTaken;
     case IoReassembly::Step::kDone:
@@ -155,7 +159,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       return;
     }
     Established();
-    while (ExchangeWithPoll() && Sleep(kLoopPauseMs)) {
+    while (ExchangeWithPoll() && Sleep(PassPause())) {
     }
   }
 
@@ -193,7 +197,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (!SizeMatches(false, false) || !SizeMatches(true, false)) return;
     if (!RatesSet()) return;
     Established();
-    while (ExchangeWithoutPoll() && Sleep(kLoopPauseMs)) {
+    while (ExchangeWithoutPoll() && Sleep(PassPause())) {
     }
   }
 
@@ -239,6 +243,13 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       return false;
     }
     return true;
+  }
+
+  // The device drops the connection when four expected packet rates pass
+  // without an acknowledgement: a pass at least once per rate.
+  uint32_t PassPause() const {
+    const uint32_t rate = connection_.expected_packet_rate.load();
+    return rate == 0 ? kLoopPauseMs : std::min(kLoopPauseMs, rate);
   }
 
   void Established() {
@@ -341,9 +352,10 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     const size_t length = std::min<size_t>(connection_.input_size.load(), kMaxIoMessage);
     NewestInput input(length);
     CANMsg frame{};
+    bool after_loss = false;
     Step step = Step::kTaken;
-    while (step != Step::kWrongLength && NextInput(input, start, frame)) {
-      step = input.Take(frame);
+    while (step != Step::kWrongLength && NextInput(input, start, frame, after_loss)) {
+      step = input.Take(frame, after_loss);
       if (step == Step::kFragmentError) device_.Count(kCOS_CyclicWithPollFragmentError);
     }
     if (input.whole()) connection_.input().CopyIn(input.message(), length);
@@ -351,16 +363,20 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     return input.whole() ? 0 : DNM_IOFragmentNotReceived;
   }
 
-  // The next input frame: waited for until the pass has a whole message
-  // and none begun, from then on only one already held.
-  bool NextInput(const NewestInput& input, uint32_t start, CANMsg& frame) {
-    if (input.Waiting()) return WaitInput(frame, start);
-    return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_))) == 0;
+  // The next input frame, and whether frames were lost right before it:
+  // waited for until the pass has a whole message and none begun, from then
+  // on only one already held.
+  bool NextInput(const NewestInput& input, uint32_t start, CANMsg& frame, bool& after_loss) {
+    if (input.Waiting()) return WaitInput(frame, after_loss, start);
+    return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_)), after_loss) == 0;
   }
 
   // Takes the next input frame, in the order of arrival; false once the
   // read has taken 3000 ms, or sooner when the inactivity time runs out.
-  bool WaitInput(CANMsg& frame, uint32_t read_start) {
+  // Once it has, a frame already held is still taken: inputs held show the
+  // device alive, however long after the last one the pass began (a short
+  // rate, or a long wait for an output's acknowledgement).
+  bool WaitInput(CANMsg& frame, bool& after_loss, uint32_t read_start) {
     const auto left = [now = platform::GetTickCount()](uint32_t since, uint32_t limit) {
       return now - since < limit ? limit - (now - since) : 0u;
     };
@@ -368,8 +384,9 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (const uint32_t inactivity = InactivityLimit()) {
       wait = std::min(wait, left(last_input_, inactivity));
     }
-    return wait > 0 && WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait,
-                                 "WaitCOS_CyclicResponse( )", "WaitCOS_CyclicResponse( )", frame);
+    if (wait == 0) return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_)), after_loss) == 0;
+    return WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait, "WaitCOS_CyclicResponse( )",
+                     "WaitCOS_CyclicResponse( )", frame, &after_loss);
   }
 
   uint16_t SendAck() {

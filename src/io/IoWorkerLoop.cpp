@@ -18,12 +18,14 @@ void IoWorkerLoop::ParkWhileStopped() {
 
 bool IoWorkerLoop::WaitFrame(MsgBuffer& buffer, std::initializer_list<FrameKey> keys,
                              uint32_t limit_ms, const char* count_name, const char* taken_name,
-                             CANMsg& frame) {
+                             CANMsg& frame, bool* after_loss) {
   ResponseWait waiting(buffer, limit_ms, limit_ms, &end_);
+  bool lost = false;
   while (waiting.NextPass()) {
     Trace("%s   DesMACID %d  DataCount: %d", count_name, mac_, waiting.count());
     for (const FrameKey& key : keys) {
-      if (buffer.GetMsg(frame, key) != 0) continue;
+      if (buffer.GetMsg(frame, key, lost) != 0) continue;
+      if (after_loss != nullptr) *after_loss = lost;
       Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, taken_name, mac_,
             DNM_FRAME_FIELDS(frame));
       return true;

@@ -49,9 +49,11 @@ class IoWorkerLoop {
 
   // Waits up to limit_ms for a frame in buffer that matches one of keys,
   // tried in order, and takes it. Each pass is traced with count_name, the
-  // frame taken with taken_name. False when none came in time.
+  // frame taken with taken_name. False when none came in time. With
+  // after_loss, tells whether frames were lost right before the frame.
   bool WaitFrame(MsgBuffer& buffer, std::initializer_list<FrameKey> keys, uint32_t limit_ms,
-                 const char* count_name, const char* taken_name, CANMsg& frame);
+                 const char* count_name, const char* taken_name, CANMsg& frame,
+                 bool* after_loss = nullptr);
 
   CANPort& port_;
   Device_Info& device_;

@@ -155,6 +155,8 @@ class CANPort {
   void TakeAndRoute(int n, RxScratch& scratch);
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
+  // The receive FIFO overran: every device's buffers learn of the loss.
+  void NoteFramesLost() const;
   void TraceDeviceRoute(const CANMsg& msg, int n, const DeviceRoute& route) const;
   void SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& flags, uint8_t value);
   void StopAndJoinReceiveThreads();

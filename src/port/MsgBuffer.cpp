@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "trace/Trace.h"
@@ -26,7 +27,10 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
       taker_->TakeFrame(msg);
       return kStored;
     }
-    if (count_ >= kCapacity) return kFull;
+    if (count_ >= kCapacity) {
+      loss_ = true;
+      return kFull;
+    }
     Stored& slot = slots_[tail_];
     slot.mode = msg.mode;
     slot.id = msg.id;
@@ -36,6 +40,7 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
     slot.data.fill(0);
     std::memcpy(slot.data.data(), msg.data, std::min<size_t>(msg.len, slot.data.size()));
     slot.arrival = arrivals_++;
+    slot.after_loss = std::exchange(loss_, false);
     tail_ = (tail_ + 1) % kCapacity;
     ++count_;
   }
@@ -63,10 +68,16 @@ void MsgBuffer::CopyOut(const Stored& frame, CANMsg& out) {
 }
 
 int MsgBuffer::GetMsg(CANMsg& out, const FrameKey& key) {
+  bool after_loss = false;
+  return GetMsg(out, key, after_loss);
+}
+
+int MsgBuffer::GetMsg(CANMsg& out, const FrameKey& key, bool& after_loss) {
   std::lock_guard lock(mutex_);
   for (uint32_t i = 0; i < count_; ++i) {
     if (!Matches(slots_[Slot(i)], key)) continue;
     CopyOut(slots_[Slot(i)], out);
+    after_loss = slots_[Slot(i)].after_loss;
     // The older frames move up into the hole, so the frames that stay keep
     // the order in which they arrived.
     for (uint32_t j = i; j > 0; --j) slots_[Slot(j)] = slots_[Slot(j - 1)];
@@ -82,9 +93,15 @@ uint8_t MsgBuffer::GetDataCount() const {
   return static_cast<uint8_t>(count_);
 }
 
+void MsgBuffer::NoteLoss() {
+  std::lock_guard lock(mutex_);
+  loss_ = true;
+}
+
 void MsgBuffer::ClearBuffer() {
   std::lock_guard lock(mutex_);
   count_ = head_ = tail_ = 0;
+  loss_ = false;
 }
 
 template <typename Drop>

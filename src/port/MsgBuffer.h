@@ -1,6 +1,7 @@
 // A locked ring of received frames. Waiting code takes out the oldest frame
 // that matches what it expects; frames that match nothing stay, in the order
-// they arrived.
+// they arrived. Each frame tells whether frames were lost right before it,
+// so that a message in fragments is never completed across a loss.
 #pragma once
 
 #include <array>
@@ -56,8 +57,9 @@ class MsgBuffer {
   MsgBuffer(const MsgBuffer&) = delete;
   MsgBuffer& operator=(const MsgBuffer&) = delete;
 
-  // Stores the frame (0), or refuses it when full (102); with a taker
-  // attached, hands it to the taker instead (0).
+  // Stores the frame (0), or refuses it when full (102: a loss the next
+  // frame stored tells of); with a taker attached, hands it to the taker
+  // instead (0).
   int PutMsg(const CANMsg& msg);
   // While a taker is attached, every frame put goes to it, stored nowhere and
   // waking no waiter: a connection that its port's scheduler drives takes its
@@ -66,10 +68,17 @@ class MsgBuffer {
   void AttachTaker(FrameTaker* taker);
   // Takes the oldest matching frame into out (0), or leaves all as is (-1).
   int GetMsg(CANMsg& out, const FrameKey& key);
+  // As above; after_loss tells whether frames were lost between the frame
+  // taken and the one put before it.
+  int GetMsg(CANMsg& out, const FrameKey& key, bool& after_loss);
   int GetMsg(CANMsg& out, uint32_t id) { return GetMsg(out, FrameKey::Id(id)); }
   int GetMsgByLen(CANMsg& out, uint32_t id, uint8_t len) {
     return GetMsg(out, FrameKey::Len(id, len));
   }
+
+  // Frames meant for the buffer were lost elsewhere (the port's receive
+  // FIFO overran): the next frame put tells of it.
+  void NoteLoss();
 
   uint8_t GetDataCount() const;
   void ClearBuffer();
@@ -99,6 +108,7 @@ class MsgBuffer {
     uint8_t len;
     std::array<uint8_t, 8> data;
     uint64_t arrival;  // running number of the frame in this buffer
+    bool after_loss;   // frames were lost right before this one
   };
   // The slot of the i-th oldest frame.
   uint32_t Slot(uint32_t i) const { return (head_ + i) % kCapacity; }
@@ -115,6 +125,7 @@ class MsgBuffer {
   uint32_t head_ = 0;
   uint32_t tail_ = 0;
   uint64_t arrivals_ = 0;
+  bool loss_ = false;  // frames were lost since the last one stored
   FrameTaker* taker_ = nullptr;
 };
 

@@ -144,6 +144,7 @@ void CANPort::TakeAndRoute(int n, RxScratch& scratch) {
     if (r == CAN_DataOverrun) {
       TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", CAN_DataOverrun);
       driver::ClearDataOverrun(board_number_, port_number_);
+      NoteFramesLost();
       continue;
     }
     if (r != 0) return;
@@ -190,6 +191,12 @@ void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {
     const auto data = OwnershipData(master, kOwnershipObjection);
     std::copy(data.begin(), data.end(), response.data.begin());
     scratch.responses.push_back(response);
+  }
+}
+
+void CANPort::NoteFramesLost() const {
+  for (const auto& device : devices_) {
+    if (device) device->NoteFramesLost();
   }
 }
 

@@ -92,12 +92,22 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   EXPECT_EQ(slave_->HeardWith(0x3C0 + kMac).size(), 0u);
   // A message whose last fragment was lost is never completed by the next
   // message's tail: it is a fragment error, and the next message is whole.
+  const std::vector<uint8_t> whole = {20, 21, 22, 23, 24, 25, 26, 27, 28, 29};
   slave_->Send(MakeFrame(0x340 + kMac, {0x00, 1, 1, 1, 1, 1, 1, 1}));
-  Produce({20, 21, 22, 23, 24, 25, 26, 27, 28, 29});
+  Produce(whole);
   ASSERT_TRUE(slave_->WaitFor(0x402 + kMac * 8, {}, acks + 2, 1000));
-  EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac),
-            (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
+  EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac), whole);
   EXPECT_EQ(lib_.DNM_GetCOS_CyclicWithPollFragmentError(0, 0, kMac), 1u);
+  // Nor by a tail that came after frames were lost (the port's receive FIFO overran after
+  // the first fragment was taken): the input stays as it was.
+  lib_.ClearTrace();
+  slave_->Send(MakeFrame(0x340 + kMac, {0x00, 3, 3, 3, 3, 3, 3, 3}));
+  ASSERT_TRUE(Eventually([&] { return !lib_.LinesWith("Read Fragment Message").empty(); }, 2000));
+  card_->Fail("CAN_ReceiveMsg", CAN_DataOverrun, 1);
+  slave_->Send(MakeFrame(0x340 + kMac, {0x81, 3, 3, 3}));
+  EXPECT_TRUE(Eventually(
+      [&] { return lib_.DNM_GetCOS_CyclicWithPollFragmentError(0, 0, kMac) == 2u; }, 2000));
+  EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac), whole);
 }
 
 TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {

@@ -14,7 +14,8 @@ namespace dnm::test {
 namespace {
 
 // A polled block, a bit-strobed sensor, a COS device without poll and a
-// cyclic device beside a poll connection.
+// cyclic device beside a poll connection, producing every 20 ms: four rates
+// are shorter than the COS/cyclic worker's longest pause.
 enum Mac : uint8_t { kPolled = 3, kStrobed = 4, kCos = 5, kCyclic = 6 };
 constexpr uint8_t kMacs[] = {kPolled, kStrobed, kCos, kCyclic};
 // The longest a lost connection may still be reported as standing: two
@@ -44,7 +45,7 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(lib_->DNM_ConfigBitStrobe(0, 0, kStrobed, 2, 200, 0), 0);
     ASSERT_EQ(lib_->DNM_ConfigCOS(0, 0, kCos, 2, 2, 0, 500, 0), 0);
     ASSERT_EQ(lib_->DNM_ConfigPoll(0, 0, kCyclic, 4, 2, 200, 0), 0);
-    ASSERT_EQ(lib_->DNM_ConfigCyclic(0, 0, kCyclic, 4, 2, 0, 300, 0), 0);
+    ASSERT_EQ(lib_->DNM_ConfigCyclic(0, 0, kCyclic, 4, 2, 0, 20, 0), 0);
     ASSERT_EQ(lib_->DNM_StartCommunicate(0, 0), 0);
   }
 

@@ -69,7 +69,7 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRef
     EXPECT_EQ(out.data[1], expected);
   }
   // The ring goes on from where the purge left it; once full it refuses the next frame and
-  // keeps the others.
+  // keeps the others. The frame stored next tells of the loss, the one after it not.
   for (uint8_t i = 0; i < 64; ++i) ASSERT_EQ(buffer.PutMsg(Frame(0x1, {i})), 0);
   EXPECT_EQ(buffer.PutMsg(Frame(0x7FF, {0xEE})), MsgBuffer::kFull);
   EXPECT_EQ(buffer.GetMsg(out, 0x7FF), MsgBuffer::kNoMatch);
@@ -78,6 +78,11 @@ TEST(MsgBuffer, PurgeFragmentsRemovesEveryFlaggedFrameWhereverItStandsAndFullRef
     EXPECT_EQ(out.data[0], i);
   }
   EXPECT_EQ(buffer.GetDataCount(), 0);
+  bool after_loss = false;
+  for (bool lost : {true, false}) {
+    buffer.PutMsg(Frame(0x2, {}));
+    EXPECT_TRUE(buffer.GetMsg(out, FrameKey::Id(0x2), after_loss) == 0 && after_loss == lost);
+  }
 }
 
 }  // namespace
