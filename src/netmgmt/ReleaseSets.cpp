@@ -86,7 +86,10 @@ void ReleasedSets::Release() {
       Trace("ReleaseConnection( )   DesMACID %d  no answer", device->mac());
     }
   }
-  for (const Held& held : held_) held.device->set_status(kExplicit, kStatusNotEstablished);
+  for (const Held& held : held_) {
+    held.device->NewConnectionSet();
+    held.device->set_status(kExplicit, kStatusNotEstablished);
+  }
 }
 
 }  // namespace dnm

@@ -30,8 +30,8 @@ class ReleasedSets {
   // Sends every release at once, then waits for the answers of the devices
   // on the bus together, at most kAnswerWaitMs in all (the port is reset
   // next, which drops frames still queued); the explicit connections are
-  // marked lost, so that the workers set them up again once the turns are
-  // given back.
+  // marked lost and the sets gone, so that the workers set them up again
+  // once the turns are given back, also a set opened just before.
   void Release();
 
   static constexpr uint32_t kTurnWaitMs = 3500;
