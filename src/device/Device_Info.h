@@ -95,8 +95,9 @@ class Device_Info {
     return status(kExplicit) == kStatusEstablished && status(kind) == kStatusEstablished;
   }
   // The connection set the device holds: a number that changes each time
-  // the explicit connection is established anew. An I/O connection set up
-  // in one set is gone once the device holds another.
+  // the explicit connection is established anew, and when the port
+  // releases the set. An I/O connection set up in one set is gone once the
+  // device holds another.
   uint32_t connection_set() const { return connection_set_.load(); }
   void NewConnectionSet() { connection_set_.fetch_add(1); }
   uint8_t stop_flag(ConnectionKind kind) const { return stop_[kind].load(); }

@@ -19,8 +19,8 @@ namespace dnm {
 namespace {
 
 int Exchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop,
-             const ExchangeSpec& spec, bool wait = true) {
-  return ExplicitExchange(port, device, stop).Run(spec, wait);
+             const std::function<ExchangeSpec()>& make, bool wait = true) {
+  return ExplicitExchange(port, device, stop).Run(make, wait);
 }
 
 // A keep-alive that a full transmit queue kept from the bus says nothing of
@@ -48,14 +48,16 @@ void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t ac
 }
 
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
-  const uint8_t s = port.mac_id();
-  const uint8_t m = device.mac();
-  ExchangeSpec spec{"AllocateConnection( )",
-                    RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass,
-                                                  0x01, device.allocate_choice(), s}),
-                    Group2Id(m, 3), kAllocate | kReply, true};
-  spec.inner_ms = kAnswerMs;
-  return Exchange(port, device, stop, spec);
+  return Exchange(port, device, stop, [&] {
+    const uint8_t s = port.mac_id();
+    const uint8_t m = device.mac();
+    ExchangeSpec spec{"AllocateConnection( )",
+                      RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass,
+                                                    0x01, device.allocate_choice(), s}),
+                      Group2Id(m, 3), kAllocate | kReply, true};
+    spec.inner_ms = kAnswerMs;
+    return spec;
+  });
 }
 
 ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device) {
@@ -69,32 +71,37 @@ ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device) {
 
 int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
                       const platform::StopSignal* stop) {
-  return Exchange(port, device, stop, ReleaseSpec(port, device), wait);
+  return Exchange(
+      port, device, stop, [&] { return ReleaseSpec(port, device); }, wait);
 }
 
 int Set_ExplicitMsg_WatchdogTimeout(CANPort& port, Device_Info& device,
                                     const platform::StopSignal* stop) {
-  const uint8_t s = port.mac_id();
-  const uint8_t m = device.mac();
   const ConnectionObject* connection = device.connection(kExplicit);
   const uint8_t action = connection ? connection->fourth_parameter.load() & 0xFF : 3;
-  ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
-                    RequestFrame(Group2Id(m, 4), {uint8_t(kXid | s), kSetAttributeSingle,
-                                                  kConnectionClass, 0x01, 0x0C, action}),
-                    Group2Id(m, 3), kSetAttributeSingle | kReply, false};
-  spec.inner_ms = kAnswerMs;
-  return Exchange(port, device, stop, spec);
+  return Exchange(port, device, stop, [&] {
+    const uint8_t s = port.mac_id();
+    const uint8_t m = device.mac();
+    ExchangeSpec spec{"Set_ExplicitMsg_WatchdogTimeout( )",
+                      RequestFrame(Group2Id(m, 4), {uint8_t(kXid | s), kSetAttributeSingle,
+                                                    kConnectionClass, 0x01, 0x0C, action}),
+                      Group2Id(m, 3), kSetAttributeSingle | kReply, false};
+    spec.inner_ms = kAnswerMs;
+    return spec;
+  });
 }
 
 int OpenExplicitUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
-  const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  ExchangeSpec spec{"OpenExplicitUCMM( )",
-                    RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kAllocate, 0x00, 0x30}),
-                    Group3Id(5, m), kAllocate | kReply, true};
-  spec.inner_ms = kAnswerMs;
   ExplicitExchange exchange(port, device, stop);
-  const int result = exchange.Run(spec);
+  const int result = exchange.Run([&] {
+    ExchangeSpec spec{
+        "OpenExplicitUCMM( )",
+        RequestFrame(Group3Id(6, port.mac_id()), {uint8_t(kXid | m), kAllocate, 0x00, 0x30}),
+        Group3Id(5, m), kAllocate | kReply, true};
+    spec.inner_ms = kAnswerMs;
+    return spec;
+  });
   if (result != kAnswered) return result;
   device.set_ucmm_instance(exchange.answer().data[4]);
   Trace("Save InstanceID %X", device.ucmm_instance());
@@ -119,7 +126,8 @@ ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device) {
 int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
                             const platform::StopSignal* stop) {
   Trace("InstanceID %X", device.ucmm_instance());
-  return Exchange(port, device, stop, CloseUcmmSpec(port, device), wait);
+  return Exchange(
+      port, device, stop, [&] { return CloseUcmmSpec(port, device); }, wait);
 }
 
 namespace {

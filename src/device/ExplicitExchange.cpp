@@ -65,10 +65,10 @@ ExplicitExchange::ExplicitExchange(CANPort& port, Device_Info& device,
                                    const platform::StopSignal* stop)
     : port_(port), device_(device), stop_(stop) {}
 
-int ExplicitExchange::Run(const ExchangeSpec& spec, bool wait) {
+int ExplicitExchange::Run(const std::function<ExchangeSpec()>& make, bool wait) {
   RequestTurn turn(device_, TurnQueue::kNoLimit, stop_);
   if (!turn.held()) return kNoAnswer;
-  return RunInTurn(spec, wait);
+  return RunInTurn(make(), wait);
 }
 
 int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {

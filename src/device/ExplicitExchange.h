@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "VELKCAN.h"
 #include "device/Device_Info.h"
@@ -81,11 +82,15 @@ class ExplicitExchange {
  public:
   ExplicitExchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 
-  // Takes the device's turn, sends the request and, if wait is set, waits
-  // for its answer: 0 answered, 1 error response, 3 no answer in time, the
-  // send failed, or the worker is ending, 4 the transmit queue stayed full. An awaited answer (or its lack)
-  // is booked with the device.
-  int Run(const ExchangeSpec& spec, bool wait = true);
+  // Takes the device's turn, makes the request and sends it and, if wait is
+  // set, waits for its answer: 0 answered, 1 error response, 3 no answer in
+  // time, the send failed, or the worker is ending, 4 the transmit queue
+  // stayed full. An awaited answer (or its lack) is booked with the device.
+  // The request is made once the turn is held: a change of the master's MAC
+  // ID holds every turn, and a request made before it would go out under
+  // the old MAC ID afterwards (an allocation so made leaves the device owned
+  // by a master that is gone).
+  int Run(const std::function<ExchangeSpec()>& make, bool wait = true);
   // The same for a caller that holds the device's turn already.
   int RunInTurn(const ExchangeSpec& spec, bool wait = true);
   // The answer taken by the last Run.

@@ -33,8 +33,7 @@ class ExplicitWorkerLoop {
       device_.set_status(kExplicit, kStatusNotEstablished);
       buffer_.ClearBuffer();
       ucmm_ = device_.ucmm();
-      if (ParkWhileStopped() || !Connect()) continue;
-      Established();
+      if (ParkWhileStopped() || !Connect() || !Established()) continue;
       Keep();
     }
   }
@@ -78,6 +77,7 @@ class ExplicitWorkerLoop {
   bool Connect() {
     for (;;) {
       ReleaseWhatTheDeviceHolds();
+      set_ = device_.connection_set();
       const int result = Open();
       if (!Sleep(500)) return false;
       if (result == kAnswered) return true;
@@ -112,16 +112,21 @@ class ExplicitWorkerLoop {
     if (!ucmm_) ReleaseConnection(port_, device_, false, &end_);
   }
 
-  void Established() {
+  // False when the set opened was released meanwhile (the port changed its
+  // MAC ID or rate while these requests waited for their turn): the
+  // connection is then opened again.
+  bool Established() {
     end_.TakeNudge();  // a call that failed while connecting asks nothing now
     if (ucmm_ && (device_.allocate_choice() & ~kChoiceExplicit) != 0) {
       ReleaseConnection_UCMM(port_, device_, false, &end_);
     }
     if (!ucmm_) Set_ExplicitMsg_WatchdogTimeout(port_, device_, &end_);
+    if (device_.connection_set() != set_) return false;
     Trace("ExplicitMsg OK Board %d  Port %d  DesMACID %d ", port_.board_number(),
           port_.port_number(), device_.mac());
     device_.NewConnectionSet();
     device_.set_status(kExplicit, kStatusEstablished);
+    return true;
   }
 
   void Keep() {
@@ -162,6 +167,7 @@ class ExplicitWorkerLoop {
   MsgBuffer& buffer_;
   bool ucmm_ = false;
   bool ended_ = false;
+  uint32_t set_ = 0;  // the device's connection set when the connection was opened
 };
 
 }  // namespace

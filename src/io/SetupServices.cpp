@@ -152,18 +152,20 @@ uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm
 }
 
 int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
-  const uint8_t m = port.mac_id();
-  const ExplicitRoute route = RouteOf(port, device, true);
-  ExchangeSpec spec{
-      "AllocateConnection( )",
-      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kAllocate, kDeviceNetClass,
-                                      0x01, device.allocate_choice(), m}),
-      route.response_id, kAllocate | kReply, true};
-  spec.ready_traced_by_caller = true;
-  spec.inner_ms = kAnswerMs;
-  Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
-        port.port_number(), spec.request.id);
-  const int result = ExplicitExchange(port, device, stop).Run(spec);
+  const int result = ExplicitExchange(port, device, stop).Run([&] {
+    const uint8_t m = port.mac_id();
+    const ExplicitRoute route = RouteOf(port, device, true);
+    ExchangeSpec spec{
+        "AllocateConnection( )",
+        RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kAllocate,
+                                        kDeviceNetClass, 0x01, device.allocate_choice(), m}),
+        route.response_id, kAllocate | kReply, true};
+    spec.ready_traced_by_caller = true;
+    spec.inner_ms = kAnswerMs;
+    Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
+          port.port_number(), spec.request.id);
+    return spec;
+  });
   if (result != kAnswered) {
     NoteRequestFailure(device, IoConnections(device), DNM_SetupRequestAllocate,
                        result == kErrorResponse, stop);
@@ -181,7 +183,8 @@ ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device) {
 
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop) {
-  return ExplicitExchange(port, device, stop).Run(ReleaseUcmmSpec(port, device), wait);
+  return ExplicitExchange(port, device, stop)
+      .Run([&] { return ReleaseUcmmSpec(port, device); }, wait);
 }
 
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
@@ -197,26 +200,28 @@ uint8_t UcmmRateHighByte(uint16_t rate) {
 
 int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
                            const platform::StopSignal* stop) {
-  const ExplicitRoute route = RouteOf(port, device, ucmm);
   const ConnectionObject* connection = device.connection(static_cast<ConnectionKind>(instance - 1));
   const uint16_t stored = connection ? connection->expected_packet_rate.load() : kGroup2Rate;
   const uint16_t rate = RateSent(stored, ucmm, instance);
   const uint8_t low = rate & 0xFF;
   const uint8_t high = static_cast<uint8_t>(rate >> 8);
-  ExchangeSpec spec{
-      "Set_ExpectedPacketRate( )",
-      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kSetAttributeSingle,
-                                      kConnectionClass, instance, kExpectedPacketRate, low, high}),
-      route.response_id, kSetAttributeSingle | kReply, false};
-  spec.inner_ms = kAnswerMs;
-  if (ucmm) {
-    spec.ready_traced_by_caller = true;
-    Trace(
-        "Set_ExpectedPacketRate( ) Board %d  Port %d  ConnectionID %x ready to send "
-        "EPR_LSB(%X) EPR_MSB(%X)",
-        port.board_number(), port.port_number(), spec.request.id, low, stored >> 8);
-  }
-  const int result = ExplicitExchange(port, device, stop).Run(spec);
+  const int result = ExplicitExchange(port, device, stop).Run([&] {
+    const ExplicitRoute route = RouteOf(port, device, ucmm);
+    ExchangeSpec spec{"Set_ExpectedPacketRate( )",
+                      RequestFrame(route.request_id,
+                                   {uint8_t(kXid | route.request_mac), kSetAttributeSingle,
+                                    kConnectionClass, instance, kExpectedPacketRate, low, high}),
+                      route.response_id, kSetAttributeSingle | kReply, false};
+    spec.inner_ms = kAnswerMs;
+    if (ucmm) {
+      spec.ready_traced_by_caller = true;
+      Trace(
+          "Set_ExpectedPacketRate( ) Board %d  Port %d  ConnectionID %x ready to send "
+          "EPR_LSB(%X) EPR_MSB(%X)",
+          port.board_number(), port.port_number(), spec.request.id, low, stored >> 8);
+    }
+    return spec;
+  });
   if (result != kAnswered) {
     NoteRequestFailure(device, OfInstance(instance), DNM_SetupRequestExpectedPacketRate,
                        result == kErrorResponse, stop);

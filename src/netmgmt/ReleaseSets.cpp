@@ -64,7 +64,9 @@ ReleasedSets::ReleasedSets(CANPort& port, uint32_t turn_wait_ms) : port_(port) {
     const uint32_t spent = platform::GetTickCount() - start;
     auto turn = std::make_unique<RequestTurn>(
         *device, spent < turn_wait_ms ? turn_wait_ms - spent : 0, nullptr);
-    held_.push_back({device, device->status(kExplicit) == kStatusEstablished, std::move(turn)});
+    const bool on_bus = device->status(kExplicit) == kStatusEstablished ||
+                        device->MsSinceAnswer() < kRecentAnswerMs;
+    held_.push_back({device, on_bus, std::move(turn)});
   }
 }
 
@@ -74,7 +76,7 @@ void ReleasedSets::Release() {
   std::vector<std::pair<Device_Info*, FrameKey>> awaited;
   for (const Held& held : held_) {
     FrameKey answer{};
-    if (SendReleases(port_, *held.device, answer) && held.connected) {
+    if (SendReleases(port_, *held.device, answer) && held.on_bus) {
       awaited.emplace_back(held.device, answer);
     }
   }
@@ -84,7 +86,10 @@ void ReleasedSets::Release() {
       Trace("ReleaseConnection( )   DesMACID %d  no answer", device->mac());
     }
   }
-  for (const Held& held : held_) held.device->set_status(kExplicit, kStatusNotEstablished);
+  for (const Held& held : held_) {
+    held.device->NewConnectionSet();
+    held.device->set_status(kExplicit, kStatusNotEstablished);
+  }
 }
 
 }  // namespace dnm

@@ -28,20 +28,25 @@ class ReleasedSets {
   ReleasedSets& operator=(const ReleasedSets&) = delete;
 
   // Sends every release at once, then waits for the answers of the devices
-  // that were connected together, at most kAnswerWaitMs in all; the explicit
-  // connections are marked lost, so that the workers set them up again once
-  // the turns are given back.
+  // on the bus together, at most kAnswerWaitMs in all (the port is reset
+  // next, which drops frames still queued); the explicit connections are
+  // marked lost and the sets gone, so that the workers set them up again
+  // once the turns are given back, also a set opened just before.
   void Release();
 
   static constexpr uint32_t kTurnWaitMs = 3500;
   static constexpr uint32_t kAnswerWaitMs = 500;
+  // A device that answered within this time (its explicit connection's
+  // watchdog time) is taken to be on the bus.
+  static constexpr uint32_t kRecentAnswerMs = 10000;
 
  private:
-  // A started device, whether its explicit connection stood when its turn
-  // came (only those are expected to answer), and its turn.
+  // A started device, whether it is expected to answer (its explicit
+  // connection stood when its turn came, or it answered lately: a set
+  // allocated just before is not marked established yet), and its turn.
   struct Held {
     Device_Info* device;
-    bool connected;
+    bool on_bus;
     std::unique_ptr<RequestTurn> turn;
   };
   CANPort& port_;
