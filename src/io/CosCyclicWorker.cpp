@@ -368,6 +368,10 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   // on only one already held.
   bool NextInput(const NewestInput& input, uint32_t start, CANMsg& frame, bool& after_loss) {
     if (input.Waiting()) return WaitInput(frame, after_loss, start);
+    return TakeHeldInput(frame, after_loss);
+  }
+
+  bool TakeHeldInput(CANMsg& frame, bool& after_loss) {
     return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_)), after_loss) == 0;
   }
 
@@ -384,7 +388,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (const uint32_t inactivity = InactivityLimit()) {
       wait = std::min(wait, left(last_input_, inactivity));
     }
-    if (wait == 0) return buffer_.GetMsg(frame, FrameKey::Id(InputId(mac_)), after_loss) == 0;
+    if (wait == 0) return TakeHeldInput(frame, after_loss);
     return WaitFrame(buffer_, {FrameKey::Id(InputId(mac_))}, wait, "WaitCOS_CyclicResponse( )",
                      "WaitCOS_CyclicResponse( )", frame, &after_loss);
   }
