@@ -190,7 +190,7 @@ uint16_t AttributeCall::KeepErrorResponse(const CANMsg& answer, uint16_t code) {
 // The caller's area is written only when the whole value came.
 uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
                             uint32_t capacity, uint32_t& length) {
-  device_.DropHeldAnswers();
+  ClearForRequest(device_, port_.mac_id(), &device_.gone());
   uint8_t value[kMaxGetValue] = {};
   uint32_t value_length = 0;
   capacity = std::min(capacity, kMaxGetValue);
@@ -345,7 +345,7 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
 
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                             uint32_t length) {
-  device_.DropHeldAnswers();
+  ClearForRequest(device_, port_.mac_id(), &device_.gone());
   return Book(RunSet(cls, instance, attribute, value, length));
 }
 

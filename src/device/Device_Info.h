@@ -35,6 +35,7 @@ constexpr uint8_t kChoiceCos = 0x10;
 constexpr uint8_t kChoiceCyclic = 0x20;
 
 constexpr uint16_t kStatusEstablished = 0;
+constexpr uint32_t kNoConnectionSet = UINT32_MAX;
 constexpr uint16_t kStatusNotEstablished = 255;
 
 // How one explicit request of the device ended.
@@ -100,6 +101,10 @@ class Device_Info {
   // device holds another.
   uint32_t connection_set() const { return connection_set_.load(); }
   void NewConnectionSet() { connection_set_.fetch_add(1); }
+  // The connection set whose I/O connections were allocated over UCMM, or
+  // kNoConnectionSet; read and written in the device's turn.
+  uint32_t ucmm_allocated_set() const { return ucmm_allocated_set_.load(); }
+  void set_ucmm_allocated_set(uint32_t set) { ucmm_allocated_set_.store(set); }
   uint8_t stop_flag(ConnectionKind kind) const { return stop_[kind].load(); }
   void set_stop_flag(ConnectionKind kind, uint8_t value) { stop_[kind].store(value); }
   uint32_t counter(ErrorCounter which) const { return counters_[which].load(); }
@@ -189,6 +194,7 @@ class Device_Info {
   std::array<std::atomic<uint16_t>, kConnectionKinds> status_;
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
   std::atomic<uint32_t> connection_set_{0};
+  std::atomic<uint32_t> ucmm_allocated_set_{kNoConnectionSet};
   std::array<std::unique_ptr<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};
   std::array<std::unique_ptr<MsgBuffer>, kConnectionKinds> buffers_;

@@ -18,6 +18,10 @@ constexpr uint8_t kRelease = 0x4C;   // Release_Master/Slave_Connection_Set, UCM
 constexpr uint8_t kReply = 0x80;
 constexpr uint8_t kErrorResponseService = 0x94;
 
+// General status codes of error responses.
+constexpr uint8_t kStatusAlreadyInState = 0x0B;
+constexpr uint8_t kStatusObjectStateConflict = 0x0C;
+
 // Classes.
 constexpr uint8_t kDeviceNetClass = 0x03;
 constexpr uint8_t kConnectionClass = 0x05;

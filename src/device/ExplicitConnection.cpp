@@ -48,25 +48,27 @@ void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t ac
 }
 
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
-  return Exchange(port, device, stop, [&] {
-    const uint8_t s = port.mac_id();
-    const uint8_t m = device.mac();
-    ExchangeSpec spec{"AllocateConnection( )",
-                      RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass,
-                                                    0x01, device.allocate_choice(), s}),
-                      Group2Id(m, 3), kAllocate | kReply, true};
-    spec.inner_ms = kAnswerMs;
-    return spec;
-  });
+  RequestTurn turn(device, TurnQueue::kNoLimit, stop);
+  if (!turn.held()) return kNoAnswer;
+  const uint8_t s = port.mac_id();
+  const uint8_t m = device.mac();
+  ExchangeSpec spec{"AllocateConnection( )",
+                    RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kAllocate, kDeviceNetClass,
+                                                  0x01, device.allocate_choice(), s}),
+                    Group2Id(m, 3), kAllocate | kReply, true};
+  spec.inner_ms = kAnswerMs;
+  return ExplicitExchange(port, device, stop).AllocateInTurn(spec, ReleaseSpec(port, device));
 }
 
 ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
-  return {"ReleaseConnection( )",
-          RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass, 0x01,
-                                        device.allocate_choice()}),
-          Group2Id(m, 3), kRelease | kReply, false};
+  ExchangeSpec spec{"ReleaseConnection( )",
+                    RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass,
+                                                  0x01, device.allocate_choice()}),
+                    Group2Id(m, 3), kRelease | kReply, false};
+  spec.refusal_is_no_failure = true;
+  return spec;
 }
 
 int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
@@ -118,9 +120,11 @@ ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device) {
   const uint8_t s = port.mac_id();
   const uint8_t m = device.mac();
   const uint8_t instance = device.ucmm_instance() & 0xFF;
-  return {"ThreadCloseExplicitUCMM( )",
-          RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kRelease, instance, 0x00}),
-          Group3Id(5, m), kRelease | kReply, true};
+  ExchangeSpec spec{"ThreadCloseExplicitUCMM( )",
+                    RequestFrame(Group3Id(6, s), {uint8_t(kXid | m), kRelease, instance, 0x00}),
+                    Group3Id(5, m), kRelease | kReply, true};
+  spec.refusal_is_no_failure = true;
+  return spec;
 }
 
 int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,

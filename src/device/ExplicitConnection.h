@@ -19,7 +19,10 @@ struct ExchangeSpec;
 void ConfigureExplicitConnection(CANPort& port, Device_Info& device, uint16_t action);
 
 // Each returns 0 answered, 1 error response, 3 no answer or send failure.
-// With wait false, release and close return 0 right after sending.
+// With wait false, release and close return 0 right after sending; a device
+// that refuses a release or close holds nothing to release, and they return
+// 0 then too. An allocation that the device refuses as held already is
+// released and made once more (see ExplicitExchange::AllocateInTurn).
 int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 int ReleaseConnection(CANPort& port, Device_Info& device, bool wait,
                       const platform::StopSignal* stop);

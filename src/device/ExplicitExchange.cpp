@@ -1,6 +1,7 @@
 #include "device/ExplicitExchange.h"
 
 #include "device/Device_Info.h"
+#include "device/ExplicitCodes.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
 #include "port/MsgBuffer.h"
@@ -61,6 +62,41 @@ uint8_t ResponseWait::WaitForFrames() {
   return count > 0 || left == 0 ? count : buffer_.WaitForData(left, stop_);
 }
 
+PendingAnswer PendingAnswerOf(const ExchangeSpec& spec, uint8_t master_mac) {
+  return {spec.response_id, static_cast<uint8_t>(kXid | master_mac), spec.success_service,
+          spec.name, platform::GetTickCount() + spec.inner_ms};
+}
+
+bool AwaitPendingAnswer(Device_Info& device, const PendingAnswer& pending, uint32_t until_tick,
+                        const platform::StopSignal* stop) {
+  MsgBuffer* buffer = device.buffer(kExplicit);
+  const auto left = static_cast<int32_t>(until_tick - platform::GetTickCount());
+  if (buffer == nullptr || left <= 0) return false;
+  ResponseWait waiting(*buffer, static_cast<uint32_t>(left), static_cast<uint32_t>(left), stop);
+  CANMsg answer{};
+  while (waiting.NextPass()) {
+    for (const uint8_t service : {pending.success_service, kErrorResponseService}) {
+      if (buffer->GetMsg(answer, FrameKey::Data(pending.response_id, pending.header, service)) ==
+          0) {
+        Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, pending.name, device.mac(),
+              DNM_FRAME_FIELDS(answer));
+        BookOwnRequest(device, kAnswered);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void ClearForRequest(Device_Info& device, uint8_t master_mac, const platform::StopSignal* stop) {
+  for (const PendingAnswer& pending : device.turn().TakePending()) {
+    // An answer to the master under an earlier MAC ID answers nothing asked now.
+    if (pending.header != (kXid | master_mac)) continue;
+    AwaitPendingAnswer(device, pending, pending.due_tick, stop);
+  }
+  device.DropHeldAnswers();
+}
+
 ExplicitExchange::ExplicitExchange(CANPort& port, Device_Info& device,
                                    const platform::StopSignal* stop)
     : port_(port), device_(device), stop_(stop) {}
@@ -73,8 +109,31 @@ int ExplicitExchange::Run(const std::function<ExchangeSpec()>& make, bool wait) 
 
 int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {
   const int result = SendAndWait(spec, wait);
-  if (wait && !(stop_ != nullptr && stop_->Raised())) BookOwnRequest(device_, result);
+  if (wait) Book(result);
   return result;
+}
+
+void ExplicitExchange::Book(int result) {
+  if (stop_ == nullptr || !stop_->Raised()) BookOwnRequest(device_, result);
+}
+
+namespace {
+
+bool RefusedAsHeld(const CANMsg& answer) {
+  return answer.len >= 3 && (answer.data[2] == kStatusAlreadyInState ||
+                             answer.data[2] == kStatusObjectStateConflict);
+}
+
+}  // namespace
+
+int ExplicitExchange::AllocateInTurn(const ExchangeSpec& allocate, const ExchangeSpec& release) {
+  const int result = SendAndWait(allocate, true);
+  const bool held = result == kErrorResponse && RefusedAsHeld(answer_);
+  Book(held ? kAnswered : result);
+  if (!held) return result;
+  Trace("%s   DesMACID %d holds a set: released first", allocate.name, device_.mac());
+  RunInTurn(release);
+  return RunInTurn(allocate);
 }
 
 void BookOwnRequest(Device_Info& device, int result) {
@@ -93,13 +152,16 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
     Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
           port_.port_number(), spec.request.id);
   }
-  device_.DropHeldAnswers();
+  ClearForRequest(device_, port_.mac_id(), stop_);
   if (const uint16_t sent = port_.SendLocked(spec.request.id, spec.request.len, spec.request.data)) {
     Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
           port_.port_number(), mac);
     return sent == CAN_TransmitBufferLocked ? kNotSent : kNoAnswer;
   }
-  if (!wait) return kAnswered;
+  if (!wait) {
+    device_.turn().LeavePending(PendingAnswerOf(spec, port_.mac_id()));
+    return kAnswered;
+  }
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
   const uint8_t header = kXid | port_.mac_id();
@@ -118,6 +180,7 @@ int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
       Trace(spec.error_has_own_text ? "%s   Error!  DesMACID %d ,Response Msg " DNM_FRAME_FORMAT
                                     : "%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT,
             spec.name, mac, DNM_FRAME_FIELDS(answer_));
+      if (spec.refusal_is_no_failure) return kAnswered;
       device_.setup_reasons().NoteErrorAnswer(answer_.data, answer_.len);
       return kErrorResponse;
     }

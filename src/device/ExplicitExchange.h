@@ -12,6 +12,7 @@
 #include "VELKCAN.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitCodes.h"
+#include "device/RequestTurn.h"
 #include "platform/Platform.h"
 
 namespace dnm {
@@ -41,7 +42,17 @@ struct ExchangeSpec {
   bool error_has_own_text;              // "Error!" line for an error response
   bool ready_traced_by_caller = false;  // the caller writes its own "ready" line
   uint32_t inner_ms = kFirstFrameMs;    // the longest wait for the first frame
+  // A release or close: a device that holds nothing of the master's refuses
+  // it, which is no failure: its error answer counts as answered.
+  bool refusal_is_no_failure = false;
 };
+
+// The answer a request of the spec, sent now without waiting, may bring.
+PendingAnswer PendingAnswerOf(const ExchangeSpec& spec, uint8_t master_mac);
+// Waits until the pending answer came (true; it is taken and traced) or
+// until_tick; a stop raised ends the wait too.
+bool AwaitPendingAnswer(Device_Info& device, const PendingAnswer& pending, uint32_t until_tick,
+                        const platform::StopSignal* stop);
 
 // Waits for frames in a buffer: each pass sleeps until the buffer holds a
 // frame (at most inner_ms), and passes go on while the overall time is
@@ -78,6 +89,11 @@ class ResponseWait {
   bool io_held_ = false;
 };
 
+// Before a request of the device leaves, in its turn: lets the answers
+// left pending pass, then drops every frame held, as nothing that came
+// before the request can answer it.
+void ClearForRequest(Device_Info& device, uint8_t master_mac, const platform::StopSignal* stop);
+
 class ExplicitExchange {
  public:
   ExplicitExchange(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
@@ -86,6 +102,9 @@ class ExplicitExchange {
   // set, waits for its answer: 0 answered, 1 error response, 3 no answer in
   // time, the send failed, or the worker is ending, 4 the transmit queue
   // stayed full. An awaited answer (or its lack) is booked with the device.
+  // An answer not waited for is left pending: the device's next request
+  // goes out once it came or its time is out, so that it cannot be taken
+  // for the next request's (an error response carries no service code).
   // The request is made once the turn is held: a change of the master's MAC
   // ID holds every turn, and a request made before it would go out under
   // the old MAC ID afterwards (an allocation so made leaves the device owned
@@ -93,11 +112,20 @@ class ExplicitExchange {
   int Run(const std::function<ExchangeSpec()>& make, bool wait = true);
   // The same for a caller that holds the device's turn already.
   int RunInTurn(const ExchangeSpec& spec, bool wait = true);
+  // Allocates the connection set in the caller's turn. A device may hold a
+  // set of this master's that the master lost track of (an allocation whose
+  // answer was lost, a restart of the application): it refuses the
+  // allocation as already in that state (or in conflict with the set's
+  // owner), and the set is then released, the answer awaited, and
+  // allocated once more.
+  int AllocateInTurn(const ExchangeSpec& allocate, const ExchangeSpec& release);
   // The answer taken by the last Run.
   const CANMsg& answer() const { return answer_; }
 
  private:
   int SendAndWait(const ExchangeSpec& spec, bool wait);
+  // Books an awaited request's outcome, unless the worker is ending.
+  void Book(int result);
 
   CANPort& port_;
   Device_Info& device_;

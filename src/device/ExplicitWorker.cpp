@@ -7,7 +7,6 @@
 #include "device/ExplicitConnection.h"
 #include "device/ExplicitExchange.h"
 #include "device/Workers.h"
-#include "io/SetupServices.h"
 #include "port/CANPort.h"
 #include "trace/Trace.h"
 
@@ -74,16 +73,18 @@ class ExplicitWorkerLoop {
 
   // Tries until the connection stands (true), the device is stopped or the
   // worker is to end (false).
+  // A refused allocation leaves nothing of this master's with the device
+  // (one refused as held already is released and made again within Open);
+  // an unanswered one may have been taken, and is released when the device
+  // is stopped meanwhile.
   bool Connect() {
     for (;;) {
-      ReleaseWhatTheDeviceHolds();
       set_ = device_.connection_set();
       const int result = Open();
       if (!Sleep(500)) return false;
       if (result == kAnswered) return true;
       NoteOpenFailure(result);
       if (result == kErrorResponse) {
-        Release(false);
         buffer_.ClearBuffer();
         TraceLine("Error Response");
         device_.set_status(kExplicit, kStatusErrorResponse);
@@ -94,7 +95,7 @@ class ExplicitWorkerLoop {
         if (!Sleep(3000)) return false;
       }
       if (StopRequested()) {
-        Release(false);
+        if (result != kErrorResponse) Release(false);
         buffer_.ClearBuffer();
         ParkWhileStopped();
         return false;
@@ -102,24 +103,11 @@ class ExplicitWorkerLoop {
     }
   }
 
-  // The device may still hold connections of an earlier set: after a stop,
-  // a restart of the application or a long loss, its I/O connections can be
-  // timed out, and an allocation by the same master keeps them as they are.
-  // Released first, every connection of the new set starts fresh. On the
-  // UCMM route the set is allocated by the I/O workers over the connection
-  // opened here, so it is released once that connection stands.
-  void ReleaseWhatTheDeviceHolds() {
-    if (!ucmm_) ReleaseConnection(port_, device_, false, &end_);
-  }
-
   // False when the set opened was released meanwhile (the port changed its
   // MAC ID or rate while these requests waited for their turn): the
   // connection is then opened again.
   bool Established() {
     end_.TakeNudge();  // a call that failed while connecting asks nothing now
-    if (ucmm_ && (device_.allocate_choice() & ~kChoiceExplicit) != 0) {
-      ReleaseConnection_UCMM(port_, device_, false, &end_);
-    }
     if (!ucmm_) Set_ExplicitMsg_WatchdogTimeout(port_, device_, &end_);
     if (device_.connection_set() != set_) return false;
     Trace("ExplicitMsg OK Board %d  Port %d  DesMACID %d ", port_.board_number(),

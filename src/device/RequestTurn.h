@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -16,7 +18,20 @@ namespace dnm {
 
 class Device_Info;
 
-// A first-come, first-served turn with one holder at a time.
+// The answer a request sent without waiting for it may still bring: until
+// it came or its time is out, a frame of that identifier and header with
+// the success service or an error response answers that request, not the
+// next one.
+struct PendingAnswer {
+  uint32_t response_id;
+  uint8_t header;
+  uint8_t success_service;
+  const char* name;   // the request's trace name
+  uint32_t due_tick;  // platform::GetTickCount() when its wait ends
+};
+
+// A first-come, first-served turn with one holder at a time. The holder
+// alone reads and writes the answers left pending.
 class TurnQueue {
  public:
   static constexpr uint32_t kNoLimit = UINT32_MAX;
@@ -30,6 +45,11 @@ class TurnQueue {
   // No turn is granted any more; returns once the holder has given it back.
   void CloseAndWaitFree();
 
+  // For the holder: an answer the next request must let pass first, and
+  // those left so far (handed over once).
+  void LeavePending(const PendingAnswer& answer) { pending_.push_back(answer); }
+  std::vector<PendingAnswer> TakePending() { return std::exchange(pending_, {}); }
+
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -37,6 +57,7 @@ class TurnQueue {
   uint64_t next_ticket_ = 0;
   bool held_ = false;
   bool closed_ = false;
+  std::vector<PendingAnswer> pending_;  // the holder's alone
 };
 
 // Holds a device's turn for one or more requests and their answers.

@@ -6,6 +6,7 @@
 #include "device/ExplicitConnection.h"
 #include "device/ExplicitExchange.h"
 #include "device/ExplicitRoute.h"
+#include "device/RequestTurn.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
 #include "port/MsgBuffer.h"
@@ -151,21 +152,42 @@ uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm
   return GetConnectionSize(port, device, ucmm, instance, kConsumedSize, size, stop);
 }
 
+namespace {
+
+ExchangeSpec AllocateUcmmSpec(const CANPort& port, const Device_Info& device) {
+  const ExplicitRoute route = RouteOf(port, device, true);
+  ExchangeSpec spec{
+      "AllocateConnection( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kAllocate,
+                                      kDeviceNetClass, 0x01, device.allocate_choice(),
+                                      port.mac_id()}),
+      route.response_id, kAllocate | kReply, true};
+  spec.ready_traced_by_caller = true;
+  spec.inner_ms = kAnswerMs;
+  Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
+        port.port_number(), spec.request.id);
+  return spec;
+}
+
+// One allocation serves every I/O worker of the connection set: the first
+// to come allocates the device's whole choice, the others find it done (a
+// strict device refuses to allocate a set twice).
+int AllocateOncePerSet(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
+  RequestTurn turn(device, TurnQueue::kNoLimit, stop);
+  if (!turn.held()) return kNoAnswer;
+  const uint32_t set = device.connection_set();
+  if (device.ucmm_allocated_set() == set) return kAnswered;
+  const int result = ExplicitExchange(port, device, stop)
+                         .AllocateInTurn(AllocateUcmmSpec(port, device),
+                                         ReleaseUcmmSpec(port, device));
+  if (result == kAnswered) device.set_ucmm_allocated_set(set);
+  return result;
+}
+
+}  // namespace
+
 int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop) {
-  const int result = ExplicitExchange(port, device, stop).Run([&] {
-    const uint8_t m = port.mac_id();
-    const ExplicitRoute route = RouteOf(port, device, true);
-    ExchangeSpec spec{
-        "AllocateConnection( )",
-        RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kAllocate,
-                                        kDeviceNetClass, 0x01, device.allocate_choice(), m}),
-        route.response_id, kAllocate | kReply, true};
-    spec.ready_traced_by_caller = true;
-    spec.inner_ms = kAnswerMs;
-    Trace("AllocateUCMM( ) Board %d  Port %d  ConnectionID %x ready to send", port.board_number(),
-          port.port_number(), spec.request.id);
-    return spec;
-  });
+  const int result = AllocateOncePerSet(port, device, stop);
   if (result != kAnswered) {
     NoteRequestFailure(device, IoConnections(device), DNM_SetupRequestAllocate,
                        result == kErrorResponse, stop);
@@ -175,16 +197,21 @@ int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal*
 
 ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device) {
   const ExplicitRoute route = RouteOf(port, device, true);
-  return {"ReleaseConnection_UCMM( )",
-          RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease,
-                                          kDeviceNetClass, 0x01, device.allocate_choice()}),
-          route.response_id, kRelease | kReply, false};
+  ExchangeSpec spec{"ReleaseConnection_UCMM( )",
+                    RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease,
+                                                    kDeviceNetClass, 0x01,
+                                                    device.allocate_choice()}),
+                    route.response_id, kRelease | kReply, false};
+  spec.refusal_is_no_failure = true;
+  return spec;
 }
 
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop) {
-  return ExplicitExchange(port, device, stop)
-      .Run([&] { return ReleaseUcmmSpec(port, device); }, wait);
+  return ExplicitExchange(port, device, stop).Run([&] {
+    device.set_ucmm_allocated_set(kNoConnectionSet);
+    return ReleaseUcmmSpec(port, device);
+  }, wait);
 }
 
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,

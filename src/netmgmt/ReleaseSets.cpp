@@ -7,7 +7,6 @@
 #include "device/RequestTurn.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
-#include "port/MsgBuffer.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -22,32 +21,22 @@ std::vector<ExchangeSpec> ReleasesOf(const CANPort& port, const Device_Info& dev
   return {ReleaseUcmmSpec(port, device), CloseUcmmSpec(port, device)};
 }
 
-// Sends the device's releases; the key of the last answer, the one to wait
-// for, when all went out. The key is the one an exchange matches.
-bool SendReleases(CANPort& port, Device_Info& device, FrameKey& last_answer) {
+// Sends the device's releases; the answers they may bring, of those sent.
+std::vector<PendingAnswer> SendReleases(CANPort& port, Device_Info& device) {
+  std::vector<PendingAnswer> pending;
   for (const ExchangeSpec& release : ReleasesOf(port, device)) {
     Trace("%s Board %d  Port %d  ConnectionID %x ready to send", release.name, port.board_number(),
           port.port_number(), release.request.id);
-    if (port.SendLocked(release.request.id, release.request.len, release.request.data) != 0) {
-      return false;
-    }
-    last_answer =
-        FrameKey::Data(release.response_id, uint8_t(kXid | port.mac_id()), release.success_service);
+    if (port.SendLocked(release.request.id, release.request.len, release.request.data) != 0) break;
+    pending.push_back(PendingAnswerOf(release, port.mac_id()));
   }
-  return true;
+  return pending;
 }
 
-bool AwaitAnswer(Device_Info& device, const FrameKey& key, uint32_t start) {
-  MsgBuffer* buffer = device.buffer(kExplicit);
-  const uint32_t spent = platform::GetTickCount() - start;
-  if (buffer == nullptr || spent >= ReleasedSets::kAnswerWaitMs) return false;
-  const uint32_t left = ReleasedSets::kAnswerWaitMs - spent;
-  ResponseWait waiting(*buffer, left, left, nullptr);
-  CANMsg answer{};
-  while (waiting.NextPass()) {
-    if (buffer->GetMsg(answer, key) == 0) return true;
-  }
-  return false;
+// The earlier of two ticks, both ahead of now.
+uint32_t EarlierTick(uint32_t a, uint32_t b) {
+  const uint32_t now = platform::GetTickCount();
+  return a - now < b - now ? a : b;
 }
 
 }  // namespace
@@ -73,22 +62,22 @@ ReleasedSets::ReleasedSets(CANPort& port, uint32_t turn_wait_ms) : port_(port) {
 ReleasedSets::~ReleasedSets() = default;
 
 void ReleasedSets::Release() {
-  std::vector<std::pair<Device_Info*, FrameKey>> awaited;
-  for (const Held& held : held_) {
-    FrameKey answer{};
-    if (SendReleases(port_, *held.device, answer) && held.on_bus) {
-      awaited.emplace_back(held.device, answer);
+  std::vector<std::vector<PendingAnswer>> pending;
+  for (const Held& held : held_) pending.push_back(SendReleases(port_, *held.device));
+  const uint32_t end = platform::GetTickCount() + kAnswerWaitMs;
+  for (size_t i = 0; i < held_.size(); ++i) {
+    Device_Info& device = *held_[i].device;
+    for (const PendingAnswer& answer : pending[i]) {
+      // An answer not awaited here, or late, is let pass by the device's next request.
+      if (held_[i].on_bus && AwaitPendingAnswer(device, answer, EarlierTick(answer.due_tick, end),
+                                                nullptr)) {
+        continue;
+      }
+      if (held_[i].on_bus) Trace("%s   DesMACID %d  no answer", answer.name, device.mac());
+      if (held_[i].turn->held()) device.turn().LeavePending(answer);
     }
-  }
-  const uint32_t start = platform::GetTickCount();
-  for (auto& [device, answer] : awaited) {
-    if (!AwaitAnswer(*device, answer, start)) {
-      Trace("ReleaseConnection( )   DesMACID %d  no answer", device->mac());
-    }
-  }
-  for (const Held& held : held_) {
-    held.device->NewConnectionSet();
-    held.device->set_status(kExplicit, kStatusNotEstablished);
+    device.NewConnectionSet();
+    device.set_status(kExplicit, kStatusNotEstablished);
   }
 }
 

@@ -95,9 +95,14 @@ uint16_t StopCommunicate(Device_Info& device) {
 uint16_t StartDevice(CANPort& port, uint8_t mac) {
   Device_Info* device = port.device(mac);
   if (device == nullptr) return DNM_DeviceNotInScanList;
-  const uint16_t result = StartCommunicate(*device);
-  if (result != 0) return result;
+  // Started before its workers run: routing drops the frames of a device
+  // not started, also the answer to a first allocation that comes at once.
   port.SetStarted(mac, true);
+  const uint16_t result = StartCommunicate(*device);
+  if (result != 0) {
+    port.SetStarted(mac, false);
+    return result;
+  }
   if (device->Has(kChoiceBitStrobe)) {
     BitStrobeRequest& request = port.bit_strobe_request();
     if (!request.created()) request.Create();

@@ -57,7 +57,7 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
   EXPECT_NE(Dnm("scan").find("Shared Block"), std::string::npos);
   std::ostringstream live;
   live << std::ifstream(dir_ / "live").rdbuf();
-  EXPECT_NE(live.str().find("explicit request from 0: Release_Master/Slave_Connection_Set"),
+  EXPECT_NE(live.str().find("explicit request from 0: Allocate_Master/Slave_Connection_Set"),
             std::string::npos)
       << live.str();
   EXPECT_EQ(Dnm("set 5 0x64 1 1 \"DE AD BE EF\""), "wrote 4 bytes\n");
