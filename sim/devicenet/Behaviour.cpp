@@ -28,6 +28,7 @@ bool Behaviour::TakeFragmentedIoResponse() {
 
 void BehaviourUpdate::ApplyTo(Behaviour& behaviour) const {
   if (delay) behaviour.delay = *delay;
+  if (lenient) behaviour.lenient = *lenient;
   if (answer_dupmac) behaviour.answer_dupmac = *answer_dupmac;
   if (error_services) behaviour.error_services = *error_services;
   if (error_status) behaviour.error_status = *error_status;

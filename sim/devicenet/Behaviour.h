@@ -36,8 +36,14 @@ enum class InputSource : uint8_t { kCounter, kEcho, kFixed };
 // A size that replaces the real one; none: the real one.
 using SizeOverride = std::optional<uint16_t>;
 
+// Before every frame a slave sends: a device needs some time to answer.
+inline constexpr std::chrono::milliseconds kDefaultAnswerDelay{1};
+
 struct Behaviour {
-  std::chrono::milliseconds delay{0};  // before every frame the slave sends
+  std::chrono::milliseconds delay = kDefaultAnswerDelay;  // before every frame the slave sends
+  // Releasing a connection not allocated succeeds, and so does allocating again what the same
+  // master holds; strict (false) answers both with an error, as devices of the standard do.
+  bool lenient = false;
   bool silent = false;                 // hears and sends no messaging frame
   bool answer_dupmac = true;           // answers duplicate MAC ID checks, silent or not
   uint8_t error_services = 0;          // ServiceBit()s answered with an error response
@@ -71,6 +77,7 @@ struct Behaviour {
 // moment the change applies (the slave's start for the network description).
 struct BehaviourUpdate {
   std::optional<std::chrono::milliseconds> delay;
+  std::optional<bool> lenient;
   std::optional<bool> silent;
   std::optional<std::chrono::milliseconds> silent_from;
   std::optional<std::chrono::milliseconds> back_at;

@@ -37,6 +37,7 @@ bool PredefinedSet::IsValidAllocation(uint8_t choice) const {
 uint8_t PredefinedSet::Allocate(uint8_t choice, uint8_t master) {
   if (!IsValidAllocation(choice)) return kInvalidParameter;
   if (master_ && *master_ != master) return kObjectStateConflict;
+  if ((choice & allocated_) != 0 && !context_.behaviour.lenient) return kAlreadyInRequestedState;
   master_ = master;
   for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1)) {
     if ((choice & bit) != 0 && (allocated_ & bit) == 0) Open(bit);
@@ -53,7 +54,8 @@ uint8_t PredefinedSet::Release(uint8_t choice, uint8_t requester) {
     if ((held & bit) != 0) ConnectionFor(bit).Delete();
   }
   Clear(held);
-  return kSuccess;
+  const bool all_held = held == choice;
+  return all_held || context_.behaviour.lenient ? kSuccess : kObjectStateConflict;
 }
 
 void PredefinedSet::Free() {

@@ -5,11 +5,13 @@
 // - Allocate: a choice of 0, with bits the slave does not support, or with COS and cyclic
 //   together (or the other of the two while one is held) is an invalid parameter; while any
 //   connection is allocated to another master the set is in an object state conflict.
-//   Allocating bits the same master already holds succeeds and changes nothing (a master that
-//   missed the answer may simply ask again).
+//   Allocating a bit the same master already holds is refused as already in the requested state
+//   (a master that missed the answer must release first); a lenient slave allows it and changes
+//   nothing.
 // - Release: undefined bits are an invalid parameter and another master's set is a conflict;
-//   otherwise the held bits among the choice are released and bits not held are passed over,
-//   so releasing twice succeeds too. When no bit is left, the set has no master any more.
+//   otherwise the held bits among the choice are released, and a choice naming a bit not held
+//   is answered with an object state conflict all the same (a lenient slave passes such bits
+//   over and succeeds). When no bit is left, the set has no master any more.
 // - When the explicit connection's watchdog ends it, its bit is cleared; a deferred delete waits
 //   until the I/O connections are released (at once when there are none). When an I/O
 //   connection's watchdog deletes it, its bit is cleared too; one that timed out keeps its bit

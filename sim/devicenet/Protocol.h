@@ -84,6 +84,7 @@ inline constexpr uint8_t kSuccess = 0x00;
 inline constexpr uint8_t kResourceUnavailable = 0x02;
 inline constexpr uint8_t kServiceNotSupported = 0x08;
 inline constexpr uint8_t kInvalidAttributeValue = 0x09;
+inline constexpr uint8_t kAlreadyInRequestedState = 0x0B;
 inline constexpr uint8_t kObjectStateConflict = 0x0C;
 inline constexpr uint8_t kAttributeNotSettable = 0x0E;
 inline constexpr uint8_t kNotEnoughData = 0x13;

@@ -180,6 +180,8 @@ bool ParseAnswerOption(std::string_view key, std::string_view value, BehaviourUp
     update.error_status = static_cast<uint8_t>(Number(key, value, 1, 0xFF));
   } else if (key == "frag_set_response") {
     update.fragmented_set_response = Flag(key, value);
+  } else if (key == "lenient") {
+    update.lenient = Flag(key, value);
   } else {
     return false;
   }

@@ -273,6 +273,83 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
             (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
+// Strict slaves answer a release of nothing with an error and refuse to allocate again what
+// the master holds. Each I/O kind connects on either route at the first allocation, with no
+// error counted; a set the slave still holds for the master from before (a restarted
+// application) is released once and allocated again.
+struct StrictCase {
+  const char* name;
+  const char* io;     // the slave's io=
+  uint8_t choice;     // what the master allocates
+  bool ucmm;          // explicit connection through UCMM
+  bool held_before;   // the slave holds the set for MAC ID 0 already
+};
+
+void PrintTo(const StrictCase& c, std::ostream* out) { *out << c.name; }
+
+class StrictAllocation : public SimulatedSlaves,
+                         public ::testing::WithParamInterface<StrictCase> {
+ protected:
+  static constexpr uint8_t kMac = 9;
+
+  void Configure(const StrictCase& c) {
+    ASSERT_EQ(lib_->DNM_AddDevice(0, 0, kMac, c.ucmm), 0);
+    ASSERT_EQ(lib_->DNM_ConfigExplicitMsg(0, 0, kMac, 1), 0);
+    const bool has[] = {(c.choice & 0x02) != 0, (c.choice & 0x04) != 0, (c.choice & 0x10) != 0,
+                        (c.choice & 0x20) != 0};
+    EXPECT_EQ(has[0] ? lib_->DNM_ConfigPoll(0, 0, kMac, 2, 2, 200, 0) : 0, 0);
+    EXPECT_EQ(has[1] ? lib_->DNM_ConfigBitStrobe(0, 0, kMac, 2, 200, 0) : 0, 0);
+    EXPECT_EQ(has[2] ? lib_->DNM_ConfigCOS(0, 0, kMac, 2, 2, 0, 200, 0) : 0, 0);
+    EXPECT_EQ(has[3] ? lib_->DNM_ConfigCyclic(0, 0, kMac, 2, 2, 0, 200, 0) : 0, 0);
+  }
+
+  // Allocates the set for MAC ID 0 from a node of the test, as a master run before did.
+  void HoldSetForMaster(uint8_t choice) {
+    VirtualCard card(*lib_);
+    const int32_t node = card.Attach(0, 0);
+    card.Send(node, MakeFrame(0x406 + kMac * 8, {0x40, 0x4B, 0x03, 0x01, choice, 0x00}));
+    ASSERT_TRUE(Eventually([&] { return State(kMac).allocated_choice == choice; }, 2000));
+  }
+};
+
+TEST_P(StrictAllocation, EveryIoKindConnectsAtOnceOnEitherRoute) {
+  const StrictCase& c = GetParam();
+  Load(std::string("slave segment=vcan0.1 mac=9 produced=2 consumed=2 io=") + c.io +
+       (c.ucmm ? " ucmm=1\n" : "\n"));
+  ASSERT_NO_FATAL_FAILURE(Configure(c));
+  if (c.held_before) {
+    ASSERT_NO_FATAL_FAILURE(HoldSetForMaster(c.choice | 0x01));
+  }
+  const auto start = Clock::now();
+  ASSERT_EQ(lib_->DNM_StartDevice(0, 0, kMac), 0);
+  const bool up = Eventually([&] { return lib_->DNM_GetDeviceStatus(0, 0, kMac) == 0; }, 12000);
+  ASSERT_TRUE(up) << "device status " << lib_->DNM_GetDeviceStatus(0, 0, kMac) << " after "
+                  << MsSince(start) << " ms (about 3 s unless the process was starved)";
+  std::this_thread::sleep_for(milliseconds(1500));
+  const VCAN_SlaveState state = State(kMac);
+  EXPECT_EQ(state.allocated_choice, c.choice | 0x01);
+  EXPECT_EQ(state.master_mac, 0);
+  // With the set held before: the test's allocation, the refused one and the one after the release.
+  EXPECT_EQ(state.requests[VCAN_SLAVE_ALLOCATE], c.held_before ? 3u : 1u) << "refused allocations";
+  EXPECT_EQ(state.requests[VCAN_SLAVE_RELEASE], c.held_before ? 1u : 0u) << "releases of nothing";
+  EXPECT_EQ(lib_->DNM_GetExplicitMsgErrorResponse(0, 0, kMac), 0u);
+  EXPECT_EQ(lib_->DNM_GetDeviceStatus(0, 0, kMac), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, StrictAllocation,
+    ::testing::Values(StrictCase{"Group2Poll", "poll", 0x02, false, false},
+                      StrictCase{"Group2Strobe", "strobe", 0x04, false, false},
+                      StrictCase{"Group2Cos", "cos", 0x10, false, false},
+                      StrictCase{"Group2PollAndCyclic", "poll,cyclic", 0x22, false, false},
+                      StrictCase{"Group2HeldBefore", "poll,strobe", 0x06, false, true},
+                      StrictCase{"UcmmPoll", "poll", 0x02, true, false},
+                      StrictCase{"UcmmStrobe", "strobe", 0x04, true, false},
+                      StrictCase{"UcmmCos", "cos", 0x10, true, false},
+                      StrictCase{"UcmmPollAndCyclic", "poll,cyclic", 0x22, true, false},
+                      StrictCase{"UcmmHeldBefore", "poll", 0x02, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(SimulatedSlaves, StartStopAndRemoveReturnUnderAttributeLoad) {
   Load(kThreeSlaves);
   Connect(3);

@@ -66,8 +66,9 @@ class ConnectionSet : public testing::Test {
 
 TEST_F(ConnectionSet, AllocationIsAnsweredAndShowsInTheSlavesObjects) {
   EXPECT_TRUE(master.Allocate(kSlave, 0x01));
-  EXPECT_TRUE(master.Allocate(kSlave, 0x01)) << "again by the same master";
-  EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x03)), (Data{kOk, 0xCB, 0x00})) << "adds bits";
+  EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x03)), Error(kOk, 0x0B))
+      << "a bit the same master holds: already allocated, nothing added";
+  EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x02)), (Data{kOk, 0xCB, 0x00})) << "adds bits";
 
   EXPECT_EQ(HeldSet(kSlave), (std::vector<int>{1, kMaster, 0x03, 3}));
   EXPECT_EQ(SlaveState(kSlave).requests[VCAN_SLAVE_ALLOCATE], 3u);
@@ -120,21 +121,34 @@ TEST_F(ConnectionSet, RequestsOtherThanTheSetAndUnofferedOrConflictingChoicesAre
   EXPECT_EQ(SlaveState(kSlave).allocated_choice, 0x10);
 }
 
-// The explicit connection serves allocate and release of the DeviceNet object too.
-TEST_F(ConnectionSet, ReleaseEndsConnectionsAndPassesOverBitsNotHeld) {
+// The explicit connection serves allocate and release of the DeviceNet object too. A release
+// naming a bit not held is a state conflict, though it still ends the bits it names that are held.
+TEST_F(ConnectionSet, ReleaseEndsConnectionsAndRefusesBitsNotHeld) {
+  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x03)), Error(kOk, 0x0C)) << "nothing held";
   EXPECT_TRUE(master.Allocate(kSlave, 0x01));
   EXPECT_EQ(master.Explicit(kSlave, AllocateBody(0x02)), (Data{kMaster, 0xCB, 0x00}));
-  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x06)), (Data{kOk, 0xCC}));
+  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x06)), Error(kOk, 0x0C));
   EXPECT_EQ(SlaveState(kSlave).allocated_choice, 0x01);
   EXPECT_EQ(master.Explicit(kSlave, ReleaseBody(0x01)), (Data{kMaster, 0xCC}))
       << "answered on the connection it ends";
-  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x01)), (Data{kOk, 0xCC})) << "twice";
+  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x01)), Error(kOk, 0x0C)) << "twice";
   EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x08)), Error(kOk, 0x20));
 
   EXPECT_EQ(HeldSet(kSlave), (std::vector<int>{0, -1, 0, 0}));
   master.Send(RequestId(kSlave), {kMaster, 0x0E, 0x01, 0x01, 0x01});
   EXPECT_TRUE(master.ExpectNothing(300)) << "no explicit connection, no answer";
   EXPECT_EQ(SlaveState(kSlave).ignored_frames, 1u);
+}
+
+TEST_F(ConnectionSet, LenientSetAllocatesAgainAndPassesOverBitsNotHeld) {
+  ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, "lenient=1"), 0);
+  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x03)), (Data{kOk, 0xCC})) << "nothing held";
+  EXPECT_TRUE(master.Allocate(kSlave, 0x01));
+  EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x03)), (Data{kOk, 0xCB, 0x00}));
+  EXPECT_EQ(master.Unconnected(kSlave, ReleaseBody(0x06)), (Data{kOk, 0xCC}));
+  EXPECT_EQ(SlaveState(kSlave).allocated_choice, 0x01);
+  ASSERT_EQ(VCAN_SlaveSetBehaviour(0, 1, kSlave, "lenient=0"), 0);
+  EXPECT_EQ(master.Unconnected(kSlave, AllocateBody(0x01)), Error(kOk, 0x0B)) << "strict again";
 }
 
 }  // namespace
