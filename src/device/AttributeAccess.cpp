@@ -31,7 +31,8 @@ class AttributeCall {
       : port_(port),
         device_(device),
         route_(ExplicitRoute::For(port.mac_id(), device.mac(), device.ucmm())),
-        buffer_(*device.buffer(kExplicit)) {}
+        buffer_(*device.buffer(kExplicit)),
+        exchange_(port, device, &device.gone()) {}
 
   uint16_t Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area, uint32_t capacity,
                uint32_t& length);
@@ -39,8 +40,6 @@ class AttributeCall {
                uint32_t length);
 
  private:
-  enum GetAnswer { kValue = 0, kFirstFragment = 1, kError = 2, kNone = 3 };
-  enum SetAnswer { kSetDone = 0, kSetFragmentedForm = 1, kSetError = 2, kSetNone = 3 };
   enum AckAnswer { kAcked = 0, kAckedWithError = 1, kNoAck = 3 };
 
   uint16_t Send(const CANMsg& frame) { return port_.SendLocked(frame.id, frame.len, frame.data); }
@@ -50,14 +49,26 @@ class AttributeCall {
     return result;
   }
   bool Take(CANMsg& out, const FrameKey& key) { return buffer_.GetMsg(out, key) == 0; }
-  FrameKey AnswerKey(uint8_t b1) const {
-    return FrameKey::Data(route_.response_id, route_.response_mac, b1);
-  }
   FrameKey FragmentKey() const {
     return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag);
   }
-  FrameKey FragmentKey(uint8_t b1) const {
-    return FrameKey::Data(route_.response_id, route_.response_mac | kFragmentFlag, b1);
+  // The exchange of a request of the application's, its answers traced as text.
+  ExchangeSpec Spec(const char* wait_name, const CANMsg& request, uint8_t service,
+                    AnswerText text) const {
+    ExchangeSpec spec{wait_name, request, route_.response_id, service, false};
+    spec.ready_traced_by_caller = true;
+    spec.inner_ms = kWaitMs;
+    spec.text = text;
+    spec.own = false;
+    return spec;
+  }
+  ExchangeSpec SetSpec(const CANMsg& request) const {
+    ExchangeSpec spec = Spec("WaitSetAttributeResponse( )", request, kSetAttributeSingle | kReply,
+                             AnswerText::kAttributeSet);
+    spec.fragmented_form = true;
+    spec.send_step = "SetNonFragAttribute( )";
+    spec.send_call = "API_CAN_SendMsg( )";
+    return spec;
   }
 
   ResponseWait Wait() const {
@@ -68,8 +79,6 @@ class AttributeCall {
   uint16_t Book(uint16_t code);
   uint16_t RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                   uint32_t capacity, uint32_t& length);
-  GetAnswer WaitGetAttributeResponse(CANMsg& answer);
-  bool TakeFirstFragment(CANMsg& answer);
   Step Hand(ExplicitReassembly& reassembly, const CANMsg& fragment);
   bool WaitFragment(ExplicitReassembly& reassembly, CANMsg& fragment, Step& step);
   uint16_t CollectFragments(const CANMsg& first, uint8_t* value, uint32_t capacity,
@@ -77,10 +86,9 @@ class AttributeCall {
   uint16_t FragmentError(const CANMsg& fragment);
   uint16_t TooLong(uint32_t capacity);
   uint16_t KeepErrorResponse(const CANMsg& answer, uint16_t code);
-  SetAnswer WaitSetAttributeResponse(CANMsg& answer);
   AckAnswer WaitSetAttributeACKResponse(uint8_t count);
   uint16_t SetNonFragAttribute(const CANMsg& request);
-  uint16_t FinishSet(bool fragmented);
+  uint16_t SetCode(int result, bool fragmented);
   uint16_t SetFragAttribute(const std::vector<CANMsg>& fragments);
   uint16_t SendFragmentUntilAcked(const CANMsg& fragment, uint8_t count);
   uint16_t RunSet(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
@@ -90,39 +98,8 @@ class AttributeCall {
   Device_Info& device_;
   const ExplicitRoute route_;
   MsgBuffer& buffer_;
+  ExplicitExchange exchange_;
 };
-
-AttributeCall::GetAnswer AttributeCall::WaitGetAttributeResponse(CANMsg& answer) {
-  const uint8_t mac = device_.mac();
-  const auto hit = [&](GetAnswer result) {
-    Trace("WaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, mac,
-          DNM_FRAME_FIELDS(answer));
-    return result;
-  };
-  // Frames that answer something else (the worker's own exchanges, a late
-  // answer to an earlier call) do not end the wait: it goes on until the
-  // answer comes or the time is out.
-  ResponseWait waiting = Wait();
-  while (waiting.NextPass()) {
-    Trace("WaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", mac, waiting.count());
-    if (Take(answer, AnswerKey(kGetAttributeSingle | kReply))) return hit(kValue);
-    if (TakeFirstFragment(answer)) return hit(kFirstFragment);
-    if (Take(answer, AnswerKey(kErrorResponseService))) return hit(kError);
-  }
-  return kNone;
-}
-
-// Takes the first fragment of the answer. Fragments that came before it belong to no answer
-// awaited (an earlier call's, left after it ended) and go.
-bool AttributeCall::TakeFirstFragment(CANMsg& answer) {
-  while (Take(answer, FragmentKey())) {
-    if (answer.data[1] == FragmentByte(FragmentType::kFirst, 0) &&
-        answer.data[2] == (kGetAttributeSingle | kReply)) {
-      return true;
-    }
-  }
-  return false;
-}
 
 // Gives a fragment taken to the reassembly and sends the acknowledgement it asks for.
 AttributeCall::Step AttributeCall::Hand(ExplicitReassembly& reassembly, const CANMsg& fragment) {
@@ -190,7 +167,6 @@ uint16_t AttributeCall::KeepErrorResponse(const CANMsg& answer, uint16_t code) {
 // The caller's area is written only when the whole value came.
 uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* area,
                             uint32_t capacity, uint32_t& length) {
-  ClearForRequest(device_, port_.mac_id(), &device_.gone());
   uint8_t value[kMaxGetValue] = {};
   uint32_t value_length = 0;
   capacity = std::min(capacity, kMaxGetValue);
@@ -203,17 +179,20 @@ uint16_t AttributeCall::Get(uint8_t cls, uint8_t instance, uint8_t attribute, ui
 
 uint16_t AttributeCall::RunGet(uint8_t cls, uint8_t instance, uint8_t attribute, uint8_t* value,
                                uint32_t capacity, uint32_t& length) {
-  const CANMsg request = RequestFrame(
-      route_.request_id, {route_.request_mac, kGetAttributeSingle, cls, instance, attribute});
-  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
-  const uint16_t sent = Send(request);
-  if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
-
-  CANMsg answer{};
-  const GetAnswer result = WaitGetAttributeResponse(answer);
-  if (result == kNone) return DNM_GetAttributeResponseTimeout;
-  if (result == kError) return KeepErrorResponse(answer, DNM_GetAttributeResponseError);
-  if (result == kFirstFragment) return CollectFragments(answer, value, capacity, length);
+  ExchangeSpec spec = Spec("WaitGetAttributeResponse( )",
+                           RequestFrame(route_.request_id, {route_.request_mac, kGetAttributeSingle,
+                                                            cls, instance, attribute}),
+                           kGetAttributeSingle | kReply, AnswerText::kAttributeGet);
+  spec.first_fragment = true;
+  spec.send_step = "GetAttributeRequest( )";
+  spec.send_call = "SendCmd( )";
+  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(spec.request));
+  const int result = exchange_.RunInTurn(spec);
+  if (exchange_.send_code() != 0) return exchange_.send_code();
+  const CANMsg& answer = exchange_.answer();
+  if (result == kNoAnswer) return DNM_GetAttributeResponseTimeout;
+  if (result == kErrorResponse) return KeepErrorResponse(answer, DNM_GetAttributeResponseError);
+  if (result == kFragmented) return CollectFragments(answer, value, capacity, length);
   const uint32_t carried = CarriedBytes(answer);
   const uint32_t bytes = carried >= 2 ? carried - 2u : 0u;
   if (bytes > capacity) return TooLong(capacity);
@@ -253,30 +232,6 @@ uint16_t AttributeCall::Book(uint16_t code) {
   return code;
 }
 
-AttributeCall::SetAnswer AttributeCall::WaitSetAttributeResponse(CANMsg& answer) {
-  ResponseWait waiting = Wait();
-  while (waiting.NextPass()) {
-    Trace("WaitSetAttributeResponse( )   DesMACID %d  DataCount: %d", device_.mac(),
-          waiting.count());
-    if (Take(answer, AnswerKey(kErrorResponseService))) {
-      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
-            DNM_FRAME_FIELDS(answer));
-      return kSetError;
-    }
-    if (Take(answer, AnswerKey(kSetAttributeSingle | kReply))) {
-      Trace("WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
-            DNM_FRAME_FIELDS(answer));
-      return kSetDone;
-    }
-    if (Take(answer, FragmentKey(kSetAttributeSingle | kReply))) {
-      Trace("WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT,
-            DNM_FRAME_FIELDS(answer));
-      return kSetFragmentedForm;
-    }
-  }
-  return kSetNone;
-}
-
 AttributeCall::AckAnswer AttributeCall::WaitSetAttributeACKResponse(uint8_t count) {
   ResponseWait waiting = Wait();
   const uint8_t ack = FragmentByte(FragmentType::kAck, count);
@@ -301,19 +256,19 @@ uint16_t AttributeCall::SetNonFragAttribute(const CANMsg& request) {
     Trace("SetAttribute( )   DesMACID %d , Request Msg " DNM_FRAME_FORMAT, device_.mac(),
           DNM_FRAME_FIELDS(request));
   }
-  const uint16_t sent = Send(request);
-  if (sent != 0) return TraceCANResult("SetNonFragAttribute( )", "API_CAN_SendMsg( )", sent);
-  return FinishSet(false);
+  const int result = exchange_.RunInTurn(SetSpec(request));
+  if (exchange_.send_code() != 0) return exchange_.send_code();
+  return SetCode(result, false);
 }
 
 // The code of a set's final answer. The fragmented form of the answer counts
 // only after a fragmented request, and is acknowledged then.
-uint16_t AttributeCall::FinishSet(bool fragmented) {
-  CANMsg answer{};
-  const SetAnswer result = WaitSetAttributeResponse(answer);
-  if (result == kSetDone) return DNM_NoError;
-  if (result == kSetError) return KeepErrorResponse(answer, DNM_SetAttributeResponseError);
-  if (result == kSetFragmentedForm && fragmented) {
+uint16_t AttributeCall::SetCode(int result, bool fragmented) {
+  if (result == kAnswered) return DNM_NoError;
+  if (result == kErrorResponse) {
+    return KeepErrorResponse(exchange_.answer(), DNM_SetAttributeResponseError);
+  }
+  if (result == kFragmented && fragmented) {
     Send(FragmentAck(route_.request_id, route_.request_mac, 0, 0));
     return DNM_NoError;
   }
@@ -340,12 +295,11 @@ uint16_t AttributeCall::SetFragAttribute(const std::vector<CANMsg>& fragments) {
     const uint16_t result = SendFragmentUntilAcked(fragments[i], static_cast<uint8_t>(i));
     if (result != 0) return result;
   }
-  return FinishSet(true);
+  return SetCode(exchange_.Await(SetSpec(fragments.back())), true);
 }
 
 uint16_t AttributeCall::Set(uint8_t cls, uint8_t instance, uint8_t attribute, const uint8_t* value,
                             uint32_t length) {
-  ClearForRequest(device_, port_.mac_id(), &device_.gone());
   return Book(RunSet(cls, instance, attribute, value, length));
 }
 
@@ -358,6 +312,7 @@ uint16_t AttributeCall::RunSet(uint8_t cls, uint8_t instance, uint8_t attribute,
     request.len = static_cast<uint8_t>(5 + length);
     return SetNonFragAttribute(request);
   }
+  ClearForRequest(device_, port_.mac_id(), &device_.gone());
   return SetFragAttribute(Fragment(route_.request_id, route_.request_mac,
                                    {kSetAttributeSingle, cls, instance, attribute}, value, length));
 }

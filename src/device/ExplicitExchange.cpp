@@ -2,6 +2,8 @@
 
 #include "device/Device_Info.h"
 #include "device/ExplicitCodes.h"
+#include "device/ExplicitRoute.h"
+#include "device/Fragmenter.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
 #include "port/MsgBuffer.h"
@@ -109,7 +111,7 @@ int ExplicitExchange::Run(const std::function<ExchangeSpec()>& make, bool wait) 
 
 int ExplicitExchange::RunInTurn(const ExchangeSpec& spec, bool wait) {
   const int result = SendAndWait(spec, wait);
-  if (wait) Book(result);
+  if (wait && spec.own) Book(result);
   return result;
 }
 
@@ -141,48 +143,114 @@ void BookOwnRequest(Device_Info& device, int result) {
     device.NoteOutcome(RequestOutcome::kNoAnswer);
     return;
   }
-  device.NoteOutcome(result == kAnswered ? RequestOutcome::kAnswered
-                                         : RequestOutcome::kErrorResponse);
+  device.NoteOutcome(result == kErrorResponse ? RequestOutcome::kErrorResponse
+                                              : RequestOutcome::kAnswered);
   device.NoteOwnRequestAnswered();
 }
 
-int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
-  const uint8_t mac = device_.mac();
+int ExplicitExchange::Send(const ExchangeSpec& spec) {
   if (!spec.ready_traced_by_caller) {
     Trace("%s Board %d  Port %d  ConnectionID %x ready to send", spec.name, port_.board_number(),
           port_.port_number(), spec.request.id);
   }
   ClearForRequest(device_, port_.mac_id(), stop_);
-  if (const uint16_t sent = port_.SendLocked(spec.request.id, spec.request.len, spec.request.data)) {
+  send_code_ = port_.SendLocked(spec.request.id, spec.request.len, spec.request.data);
+  if (send_code_ == 0) return kAnswered;
+  if (spec.send_step != nullptr) {
+    TraceCANResult(spec.send_step, spec.send_call, send_code_);
+  } else {
     Trace("%s Board %d  Port %d  DesMACID %x SendCmd Error!", spec.name, port_.board_number(),
-          port_.port_number(), mac);
-    return sent == CAN_TransmitBufferLocked ? kNotSent : kNoAnswer;
+          port_.port_number(), device_.mac());
   }
-  if (!wait) {
-    device_.turn().LeavePending(PendingAnswerOf(spec, port_.mac_id()));
-    return kAnswered;
+  return send_code_ == CAN_TransmitBufferLocked ? kNotSent : kNoAnswer;
+}
+
+int ExplicitExchange::SendAndWait(const ExchangeSpec& spec, bool wait) {
+  const int sent = Send(spec);
+  if (sent != kAnswered) return sent;
+  if (wait) return Await(spec);
+  device_.turn().LeavePending(PendingAnswerOf(spec, port_.mac_id()));
+  return kAnswered;
+}
+
+// Takes the first fragment of the answer. Fragments that came before it
+// belong to no answer awaited (an earlier call's, left after it ended) and go.
+bool ExplicitExchange::TakeFirstFragment(MsgBuffer& buffer, const ExchangeSpec& spec,
+                                         uint8_t header) {
+  const FrameKey fragments = FrameKey::Data(spec.response_id, header | kFragmentFlag);
+  while (buffer.GetMsg(answer_, fragments) == 0) {
+    if (answer_.data[1] == FragmentByte(FragmentType::kFirst, 0) &&
+        answer_.data[2] == spec.success_service) {
+      return true;
+    }
   }
+  return false;
+}
+
+namespace {
+
+void TraceAnswer(const ExchangeSpec& spec, uint8_t mac, int result, const CANMsg& answer) {
+  switch (spec.text) {
+    case AnswerText::kConnectionSet:
+      if (result == kErrorResponse && spec.error_has_own_text) {
+        Trace("%s   Error!  DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, spec.name, mac,
+              DNM_FRAME_FIELDS(answer));
+      } else {
+        Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, spec.name, mac,
+              DNM_FRAME_FIELDS(answer));
+      }
+      return;
+    case AnswerText::kThreadGet:
+      Trace(result == kAnswered ? "TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT
+                                : "ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
+            mac, DNM_FRAME_FIELDS(answer));
+      return;
+    case AnswerText::kAttributeGet:
+      Trace("WaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, mac,
+            DNM_FRAME_FIELDS(answer));
+      return;
+    case AnswerText::kAttributeSet:
+      Trace(result == kFragmented ? "WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT
+                                  : "WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
+            DNM_FRAME_FIELDS(answer));
+      return;
+  }
+}
+
+}  // namespace
+
+int ExplicitExchange::Taken(const ExchangeSpec& spec, int result) {
+  TraceAnswer(spec, device_.mac(), result, answer_);
+  if (result != kErrorResponse) return result;
+  if (spec.refusal_is_no_failure) return kAnswered;
+  if (spec.own) device_.setup_reasons().NoteErrorAnswer(answer_.data, answer_.len);
+  return kErrorResponse;
+}
+
+// Frames that answer something else (the workers' own exchanges, a late
+// answer to an earlier call) do not end the wait: it goes on until the
+// answer comes or the time is out.
+int ExplicitExchange::Await(const ExchangeSpec& spec) {
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
-  const uint8_t header = kXid | port_.mac_id();
+  const uint8_t header = static_cast<uint8_t>((spec.own ? kXid : 0) | port_.mac_id());
+  const auto take = [&](const FrameKey& key) { return buffer->GetMsg(answer_, key) == 0; };
   ResponseWait waiting(*buffer, spec.inner_ms, kAnswerMs, stop_);
   waiting.HoldIoWhenOverdue(port_);
   while (waiting.NextPass()) {
-    Trace("%s   DesMACID %d  DataCount: %d", spec.name, mac, waiting.count());
-    if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, spec.success_service)) ==
-        0) {
-      Trace("%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT, spec.name, mac,
-            DNM_FRAME_FIELDS(answer_));
-      return kAnswered;
+    Trace("%s   DesMACID %d  DataCount: %d", spec.name, device_.mac(), waiting.count());
+    if (take(FrameKey::Data(spec.response_id, header, spec.success_service))) {
+      return Taken(spec, kAnswered);
     }
-    if (buffer->GetMsg(answer_, FrameKey::Data(spec.response_id, header, kErrorResponseService)) ==
-        0) {
-      Trace(spec.error_has_own_text ? "%s   Error!  DesMACID %d ,Response Msg " DNM_FRAME_FORMAT
-                                    : "%s   DesMACID %d ,Response Msg " DNM_FRAME_FORMAT,
-            spec.name, mac, DNM_FRAME_FIELDS(answer_));
-      if (spec.refusal_is_no_failure) return kAnswered;
-      device_.setup_reasons().NoteErrorAnswer(answer_.data, answer_.len);
-      return kErrorResponse;
+    if (spec.first_fragment && TakeFirstFragment(*buffer, spec, header)) {
+      return Taken(spec, kFragmented);
+    }
+    if (spec.fragmented_form &&
+        take(FrameKey::Data(spec.response_id, header | kFragmentFlag, spec.success_service))) {
+      return Taken(spec, kFragmented);
+    }
+    if (take(FrameKey::Data(spec.response_id, header, kErrorResponseService))) {
+      return Taken(spec, kErrorResponse);
     }
   }
   return kNoAnswer;

@@ -20,10 +20,27 @@ namespace dnm {
 class CANPort;
 class MsgBuffer;
 
-// Internal results of an exchange (not library codes).
+// Internal results of an exchange (not library codes), the same for every
+// request of the library's and the application's.
+// kFragmented: the answer came in fragments (its first fragment taken), or
+// a set was answered in the fragmented form.
 // kNotSent: the request waited its time for room in a transmit queue that
 // stayed full (back-pressure on a busy bus), so the device was not asked.
-enum ExchangeResult : int { kAnswered = 0, kErrorResponse = 1, kNoAnswer = 3, kNotSent = 4 };
+enum ExchangeResult : int {
+  kAnswered = 0,
+  kErrorResponse = 1,
+  kFragmented = 2,
+  kNoAnswer = 3,
+  kNotSent = 4
+};
+
+// The trace lines of an exchange's answers, as each request has its own.
+enum class AnswerText : uint8_t {
+  kConnectionSet,  // "NAME   DesMACID %d ,Response Msg ..."
+  kThreadGet,      // the I/O workers' size reads
+  kAttributeGet,   // "WaitGetAttributeResponse( )   DesMACID %d , ..."
+  kAttributeSet,   // "WatiSetAttributeResponse( )   Response Msg ..."
+};
 
 // How long an exchange waits for its answer. A request that sets a
 // connection up waits for its first frame as long as for the whole answer:
@@ -42,6 +59,19 @@ struct ExchangeSpec {
   bool error_has_own_text;              // "Error!" line for an error response
   bool ready_traced_by_caller = false;  // the caller writes its own "ready" line
   uint32_t inner_ms = kFirstFrameMs;    // the longest wait for the first frame
+  AnswerText text = AnswerText::kConnectionSet;
+  // The library's own request (XID set, its outcome booked and an error
+  // answer noted as a set-up reason), or the application's attribute call,
+  // which books its outcome itself once the whole value came.
+  bool own = true;
+  // Fragmented answers taken too: the first fragment of the success answer
+  // (a long value), or the success answer in the fragmented form.
+  bool first_fragment = false;
+  bool fragmented_form = false;
+  // For a failed send, the driver result line of these two tags instead of
+  // "NAME ... SendCmd Error!".
+  const char* send_step = nullptr;
+  const char* send_call = nullptr;
   // A release or close: a device that holds nothing of the master's refuses
   // it, which is no failure: its error answer counts as answered.
   bool refusal_is_no_failure = false;
@@ -119,11 +149,19 @@ class ExplicitExchange {
   // owner), and the set is then released, the answer awaited, and
   // allocated once more.
   int AllocateInTurn(const ExchangeSpec& allocate, const ExchangeSpec& release);
+  // Waits for the answer of a request already sent (the last fragment of
+  // a fragmented one), as RunInTurn does after sending.
+  int Await(const ExchangeSpec& spec);
   // The answer taken by the last Run.
   const CANMsg& answer() const { return answer_; }
+  // The send path's code when the request could not be sent, else 0.
+  uint16_t send_code() const { return send_code_; }
 
  private:
   int SendAndWait(const ExchangeSpec& spec, bool wait);
+  int Send(const ExchangeSpec& spec);
+  bool TakeFirstFragment(MsgBuffer& buffer, const ExchangeSpec& spec, uint8_t header);
+  int Taken(const ExchangeSpec& spec, int result);
   // Books an awaited request's outcome, unless the worker is ending.
   void Book(int result);
 
@@ -131,6 +169,7 @@ class ExplicitExchange {
   Device_Info& device_;
   const platform::StopSignal* stop_;
   CANMsg answer_{};
+  uint16_t send_code_ = 0;
 };
 
 // Books how one of the library's own requests ended (0, 1 or 3, as an

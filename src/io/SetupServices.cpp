@@ -9,7 +9,6 @@
 #include "device/RequestTurn.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
-#include "port/MsgBuffer.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -20,8 +19,6 @@ constexpr uint8_t kProducedSize = 7;
 constexpr uint8_t kConsumedSize = 8;
 constexpr uint8_t kExpectedPacketRate = 9;
 constexpr uint16_t kGroup2Rate = 2500;
-
-enum GetAnswer : uint16_t { kValue = 0, kFirstFragment = 1, kErrorAnswer = 2, kNone = 3 };
 
 // Notes a set-up request that failed (refused or unanswered) for the
 // connections it sets up; a worker that is ending notes nothing.
@@ -64,91 +61,49 @@ uint16_t RateSent(uint16_t configured, bool ucmm, uint8_t instance) {
   return static_cast<uint16_t>((UcmmRateHighByte(configured) << 8) | (configured & 0xFF));
 }
 
-// Sends the Get_Attribute_Single request of the route; 0 or the send code.
-uint16_t ThreadGetAttributeRequest(CANPort& port, const Device_Info& device,
-                                   const ExplicitRoute& route, uint8_t instance,
-                                   uint8_t attribute) {
-  const CANMsg request =
+// The read of one connection attribute; the request is traced as it is made.
+ExchangeSpec SizeReadSpec(const CANPort& port, const Device_Info& device, bool ucmm,
+                          uint8_t instance, uint8_t attribute) {
+  const ExplicitRoute route = RouteOf(port, device, ucmm);
+  ExchangeSpec spec{
+      "ThreadWaitGetAttributeResponse( )",
       RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
-                                      kConnectionClass, instance, attribute});
-  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(request));
-  device.DropHeldAnswers();
-  const uint16_t sent = port.SendLocked(request.id, request.len, request.data);
-  if (sent != 0) return TraceCANResult("GetAttributeRequest( )", "SendCmd( )", sent);
-  return 0;
-}
-
-uint16_t ThreadWaitGetAttributeResponse(CANPort& port, Device_Info& device,
-                                        const ExplicitRoute& route, CANMsg& answer,
-                                        const platform::StopSignal* stop) {
-  MsgBuffer* buffer = device.buffer(kExplicit);
-  if (buffer == nullptr) return kNone;
-  const uint8_t header = kXid | route.response_mac;
-  const auto hit = [&](const char* format, GetAnswer result) {
-    Trace(format, device.mac(), DNM_FRAME_FIELDS(answer));
-    return result;
-  };
-  ResponseWait waiting(*buffer, kAnswerMs, kAnswerMs, stop);
-  waiting.HoldIoWhenOverdue(port);
-  while (waiting.NextPass()) {
-    Trace("ThreadWaitGetAttributeResponse( )   DesMACID %d  DataCount: %d", device.mac(),
-          waiting.count());
-    if (buffer->GetMsg(
-            answer, FrameKey::Data(route.response_id, header, kGetAttributeSingle | kReply)) == 0) {
-      return hit("TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT, kValue);
-    }
-    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header | 0x80, 0x00,
-                                              kGetAttributeSingle | kReply)) == 0) {
-      return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
-                 kFirstFragment);
-    }
-    if (buffer->GetMsg(answer, FrameKey::Data(route.response_id, header, kErrorResponseService)) ==
-        0) {
-      device.setup_reasons().NoteErrorAnswer(answer.data, answer.len);
-      return hit("ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
-                 kErrorAnswer);
-    }
-  }
-  return kNone;
+                                      kConnectionClass, instance, attribute}),
+      route.response_id, kGetAttributeSingle | kReply, false};
+  spec.ready_traced_by_caller = true;
+  spec.inner_ms = kAnswerMs;
+  spec.text = AnswerText::kThreadGet;
+  spec.first_fragment = true;
+  spec.send_step = "GetAttributeRequest( )";
+  spec.send_call = "SendCmd( )";
+  Trace("GetAttribute( ) Request Message is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(spec.request));
+  return spec;
 }
 
 // One connection attribute read in the device's turn; its low byte.
-uint16_t GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
-                           uint8_t attribute, uint16_t& size, const platform::StopSignal* stop) {
-  RequestTurn turn(device, TurnQueue::kNoLimit, stop);
-  if (!turn.held()) return kNone;
-  const uint16_t request =
-      attribute == kProducedSize ? DNM_SetupRequestProducedSize : DNM_SetupRequestConsumedSize;
-  const ExplicitRoute route = RouteOf(port, device, ucmm);
-  const uint16_t sent = ThreadGetAttributeRequest(port, device, route, instance, attribute);
-  if (sent != 0) {
-    device.NoteOutcome(RequestOutcome::kNoAnswer);
-    NoteRequestFailure(device, OfInstance(instance), request, false, stop);
-    return sent;
-  }
-  CANMsg answer{};
-  const uint16_t result = ThreadWaitGetAttributeResponse(port, device, route, answer, stop);
-  if (stop == nullptr || !stop->Raised()) {
-    BookOwnRequest(device, result == kNone    ? kNoAnswer
-                           : result == kValue ? kAnswered
-                                              : kErrorResponse);
-  }
-  if (result == kValue) size = answer.data[2];
-  if (result == kErrorAnswer || result == kNone) {
-    NoteRequestFailure(device, OfInstance(instance), request, result == kErrorAnswer, stop);
+int GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                      uint8_t attribute, uint16_t& size, const platform::StopSignal* stop) {
+  ExplicitExchange exchange(port, device, stop);
+  const int result =
+      exchange.Run([&] { return SizeReadSpec(port, device, ucmm, instance, attribute); });
+  if (result == kAnswered) size = exchange.answer().data[2];
+  if (result != kAnswered && result != kFragmented) {
+    const uint16_t request =
+        attribute == kProducedSize ? DNM_SetupRequestProducedSize : DNM_SetupRequestConsumedSize;
+    NoteRequestFailure(device, OfInstance(instance), request, result == kErrorResponse, stop);
   }
   return result;
 }
 
 }  // namespace
 
-uint16_t GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
-                                   uint16_t& size, const platform::StopSignal* stop) {
+int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                              uint16_t& size, const platform::StopSignal* stop) {
   return GetConnectionSize(port, device, ucmm, instance, kProducedSize, size, stop);
 }
 
-uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
-                                   uint16_t& size, const platform::StopSignal* stop) {
+int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                              uint16_t& size, const platform::StopSignal* stop) {
   return GetConnectionSize(port, device, ucmm, instance, kConsumedSize, size, stop);
 }
 

@@ -20,13 +20,14 @@ constexpr uint8_t kPollInstance = 2;
 constexpr uint8_t kBitStrobeInstance = 3;
 constexpr uint8_t kCosCyclicInstance = 4;
 
-// 0 with the size (the attribute's low byte); else the send path's code, or
-// 1 first fragment, 2 error answer, 3 no answer.
-uint16_t GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
-                                   uint16_t& size, const platform::StopSignal* stop);
-uint16_t GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
-                                   uint16_t& size, const platform::StopSignal* stop);
-// 0 answered, 1 error answer, 3 no answer in time or the send failed.
+// Each returns an ExchangeResult: 0 answered, 1 error answer, 2 answered in
+// fragments (no size is that long), 3 no answer in time or the send failed,
+// 4 not sent for a transmit queue that stayed full. The size is the
+// attribute's low byte.
+int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                              uint16_t& size, const platform::StopSignal* stop);
+int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+                              uint16_t& size, const platform::StopSignal* stop);
 int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop);
