@@ -27,6 +27,7 @@ ResponseWait::ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overal
       start_(platform::GetTickCount()) {}
 
 bool ResponseWait::NextPass(const char* before_wait) {
+  if (last_look_taken_) return false;
   if (!first_) {
     buffer_.DropArrivedBefore(seen_);
     if (stop_ == nullptr) {
@@ -36,12 +37,27 @@ bool ResponseWait::NextPass(const char* before_wait) {
     }
   }
   first_ = false;
-  if (platform::GetTickCount() - start_ >= overall_ms_) return false;
-  if (before_wait != nullptr) TraceLine(before_wait);
-  count_ = WaitForFrames();
-  seen_ = buffer_.ArrivalMark();
+  if (!TimeOut()) {
+    if (before_wait != nullptr) TraceLine(before_wait);
+    count_ = WaitForFrames();
+  }
   if (stop_ != nullptr && stop_->Raised()) return false;
+  if (TimeOut()) LastLook();
+  seen_ = buffer_.ArrivalMark();
   return count_ > 0;
+}
+
+bool ResponseWait::TimeOut() const {
+  return platform::GetTickCount() - start_ >= overall_ms_;
+}
+
+// A thread that wakes after the deadline (the process was starved or
+// paused) still looks once at what arrived: a frame received in time
+// answers, one received later does not.
+void ResponseWait::LastLook() {
+  last_look_taken_ = true;
+  buffer_.DropReceivedAfter(start_ + overall_ms_);
+  count_ = buffer_.GetDataCount();
 }
 
 // Waits up to inner_ms for a frame; on a loaded port, once per wait, the

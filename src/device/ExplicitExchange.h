@@ -95,7 +95,9 @@ class ResponseWait {
   ResponseWait(MsgBuffer& buffer, uint32_t inner_ms, uint32_t overall_ms,
                const platform::StopSignal* stop);
   // Sleeps for the next pass; false when the time is out (or stop raised).
-  // before_wait, when given, is traced once the time is known not to be out.
+  // Once the time is out, one last pass looks at the frames received by the
+  // deadline. before_wait, when given, is traced once the time is known not
+  // to be out.
   bool NextPass(const char* before_wait = nullptr);
   // The frame count seen by the last pass.
   uint8_t count() const { return count_; }
@@ -106,6 +108,8 @@ class ResponseWait {
 
  private:
   uint8_t WaitForFrames();
+  bool TimeOut() const;
+  void LastLook();
 
   MsgBuffer& buffer_;
   const uint32_t inner_ms_;
@@ -113,6 +117,7 @@ class ResponseWait {
   const platform::StopSignal* stop_;
   const uint32_t start_;
   bool first_ = true;
+  bool last_look_taken_ = false;
   uint8_t count_ = 0;
   uint64_t seen_ = 0;  // arrival mark of the last pass
   CANPort* port_ = nullptr;

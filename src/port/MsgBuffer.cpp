@@ -20,7 +20,25 @@ void MsgBuffer::AttachTaker(FrameTaker* taker) {
   taker_ = taker;
 }
 
+namespace {
+
+// When the frame was received: the driver's stamp (microseconds of the
+// monotonic clock that the tick count reads too), or the present for a
+// record without a sane one; a frame routed after a stall of the process
+// was still received in time.
+uint32_t ReceivedTick(const CANMsg& msg) {
+  uint64_t stamp_us = 0;
+  for (int i = 7; i >= 0; --i) stamp_us = stamp_us << 8 | msg.stamp[i];
+  const uint32_t now = platform::GetTickCount();
+  const auto stamp = static_cast<uint32_t>(stamp_us / 1000);
+  constexpr uint32_t kSaneAgeMs = 60000;
+  return stamp_us != 0 && now - stamp <= kSaneAgeMs ? stamp : now;
+}
+
+}  // namespace
+
 int MsgBuffer::PutMsg(const CANMsg& msg) {
+  const uint32_t received = ReceivedTick(msg);
   {
     std::lock_guard lock(mutex_);
     if (taker_ != nullptr) {
@@ -40,6 +58,7 @@ int MsgBuffer::PutMsg(const CANMsg& msg) {
     slot.data.fill(0);
     std::memcpy(slot.data.data(), msg.data, std::min<size_t>(msg.len, slot.data.size()));
     slot.arrival = arrivals_++;
+    slot.received = received;
     slot.after_loss = std::exchange(loss_, false);
     tail_ = (tail_ + 1) % kCapacity;
     ++count_;
@@ -126,6 +145,11 @@ int MsgBuffer::PurgeFragments() {
 uint64_t MsgBuffer::ArrivalMark() const {
   std::lock_guard lock(mutex_);
   return arrivals_;
+}
+
+void MsgBuffer::DropReceivedAfter(uint32_t tick) {
+  std::lock_guard lock(mutex_);
+  RemoveIf([tick](const Stored& frame) { return static_cast<int32_t>(frame.received - tick) > 0; });
 }
 
 void MsgBuffer::DropArrivedBefore(uint64_t mark) {

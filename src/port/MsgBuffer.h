@@ -88,6 +88,9 @@ class MsgBuffer {
   // of them still held and keeps every frame that came later.
   uint64_t ArrivalMark() const;
   void DropArrivedBefore(uint64_t mark);
+  // Removes every frame received after the tick (platform::GetTickCount):
+  // a wait whose thread woke after its deadline keeps what came in time.
+  void DropReceivedAfter(uint32_t tick);
 
   // Sleeps until the buffer holds a frame, timeout_ms passes or stop is
   // raised; returns the frame count.
@@ -108,6 +111,7 @@ class MsgBuffer {
     uint8_t len;
     std::array<uint8_t, 8> data;
     uint64_t arrival;  // running number of the frame in this buffer
+    uint32_t received;  // tick of its reception (see ReceivedTick)
     bool after_loss;   // frames were lost right before this one
   };
   // The slot of the i-th oldest frame.

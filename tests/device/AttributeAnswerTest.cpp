@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "MasterLib.h"
@@ -11,6 +12,7 @@
 #include "api/Library.h"
 #include "device/AttributeAccess.h"
 #include "device/Device_Info.h"
+#include "device/ExplicitExchange.h"
 #include "device/ExplicitReassembly.h"
 #include "port/CANPort.h"
 #include "port/MsgBuffer.h"
@@ -28,6 +30,37 @@ CANMsg Answer(uint8_t len, std::initializer_list<uint8_t> data) {
   msg.len = len;
   std::copy(data.begin(), data.end(), msg.data);
   return msg;
+}
+
+// A frame with the driver's receive stamp, milliseconds after the monotonic time start_us.
+CANMsg ReceivedAt(uint64_t start_us, uint32_t after_ms, uint8_t service) {
+  CANMsg msg = Answer(2, {kMaster, service});
+  uint64_t stamp = start_us + after_ms * 1000u;
+  for (uint8_t& byte : msg.stamp) {
+    byte = static_cast<uint8_t>(stamp);
+    stamp >>= 8;
+  }
+  return msg;
+}
+
+// A waiting thread that wakes after its deadline (a stalled or paused process) still takes an
+// answer received before it, and only such an answer.
+TEST(AttributeAnswer, AWaitThatWakesLateTakesWhatWasReceivedInTimeOnly) {
+  using std::chrono::microseconds;
+  MsgBuffer buffer;
+  const auto start_us = static_cast<uint64_t>(
+      std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+  ResponseWait waiting(buffer, 100, 100, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the stall
+  buffer.PutMsg(ReceivedAt(start_us, 50, 0x8E));
+  buffer.PutMsg(ReceivedAt(start_us, 250, 0x90));
+  ASSERT_TRUE(waiting.NextPass()) << "an answer received at 50 ms of 100 declared missing";
+  CANMsg taken{};
+  EXPECT_EQ(buffer.GetMsg(taken, FrameKey::Data(Group2Id(kDevice, 3), kMaster, 0x90)), -1)
+      << "received after the deadline";
+  EXPECT_EQ(buffer.GetMsg(taken, FrameKey::Data(Group2Id(kDevice, 3), kMaster, 0x8E)), 0);
+  EXPECT_FALSE(waiting.NextPass());
 }
 
 // A fragment or a plain answer with a length above eight carries six value bytes.
