@@ -279,7 +279,7 @@ TEST_F(HostileDevice, MalformedFragmentSequencesAreFragmentErrors) {
 // application) is released once and allocated again.
 struct StrictCase {
   const char* name;
-  const char* io;     // the slave's io=
+  const char* io;     // the slave's io= (and further keys)
   uint8_t choice;     // what the master allocates
   bool ucmm;          // explicit connection through UCMM
   bool held_before;   // the slave holds the set for MAC ID 0 already
@@ -343,6 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StrictCase{"Group2Cos", "cos", 0x10, false, false},
                       StrictCase{"Group2PollAndCyclic", "poll,cyclic", 0x22, false, false},
                       StrictCase{"Group2HeldBefore", "poll,strobe", 0x06, false, true},
+                      StrictCase{"Group2EveryReleaseRefused", "poll error=release", 0x02, false,
+                                 false},
                       StrictCase{"UcmmPoll", "poll", 0x02, true, false},
                       StrictCase{"UcmmStrobe", "strobe", 0x04, true, false},
                       StrictCase{"UcmmCos", "cos", 0x10, true, false},
