@@ -144,6 +144,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   // until it must be torn down or set up again; that is done here.
   void PollLoop() {
     phase_ = Phase::kSend;
+    missed_ = false;
     next_due_ = platform::GetTickCount();
     last_start_.reset();
     buffer_.AttachTaker(this);
@@ -196,7 +197,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   }
 
   Next SendPoll(uint32_t now) {
-    if (ConnectionSetGone()) return HandBack(Outcome::kSetGone);
+    if (ConnectionSetGone() && !JudgingLoss()) return HandBack(Outcome::kSetGone);
     NotePollStart(now);
     AwaitAnswer(now);
     if (SendPollCommand() != 0) {
@@ -208,16 +209,29 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   }
 
   // Counts a failed exchange and decides, as the worker did after each
-  // answer, whether the connection goes back to the worker.
+  // answer, whether the connection goes back to the worker. Every missed
+  // answer counts, also once the connection set is gone: the device may have
+  // fallen silent, and whether the poll connection was lost is judged by its
+  // own answers, whichever side noticed the silence first.
   std::optional<Outcome> Handle(uint16_t result) {
-    if (result != 0 && ConnectionSetGone()) return Outcome::kSetGone;
+    missed_ = result == DNM_PollNoResponse;
     if (result == 0) {
       streak_ = 0;
     } else if (Failed(result)) {
       return Outcome::kLost;
     }
+    if (ConnectionSetGone() && !JudgingLoss()) return Outcome::kSetGone;
     if (StopRequested()) return Outcome::kStopped;
     return std::nullopt;
+  }
+
+  // After a missed answer, with the set gone, one more poll tells whether
+  // the poll connection is lost too: the device is silent, or it answers.
+  // Meanwhile the connection no longer stands for the application.
+  bool JudgingLoss() {
+    if (!missed_) return false;
+    device_.set_status(kPoll, kStatusNotEstablished);
+    return true;
   }
 
   Next HandBack(Outcome outcome) {
@@ -254,12 +268,15 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     return false;
   }
 
+  // The set is released and set up again, unless it is gone already: then
+  // the explicit worker does that, or has done it.
   void ConnectionLost() {
     device_.NoteSetupFailure(kPoll, SetupFailure::Lost(static_cast<uint16_t>(streak_ + 1)));
     device_.set_status(kPoll, DNM_PollNoResponse);
-    if (Release(true) != 0) Release(true);
+    const bool set_gone = ConnectionSetGone();
+    if (!set_gone && Release(true) != 0) Release(true);
     buffer_.ClearBuffer();
-    DropExplicit();
+    if (!set_gone) DropExplicit();
   }
 
   // Sends the output area as one poll command, in fragments when it is
@@ -339,6 +356,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   Outcome outcome_ = Outcome::kSetGone;
   std::optional<uint32_t> last_start_;
   uint32_t next_due_ = 0;
+  bool missed_ = false;  // the last exchange's answer was missed
   // The answer awaited, shared with the receive threads.
   std::mutex answer_mutex_;
   uint32_t sent_ = 0;

@@ -127,17 +127,20 @@ TEST_F(Polling, WrongLengthIsCountedAndKeepsTheLastGoodInput) {
   EXPECT_EQ(lib_.DNM_GetPollNoResponse(0, 0, 5), 1u);
 }
 
-// Two silent devices, each lost through its two missed answers about 10 s
-// after the last: one silent on its I/O only, and one whose wait a node's
-// stray frames on its answer identifier try to keep open. Each counts both
-// misses and tells the loss; both stand again once their slaves answer, and
-// the counters outlive the loss.
+// Three silent devices, each lost through its two missed answers about 10 s
+// after the last: one silent on its I/O only; one whose wait a node's stray
+// frames on its answer identifier try to keep open; and one silent
+// altogether, whose explicit connection is noticed lost first. Each counts
+// both misses and tells the loss; the first two stand again once their slaves
+// answer, and the counters outlive the loss.
 TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   IoSlaveSettings& io_silent = Poll(5, 2, 2);
   IoSlaveSettings& strayed = Poll(6, 9, 2);
-  for (const uint8_t mac : {5, 6}) ASSERT_TRUE(WaitPoll(mac, 0)) << int(mac);
+  Poll(7, 2, 2);
+  for (const uint8_t mac : {5, 6, 7}) ASSERT_TRUE(WaitPoll(mac, 0)) << int(mac);
   const size_t releases_before = Slave(0).HeardWith(0x42E, 0x4C).size();
   io_silent.io_silent = strayed.io_silent = true;
+  Slave(2).SetScript([](const CANMsg&) { return std::vector<CANMsg>{}; });
   const auto start = Clock::now();
   std::atomic<bool> straying{true};
   std::thread strays([&] {
@@ -146,13 +149,13 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   });
   const auto counted = [&](uint8_t mac) { return lib_.DNM_GetPollNoResponse(0, 0, mac); };
   const testing::AssertionResult all_lost =
-      Within([&] { return counted(5) >= 2 && counted(6) >= 2; }, 13000);
+      Within([&] { return counted(5) >= 2 && counted(6) >= 2 && counted(7) >= 2; }, 13000);
   const auto took = Clock::now() - start;
   straying = false;
   strays.join();
   EXPECT_TRUE(all_lost);
   EXPECT_GT(took, milliseconds(9500));  // two 5000 ms waits
-  for (const uint8_t mac : {5, 6}) {
+  for (const uint8_t mac : {5, 6, 7}) {
     EXPECT_EQ(counted(mac), 2u) << int(mac);
     DNM_SetupFailure lost{};
     EXPECT_TRUE(Within(
@@ -171,7 +174,7 @@ TEST_F(Polling, TwoMissingAnswersLoseTheConnectionAndCountersOutliveIt) {
   EXPECT_TRUE(WaitPoll(5, 0, 8000));
   EXPECT_TRUE(WaitPoll(6, 0, 8000));
   std::this_thread::sleep_for(milliseconds(300));
-  for (const uint8_t mac : {5, 6}) EXPECT_EQ(counted(mac), 2u) << int(mac);
+  for (const uint8_t mac : {5, 6, 7}) EXPECT_EQ(counted(mac), 2u) << int(mac);
   DNM_SetupFailure stands{};
   ASSERT_EQ(lib_.DNM_GetSetupFailure(0, 0, 5, DNM_ConnectionPoll, &stands), 0);
   EXPECT_EQ(stands.cause, DNM_SetupNoFailure);  // it stands again
