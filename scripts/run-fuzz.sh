@@ -11,7 +11,7 @@ build="$root/build-fuzz"
 bash "$root/scripts/need-packages.sh" build fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDNM_FUZZ=ON -DDNM_BUILD_TESTS=OFF -DDNM_BUILD_BENCH=OFF >/dev/null
-targets=(fuzz_io_reassembly fuzz_msg_buffer fuzz_can_text fuzz_network_line fuzz_explicit_reassembly
+targets=(fuzz_io_reassembly fuzz_poll_answer fuzz_msg_buffer fuzz_can_text fuzz_network_line fuzz_explicit_reassembly
   fuzz_receive_routing fuzz_netmgmt_frames)
 cmake --build "$build" -j2 --target "${targets[@]}"
 export ASAN_OPTIONS="detect_leaks=0 ${ASAN_OPTIONS:-}"

@@ -48,7 +48,8 @@ uint8_t IoReassembly::ExpectedByte() const {
 }
 
 IoReassembly::Step IoReassembly::Take(const CANMsg& fragment) {
-  if (fragment.len < 1 || fragment.len > 8 || fragment.data[0] != ExpectedByte()) {
+  if (!Fragmented() || offset_ >= length_ || fragment.len < 1 || fragment.len > 8 ||
+      fragment.data[0] != ExpectedByte()) {
     return Step::kError;
   }
   const size_t carried = fragment.len - 1u;

@@ -25,20 +25,25 @@ IoFrames SplitIoMessage(uint32_t id, const uint8_t* message, size_t length);
 // Reassembles one fragmented I/O message of a known length (9 to 64
 // bytes), each fragment taken by its real length. A fragment whose byte is
 // not the next one, a first or middle fragment that is not full, or a last
-// fragment that does not end the message exactly is an error.
+// fragment that does not end the message exactly is an error. The length
+// is the message's for good: no fragment is written past it, and a length
+// that is never sent in fragments (8 or less, or above 64) takes none.
 class IoReassembly {
  public:
   enum class Step { kMore, kDone, kError };
 
-  explicit IoReassembly(size_t length) : length_(length < kMaxIoMessage ? length : kMaxIoMessage) {}
+  explicit IoReassembly(size_t length) : length_(length) {}
   // The fragment byte the next fragment must carry.
   uint8_t ExpectedByte() const;
   bool ExpectingMiddle() const { return count_ > 0 && length_ - offset_ > 7; }
   uint8_t count() const { return count_; }
   Step Take(const CANMsg& fragment);
   const uint8_t* message() const { return area_.data(); }
+  size_t length() const { return length_; }
 
  private:
+  bool Fragmented() const { return length_ > 8 && length_ <= kMaxIoMessage; }
+
   const size_t length_;
   size_t offset_ = 0;
   uint8_t count_ = 0;

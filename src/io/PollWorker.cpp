@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "VELKCANDNM.h"
 #include "device/ConnectionObject.h"
@@ -19,6 +20,7 @@
 #include "io/IoSend.h"
 #include "io/IoWorkerLoop.h"
 #include "io/Periods.h"
+#include "io/PollAnswer.h"
 #include "io/PollScheduler.h"
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
@@ -34,7 +36,6 @@ namespace {
 constexpr uint16_t kStatusProducedSize = 1;
 constexpr uint16_t kStatusConsumedSize = 2;
 constexpr uint16_t kStatusAllocationRefused = 3;
-constexpr uint32_t kResponseWaitMs = 5000;
 constexpr uint32_t kPauseMs = PollScheduler::kPauseMs;
 
 class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
@@ -137,15 +138,13 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   // Why the scheduler handed the connection back.
   enum class Outcome { kSetGone, kSendFailed, kLost, kStopped };
   enum class Phase { kSend, kAwait };
-  struct Answer {
-    uint16_t result;
-    uint32_t at;  // when its last frame came, or when the wait ran out
-  };
+  using Answer = PollAnswer::Outcome;
 
   // Hands the standing connection to the port's scheduler, which polls it
   // until it must be torn down or set up again; that is done here.
   void PollLoop() {
     phase_ = Phase::kSend;
+    missed_ = false;
     next_due_ = platform::GetTickCount();
     last_start_.reset();
     buffer_.AttachTaker(this);
@@ -198,7 +197,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   }
 
   Next SendPoll(uint32_t now) {
-    if (ConnectionSetGone()) return HandBack(Outcome::kSetGone);
+    if (ConnectionSetGone() && !JudgingLoss()) return HandBack(Outcome::kSetGone);
     NotePollStart(now);
     AwaitAnswer(now);
     if (SendPollCommand() != 0) {
@@ -210,16 +209,29 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   }
 
   // Counts a failed exchange and decides, as the worker did after each
-  // answer, whether the connection goes back to the worker.
+  // answer, whether the connection goes back to the worker. Every missed
+  // answer counts, also once the connection set is gone: the device may have
+  // fallen silent, and whether the poll connection was lost is judged by its
+  // own answers, whichever side noticed the silence first.
   std::optional<Outcome> Handle(uint16_t result) {
-    if (result != 0 && ConnectionSetGone()) return Outcome::kSetGone;
+    missed_ = result == DNM_PollNoResponse;
     if (result == 0) {
       streak_ = 0;
     } else if (Failed(result)) {
       return Outcome::kLost;
     }
+    if (ConnectionSetGone() && !JudgingLoss()) return Outcome::kSetGone;
     if (StopRequested()) return Outcome::kStopped;
     return std::nullopt;
+  }
+
+  // After a missed answer, with the set gone, one more poll tells whether
+  // the poll connection is lost too: the device is silent, or it answers.
+  // Meanwhile the connection no longer stands for the application.
+  bool JudgingLoss() {
+    if (!missed_) return false;
+    device_.set_status(kPoll, kStatusNotEstablished);
+    return true;
   }
 
   Next HandBack(Outcome outcome) {
@@ -256,12 +268,15 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     return false;
   }
 
+  // The set is released and set up again, unless it is gone already: then
+  // the explicit worker does that, or has done it.
   void ConnectionLost() {
     device_.NoteSetupFailure(kPoll, SetupFailure::Lost(static_cast<uint16_t>(streak_ + 1)));
     device_.set_status(kPoll, DNM_PollNoResponse);
-    if (Release(true) != 0) Release(true);
+    const bool set_gone = ConnectionSetGone();
+    if (!set_gone && Release(true) != 0) Release(true);
     buffer_.ClearBuffer();
-    DropExplicit();
+    if (!set_gone) DropExplicit();
   }
 
   // Sends the output area as one poll command, in fragments when it is
@@ -272,82 +287,60 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
                              connection_.output_size.load(), "Send_Poll_OutputMsg");
   }
 
-  // An answer is awaited from now on; any part of an earlier one is dropped,
-  // so that it cannot pass for the answer to this poll.
+  // An answer is awaited from now on, of the input size the connection
+  // has now; any part of an earlier one is dropped, so that it cannot pass
+  // for the answer to this poll.
   void AwaitAnswer(uint32_t now) {
     std::lock_guard lock(answer_mutex_);
     sent_ = now;
-    progress_ = now + kPauseMs;
-    answer_.reset();
-    reassembly_.emplace(std::min<size_t>(connection_.input_size.load(), kMaxIoMessage));
-    awaiting_ = true;
+    answered_.reset();
+    answer_.emplace(std::min<size_t>(connection_.input_size.load(), kMaxIoMessage), now + kPauseMs);
   }
 
+  // The answer once it is over: taken, wrong, or missed because its wait has
+  // run out by now. Before it is judged missed, the frames that arrived are
+  // taken, so that an answer received in time counts although the threads
+  // that should have handed it in woke late.
   std::optional<Answer> TakeAnswer(uint32_t now) {
+    if (WaitRunOut(now)) port_.RouteArrivedFrames();
     std::lock_guard lock(answer_mutex_);
-    if (!answer_ && static_cast<int32_t>(now - (progress_ + kResponseWaitMs)) >= 0) {
-      // No answer, or no next fragment of it, within the wait.
-      awaiting_ = false;
-      answer_ = Answer{DNM_PollNoResponse, progress_ + kResponseWaitMs};
-    }
-    std::optional<Answer> answer = answer_;
-    answer_.reset();
-    return answer;
+    if (!answered_ && answer_) answered_ = answer_->Missed(now);
+    return std::exchange(answered_, std::nullopt);
+  }
+
+  bool WaitRunOut(uint32_t now) {
+    std::lock_guard lock(answer_mutex_);
+    return !answered_ && answer_ && !answer_->over() &&
+           static_cast<int32_t>(now - answer_->deadline()) >= 0;
   }
 
   uint32_t AnswerDeadline() {
     std::lock_guard lock(answer_mutex_);
-    return progress_ + kResponseWaitMs;
+    return answer_ ? answer_->deadline() : platform::GetTickCount();
   }
 
-  // On a receive thread: takes a frame of the answer awaited. A complete
-  // answer goes into the input area when its length is right; the scheduler
-  // serves the connection again when its next poll is due, or at once for an
-  // answer that was not good.
+  // On a receive thread: hands a frame to the answer awaited. A good answer
+  // goes into the input area; the scheduler serves the connection again
+  // when its next poll is due, or at once for an answer that was not good.
   void TakeFrame(const CANMsg& frame) override {
-    std::optional<uint32_t> serve_by;
+    uint32_t serve_by = 0;
     {
       std::lock_guard lock(answer_mutex_);
-      if (!awaiting_) return;
-      const std::optional<uint16_t> result = TakeAnswerFrame(frame);
-      const uint32_t now = platform::GetTickCount();
-      if (!result) {
-        progress_ = LaterOf(progress_, now);
-        return;
+      if (!answer_ || answer_->over()) return;
+      const PollAnswer::Step step =
+          answer_->Take(frame, ReceivedTick(frame, sent_, platform::GetTickCount()));
+      if (step.taken) {
+        TraceTaken(answer_->length() <= 8 ? "WaitPollResponse( )" : "WaitPollFragResponse( )",
+                   frame);
       }
-      awaiting_ = false;
-      answer_ = Answer{*result, now};
-      serve_by = *result == 0 ? LaterOf(sent_ + kPauseMs, now) + PollPeriod().load() : now;
+      if (!step.outcome) return;
+      const Answer answer = *step.outcome;
+      if (answer.result == 0) connection_.input().CopyIn(answer_->message(), answer_->length());
+      answered_ = answer;
+      serve_by = answer.result == 0 ? LaterOf(sent_ + kPauseMs, answer.at) + PollPeriod().load()
+                                    : platform::GetTickCount();
     }
-    port_.poll_scheduler().ServeBy(*this, *serve_by);
-  }
-
-  // The result of the answer once its last frame is in; nothing while more
-  // fragments are to come or the frame is not one the answer can carry.
-  std::optional<uint16_t> TakeAnswerFrame(const CANMsg& frame) {
-    const size_t length = std::min<size_t>(connection_.input_size.load(), kMaxIoMessage);
-    if (length <= 8) {
-      TraceTaken("WaitPollResponse( )", frame);
-      if (frame.len != length) return DNM_PollResponseDataError;
-      connection_.input().CopyIn(frame.data, length);
-      return 0;
-    }
-    IoReassembly& reassembly = *reassembly_;
-    const uint8_t count = reassembly.count() & 0x3F;
-    const uint8_t fragment = frame.data[0];
-    if (frame.len == 0 ||
-        (fragment != 0x00 && fragment != (0x40 | count) && fragment != (0x80 | count)))
-      return std::nullopt;
-    TraceTaken("WaitPollFragResponse( )", frame);
-    const bool middle = reassembly.ExpectingMiddle();
-    const IoReassembly::Step step = reassembly.Take(frame);
-    if (step == IoReassembly::Step::kMore) return std::nullopt;
-    if (step == IoReassembly::Step::kDone) {
-      connection_.input().CopyIn(reassembly.message(), length);
-      return 0;
-    }
-    if (middle) Trace("My FragCount %d , Msg->data[0] %x", reassembly.count(), frame.data[0]);
-    return DNM_PollFragmentError;
+    port_.poll_scheduler().ServeBy(*this, serve_by);
   }
 
   void TraceTaken(const char* name, const CANMsg& frame) const {
@@ -363,13 +356,12 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   Outcome outcome_ = Outcome::kSetGone;
   std::optional<uint32_t> last_start_;
   uint32_t next_due_ = 0;
+  bool missed_ = false;  // the last exchange's answer was missed
   // The answer awaited, shared with the receive threads.
   std::mutex answer_mutex_;
-  bool awaiting_ = false;
   uint32_t sent_ = 0;
-  uint32_t progress_ = 0;  // when the answer last made progress: the wait runs from there
-  std::optional<Answer> answer_;
-  std::optional<IoReassembly> reassembly_;
+  std::optional<PollAnswer> answer_;
+  std::optional<Answer> answered_;  // the answer's outcome, until the scheduler takes it
 };
 
 }  // namespace

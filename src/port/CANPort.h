@@ -141,6 +141,10 @@ class CANPort {
   BitStrobeRequest& bit_strobe_request() { return *bit_strobe_request_; }
   // Sends the poll commands of every poll connection of the port.
   PollScheduler& poll_scheduler() { return *poll_scheduler_; }
+  // Routes the frames the driver holds now, on the calling thread, as a
+  // receive thread would: a wait that seems to have run out takes what
+  // arrived before it decides, even when the receive threads woke late.
+  void RouteArrivedFrames();
 
  private:
   struct RxScratch;
@@ -153,6 +157,7 @@ class CANPort {
   void ServeAsListener(int n, RxScratch& scratch);
   void AwaitPollAnswers(int n);
   void TakeAndRoute(int n, RxScratch& scratch);
+  void SendResponses(int n, const RxScratch& scratch);
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
   // The receive FIFO overran: every device's buffers learn of the loss.

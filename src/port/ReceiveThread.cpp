@@ -125,11 +125,21 @@ void CANPort::Rx_Thread(int n) {
     if (pause_flags_[n] != 0) continue;
     if (!BecomeListener(n)) continue;
     ServeAsListener(n, scratch);
-    for (const Response& response : scratch.responses) {
-      Trace("Thread%d%d_%d( )   %s", board_number_, port_number_, n, response.what);
-      SendLocked(response.id, response.len, response.data.data(), SendClass::kAnswer);
-    }
+    SendResponses(n, scratch);
   }
+}
+
+void CANPort::SendResponses(int n, const RxScratch& scratch) {
+  for (const Response& response : scratch.responses) {
+    Trace("Thread%d%d_%d( )   %s", board_number_, port_number_, n, response.what);
+    SendLocked(response.id, response.len, response.data.data(), SendClass::kAnswer);
+  }
+}
+
+void CANPort::RouteArrivedFrames() {
+  RxScratch scratch;
+  TakeAndRoute(0, scratch);
+  SendResponses(0, scratch);
 }
 
 // Takes the waiting frames and routes them while holding ReceiveLock, so

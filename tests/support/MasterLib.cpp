@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace dnm::test {
 
@@ -19,6 +20,36 @@ void UseNetwork(const std::string& text) {
   const std::string path = "/tmp/dnm-test-network-" + std::to_string(getpid()) + ".txt";
   std::ofstream(path) << text;
   setenv("VELKCAN_NETWORK", path.c_str(), 1);
+}
+
+StarvationWatch::StarvationWatch()
+    : thread_([this] {
+        constexpr auto kTick = milliseconds(20);
+        constexpr auto kSlack = milliseconds(50);
+        while (!ending_.load()) {
+          const auto before = Clock::now();
+          std::this_thread::sleep_for(kTick);
+          const auto overrun = Clock::now() - before - kTick;
+          if (overrun > kSlack)
+            starved_ms_ += int(std::chrono::duration_cast<milliseconds>(overrun).count());
+        }
+      }) {}
+
+StarvationWatch::~StarvationWatch() {
+  ending_ = true;
+  thread_.join();
+}
+
+std::string StarvationWatch::Says(Clock::duration measured, int asked_ms) const {
+  std::ostringstream text;
+  text << "measured " << std::chrono::duration_cast<milliseconds>(measured).count()
+       << " ms against " << asked_ms << " ms asked; ";
+  if (ms() == 0) {
+    text << "the process was not starved";
+  } else {
+    text << "THE PROCESS WAS STARVED for " << ms() << " ms (sleeps of 20 ms overran by that much)";
+  }
+  return text.str();
 }
 
 MasterLib::MasterLib(const std::string& dir) : dir_(dir) {

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -35,6 +36,40 @@ bool Eventually(Done done, int limit_ms, int step_ms = 20) {
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
+
+// How long the process was starved while a test ran: a thread of its own
+// sleeps 20 ms at a time, and each sleep that overran by more than 50 ms (a
+// loaded machine, a process stopped or paused) adds its overrun. Timed checks
+// add it to their limits and name it, so that a starved process is told as
+// such rather than as a fault of the library, while a run that was not
+// starved proves exactly as much as before.
+class StarvationWatch {
+ public:
+  StarvationWatch();
+  ~StarvationWatch();
+  StarvationWatch(const StarvationWatch&) = delete;
+  StarvationWatch& operator=(const StarvationWatch&) = delete;
+  int ms() const { return starved_ms_.load(); }
+  // The time measured against the time asked, and the starvation seen.
+  std::string Says(Clock::duration measured, int asked_ms) const;
+
+ private:
+  std::atomic<int> starved_ms_{0};
+  std::atomic<bool> ending_{false};
+  std::thread thread_;
+};
+
+// As Eventually, with the limit lengthened by the starvation the watch sees meanwhile.
+template <typename Done>
+bool Eventually(Done done, int limit_ms, const StarvationWatch& watch, int step_ms = 20) {
+  const int starved_before = watch.ms();
+  const auto start = Clock::now();
+  while (!done()) {
+    if (Clock::now() - start > milliseconds(limit_ms + watch.ms() - starved_before)) return false;
+    std::this_thread::sleep_for(milliseconds(step_ms));
   }
   return true;
 }
