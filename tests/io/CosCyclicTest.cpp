@@ -142,6 +142,26 @@ TEST_F(CosCyclic, AtRateZeroThreeBrokenProductionsInARowLoseTheConnection) {
   EXPECT_TRUE(WaitStatus(0, 8000));
 }
 
+// Configured while the device's workers run (under ThreadSanitizer the case checks that they
+// read the device's connections and buffers safely meanwhile): the new connection waits
+// suspended and stands from the next start on, the standing ones carry on.
+TEST_F(CosCyclic, AConnectionConfiguredWhileTheDeviceRunsStandsFromTheNextStart) {
+  settings_->produced = 4;
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 4, 2, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(Eventually([&] { return lib_.DNM_CheckPollConnectionStatus(0, 0, kMac) == 0; }, 8000));
+  ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 4, 2, 0, 0, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 4, 2, 2500, 0), 0);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, kMac), 0);
+  EXPECT_EQ(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), 255);
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kMac), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(WaitStatus(0, 8000));
+  Produce({7, 6, 5, 4});
+  EXPECT_TRUE(Eventually([&] { return Read() == std::vector<uint8_t>{7, 6, 5, 4}; }, 2000));
+}
+
 TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
   uint8_t data[64] = {};
   uint32_t length = 0;
