@@ -186,6 +186,18 @@ TEST_F(Routing, PortBufferGetsSharedIdentifiersAndBurstsInOrder) {
   }
 }
 
+// A worker looks the device's buffers up without a lock while a configuration call on the
+// started device makes one; under ThreadSanitizer the two must not race.
+TEST_F(Routing, AWorkerMayLookUpABufferWhileAConfigurationMakesIt) {
+  Device_Info& device = AddStartedDevice(5, true);
+  std::thread worker([&device] {
+    while (device.buffer(kCosCyclic) == nullptr) std::this_thread::yield();
+    EXPECT_EQ(device.buffer(kCosCyclic)->GetDataCount(), 0);
+  });
+  device.MakeBuffer(kCosCyclic);
+  worker.join();
+}
+
 class RoutingSmallQueue : public Routing {
   const char* Network() const override { return "port 0/1 rxfifo=8\n"; }
 };
