@@ -99,8 +99,10 @@ bool BringUp() {
 std::string SlaveLacks(uint8_t mac) {
   VCAN_SlaveState s{};
   if (VCAN_SlaveGetState(kBoard, kCardPort, mac, &s) != 0) return "its state unknown";
-  if (s.master_mac != g_master) return "every connection (held for MAC ID " +
-                                       std::to_string(s.master_mac) + ")";
+  if (s.master_mac < 0) return "any connection";
+  if (s.master_mac != g_master) {
+    return "any connection (its set held for MAC ID " + std::to_string(s.master_mac) + ")";
+  }
   const Io io = IoOf(mac);
   const std::pair<bool, const char*> lacks[] = {
       {s.explicit_state != 3, "explicit"},
@@ -206,7 +208,7 @@ class Recoveries {
         lost_++;
       } else if (up && down) {
         durations_[down->cause].push_back(now - down->since);
-        if (now - down->since > kRecoveryBound) NoteSlowRecovery(mac, down->since, now);
+        if (now - down->since > kRecoveryBound) NoteSlowRecovery(mac, *down, now);
         down.reset();
         recovered_++;
       }
@@ -286,12 +288,13 @@ class Recoveries {
     episode = {};
   }
 
-  void NoteSlowRecovery(uint8_t mac, Clock::time_point since, Clock::time_point now) {
+  void NoteSlowRecovery(uint8_t mac, const Down& down, Clock::time_point now) {
     slow_++;
-    char text[300];
-    std::snprintf(text, sizeof text, "%.1f s: recovered after %.1f s (bound %.0f s), down since %.1f s; %s",
-                  SecondsAt(now), Seconds(now - since), Seconds(kRecoveryBound), SecondsAt(since),
-                  DeviceAndFault(mac).c_str());
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "%.1f s: recovered after %.1f s (bound %.0f s), lost at %.1f s to %s; %s",
+                  SecondsAt(now), Seconds(now - down.since), Seconds(kRecoveryBound),
+                  SecondsAt(down.since), kCauseNames[down.cause], DeviceAndFault(mac).c_str());
     named_.emplace_back(SecondsAt(now), text);
   }
 
