@@ -5,15 +5,19 @@
 // stray frames, and every 20 s a change of the whole port: the master's MAC ID changed, the
 // port stopped and started, the board closed and opened again. Meanwhile a reader reads every
 // slave's serial number over and over. Prints the connections lost and recovered, the slowest
-// recovery, the counters, attribute reads per second and wrong values, CPU, memory and threads
-// at start and end. Exits non-zero when a value read was wrong, a connection did not come back
-// after the faults ended, or a device was reported standing while its slave had not held its
-// connections for longer than the loss-detection time.
+// recovery, the counters, attribute reads per second and wrong values, how long each port change
+// call took, CPU, memory and threads at start and end. Names, with the device, the connections
+// concerned, the fault last injected into its slave and the times, every device reported
+// standing while its slave had not held its connections for longer than the loss-detection time
+// and every recovery slower than kRecoveryBound. Exits non-zero on any of those, when a value
+// read was wrong, a connection did not come back after the faults ended, or resident memory
+// after the close is more than kMemoryAllowanceKiB above the start.
 //
 //   dnm_soak [--seconds N] [--loss P] [--only K]   (default 120 s, P = 0.0005, every fault)
 //
 // --only K injects one kind of fault: 0 power cycles, 1 slaves off the bus, 2 garbage answers,
 // 3 full transmit queues and refused driver sends, 4 receive overruns, 5 stray-frame floods, 6 port-wide changes.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -21,6 +25,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <random>
@@ -46,6 +51,18 @@ constexpr uint32_t SerialOf(uint8_t mac) {
 constexpr uint8_t kSlaves = 62;
 // The longest a lost connection may be reported as standing: two unanswered polls of 5 s.
 constexpr auto kDetection = std::chrono::seconds(12);
+// The longest a device may take, from the master seeing it lost, to stand again: its slave back
+// (4 s off the bus at most), a failed set-up step retried after 3 s, a poll answer awaited 5 s,
+// a few times over.
+constexpr auto kRecoveryBound = std::chrono::seconds(30);
+// How far above the start resident memory may stay once the board is closed and freed heap
+// given back: what the card and its slaves keep of the run (frame records, counters).
+constexpr long kMemoryAllowanceKiB = 1024;
+const Clock::time_point g_start = Clock::now();
+
+double SecondsAt(Clock::time_point when) {
+  return std::chrono::duration<double>(when - g_start).count();
+}
 constexpr uint16_t kProductionMs = 1000;
 std::atomic<uint8_t> g_master{kMasterMac};
 
@@ -54,6 +71,8 @@ enum Io { kPollOnly, kPollAndStrobe, kPollAndCyclic, kCosWithoutPoll };
 constexpr Io IoOf(uint8_t mac) {
   return static_cast<Io>(mac % 4);
 }
+constexpr const char* kIoNames[] = {"poll", "poll and bit-strobe", "poll and cyclic",
+                                    "COS without poll"};
 
 void ConfigureDevices() {
   for (uint8_t mac = 1; mac <= kSlaves; ++mac) {
@@ -75,15 +94,27 @@ bool BringUp() {
   return DNM_StartCommunicate(kBoard, kPort) == 0;
 }
 
-// Whether the slave holds, for the master, every connection its device is configured with.
-bool SlaveHoldsAll(uint8_t mac) {
+// The connections its device is configured with that the slave does not hold for the master:
+// empty when it holds them all.
+std::string SlaveLacks(uint8_t mac) {
   VCAN_SlaveState s{};
-  if (VCAN_SlaveGetState(kBoard, kCardPort, mac, &s) != 0) return false;
+  if (VCAN_SlaveGetState(kBoard, kCardPort, mac, &s) != 0) return "its state unknown";
+  if (s.master_mac < 0) return "any connection";
+  if (s.master_mac != g_master) {
+    return "any connection (its set held for MAC ID " + std::to_string(s.master_mac) + ")";
+  }
   const Io io = IoOf(mac);
-  const bool poll = io == kCosWithoutPoll || s.poll_state == 3;
-  const bool strobe = io != kPollAndStrobe || s.strobe_state == 3;
-  const bool cos = (io != kPollAndCyclic && io != kCosWithoutPoll) || s.cos_state == 3;
-  return s.master_mac == g_master && s.explicit_state == 3 && poll && strobe && cos;
+  const std::pair<bool, const char*> lacks[] = {
+      {s.explicit_state != 3, "explicit"},
+      {io != kCosWithoutPoll && s.poll_state != 3, "poll"},
+      {io == kPollAndStrobe && s.strobe_state != 3, "bit-strobe"},
+      {io == kPollAndCyclic && s.cos_state != 3, "cyclic"},
+      {io == kCosWithoutPoll && s.cos_state != 3, "COS"}};
+  std::string named;
+  for (const auto& [lacking, kind] : lacks) {
+    if (lacking) named += (named.empty() ? "" : ", ") + std::string(kind);
+  }
+  return named;
 }
 
 std::string WriteNetwork(double loss) {
@@ -97,10 +128,11 @@ std::string WriteNetwork(double loss) {
   return path;
 }
 
-long ResidentKiB() {
+// A field of /proc/self/status in KiB: VmRSS resident now, VmHWM its peak.
+long StatusKiB(const char* field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
   }
   return 0;
 }
@@ -109,8 +141,13 @@ struct Snapshot {
   size_t threads;
   long resident_kib;
   uint64_t cpu_ns;
-  static Snapshot Take() { return {ThreadIds().size(), ResidentKiB(), ProcessCpuNs()}; }
+  static Snapshot Take() { return {ThreadIds().size(), StatusKiB("VmRSS:"), ProcessCpuNs()}; }
 };
+
+// How long the calls of each kind of port change took, in s.
+std::array<std::vector<double>, 3> g_change_calls;
+constexpr const char* kChangeNames[] = {"DNM_ChangeMACID", "stop, 300 ms, start",
+                                        "close, activate, online, start"};
 
 // What was last done to each slave, so that a lost connection can be put down to its cause.
 enum Cause {
@@ -127,6 +164,33 @@ constexpr const char* kCauseNames[kCauseCount] = {
     "frame loss or no slave fault", "power cycle", "off the bus for 4 s", "garbage answers",
     "master MAC ID changed",        "port stopped and started", "board closed and opened"};
 std::array<std::atomic<int>, kSlaves + 1> g_last_fault{};
+// The fault last injected into each slave and when, kept for the report.
+struct Injected {
+  std::atomic<int> cause{kFrameLoss};
+  std::atomic<Clock::rep> at{0};
+};
+std::array<Injected, kSlaves + 1> g_injected{};
+
+void NoteFault(size_t mac, Cause cause) {
+  g_last_fault[mac] = cause;
+  g_injected[mac].cause = cause;
+  g_injected[mac].at = Clock::now().time_since_epoch().count();
+}
+
+// "MAC ID 17 (poll and bit-strobe)", with the fault last injected into its slave.
+std::string DeviceAndFault(uint8_t mac) {
+  const Injected& injected = g_injected[mac];
+  char text[160];
+  const Clock::rep at = injected.at.load();
+  if (at == 0) {
+    std::snprintf(text, sizeof text, "MAC ID %d (%s), no fault injected", mac, kIoNames[IoOf(mac)]);
+  } else {
+    std::snprintf(text, sizeof text, "MAC ID %d (%s), last fault: %s at %.1f s", mac,
+                  kIoNames[IoOf(mac)], kCauseNames[injected.cause.load()],
+                  SecondsAt(Clock::time_point(Clock::duration(at))));
+  }
+  return text;
+}
 
 // Watches every device's status: a device is lost when it stops giving 0 and recovered when it
 // gives 0 again. Each loss is put down to the fault last injected into its slave (taken when the
@@ -144,6 +208,7 @@ class Recoveries {
         lost_++;
       } else if (up && down) {
         durations_[down->cause].push_back(now - down->since);
+        if (now - down->since > kRecoveryBound) NoteSlowRecovery(mac, *down, now);
         down.reset();
         recovered_++;
       }
@@ -156,6 +221,13 @@ class Recoveries {
   }
   int lost() const { return lost_; }
   int false_standing() const { return false_standing_; }
+  size_t slow() const { return slow_; }
+  // One line per episode of false "standing" samples and per slow recovery, in time order.
+  void PrintNamed() {
+    for (uint8_t mac = 1; mac <= kSlaves; ++mac) EndEpisode(mac);
+    std::sort(named_.begin(), named_.end());
+    for (const auto& [at, line] : named_) std::printf("    %s\n", line.c_str());
+  }
   int recovered() const { return recovered_; }
   double slowest_s() const {
     Clock::duration slowest{};
@@ -183,17 +255,58 @@ class Recoveries {
   static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
   // A device reported standing while its slave has not held its connections for longer than
-  // the loss-detection time: the master reports what it no longer gets.
+  // the loss-detection time: the master reports what it no longer gets. Samples in a row of
+  // one device make one episode.
   void LookAtSlave(uint8_t mac, bool up, Clock::time_point now) {
     auto& since = slave_down_since_[mac];
-    if (SlaveHoldsAll(mac)) {
+    const std::string lacks = SlaveLacks(mac);
+    if (lacks.empty()) {
       since.reset();
     } else if (!since) {
       since = now;
     } else if (up && now - *since > kDetection) {
       false_standing_++;
+      Episode& episode = episodes_[mac];
+      if (episode.samples == 0) episode = {now, now, 0, *since, lacks, DeviceAndFault(mac)};
+      episode.samples++;
+      episode.last = now;
+      return;
     }
+    EndEpisode(mac);
   }
+
+  void EndEpisode(uint8_t mac) {
+    Episode& episode = episodes_[mac];
+    if (episode.samples == 0) return;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "%.1f s to %.1f s: reported standing in %d samples, slave without %s since "
+                  "%.1f s; %s",
+                  SecondsAt(episode.first), SecondsAt(episode.last), episode.samples,
+                  episode.lacks.c_str(), SecondsAt(episode.slave_down), episode.device.c_str());
+    named_.emplace_back(SecondsAt(episode.first), text);
+    episode = {};
+  }
+
+  void NoteSlowRecovery(uint8_t mac, const Down& down, Clock::time_point now) {
+    slow_++;
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "%.1f s: recovered after %.1f s (bound %.0f s), lost at %.1f s to %s; %s",
+                  SecondsAt(now), Seconds(now - down.since), Seconds(kRecoveryBound),
+                  SecondsAt(down.since), kCauseNames[down.cause], DeviceAndFault(mac).c_str());
+    named_.emplace_back(SecondsAt(now), text);
+  }
+
+  struct Episode {
+    Clock::time_point first, last;
+    int samples = 0;
+    Clock::time_point slave_down;
+    std::string lacks, device;
+  };
+  std::array<Episode, kSlaves + 1> episodes_{};
+  std::vector<std::pair<double, std::string>> named_;
+  size_t slow_ = 0;
 
   std::array<std::optional<Down>, kSlaves + 1> down_{};
   std::array<std::optional<Clock::time_point>, kSlaves + 1> slave_down_since_{};
@@ -204,12 +317,12 @@ class Recoveries {
 };
 
 void BlameAll(Cause cause) {
-  for (auto& fault : g_last_fault) fault = cause;
+  for (size_t mac = 0; mac < g_last_fault.size(); ++mac) NoteFault(mac, cause);
 }
 
 // A change of the whole port, in turn: the master's MAC ID, a stop and start, a close and
 // reopen of the board. False when the port did not come back.
-bool ChangePort(int turn) {
+bool ChangePortNow(int turn) {
   switch (turn % 3) {
     case 0:
       BlameAll(kMacChange);
@@ -227,6 +340,25 @@ bool ChangePort(int turn) {
   }
 }
 
+// Changes the port as ChangePortNow, noting how long its calls took.
+bool ChangePort(int turn) {
+  const auto start = Clock::now();
+  const bool back = ChangePortNow(turn);
+  g_change_calls[static_cast<size_t>(turn % 3)].push_back(
+      std::chrono::duration<double>(Clock::now() - start).count());
+  return back;
+}
+
+void PrintChangeCalls() {
+  for (size_t kind = 0; kind < g_change_calls.size(); ++kind) {
+    std::vector<double>& took = g_change_calls[kind];
+    if (took.empty()) continue;
+    std::sort(took.begin(), took.end());
+    std::printf("    %-30s %4zu  median %5.2f s  longest %5.2f s\n", kChangeNames[kind], took.size(),
+                took[took.size() / 2], took.back());
+  }
+}
+
 // Injects one fault after another until the end.
 void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& injected,
                   std::atomic<int>& port_failures) {
@@ -237,7 +369,7 @@ void InjectFaults(Clock::time_point end, int only, std::atomic<uint64_t>& inject
   int port_changes = 0;
   auto fault_slave = [&](Cause cause, const char* behaviour) {
     const int32_t mac = any_slave();
-    g_last_fault[mac] = cause;
+    NoteFault(static_cast<size_t>(mac), cause);
     VCAN_SlaveSetBehaviour(kBoard, kCardPort, mac, behaviour);
   };
   while (Clock::now() < end) {
@@ -361,8 +493,10 @@ int main(int argc, char** argv) {
   Reads reads;
   std::thread faults([&] { InjectFaults(end, only, injected, port_failures); });
   std::thread reader([&] { ReadSerials(end, reads); });
+  long peak_kib = start.resident_kib;
   while (Clock::now() < end) {
     recoveries.Look();
+    peak_kib = std::max(peak_kib, StatusKiB("VmRSS:"));
     std::this_thread::sleep_for(milliseconds(100));
   }
   faults.join();
@@ -376,13 +510,22 @@ int main(int argc, char** argv) {
   DNM_CloseBoard(kBoard);
   std::this_thread::sleep_for(milliseconds(500));
   const Snapshot end_state = Snapshot::Take();
+  malloc_trim(0);  // freed heap that the allocator kept for reuse is not held by anyone
+  const long trimmed_kib = StatusKiB("VmRSS:");
+  // The kernel's high-water mark is brought up to date only now and then.
+  peak_kib = std::max({peak_kib, before_close.resident_kib, StatusKiB("VmHWM:")});
 
   std::printf("  faults injected                %10llu\n",
               static_cast<unsigned long long>(injected.load()));
   std::printf("  connections lost, recovered    %10d %d\n", recoveries.lost(), recoveries.recovered());
   std::printf("  still down 30 s after the end  %10d\n", recoveries.StillDown());
   std::printf("  reported standing, slave not   %10d\n", recoveries.false_standing());
+  std::printf("  recoveries slower than %2.0f s   %10zu\n",
+              std::chrono::duration<double>(kRecoveryBound).count(), recoveries.slow());
+  recoveries.PrintNamed();
   std::printf("  port changes that failed       %10d\n", port_failures.load());
+  std::printf("  port change calls:\n");
+  PrintChangeCalls();
   std::printf("  slowest recovery (s)           %10.1f\n", recoveries.slowest_s());
   std::printf("  recoveries by the slave's last fault:\n");
   recoveries.PrintByCause();
@@ -397,12 +540,17 @@ int main(int argc, char** argv) {
               Share(static_cast<double>(before_close.cpu_ns - start.cpu_ns), seconds * 1e9));
   std::printf("  threads: start %zu, before close %zu, after close %zu\n", start.threads,
               before_close.threads, end_state.threads);
-  std::printf("  resident memory (KiB): start %ld, before close %ld, after close %ld\n",
-              start.resident_kib, before_close.resident_kib, end_state.resident_kib);
+  const long kept_kib = trimmed_kib - start.resident_kib;
+  std::printf(
+      "  resident memory (KiB): start %ld, peak %ld, before close %ld, after close %ld, with "
+      "freed heap given back %ld (%+ld, allowed %+ld)\n",
+      start.resident_kib, peak_kib, before_close.resident_kib, end_state.resident_kib, trimmed_kib,
+      kept_kib, kMemoryAllowanceKiB);
   std::remove(network.c_str());
   const bool sound = reads.wrong == 0 && recoveries.StillDown() == 0 &&
-                     recoveries.false_standing() == 0 && port_failures == 0 &&
-                     end_state.threads <= start.threads;
+                     recoveries.false_standing() == 0 && recoveries.slow() == 0 &&
+                     port_failures == 0 && end_state.threads <= start.threads &&
+                     kept_kib <= kMemoryAllowanceKiB;
   std::printf("%s\n", sound ? "soak passed" : "SOAK FAILED");
   return sound ? 0 : 1;
 }

@@ -17,15 +17,15 @@ Device_Info::~Device_Info() {
 
 MsgBuffer& Device_Info::MakeBuffer(uint8_t instance) {
   std::lock_guard routing(ReceiveLock(board_, port_));
-  if (!buffers_[instance]) buffers_[instance] = std::make_unique<MsgBuffer>();
-  return *buffers_[instance];
+  if (!buffers_[instance].get()) buffers_[instance].Set(std::make_unique<MsgBuffer>());
+  return *buffers_[instance].get();
 }
 
 void Device_Info::FreeBuffer(uint8_t instance) {
   std::unique_ptr<MsgBuffer> freed;
   {
     std::lock_guard routing(ReceiveLock(board_, port_));
-    freed = std::move(buffers_[instance]);
+    freed = buffers_[instance].Take();
   }
 }
 
@@ -33,9 +33,10 @@ ConnectionObject& Device_Info::Configure(CANPort& port, ConnectionKind kind, uin
   const uint8_t choice = allocate_choice_.fetch_or(choice_bit) | choice_bit;
   Trace("AllocateChoiceByte %d", choice);
   MakeBuffer(kind);
-  connections_[kind] = std::make_unique<ConnectionObject>(board_, port_, mac_, kind + 1);
-  ConnectionObject& connection = *connections_[kind];
+  auto made = std::make_unique<ConnectionObject>(board_, port_, mac_, kind + 1);
+  ConnectionObject& connection = *made;
   connection.CreateWorker(port, *this);
+  connections_[kind].Set(std::move(made));
   set_status(kind, kStatusNotEstablished);
   return connection;
 }
@@ -43,9 +44,10 @@ ConnectionObject& Device_Info::Configure(CANPort& port, ConnectionKind kind, uin
 void Device_Info::FreeConnection(ConnectionKind kind, uint8_t choice_bit) {
   if (!Has(choice_bit)) return;
   allocate_choice_.fetch_and(static_cast<uint8_t>(~choice_bit));
-  if (!connections_[kind]) return;  // COS and cyclic share one object
-  connections_[kind]->DeleteWorker(*this);
-  connections_[kind].reset();
+  ConnectionObject* connection = connections_[kind].get();
+  if (connection == nullptr) return;  // COS and cyclic share one object
+  connection->DeleteWorker(*this);
+  connections_[kind].Take();
   FreeBuffer(kind);
 }
 
@@ -73,19 +75,19 @@ void Device_Info::NoteOwnRequestAnswered() {
 }
 
 void Device_Info::DropHeldAnswers() const {
-  if (buffers_[kExplicit]) buffers_[kExplicit]->ClearBuffer();
+  if (MsgBuffer* buffer = buffers_[kExplicit].get()) buffer->ClearBuffer();
 }
 
 void Device_Info::WakeAllWaiters() const {
   for (const auto& buffer : buffers_) {
-    if (buffer) buffer->WakeWaiters();
+    if (MsgBuffer* held = buffer.get()) held->WakeWaiters();
   }
   turn_.WakeWaiters();
 }
 
 void Device_Info::NoteFramesLost() const {
   for (const auto& buffer : buffers_) {
-    if (buffer) buffer->NoteLoss();
+    if (MsgBuffer* held = buffer.get()) held->NoteLoss();
   }
 }
 
@@ -97,10 +99,10 @@ void Device_Info::EndWorkers() {
   gone_.Raise();
   WakeAllWaiters();
   for (auto& connection : connections_) {
-    if (connection) connection->RequestEnd(*this);
+    if (ConnectionObject* object = connection.get()) object->RequestEnd(*this);
   }
   for (auto& connection : connections_) {
-    if (connection) connection->JoinWorker();
+    if (ConnectionObject* object = connection.get()) object->JoinWorker();
   }
 }
 

@@ -4,8 +4,10 @@
 // The application's calls change the record's structure (connections,
 // buffers) under the port's lock (exclusive); buffers are put in place and
 // freed under the port's ReceiveLock, so routing never meets a half-made or
-// freed buffer. Status words, stop flags and counters are atomics shared
-// with the workers.
+// freed buffer. The workers of a started device read both without either
+// lock while a call configures another connection, so each is published
+// whole through an atomic pointer. Status words, stop flags and counters
+// are atomics shared with the workers.
 #pragma once
 
 #include <array>
@@ -33,6 +35,27 @@ constexpr uint8_t kChoicePoll = 0x02;
 constexpr uint8_t kChoiceBitStrobe = 0x04;
 constexpr uint8_t kChoiceCos = 0x10;
 constexpr uint8_t kChoiceCyclic = 0x20;
+
+// An object owned by the device that its workers read without a lock: set
+// in full before it is seen, unseen before it goes. Set and Take are
+// called by one thread at a time (under the port's lock).
+template <typename T>
+class Published {
+ public:
+  T* get() const { return seen_.load(std::memory_order_acquire); }
+  void Set(std::unique_ptr<T> object) {
+    owned_ = std::move(object);
+    seen_.store(owned_.get(), std::memory_order_release);
+  }
+  std::unique_ptr<T> Take() {
+    seen_.store(nullptr, std::memory_order_release);
+    return std::move(owned_);
+  }
+
+ private:
+  std::unique_ptr<T> owned_;
+  std::atomic<T*> seen_{nullptr};
+};
 
 constexpr uint16_t kStatusEstablished = 0;
 constexpr uint32_t kNoConnectionSet = UINT32_MAX;
@@ -195,9 +218,9 @@ class Device_Info {
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
   std::atomic<uint32_t> connection_set_{0};
   std::atomic<uint32_t> ucmm_allocated_set_{kNoConnectionSet};
-  std::array<std::unique_ptr<ConnectionObject>, kConnectionKinds> connections_;
+  std::array<Published<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};
-  std::array<std::unique_ptr<MsgBuffer>, kConnectionKinds> buffers_;
+  std::array<Published<MsgBuffer>, kConnectionKinds> buffers_;
   std::atomic<uint32_t> last_answer_;
   std::atomic<bool> suspect_{false};
   std::atomic<uint8_t> keepalive_misses_{0};

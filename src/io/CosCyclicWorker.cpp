@@ -34,6 +34,10 @@ namespace {
 
 constexpr uint32_t kWaitMs = 3000;
 constexpr uint32_t kLoopPauseMs = 100;
+// At an expected packet rate of 0 no inactivity time tells a device whose
+// every production arrives broken from one that changes nothing: so many
+// broken in a row end the connection.
+constexpr uint16_t kBrokenInARow = 3;
 
 uint32_t InputId(uint8_t mac) {
   return 0x340u + mac;
@@ -62,12 +66,16 @@ class NewestInput {
   bool Waiting() const { return !whole_ || (reassembly_ && reassembly_->count() > 0); }
   bool whole() const { return whole_; }
   const uint8_t* message() const { return newest_.data(); }
+  // Messages the device sent broken since the newest whole one (all taken
+  // while there is none); not those that frames lost on this side spoilt.
+  uint16_t broken() const { return broken_; }
 
  private:
   Step TakeFragment(const CANMsg& frame, bool after_loss);
   Step Keep(const uint8_t* message) {
     std::copy_n(message, length_, newest_.begin());
     whole_ = true;
+    broken_ = 0;
     return Step::kTaken;
   }
 
@@ -75,6 +83,7 @@ class NewestInput {
   std::optional<IoReassembly> reassembly_;
   std::array<uint8_t, kMaxIoMessage> newest_{};
   bool whole_ = false;
+  uint16_t broken_ = 0;
 };
 
 NewestInput::Step NewestInput::Take(const CANMsg& frame, bool after_loss) {
@@ -88,7 +97,8 @@ NewestInput::Step NewestInput::TakeFragment(const CANMsg& frame, bool after_loss
   if (reassembly_->count() == 0) {
     Trace("Read Fragment Message " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
   }
-  const bool parted = after_loss && reassembly_->count() > 0;
+  const bool begun = reassembly_->count() > 0;
+  const bool parted = after_loss && begun;
   switch (parted ? IoReassembly::Step::kError : reassembly_->Take(frame)) {
     case IoReassembly::Step::kMore:
       return Step::kTaken;
@@ -101,7 +111,11 @@ NewestInput::Step NewestInput::TakeFragment(const CANMsg& frame, bool after_loss
   }
   Trace("COS_Cyclic Fragment Error " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(frame));
   reassembly_.reset();
-  if (frame.len >= 1 && frame.data[0] == 0x00) reassembly_.emplace(length_).Take(frame);
+  const bool first = frame.len >= 1 && frame.data[0] == 0x00;
+  // A tail without its beginning belongs to a message counted already, or
+  // to one whose beginning went missing.
+  if (!parted && (begun || first)) ++broken_;
+  if (first) reassembly_.emplace(length_).Take(frame);
   return Step::kFragmentError;
 }
 
@@ -255,6 +269,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   void Established() {
     last_input_ = platform::GetTickCount();
     unacknowledged_ = 0;
+    broken_in_a_row_ = 0;
     device_.set_status(kCosCyclic, kStatusEstablished);
   }
 
@@ -264,8 +279,8 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   uint32_t InactivityLimit() const { return 4u * connection_.expected_packet_rate.load(); }
   uint32_t MsSinceInput() const { return platform::GetTickCount() - last_input_; }
 
-  // Ends the connection when its set went or the slave fell silent for the
-  // inactivity time; true then.
+  // Ends the connection when its set went, or no whole input came for the
+  // inactivity time (at rate 0: for kBrokenInARow productions); true then.
   bool Lost(uint16_t result) {
     if (result == 0) last_input_ = platform::GetTickCount();
     if (ConnectionSetGone()) {
@@ -273,9 +288,25 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
       return true;
     }
     const uint32_t limit = InactivityLimit();
+    if (TooManyBroken(broken_in_a_row_)) {
+      TraceLine("COS_Cyclic Inputs Broken!");
+      return LostWith(broken_in_a_row_);
+    }
     if (result == 0 || limit == 0 || MsSinceInput() < limit) return false;
     TraceLine("COS_Cyclic No Input!");
-    device_.NoteSetupFailure(kCosCyclic, SetupFailure::Lost(MsSinceInput() / (limit / 4)));
+    return LostWith(static_cast<uint16_t>(MsSinceInput() / (limit / 4)));
+  }
+
+  uint16_t BrokenInARow(const NewestInput& input) const {
+    if (input.whole()) return input.broken();
+    return static_cast<uint16_t>(std::min(broken_in_a_row_ + input.broken(), 0xFFFF));
+  }
+  bool TooManyBroken(uint16_t in_a_row) const {
+    return InactivityLimit() == 0 && in_a_row >= kBrokenInARow;
+  }
+
+  bool LostWith(uint16_t missed) {
+    device_.NoteSetupFailure(kCosCyclic, SetupFailure::Lost(missed));
     EndConnection(kCosCyclic, true);
     return true;
   }
@@ -354,11 +385,13 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     CANMsg frame{};
     bool after_loss = false;
     Step step = Step::kTaken;
-    while (step != Step::kWrongLength && NextInput(input, start, frame, after_loss)) {
+    while (step != Step::kWrongLength && !TooManyBroken(BrokenInARow(input)) &&
+           NextInput(input, start, frame, after_loss)) {
       step = input.Take(frame, after_loss);
       if (step == Step::kFragmentError) device_.Count(kCOS_CyclicWithPollFragmentError);
     }
     if (input.whole()) connection_.input().CopyIn(input.message(), length);
+    broken_in_a_row_ = BrokenInARow(input);
     if (step == Step::kWrongLength) return DNM_IOInputLengthError;
     return input.whole() ? 0 : DNM_IOFragmentNotReceived;
   }
@@ -425,6 +458,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   }
 
   uint32_t last_input_ = 0;  // tick of the last whole input
+  uint16_t broken_in_a_row_ = 0;  // productions broken since the last whole input
   int unacknowledged_ = 0;   // outputs in a row the slave did not acknowledge
 };
 

@@ -161,6 +161,7 @@ class CANPort {
   void Route(const CANMsg& msg, int n, RxScratch& scratch);
   void RouteToDevice(const CANMsg& msg, int n, uint8_t mac, uint8_t instance);
   // The receive FIFO overran: every device's buffers learn of the loss.
+  void NoteOverrun();
   void NoteFramesLost() const;
   void TraceDeviceRoute(const CANMsg& msg, int n, const DeviceRoute& route) const;
   void SetAllFlags(std::array<std::atomic<uint8_t>, kReceiveThreads>& flags, uint8_t value);
@@ -200,6 +201,9 @@ class CANPort {
   std::condition_variable io_hold_changed_;
   int io_holds_ = 0;  // guarded by io_hold_mutex_
   std::array<platform::Thread, kReceiveThreads> rx_threads_;
+  // Frames the driver still held when it told of an overrun, not yet
+  // routed; under ReceiveLock.
+  uint32_t frames_before_loss_ = 0;
   std::unique_ptr<BitStrobeRequest> bit_strobe_request_;
 };
 

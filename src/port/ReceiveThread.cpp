@@ -154,12 +154,22 @@ void CANPort::TakeAndRoute(int n, RxScratch& scratch) {
     if (r == CAN_DataOverrun) {
       TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", CAN_DataOverrun);
       driver::ClearDataOverrun(board_number_, port_number_);
-      NoteFramesLost();
+      NoteOverrun();
       continue;
     }
     if (r != 0) return;
     Route(scratch.msg, n, scratch);
+    if (frames_before_loss_ > 0 && --frames_before_loss_ == 0) NoteFramesLost();
   }
+}
+
+// A driver tells of an overrun before the frames it still holds, and those
+// came before the frames it dropped: the loss lies behind them. It is noted
+// there, and where it is told too, for a driver that tells it late.
+void CANPort::NoteOverrun() {
+  NoteFramesLost();
+  const int32_t held = driver::RxMsgCount(board_number_, port_number_);
+  frames_before_loss_ = held > 0 ? static_cast<uint32_t>(held) : 0;
 }
 
 void CANPort::Route(const CANMsg& msg, int n, RxScratch& scratch) {

@@ -110,6 +110,58 @@ TEST_F(CosCyclic, BesidePollInputsComeInFragmentsAndNeedNoOutput) {
   EXPECT_EQ(ReadInputs(lib_.DNM_ReadCyclicInputData, kMac), whole);
 }
 
+// At rate 0 nothing bounds the time between inputs; a device whose productions come broken
+// (here one byte too long) three in a row is lost as a silent one is, and set up again.
+TEST_F(CosCyclic, AtRateZeroThreeBrokenProductionsInARowLoseTheConnection) {
+  settings_->produced = 10;
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 10, 2, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 10, 2, 0, 0, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(WaitStatus(0, 8000));
+  const auto produce_broken = [&](uint16_t errors) {
+    slave_->Send(MakeFrame(0x340 + kMac, {0x00, 1, 1, 1, 1, 1, 1, 1}));
+    slave_->Send(MakeFrame(0x340 + kMac, {0x81, 1, 1, 1, 1}));
+    return Eventually(
+        [&] { return lib_.DNM_GetCOS_CyclicWithPollFragmentError(0, 0, kMac) == errors; }, 3000);
+  };
+  ASSERT_TRUE(produce_broken(1));
+  Produce(IoInput(0x20, 10));  // a whole one between starts the count again
+  ASSERT_TRUE(produce_broken(2));
+  ASSERT_TRUE(produce_broken(3));
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), 0);
+  EXPECT_EQ(Read(), IoInput(0x20, 10));
+  ASSERT_TRUE(produce_broken(4));
+  DNM_SetupFailure lost{};
+  EXPECT_TRUE(Eventually([&] {
+    return lib_.DNM_GetSetupFailure(0, 0, kMac, DNM_ConnectionCOS_Cyclic, &lost) == 0 &&
+           lost.cause == DNM_SetupLost;
+  }, 3000));
+  EXPECT_EQ(lost.missed_answers, 3);
+  EXPECT_TRUE(lib_.HasLine("COS_Cyclic Inputs Broken!"));
+  EXPECT_TRUE(WaitStatus(0, 8000));
+}
+
+// Configured while the device's workers run (under ThreadSanitizer the case checks that they
+// read the device's connections and buffers safely meanwhile): the new connection waits
+// suspended and stands from the next start on, the standing ones carry on.
+TEST_F(CosCyclic, AConnectionConfiguredWhileTheDeviceRunsStandsFromTheNextStart) {
+  settings_->produced = 4;
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 4, 2, 2500, 0), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(Eventually([&] { return lib_.DNM_CheckPollConnectionStatus(0, 0, kMac) == 0; }, 8000));
+  ASSERT_EQ(lib_.DNM_ConfigCOS(0, 0, kMac, 4, 2, 0, 0, 0), 0);
+  ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, kMac, 4, 2, 2500, 0), 0);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(lib_.DNM_CheckPollConnectionStatus(0, 0, kMac), 0);
+  EXPECT_EQ(lib_.DNM_CheckCOSConnectionStatus(0, 0, kMac), 255);
+  ASSERT_EQ(lib_.DNM_StopDevice(0, 0, kMac), 0);
+  ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kMac), 0);
+  ASSERT_TRUE(WaitStatus(0, 8000));
+  Produce({7, 6, 5, 4});
+  EXPECT_TRUE(Eventually([&] { return Read() == std::vector<uint8_t>{7, 6, 5, 4}; }, 2000));
+}
+
 TEST_F(CosCyclic, ConfigurationAndCallsAroundTheConnection) {
   uint8_t data[64] = {};
   uint32_t length = 0;

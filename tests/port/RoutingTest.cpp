@@ -186,15 +186,30 @@ TEST_F(Routing, PortBufferGetsSharedIdentifiersAndBurstsInOrder) {
   }
 }
 
+// A worker looks the device's buffers up without a lock while a configuration call on the
+// started device makes one; under ThreadSanitizer the two must not race.
+TEST_F(Routing, AWorkerMayLookUpABufferWhileAConfigurationMakesIt) {
+  Device_Info& device = AddStartedDevice(5, true);
+  std::thread worker([&device] {
+    while (device.buffer(kCosCyclic) == nullptr) std::this_thread::yield();
+    EXPECT_EQ(device.buffer(kCosCyclic)->GetDataCount(), 0);
+  });
+  device.MakeBuffer(kCosCyclic);
+  worker.join();
+}
+
 class RoutingSmallQueue : public Routing {
   const char* Network() const override { return "port 0/1 rxfifo=8\n"; }
 };
 
+// The card tells of the overrun before the 8 frames it kept, which came before the ones it
+// dropped: the frame after the loss is marked, not only the first one kept.
 TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted) {
-  port_->map().AddMap(0x7EE, kPortBufferId, kPortBufferId);
+  MsgBuffer& buffer = *AddStartedDevice(5, true).buffer(kPoll);
+  port_->map().AddMap(0x3C5, 5, kPoll);
   port_->PauseReceiveThreads();
   for (uint8_t i = 0; i < 40; ++i) {
-    const CANMsg frame = MakeFrame(0x7EE, {i});
+    const CANMsg frame = MakeFrame(0x3C5, {i});
     ASSERT_EQ(VCAN_NodeSend(node_, &frame, 1000), 0);
   }
   VCAN_PortStats stats{};
@@ -207,7 +222,16 @@ TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted)
   WaitRouted(0, 0);
   ASSERT_EQ(stats.overrun_drops, 32u);  // the card's queue holds 8
   EXPECT_TRUE(KeptTraceHas("API_CAN_ReceiveMsg( ) --> CAN Message --> CAN_DataOverrun"));
-  EXPECT_EQ(port_->port_buffer().GetDataCount(), 8);
+  EXPECT_EQ(buffer.GetDataCount(), 8);
+  const CANMsg next = MakeFrame(0x3C5, {40});
+  ASSERT_EQ(VCAN_NodeSend(node_, &next, 1000), 0);
+  WaitRouted(stats.received, 1);
+  std::vector<int> after_loss;
+  CANMsg out{};
+  for (bool lost = false; buffer.GetMsg(out, FrameKey::Id(0x3C5), lost) == 0;) {
+    if (lost) after_loss.push_back(out.data[0]);
+  }
+  EXPECT_THAT(after_loss, ElementsAre(0, 40));
 }
 
 TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {
