@@ -201,17 +201,28 @@ class Recoveries {
     const auto now = Clock::now();
     for (uint8_t mac = 1; mac <= kSlaves; ++mac) {
       const bool up = DNM_GetDeviceStatus(kBoard, kPort, mac) == DNM_NoError;
-      LookAtSlave(mac, up, now);
+      const std::string lacks = LookAtSlave(mac, up, now);
       auto& down = down_[mac];
       if (!up && !down) {
-        down = Down{now, g_last_fault[mac].exchange(kFrameLoss)};
+        down = Down{now, g_last_fault[mac].exchange(kFrameLoss), {}};
         lost_++;
+      } else if (!up && down->slave_when_slow.empty() && now - down->since > kRecoveryBound) {
+        down->slave_when_slow = lacks.empty() ? "nothing" : lacks;
       } else if (up && down) {
         durations_[down->cause].push_back(now - down->since);
         if (now - down->since > kRecoveryBound) NoteSlowRecovery(mac, *down, now);
         down.reset();
         recovered_++;
       }
+    }
+  }
+  // The devices still down, each with what its slave lacks.
+  void PrintStillDown() const {
+    for (uint8_t mac = 1; mac <= kSlaves; ++mac) {
+      if (!down_[mac]) continue;
+      std::printf("    down since %.1f s, lost to %s, its slave without %s; %s\n",
+                  SecondsAt(down_[mac]->since), kCauseNames[down_[mac]->cause],
+                  SlaveLacks(mac).c_str(), DeviceAndFault(mac).c_str());
     }
   }
   int StillDown() const {
@@ -251,13 +262,14 @@ class Recoveries {
   struct Down {
     Clock::time_point since;
     int cause;
+    std::string slave_when_slow;  // what the slave lacked once the recovery was overdue
   };
   static double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
   // A device reported standing while its slave has not held its connections for longer than
   // the loss-detection time: the master reports what it no longer gets. Samples in a row of
-  // one device make one episode.
-  void LookAtSlave(uint8_t mac, bool up, Clock::time_point now) {
+  // one device make one episode. Returns what the slave lacks.
+  std::string LookAtSlave(uint8_t mac, bool up, Clock::time_point now) {
     auto& since = slave_down_since_[mac];
     const std::string lacks = SlaveLacks(mac);
     if (lacks.empty()) {
@@ -270,9 +282,10 @@ class Recoveries {
       if (episode.samples == 0) episode = {now, now, 0, *since, lacks, DeviceAndFault(mac)};
       episode.samples++;
       episode.last = now;
-      return;
+      return lacks;
     }
     EndEpisode(mac);
+    return lacks;
   }
 
   void EndEpisode(uint8_t mac) {
@@ -292,9 +305,11 @@ class Recoveries {
     slow_++;
     char text[400];
     std::snprintf(text, sizeof text,
-                  "%.1f s: recovered after %.1f s (bound %.0f s), lost at %.1f s to %s; %s",
+                  "%.1f s: recovered after %.1f s (bound %.0f s), lost at %.1f s to %s, its "
+                  "slave then without %s; %s",
                   SecondsAt(now), Seconds(now - down.since), Seconds(kRecoveryBound),
-                  SecondsAt(down.since), kCauseNames[down.cause], DeviceAndFault(mac).c_str());
+                  SecondsAt(down.since), kCauseNames[down.cause], down.slave_when_slow.c_str(),
+                  DeviceAndFault(mac).c_str());
     named_.emplace_back(SecondsAt(now), text);
   }
 
@@ -519,6 +534,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(injected.load()));
   std::printf("  connections lost, recovered    %10d %d\n", recoveries.lost(), recoveries.recovered());
   std::printf("  still down 30 s after the end  %10d\n", recoveries.StillDown());
+  recoveries.PrintStillDown();
   std::printf("  reported standing, slave not   %10d\n", recoveries.false_standing());
   std::printf("  recoveries slower than %2.0f s   %10zu\n",
               std::chrono::duration<double>(kRecoveryBound).count(), recoveries.slow());

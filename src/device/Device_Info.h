@@ -101,9 +101,18 @@ class Device_Info {
   // True the first time only: the UCMM route of the device is added once.
   bool ClaimUcmmRoute() { return !ucmm_route_added_.exchange(true); }
 
-  uint16_t status(ConnectionKind kind) const { return status_[kind].load(); }
+  // An I/O connection stands only in the connection set it was set up in:
+  // once the device holds another, it no longer reads as established, also
+  // before its worker has noticed.
+  uint16_t status(ConnectionKind kind) const {
+    const uint16_t value = status_[kind].load();
+    const bool set_gone = kind != kExplicit && value == kStatusEstablished &&
+                          established_in_[kind].load() != connection_set_.load();
+    return set_gone ? kStatusNotEstablished : value;
+  }
   // A connection that stands has no set-up failure to tell any more.
   void set_status(ConnectionKind kind, uint16_t value) {
+    if (value == kStatusEstablished) established_in_[kind].store(connection_set_.load());
     status_[kind].store(value);
     if (value == kStatusEstablished) setup_reasons_.Clear(kind);
   }
@@ -218,6 +227,7 @@ class Device_Info {
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
   std::atomic<uint32_t> connection_set_{0};
   std::atomic<uint32_t> ucmm_allocated_set_{kNoConnectionSet};
+  std::array<std::atomic<uint32_t>, kConnectionKinds> established_in_{};
   std::array<Published<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};
   std::array<Published<MsgBuffer>, kConnectionKinds> buffers_;

@@ -198,6 +198,20 @@ TEST_F(Routing, AWorkerMayLookUpABufferWhileAConfigurationMakesIt) {
   worker.join();
 }
 
+// Once the device holds another connection set (the port released the set, or the explicit
+// connection was made anew), an I/O connection of the set before no longer reads as standing,
+// also while its worker has not yet noticed.
+TEST_F(Routing, AnIoConnectionStandsOnlyInTheSetItWasSetUpIn) {
+  Device_Info& device = AddStartedDevice(5, true);
+  device.set_status(kPoll, kStatusEstablished);
+  EXPECT_EQ(device.status(kPoll), kStatusEstablished);
+  device.NewConnectionSet();
+  EXPECT_EQ(device.status(kPoll), kStatusNotEstablished);
+  EXPECT_EQ(device.status(kExplicit), kStatusEstablished);
+  device.set_status(kPoll, kStatusEstablished);
+  EXPECT_EQ(device.status(kPoll), kStatusEstablished);
+}
+
 class RoutingSmallQueue : public Routing {
   const char* Network() const override { return "port 0/1 rxfifo=8\n"; }
 };
