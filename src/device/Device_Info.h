@@ -59,6 +59,7 @@ class Published {
 
 constexpr uint16_t kStatusEstablished = 0;
 constexpr uint32_t kNoConnectionSet = UINT32_MAX;
+constexpr uint8_t kNoMaster = 0xFF;
 constexpr uint16_t kStatusNotEstablished = 255;
 
 // How one explicit request of the device ended.
@@ -135,6 +136,10 @@ class Device_Info {
   void NewConnectionSet() { connection_set_.fetch_add(1); }
   // The connection set whose I/O connections were allocated over UCMM, or
   // kNoConnectionSet; read and written in the device's turn.
+  // The master's MAC ID with which the set was last allocated on the group 2
+  // route (kNoMaster: never).
+  uint8_t allocated_as() const { return allocated_as_.load(); }
+  void set_allocated_as(uint8_t master_mac) { allocated_as_.store(master_mac); }
   uint32_t ucmm_allocated_set() const { return ucmm_allocated_set_.load(); }
   void set_ucmm_allocated_set(uint32_t set) { ucmm_allocated_set_.store(set); }
   uint8_t stop_flag(ConnectionKind kind) const { return stop_[kind].load(); }
@@ -227,6 +232,7 @@ class Device_Info {
   std::array<std::atomic<uint8_t>, kConnectionKinds> stop_{};
   std::atomic<uint32_t> connection_set_{0};
   std::atomic<uint32_t> ucmm_allocated_set_{kNoConnectionSet};
+  std::atomic<uint8_t> allocated_as_{kNoMaster};
   std::array<std::atomic<uint32_t>, kConnectionKinds> established_in_{};
   std::array<Published<ConnectionObject>, kConnectionKinds> connections_;
   std::atomic<uint8_t> poll_disabled_{0};

@@ -57,17 +57,34 @@ int AllocateConnection(CANPort& port, Device_Info& device, const platform::StopS
                                                   0x01, device.allocate_choice(), s}),
                     Group2Id(m, 3), kAllocate | kReply, true};
   spec.inner_ms = kAnswerMs;
-  return ExplicitExchange(port, device, stop).AllocateInTurn(spec, ReleaseSpec(port, device));
+  const int result = ExplicitExchange(port, device, stop)
+                         .AllocateInTurn(spec, ReleasesBeforeAllocation(port, device));
+  if (result == kAnswered) device.set_allocated_as(s);
+  return result;
+}
+
+// A set refused as held is released under the master's MAC ID and, after a
+// change of it, first under the one it was allocated with: a device that
+// missed the release sent before the change holds it for that MAC ID, and
+// refuses the master under any other until it is released.
+std::vector<ExchangeSpec> ReleasesBeforeAllocation(const CANPort& port, const Device_Info& device) {
+  const uint8_t former = device.allocated_as();
+  if (former == kNoMaster || former == port.mac_id()) return {ReleaseSpec(port, device)};
+  return {ReleaseSpec(device, former), ReleaseSpec(port, device)};
 }
 
 ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device) {
-  const uint8_t s = port.mac_id();
+  return ReleaseSpec(device, port.mac_id());
+}
+
+ExchangeSpec ReleaseSpec(const Device_Info& device, uint8_t s) {
   const uint8_t m = device.mac();
   ExchangeSpec spec{"ReleaseConnection( )",
                     RequestFrame(Group2Id(m, 6), {uint8_t(kXid | s), kRelease, kDeviceNetClass,
                                                   0x01, device.allocate_choice()}),
                     Group2Id(m, 3), kRelease | kReply, false};
   spec.refusal_is_no_failure = true;
+  spec.answer_mac = s;
   return spec;
 }
 
@@ -147,8 +164,7 @@ bool AskConnectionState(CANPort& port, Device_Info& device, const platform::Stop
       RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kGetAttributeSingle,
                                       kConnectionClass, 0x01, 0x01}),
       route.response_id, kGetAttributeSingle | kReply, false};
-  if (device.keepalive_misses() > 0 && !device.suspect())
-    spec.inner_ms = kAnswerMs - kFirstFrameMs;
+  if (device.keepalive_misses() > 0 && !device.suspect()) spec.inner_ms = kAnswerMs - kFirstFrameMs;
   const int result = ExplicitExchange(port, device, stop).RunInTurn(spec);
   if (stop != nullptr && stop->Raised()) return true;
   if (result == kNotSent && !SilentPastWatchdog(device)) {
@@ -179,7 +195,8 @@ bool CheckExplicitConnection(CANPort& port, Device_Info& device, const platform:
     if (!turn->held()) return true;  // the worker or the device is ending
   }
   if (AskConnectionState(port, device, stop)) return true;
-  if (device.keepalive_misses() != 1 || device.status(kExplicit) != kStatusEstablished) return false;
+  if (device.keepalive_misses() != 1 || device.status(kExplicit) != kStatusEstablished)
+    return false;
   return AskConnectionState(port, device, stop);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -34,6 +35,10 @@ int ThreadCloseExplicitUCMM(CANPort& port, Device_Info& device, bool wait,
 // The requests of release and UCMM close, for a caller that sends them
 // itself (the release of all of a port's devices at once).
 ExchangeSpec ReleaseSpec(const CANPort& port, const Device_Info& device);
+// The same release sent under one of the master's MAC IDs.
+ExchangeSpec ReleaseSpec(const Device_Info& device, uint8_t master_mac);
+// The releases that go before an allocation again of a set refused as held.
+std::vector<ExchangeSpec> ReleasesBeforeAllocation(const CANPort& port, const Device_Info& device);
 ExchangeSpec CloseUcmmSpec(const CANPort& port, const Device_Info& device);
 // A keep-alive: reads the explicit connection's own state (Connection
 // class, instance 1, attribute 1) on the device's route. An answer of either

@@ -138,19 +138,20 @@ void ExplicitExchange::Book(int result) {
 namespace {
 
 bool RefusedAsHeld(const CANMsg& answer) {
-  return answer.len >= 3 && (answer.data[2] == kStatusAlreadyInState ||
-                             answer.data[2] == kStatusObjectStateConflict);
+  return answer.len >= 3 &&
+         (answer.data[2] == kStatusAlreadyInState || answer.data[2] == kStatusObjectStateConflict);
 }
 
 }  // namespace
 
-int ExplicitExchange::AllocateInTurn(const ExchangeSpec& allocate, const ExchangeSpec& release) {
+int ExplicitExchange::AllocateInTurn(const ExchangeSpec& allocate,
+                                     const std::vector<ExchangeSpec>& releases) {
   const int result = SendAndWait(allocate, true);
   const bool held = result == kErrorResponse && RefusedAsHeld(answer_);
   Book(held ? kAnswered : result);
   if (!held) return result;
   Trace("%s   DesMACID %d holds a set: released first", allocate.name, device_.mac());
-  RunInTurn(release);
+  for (const ExchangeSpec& release : releases) RunInTurn(release);
   return RunInTurn(allocate);
 }
 
@@ -217,8 +218,9 @@ void TraceAnswer(const ExchangeSpec& spec, uint8_t mac, int result, const CANMsg
       }
       return;
     case AnswerText::kThreadGet:
-      Trace(result == kAnswered ? "TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT
-                                : "ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
+      Trace(result == kAnswered
+                ? "TheradWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT
+                : "ThreadWaitGetAttributeResponse( )   DesMACID %d , " DNM_FRAME_FORMAT,
             mac, DNM_FRAME_FIELDS(answer));
       return;
     case AnswerText::kAttributeGet:
@@ -226,8 +228,9 @@ void TraceAnswer(const ExchangeSpec& spec, uint8_t mac, int result, const CANMsg
             DNM_FRAME_FIELDS(answer));
       return;
     case AnswerText::kAttributeSet:
-      Trace(result == kFragmented ? "WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT
-                                  : "WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
+      Trace(result == kFragmented
+                ? "WatiSetAttributeResponse( )   Response Fragment Msg " DNM_FRAME_FORMAT
+                : "WatiSetAttributeResponse( )   Response Msg " DNM_FRAME_FORMAT,
             DNM_FRAME_FIELDS(answer));
       return;
   }
@@ -249,7 +252,8 @@ int ExplicitExchange::Taken(const ExchangeSpec& spec, int result) {
 int ExplicitExchange::Await(const ExchangeSpec& spec) {
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
-  const uint8_t header = static_cast<uint8_t>((spec.own ? kXid : 0) | port_.mac_id());
+  const uint8_t master = spec.answer_mac == kNoMaster ? port_.mac_id() : spec.answer_mac;
+  const uint8_t header = static_cast<uint8_t>((spec.own ? kXid : 0) | master);
   const auto take = [&](const FrameKey& key) { return buffer->GetMsg(answer_, key) == 0; };
   ResponseWait waiting(*buffer, spec.inner_ms, kAnswerMs, stop_);
   waiting.HoldIoWhenOverdue(port_);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "VELKCAN.h"
 #include "device/Device_Info.h"
@@ -75,6 +76,9 @@ struct ExchangeSpec {
   // A release or close: a device that holds nothing of the master's refuses
   // it, which is no failure: its error answer counts as answered.
   bool refusal_is_no_failure = false;
+  // The master's MAC ID the answer is addressed to, where the request names
+  // another than the port's (a release under the MAC ID before a change).
+  uint8_t answer_mac = kNoMaster;
 };
 
 // The answer a request of the spec, sent now without waiting, may bring.
@@ -151,9 +155,9 @@ class ExplicitExchange {
   // set of this master's that the master lost track of (an allocation whose
   // answer was lost, a restart of the application): it refuses the
   // allocation as already in that state (or in conflict with the set's
-  // owner), and the set is then released, the answer awaited, and
-  // allocated once more.
-  int AllocateInTurn(const ExchangeSpec& allocate, const ExchangeSpec& release);
+  // owner), and the set is then released (each of the releases in turn,
+  // their answers awaited) and allocated once more.
+  int AllocateInTurn(const ExchangeSpec& allocate, const std::vector<ExchangeSpec>& releases);
   // Waits for the answer of a request already sent (the last fragment of
   // a fragmented one), as RunInTurn does after sending.
   int Await(const ExchangeSpec& spec);

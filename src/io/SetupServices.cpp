@@ -134,7 +134,7 @@ int AllocateOncePerSet(CANPort& port, Device_Info& device, const platform::StopS
   if (device.ucmm_allocated_set() == set) return kAnswered;
   const int result = ExplicitExchange(port, device, stop)
                          .AllocateInTurn(AllocateUcmmSpec(port, device),
-                                         ReleaseUcmmSpec(port, device));
+                                         {ReleaseUcmmSpec(port, device)});
   if (result == kAnswered) device.set_ucmm_allocated_set(set);
   return result;
 }

@@ -95,7 +95,8 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
         uint8_t data[64] = {};
         const bool stands = lib_->DNM_GetDeviceStatus(0, 0, mac) == 0;
         const bool reported = stands || Read(mac, data) == 0;
-        const auto down_for = Clock::now() - down_since_[mac] - (starved_ - starved_when_down_[mac]);
+        const auto down_for =
+            Clock::now() - down_since_[mac] - (starved_ - starved_when_down_[mac]);
         if (!held && reported && down_for > kDetection)
           ADD_FAILURE() << "MAC ID " << int{mac} << " reported standing, slave holds nothing"
                         << Starvation();
@@ -164,6 +165,12 @@ class IoRecovery : public ::testing::TestWithParam<const char*> {
         master_ = mac;
         ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, master_), 0);
       }
+    } else if (fault == "MAC ID change unheard") {
+      // The slaves miss the releases before the change and hold their sets for MAC ID 0.
+      Behave("silent=1");
+      master_ = 10;
+      ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, master_), 0);
+      Behave("silent=0");
     } else if (fault == "stop and start") {
       ASSERT_EQ(lib_->DNM_StopCommunicate(0, 0), 0);
       std::this_thread::sleep_for(milliseconds(300));
@@ -195,7 +202,8 @@ TEST_P(IoRecovery, EveryConnectionComesBackWithDataFlowing) {
 INSTANTIATE_TEST_SUITE_P(Faults, IoRecovery,
                          ::testing::Values("power cycle", "cable pulled", "send failure",
                                            "baud round trip", "MAC ID changes in a row",
-                                           "stop and start", "close and reopen"),
+                                           "MAC ID change unheard", "stop and start",
+                                           "close and reopen"),
                          [](const auto& info) {
                            std::string name = info.param;
                            std::erase(name, ' ');
