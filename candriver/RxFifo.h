@@ -30,8 +30,8 @@ class RxFifo {
   void Put(const Frame& frame);
   // A frame was lost before it reached the FIFO (a controller overrun): reported like one.
   void NoteOverrun();
-  // A pending overrun is reported once, before any further frame, so the caller learns that
-  // frames were lost at the point where they were lost.
+  // A pending overrun is reported once, before any further frame, as a controller reports it;
+  // the frames the FIFO still holds then came before those it dropped.
   int32_t Take(CANMsg& record);
   int32_t Count() const;
   int32_t WaitForFrames(std::chrono::milliseconds timeout);
