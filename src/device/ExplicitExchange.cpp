@@ -80,9 +80,18 @@ uint8_t ResponseWait::WaitForFrames() {
   return count > 0 || left == 0 ? count : buffer_.WaitForData(left, stop_);
 }
 
+namespace {
+
+// The master's MAC ID that the answer to the request names.
+uint8_t AnswerMac(const ExchangeSpec& spec, uint8_t port_mac) {
+  return spec.answer_mac == kNoMaster ? port_mac : spec.answer_mac;
+}
+
+}  // namespace
+
 PendingAnswer PendingAnswerOf(const ExchangeSpec& spec, uint8_t master_mac) {
-  return {spec.response_id, static_cast<uint8_t>(kXid | master_mac), spec.success_service,
-          spec.name, platform::GetTickCount() + spec.inner_ms};
+  return {spec.response_id, static_cast<uint8_t>(kXid | AnswerMac(spec, master_mac)),
+          spec.success_service, spec.name, platform::GetTickCount() + spec.inner_ms};
 }
 
 bool AwaitPendingAnswer(Device_Info& device, const PendingAnswer& pending, uint32_t until_tick,
@@ -252,8 +261,8 @@ int ExplicitExchange::Taken(const ExchangeSpec& spec, int result) {
 int ExplicitExchange::Await(const ExchangeSpec& spec) {
   MsgBuffer* buffer = device_.buffer(kExplicit);
   if (buffer == nullptr) return kNoAnswer;
-  const uint8_t master = spec.answer_mac == kNoMaster ? port_.mac_id() : spec.answer_mac;
-  const uint8_t header = static_cast<uint8_t>((spec.own ? kXid : 0) | master);
+  const uint8_t header =
+      static_cast<uint8_t>((spec.own ? kXid : 0) | AnswerMac(spec, port_.mac_id()));
   const auto take = [&](const FrameKey& key) { return buffer->GetMsg(answer_, key) == 0; };
   ResponseWait waiting(*buffer, spec.inner_ms, kAnswerMs, stop_);
   waiting.HoldIoWhenOverdue(port_);

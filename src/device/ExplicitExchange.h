@@ -81,7 +81,7 @@ struct ExchangeSpec {
   uint8_t answer_mac = kNoMaster;
 };
 
-// The answer a request of the spec, sent now without waiting, may bring.
+// The answer that a request, sent now without waiting for it, may still bring.
 PendingAnswer PendingAnswerOf(const ExchangeSpec& spec, uint8_t master_mac);
 // Waits until the pending answer came (true; it is taken and traced) or
 // until_tick; a stop raised ends the wait too.
