@@ -22,6 +22,7 @@
 
 #include "Segment.h"
 #include "SegmentLinks.h"
+#include "SharedAccess.h"
 #include "SharedWire.h"
 
 namespace vcan {
@@ -32,7 +33,7 @@ class SharedHost final : public SegmentTap, public std::enable_shared_from_this<
   // process's own frames are always passed back, they free its transmit queue.
   static constexpr size_t kLinkQueueCapacity = 4096;
 
-  SharedHost(Segment& segment, int listen_fd);
+  SharedHost(Segment& segment, int listen_fd, SharedAccess access);
   void Start();
 
   void OnCarried(const Frame& frame, uint32_t baud, const Node& sender) override;
@@ -48,6 +49,7 @@ class SharedHost final : public SegmentTap, public std::enable_shared_from_this<
 
   Segment& segment_;
   const int listen_fd_;
+  const SharedAccess access_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<Link>> links_;
   std::atomic<uint64_t> drops_{0};
