@@ -13,6 +13,10 @@ Clock::duration BitTime(uint32_t bits, uint32_t baud) {
   return std::chrono::duration_cast<Clock::duration>(nanoseconds);
 }
 
+bool SupportedBaud(uint32_t baud) {
+  return baud == kBaud125k || baud == kBaud250k || baud == kBaud500k;
+}
+
 std::optional<uint32_t> BaudFromSelector(uint8_t selector) {
   switch (selector) {
     case 6:

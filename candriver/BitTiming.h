@@ -20,6 +20,9 @@ uint32_t FrameBits(const Frame& frame);
 
 Clock::duration BitTime(uint32_t bits, uint32_t baud);
 
+// One of the rates above.
+bool SupportedBaud(uint32_t baud);
+
 // The controller's baud selector byte: 6 = 500k, 5 = 250k, 4 = 125k.
 std::optional<uint32_t> BaudFromSelector(uint8_t selector);
 

@@ -76,6 +76,8 @@ class Segment {
   // A frame the host carried, delivered on the bus thread; own_tag names the local node that
   // sent it (its frame has then left its transmit queue).
   void Deliver(const Frame& frame, uint32_t baud, std::optional<uint32_t> own_tag);
+  // The host refused a frame of the local node `tag`: it will never be reported carried.
+  void Refused(uint32_t tag);
   // The host is gone: the frames handed to it are lost.
   void LinkLost();
 
