@@ -4,16 +4,16 @@
 // compete in arbitration like local ones. An attached process's segment hands its nodes' frames
 // to the host and delivers what the host carried (SharedUplink).
 //
-// Threads, host: one accepting connections, and per attached process a reader (its frames) and
-// a writer (carried frames from a bounded queue, so a stalled reader never holds up the bus).
-// Attached: one reader, which also reconnects once the host is gone. Everything lives as long
-// as the process, like the card.
+// Threads, host: one event thread that accepts connections, takes greetings (within
+// kGreetingTimeout) and the attached processes' records, and writes each process its records
+// from a bounded queue without blocking, so a stalled reader never holds up the bus and a silent
+// peer costs a socket, no thread. Attached: one reader, which also reconnects once the host is
+// gone. Everything lives as long as the process, like the card.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,29 +29,72 @@ namespace vcan {
 
 class SharedHost final : public SegmentTap, public std::enable_shared_from_this<SharedHost> {
  public:
-  // Carried frames waiting for one attached process; more are dropped and counted. The
-  // process's own frames are always passed back, they free its transmit queue.
+  // What a peer can make the host hold (docs/virtual-card.md, "Limits"). Connections count
+  // from accept, greeted or not; more are refused.
+  static constexpr size_t kMaxLinks = 64;
+  // Proxy nodes per attached process; an idle one makes way for a new tag.
+  static constexpr size_t kMaxNodesPerLink = 64;
+  // Other nodes' frames and refusals waiting for one attached process; more are dropped and
+  // counted.
   static constexpr size_t kLinkQueueCapacity = 4096;
+  // Own frames waiting to go back to one attached process before its further sends are dropped
+  // and counted: as many as its proxies can hold queued. Never reached by a process that reads.
+  static constexpr size_t kOwnBacklog = kMaxNodesPerLink * Segment::kTxQueueCapacity;
+  static constexpr auto kGreetingTimeout = std::chrono::seconds(2);
+  // How long the host stops accepting when it is out of file descriptors.
+  static constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
   SharedHost(Segment& segment, int listen_fd, SharedAccess access);
   void Start();
+  // Serves a connected socket as one accepted and admitted (listen_fd may then be -1).
+  void Adopt(int fd);
 
   void OnCarried(const Frame& frame, uint32_t baud, const Node& sender) override;
   uint64_t drops() const override { return drops_.load(); }
 
  private:
   struct Link;
-  void AcceptLoop();
-  void Serve(const std::shared_ptr<Link>& link);
-  void Feed(const std::shared_ptr<Link>& link);
-  void Take(Link& link, const wire::Record& record);
-  void Remove(const std::shared_ptr<Link>& link);
+  class Proxy;
+  void Run();
+  int WaitMilliseconds() const;
+  void OnEvent(uint64_t key, uint32_t events);
+  void AcceptAll();
+  void PauseAccepting();
+  void ResumeAccepting();
+  void Admit(int fd, bool check_access);
+  void TakeAdopted();
+  void ExpireGreetings();
+  bool Receive(Link& link);
+  bool TakeRecord(Link& link, const wire::Record& record);
+  bool Greet(Link& link, const wire::Record& record);
+  void TakeSend(Link& link, const wire::Record& record);
+  void TakeDrop(Link& link, uint32_t tag);
+  std::shared_ptr<Proxy> ProxyFor(Link& link, uint32_t tag);
+  bool RetireIdleProxy(Link& link);
+  void Refuse(Link& link, wire::Refusal why, uint32_t tag);
+  void QueueOther(Link& link, const wire::Bytes& bytes);
+  void LoseLocked(Link& link);
+  void FlushAll();
+  bool Flush(Link& link);
+  bool NextOut(Link& link);
+  void WatchWrites(Link& link, bool watch);
+  void Close(uint64_t id);
+  void Wake();
 
   Segment& segment_;
   const int listen_fd_;
   const SharedAccess access_;
+  int epoll_fd_ = -1;
+  int wake_fd_ = -1;
+  // The event thread's alone.
+  std::map<uint64_t, std::shared_ptr<Link>> connections_;
+  uint64_t next_id_;
+  std::chrono::steady_clock::time_point accept_paused_until_{};
+  bool accept_paused_ = false;
+  // Under mutex_: the greeted links the bus thread writes to, their queues, sockets to adopt.
   std::mutex mutex_;
   std::vector<std::shared_ptr<Link>> links_;
+  std::vector<int> adopted_;
   std::atomic<uint64_t> drops_{0};
 };
 
@@ -68,8 +111,13 @@ class SharedUplink final : public SegmentUplink {
   void Drop(uint32_t tag) override;
   uint64_t drops() const override { return drops_.load(); }
 
+  // One record from the host; the reader's, public for the fuzz target.
+  void Take(const wire::Record& record);
+
  private:
   void ReadLoop(int fd);
+  void TakeCarried(const wire::Record& record);
+  void TakeRefused(const wire::Record& record);
   void HostGone();
   int Reattach();
 
@@ -79,6 +127,7 @@ class SharedUplink final : public SegmentUplink {
   int fd_;  // under write_mutex_; -1 while the host is gone
   std::atomic<bool> connected_{true};
   std::atomic<uint64_t> drops_{0};
+  std::atomic<uint32_t> refusals_told_{0};  // bit per wire::Refusal already reported
 };
 
 // Hosts the segment at path, or attaches it to the process that hosts it there. Returns the

@@ -56,6 +56,10 @@ int Attach(const std::string& path) {
     return -EPIPE;
   }
   const auto answer = ReadRecord(fd);
+  if (answer && answer->type == Type::kRefused) {
+    close(fd);
+    return -RefusalError(RefusalOf(*answer));
+  }
   if (!answer || !IsHello(*answer)) {
     close(fd);
     return -EPROTO;

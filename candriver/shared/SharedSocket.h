@@ -18,7 +18,8 @@ std::optional<Record> ReadRecord(int fd);
 inline constexpr int kGreetingSeconds = 2;
 
 // Connects to the host at path and exchanges the greeting; the socket, or -errno
-// (-EPROTO for a peer that does not greet as a host of this version).
+// (-EPROTO for a peer that does not greet as a host of this version; for a host that refuses,
+// wire::RefusalError of its reason).
 int Attach(const std::string& path);
 
 }  // namespace vcan::wire

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -21,7 +22,17 @@ enum class Type : uint8_t {
   kSend = 2,     // attached -> host: a frame of the attached process's node `tag`
   kCarried = 3,  // host -> attached: a frame the bus carried, with its end time
   kDrop = 4,     // attached -> host: node `tag` dropped the frames it had queued
-  kLost = 5,     // host -> attached: `tag` frames were not passed on, the reader was too slow
+  kLost = 5,     // host -> attached: `tag` frames were not passed on or not taken
+  kRefused = 6,  // host -> attached: data byte 0 says why (Refusal), `tag` names the node
+};
+
+// Why the host refused: the connection (tag 0; the host then closes it) or one send record.
+enum class Refusal : uint8_t {
+  kFull = 1,      // as many processes are attached as the host serves; later may work
+  kDenied = 2,    // this process may not attach
+  kVersion = 3,   // the greeting names another protocol version
+  kNodes = 4,     // the process has as many nodes with frames pending as the host keeps
+  kRate = 5,      // a bit rate the card does not support
 };
 
 inline constexpr uint8_t kFlagRtr = 0x01;
@@ -65,7 +76,7 @@ inline Bytes Encode(const Record& record) {
 // nullopt for a record no peer of this version sends (unknown type, bad length or identifier).
 inline std::optional<Record> Decode(const Bytes& in) {
   Record record;
-  if (in[0] < 1 || in[0] > 5 || in[1] > kMaxDataLength) return std::nullopt;
+  if (in[0] < 1 || in[0] > 6 || in[1] > kMaxDataLength) return std::nullopt;
   record.type = static_cast<Type>(in[0]);
   record.flags = in[2];
   record.frame.len = in[1];
@@ -88,9 +99,57 @@ inline Record Hello() {
   return hello;
 }
 
-inline bool IsHello(const Record& record) {
-  return record.type == Type::kHello && record.tag == kVersion &&
+// A greeting of any protocol version.
+inline bool IsGreeting(const Record& record) {
+  return record.type == Type::kHello &&
          std::memcmp(record.frame.data.data(), kMagic, sizeof kMagic) == 0;
+}
+
+inline bool IsHello(const Record& record) {
+  return IsGreeting(record) && record.tag == kVersion;
+}
+
+inline Record Refused(Refusal why, uint32_t tag) {
+  Record refused;
+  refused.type = Type::kRefused;
+  refused.tag = tag;
+  refused.frame.len = 1;
+  refused.frame.data[0] = static_cast<uint8_t>(why);
+  return refused;
+}
+
+inline Refusal RefusalOf(const Record& refused) {
+  return static_cast<Refusal>(refused.frame.data[0]);
+}
+
+// What the attaching side reports for a refused greeting, as an errno value.
+inline int RefusalError(Refusal why) {
+  switch (why) {
+    case Refusal::kFull:
+      return EUSERS;
+    case Refusal::kDenied:
+      return EACCES;
+    case Refusal::kVersion:
+      return EPROTONOSUPPORT;
+    default:
+      return EPROTO;
+  }
+}
+
+inline const char* RefusalText(Refusal why) {
+  switch (why) {
+    case Refusal::kFull:
+      return "as many processes are attached as the host serves";
+    case Refusal::kDenied:
+      return "this process may not attach";
+    case Refusal::kVersion:
+      return "the host speaks another protocol version";
+    case Refusal::kNodes:
+      return "too many of this process's nodes have frames pending";
+    case Refusal::kRate:
+      return "a bit rate the card does not support";
+  }
+  return "an unknown reason";
 }
 
 }  // namespace vcan::wire

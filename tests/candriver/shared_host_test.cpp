@@ -4,6 +4,8 @@
 // process ends.
 #include <gtest/gtest.h>
 #include <linux/can.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -71,6 +73,164 @@ TEST(SharedHost, AStalledReaderLosesFramesNotTheBus) {
   EXPECT_EQ(lost, host->drops());
   close(stalled);
   close(reader);
+}
+
+// A raw attached process, as docs/virtual-card.md describes it. Reads give up after 5 s, so a
+// record that never comes fails the test instead of hanging it.
+int AttachRaw(const std::string& path) {
+  const int fd = wire::Attach(path);
+  timeval limit{5, 0};
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+bool SendRaw(int fd, uint32_t tag, uint32_t baud, uint32_t id = 0x123) {
+  wire::Record record;
+  record.type = wire::Type::kSend;
+  record.tag = tag;
+  record.baud = baud;
+  record.frame = Frame{id, 8, false, {1, 2, 3, 4, 5, 6, 7, 8}};
+  return wire::WriteRecord(fd, record);
+}
+
+// The next record of that type, skipping others; nullopt when none comes.
+std::optional<wire::Record> NextOfType(int fd, wire::Type type) {
+  while (const auto record = wire::ReadRecord(fd)) {
+    if (record->type == type) return record;
+  }
+  return std::nullopt;
+}
+
+// A send at a rate the card does not run at never reaches the bus arithmetic (at 0 bit/s it
+// divided by zero and ended the host): it is refused with the reason and the node's tag, and
+// the host carries the next frame as ever.
+TEST(SharedHost, RefusesASendAtARateTheCardDoesNotSupport) {
+  auto* segment = new Segment("rates");
+  const std::string path = SocketPath("rates");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  const int fd = AttachRaw(path);
+  ASSERT_GE(fd, 0);
+  for (const uint32_t baud : {0u, 1u, 1'000'000u, 499'999u}) {
+    SCOPED_TRACE(baud);
+    ASSERT_TRUE(SendRaw(fd, 7, baud));
+    const auto refused = NextOfType(fd, wire::Type::kRefused);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(wire::RefusalOf(*refused), wire::Refusal::kRate);
+    EXPECT_EQ(refused->tag, 7u);
+  }
+  ASSERT_TRUE(SendRaw(fd, 7, 125'000));
+  const auto carried = NextOfType(fd, wire::Type::kCarried);
+  ASSERT_TRUE(carried);
+  EXPECT_EQ(carried->flags, wire::kFlagOwn);
+  EXPECT_EQ(carried->baud, 125'000u);
+  EXPECT_EQ(segment->Stats().frames, 1u);
+  close(fd);
+}
+
+// An attached segment with one node at 500k whose frames go to a host that never reads.
+struct AttachedSide {
+  AttachedSide() {
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, host_end), 0);
+    uplink = std::make_shared<SharedUplink>(*segment, "unused", host_end[1]);
+    segment->SetUplink(uplink);
+    segment->Attach(node);  // tag 1
+  }
+  ~AttachedSide() { close(host_end[0]); }
+  Segment* segment = new Segment("attached");
+  int host_end[2] = {-1, -1};
+  std::shared_ptr<SharedUplink> uplink;
+  std::shared_ptr<TestNode> node = std::make_shared<TestNode>("node", *segment, 500'000);
+};
+
+wire::Record Carried(uint32_t baud, uint64_t end_ns) {
+  wire::Record record;
+  record.type = wire::Type::kCarried;
+  record.baud = baud;
+  record.frame = Frame{0x321, 1, false, {0x5A}};
+  record.end_ns = end_ns;
+  return record;
+}
+
+// A carried record with a rate the card does not support or an end no clock reaches is dropped
+// and counted (at 0 bit/s it divided by zero in every attached process); a sound one arrives.
+TEST(SharedUplink, DropsACarriedRecordItCannotTrust) {
+  AttachedSide side;
+  const uint64_t now = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+  side.uplink->Take(Carried(0, now));
+  side.uplink->Take(Carried(1, now));
+  side.uplink->Take(Carried(500'000, UINT64_MAX));
+  side.uplink->Take(Carried(500'000, now));
+  CANMsg in{};
+  ASSERT_EQ(side.node->Receive(in, milliseconds(2000)), CAN_NoError);
+  EXPECT_EQ(in.id, 0x321u);
+  EXPECT_EQ(side.node->Receive(in, milliseconds(50)), CAN_ReceiveBufferEmpty);
+  EXPECT_EQ(side.uplink->drops(), 3u);
+}
+
+// A frame the host refused is never reported carried: it leaves the node's transmit queue, or
+// a node refused 64 times could never send again.
+TEST(SharedUplink, AFrameTheHostRefusedLeavesTheTransmitQueue) {
+  AttachedSide side;
+  const CANMsg frame = vcan_test::MakeFrame(0x100, {1});
+  for (size_t i = 0; i < Segment::kTxQueueCapacity; ++i) {
+    ASSERT_EQ(side.node->Send(frame, milliseconds(0)), CAN_NoError);
+  }
+  ASSERT_EQ(side.node->Send(frame, milliseconds(0)), CAN_TransmitBufferLocked);
+  side.uplink->Take(wire::Refused(wire::Refusal::kNodes, 1));
+  EXPECT_EQ(side.node->Send(frame, milliseconds(0)), CAN_NoError);
+}
+
+// A host whose bus is held keeps every proxy busy: a process may have 64 nodes with frames
+// queued, a 65th is refused; once the frames are carried, an idle proxy makes way for it.
+TEST(SharedHost, CapsTheBusyNodesOfAProcess) {
+  auto* segment = new Segment("nodes");
+  const std::string path = SocketPath("nodes");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  const int fd = AttachRaw(path);
+  ASSERT_GE(fd, 0);
+  segment->Hold(true);
+  const auto last = static_cast<uint32_t>(SharedHost::kMaxNodesPerLink);
+  for (uint32_t tag = 1; tag <= last; ++tag) ASSERT_TRUE(SendRaw(fd, tag, 500'000));
+  ASSERT_TRUE(SendRaw(fd, last + 1, 500'000));
+  const auto refused = NextOfType(fd, wire::Type::kRefused);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(wire::RefusalOf(*refused), wire::Refusal::kNodes);
+  EXPECT_EQ(refused->tag, last + 1);
+  segment->Hold(false);
+  for (uint32_t carried = 0; carried < last; ++carried) {
+    ASSERT_TRUE(NextOfType(fd, wire::Type::kCarried));
+  }
+  ASSERT_TRUE(SendRaw(fd, last + 1, 500'000));
+  const auto own = NextOfType(fd, wire::Type::kCarried);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->tag, last + 1);
+  close(fd);
+}
+
+// Process A sends as node 77 and leaves while its frame is on a slow bus; B attaches at once.
+// The host told links apart by an address B could be given, and B got A's frame as its own.
+TEST(SharedHost, AFrameOfALinkThatLeftIsNobodysOwn) {
+  auto* segment = new Segment("identity");
+  const std::string path = SocketPath("identity");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  auto listener = std::make_shared<TestNode>("listener", *segment, 125'000);
+  segment->Attach(listener);
+  constexpr int kTries = 30;
+  for (int i = 0; i < kTries; ++i) {
+    const int a = AttachRaw(path);
+    ASSERT_GE(a, 0);
+    ASSERT_TRUE(SendRaw(a, 77, 125'000));
+    std::this_thread::sleep_for(std::chrono::microseconds(300));  // on the bus for 1080 us
+    close(a);
+    const int b = AttachRaw(path);
+    ASSERT_GE(b, 0);
+    timeval brief{0, 20'000};
+    setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+    while (const auto record = wire::ReadRecord(b)) {
+      EXPECT_EQ(record->flags & wire::kFlagOwn, 0) << "try " << i << ": tag " << record->tag;
+    }
+    close(b);
+  }
 }
 
 CANConfig OnlyId(uint32_t id) {
