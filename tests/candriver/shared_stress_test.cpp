@@ -1,0 +1,253 @@
+// What peers can make a shared segment's host hold: silent connections, a process that floods
+// and never reads, one that names thousands of node tags, a host out of file descriptors. The
+// host's threads and resident memory are read from /proc/self, so this runs in a process of its
+// own. Segments here are leaked: their bus threads run until the process ends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "SharedSegment.h"
+#include "SharedSocket.h"
+#include "TestNode.h"
+
+namespace vcan {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string SocketPath(const char* name) {
+  return testing::TempDir() + name + std::to_string(getpid()) + ".sock";
+}
+
+size_t Threads() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0;
+  size_t resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+size_t KernelSendBuffer() {
+  std::ifstream wmem("/proc/sys/net/core/wmem_default");
+  size_t bytes = 0;
+  wmem >> bytes;
+  return bytes;
+}
+
+// A connected socket that has said nothing yet.
+int Connect(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SetReadTimeout(int fd, timeval limit) {
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+wire::Record SendRecord(uint32_t tag, uint32_t id, uint8_t len) {
+  wire::Record record;
+  record.type = wire::Type::kSend;
+  record.tag = tag;
+  record.baud = 500'000;
+  record.frame = Frame{id, len, false, {}};
+  return record;
+}
+
+// Writes as many records as the socket takes now.
+void WriteWhileRoom(int fd, const std::function<wire::Record()>& next) {
+  while (wire::WriteRecord(fd, next(), false)) {
+  }
+}
+
+// An attached process that sends a frame now and then and counts what comes back as its own.
+struct GoodAttacher {
+  explicit GoodAttacher(const std::string& path) : fd(wire::Attach(path)) {
+    reader = std::thread([this] {
+      while (const auto record = wire::ReadRecord(fd)) {
+        if ((record->flags & wire::kFlagOwn) != 0) own++;
+      }
+    });
+  }
+  ~GoodAttacher() {
+    shutdown(fd, SHUT_RDWR);
+    reader.join();
+    close(fd);
+  }
+  const int fd;
+  std::atomic<uint32_t> own{0};
+  std::thread reader;
+};
+
+// Reads every record the flooder was left, until the host has nothing more for it.
+struct Backlog {
+  uint64_t own = 0;
+  uint64_t records = 0;
+  uint64_t lost = 0;
+};
+
+Backlog ReadBacklog(int fd) {
+  SetReadTimeout(fd, timeval{0, 500'000});
+  Backlog backlog;
+  while (const auto record = wire::ReadRecord(fd)) {
+    backlog.records++;
+    if ((record->flags & wire::kFlagOwn) != 0) backlog.own++;
+    if (record->type == wire::Type::kLost) backlog.lost += record->tag;
+  }
+  return backlog;
+}
+
+// Waits until the host has closed every connection (after a refusal or the greeting timeout);
+// counts those refused as full. Leaves room for a few seconds of starvation.
+size_t AwaitClosed(const std::vector<int>& fds) {
+  size_t full = 0;
+  for (const int fd : fds) {
+    SetReadTimeout(fd, timeval{10, 0});
+    while (const auto record = wire::ReadRecord(fd)) {
+      if (record->type == wire::Type::kRefused && wire::RefusalOf(*record) == wire::Refusal::kFull)
+        full++;
+    }
+  }
+  return full;
+}
+
+// Hundreds of silent connections, a process that floods and never reads and one that names
+// thousands of tags cost the host no thread and bounded memory, while another process's frames
+// still get through. Before the bounds: a thread per connection, a queue of own frames that grew
+// as long as the flood went on, a proxy per tag and arbitration over all of them.
+TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
+  constexpr size_t kSilent = 300;
+  constexpr uint32_t kTags = 20000;
+  constexpr auto kFlood = seconds(4);
+  auto* segment = new Segment("stress");
+  const std::string path = SocketPath("stress");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  auto listener = std::make_shared<TestNode>("listener", *segment, 500'000);
+  segment->Attach(listener);
+  GoodAttacher good(path);
+  ASSERT_GE(good.fd, 0);
+  const int flood = wire::Attach(path);
+  const int tags = wire::Attach(path);
+  ASSERT_GE(flood, 0);
+  ASSERT_GE(tags, 0);
+  ASSERT_TRUE(wire::WriteRecord(good.fd, SendRecord(1, 0x010, 1)));  // starts the bus thread
+  while (good.own == 0) std::this_thread::sleep_for(milliseconds(1));
+  const size_t threads = Threads();
+  const size_t resident = ResidentBytes();
+
+  std::vector<int> silent;
+  for (size_t i = 0; i < kSilent; ++i) silent.push_back(Connect(path));
+  ASSERT_EQ(std::count(silent.begin(), silent.end(), -1), 0);
+
+  uint32_t tag = 0;
+  uint32_t good_sent = 1;
+  size_t good_heard = 0;
+  const auto hear = [&] {
+    for (CANMsg in{}; listener->Receive(in, milliseconds(0)) == CAN_NoError;) {
+      good_heard += in.id == 0x010 ? 1 : 0;
+    }
+  };
+  size_t most_threads = 0;
+  const auto end = Clock::now() + kFlood;
+  while (Clock::now() < end) {
+    WriteWhileRoom(flood, [] { return SendRecord(1, 0x020, 0); });
+    WriteWhileRoom(tags, [&] { return SendRecord(tag = tag % kTags + 1, 0x300, 8); });
+    if (wire::WriteRecord(good.fd, SendRecord(1, 0x010, 1), false)) good_sent++;
+    most_threads = std::max(most_threads, Threads());
+    hear();
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_EQ(most_threads, threads);
+  EXPECT_LT(ResidentBytes(), resident + (8u << 20)) << "grew from " << resident;
+
+  // Every frame of the good process was carried and reached the host's node; the flood's
+  // bounded backlog only made the bus busy.
+  const auto deadline = Clock::now() + seconds(10);
+  while (good.own < good_sent && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_EQ(good.own, good_sent);
+  hear();
+  EXPECT_EQ(good_heard, good_sent);
+
+  // The flooder is told what it lost and finds no more of its own frames waiting than its
+  // proxies could hold queued, besides what the kernel buffers.
+  const Backlog backlog = ReadBacklog(flood);
+  const uint64_t buffered = KernelSendBuffer() / wire::kRecordSize;
+  EXPECT_GT(backlog.lost, 0u);
+  EXPECT_LE(backlog.own, SharedHost::kOwnBacklog + Segment::kTxQueueCapacity + 1 + buffered);
+
+  // At most kMaxLinks connections at once: beyond them the silent ones were refused as full,
+  // the others closed after the greeting timeout.
+  EXPECT_EQ(AwaitClosed(silent), kSilent - (SharedHost::kMaxLinks - 3));
+  for (const int fd : silent) close(fd);
+  close(flood);
+  close(tags);
+}
+
+// Out of file descriptors, the host stops accepting for a while instead of retrying at once, and
+// takes the waiting connections once descriptors are free again.
+TEST(SharedHostLimits, OutOfDescriptorsTheHostWaitsWithoutSpinning) {
+  constexpr int kClients = 8;
+  auto* segment = new Segment("descriptors");
+  const std::string path = SocketPath("descriptors");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  std::vector<int> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  close(lowest_free);
+  rlimit none = limit;
+  none.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  for (const int fd : clients) {
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  timespec before{};
+  timespec after{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  std::this_thread::sleep_for(seconds(1));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  const double cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
+                     static_cast<double>(after.tv_nsec - before.tv_nsec) * 1e-9;
+  EXPECT_LT(cpu, 0.3) << "seconds of CPU in one second without descriptors";
+  for (const int fd : clients) {
+    SetReadTimeout(fd, timeval{10, 0});
+    ASSERT_TRUE(wire::WriteRecord(fd, wire::Hello()));
+    const auto answer = wire::ReadRecord(fd);
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(wire::IsHello(*answer));
+    close(fd);
+  }
+}
+
+}  // namespace
+}  // namespace vcan
