@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -26,6 +27,14 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+
+// How much more resident memory the flood may cost the process; the sanitizers keep shadow
+// memory for what the host holds, several times as much.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr size_t kResidentGrowth = 32u << 20;
+#else
+constexpr size_t kResidentGrowth = 8u << 20;
+#endif
 
 std::string SocketPath(const char* name) {
   return testing::TempDir() + name + std::to_string(getpid()) + ".sock";
@@ -159,8 +168,11 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
   const size_t resident = ResidentBytes();
 
   std::vector<int> silent;
+  const auto connecting = Clock::now();
   for (size_t i = 0; i < kSilent; ++i) silent.push_back(Connect(path));
   ASSERT_EQ(std::count(silent.begin(), silent.end(), -1), 0);
+  // Connections the host let in may have timed out, and made room, while later ones came.
+  const bool starved = Clock::now() - connecting > seconds(1);
 
   uint32_t tag = 0;
   uint32_t good_sent = 1;
@@ -181,7 +193,7 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
     std::this_thread::sleep_for(milliseconds(10));
   }
   EXPECT_EQ(most_threads, threads);
-  EXPECT_LT(ResidentBytes(), resident + (8u << 20)) << "grew from " << resident;
+  EXPECT_LT(ResidentBytes(), resident + kResidentGrowth) << "grew from " << resident;
 
   // Every frame of the good process was carried and reached the host's node; the flood's
   // bounded backlog only made the bus busy.
@@ -202,7 +214,13 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
 
   // At most kMaxLinks connections at once: beyond them the silent ones were refused as full,
   // the others closed after the greeting timeout.
-  EXPECT_EQ(AwaitClosed(silent), kSilent - (SharedHost::kMaxLinks - 3));
+  const size_t full = AwaitClosed(silent);
+  if (starved) {
+    std::printf("starved while connecting: the count of refused connections is a bound only\n");
+    EXPECT_LE(full, kSilent - (SharedHost::kMaxLinks - 3));
+  } else {
+    EXPECT_EQ(full, kSilent - (SharedHost::kMaxLinks - 3));
+  }
   for (const int fd : silent) close(fd);
   close(flood);
   close(tags);
