@@ -127,6 +127,24 @@ TEST(SharedHost, RefusesASendAtARateTheCardDoesNotSupport) {
   close(fd);
 }
 
+// Behind the checks where rates come in, a rate that slipped through to the bus is timed as the
+// slowest the card supports: it neither divides by zero nor holds the bus for minutes.
+TEST(Segment, TimesAnUnsupportedRateAsTheSlowestSupported) {
+  for (const uint32_t baud : {0u, 1u}) {
+    SCOPED_TRACE(baud);
+    auto* segment = new Segment("slipped");
+    auto sender = std::make_shared<TestNode>("sender", *segment, baud);
+    auto receiver = std::make_shared<TestNode>("receiver", *segment, baud);
+    segment->Attach(sender);
+    segment->Attach(receiver);
+    ASSERT_EQ(sender->Send(vcan_test::MakeFrame(0x123, {1, 2, 3, 4, 5, 6, 7, 8}), milliseconds(0)),
+              CAN_NoError);
+    CANMsg in{};
+    ASSERT_EQ(receiver->Receive(in, milliseconds(2000)), CAN_NoError);
+    EXPECT_EQ(segment->Stats().busy, std::chrono::microseconds(1080));
+  }
+}
+
 // An attached segment with one node at 500k whose frames go to a host that never reads.
 struct AttachedSide {
   AttachedSide() {
