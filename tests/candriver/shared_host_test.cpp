@@ -4,8 +4,10 @@
 // process ends.
 #include <gtest/gtest.h>
 #include <linux/can.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -147,9 +149,9 @@ TEST(Segment, TimesAnUnsupportedRateAsTheSlowestSupported) {
 
 // An attached segment with one node at 500k whose frames go to a host that never reads.
 struct AttachedSide {
-  AttachedSide() {
+  explicit AttachedSide(const std::string& path = "unused") {
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, host_end), 0);
-    uplink = std::make_shared<SharedUplink>(*segment, "unused", host_end[1]);
+    uplink = std::make_shared<SharedUplink>(*segment, path, host_end[1]);
     segment->SetUplink(uplink);
     segment->Attach(node);  // tag 1
   }
@@ -248,6 +250,75 @@ TEST(SharedHost, AFrameOfALinkThatLeftIsNobodysOwn) {
       EXPECT_EQ(record->flags & wire::kFlagOwn, 0) << "try " << i << ": tag " << record->tag;
     }
     close(b);
+  }
+}
+
+// A hello of another protocol version is answered with the reason, and the connection closed.
+TEST(SharedHost, RefusesAGreetingOfAnotherVersion) {
+  auto* segment = new Segment("version");
+  const std::string path = SocketPath("version");
+  ASSERT_NE(ShareSegment(*segment, path), nullptr);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  wire::Record hello = wire::Hello();
+  hello.tag = wire::kVersion + 1;
+  ASSERT_TRUE(wire::WriteRecord(fd, hello));
+  const auto answer = wire::ReadRecord(fd);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->type, wire::Type::kRefused);
+  EXPECT_EQ(wire::RefusalOf(*answer), wire::Refusal::kVersion);
+  EXPECT_FALSE(wire::ReadRecord(fd));
+  close(fd);
+}
+
+// A host that takes greetings for a while and refuses each for one reason; counts them.
+int RefusingHost(const std::string& path, wire::Refusal why, milliseconds serving) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  unlink(path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(listener, 8), 0);
+  int greetings = 0;
+  const auto end = Clock::now() + serving;
+  for (pollfd waiting{listener, POLLIN, 0}; Clock::now() < end;) {
+    if (poll(&waiting, 1, 10) != 1) continue;
+    const int fd = accept(listener, nullptr, nullptr);
+    if (wire::ReadRecord(fd)) greetings++;
+    wire::WriteRecord(fd, wire::Refused(why, 0));
+    close(fd);
+  }
+  close(listener);
+  unlink(path.c_str());
+  return greetings;
+}
+
+// An attached process whose host is replaced by one that refuses it tries again only where that
+// can help: refused as another user or another version it stops, refused as one too many it
+// goes on every 200 ms.
+TEST(SharedUplink, StopsReattachingWhereTryingAgainCannotHelp) {
+  const struct {
+    wire::Refusal why;
+    bool tries_again;
+  } cases[] = {{wire::Refusal::kDenied, false},
+               {wire::Refusal::kVersion, false},
+               {wire::Refusal::kFull, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.why));
+    const std::string path = SocketPath(("refusing" + std::to_string(static_cast<int>(c.why))).c_str());
+    AttachedSide side(path);
+    side.uplink->Start();
+    shutdown(side.host_end[0], SHUT_RDWR);  // the host is gone
+    const int greetings = RefusingHost(path, c.why, milliseconds(1000));
+    if (c.tries_again) {
+      EXPECT_GE(greetings, 2);
+    } else {
+      EXPECT_EQ(greetings, 1);
+    }
   }
 }
 
