@@ -117,10 +117,11 @@ int SharedUplink::Reattach() {
     std::this_thread::sleep_for(kRetryPeriod);
     const int fd = wire::Attach(path_);
     const bool for_good = fd == -EACCES || fd == -EPROTONOSUPPORT;
-    if ((for_good || fd == -EUSERS) && fd != told) {
-      std::fprintf(stderr, "VELKCAN: segment %s: shared segment %s refused to attach: %s%s\n",
-                   segment_.name().c_str(), path_.c_str(), std::strerror(-fd),
-                   for_good ? "; not trying again" : "");
+    const char* refusal = fd < 0 ? wire::RefusalTextOfError(-fd) : nullptr;
+    if (refusal != nullptr && fd != told) {
+      std::fprintf(stderr, "VELKCAN: segment %s: the host of shared segment %s refused it: %s%s\n",
+                   segment_.name().c_str(), path_.c_str(), refusal,
+                   for_good ? "; not trying again" : "; trying again");
       told = fd;
     }
     if (for_good) return -1;

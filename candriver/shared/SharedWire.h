@@ -122,34 +122,40 @@ inline Refusal RefusalOf(const Record& refused) {
   return static_cast<Refusal>(refused.frame.data[0]);
 }
 
-// What the attaching side reports for a refused greeting, as an errno value.
+struct RefusalMeaning {
+  Refusal why;
+  int error;  // what wire::Attach returns, negated, for a refused greeting
+  const char* text;
+};
+
+inline constexpr RefusalMeaning kRefusalMeanings[] = {
+    {Refusal::kFull, EUSERS, "as many processes are attached as the host serves"},
+    {Refusal::kDenied, EACCES, "this process may not attach"},
+    {Refusal::kVersion, EPROTONOSUPPORT, "the host speaks another protocol version"},
+    {Refusal::kNodes, EPROTO, "too many of this process's nodes have frames pending"},
+    {Refusal::kRate, EPROTO, "a bit rate the card does not support"},
+};
+
 inline int RefusalError(Refusal why) {
-  switch (why) {
-    case Refusal::kFull:
-      return EUSERS;
-    case Refusal::kDenied:
-      return EACCES;
-    case Refusal::kVersion:
-      return EPROTONOSUPPORT;
-    default:
-      return EPROTO;
+  for (const auto& meaning : kRefusalMeanings) {
+    if (meaning.why == why) return meaning.error;
   }
+  return EPROTO;
 }
 
 inline const char* RefusalText(Refusal why) {
-  switch (why) {
-    case Refusal::kFull:
-      return "as many processes are attached as the host serves";
-    case Refusal::kDenied:
-      return "this process may not attach";
-    case Refusal::kVersion:
-      return "the host speaks another protocol version";
-    case Refusal::kNodes:
-      return "too many of this process's nodes have frames pending";
-    case Refusal::kRate:
-      return "a bit rate the card does not support";
+  for (const auto& meaning : kRefusalMeanings) {
+    if (meaning.why == why) return meaning.text;
   }
   return "an unknown reason";
+}
+
+// The refusal of a greeting that wire::Attach reported as -error, if it was one.
+inline const char* RefusalTextOfError(int error) {
+  for (const auto& meaning : kRefusalMeanings) {
+    if (meaning.error == error && meaning.error != EPROTO) return meaning.text;
+  }
+  return nullptr;
 }
 
 }  // namespace vcan::wire
