@@ -191,8 +191,12 @@ void SharedHost::OnCarried(const Frame& frame, uint32_t baud, const Node& sender
 
 // ---- Attached ----
 
-SharedUplink::SharedUplink(Segment& segment, std::string path, int fd)
-    : segment_(segment), path_(std::move(path)), fd_(fd) {}
+SharedUplink::SharedUplink(Segment& segment, std::string path, int fd, SharedAccess access)
+    : segment_(segment),
+      path_(std::move(path)),
+      access_(access),
+      fd_(fd),
+      connected_(fd >= 0) {}
 
 void SharedUplink::Start() {
   std::thread([this, fd = fd_] { ReadLoop(fd); }).detach();
@@ -218,10 +222,11 @@ void SharedUplink::Drop(uint32_t tag) {
   if (fd_ >= 0) wire::WriteRecord(fd_, record, false);
 }
 
-// Takes the host's records until it is gone, then attaches again as soon as it is back.
+// Takes the host's records until it is gone, then attaches again as soon as it is back (or
+// first comes, for a segment that had no host).
 void SharedUplink::ReadLoop(int fd) {
   for (;;) {
-    while (const auto record = wire::ReadRecord(fd)) {
+    while (const auto record = fd >= 0 ? wire::ReadRecord(fd) : std::nullopt) {
       if (record->type == wire::Type::kLost) drops_ += record->tag;
       if (record->type != wire::Type::kCarried) continue;
       Frame frame = record->frame;
@@ -229,7 +234,7 @@ void SharedUplink::ReadLoop(int fd) {
       const bool own = (record->flags & wire::kFlagOwn) != 0;
       segment_.Deliver(frame, record->baud, own ? std::optional(record->tag) : std::nullopt);
     }
-    HostGone();
+    if (fd >= 0) HostGone();
     fd = Reattach();
   }
 }
@@ -251,7 +256,7 @@ void SharedUplink::HostGone() {
 int SharedUplink::Reattach() {
   for (;;) {
     std::this_thread::sleep_for(kRetryPeriod);
-    const int fd = wire::Attach(path_);
+    const int fd = wire::Attach(path_, access_);
     if (fd < 0) continue;
     {
       std::lock_guard lock(write_mutex_);
