@@ -181,9 +181,9 @@ void ReachSegment(const Directive& d, Segment& segment, Card& card) {
     if (name->empty()) throw LineError("shared= needs a socket path or name");
     const std::string* group = FindOption(d, "group");
     if (group != nullptr && group->empty()) throw LineError("group= needs a group name");
-    const Shared shared = ShareSegmentAt(
-        segment, ShareRequest{*name, group ? *group : "", HostOption(d),
-                              hosting_wish.load() == kBuiltAsked});
+    const Shared shared =
+        ShareSegmentAt(segment, ShareRequest{*name, group ? *group : "", HostOption(d),
+                                             hosting_wish.load() == kBuiltAsked});
     if (shared.how == Shared::How::kNoHost) {
       std::fprintf(stderr,
                    "VELKCAN: segment %s: no simulator hosts %s; start one with: dnm simulate %s\n",

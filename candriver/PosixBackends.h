@@ -28,9 +28,9 @@ void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::st
 // A shared segment as the description names it (shared=NAME [group=GROUP] [host=yes]).
 struct ShareRequest {
   std::string name;
-  std::string group;      // empty: the user alone
-  bool may_host = false;  // host it when no process does
-  bool must_host = false; // host it; a host already running is an error
+  std::string group;       // empty: the user alone
+  bool may_host = false;   // host it when no process does
+  bool must_host = false;  // host it; a host already running is an error
 };
 struct Shared {
   std::string path;  // where the socket is (a name without a slash is in the private directory)

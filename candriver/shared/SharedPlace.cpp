@@ -66,15 +66,15 @@ void Claim(const std::string& path, Segment& segment) {
 // ---- The lock ----
 
 struct Lock {
-  int fd = -1;         // kept open while held: held until the process ends
-  bool held = false;   // by this process
+  int fd = -1;        // kept open while held: held until the process ends
+  bool held = false;  // by this process
 };
 
 // A lock file that is not a regular file of the user's (or of the description's group) is not
 // the segment's: someone else put it there.
 int OpenLockFile(const std::string& lock_path, const SharedAccess& access) {
-  const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                      access.SocketMode());
+  const int fd =
+      open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, access.SocketMode());
   if (fd < 0 && errno == ELOOP) Refuse(lock_path + " is a symbolic link; refused");
   if (fd < 0) Fail("cannot open", lock_path, errno);
   struct stat info {};
@@ -118,7 +118,6 @@ long ReadHostId(int fd) {
 Lock TakeHostLock(const std::string& path, const SharedAccess& access) {
   Lock lock{OpenLockFile(path + ".lock", access), false};
   lock.held = flock(lock.fd, LOCK_EX | LOCK_NB) == 0;
-  if (lock.held) WriteHostId(lock.fd);
   return lock;
 }
 
@@ -141,8 +140,7 @@ void ClearLeftover(const std::string& path) {
            "; refused (it stays as it is)");
   }
   if (unlink(path.c_str()) != 0) Fail("cannot remove the socket left at", path, errno);
-  std::fprintf(stderr, "VELKCAN: replaced the socket %s left by a host that ended\n",
-               path.c_str());
+  std::fprintf(stderr, "VELKCAN: replaced the socket %s left by a host that ended\n", path.c_str());
 }
 
 // Bound, then given its mode, then listening: nobody connects before it has its mode.
@@ -153,10 +151,10 @@ int Listen(const std::string& path, const SharedAccess& access) {
   path.copy(address.sun_path, path.size());
   ClearLeftover(path);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool made = fd >= 0 &&
-                    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-                    (!access.group || chown(path.c_str(), static_cast<uid_t>(-1), *access.group) == 0) &&
-                    chmod(path.c_str(), access.SocketMode()) == 0 && listen(fd, SOMAXCONN) == 0;
+  const bool made =
+      fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      (!access.group || chown(path.c_str(), static_cast<uid_t>(-1), *access.group) == 0) &&
+      chmod(path.c_str(), access.SocketMode()) == 0 && listen(fd, SOMAXCONN) == 0;
   if (!made) {
     const int error = errno;
     if (fd >= 0) close(fd);
@@ -199,7 +197,10 @@ std::shared_ptr<SharedHost> ShareSegment(Segment& segment, const std::string& pa
                                          const HostRule& rule) {
   Claim(path, segment);
   const Lock lock = TakeHostLock(path, rule.access);
-  if (lock.held && (rule.may_host || rule.must_host)) return Host(segment, path, rule.access);
+  if (lock.held && (rule.may_host || rule.must_host)) {
+    WriteHostId(lock.fd);
+    return Host(segment, path, rule.access);
+  }
   if (lock.held) {
     // Nobody hosts and this process is not to: it lets go, so that two such processes started
     // together both find no host rather than one attaching to the other.

@@ -56,8 +56,8 @@ std::string HostRefusal(int fd, const std::string& path, const SharedAccess& acc
   }
   struct stat file {};
   if (lstat(path.c_str(), &file) != 0 || !S_ISSOCK(file.st_mode) || file.st_uid != *host) {
-    return "the socket file " + path + " does not belong to the host's user (" +
-           UserText(*host) + "); refused";
+    return "the socket file " + path + " does not belong to the host's user (" + UserText(*host) +
+           "); refused";
   }
   return {};
 }

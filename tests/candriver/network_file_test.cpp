@@ -61,18 +61,18 @@ TEST(NetworkFile, SharedLinesThatCannotBeTheSegmentsAreRefusedAndTouchNothing) {
   umask(0);
   testing::internal::CaptureStderr();
   ASSERT_NO_FATAL_FAILURE(StartCard(
-      "segment a" + at + "data.txt host=yes\n" +              // 1 a regular file
+      "segment a" + at + "data.txt host=yes\n" +                            // 1 a regular file
       "segment b shared=\"" + dir.string() + "/a directory\" host=yes\n" +  // 2 a directory
-      "segment c" + at + "link host=yes\n" +                 // 3 a symbolic link
-      "segment d shared=" + network + " host=yes\n" +        // 4 the description itself
-      "segment e shared=network.txt host=yes\n" +            // 5 good, in the private directory
+      "segment c" + at + "link host=yes\n" +                                // 3 a symbolic link
+      "segment d shared=" + network + " host=yes\n" +  // 4 the description itself
+      "segment e shared=network.txt host=yes\n" +      // 5 good, in the private directory
       "segment f shared=" + dir.string() + "/private/velkcan/network.txt\n" +  // 6 e's path
-      "segment g" + at + "free.sock host=yes\n" +            // 7 its lock a planted link
+      "segment g" + at + "free.sock host=yes\n" +                // 7 its lock a planted link
       "segment h shared=/no/such/directory/x.sock host=yes\n" +  // 8 cannot be hosted
-      "segment i" + at + "i.sock host=maybe\n" +             // 9 bad host value
-      "segment j group=root\n" +                             // 10 group without shared
-      "segment k" + at + "k.sock group=no-such-group-here\n" +  // 11 unknown group
-      "segment l shared=..\n"));                             // 12 no name
+      "segment i" + at + "i.sock host=maybe\n" +                 // 9 bad host value
+      "segment j group=root\n" +                                 // 10 group without shared
+      "segment k" + at + "k.sock group=no-such-group-here\n" +   // 11 unknown group
+      "segment l shared=..\n"));                                 // 12 no name
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(ReportedLines(errors), (std::set<int>{1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12})) << errors;
   EXPECT_EQ(ReadFile((dir / "data.txt").string()), "precious");

@@ -3,6 +3,7 @@
 // vanished SocketCAN interface does, and it works again once a new host runs. A segment nobody
 // hosts is not hosted quietly, and another user neither reaches a segment nor serves it.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,7 +71,8 @@ TEST(SharedSegment, NoHostIsSaidAndRefusedUntilOneComes) {
   const std::string network =
       WriteTempFile("host.txt", "segment plant shared=" + socket + "\nslave segment=plant mac=9\n");
   testing::internal::CaptureStderr();
-  ASSERT_NO_FATAL_FAILURE(StartCard("segment plant shared=" + socket + "\nport 0/1 segment=plant\n"));
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("segment plant shared=" + socket + "\nport 0/1 segment=plant\n"));
   const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_NE(said.find("segment plant: no simulator hosts " + socket +
                       "; start one with: dnm simulate " + VCAN_NetworkPath()),
@@ -96,12 +98,16 @@ TEST(SharedSegment, NoHostIsSaidAndRefusedUntilOneComes) {
 
 constexpr uid_t kOtherUser = 65534;
 
-// Runs work as another user in a child process; its exit status.
+// Runs work as another user in a child process (a member of the root group besides when asked);
+// its exit status.
 template <typename Work>
-int AsOtherUser(Work work) {
+int AsOtherUser(Work work, bool in_root_group = false) {
   const pid_t child = fork();
   if (child == 0) {
-    _exit(setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0 ? work() : 99);
+    const gid_t root_group = 0;
+    const bool became = setgroups(in_root_group ? 1 : 0, &root_group) == 0 &&
+                        setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0;
+    _exit(became ? work() : 99);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -152,8 +158,10 @@ TEST(SharedSegment, AnotherUserNeitherReachesNorServesTheSegment) {
   ASSERT_EQ(up, '1');
 
   testing::internal::CaptureStderr();
+  const std::string ours = (dir / "ours.sock").string();
   ASSERT_NO_FATAL_FAILURE(StartCard("segment a shared=" + mine + " host=yes\n" +
-                                    "segment b shared=" + theirs + "\n"));
+                                    "segment b shared=" + theirs + "\n" +
+                                    "segment c shared=" + ours + " host=yes group=root\n"));
   const std::string said = testing::internal::GetCapturedStderr();
   kill(other_host, SIGKILL);
   waitpid(other_host, nullptr, 0);
@@ -163,15 +171,19 @@ TEST(SharedSegment, AnotherUserNeitherReachesNorServesTheSegment) {
   EXPECT_EQ(AsOtherUser([&] { return ConnectTo(mine) < 0 && errno == EACCES ? 0 : 1; }), 0)
       << "the socket let another user connect";
   chmod(mine.c_str(), 0666);
-  EXPECT_EQ(AsOtherUser([&] {
-              const int fd = ConnectTo(mine);
-              char greeting[32] = {1};
-              if (fd < 0) return 2;
-              send(fd, greeting, sizeof greeting, MSG_NOSIGNAL);
-              return read(fd, greeting, sizeof greeting) <= 0 ? 0 : 1;
-            }),
-            0)
-      << "the host served another user's process";
+  const auto greeted = [](const std::string& path) {
+    return [path] {
+      const int fd = ConnectTo(path);
+      uint8_t hello[32] = {1, 0, 0, 0, 0,   0,   0,   0,   0,   0,   0,   0,
+                           1, 0, 0, 0, 'V', 'C', 'A', 'N', 'S', 'E', 'G', '1'};
+      if (fd < 0) return 2;
+      send(fd, hello, sizeof hello, MSG_NOSIGNAL);
+      return read(fd, hello, sizeof hello) == sizeof hello ? 1 : 0;
+    };
+  };
+  EXPECT_EQ(AsOtherUser(greeted(mine)), 0) << "the host served another user's process";
+  EXPECT_EQ(AsOtherUser(greeted(ours), true), 1) << "a member of the group was not served";
+  EXPECT_NE(AsOtherUser(greeted(ours)), 1) << "the group's socket served a non-member";
 }
 
 }  // namespace

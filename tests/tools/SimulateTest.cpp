@@ -164,11 +164,11 @@ TEST_F(SharedSimulation, ASegmentHasOneHostAndItIsNamed) {
             std::string::npos)
       << said;
   EXPECT_EQ(Run("simulate --list --json", said), 0);
-  EXPECT_NE(said.find("{\"network\":\"" + network + "\",\"pid\":" + first +
-                      ",\"segments\":[{\"name\":\"bus\",\"shared\":\"" +
-                      (dir_ / "bus.sock").string() +
-                      "\",\"host\":\"hosted here\",\"socketcan\":null,\"nodes\":[\"slave@5\"]}]}"),
-            std::string::npos)
+  EXPECT_NE(
+      said.find("{\"network\":\"" + network + "\",\"pid\":" + first +
+                ",\"segments\":[{\"name\":\"bus\",\"shared\":\"" + (dir_ / "bus.sock").string() +
+                "\",\"host\":\"hosted here\",\"socketcan\":null,\"nodes\":[\"slave@5\"]}]}"),
+      std::string::npos)
       << said;
   simulator.End();
   EXPECT_EQ(Run("simulate --list", said), 0);
