@@ -1,7 +1,9 @@
 #include "NetworkSetup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <limits>
@@ -134,13 +136,60 @@ void RequirePosixBackends() {
   if (*PosixBackendsMissing() != '\0') throw LineError(PosixBackendsMissing());
 }
 
-// shared=PATH: hosted here, or attached to the process that hosts it (which then writes the
-// capture). socketcan=IFACE: bridged to a network interface, by the host of a shared segment.
-void ReachSegment(const Directive& d, Segment& segment) {
-  if (const std::string* path = FindOption(d, "shared")) {
-    if (path->empty()) throw LineError("shared= needs a socket path");
-    const bool hosted = ShareSegmentAt(segment, *path);
-    segment.AddReach("shared=" + *path + (hosted ? ", hosted here" : ", attached to its host"));
+// Whether this process hosts the shared segments of its description that no process hosts:
+// asked for before the card is built, read once as it is built.
+enum HostingWish { kNotAsked, kAsked, kBuiltNotAsked, kBuiltAsked };
+std::atomic<int> hosting_wish{kNotAsked};
+
+// Once the card is being built the wish is fixed.
+void FixHostingWish() {
+  int wish = kAsked;
+  if (!hosting_wish.compare_exchange_strong(wish, kBuiltAsked)) {
+    wish = kNotAsked;
+    hosting_wish.compare_exchange_strong(wish, kBuiltNotAsked);
+  }
+}
+
+bool HostOption(const Directive& d) {
+  const std::string* host = FindOption(d, "host");
+  if (host == nullptr || *host == "no") return false;
+  if (*host != "yes") throw LineError("host must be yes or no");
+  return true;
+}
+
+std::string SharedReach(const Shared& shared) {
+  switch (shared.how) {
+    case Shared::How::kHosted:
+      return "shared=" + shared.path + ", hosted here";
+    case Shared::How::kAttached:
+      return "shared=" + shared.path + ", attached to its host";
+    case Shared::How::kNoHost:
+      break;
+  }
+  return "shared=" + shared.path + ", no host";
+}
+
+// shared=NAME: hosted here, attached to the process that hosts it (which then writes the
+// capture), or waiting for a host. socketcan=IFACE: bridged to a network interface, by the host
+// of a shared segment.
+void ReachSegment(const Directive& d, Segment& segment, Card& card) {
+  const std::string* name = FindOption(d, "shared");
+  if (name == nullptr && (FindOption(d, "group") || FindOption(d, "host"))) {
+    throw LineError("group= and host= belong to a shared segment (shared=...)");
+  }
+  if (name != nullptr) {
+    if (name->empty()) throw LineError("shared= needs a socket path or name");
+    const std::string* group = FindOption(d, "group");
+    if (group != nullptr && group->empty()) throw LineError("group= needs a group name");
+    const Shared shared =
+        ShareSegmentAt(segment, ShareRequest{*name, group ? *group : "", HostOption(d),
+                                             hosting_wish.load() == kBuiltAsked});
+    if (shared.how == Shared::How::kNoHost) {
+      std::fprintf(stderr,
+                   "VELKCAN: segment %s: no simulator hosts %s; start one with: dnm simulate %s\n",
+                   segment.name().c_str(), shared.path.c_str(), card.network_path().c_str());
+    }
+    segment.AddReach(SharedReach(shared));
   }
   if (const std::string* iface = FindOption(d, "socketcan"); iface && !segment.attached()) {
     if (iface->empty() || iface->size() >= 16) throw LineError("bad interface name");
@@ -151,7 +200,7 @@ void ReachSegment(const Directive& d, Segment& segment) {
 
 void ApplySegment(const Directive& d, Card& card) {
   RequireArgs(d, 1);
-  AllowOptions(d, {"capture", "loss", "shared", "socketcan"});
+  AllowOptions(d, {"capture", "loss", "shared", "group", "host", "socketcan"});
   if (FindOption(d, "shared") || FindOption(d, "socketcan")) RequirePosixBackends();
   const std::string& name = d.args[0];
   if (card.FindSegment(name) != nullptr) throw LineError("segment '" + name + "' declared twice");
@@ -162,7 +211,7 @@ void ApplySegment(const Directive& d, Card& card) {
   }
   Segment* segment = card.AddSegment(name);
   segment->SetLoss(ProbabilityOption(d, "loss"));
-  ReachSegment(d, *segment);
+  ReachSegment(d, *segment, card);
   if (!segment->attached()) segment->SetCapture(std::move(capture));
 }
 
@@ -325,7 +374,13 @@ void ApplyPhase(const std::vector<Directive>& directives, int phase, Card& card)
 
 }  // namespace
 
+bool AskToHostSharedSegments() {
+  int wish = kNotAsked;
+  return hosting_wish.compare_exchange_strong(wish, kAsked) || wish == kAsked;
+}
+
 void ConfigureCard(Card& card) {
+  FixHostingWish();
   std::vector<Directive> directives;
   if (!card.network_path().empty()) {
     if (auto read = ReadNetworkFile(card.network_path())) directives = std::move(*read);

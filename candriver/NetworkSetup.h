@@ -9,4 +9,8 @@ class Card;
 // options or bad values are reported on stderr with file and line and have no effect.
 void ConfigureCard(Card& card);
 
+// Asks this process to host the shared segments of its description that no process hosts, and
+// to refuse those that one hosts already (dnm simulate). False once the card is built.
+bool AskToHostSharedSegments();
+
 }  // namespace vcan

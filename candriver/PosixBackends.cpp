@@ -3,7 +3,9 @@
 #include "BridgeNode.h"
 #include "ProcessNode.h"
 #include "Segment.h"
+#include "SharedPlace.h"
 #include "SharedSegment.h"
+#include "SharedSocket.h"
 #include "SocketCanPort.h"
 
 namespace vcan {
@@ -27,8 +29,18 @@ void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::st
   node->Start();
 }
 
-bool ShareSegmentAt(Segment& segment, const std::string& path) {
-  return ShareSegment(segment, path) != nullptr;
+Shared ShareSegmentAt(Segment& segment, const ShareRequest& request) {
+  HostRule rule;
+  if (!request.group.empty()) rule.access = SharedAccess::WithGroup(request.group);
+  rule.may_host = request.may_host;
+  rule.must_host = request.must_host;
+  Shared shared{wire::SegmentPath(request.name), Shared::How::kAttached};
+  if (ShareSegment(segment, shared.path, rule) != nullptr) {
+    shared.how = Shared::How::kHosted;
+  } else if (!segment.reachable()) {
+    shared.how = Shared::How::kNoHost;
+  }
+  return shared;
 }
 
 void BridgeSegment(Segment& segment, const std::string& iface) {

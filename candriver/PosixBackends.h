@@ -25,9 +25,23 @@ std::shared_ptr<DriverPort> OpenSocketCanPort(const std::string& name, const std
 void StartProcessNode(std::string name, Segment& segment, uint32_t baud, std::string command,
                       std::string origin);
 
-// Hosts the segment at the socket path, or attaches it to the process that hosts it there;
-// true when this process hosts it. Throws std::runtime_error when neither works.
-bool ShareSegmentAt(Segment& segment, const std::string& path);
+// A shared segment as the description names it (shared=NAME [group=GROUP] [host=yes]).
+struct ShareRequest {
+  std::string name;
+  std::string group;       // empty: the user alone
+  bool may_host = false;   // host it when no process does
+  bool must_host = false;  // host it; a host already running is an error
+};
+struct Shared {
+  std::string path;  // where the socket is (a name without a slash is in the private directory)
+  enum class How { kHosted, kAttached, kNoHost } how;
+};
+// Hosts the segment, attaches it to the process that hosts it, or leaves it without a host (see
+// SharedPlace.h). Throws std::runtime_error when none of these works.
+Shared ShareSegmentAt(Segment& segment, const ShareRequest& request);
+// The path of a shared segment of this process that no process hosts now; empty when none
+// (SharedPlace.cpp).
+std::string UnhostedSharedPath();
 
 // Joins the segment and the SocketCAN network interface: frames of the segment's nodes go out on
 // the interface, frames from it reach them. Throws std::runtime_error when it cannot be opened.

@@ -20,8 +20,12 @@ void StartProcessNode(std::string, Segment&, uint32_t, std::string, std::string)
   throw std::logic_error(PosixBackendsMissing());
 }
 
-bool ShareSegmentAt(Segment&, const std::string&) {
+Shared ShareSegmentAt(Segment&, const ShareRequest&) {
   throw std::logic_error(PosixBackendsMissing());
+}
+
+std::string UnhostedSharedPath() {
+  return {};
 }
 
 void BridgeSegment(Segment&, const std::string&) {

@@ -11,6 +11,8 @@
 #include "Card.h"
 #include "Export.h"
 #include "NetworkFile.h"
+#include "NetworkSetup.h"
+#include "PosixBackends.h"
 #include "SlaveDirectory.h"
 #include "SlaveOptions.h"
 #include "vcan_test.h"
@@ -155,6 +157,18 @@ VCAN_EXPORT const char* VCAN_NetworkPath(void) {
 
 VCAN_EXPORT int32_t VCAN_RefusedLines(void) {
   return Card::Instance().refused_lines();
+}
+
+VCAN_EXPORT int32_t VCAN_HostSharedSegments(void) {
+  return vcan::AskToHostSharedSegments() ? 0 : kBadArgument;
+}
+
+VCAN_EXPORT int32_t VCAN_UnhostedSegment(char* path, int32_t size) {
+  if (path == nullptr || size <= 0) return kBadArgument;
+  Card::Instance();
+  const std::string unhosted = vcan::UnhostedSharedPath();
+  std::snprintf(path, static_cast<size_t>(size), "%s", unhosted.c_str());
+  return static_cast<int32_t>(unhosted.size());
 }
 
 VCAN_EXPORT int32_t VCAN_FailEntry(const char* entry, int32_t code, int32_t times) {

@@ -30,7 +30,8 @@ struct Sides {
     host_segment->Attach(host_node);
     int pair[2];
     Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
-    uplink = std::make_shared<SharedUplink>(*attached_segment, "unused", pair[0]);
+    uplink = std::make_shared<SharedUplink>(*attached_segment, "unused", pair[0],
+                                            SharedAccess::OwnerOnly());
     attached_segment->SetUplink(uplink);
     attached_segment->Attach(attached_node);
   }

@@ -52,6 +52,17 @@ const char* VCAN_NetworkPath(void);
  * needed. A tool that wants the network exactly as written stops on any. */
 int32_t VCAN_RefusedLines(void);
 
+/* Asks this process to host every shared segment of its description (dnm simulate does): one
+ * that no process hosts is hosted here, one that a process hosts already is a refused line
+ * naming that process. Without it a process hosts only segments whose line says host=yes and
+ * no process hosts yet. Call before any other function of the card: 0, or -1 once the card is
+ * built. */
+int32_t VCAN_HostSharedSegments(void);
+/* The path of a shared segment of this process that no process hosts now (its ports refuse
+ * CAN_Init with CAN_InitError): copies up to size - 1 characters and a NUL, returns the full
+ * length, 0 when every shared segment has its host. Builds the card if needed. */
+int32_t VCAN_UnhostedSegment(char* path, int32_t size);
+
 /* Fault injection. entry is a driver entry name ("CAN_SendMsg"); it returns code instead of
  * working for its next times calls, or for every call with VCAN_EVERY_CALL. -1 for an unknown
  * entry or times of 0 or below other than VCAN_EVERY_CALL. A null or empty entry clears all. */

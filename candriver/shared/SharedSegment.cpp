@@ -20,8 +20,8 @@ constexpr uint64_t kEndLimitNs = uint64_t{1} << 62;
 
 }  // namespace
 
-SharedUplink::SharedUplink(Segment& segment, std::string path, int fd)
-    : segment_(segment), path_(std::move(path)), fd_(fd) {}
+SharedUplink::SharedUplink(Segment& segment, std::string path, int fd, SharedAccess access)
+    : segment_(segment), path_(std::move(path)), access_(access), fd_(fd), connected_(fd >= 0) {}
 
 void SharedUplink::Start() {
   std::thread([this, fd = fd_] { ReadLoop(fd); }).detach();
@@ -47,11 +47,12 @@ void SharedUplink::Drop(uint32_t tag) {
   if (fd_ >= 0) wire::WriteRecord(fd_, record, false);
 }
 
-// Takes the host's records until it is gone, then attaches again as soon as it is back.
+// Takes the host's records until it is gone, then attaches again as soon as it is back (or
+// first comes, for a segment that had no host).
 void SharedUplink::ReadLoop(int fd) {
   for (;;) {
-    while (const auto record = wire::ReadRecord(fd)) Take(*record);
-    HostGone();
+    while (const auto record = fd >= 0 ? wire::ReadRecord(fd) : std::nullopt) Take(*record);
+    if (fd >= 0) HostGone();
     fd = Reattach();
     if (fd < 0) return;
   }
@@ -115,7 +116,7 @@ int SharedUplink::Reattach() {
   int told = 0;
   for (;;) {
     std::this_thread::sleep_for(kRetryPeriod);
-    const int fd = wire::Attach(path_);
+    const int fd = wire::Attach(path_, access_);
     const bool for_good = fd == -EACCES || fd == -EPROTONOSUPPORT;
     const char* refusal = fd < 0 ? wire::RefusalTextOfError(-fd) : nullptr;
     if (refusal != nullptr && fd != told) {

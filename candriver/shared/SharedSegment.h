@@ -102,8 +102,9 @@ class SharedUplink final : public SegmentUplink {
  public:
   static constexpr auto kRetryPeriod = std::chrono::milliseconds(200);
 
-  // fd: a socket attached to the host (wire::Attach).
-  SharedUplink(Segment& segment, std::string path, int fd);
+  // fd: a socket attached to the host (wire::Attach), or -1 while no process hosts the
+  // segment; access: the hosts it trusts.
+  SharedUplink(Segment& segment, std::string path, int fd, SharedAccess access);
   void Start();
 
   bool connected() const override { return connected_.load(); }
@@ -123,15 +124,17 @@ class SharedUplink final : public SegmentUplink {
 
   Segment& segment_;
   const std::string path_;
+  const SharedAccess access_;
   std::mutex write_mutex_;
   int fd_;  // under write_mutex_; -1 while the host is gone
-  std::atomic<bool> connected_{true};
+  std::atomic<bool> connected_;
   std::atomic<uint64_t> drops_{0};
   std::atomic<uint32_t> refusals_told_{0};  // bit per wire::Refusal already reported
 };
 
 // Hosts the segment at path, or attaches it to the process that hosts it there. Returns the
 // host when this process hosts it, else nullptr. Throws std::runtime_error when neither works.
+// (SharedPlace.h: the same with a rule for who hosts.)
 std::shared_ptr<SharedHost> ShareSegment(Segment& segment, const std::string& path);
 
 }  // namespace vcan

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "SharedAccess.h"
 #include "SharedWire.h"
 
 namespace vcan::wire {
@@ -17,9 +18,21 @@ std::optional<Record> ReadRecord(int fd);
 
 inline constexpr int kGreetingSeconds = 2;
 
-// Connects to the host at path and exchanges the greeting; the socket, or -errno
-// (-EPROTO for a peer that does not greet as a host of this version; for a host that refuses,
-// wire::RefusalError of its reason).
-int Attach(const std::string& path);
+// Connects to the host at path and exchanges the greeting; the socket, or -errno (-EPROTO for a
+// peer that does not greet as a host of this version; for a host that refuses, wire::RefusalError
+// of its reason). A host that access does not admit, or
+// whose socket file belongs to another user than the host, is refused with -EPERM and the reason
+// in refusal (when given): a process never attaches quietly to another user's host.
+int Attach(const std::string& path, const SharedAccess& access = SharedAccess::OwnerOnly(),
+           std::string* refusal = nullptr);
+
+// The directory private to this user where segments named without a slash live:
+// $XDG_RUNTIME_DIR/velkcan, or /tmp/velkcan-UID without XDG_RUNTIME_DIR. Created (mode 0700)
+// when missing; throws std::runtime_error when it is not a directory of this user's that only
+// this user can enter.
+std::string PrivateDirectory();
+// Where the segment shared=NAME lives: NAME itself when it holds a slash, else NAME in the
+// private directory. Throws std::runtime_error as PrivateDirectory does, or for "." and "..".
+std::string SegmentPath(const std::string& name);
 
 }  // namespace vcan::wire

@@ -28,11 +28,11 @@ enum class Type : uint8_t {
 
 // Why the host refused: the connection (tag 0; the host then closes it) or one send record.
 enum class Refusal : uint8_t {
-  kFull = 1,      // as many processes are attached as the host serves; later may work
-  kDenied = 2,    // this process may not attach
-  kVersion = 3,   // the greeting names another protocol version
-  kNodes = 4,     // the process has as many nodes with frames pending as the host keeps
-  kRate = 5,      // a bit rate the card does not support
+  kFull = 1,     // as many processes are attached as the host serves; later may work
+  kDenied = 2,   // this process may not attach
+  kVersion = 3,  // the greeting names another protocol version
+  kNodes = 4,    // the process has as many nodes with frames pending as the host keeps
+  kRate = 5,     // a bit rate the card does not support
 };
 
 inline constexpr uint8_t kFlagRtr = 0x01;

@@ -22,7 +22,10 @@ void PortNode::GoOffBus() {
   segment().DropPending(*this);
 }
 
+// A shared segment that no process hosts has no bus to go on, as a SocketCAN interface that
+// cannot be opened.
 int32_t PortNode::GoOnBus() {
+  if (!segment().reachable()) return CAN_InitError;
   std::lock_guard lock(bus_mutex_);
   set_on_bus(true);
   return CAN_NoError;

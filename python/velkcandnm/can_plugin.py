@@ -73,7 +73,7 @@ class VelkcanBus(BusABC):
                  **kwargs: object) -> None:
         if bitrate not in BIT_RATES:
             raise ValueError(f"velkcan: bitrate must be one of {BIT_RATES}, not {bitrate}")
-        self.channel = os.fspath(channel)
+        self.channel = _segment_path(os.fspath(channel))
         self.channel_info = f"velkcan shared segment {self.channel} at {bitrate // 1000} kbit/s"
         self._bitrate = bitrate
         self._receive_own = receive_own_messages
@@ -199,6 +199,22 @@ def _read_record(stream: BinaryIO) -> Optional[Tuple[Any, ...]]:
     return _RECORD.unpack(data) if len(data) == _RECORD.size else None
 
 
+def _segment_path(name: str) -> str:
+    """Where ``shared=NAME`` lives: a name without a slash is in the user's private directory."""
+    if "/" in name:
+        return name
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    private = f"{runtime}/velkcan" if runtime.startswith("/") else f"/tmp/velkcan-{os.geteuid()}"
+    return f"{private}/{name}"
+
+
+def _host_user(connection: socket.socket) -> int:
+    """The user id of the process at the other end of the connected local socket."""
+    _pid, uid, _gid = struct.unpack("3i", connection.getsockopt(
+        socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i")))
+    return uid
+
+
 def _attach(path: str) -> Tuple[socket.socket, BinaryIO]:
     """A connection to the host of the segment at ``path``, greeted, and its stream to read."""
     connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -206,6 +222,12 @@ def _attach(path: str) -> Tuple[socket.socket, BinaryIO]:
     try:
         connection.settimeout(_GREETING_SECONDS)
         connection.connect(path)
+        host = _host_user(connection)
+        if host != os.geteuid():
+            stream.close()
+            connection.close()
+            raise CanInitializationError(f"velkcan: the host of {path} runs as user {host}, "
+                                         "not as you; refused")
         connection.sendall(_HELLO_RECORD)
         answer = stream.read(_RECORD.size)
     except OSError as error:

@@ -2,6 +2,7 @@
 // without harming the rest.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -40,6 +41,70 @@ TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
   EXPECT_EQ(SegmentOf(0, 2), "vcan0.2");
   EXPECT_EQ(SegmentOf(0, 3), "shared");
   EXPECT_EQ(SegmentOf(1, 3), "shared");
+}
+
+// shared= lines that are refused, and the files at their paths, which stay as they were; a name
+// without a slash lives in the user's private directory, never beside the description.
+TEST(NetworkFile, SharedLinesThatCannotBeTheSegmentsAreRefusedAndTouchNothing) {
+  namespace fs = std::filesystem;
+  // Short: a socket path holds at most 107 characters.
+  const fs::path dir = fs::path(testing::TempDir()) / ("vs" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "private");
+  fs::create_directories(dir / "a directory");
+  std::ofstream(dir / "data.txt") << "precious";
+  fs::create_symlink(dir / "data.txt", dir / "link");
+  fs::create_symlink(dir / "planted", dir / "free.sock.lock");
+  setenv("XDG_RUNTIME_DIR", (dir / "private").c_str(), 1);
+  const std::string at = " shared=" + dir.string() + "/";
+  const std::string network = TempPath("network.txt");
+  umask(0);
+  testing::internal::CaptureStderr();
+  ASSERT_NO_FATAL_FAILURE(StartCard(
+      "segment a" + at + "data.txt host=yes\n" +                            // 1 a regular file
+      "segment b shared=\"" + dir.string() + "/a directory\" host=yes\n" +  // 2 a directory
+      "segment c" + at + "link host=yes\n" +                                // 3 a symbolic link
+      "segment d shared=" + network + " host=yes\n" +  // 4 the description itself
+      "segment e shared=network.txt host=yes\n" +      // 5 good, in the private directory
+      "segment f shared=" + dir.string() + "/private/velkcan/network.txt\n" +  // 6 e's path
+      "segment g" + at + "free.sock host=yes\n" +                // 7 its lock a planted link
+      "segment h shared=/no/such/directory/x.sock host=yes\n" +  // 8 cannot be hosted
+      "segment i" + at + "i.sock host=maybe\n" +                 // 9 bad host value
+      "segment j group=root\n" +                                 // 10 group without shared
+      "segment k" + at + "k.sock group=no-such-group-here\n" +   // 11 unknown group
+      "segment l shared=..\n"));                                 // 12 no name
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ReportedLines(errors), (std::set<int>{1, 2, 3, 4, 6, 7, 8, 9, 10, 11, 12})) << errors;
+  EXPECT_EQ(ReadFile((dir / "data.txt").string()), "precious");
+  EXPECT_EQ(ReadFile(network).rfind("segment a", 0), 0u) << "the description was replaced";
+  EXPECT_TRUE(fs::is_directory(dir / "a directory"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+  EXPECT_FALSE(fs::exists(dir / "planted")) << "the lock was followed through the link";
+  EXPECT_NE(errors.find("is a regular file, not a shared segment's socket"), std::string::npos);
+  EXPECT_NE(errors.find("is segment e's already"), std::string::npos) << errors;
+  struct stat info {};
+  ASSERT_EQ(lstat((dir / "private" / "velkcan").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(lstat((dir / "private" / "velkcan" / "network.txt").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "whatever the umask";
+}
+
+// A private directory that others may enter is not private: nothing is put there.
+TEST(NetworkFile, APrivateDirectoryOthersCanEnterIsRefused) {
+  namespace fs = std::filesystem;
+  const fs::path runtime = TempPath("runtime");
+  fs::create_directories(runtime / "velkcan");
+  fs::permissions(runtime / "velkcan", fs::perms::owner_all | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read |
+                                           fs::perms::others_exec);
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  testing::internal::CaptureStderr();
+  ASSERT_NO_FATAL_FAILURE(StartCard("segment plant shared=plant host=yes\n"));
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ReportedLines(errors), std::set<int>{1}) << errors;
+  EXPECT_NE(errors.find("(mode 0700); refused"), std::string::npos) << errors;
+  EXPECT_FALSE(fs::exists(runtime / "velkcan" / "plant"));
 }
 
 // A path that names no readable file: reported once, with the path and the reason, and the card

@@ -151,7 +151,7 @@ TEST(Segment, TimesAnUnsupportedRateAsTheSlowestSupported) {
 struct AttachedSide {
   explicit AttachedSide(const std::string& path = "unused") {
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, host_end), 0);
-    uplink = std::make_shared<SharedUplink>(*segment, path, host_end[1]);
+    uplink = std::make_shared<SharedUplink>(*segment, path, host_end[1], SharedAccess::OwnerOnly());
     segment->SetUplink(uplink);
     segment->Attach(node);  // tag 1
   }
@@ -309,7 +309,8 @@ TEST(SharedUplink, StopsReattachingWhereTryingAgainCannotHelp) {
                {wire::Refusal::kFull, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.why));
-    const std::string path = SocketPath(("refusing" + std::to_string(static_cast<int>(c.why))).c_str());
+    const std::string path =
+        SocketPath(("refusing" + std::to_string(static_cast<int>(c.why))).c_str());
     AttachedSide side(path);
     side.uplink->Start();
     shutdown(side.host_end[0], SHUT_RDWR);  // the host is gone

@@ -1,7 +1,17 @@
 // A driver port of this process on a segment that a `dnm simulate` process hosts: frames reach
 // the host's slave and come back; when the host ends the port reports a bus that is gone, as a
-// vanished SocketCAN interface does, and it works again once a new host runs.
+// vanished SocketCAN interface does, and it works again once a new host runs. A segment nobody
+// hosts is not hosted quietly, and another user neither reaches a segment nor serves it.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "CardTestSupport.h"
@@ -53,6 +63,127 @@ TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {
   Host again(DNM_TEST_TOOL, network);
   ASSERT_TRUE(StatusBecomes(CAN_NoError));
   ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
+}
+
+// Ports of a segment that no process hosts refuse to go on the bus, until a host comes.
+TEST(SharedSegment, NoHostIsSaidAndRefusedUntilOneComes) {
+  const std::string socket = TempPath("plant.sock");
+  const std::string network =
+      WriteTempFile("host.txt", "segment plant shared=" + socket + "\nslave segment=plant mac=9\n");
+  testing::internal::CaptureStderr();
+  ASSERT_NO_FATAL_FAILURE(
+      StartCard("segment plant shared=" + socket + "\nport 0/1 segment=plant\n"));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("segment plant: no simulator hosts " + socket +
+                      "; start one with: dnm simulate " + VCAN_NetworkPath()),
+            std::string::npos)
+      << said;
+  char unhosted[256];
+  EXPECT_EQ(VCAN_UnhostedSegment(unhosted, sizeof unhosted), static_cast<int32_t>(socket.size()));
+  EXPECT_EQ(unhosted, socket);
+  EXPECT_FALSE(std::filesystem::exists(socket)) << "this process hosted it";
+  ASSERT_EQ(CAN_ActiveBoard(0), CAN_NoError);
+  EXPECT_EQ(CAN_Init(0, 1), CAN_InitError);
+
+  Host host(DNM_TEST_TOOL, network);
+  bool attached = false;
+  for (int waited = 0; waited < 5000 && !attached; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    attached = VCAN_UnhostedSegment(unhosted, sizeof unhosted) == 0;
+  }
+  ASSERT_TRUE(attached);
+  ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
+  ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
+}
+
+constexpr uid_t kOtherUser = 65534;
+
+// Runs work as another user in a child process (a member of the root group besides when asked);
+// its exit status.
+template <typename Work>
+int AsOtherUser(Work work, bool in_root_group = false) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const gid_t root_group = 0;
+    const bool became = setgroups(in_root_group ? 1 : 0, &root_group) == 0 &&
+                        setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0;
+    _exit(became ? work() : 99);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+int ConnectTo(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// The socket is the user's alone; a process of another user that still gets to connect (the
+// mode widened by hand) is refused without a greeting; and a host another user runs is refused
+// by the attaching process, with the reason, not attached to.
+TEST(SharedSegment, AnotherUserNeitherReachesNorServesTheSegment) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::filesystem::path dir = TempPath("shared");
+  std::filesystem::create_directories(dir);
+  chmod(dir.c_str(), 0777);
+  const std::string mine = (dir / "mine.sock").string();
+  const std::string theirs = (dir / "theirs.sock").string();
+  // The other user's host holds the lock (a file of this user's) and listens.
+  const std::string lock = theirs + ".lock";
+  close(open(lock.c_str(), O_CREAT | O_RDWR, 0666));
+  chmod(lock.c_str(), 0666);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t other_host = fork();
+  if (other_host == 0) {
+    const int held = open(lock.c_str(), O_RDWR);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    theirs.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool up = setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0 &&
+                    flock(held, LOCK_EX) == 0 &&
+                    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                    listen(fd, 4) == 0;
+    (void)!write(ready[1], up ? "1" : "0", 1);
+    pause();
+    _exit(0);
+  }
+  char up = 0;
+  ASSERT_EQ(read(ready[0], &up, 1), 1);
+  ASSERT_EQ(up, '1');
+
+  testing::internal::CaptureStderr();
+  const std::string ours = (dir / "ours.sock").string();
+  ASSERT_NO_FATAL_FAILURE(StartCard("segment a shared=" + mine + " host=yes\n" +
+                                    "segment b shared=" + theirs + "\n" +
+                                    "segment c shared=" + ours + " host=yes group=root\n"));
+  const std::string said = testing::internal::GetCapturedStderr();
+  kill(other_host, SIGKILL);
+  waitpid(other_host, nullptr, 0);
+  EXPECT_EQ(ReportedLines(said), std::set<int>{2}) << said;
+  EXPECT_NE(said.find("the host of " + theirs + " runs as user 65534"), std::string::npos) << said;
+
+  EXPECT_EQ(AsOtherUser([&] { return ConnectTo(mine) < 0 && errno == EACCES ? 0 : 1; }), 0)
+      << "the socket let another user connect";
+  chmod(mine.c_str(), 0666);
+  const auto greeted = [](const std::string& path) {
+    return [path] {
+      const int fd = ConnectTo(path);
+      uint8_t hello[32] = {1, 0, 0, 0, 0,   0,   0,   0,   0,   0,   0,   0,
+                           1, 0, 0, 0, 'V', 'C', 'A', 'N', 'S', 'E', 'G', '1'};
+      if (fd < 0) return 2;
+      send(fd, hello, sizeof hello, MSG_NOSIGNAL);
+      return read(fd, hello, sizeof hello) == sizeof hello ? 1 : 0;
+    };
+  };
+  EXPECT_EQ(AsOtherUser(greeted(mine)), 0) << "the host served another user's process";
+  EXPECT_EQ(AsOtherUser(greeted(ours), true), 1) << "a member of the group was not served";
+  EXPECT_NE(AsOtherUser(greeted(ours)), 1) << "the group's socket served a non-member";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // dnm simulate hosting a shared segment, and dnm commands in other processes on it: the slave
 // keeps what one command wrote for the next; dnm monitor then decodes the segment's capture.
+// Descriptions the simulator refuses end it; a command on a segment nobody hosts fails.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +30,22 @@ class SharedSimulation : public ::testing::Test {
            "slave segment=bus mac=5 product=\"Shared Block\" produced=2 consumed=2 inputs=echo\n";
   }
   void TearDown() override { fs::remove_all(dir_); }
+
+  // dnm with the arguments (ended after 20 s should it run on): its exit status, and what it
+  // said on stdout and stderr.
+  int Run(const std::string& args, std::string& said) const {
+    const std::string command = "timeout 20 " + std::string(DNM_TEST_TOOL) + " " + args + " >" +
+                                (dir_ / "said").string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::ostringstream out;
+    out << std::ifstream(dir_ / "said").rdbuf();
+    said = out.str();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name) << text;
+    return (dir_ / name).string();
+  }
 
   // stdout of dnm with the arguments; the exit status must be 0.
   std::string Dnm(const std::string& args, bool network = true) const {
@@ -82,6 +99,80 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
   EXPECT_NE(json.find(R"("group":2,"message":5,"mac":5,"mac_is":"destination","kind":"poll")"),
             std::string::npos)
       << json;
+}
+
+// Each description ends the simulator with exit status 2 and the reason, and whatever is at a
+// shared path that is not a socket stays as it was.
+TEST_F(SharedSimulation, RefusedLinesEndTheSimulator) {
+  const std::string bus = (dir_ / "bus.sock").string();
+  const std::string kept = Write("kept.txt", "precious");
+  const struct {
+    const char* description;
+    std::string network;
+    std::string reason;
+  } cases[] = {
+      {"unknown key", Write("a.txt", "segment bus shared=" + bus + " colour=blue\n"),
+       "unknown option 'colour'"},
+      {"missing directory",
+       Write("b.txt", "segment bus shared=" + (dir_ / "none" / "x.sock").string() +
+                          "\nslave segment=bus mac=5\n"),
+       "x.sock.lock: No such file or directory"},
+      {"a file at the path", Write("c.txt", "segment bus shared=" + kept + "\n"),
+       "is a regular file, not a shared segment's socket"},
+      {"one path twice",
+       Write("d.txt", "segment a shared=" + bus + "\nsegment b shared=" + bus + "\n"),
+       "is segment a's already"},
+  };
+  for (const auto& each : cases) {
+    std::string said;
+    EXPECT_EQ(Run("simulate " + each.network, said), 2) << each.description << ": " << said;
+    EXPECT_NE(said.find(each.reason), std::string::npos) << each.description << ": " << said;
+    EXPECT_NE(said.find("line the virtual card refused"), std::string::npos) << said;
+  }
+  std::ostringstream text;
+  text << std::ifstream(kept).rdbuf();
+  EXPECT_EQ(text.str(), "precious");
+}
+
+// Without a simulator a command does not host the segment itself: two started together both
+// fail, neither attaching to the other. A second simulator names the first, and --list shows it.
+TEST_F(SharedSimulation, ASegmentHasOneHostAndItIsNamed) {
+  const std::string network = (dir_ / "net.txt").string();
+  const std::string get = "get 5 1 1 7 --network " + network;
+  const std::string both = "timeout 20 " + std::string(DNM_TEST_TOOL) + " " + get;
+  const std::string command = "(" + both + " 2>" + (dir_ / "one").string() + "; echo $? >>" +
+                              (dir_ / "one").string() + ") & " + both + " 2>" +
+                              (dir_ / "two").string() + "; echo $? >>" + (dir_ / "two").string() +
+                              "; wait";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string no_host = "dnm: no simulator hosts " + (dir_ / "bus.sock").string() +
+                              "; start one with: dnm simulate " + network + "\n1\n";
+  for (const char* name : {"one", "two"}) {
+    std::ostringstream said;
+    said << std::ifstream(dir_ / name).rdbuf();
+    EXPECT_NE(said.str().find(no_host), std::string::npos) << said.str();
+  }
+
+  dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, network);
+  const std::string pid = simulator.said().substr(simulator.said().find(", process ") + 10);
+  const std::string first = pid.substr(0, pid.find('\n'));
+  std::string said;
+  EXPECT_EQ(Run("simulate " + network, said), 2) << said;
+  EXPECT_NE(said.find("hosted already, by process " + first), std::string::npos) << said;
+  EXPECT_EQ(Run("simulate --list", said), 0);
+  EXPECT_NE(said.find("process " + first + ": " + network + "\n  segment bus (shared="),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(Run("simulate --list --json", said), 0);
+  EXPECT_NE(
+      said.find("{\"network\":\"" + network + "\",\"pid\":" + first +
+                ",\"segments\":[{\"name\":\"bus\",\"shared\":\"" + (dir_ / "bus.sock").string() +
+                "\",\"host\":\"hosted here\",\"socketcan\":null,\"nodes\":[\"slave@5\"]}]}"),
+      std::string::npos)
+      << said;
+  simulator.End();
+  EXPECT_EQ(Run("simulate --list", said), 0);
+  EXPECT_EQ(said.find("process " + first), std::string::npos) << "an ended simulator listed";
 }
 
 }  // namespace

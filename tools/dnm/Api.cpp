@@ -1,5 +1,7 @@
 #include "Api.h"
 
+#include "CommandLine.h"
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
@@ -49,15 +51,38 @@ bool LoadApi(std::string& error) {
   return true;
 }
 
-int RefusedNetworkLines() {
-  // The master loaded the card driver beside itself; the name finds it among the loaded.
+// The master loaded the card driver beside itself; the name finds it among the loaded. A
+// card driver without the entry answers fallback.
+template <typename Entry, typename Result, typename Call>
+Result AskLoadedCard(const char* entry, Result fallback, Call call) {
   void* card = dlopen("libVELKCAN.so", RTLD_NOW | RTLD_NOLOAD);
-  if (card == nullptr) return 0;
-  using RefusedLines = int32_t (*)();
-  const auto refused = reinterpret_cast<RefusedLines>(dlsym(card, "VCAN_RefusedLines"));
-  const int count = refused != nullptr ? refused() : 0;
+  if (card == nullptr) return fallback;
+  const auto bound = reinterpret_cast<Entry>(dlsym(card, entry));
+  Result result = bound != nullptr ? call(bound) : fallback;
   dlclose(card);
-  return count;
+  return result;
+}
+
+int RefusedNetworkLines() {
+  using RefusedLines = int32_t (*)();
+  return AskLoadedCard<RefusedLines>("VCAN_RefusedLines", 0,
+                                     [](RefusedLines refused) { return int{refused()}; });
+}
+
+void CheckRefusedLines(int refused) {
+  if (refused == 0) return;
+  throw UsageError("the network description has " + std::to_string(refused) + " line" +
+                   (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
+                   (refused == 1 ? "it" : "them"));
+}
+
+std::string UnhostedSharedSegment() {
+  using Unhosted = int32_t (*)(char*, int32_t);
+  return AskLoadedCard<Unhosted>("VCAN_UnhostedSegment", std::string(), [](Unhosted unhosted) {
+    char path[PATH_MAX] = {};
+    unhosted(path, sizeof path);
+    return std::string(path);
+  });
 }
 
 const Api& api() {

@@ -71,6 +71,13 @@ struct Api {
 // (VCAN_RefusedLines of the card the master loaded); 0 for a card driver
 // without that entry. Call after LoadApi.
 int RefusedNetworkLines();
+// UsageError when the card refused any line: a run on another network than the one written
+// would mislead.
+void CheckRefusedLines(int refused);
+
+// The path of a shared segment of the card's network that no process hosts (VCAN_UnhostedSegment
+// of the card the master loaded); empty when each has its host or for another card driver.
+std::string UnhostedSharedSegment();
 
 // Loads the master library by its SONAME (from the LD_LIBRARY_PATH first,
 // then from the library directory beside the tool) and binds every export above. On failure

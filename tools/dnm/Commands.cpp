@@ -71,14 +71,18 @@ const std::vector<Command>& AllCommands() {
        {{"--readdress", 3}},
        RunFaulted},
       {"simulate",
-       "NETWORK",
+       "NETWORK | --list",
        "Runs the network description's simulated segments and nodes (slaves, faulted\n"
        "nodes, owners, process nodes) as one process until Ctrl-C, and prints what it\n"
        "hosts and where other programs reach it: its shared segments (shared=PATH),\n"
        "to which dnm and applications attach with the same description, and its\n"
        "bridges to CAN interfaces (socketcan=IFACE). The slaves keep their state\n"
-       "from one command to the next.\n",
-       {},
+       "from one command to the next. It hosts every shared segment of the\n"
+       "description, and ends with exit status 2 on any line the virtual card\n"
+       "refuses, such as a segment another process hosts already (it names it).\n"
+       "  --list   the simulators this user runs on this machine: process, network\n"
+       "           description, segments and where they are reached\n",
+       {{"--list", 0}},
        RunSimulate},
       {"monitor",
        "SOCKET|IFACE | --file CAPTURE [--node MAC[,MAC]] [--kind KIND[,KIND]] [--count N]",

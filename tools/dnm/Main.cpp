@@ -27,6 +27,12 @@ const char kCommonHelp[] =
     "  --timeout SECONDS how long to wait for connections (default 5)\n"
     "  --help            this help\n";
 
+// The common options that apply to a command without the master library.
+const char kSimulateCommonHelp[] =
+    "common options:\n"
+    "  --json            JSON documents on stdout\n"
+    "  --help            this help\n";
+
 // "dnm get MAC CLASS INSTANCE ATTRIBUTE [--as ...]"
 std::string UsageLine(const Command& command) {
   std::string line = std::string("dnm ") + command.name;
@@ -86,7 +92,8 @@ int Run(const Command& command, const std::vector<std::string>& args) {
     const CommandLine line = ParseCommandLine(args, command.options);
     json = line.common.json;
     if (line.common.help) {
-      std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help, kCommonHelp);
+      std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help,
+                  command.run == RunSimulate ? kSimulateCommonHelp : kCommonHelp);
       return kExitOk;
     }
     PrepareEnvironment(line.common);
@@ -96,12 +103,12 @@ int Run(const Command& command, const std::vector<std::string>& args) {
       std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
       return kExitFailed;
     }
-    // The card reported each line it left out; a run on another network than the one
-    // written would mislead.
-    if (const int refused = RefusedNetworkLines()) {
-      throw UsageError("the network description has " + std::to_string(refused) + " line" +
-                       (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
-                       (refused == 1 ? "it" : "them"));
+    CheckRefusedLines(RefusedNetworkLines());
+    // A command does not quietly host a shared segment whose host it means to reach.
+    if (const std::string unhosted = UnhostedSharedSegment(); !unhosted.empty()) {
+      std::fprintf(stderr, "dnm: no simulator hosts %s; start one with: dnm simulate %s\n",
+                   unhosted.c_str(), std::getenv("VELKCAN_NETWORK"));
+      return kExitFailed;
     }
     return command.run(line);
   } catch (const UsageError& e) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <sstream>
 #include <thread>
 
@@ -127,10 +128,13 @@ void ReadCapture(const std::string& path, const Sink& sink) {
 // host ends, waits for it to come back.
 void ReadShared(const std::string& path, const Sink& sink) {
   for (bool first = true;; first = false) {
-    const int fd = vcan::wire::Attach(path);
+    std::string refusal;
+    const int fd = vcan::wire::Attach(path, vcan::SharedAccess::OwnerOnly(), &refusal);
     if (fd < 0) {
-      if (first)
-        throw UsageError("cannot attach to shared segment " + path + ": " + std::strerror(-fd));
+      if (first) {
+        throw UsageError("cannot attach to shared segment " + path + ": " +
+                         (refusal.empty() ? std::strerror(-fd) : refusal));
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       continue;
     }
@@ -172,6 +176,15 @@ void ReadSocketCan(const std::string& iface, const Sink& sink) {
   close(fd);
 }
 
+// A name without a slash is a segment in the user's private directory, as in shared=NAME.
+std::string SharedPath(const std::string& name) {
+  try {
+    return vcan::wire::SegmentPath(name);
+  } catch (const std::runtime_error&) {
+    return name;
+  }
+}
+
 bool IsSocket(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
@@ -198,8 +211,8 @@ int RunMonitor(const CommandLine& line) {
     ReadCapture(line.options.at("--file")[0], sink);
   } else {
     const std::string& source = line.Word(0, "shared segment socket or CAN interface");
-    if (IsSocket(source)) {
-      ReadShared(source, sink);
+    if (const std::string shared = SharedPath(source); IsSocket(shared)) {
+      ReadShared(shared, sink);
     } else {
       ReadSocketCan(source, sink);
     }
