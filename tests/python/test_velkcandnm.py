@@ -131,6 +131,23 @@ def test_inputs_follow_the_outputs(port, mac, write, read, outputs):
     assert dataclasses.astuple(device.counters)[2:] == (0,) * 11  # the I/O counters
 
 
+def test_a_size_mismatch_keeps_its_cause_while_the_status_goes_round(port):
+    # The set is released and set up again every few seconds: the check reads
+    # the size, the explicit connection down, or the set being set up, in
+    # turn, while the set-up failure names the size throughout (and the
+    # explicit connection, released with the set, none).
+    misfit = port.device(MISFIT)
+    assert wait_for(lambda: misfit.setup_failure("poll"))
+    statuses, causes = set(), set()
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        statuses.add(misfit.connection_status("poll").code)
+        causes.add((misfit.setup_failure("poll").cause, misfit.setup_failure("explicit")))
+        time.sleep(0.02)
+    assert causes == {(1, None)}
+    assert len(statuses) > 1 and statuses <= {1908, 1804, 1802}, statuses
+
+
 def test_poll_period_achieved_once_polled(port):
     assert port.device(BLOCK).poll_period_achieved > 0
 
