@@ -5,7 +5,9 @@ the C signature (``ctypes`` argument and result types set), so C code ports
 line by line. An integer argument that its C type cannot hold raises
 ``ValueError`` naming it (``board 256 is out of range (0..255)``), and one that
 is no integer (a float, a bool) ``TypeError``, where ``ctypes`` alone would cut
-it to the type's bits and call the library for another board or device::
+it to the type's bits and call the library for another board or device. So
+does a ``ctypes`` array too small for what the library reads or writes there
+(``data holds 4 bytes, 5 needed``)::
 
     from velkcandnm import raw
     import ctypes
@@ -148,6 +150,25 @@ ARGUMENTS = {name: tuple((spec.lstrip("*").split(":")[0], _ARGUMENT_TYPES[spec])
 INTEGER_RANGES = {_u8: (0, 0xFF), _u16: (0, 0xFFFF), _u32: (0, 0xFFFF_FFFF),
                   _i32: (-0x8000_0000, 0x7FFF_FFFF)}
 
+_LONGEST_VALUE, _MOST_NODES = 255, 64
+_Room = Callable[[dict[str, Any]], int]
+# The bytes that the library reads or writes at a buffer, by the other arguments
+# (VELKCANDNM.h): a ctypes array given for it, or by reference, must hold them.
+_WRITES_THE_LENGTH: list[tuple[str, _Room]] = [("data", lambda given: given["length"])]
+_ROOM: dict[str, list[tuple[str, _Room]]] = {
+    "DNM_GetAllDeviceMACID": [("list", lambda given: _MOST_NODES)],
+    "DNM_GetAttribute": [("data", lambda given: 64)],
+    "DNM_SetAttribute": [("value", lambda given: given["length"])],
+    "DNM_GetAttributeEx": [("data", lambda given: min(given["size"], _LONGEST_VALUE))],
+    **dict.fromkeys(("DNM_WritePollOutputData", "DNM_WriteCOSOutputData",
+                     "DNM_WriteCyclicOutputData"), _WRITES_THE_LENGTH),
+    "DNM_GetAllFaultNode": [("vendor_ids", lambda given: 2 * _MOST_NODES),
+                            ("serial_numbers", lambda given: 4 * _MOST_NODES)],
+    "DNM_GetAllFaultNodeEx": [("vendor_ids", lambda given: 2 * (given["capacity"] or _MOST_NODES)),
+                              ("serial_numbers",
+                               lambda given: 4 * (given["capacity"] or _MOST_NODES))],
+}
+
 
 class LibraryNotFound(OSError):
     """The library could not be loaded; the message names every place tried."""
@@ -229,10 +250,18 @@ def library_path() -> str:
 
 def _judge(export: str, arguments: tuple[Any, ...]) -> None:
     """Raise TypeError or ValueError, naming the argument, for an integer
-    argument that its C type does not hold (a flag may be a bool)."""
+    argument that its C type does not hold (a flag may be a bool), and for an
+    array too small for what the library reads or writes there (a pointer's
+    room is the caller's to know)."""
     for (name, kind), value in zip(ARGUMENTS[export], arguments):
         if kind in INTEGER_RANGES and not (name == "ucmm" and isinstance(value, bool)):
             _arguments.integer(name, value, *INTEGER_RANGES[kind])
+    given = {name: value for (name, _), value in zip(ARGUMENTS[export], arguments)}
+    for name, room in _ROOM.get(export, []) if len(given) == len(ARGUMENTS[export]) else []:
+        buffer = getattr(given[name], "_obj", given[name])  # what ctypes.byref refers to
+        if isinstance(buffer, ctypes.Array) and ctypes.sizeof(buffer) < room(given):
+            raise ValueError(f"{name} holds {ctypes.sizeof(buffer)} bytes, "
+                             f"{room(given)} needed")
 
 
 def _c_prototype(export: str, result: Any) -> str:

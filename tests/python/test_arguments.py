@@ -136,6 +136,37 @@ def test_ranges_edges(library, argument, call, export, c_argument, value, taken)
         assert library.calls == []
 
 
+def c_array(kind, length):
+    return (kind * length)()
+
+
+U8S, U16S, U32S = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32
+BUFFERS = [  # (argument, raw call with an array of the given length, the least length it takes)
+    ("data", lambda n: raw.DNM_WritePollOutputData(0, 0, 3, c_array(U8S, n), 5), 5),
+    ("data", lambda n: raw.DNM_WriteCyclicOutputData(0, 0, 3, ctypes.byref(c_array(U8S, n)), 2), 2),
+    ("value", lambda n: raw.DNM_SetAttribute(0, 0, 3, 1, 1, 1, c_array(U8S, n), 255), 255),
+    ("data", lambda n: raw.DNM_GetAttribute(0, 0, 3, 1, 1, 7, c_array(U8S, n), None), 64),
+    ("data", lambda n: raw.DNM_GetAttributeEx(0, 0, 3, 1, 1, 7, c_array(U8S, n), 10, None), 10),
+    ("data", lambda n: raw.DNM_GetAttributeEx(0, 0, 3, 1, 1, 7, c_array(U8S, n), 300, None), 255),
+    ("list", lambda n: raw.DNM_GetAllDeviceMACID(0, 0, ctypes.byref(c_array(U8S, n)), None), 64),
+    ("vendor_ids", lambda n: raw.DNM_GetAllFaultNode(0, 0, c_array(U16S, n), c_array(U32S, 64), 1),
+     64),
+    ("serial_numbers",
+     lambda n: raw.DNM_GetAllFaultNodeEx(0, 0, c_array(U16S, 9), c_array(U32S, n), 9, None), 9),
+    ("vendor_ids",
+     lambda n: raw.DNM_GetAllFaultNodeEx(0, 0, c_array(U16S, n), c_array(U32S, 64), 0, None), 64),
+]
+
+
+@pytest.mark.parametrize("argument, call, least", BUFFERS)
+def test_arrays_hold_what_the_library_reads_or_writes(library, argument, call, least):
+    with pytest.raises(ValueError, match=f"^{argument} holds"):
+        call(least - 1)
+    assert library.calls == []
+    call(least)
+    assert len(library.calls) == 1
+
+
 NOT_NUMBERS = [  # (call, argument named in the TypeError)
     (lambda: Board(True), "board number"),
     (lambda: Board(0.0), "board number"),
