@@ -26,6 +26,7 @@ and attribute calls side by side. Calls release the GIL while they run.
 from __future__ import annotations
 
 from . import raw
+from ._arguments import integer
 from .board import BAUD_CODES, Board, FaultedNode, Port
 from .device import LONGEST_ATTRIBUTE, Counters, Device, SetupFailure, Status
 from .errors import GENERAL_STATUS, DnmError, error_text, status_words
@@ -38,6 +39,7 @@ __all__ = [
     "version",
 ]
 __version__ = "1.1"
+_FREQUENCIES = (0, 0xFFFF)  # in Hz
 
 
 def version() -> float:
@@ -57,10 +59,10 @@ def set_poll_frequency(hz: int) -> int:
     100 ms at load. See :attr:`Device.poll_period_achieved` for what the bus
     really gives.
     """
-    return int(raw.DNM_SetPollFrequency(hz))
+    return int(raw.DNM_SetPollFrequency(integer("hz", hz, *_FREQUENCIES)))
 
 
 def set_bit_strobe_frequency(hz: int) -> int:
     """Set the pause between two bit-strobe commands of a port (500 ms at load), as
     :func:`set_poll_frequency`."""
-    return int(raw.DNM_SetBitStrobeFrequency(hz))
+    return int(raw.DNM_SetBitStrobeFrequency(integer("hz", hz, *_FREQUENCIES)))

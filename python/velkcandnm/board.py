@@ -8,7 +8,8 @@ from types import TracebackType
 from typing import Optional
 
 from . import raw
-from .device import Device
+from ._arguments import choice, flag, integer
+from .device import MAC_IDS, Device
 from .errors import DnmError, check
 
 # Bit rates in bit/s and the library's baud codes.
@@ -16,12 +17,12 @@ BAUD_CODES = {500_000: 0, 250_000: 1, 125_000: 2}
 _BOARD_ALREADY_CLOSE = 1301
 _NO_FAULTED_NODE_ANSWERED = 3  # DNM_GetAllFaultNodeEx's result when none answered
 _MOST_NODES = 64
+BOARDS = (0, 0xFF)  # the C type's; the library refuses those the driver lacks (1300)
+PORTS = (0, 3)
 
 
 def _baud_code(baud: int) -> int:
-    if baud not in BAUD_CODES:
-        raise ValueError(f"baud must be one of {', '.join(map(str, BAUD_CODES))} (bit/s)")
-    return BAUD_CODES[baud]
+    return BAUD_CODES[choice("baud", baud, BAUD_CODES)]
 
 
 @dataclass(frozen=True)
@@ -42,7 +43,7 @@ class Board:
     """
 
     def __init__(self, number: int = 0) -> None:
-        self.number = number
+        self.number = integer("board number", number, *BOARDS)
 
     def __repr__(self) -> str:
         return f"<Board {self.number}>"
@@ -73,8 +74,10 @@ class Board:
         others). Takes about 2 s: two duplicate MAC ID checks of 1 s each;
         ``DNM_OnlineError`` (1204) when another node has the MAC ID.
         """
-        check("DNM_Online", raw.DNM_Online(self.number, port, _baud_code(baud), mac))
-        return Port(self, port)
+        online = Port(self, port)
+        mac = integer("mac", mac, *MAC_IDS)
+        check("DNM_Online", raw.DNM_Online(self.number, online.number, _baud_code(baud), mac))
+        return online
 
     def port(self, number: int) -> "Port":
         """A port of this board, as it is: online already or not. Calls nothing."""
@@ -88,8 +91,8 @@ class Port:
 
     def __init__(self, board: Board, number: int) -> None:
         self.board = board
-        self.number = number
-        self._address = (board.number, number)
+        self.number = integer("port number", number, *PORTS)
+        self._address = (board.number, self.number)
 
     def __repr__(self) -> str:
         return f"<Port {self.number} of board {self.board.number}>"
@@ -106,7 +109,7 @@ class Port:
 
         About 2 s, plus up to 0.5 s for releasing the started devices first.
         """
-        self._call("DNM_ChangeMACID", mac)
+        self._call("DNM_ChangeMACID", integer("mac", mac, *MAC_IDS))
 
     def change_baud(self, baud: int) -> None:
         """Go offline and online again at ``baud`` bit/s (``DNM_ChangeBaudrate``); as long as
@@ -119,8 +122,9 @@ class Port:
         ``ucmm``: open its explicit connection through UCMM (group 3) instead
         of the predefined master/slave connection set.
         """
-        self._call("DNM_AddDevice", mac, int(ucmm))
-        return Device(self, mac)
+        device = Device(self, mac)
+        self._call("DNM_AddDevice", device.mac, flag("ucmm", ucmm))
+        return device
 
     def device(self, mac: int) -> Device:
         """A device of the scan list by its MAC ID. Calls nothing."""
@@ -189,4 +193,5 @@ class Port:
         Returns once the request is sent; the node needs about 2 s to rejoin
         the network, then add it to the scan list.
         """
-        self._call("DNM_ChangeFaultMACID", node.vendor_id, node.serial_number, new_mac)
+        self._call("DNM_ChangeFaultMACID", node.vendor_id, node.serial_number,
+                   integer("new_mac", new_mac, *MAC_IDS))

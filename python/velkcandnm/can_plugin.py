@@ -33,6 +33,8 @@ from can.exceptions import CanInitializationError, CanOperationError
 from can.message import Message
 from can.typechecking import CanFilters
 
+from ._arguments import choice, integer
+
 __all__ = ["BIT_RATES", "VelkcanBus"]
 
 BIT_RATES = (500_000, 250_000, 125_000)
@@ -71,8 +73,7 @@ class VelkcanBus(BusABC):
     def __init__(self, channel: Any, can_filters: Optional[CanFilters] = None,
                  bitrate: int = 500_000, receive_own_messages: bool = False,
                  **kwargs: object) -> None:
-        if bitrate not in BIT_RATES:
-            raise ValueError(f"velkcan: bitrate must be one of {BIT_RATES}, not {bitrate}")
+        choice("velkcan: bitrate", bitrate, BIT_RATES)
         self.channel = _segment_path(os.fspath(channel))
         self.channel_info = f"velkcan shared segment {self.channel} at {bitrate // 1000} kbit/s"
         self._bitrate = bitrate
@@ -91,10 +92,11 @@ class VelkcanBus(BusABC):
         super().__init__(channel, can_filters=can_filters, **kwargs)
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
-        if msg.is_extended_id or msg.arbitration_id > 0x7FF or msg.is_fd or msg.is_error_frame:
+        if msg.is_extended_id or msg.is_fd or msg.is_error_frame:
             raise ValueError("velkcan: a segment carries standard frames only "
                              "(11-bit identifiers, no CAN FD, no error frames)")
-        length = msg.dlc if msg.is_remote_frame else len(msg.data)
+        integer("velkcan: arbitration_id", msg.arbitration_id, 0, 0x7FF)
+        length = integer("velkcan: dlc", msg.dlc, 0, 8) if msg.is_remote_frame else len(msg.data)
         if length > 8:
             raise ValueError(f"velkcan: {length} data bytes, at most 8")
         if not self._room.acquire(timeout=timeout):

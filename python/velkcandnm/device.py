@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional
 
 from . import raw
+from ._arguments import bytes_like, choice, integer
 from .errors import ERROR_RESPONSE_CODES, GENERAL_STATUS, DnmError, error_text
 
 if TYPE_CHECKING:
@@ -15,7 +16,19 @@ if TYPE_CHECKING:
 
 # The longest value DNM_GetAttributeEx reads: the longest a set can write.
 LONGEST_ATTRIBUTE = 255
-_IO_AREA = 64  # the longest poll, COS or cyclic input; bit-strobe inputs take 8
+_IO_AREA = 64  # the longest poll, COS or cyclic input or output
+_BIT_STROBE_AREA = 8  # the longest bit-strobe input
+MAC_IDS = (0, 63)
+_WATCHDOG_ACTIONS = (0, 3)
+# Arguments that the reference allows in the whole of their C type (class,
+# instance and attribute IDs, expected packet rates) are judged by raw, under
+# the same names.
+
+
+def _sizes(input_size: int, output_size: int) -> tuple[int, int]:
+    """An I/O connection's input and output sizes, 0 to 64 bytes each."""
+    return (integer("input_size", input_size, 0, _IO_AREA),
+            integer("output_size", output_size, 0, _IO_AREA))
 
 _CONNECTION_CHECKS = {
     "explicit": "DNM_CheckExplicitMsgConnectionStatus",
@@ -147,8 +160,8 @@ class Device:
 
     def __init__(self, port: "Port", mac: int) -> None:
         self.port = port
-        self.mac = mac
-        self._address = (port.board.number, port.number, mac)
+        self.mac = integer("mac", mac, *MAC_IDS)
+        self._address = (port.board.number, port.number, self.mac)
 
     def __repr__(self) -> str:
         board, port, mac = self._address
@@ -176,7 +189,8 @@ class Device:
         The I/O configurations add it with 3 when there is none. Does not
         wait on the bus; once started, the library keeps the connection alive.
         """
-        self._call("DNM_ConfigExplicitMsg", watchdog_action)
+        self._call("DNM_ConfigExplicitMsg",
+                   integer("watchdog_action", watchdog_action, *_WATCHDOG_ACTIONS))
 
     def configure_poll(self, input_size: int, output_size: int,
                        expected_packet_rate: int = 0) -> None:
@@ -187,14 +201,15 @@ class Device:
         polls. See docs/api/DNM_ConfigPoll.md for the expected packet rate the
         device receives. Does not wait on the bus.
         """
-        self._call("DNM_ConfigPoll", input_size, output_size, expected_packet_rate, 0)
+        self._call("DNM_ConfigPoll", *_sizes(input_size, output_size), expected_packet_rate, 0)
 
     def configure_bit_strobe(self, input_size: int, expected_packet_rate: int = 0) -> None:
         """Configure the bit-strobe connection (``DNM_ConfigBitStrobe``): inputs of 0 to 8 bytes.
 
         Does not wait on the bus.
         """
-        self._call("DNM_ConfigBitStrobe", input_size, expected_packet_rate, 0)
+        self._call("DNM_ConfigBitStrobe", integer("input_size", input_size, 0, _BIT_STROBE_AREA),
+                   expected_packet_rate, 0)
 
     def configure_cos(self, input_size: int, output_size: int, expected_packet_rate: int) -> None:
         """Configure a change of state connection (``DNM_ConfigCOS``).
@@ -202,7 +217,7 @@ class Device:
         Sizes 0 to 64 bytes; ``expected_packet_rate`` in ms is the device's
         heartbeat (0: no limit). Does not wait on the bus.
         """
-        self._call("DNM_ConfigCOS", input_size, output_size, 0, expected_packet_rate, 0)
+        self._call("DNM_ConfigCOS", *_sizes(input_size, output_size), 0, expected_packet_rate, 0)
 
     def configure_cyclic(self, input_size: int, output_size: int,
                          expected_packet_rate: int) -> None:
@@ -210,7 +225,8 @@ class Device:
 
         Does not wait on the bus.
         """
-        self._call("DNM_ConfigCyclic", input_size, output_size, 0, expected_packet_rate, 0)
+        self._call("DNM_ConfigCyclic", *_sizes(input_size, output_size), 0, expected_packet_rate,
+                   0)
 
     def start(self) -> None:
         """Let the library set up and keep the configured connections (``DNM_StartDevice``).
@@ -236,8 +252,9 @@ class Device:
         self._call(export, data, ctypes.byref(length))
         return bytes(data[:length.value])
 
-    def _write(self, export: str, data: bytes) -> None:
-        self._call(export, (ctypes.c_uint8 * len(data)).from_buffer_copy(data), len(data))
+    def _write(self, export: str, outputs: bytes) -> None:
+        content = bytes_like("data", outputs, 0, _IO_AREA)
+        self._call(export, (ctypes.c_uint8 * len(content)).from_buffer_copy(content), len(content))
 
     def read_poll(self) -> bytes:
         """The last complete poll response (zeros before the first). Does not wait on the bus."""
@@ -249,7 +266,7 @@ class Device:
 
     def read_bit_strobe(self) -> bytes:
         """The device's latest bit-strobe response. Does not wait on the bus."""
-        return self._read("DNM_ReadBitStrobe", 8)
+        return self._read("DNM_ReadBitStrobe", _BIT_STROBE_AREA)
 
     def read_cos(self) -> bytes:
         """The newest whole change of state input (about 100 ms behind at most). Does not wait."""
@@ -289,8 +306,9 @@ class Device:
         Waits as :meth:`get_attribute`, with up to 3 s for each fragment's
         acknowledgement.
         """
+        content = bytes_like("value", value, 1, LONGEST_ATTRIBUTE)
         self._call("DNM_SetAttribute", cls, instance, attribute,
-                   (ctypes.c_uint8 * len(value)).from_buffer_copy(value), len(value))
+                   (ctypes.c_uint8 * len(content)).from_buffer_copy(content), len(content))
 
     def last_error_response(self) -> tuple[int, int]:
         """General and additional status of the device's last error response to an attribute call.
@@ -320,9 +338,8 @@ class Device:
     def connection_status(self, kind: str) -> Status:
         """The status of one connection: ``"explicit"``, ``"poll"``, ``"bit_strobe"``,
         ``"cos"`` or ``"cyclic"``. Never raises for a code; does not wait on the bus."""
-        if kind not in _CONNECTION_CHECKS:
-            raise ValueError(f"kind must be one of {', '.join(_CONNECTION_CHECKS)}")
-        return Status.of(getattr(raw, _CONNECTION_CHECKS[kind])(*self._address))
+        check = _CONNECTION_CHECKS[choice("kind", kind, _CONNECTION_CHECKS)]
+        return Status.of(getattr(raw, check)(*self._address))
 
     def wait_connected(self, timeout: float = 5.0, kind: str = "") -> Status:
         """Check every 0.1 s until the device's (or one connection's) status is 0.
@@ -362,8 +379,7 @@ class Device:
         Does not wait on the bus; read it beside :attr:`status` to say why a
         connection does not stand.
         """
-        if kind not in _SETUP_KINDS:
-            raise ValueError(f"kind must be one of {', '.join(_SETUP_KINDS)}")
         failure = raw.DNM_SetupFailure()
-        self._call("DNM_GetSetupFailure", _SETUP_KINDS[kind], ctypes.byref(failure))
+        self._call("DNM_GetSetupFailure", _SETUP_KINDS[choice("kind", kind, _SETUP_KINDS)],
+                   ctypes.byref(failure))
         return SetupFailure.of(failure) if failure.cause else None

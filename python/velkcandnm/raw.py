@@ -2,7 +2,12 @@
 
 Every ``DNM_`` function of ``VELKCANDNM.h`` is an attribute of this module with
 the C signature (``ctypes`` argument and result types set), so C code ports
-line by line::
+line by line. An integer argument that its C type cannot hold raises
+``ValueError`` naming it (``board 256 is out of range (0..255)``), and one that
+is no integer (a float, a bool) ``TypeError``, where ``ctypes`` alone would cut
+it to the type's bits and call the library for another board or device. So
+does a ``ctypes`` array too small for what the library reads or writes there
+(``data holds 4 bytes, 5 needed``)::
 
     from velkcandnm import raw
     import ctypes
@@ -36,6 +41,8 @@ import threading
 from ctypes import POINTER, c_char_p, c_float, c_int32, c_uint8, c_uint16, c_uint32
 from typing import Any, Callable, Optional
 
+from . import _arguments
+
 __all__ = ["DNM_SetupFailure", "LibraryNotFound", "load", "library_path"]
 
 _WINDOWS = sys.platform == "win32"
@@ -44,7 +51,6 @@ ENVIRONMENT_VARIABLE = "VELKCANDNM_LIBRARY"
 
 _u8, _u16, _u32, _i32 = c_uint8, c_uint16, c_uint32, c_int32
 _p8, _p16, _p32 = POINTER(c_uint8), POINTER(c_uint16), POINTER(c_uint32)
-_BPM = (_u8, _u8, _u8)  # board, port, MAC ID
 
 # The counter getters, in the order of the package's Counters fields.
 COUNTER_EXPORTS = (
@@ -55,7 +61,6 @@ COUNTER_EXPORTS = (
     "DNM_GetCOS_CyclicWithoutPollACKNoResponse", "DNM_GetPollSendError",
     "DNM_GetPollNoResponse", "DNM_GetPollErrorResponse", "DNM_GetPollFragmentError",
 )
-_BP = (_u8, _u8)
 
 
 class DNM_SetupFailure(ctypes.Structure):
@@ -66,60 +71,103 @@ class DNM_SetupFailure(ctypes.Structure):
                 ("missed_answers", _u16), ("age_ms", _u32)]
 
 
-# (export, result type, argument types), in the order of VELKCANDNM.h.
-_PROTOTYPES: list[tuple[str, Any, tuple[Any, ...]]] = [
-    ("DNM_GetVersion", c_float, ()),
-    ("DNM_GetErrorText", c_char_p, (_u16,)),
-    ("DNM_TotalBoard", _i32, ()),
-    ("DNM_GetBoardInf", _i32, (_u32,) * 7),
-    ("CAN_GetSystemFreq", _u32, (_i32,)),
-    ("DNM_ActiveBoard", _u16, (_u8,)),
-    ("DNM_CloseBoard", _u16, (_u8,)),
-    ("DNM_Online", _u16, (_u8, _u8, _u8, _u8)),
+# The C type of each argument by its name in VELKCANDNM.h; "*name" is a pointer.
+_ARGUMENT_TYPES: dict[str, Any] = {
+    **dict.fromkeys(("board", "port", "baud", "mac", "ucmm", "cls", "instance", "attribute",
+                     "cos_cyclic_byte", "new_mac", "kind"), _u8),
+    **dict.fromkeys(("code", "input_size", "output_size", "expected_packet_rate", "fourth",
+                     "frequency", "vendor_id"), _u16),
+    **dict.fromkeys(("watchdog_action", "length", "size", "capacity", "serial_number",
+                     *(f"a{i}" for i in range(1, 8))), _u32),
+    **dict.fromkeys(("*data", "*value", "*list", "*count", "*general_status",
+                     "*additional_status"), _p8),
+    "*vendor_ids": _p16, "*serial_numbers": _p32, "*length": _p32,
+    "*failure": POINTER(DNM_SetupFailure),
+    "board:int32_t": _i32,  # CAN_GetSystemFreq's, passed to the driver as it is
+}
+_BP, _BPM = "board port", "board port mac"
+_IO_READ, _IO_WRITE = f"{_BPM} *data *length", f"{_BPM} *data length"
+
+# (export, result type, argument names), in the order of VELKCANDNM.h.
+_PROTOTYPES: list[tuple[str, Any, str]] = [
+    ("DNM_GetVersion", c_float, ""),
+    ("DNM_GetErrorText", c_char_p, "code"),
+    ("DNM_TotalBoard", _i32, ""),
+    ("DNM_GetBoardInf", _i32, "a1 a2 a3 a4 a5 a6 a7"),
+    ("CAN_GetSystemFreq", _u32, "board:int32_t"),
+    ("DNM_ActiveBoard", _u16, "board"),
+    ("DNM_CloseBoard", _u16, "board"),
+    ("DNM_Online", _u16, f"{_BP} baud mac"),
     ("DNM_Offline", _u16, _BP),
-    ("DNM_ChangeMACID", _u16, (*_BP, _u8)),
-    ("DNM_ChangeBaudrate", _u16, (*_BP, _u8)),
-    ("DNM_AddDevice", _u16, (*_BPM, _u8)),
+    ("DNM_ChangeMACID", _u16, f"{_BP} mac"),
+    ("DNM_ChangeBaudrate", _u16, f"{_BP} baud"),
+    ("DNM_AddDevice", _u16, f"{_BPM} ucmm"),
     ("DNM_RemoveDevice", _u16, _BPM),
-    ("DNM_GetAllDeviceMACID", _u16, (*_BP, _p8, _p8)),
-    ("DNM_ConfigExplicitMsg", _u16, (*_BPM, _u32)),
+    ("DNM_GetAllDeviceMACID", _u16, f"{_BP} *list *count"),
+    ("DNM_ConfigExplicitMsg", _u16, f"{_BPM} watchdog_action"),
     ("DNM_CheckExplicitMsgConnectionStatus", _u16, _BPM),
-    ("DNM_GetAttribute", _u16, (*_BPM, _u8, _u8, _u8, _p8, _p32)),
-    ("DNM_SetAttribute", _u16, (*_BPM, _u8, _u8, _u8, _p8, _u32)),
-    ("DNM_GetAttributeEx", _u16, (*_BPM, _u8, _u8, _u8, _p8, _u32, _p32)),
-    ("DNM_GetLastErrorResponse", _u16, (*_BPM, _p8, _p8)),
-    ("DNM_ConfigPoll", _u16, (*_BPM, _u16, _u16, _u16, _u16)),
-    ("DNM_ReadPollInputData", _u16, (*_BPM, _p8, _p32)),
-    ("DNM_WritePollOutputData", _u16, (*_BPM, _p8, _u32)),
+    ("DNM_GetAttribute", _u16, f"{_BPM} cls instance attribute *data *length"),
+    ("DNM_SetAttribute", _u16, f"{_BPM} cls instance attribute *value length"),
+    ("DNM_GetAttributeEx", _u16, f"{_BPM} cls instance attribute *data size *length"),
+    ("DNM_GetLastErrorResponse", _u16, f"{_BPM} *general_status *additional_status"),
+    ("DNM_ConfigPoll", _u16, f"{_BPM} input_size output_size expected_packet_rate fourth"),
+    ("DNM_ReadPollInputData", _u16, _IO_READ),
+    ("DNM_WritePollOutputData", _u16, _IO_WRITE),
     ("DNM_CheckPollConnectionStatus", _u16, _BPM),
-    ("DNM_ConfigBitStrobe", _u16, (*_BPM, _u16, _u16, _u16)),
-    ("DNM_ReadBitStrobe", _u16, (*_BPM, _p8, _p32)),
+    ("DNM_ConfigBitStrobe", _u16, f"{_BPM} input_size expected_packet_rate fourth"),
+    ("DNM_ReadBitStrobe", _u16, _IO_READ),
     ("DNM_CheckBitStrobeConnectionStatus", _u16, _BPM),
-    ("DNM_ConfigCOS", _u16, (*_BPM, _u16, _u16, _u8, _u16, _u16)),
-    ("DNM_ConfigCyclic", _u16, (*_BPM, _u16, _u16, _u8, _u16, _u16)),
-    ("DNM_ReadCOSInputData", _u16, (*_BPM, _p8, _p32)),
-    ("DNM_ReadCyclicInputData", _u16, (*_BPM, _p8, _p32)),
-    ("DNM_WriteCOSOutputData", _u16, (*_BPM, _p8, _u32)),
-    ("DNM_WriteCyclicOutputData", _u16, (*_BPM, _p8, _u32)),
+    *[(name, _u16, f"{_BPM} input_size output_size cos_cyclic_byte expected_packet_rate fourth")
+      for name in ("DNM_ConfigCOS", "DNM_ConfigCyclic")],
+    ("DNM_ReadCOSInputData", _u16, _IO_READ),
+    ("DNM_ReadCyclicInputData", _u16, _IO_READ),
+    ("DNM_WriteCOSOutputData", _u16, _IO_WRITE),
+    ("DNM_WriteCyclicOutputData", _u16, _IO_WRITE),
     ("DNM_CheckCOSConnectionStatus", _u16, _BPM),
     ("DNM_CheckCyclicConnectionStatus", _u16, _BPM),
     *[(name, _u32, _BPM) for name in (*COUNTER_EXPORTS, "DNM_GetPollPeriodAchieved")],
-    ("DNM_SetPollFrequency", _u32, (_u16,)),
-    ("DNM_SetBitStrobeFrequency", _u32, (_u16,)),
+    ("DNM_SetPollFrequency", _u32, "frequency"),
+    ("DNM_SetBitStrobeFrequency", _u32, "frequency"),
     ("DNM_GetOwnership", _u16, _BP),
     ("DNM_CheckFaultNode", _u16, _BP),
-    ("DNM_GetAllFaultNode", _u16, (*_BP, _p16, _p32, _u32)),
-    ("DNM_GetAllFaultNodeEx", _u16, (*_BP, _p16, _p32, _u32, _p8)),
-    ("DNM_ChangeFaultMACID", _u16, (*_BP, _u16, _u32, _u8)),
+    ("DNM_GetAllFaultNode", _u16, f"{_BP} *vendor_ids *serial_numbers capacity"),
+    ("DNM_GetAllFaultNodeEx", _u16, f"{_BP} *vendor_ids *serial_numbers capacity *count"),
+    ("DNM_ChangeFaultMACID", _u16, f"{_BP} vendor_id serial_number new_mac"),
     ("DNM_GetDeviceStatus", _u16, _BPM),
     ("DNM_StartCommunicate", _u16, _BP),
     ("DNM_StopCommunicate", _u16, _BP),
     ("DNM_StartDevice", _u16, _BPM),
     ("DNM_StopDevice", _u16, _BPM),
-    ("DNM_GetSetupFailure", _u16, (*_BPM, _u8, POINTER(DNM_SetupFailure))),
+    ("DNM_GetSetupFailure", _u16, f"{_BPM} kind *failure"),
 ]
 
 EXPORTS = frozenset(name for name, _, _ in _PROTOTYPES)
+# Each export's arguments: (name, C type), "*" and the ":type" left out of the names.
+ARGUMENTS = {name: tuple((spec.lstrip("*").split(":")[0], _ARGUMENT_TYPES[spec])
+                         for spec in names.split())
+             for name, _, names in _PROTOTYPES}
+# The values each integer C type holds; ctypes would cut any other to its bits.
+INTEGER_RANGES = {_u8: (0, 0xFF), _u16: (0, 0xFFFF), _u32: (0, 0xFFFF_FFFF),
+                  _i32: (-0x8000_0000, 0x7FFF_FFFF)}
+
+_LONGEST_VALUE, _MOST_NODES = 255, 64
+_Room = Callable[[dict[str, Any]], int]
+# The bytes that the library reads or writes at a buffer, by the other arguments
+# (VELKCANDNM.h): a ctypes array given for it, or by reference, must hold them.
+_WRITES_THE_LENGTH: list[tuple[str, _Room]] = [("data", lambda given: given["length"])]
+_ROOM: dict[str, list[tuple[str, _Room]]] = {
+    "DNM_GetAllDeviceMACID": [("list", lambda given: _MOST_NODES)],
+    "DNM_GetAttribute": [("data", lambda given: 64)],
+    "DNM_SetAttribute": [("value", lambda given: given["length"])],
+    "DNM_GetAttributeEx": [("data", lambda given: min(given["size"], _LONGEST_VALUE))],
+    **dict.fromkeys(("DNM_WritePollOutputData", "DNM_WriteCOSOutputData",
+                     "DNM_WriteCyclicOutputData"), _WRITES_THE_LENGTH),
+    "DNM_GetAllFaultNode": [("vendor_ids", lambda given: 2 * _MOST_NODES),
+                            ("serial_numbers", lambda given: 4 * _MOST_NODES)],
+    "DNM_GetAllFaultNodeEx": [("vendor_ids", lambda given: 2 * (given["capacity"] or _MOST_NODES)),
+                              ("serial_numbers",
+                               lambda given: 4 * (given["capacity"] or _MOST_NODES))],
+}
 
 
 class LibraryNotFound(OSError):
@@ -157,10 +205,10 @@ def _open(path: str) -> ctypes.CDLL:
 
 
 def _bind(library: ctypes.CDLL) -> None:
-    for name, result, arguments in _PROTOTYPES:
+    for name, result, _ in _PROTOTYPES:
         function = getattr(library, name)
         function.restype = result
-        function.argtypes = arguments
+        function.argtypes = [kind for _, kind in ARGUMENTS[name]]
 
 
 def load(path: Optional[str] = None) -> ctypes.CDLL:
@@ -200,10 +248,47 @@ def library_path() -> str:
     return _loaded_from
 
 
+def _judge(export: str, arguments: tuple[Any, ...]) -> None:
+    """Raise TypeError or ValueError, naming the argument, for an integer
+    argument that its C type does not hold (a flag may be a bool), and for an
+    array too small for what the library reads or writes there (a pointer's
+    room is the caller's to know)."""
+    for (name, kind), value in zip(ARGUMENTS[export], arguments):
+        if kind in INTEGER_RANGES and not (name == "ucmm" and isinstance(value, bool)):
+            _arguments.integer(name, value, *INTEGER_RANGES[kind])
+    given = {name: value for (name, _), value in zip(ARGUMENTS[export], arguments)}
+    for name, room in _ROOM.get(export, []) if len(given) == len(ARGUMENTS[export]) else []:
+        buffer = getattr(given[name], "_obj", given[name])  # what ctypes.byref refers to
+        if isinstance(buffer, ctypes.Array) and ctypes.sizeof(buffer) < room(given):
+            raise ValueError(f"{name} holds {ctypes.sizeof(buffer)} bytes, "
+                             f"{room(given)} needed")
+
+
+def _c_prototype(export: str, result: Any) -> str:
+    names = {c_float: "float", c_char_p: "const char*", _u8: "uint8_t", _u16: "uint16_t",
+             _u32: "uint32_t", _i32: "int32_t", _p8: "uint8_t*", _p16: "uint16_t*",
+             _p32: "uint32_t*", _ARGUMENT_TYPES["*failure"]: "DNM_SetupFailure*"}
+    arguments = ", ".join(f"{names[kind]} {name}" for name, kind in ARGUMENTS[export]) or "void"
+    return f"{names[result]} {export}({arguments})"
+
+
+def _export(export: str, result: Any) -> Callable[..., Any]:
+    def call(*arguments: Any) -> Any:
+        _judge(export, arguments)
+        return getattr(load(), export)(*arguments)
+
+    call.__name__ = call.__qualname__ = export
+    call.__doc__ = (f"{_c_prototype(export, result)}: integer arguments outside their C type "
+                    "raise ValueError (TypeError for what is no integer) before the call.")
+    return call
+
+
+_CALLS = {name: _export(name, result) for name, result, _ in _PROTOTYPES}
+
+
 def __getattr__(name: str) -> Callable[..., Any]:
-    if name in EXPORTS:
-        function: Callable[..., Any] = getattr(load(), name)
-        return function
+    if name in _CALLS:
+        return _CALLS[name]
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -63,14 +63,14 @@ def test_filters_bit_rates_and_own_frames(host):
         slow.send(frame(0x101, [9]))
         assert slow.recv(5).arbitration_id == 0x101  # carried, before the frames below
         sent = [frame(0x200, [1]), frame(0x100, [1, 2, 3]), frame(0x105, is_remote_frame=True, dlc=2),
-                frame(0x10F, bytes(8))]
+                frame(0x10F, bytes(8)), frame(0x000), frame(0x7FF, is_remote_frame=True, dlc=8)]
         for message in sent:
             node.send(message)
         for message in sent:  # own frames come back once carried
             own = node.recv(5)
             assert (fields(own), own.is_rx) == (fields(message), False)
         seen = [watcher.recv(5) for _ in range(3)]
-        assert [fields(message) for message in seen] == [fields(message) for message in sent[1:]]
+        assert [fields(message) for message in seen] == [fields(message) for message in sent[1:4]]
         assert seen[0].timestamp <= seen[1].timestamp <= seen[2].timestamp
 
 
@@ -79,6 +79,12 @@ def test_filters_bit_rates_and_own_frames(host):
      "cannot attach to shared segment"),
     (lambda path: can.Bus(interface="velkcan", channel=path, bitrate=1_000_000), ValueError,
      "bitrate must be one of"),
+    (lambda path: can.Bus(interface="velkcan", channel=path).send(frame(-1)), ValueError,
+     r"arbitration_id -1 is out of range \(0..2047\)"),
+    (lambda path: can.Bus(interface="velkcan", channel=path).send(frame(0x800)), ValueError,
+     "arbitration_id 2048 is out of range"),
+    (lambda path: can.Bus(interface="velkcan", channel=path).send(
+        frame(0x100, is_remote_frame=True, dlc=9)), ValueError, "dlc 9 is out of range"),
     (lambda path: can.Bus(interface="velkcan", channel=path).send(can.Message(arbitration_id=0x800)),
      ValueError, "standard frames only"),
     (lambda path: can.Bus(interface="velkcan", channel=path).send(frame(0x100, bytes(9))),
