@@ -31,7 +31,7 @@ class SharedHost final : public SegmentTap, public std::enable_shared_from_this<
  public:
   // What a peer can make the host hold (docs/virtual-card.md, "Limits"). Connections count
   // from accept, greeted or not; more are refused.
-  static constexpr size_t kMaxLinks = 64;
+  static constexpr size_t kMaxLinks = 128;
   // Proxy nodes per attached process; an idle one makes way for a new tag.
   static constexpr size_t kMaxNodesPerLink = 64;
   // Other nodes' frames and refusals waiting for one attached process; more are dropped and
