@@ -361,6 +361,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     if (size == configured) return true;
     device_.NoteSetupFailure(kCosCyclic, SetupFailure::SizeMismatch(produced, size, configured));
     ReleaseAndWait();
+    DropExplicit();  // released with the set, as the poll worker says
     if (pause_on_mismatch && !Sleep(1000)) return false;
     ParkWhileStopped();
     DropExplicit();

@@ -126,7 +126,9 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     if (size == configured) return true;
     device_.NoteSetupFailure(kPoll, SetupFailure::SizeMismatch(produced, size, configured));
     Release(true);
-    if (!produced) DropExplicit();
+    // The release took the explicit connection with the set: attribute calls must not wait on
+    // it for the second below as if it stood.
+    DropExplicit();
     buffer_.ClearBuffer();
     device_.set_status(kPoll, produced ? kStatusProducedSize : kStatusConsumedSize);
     if (!Sleep(1000)) return false;

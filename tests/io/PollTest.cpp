@@ -234,6 +234,9 @@ TEST_F(Polling, SetUpFailuresAreReportedWithTheirCause) {
   ASSERT_EQ(lib_.DNM_ConfigPoll(0, 0, 9, 2, 2, 2500, 0), 0);
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, 9), 0);
   EXPECT_TRUE(WaitPoll(5, DNM_PollStatus1));
+  // The mismatch released the whole set: the explicit connection is down with it (for the
+  // second before the next pass; a starved test could see that pass stand it up again).
+  EXPECT_NE(lib_.DNM_CheckExplicitMsgConnectionStatus(0, 0, 5), 0);
   EXPECT_TRUE(WaitPoll(6, DNM_PollStatus2));
   EXPECT_TRUE(WaitPoll(7, 3));
   EXPECT_TRUE(lib_.HasLine("Poll_Thread( ) Get Consumed_Connection_Size is 4"));
