@@ -1,5 +1,6 @@
 // dnm: scans, reads and writes a DeviceNet network from the prompt through
 // the master library's public interface.
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,7 @@ const char kCommonHelp[] =
     "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n"
     "  --network FILE    the virtual card's network description (sets VELKCAN_NETWORK)\n"
     "  --trace           the library's trace on stderr (sets HYPERTRACE_FILE=stderr)\n"
-    "  --json            one JSON object per line on stdout\n"
+    "  --json            results, and failures, as one JSON document on stdout\n"
     "  --timeout SECONDS how long to wait for connections (default 5)\n"
     "  --help            this help\n";
 
@@ -62,57 +63,82 @@ void PrepareEnvironment(const CommonOptions& common) {
   if (common.trace) setenv("HYPERTRACE_FILE", "stderr", 1);
 }
 
-// A failure as the JSON object --json prints on stdout beside the message.
-void PrintJsonError(const CallFailure& failure, const std::string& text) {
-  std::printf("{\"error\":{\"export\":%s,\"code\":%u,\"name\":%s,\"text\":%s}}\n",
-              JsonString(failure.export_name).c_str(), unsigned{failure.code},
-              JsonString(api().DNM_GetErrorText(failure.code)).c_str(), JsonString(text).c_str());
+// With --json, the one JSON document of a failed run, beside the message on stderr.
+void PrintJsonError(const CallFailure* failure, const std::string& text, int status,
+                    const std::string& usage = "") {
+  std::printf("{\"error\":%s}\n", ErrorJson(failure, text, status, usage).c_str());
+  std::fflush(stdout);
 }
 
-int PrintVersion() {
+// The message on stderr, and with --json the error document on stdout; returns the status.
+int Fail(bool json, const std::string& who, const std::string& text, int status,
+         const CallFailure* failure = nullptr, const std::string& usage = "") {
+  std::fprintf(stderr, "%s: %s\n", who.c_str(), text.c_str());
+  if (!usage.empty()) std::fprintf(stderr, "usage: %s\n", usage.c_str());
+  if (json) PrintJsonError(failure, text, status, usage);
+  return status;
+}
+
+int PrintVersion(bool json) {
   std::string error;
-  std::printf("dnm " DNM_TOOL_VERSION "\n");
-  if (LoadApi(error)) {
-    std::printf("master library %.1f\n", static_cast<double>(api().DNM_GetVersion()));
+  const bool loaded = LoadApi(error);
+  char library[32];
+  std::snprintf(library, sizeof library, "%.1f",
+                loaded ? static_cast<double>(api().DNM_GetVersion()) : 0.0);
+  if (json) {
+    std::printf("{\"dnm\":\"" DNM_TOOL_VERSION "\",\"library\":%s,\"library_error\":%s}\n",
+                loaded ? JsonString(library).c_str() : "null",
+                loaded ? "null" : JsonString(error).c_str());
+  } else if (loaded) {
+    std::printf("dnm " DNM_TOOL_VERSION "\nmaster library %s\n", library);
   } else {
-    std::printf("master library not found: %s\n", error.c_str());
+    std::printf("dnm " DNM_TOOL_VERSION "\nmaster library not found: %s\n", error.c_str());
   }
   return kExitOk;
 }
 
-int Run(const Command& command, const std::vector<std::string>& args) {
-  bool json = false;
+void PrintHelp(const Command& command, bool json) {
+  const std::string help = std::string(command.help) + "\n" + kCommonHelp;
+  if (json) {
+    std::printf("{\"usage\":%s,\"help\":%s}\n", JsonString(UsageLine(command)).c_str(),
+                JsonString(help).c_str());
+  } else {
+    std::printf("usage: %s\n\n%s", UsageLine(command).c_str(), help.c_str());
+  }
+}
+
+int RunLoaded(const Command& command, const CommandLine& line) {
+  PrepareEnvironment(line.common);
+  if (!UsesMasterLibrary(command)) return command.run(line);
+  std::string error;
+  if (!LoadApi(error)) {
+    return Fail(line.common.json, "dnm", "cannot load the master library: " + error, kExitFailed);
+  }
+  // The card reported each line it left out; a run on another network than the one
+  // written would mislead.
+  if (const int refused = RefusedNetworkLines()) {
+    throw UsageError("the network description has " + std::to_string(refused) + " line" +
+                     (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
+                     (refused == 1 ? "it" : "them"));
+  }
+  return command.run(line);
+}
+
+int Run(const Command& command, const std::vector<std::string>& args, bool json) {
+  const std::string who = std::string("dnm ") + command.name;
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
-    json = line.common.json;
     if (line.common.help) {
-      std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help, kCommonHelp);
+      PrintHelp(command, json);
       return kExitOk;
     }
-    PrepareEnvironment(line.common);
-    if (!UsesMasterLibrary(command)) return command.run(line);
-    std::string error;
-    if (!LoadApi(error)) {
-      std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
-      return kExitFailed;
-    }
-    // The card reported each line it left out; a run on another network than the one
-    // written would mislead.
-    if (const int refused = RefusedNetworkLines()) {
-      throw UsageError("the network description has " + std::to_string(refused) + " line" +
-                       (refused == 1 ? "" : "s") + " the virtual card refused (above); fix " +
-                       (refused == 1 ? "it" : "them"));
-    }
-    return command.run(line);
+    return RunLoaded(command, line);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "dnm %s: %s\nusage: %s\n", command.name, e.what(),
-                 UsageLine(command).c_str());
-    return kExitUsage;
+    return Fail(json, who, e.what(), kExitUsage, nullptr, UsageLine(command));
   } catch (const CallError& e) {
-    const std::string text = DescribeFailure(e.failure());
-    if (json) PrintJsonError(e.failure(), text);
-    std::fprintf(stderr, "dnm %s: %s\n", command.name, text.c_str());
-    return kExitFailed;
+    return Fail(json, who, DescribeFailure(e.failure()), kExitFailed, &e.failure());
+  } catch (const std::exception& e) {
+    return Fail(json, who, e.what(), kExitFailed);
   }
 }
 
@@ -120,20 +146,20 @@ int Run(const Command& command, const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  const auto refuse = [&](const std::string& text) {
+    std::fprintf(stderr, "dnm: %s\n", text.c_str());
     PrintOverview(stderr);
+    if (json) PrintJsonError(nullptr, text, kExitUsage, "dnm COMMAND [ARGUMENTS] [OPTIONS]");
     return kExitUsage;
-  }
+  };
+  if (args.empty() || args[0] == "--json") return refuse("no command given");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     PrintOverview(stdout);
     return kExitOk;
   }
-  if (args[0] == "--version") return PrintVersion();
+  if (args[0] == "--version") return PrintVersion(json);
   const Command* command = FindCommand(args[0]);
-  if (command == nullptr) {
-    std::fprintf(stderr, "dnm: unknown command '%s'\n", args[0].c_str());
-    PrintOverview(stderr);
-    return kExitUsage;
-  }
-  return Run(*command, args);
+  if (command == nullptr) return refuse("unknown command '" + args[0] + "'");
+  return Run(*command, args, json);
 }
