@@ -286,6 +286,7 @@ TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
   } cases[] = {
       {"get 9 1 1 1", 1,
        R"({"error":{"export":"DNM_GetAttributeEx","code":1701,"name":"DNM_GetAttributeResponseError","text":"MAC ID 9: )"},
+      {"set 9 1 1 1 0100", 1, R"({"error":{"export":"DNM_SetAttribute","code":)"},
       {"get 5 1 1 7 --as u16", 1,
        R"({"error":{"export":null,"code":null,"name":null,"text":"the value (16 bytes: )"},
       {"get 12 1 1 1 --timeout 1", 1, "no device answers at MAC ID 12 (absent device)"},
@@ -300,6 +301,9 @@ TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
        R"("mac":6,"connected":false,"reason":"MAC ID 6 answers but refuses: the device refused)"},
       {"get 64 1 1 1", 2, R"x("text":"MAC ID 64 is out of range (0..63)","usage":"dnm get MAC )x"},
       {"io 5 --poll 2", 2, "option --poll needs 2 values"},
+      {"set 5 1 1 1 ABC", 2, "odd number of hex digits"},
+      {"status", 2, "missing DEVICE or --file"},
+      {"faulted --readdress 901 1 64", 2, "new MAC ID 64 is out of range"},
       {"frob", 2, R"("text":"unknown command 'frob'","usage":"dnm COMMAND)"},
       {"", 2, "no command given"},
       {"scan --network /nonexistent/network.txt", 2, "cannot read network file"},
@@ -310,6 +314,7 @@ TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
        "unknown kind 'bogus'; the kinds are dupmac, explicit, poll, strobe, cos, offline, other"},
       {"--version", 0, R"({"dnm":"1.1","library":"1.1","library_error":null})"},
       {"scan --help", 0, R"({"usage":"dnm scan [--io]","help":)"},
+      {"--help", 0, R"({"usage":"dnm COMMAND [ARGUMENTS] [OPTIONS]","help":"commands:\n)"},
   };
   for (const auto& c : cases) {
     const bool own_network = c.args.find("--network") != std::string::npos ||

@@ -34,12 +34,22 @@ std::string UsageLine(const Command& command) {
   return *command.usage != '\0' ? line + " " + command.usage : line;
 }
 
-void PrintOverview(FILE* out) {
-  std::fprintf(out, "usage: dnm COMMAND [ARGUMENTS] [OPTIONS]\n\ncommands:\n");
-  for (const Command& command : AllCommands()) {
-    std::fprintf(out, "  %s\n", UsageLine(command).c_str());
+const char kOverviewUsage[] = "dnm COMMAND [ARGUMENTS] [OPTIONS]";
+
+// The commands and the common options.
+std::string Overview() {
+  std::string text = "commands:\n";
+  for (const Command& command : AllCommands()) text += "  " + UsageLine(command) + "\n";
+  return text + "  dnm --version\n\n" + kCommonHelp + "\n'dnm COMMAND --help' tells more.\n";
+}
+
+void PrintHelp(FILE* out, const std::string& usage, const std::string& help, bool json) {
+  if (json) {
+    std::fprintf(out, "{\"usage\":%s,\"help\":%s}\n", JsonString(usage).c_str(),
+                 JsonString(help).c_str());
+  } else {
+    std::fprintf(out, "usage: %s\n\n%s", usage.c_str(), help.c_str());
   }
-  std::fprintf(out, "  dnm --version\n\n%s\n'dnm COMMAND --help' tells more.\n", kCommonHelp);
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -97,16 +107,6 @@ int PrintVersion(bool json) {
   return kExitOk;
 }
 
-void PrintHelp(const Command& command, bool json) {
-  const std::string help = std::string(command.help) + "\n" + kCommonHelp;
-  if (json) {
-    std::printf("{\"usage\":%s,\"help\":%s}\n", JsonString(UsageLine(command)).c_str(),
-                JsonString(help).c_str());
-  } else {
-    std::printf("usage: %s\n\n%s", UsageLine(command).c_str(), help.c_str());
-  }
-}
-
 int RunLoaded(const Command& command, const CommandLine& line) {
   PrepareEnvironment(line.common);
   if (!UsesMasterLibrary(command)) return command.run(line);
@@ -129,7 +129,7 @@ int Run(const Command& command, const std::vector<std::string>& args, bool json)
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
     if (line.common.help) {
-      PrintHelp(command, json);
+      PrintHelp(stdout, UsageLine(command), std::string(command.help) + "\n" + kCommonHelp, json);
       return kExitOk;
     }
     return RunLoaded(command, line);
@@ -149,13 +149,13 @@ int main(int argc, char** argv) {
   const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
   const auto refuse = [&](const std::string& text) {
     std::fprintf(stderr, "dnm: %s\n", text.c_str());
-    PrintOverview(stderr);
-    if (json) PrintJsonError(nullptr, text, kExitUsage, "dnm COMMAND [ARGUMENTS] [OPTIONS]");
+    PrintHelp(stderr, kOverviewUsage, Overview(), false);
+    if (json) PrintJsonError(nullptr, text, kExitUsage, kOverviewUsage);
     return kExitUsage;
   };
   if (args.empty() || args[0] == "--json") return refuse("no command given");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintOverview(stdout);
+    PrintHelp(stdout, kOverviewUsage, Overview(), json);
     return kExitOk;
   }
   if (args[0] == "--version") return PrintVersion(json);

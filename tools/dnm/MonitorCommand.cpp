@@ -238,6 +238,15 @@ void ReadCapture(const std::string& path, Monitor& monitor) {
   close(fd);
 }
 
+// The wall-clock time of a carried frame's end, given on the monotonic clock; an end the host
+// puts in the future counts as now.
+double WallTimeOf(uint64_t end_ns) {
+  const auto now_ns = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch() /
+                                            std::chrono::nanoseconds(1));
+  const uint64_t age_ns = end_ns < now_ns ? now_ns - end_ns : 0;
+  return WallNow() - static_cast<double>(age_ns) / 1e9;
+}
+
 // Records of the host until it ends; false when the monitor is done.
 bool ReadRecords(int fd, const std::string& path, Monitor& monitor) {
   while (WaitReadable(fd)) {
@@ -249,10 +258,7 @@ bool ReadRecords(int fd, const std::string& path, Monitor& monitor) {
       continue;
     }
     if (record->type != vcan::wire::Type::kCarried) continue;
-    const auto age = std::chrono::steady_clock::now().time_since_epoch() -
-                     std::chrono::nanoseconds(record->end_ns);
-    if (!monitor.Show({WallNow() - std::chrono::duration<double>(age).count(), record->frame}))
-      return false;
+    if (!monitor.Show({WallTimeOf(record->end_ns), record->frame})) return false;
   }
   return false;
 }
