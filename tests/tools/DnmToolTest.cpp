@@ -310,6 +310,7 @@ TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
       {"simulate", 2, "missing network file"},
       {"monitor", 2, "missing shared segment socket or CAN interface"},
       {"monitor --file " + dir_.string(), 2, "is a directory"},
+      {"monitor x --mac 3", 2, "option --mac does not apply to dnm monitor"},
       {"monitor --kind bogus --file x", 2,
        "unknown kind 'bogus'; the kinds are dupmac, explicit, poll, strobe, cos, offline, other"},
       {"--version", 0, R"({"dnm":"1.1","library":"1.1","library_error":null})"},

@@ -16,17 +16,23 @@ using namespace dnm::tool;
 
 namespace {
 
-const char kCommonHelp[] =
-    "common options:\n"
+// The options of the commands that run the master library.
+const char kMasterHelp[] =
     "  --board N         board number (default 0)\n"
     "  --port N          port of the board, 0..3 (default 0)\n"
     "  --mac N           the master's own MAC ID, 0..63 (default 0)\n"
     "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n"
     "  --network FILE    the virtual card's network description (sets VELKCAN_NETWORK)\n"
     "  --trace           the library's trace on stderr (sets HYPERTRACE_FILE=stderr)\n"
+    "  --timeout SECONDS how long to wait for connections (default 5)\n";
+
+const char kOutputHelp[] =
     "  --json            results, and failures, as one JSON document on stdout\n"
-    "  --timeout SECONDS how long to wait for connections (default 5)\n"
     "  --help            this help\n";
+
+std::string CommonHelp(bool master) {
+  return std::string("common options:\n") + (master ? kMasterHelp : "") + kOutputHelp;
+}
 
 // "dnm get MAC CLASS INSTANCE ATTRIBUTE [--as ...]"
 std::string UsageLine(const Command& command) {
@@ -40,7 +46,8 @@ const char kOverviewUsage[] = "dnm COMMAND [ARGUMENTS] [OPTIONS]";
 std::string Overview() {
   std::string text = "commands:\n";
   for (const Command& command : AllCommands()) text += "  " + UsageLine(command) + "\n";
-  return text + "  dnm --version\n\n" + kCommonHelp + "\n'dnm COMMAND --help' tells more.\n";
+  return text + "  dnm --version\n\n" + CommonHelp(true) +
+         "(simulate and monitor take --json and --help only)\n\n'dnm COMMAND --help' tells more.\n";
 }
 
 void PrintHelp(FILE* out, const std::string& usage, const std::string& help, bool json) {
@@ -107,6 +114,17 @@ int PrintVersion(bool json) {
   return kExitOk;
 }
 
+// simulate and monitor run no master, which would pass its options over unsaid.
+void RefuseMasterOptions(const Command& command, const std::vector<std::string>& args) {
+  if (UsesMasterLibrary(command)) return;
+  for (const char* option :
+       {"--board", "--port", "--mac", "--baud", "--network", "--trace", "--timeout"}) {
+    if (std::find(args.begin(), args.end(), option) != args.end()) {
+      throw UsageError(std::string("option ") + option + " does not apply to dnm " + command.name);
+    }
+  }
+}
+
 int RunLoaded(const Command& command, const CommandLine& line) {
   PrepareEnvironment(line.common);
   if (!UsesMasterLibrary(command)) return command.run(line);
@@ -128,8 +146,10 @@ int Run(const Command& command, const std::vector<std::string>& args, bool json)
   const std::string who = std::string("dnm ") + command.name;
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
+    RefuseMasterOptions(command, args);
     if (line.common.help) {
-      PrintHelp(stdout, UsageLine(command), std::string(command.help) + "\n" + kCommonHelp, json);
+      PrintHelp(stdout, UsageLine(command),
+                std::string(command.help) + "\n" + CommonHelp(UsesMasterLibrary(command)), json);
       return kExitOk;
     }
     return RunLoaded(command, line);
