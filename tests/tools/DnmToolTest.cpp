@@ -2,15 +2,24 @@
 // file, its output and exit status read back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "SharedWire.h"
 
 namespace {
 
@@ -49,11 +58,13 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-// Whether the file holds one JSON value, as Python's parser judges (where python3 is missing,
-// the shell's 127, nothing is judged).
-testing::AssertionResult Json(const fs::path& file) {
+// Whether the file holds one JSON value (or with lines, one on each line), as Python's parser
+// judges (where python3 is missing, the shell's 127, nothing is judged).
+testing::AssertionResult Json(const fs::path& file, bool lines = false) {
   const int status =
-      std::system(("python3 -m json.tool " + file.string() + " >/dev/null 2>&1").c_str());
+      std::system(("python3 -m json.tool " + std::string(lines ? "--json-lines " : "") +
+                   file.string() + " >/dev/null 2>&1")
+                      .c_str());
   if (WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 127))
     return testing::AssertionSuccess();
   return testing::AssertionFailure() << ReadFile(file);
@@ -69,10 +80,12 @@ class DnmTool : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs dnm with the arguments (shell words) on the test's network.
-  Result Dnm(const std::string& args, bool with_network = true) const {
+  // Runs dnm with the arguments (shell words) on the test's network, after the prefix (a
+  // command that runs it).
+  Result Dnm(const std::string& args, bool with_network = true,
+             const std::string& prefix = "") const {
     const std::string command =
-        std::string(DNM_TEST_TOOL) + " " + args +
+        prefix + DNM_TEST_TOOL + " " + args +
         (with_network ? " --network " + (dir_ / "network.txt").string() : "") + " >" +
         (dir_ / "out").string() + " 2>" + (dir_ / "err").string();
     const int status = std::system(command.c_str());
@@ -107,7 +120,7 @@ TEST_F(DnmTool, JsonOutputParsesAndScanFindsTheSlavesWithTheirIdentities) {
     const char* args;
     const char* fragment;
   } cases[] = {
-      {"scan --json", R"("mac":5,"connected":true,"vendor_id":77)"},
+      {"scan --json", R"("mac":5,"connected":true,"reason":null,"vendor_id":77)"},
       {"scan --io --json", R"("connections":[{"connection":"poll","produced":2,"consumed":2})"},
       {"get 5 1 1 7 --as string --json", R"("value":"Tool Test Block")"},
       {"status 5:poll=2/2 --json", R"("mac":5,"poll_period_ms":{"asked":100,"achieved":)"},
@@ -207,9 +220,13 @@ TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
        "MAC ID 6 answers but refuses: the device refused the allocation of the connection set: "
        "general status 0x0C (object state conflict), additional 0xFF\nhint: another master"},
       {std::string(kSlave5) + "dupmac segment=bus mac=0\n", "scan",
-       "MAC ID 0: DNM_Online failed: 1204 DNM_OnlineError\nMAC ID 0 is taken\nhint: another "
-       "node on the network holds MAC ID 0"},
-      {kSlave5, "io 5 --poll 4 2", "the device produces 2 bytes, 4 configured as input ("},
+       "MAC ID 0 is taken\nhint: another node on the network holds MAC ID 0 (it answered the "
+       "duplicate MAC ID check); give the master a free one with --mac\nDNM_Online failed: 1204 "
+       "DNM_OnlineError"},
+      // The cause leads, before the connection check's code, which may be a secondary one.
+      {kSlave5, "io 5 --poll 4 2",
+       "dnm io: MAC ID 5: the poll connection did not stand: the device produces 2 bytes, 4 "
+       "configured as input ("},
   };
   for (const auto& c : cases) {
     std::ofstream(dir_ / "case.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n"
@@ -218,40 +235,233 @@ TEST_F(DnmTool, EachMisconfigurationIsToldWithWhatToCheck) {
         Dnm(std::string(c.args) + " --timeout 2 --network " + (dir_ / "case.txt").string(), false);
     EXPECT_EQ(run.status, 1) << c.args;
     EXPECT_THAT(run.err, HasSubstr(c.told)) << c.network << c.args;
+    EXPECT_THAT(run.err, Not(HasSubstr("\r"))) << "a wait is said on a terminal only";
   }
+
+  // On a terminal (script gives the run one) the waits of a second or more are said while they
+  // last.
+  if (std::system("command -v script >/dev/null") != 0) return;
+  const std::string absent = std::string(DNM_TEST_TOOL) + " get 12 1 1 1 --timeout 2 --network " +
+                             (dir_ / "case.txt").string();
+  std::system(("script -qec '" + absent + "' /dev/null >" + (dir_ / "tty").string()).c_str());
+  EXPECT_THAT(
+      ReadFile(dir_ / "tty"),
+      HasSubstr("dnm: waiting up to 2 s for the explicit connection of MAC ID 12...\r\033[K"));
 }
 
-// An error response is explained in words, and with --json the failure is a JSON object too.
-TEST_F(DnmTool, AnErrorResponseIsExplainedAlsoInJsonAndFaultedNodesReaddressed) {
+// An error response is explained in words; faulted nodes are listed and given a new MAC ID, their
+// serial numbers in decimal and hex.
+TEST_F(DnmTool, AnErrorResponseIsExplainedAndFaultedNodesReaddressed) {
   const Result text = Dnm("get 9 1 1 1");
   EXPECT_EQ(text.status, 1);
   EXPECT_THAT(text.err, HasSubstr("DNM_GetAttributeEx failed: 1701 DNM_GetAttributeResponseError"));
   EXPECT_THAT(text.err, HasSubstr("general status 0x14 (attribute not supported), additional "
                                   "status 0xFF"));
-  const Result get = Dnm("get 9 1 1 1 --json");
-  EXPECT_EQ(get.status, 1);
-  EXPECT_TRUE(Json(dir_ / "out"));
-  EXPECT_EQ(get.out.rfind(R"({"error":{"export":"DNM_GetAttributeEx","code":1701,)"
-                          R"("name":"DNM_GetAttributeResponseError","text":"MAC ID 9: )",
-                          0),
-            0u)
-      << get.out;
-  EXPECT_THAT(get.err, HasSubstr("1701"));
   const Result version = Dnm("--version", false);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "dnm 1.1\nmaster library 1.1\n");
 
-  // Faulted nodes are listed and given a new MAC ID.
   const Result list = Dnm("faulted");
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_THAT(list.out, HasSubstr("   901      400040\n"));
-  const Result readdress = Dnm("faulted --readdress 901 400040 41");
+  EXPECT_THAT(list.out, HasSubstr("   901  400040 (0x00061AA8)\n"));
+  const Result readdress = Dnm("faulted --readdress 901 0x61AA8 41");
   EXPECT_EQ(readdress.status, 0) << readdress.err;
-  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 answers at MAC ID 41\n");
-  const Result nobody = Dnm("faulted --readdress 901 999 41 --timeout 1");
-  EXPECT_EQ(nobody.status, 1);
-  EXPECT_THAT(nobody.err,
-              HasSubstr("no node with vendor 901 serial number 999 answered at MAC ID 41"));
+  EXPECT_EQ(readdress.out, "vendor 901 serial number 400040 (0x00061AA8) answers at MAC ID 41\n");
+}
+
+// Every command's failures with --json: exactly one JSON document on stdout (as Python's parser
+// judges it), with the exit status, whatever went wrong.
+TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
+  const std::string refusing =
+      "boards 1\nsegment bus\nport 0/1 segment=bus\n"
+      "slave segment=bus mac=6 error=allocate error_status=0x0C\n";
+  std::ofstream(dir_ / "refusing.txt") << refusing;
+  const std::string on_refusing = " --network " + (dir_ / "refusing.txt").string();
+  const std::string empty = " --network " + (dir_ / "empty.txt").string();
+  std::ofstream(dir_ / "empty.txt") << "boards 1\nsegment bus\nport 0/1 segment=bus\n";
+  const struct {
+    std::string args;  // on the test's network unless they name one
+    int status;
+    const char* fragment;
+  } cases[] = {
+      {"get 9 1 1 1", 1,
+       R"({"error":{"export":"DNM_GetAttributeEx","code":1701,"name":"DNM_GetAttributeResponseError","text":"MAC ID 9: )"},
+      {"set 9 1 1 1 0100", 1, R"({"error":{"export":"DNM_SetAttribute","code":)"},
+      {"get 5 1 1 7 --as u16", 1,
+       R"({"error":{"export":null,"code":null,"name":null,"text":"the value (16 bytes: )"},
+      {"get 12 1 1 1 --timeout 1", 1, "no device answers at MAC ID 12 (absent device)"},
+      {"io 5 --poll 4 2 --timeout 2", 1,
+       R"("text":"MAC ID 5: the poll connection did not stand: the device produces 2 bytes)"},
+      {"status 5:poll=4/2 --timeout 2", 1,
+       R"("error":{"export":null,"code":null,"name":null,"text":"not every connection stands: MAC ID 5 )"},
+      {"faulted --readdress 901 999 41 --timeout 1", 1,
+       "no node with vendor 901 serial number 999 (0x000003E7) answered at MAC ID 41"},
+      {"scan" + empty, 1, R"("export":"DNM_GetAllDeviceMACID","code":0,)"},
+      {"scan --timeout 1" + on_refusing, 0,
+       R"("mac":6,"connected":false,"reason":"MAC ID 6 answers but refuses: the device refused)"},
+      {"get 64 1 1 1", 2, R"x("text":"MAC ID 64 is out of range (0..63)","usage":"dnm get MAC )x"},
+      {"io 5 --poll 2", 2, "option --poll needs 2 values"},
+      {"set 5 1 1 1 ABC", 2, "odd number of hex digits"},
+      {"status", 2, "missing DEVICE or --file"},
+      {"faulted --readdress 901 1 64", 2, "new MAC ID 64 is out of range"},
+      {"frob", 2, R"("text":"unknown command 'frob'","usage":"dnm COMMAND)"},
+      {"", 2, "no command given"},
+      {"scan --network /nonexistent/network.txt", 2, "cannot read network file"},
+      {"simulate", 2, "missing network file"},
+      {"monitor", 2, "missing shared segment socket or CAN interface"},
+      {"monitor --file " + dir_.string(), 2, "is a directory"},
+      {"monitor x --mac 3", 2, "option --mac does not apply to dnm monitor"},
+      {"monitor --kind bogus --file x", 2,
+       "unknown kind 'bogus'; the kinds are dupmac, explicit, poll, strobe, cos, offline, other"},
+      {"--version", 0, R"({"dnm":"1.1","library":"1.1","library_error":null})"},
+      {"scan --help", 0, R"({"usage":"dnm scan [--io]","help":)"},
+      {"--help", 0, R"({"usage":"dnm COMMAND [ARGUMENTS] [OPTIONS]","help":"commands:\n)"},
+  };
+  for (const auto& c : cases) {
+    const bool own_network = c.args.find("--network") != std::string::npos ||
+                             c.args.rfind("monitor", 0) == 0 || c.args.rfind("simulate", 0) == 0;
+    const Result run = Dnm(c.args + " --json", !own_network && !c.args.empty() && c.args[0] != '-');
+    EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
+    EXPECT_TRUE(Json(dir_ / "out")) << c.args;
+    EXPECT_THAT(run.out, HasSubstr(c.fragment)) << c.args;
+    if (c.status != 0) {
+      EXPECT_THAT(run.out, HasSubstr(R"("exit_status":)" + std::to_string(c.status)))
+          << c.args << " (a run that fails says so)";
+    }
+  }
+}
+
+// A host of a shared segment reduced to what a monitor needs to meet: it greets the one process
+// that attaches, sends it the records and keeps the connection until that process leaves.
+class OneRecordHost {
+ public:
+  OneRecordHost(const fs::path& path, std::vector<vcan::wire::Record> records)
+      : listener_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    fs::remove(path);
+    const bool listening =
+        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        listen(listener_, 1) == 0;
+    EXPECT_TRUE(listening) << std::strerror(errno);
+    serving_ = std::thread([this, records = std::move(records)] { Serve(records); });
+  }
+  ~OneRecordHost() {
+    shutdown(listener_, SHUT_RDWR);
+    serving_.join();
+    close(listener_);
+  }
+
+ private:
+  void Serve(const std::vector<vcan::wire::Record>& records) const {
+    const int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) return;
+    vcan::wire::Bytes bytes{};
+    bool peer_here = read(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    std::vector<vcan::wire::Record> all{vcan::wire::Hello()};
+    all.insert(all.end(), records.begin(), records.end());
+    for (const vcan::wire::Record& record : all) {
+      bytes = vcan::wire::Encode(record);
+      peer_here = peer_here && write(fd, bytes.data(), bytes.size()) > 0;
+    }
+    while (peer_here && read(fd, bytes.data(), bytes.size()) > 0) {
+    }
+    close(fd);
+  }
+
+  int listener_;
+  std::thread serving_;
+};
+
+// Frames lost on the way to the monitor are said where they happen, in the output (text and JSON
+// lines) and on stderr, and the exit status tells; so are bad capture lines (bounded in length,
+// time stamps that are numbers) and frames of formats DeviceNet does not use.
+TEST_F(DnmTool, MonitorTellsWhatItCouldNotShow) {
+  vcan::wire::Record lost;
+  lost.type = vcan::wire::Type::kLost;
+  lost.tag = 1234;
+  vcan::wire::Record carried;
+  carried.type = vcan::wire::Type::kCarried;
+  carried.frame.id = 0x41C;
+  carried.frame.len = 1;
+  carried.end_ns = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch() /
+                                         std::chrono::nanoseconds(1));
+  const fs::path socket_path = dir_ / "bus.sock";
+  for (const char* json : {"", " --json"}) {
+    const OneRecordHost host(socket_path, {lost, carried});
+    const Result run =
+        Dnm("monitor " + socket_path.string() + " --count 1" + json, false, "timeout 20 ");
+    const bool lines = *json != '\0';
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_THAT(run.out, HasSubstr(lines ? R"("lost":1234,"text":"lost 1234 frames: the host)"
+                                         : "  lost 1234 frames: the host of"));
+    EXPECT_THAT(run.out, HasSubstr(lines ? R"("id":1052,"len":1,"data":"00")" : "41C#00"));
+    EXPECT_THAT(run.err, HasSubstr("dnm monitor: lost 1234 frames: the host of " +
+                                   socket_path.string() + " passed them over"));
+    EXPECT_THAT(run.err, HasSubstr("dnm monitor: 1234 frames lost in all"));
+    if (lines) {
+      EXPECT_TRUE(Json(dir_ / "out", true));
+    }
+  }
+
+  std::ofstream(dir_ / "capture.log") << "(1.000000) bus 42C#000E640101\n"
+                                      << "(inf) bus 42C#000E640101\n"
+                                      << "\n(2.000000) bus 7FF#R2\n"
+                                      << "(2.500000) bus 1ABCDEF0#00\n"
+                                      << "(2.600000) bus 123##1001122\n"
+                                      << std::string(100000, '#') << "\n"
+                                      << "\x01\xff garbage\n"
+                                      << "(3.000000) bus 41C#00";
+  const std::string capture = (dir_ / "capture.log").string();
+  const Result text = Dnm("monitor --file " + capture, false);
+  EXPECT_EQ(text.status, 1);
+  EXPECT_THAT(text.out, HasSubstr("1.000000  42C#000E640101"));
+  EXPECT_THAT(text.out, HasSubstr("2.000000  7FF#R2"));
+  EXPECT_THAT(text.out, HasSubstr("3.000000  41C#00"));
+  EXPECT_THAT(text.err, HasSubstr("dnm monitor: 3 bad lines of " + capture +
+                                  " passed over (the first is line 2)"));
+  EXPECT_THAT(text.err, HasSubstr("not shown: 1 extended frame and 1 FD frame (DeviceNet uses "
+                                  "standard frames)"));
+  const Result json = Dnm("monitor --file " + capture + " --json", false);
+  EXPECT_EQ(json.status, 1);
+  EXPECT_TRUE(Json(dir_ / "out", true));
+  EXPECT_THAT(json.out, HasSubstr(R"("id":2047,"len":2,"data":"","rtr":true)"));
+}
+
+// A monitor started with SIGINT ignored, as a script's background job is, still ends on SIGINT,
+// and on /dev/zero (one endless line) its memory stays small.
+TEST_F(DnmTool, MonitorEndsOnSigintItWasStartedIgnoringAndReadsEndlessLinesInLittleMemory) {
+  const std::string err = (dir_ / "err").string();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGINT, SIG_IGN);
+    freopen(err.c_str(), "w", stderr);
+    execl(DNM_TEST_TOOL, DNM_TEST_TOOL, "monitor", "--file", "/dev/zero", nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  long rss_kb = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) rss_kb = std::stol(line.substr(6));
+  }
+  EXPECT_LT(rss_kb, 50 * 1024) << "kB resident after a second of /dev/zero";
+  kill(pid, SIGINT);
+  int wait_status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (waitpid(pid, &wait_status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wait_status, 0);
+      FAIL() << "the monitor did not end on SIGINT within 20 s";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  EXPECT_EQ(WEXITSTATUS(wait_status), 1) << "a line too long is a bad line";
+  EXPECT_THAT(ReadFile(dir_ / "err"), HasSubstr("1 bad line of /dev/zero passed over"));
 }
 
 }  // namespace

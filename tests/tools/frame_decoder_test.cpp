@@ -1,7 +1,11 @@
 // The frame decoder of dnm monitor: frames as the simulated slaves and the master send them,
-// and what the monitor says they are.
+// and what the monitor says they are; the lines of capture files it reads.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+
+#include "CaptureLine.h"
 #include "FrameDecoder.h"
 
 namespace dnm::tool {
@@ -19,7 +23,7 @@ TEST(FrameDecoder, SaysWhatEachFrameIs) {
   // clang-format off
   const Case cases[] = {
       {0x41F, {0x80, 0xE8, 0x03, 0xC3, 0xB2, 0xA1, 0x00}, 2, 7, 3, "dupmac",
-       "duplicate MAC ID check response, vendor 1000 serial 0x00A1B2C3"},
+       "duplicate MAC ID check response, vendor 1000 serial 10597059 (0x00A1B2C3)"},
       {0x43E, {0x40, 0x4B, 0x03, 0x01, 0x03, 0x00}, 2, 6, 7, "explicit",
        "explicit request from 0: Allocate_Master/Slave_Connection_Set class 0x03 instance 1 "
        "choice 0x03 by 0"},
@@ -58,9 +62,9 @@ TEST(FrameDecoder, SaysWhatEachFrameIs) {
        "offline ownership objection by 7"},
       {0x7ED, {0x3F, 0x4C}, 4, 45, -1, "offline", "offline request: check faulted nodes"},
       {0x7ED, {0x29, 0x4D, 0x85, 0x03, 0x88, 0x1A, 0x06, 0x00}, 4, 45, -1, "offline",
-       "offline request: change MAC ID to 41 of vendor 901 serial 0x00061A88"},
+       "offline request: change MAC ID to 41 of vendor 901 serial 400008 (0x00061A88)"},
       {0x7EC, {0x3F, 0x85, 0x03, 0x88, 0x1A, 0x06, 0x00}, 4, 44, -1, "offline",
-       "offline response: faulted node vendor 901 serial 0x00061A88"},
+       "offline response: faulted node vendor 901 serial 400008 (0x00061A88)"},
       {0x7F5, {}, 0, 0, -1, "other", "invalid identifier"},
       {0x041, {}, 1, 1, 1, "other", "group 1 message 1, 0 bytes"},
   };
@@ -75,6 +79,73 @@ TEST(FrameDecoder, SaysWhatEachFrameIs) {
     EXPECT_EQ(decoded.mac, c.mac);
   }
   EXPECT_EQ(DecodeFrame(0x41C, {}, true).text, "explicit request, empty (remote frame)");
+}
+
+// Each form of a capture line: the frames shown, those of other formats counted, anything else
+// bad (never a time stamp that is not a finite number).
+TEST(CaptureLine, ReadsFramesAndTellsOtherFormatsFromBadLines) {
+  struct {
+    const char* line;
+    CaptureKind kind;
+    uint32_t id;
+    uint8_t len;
+    bool rtr;
+  } const cases[] = {
+      {"(1733475212.123456) plant 42C#000E640101", CaptureKind::kFrame, 0x42C, 5, false},
+      {"(1.5) can0 7FF#R2", CaptureKind::kFrame, 0x7FF, 2, true},
+      {"(1.5) can0 123#r", CaptureKind::kFrame, 0x123, 0, true},
+      {"(1.5)\tcan0  7EF#  \r", CaptureKind::kFrame, 0x7EF, 0, false},
+      {"(1.5) can0 12345678#DEADBEEF", CaptureKind::kExtended, 0, 0, false},
+      {"(1.5) can0 12345678#R", CaptureKind::kExtended, 0, 0, false},
+      {"(1.5) can0 123##1DEADBEEF00112233445566778899", CaptureKind::kFd, 0, 0, false},
+      {"   ", CaptureKind::kBlank, 0, 0, false},
+      {"(inf) can0 123#00", CaptureKind::kBad, 0, 0, false},
+      {"(nan) can0 123#00", CaptureKind::kBad, 0, 0, false},
+      {"(1e999) can0 123#00", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 800#00", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 123#R9", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 123#001122334455667788", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 123#0", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 1234#00", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 123##G00", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0 123#00 extra", CaptureKind::kBad, 0, 0, false},
+      {"(1.5) can0", CaptureKind::kBad, 0, 0, false},
+      {"1.5 can0 123#00", CaptureKind::kBad, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const CaptureEntry entry = ParseCaptureLine(c.line);
+    EXPECT_EQ(entry.kind, c.kind);
+    if (c.kind != CaptureKind::kFrame) continue;
+    EXPECT_EQ(entry.frame.id, c.id);
+    EXPECT_EQ(entry.frame.len, c.len);
+    EXPECT_EQ(entry.frame.rtr, c.rtr);
+  }
+  EXPECT_EQ(ParseCaptureLine("(2.25) plant 42C#000E640101").time, 2.25);
+}
+
+// A line longer than the bound comes once as too long and its rest is passed over in pieces, so
+// that the reader holds no more than a buffer; the lines around it are read whole.
+TEST(CaptureLine, ALineTooLongIsPassedOverInBoundedPieces) {
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  const std::string too_long(3 * 4096 + 100, 'x');
+  std::fprintf(file, "first\n%s\nlast", too_long.c_str());
+  std::fflush(file);
+  std::rewind(file);
+  LineReader reader(fileno(file));
+  std::string line;
+  ASSERT_EQ(reader.Next(line), LineReader::Read::kLine);
+  EXPECT_EQ(line, "first");
+  EXPECT_EQ(reader.Next(line), LineReader::Read::kTooLong);
+  int pieces = 0;
+  LineReader::Read read;
+  while ((read = reader.Next(line)) == LineReader::Read::kPassedOver) ++pieces;
+  EXPECT_GE(pieces, 2);
+  ASSERT_EQ(read, LineReader::Read::kLine);
+  EXPECT_EQ(line, "last");
+  EXPECT_EQ(reader.Next(line), LineReader::Read::kEnd);
+  std::fclose(file);
 }
 
 }  // namespace

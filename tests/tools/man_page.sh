@@ -20,7 +20,7 @@ text=$("${render[@]}" "$page" 2>"$page.warnings") || { cat "$page.warnings"; exi
 if [ -s "$page.warnings" ]; then
   echo "${render[*]} warns:"; cat "$page.warnings"; exit 1
 fi
-for heading in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS "EXIT STATUS" EXAMPLES; do
+for heading in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS "JSON OUTPUT" "EXIT STATUS" EXAMPLES; do
   grep -q "^$heading" <<<"$text" || { echo "no section $heading in the rendered page"; exit 1; }
 done
 grep -q -- "--readdress" <<<"$text" || { echo "an option is missing from the rendered page"; exit 1; }

@@ -55,9 +55,15 @@ int RunGet(const CommandLine& line) {
   const std::vector<uint8_t> bytes(value, value + length);
   std::string text;
   if (!DecodeValue(bytes, form, text)) {
-    std::fprintf(stderr, "dnm get: the value (%u bytes: %s) does not read as %s\n",
-                 unsigned{length}, HexText(bytes).c_str(), line.options.at("--as")[0].c_str());
-    return kExitFailed;
+    throw CallError({"",
+                     DNM_NoError,
+                     "the value (" + std::to_string(length) + " bytes: " + HexText(bytes) +
+                         ") does not read as " + line.options.at("--as")[0],
+                     false,
+                     0,
+                     0,
+                     {},
+                     {}});
   }
   if (line.common.json) {
     std::printf("{%s,\"length\":%u,\"hex\":%s,\"value\":%s}\n", JsonPath(path).c_str(),

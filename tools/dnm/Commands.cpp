@@ -93,7 +93,9 @@ const std::vector<Command>& AllCommands() {
        "  --file CAPTURE a capture file of the virtual card or candump -L\n"
        "  --node MACS    only frames whose identifier carries one of these MAC IDs\n"
        "  --kind KINDS   only dupmac, explicit, poll, strobe, cos, offline or other\n"
-       "  --count N      stop after N frames shown\n",
+       "  --count N      stop after N frames shown\n"
+       "Frames lost on the way (a slow reader) and bad capture lines are said on stderr\n"
+       "and make the exit status 1.\n",
        {{"--file", 1}, {"--node", 1}, {"--kind", 1}, {"--count", 1}},
        RunMonitor},
   };

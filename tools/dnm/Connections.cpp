@@ -130,22 +130,27 @@ DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const Conne
 }
 
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {
-  ConnectionState state{kind.check(session.board(), session.port(), mac), {},
-                        SetupFailureOf(session, mac, kind)};
+  ConnectionState state{
+      kind.check(session.board(), session.port(), mac), {}, SetupFailureOf(session, mac, kind)};
   for (const Counter& counter : kind.counters) {
     state.counters.push_back(counter.read(session.board(), session.port(), mac));
   }
   return state;
 }
 
+// A connection that does not stand leads with why it last failed, before the check's code in
+// words, which may be a secondary one.
 std::string StateText(const ConnectionKind& kind, const ConnectionState& state) {
-  std::string text = std::string(kind.name) + ": " + ConnectionStatusWords(state.status) + ";";
+  const std::string failure = SetupFailureWords(state.failure);
+  const std::string words = ConnectionStatusWords(state.status);
+  const bool cause_first = state.status != DNM_NoError && !failure.empty();
+  std::string text = std::string(kind.name) + ": " +
+                     (cause_first ? failure + " (now " + words + ")" : words) + ";";
   for (size_t i = 0; i < kind.counters.size(); ++i) {
     text += (i == 0 ? " " : ", ") + std::string(kind.counters[i].label) + " " +
             std::to_string(state.counters[i]);
   }
-  const std::string failure = SetupFailureWords(state.failure);
-  return failure.empty() ? text : text + "; last failure: " + failure;
+  return failure.empty() || cause_first ? text : text + "; last failure: " + failure;
 }
 
 std::string StateJson(const ConnectionKind& kind, const ConnectionState& state) {

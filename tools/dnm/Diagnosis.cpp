@@ -1,5 +1,7 @@
 #include "Diagnosis.h"
 
+#include <algorithm>
+
 #include "Connections.h"
 #include "Explain.h"
 
@@ -23,27 +25,22 @@ std::string RefusalHint(uint8_t general_status) {
   }
 }
 
-std::string MacList(const uint8_t* macs, uint8_t count) {
+std::string MacList(const std::vector<uint8_t>& macs) {
   std::string list;
-  for (uint8_t i = 0; i < count; ++i) list += (i == 0 ? "" : ", ") + std::to_string(macs[i]);
+  for (const uint8_t mac : macs) list += (list.empty() ? "" : ", ") + std::to_string(mac);
   return list;
 }
 
 Diagnosis DiagnoseSilence(const Session& session, uint8_t mac) {
-  uint8_t macs[64];
-  uint8_t count = 0;
-  if (api().DNM_GetAllDeviceMACID(session.board(), session.port(), macs, &count) != DNM_NoError)
-    count = 0;
+  std::vector<uint8_t> macs;
+  session.AnsweringMacs(macs);
   const std::string at = "MAC ID " + std::to_string(mac);
-  if (count == 0) return {"nothing answers on the port", NothingAnswersHint()};
-  for (uint8_t i = 0; i < count; ++i) {
-    if (macs[i] == mac) {
-      return {at + " answers the duplicate MAC ID check but not the allocation of its connections",
-              "the device may be busy or faulty; --trace shows the exchange"};
-    }
+  if (macs.empty()) return {"nothing answers on the port", NothingAnswersHint()};
+  if (std::find(macs.begin(), macs.end(), mac) != macs.end()) {
+    return {at + " answers the duplicate MAC ID check but not the allocation of its connections",
+            "the device may be busy or faulty; --trace shows the exchange"};
   }
-  return {"no device answers at " + at + " (absent device); devices answer at " +
-              MacList(macs, count),
+  return {"no device answers at " + at + " (absent device); devices answer at " + MacList(macs),
           "check the device's MAC ID and its cable; 'dnm scan' lists the devices"};
 }
 

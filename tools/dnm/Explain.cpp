@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "Json.h"
+
 namespace dnm::tool {
 namespace {
 
@@ -95,26 +97,41 @@ const char* GeneralStatusMeaning(uint8_t general_status) {
   return text != nullptr ? text : "";
 }
 
+// What went wrong leads; the code of the call that found it follows (a connection check gives
+// a secondary code, such as 1804 while the explicit connection is being set up again).
 std::string DescribeFailure(const CallFailure& failure) {
   char line[256];
   std::snprintf(line, sizeof line, "%s failed: %u %s", failure.export_name.c_str(),
                 unsigned{failure.code}, api().DNM_GetErrorText(failure.code));
-  // A call that worked but found the network not as asked says so in its context alone.
-  std::string text = failure.code == DNM_NoError ? failure.context
-                     : failure.context.empty()   ? line
-                                                 : failure.context + ": " + line;
+  const std::string call = failure.code == DNM_NoError ? "" : line;
+  std::string text = failure.context;
+  const auto add = [&](const std::string& part, const char* separator) {
+    if (!part.empty()) text += (text.empty() ? "" : separator) + part;
+  };
+  add(failure.cause.empty() ? call : failure.cause, ": ");
   if (failure.error_response) {
     const char* meaning = GeneralStatusMeaning(failure.general_status);
     std::snprintf(line, sizeof line,
-                  "\nthe device answered with an error response: general status 0x%02X (%s), "
+                  "the device answered with an error response: general status 0x%02X (%s), "
                   "additional status 0x%02X",
                   unsigned{failure.general_status}, *meaning != '\0' ? meaning : "unknown",
                   unsigned{failure.additional_status});
-    text += line;
+    add(line, "\n");
   }
-  if (!failure.cause.empty()) text += "\n" + failure.cause;
-  if (!failure.hint.empty()) text += "\nhint: " + failure.hint;
+  if (!failure.hint.empty()) add("hint: " + failure.hint, "\n");
+  if (!failure.cause.empty()) add(call, "\n");
   return text;
+}
+
+std::string ErrorJson(const CallFailure* failure, const std::string& text, int exit_status,
+                      const std::string& usage) {
+  const bool call = failure != nullptr && !failure->export_name.empty();
+  return std::string("{\"export\":") + (call ? JsonString(failure->export_name) : "null") +
+         ",\"code\":" + (call ? std::to_string(failure->code) : "null") +
+         ",\"name\":" + (call ? JsonString(api().DNM_GetErrorText(failure->code)) : "null") +
+         ",\"text\":" + JsonString(text) +
+         (usage.empty() ? "" : ",\"usage\":" + JsonString(usage)) +
+         ",\"exit_status\":" + std::to_string(exit_status) + "}";
 }
 
 std::string SetupFailureWords(const DNM_SetupFailure& failure, bool with_age) {

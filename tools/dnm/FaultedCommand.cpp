@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "Commands.h"
+#include "FrameDecoder.h"
 #include "Session.h"
 #include "Values.h"
 
@@ -29,11 +30,9 @@ Readdressing ReaddressingOf(const std::vector<std::string>& values) {
 }
 
 bool Answers(const Session& session, uint8_t mac) {
-  uint8_t macs[64];
-  uint8_t count = 0;
-  if (api().DNM_GetAllDeviceMACID(session.board(), session.port(), macs, &count) != DNM_NoError)
-    return false;
-  return std::find(macs, macs + count, mac) != macs + count;
+  std::vector<uint8_t> macs;
+  session.AnsweringMacs(macs);
+  return std::find(macs.begin(), macs.end(), mac) != macs.end();
 }
 
 std::optional<uint32_t> IdentityNumber(const Session& session, uint8_t mac, uint8_t attribute) {
@@ -49,7 +48,9 @@ std::optional<uint32_t> IdentityNumber(const Session& session, uint8_t mac, uint
 // True when the node at its new MAC ID is the one with that vendor ID and
 // serial number: it answers there, takes a connection and tells its identity.
 bool TookTheMacId(const Session& session, const Readdressing& node) {
-  if (!session.WaitUntil([&] { return Answers(session, node.mac); })) return false;
+  if (!session.WaitUntil([&] { return Answers(session, node.mac); },
+                         "a node to answer at MAC ID " + std::to_string(node.mac)))
+    return false;
   session.Connect(node.mac);
   return IdentityNumber(session, node.mac, 1) == node.vendor &&
          IdentityNumber(session, node.mac, 6) == node.serial;
@@ -59,11 +60,15 @@ int Readdress(const Session& session, const Readdressing& node, bool json) {
   DNM_CHECKED(session, -1, DNM_ChangeFaultMACID, session.board(), session.port(), node.vendor,
               node.serial, node.mac);
   const std::string who =
-      "vendor " + std::to_string(node.vendor) + " serial number " + std::to_string(node.serial);
+      "vendor " + std::to_string(node.vendor) + " serial number " + SerialNumberText(node.serial);
   if (!TookTheMacId(session, node)) {
-    throw CallError({"DNM_ChangeFaultMACID", DNM_NoError,
+    throw CallError({"DNM_ChangeFaultMACID",
+                     DNM_NoError,
                      "no node with " + who + " answered at MAC ID " + std::to_string(node.mac),
-                     false, 0, 0, {},
+                     false,
+                     0,
+                     0,
+                     {},
                      "'dnm faulted' lists the faulted nodes with their vendor IDs and serial "
                      "numbers; the new MAC ID must be free"});
   }
@@ -87,13 +92,13 @@ int List(const Session& session, bool json) {
   else
     session.Check("DNM_GetAllFaultNodeEx", code);
   std::string nodes;
-  if (!json) std::printf(count == 0 ? "no faulted nodes\n" : "VENDOR      SERIAL\n");
+  if (!json) std::printf(count == 0 ? "no faulted nodes\n" : "VENDOR  SERIAL\n");
   for (uint8_t i = 0; i < count; ++i) {
     if (json) {
       nodes += std::string(i == 0 ? "" : ",") + "{\"vendor_id\":" + std::to_string(vendors[i]) +
                ",\"serial_number\":" + std::to_string(serials[i]) + "}";
     } else {
-      std::printf("%6u  %10u\n", unsigned{vendors[i]}, serials[i]);
+      std::printf("%6u  %s\n", unsigned{vendors[i]}, SerialNumberText(serials[i]).c_str());
     }
   }
   if (json) std::printf("{\"faulted\":[%s]}\n", nodes.c_str());
@@ -108,7 +113,10 @@ int RunFaulted(const CommandLine& line) {
   const Readdressing node =
       readdress ? ReaddressingOf(line.options.at("--readdress")) : Readdressing{0, 0, 0};
   const Session session(line.common);
-  DNM_CHECKED(session, -1, DNM_GetOwnership, session.board(), session.port());
+  {
+    const WaitNote note("taking ownership of the offline connection set");
+    DNM_CHECKED(session, -1, DNM_GetOwnership, session.board(), session.port());
+  }
   return readdress ? Readdress(session, node, line.common.json) : List(session, line.common.json);
 }
 

@@ -126,8 +126,8 @@ std::string DupMacText(const Bytes& data) {
   const bool response = !data.empty() && (data[0] & 0x80) != 0;
   std::string text = std::string("duplicate MAC ID check ") + (response ? "response" : "request");
   if (data.size() >= 7) {
-    text +=
-        ", vendor " + std::to_string(Little(data, 1, 2)) + " serial " + Hex(Little(data, 3, 4), 8);
+    text += ", vendor " + std::to_string(Little(data, 1, 2)) + " serial " +
+            SerialNumberText(Little(data, 3, 4));
   }
   return text;
 }
@@ -209,12 +209,13 @@ void Group4(DecodedFrame& out, uint32_t id, const Bytes& data) {
   switch (id) {
     case 0x7EC:
       out.text = "offline response: faulted node vendor " + std::to_string(Little(data, 1, 2)) +
-                 " serial " + Hex(Little(data, 3, 4), 8);
+                 " serial " + SerialNumberText(Little(data, 3, 4));
       return;
     case 0x7ED:
       if (service == 0x4D) {
         out.text = "offline request: change MAC ID to " + std::to_string(data[0]) + " of vendor " +
-                   std::to_string(Little(data, 2, 2)) + " serial " + Hex(Little(data, 4, 4), 8);
+                   std::to_string(Little(data, 2, 2)) + " serial " +
+                   SerialNumberText(Little(data, 4, 4));
       } else {
         out.text = std::string("offline request: ") + (service == 0x4C ? "check" : "list") +
                    " faulted nodes";
@@ -234,6 +235,10 @@ void Group4(DecodedFrame& out, uint32_t id, const Bytes& data) {
 }
 
 }  // namespace
+
+std::string SerialNumberText(uint32_t serial) {
+  return std::to_string(serial) + " (" + Hex(serial, 8) + ")";
+}
 
 DecodedFrame DecodeFrame(uint32_t id, const std::vector<uint8_t>& data, bool rtr) {
   DecodedFrame out;

@@ -24,4 +24,8 @@ struct DecodedFrame {
 
 DecodedFrame DecodeFrame(uint32_t id, const std::vector<uint8_t>& data, bool rtr = false);
 
+// A serial number as dnm shows it everywhere: decimal, as the commands take it, and the hex of
+// the bytes on the bus: "400040 (0x00061A98)".
+std::string SerialNumberText(uint32_t serial);
+
 }  // namespace dnm::tool

@@ -1,27 +1,18 @@
 // dnm io: one I/O connection's inputs, status and counters, live.
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "Commands.h"
 #include "Connections.h"
 #include "Diagnosis.h"
 #include "Explain.h"
+#include "Interrupt.h"
 #include "Json.h"
 #include "Values.h"
 
 namespace dnm::tool {
 namespace {
-
-std::atomic<bool> interrupted{false};
-
-extern "C" void NoteInterrupt(int) {
-  interrupted = true;
-}
 
 struct IoRequest {
   uint8_t mac;
@@ -68,13 +59,18 @@ void SetUp(const Session& session, const IoRequest& request) {
   Configure(session, request.mac, request.spec);
   session.Start(request.mac);
   const StatusCheck check = request.kind->check;
-  if (!session.WaitUntilReady(check, {request.mac}).empty()) return;
+  const std::string what = std::string("the ") + request.kind->name + " connection of MAC ID " +
+                           std::to_string(request.mac);
+  if (!session.WaitUntilReady(check, {request.mac}, what).empty()) return;
   const uint16_t code = check(session.board(), session.port(), request.mac);
   if (code == DNM_NoError) return;
   const Diagnosis diagnosis = DiagnoseConnection(session, request.mac, *request.kind);
+  // The cause leads: the check's code meanwhile may be a secondary one (1804 while the
+  // explicit connection is set up again after a size mismatch).
+  const std::string words = diagnosis.cause.empty() ? " (" + ConnectionStatusWords(code) + ")" : "";
   throw CallError({request.kind->check_name, code,
                    "MAC ID " + std::to_string(request.mac) + ": the " + request.kind->name +
-                       " connection did not stand (" + ConnectionStatusWords(code) + ")",
+                       " connection did not stand" + words,
                    false, 0, 0, diagnosis.cause, diagnosis.hint});
 }
 
@@ -98,12 +94,11 @@ std::string Sample(const Session& session, const IoRequest& request, bool json) 
 
 void Watch(const Session& session, const IoRequest& request, bool json) {
   const bool terminal = !json && isatty(STDOUT_FILENO) != 0;
-  const auto period = std::chrono::microseconds(1000000 / request.rate_hz);
-  std::signal(SIGINT, NoteInterrupt);
-  std::signal(SIGTERM, NoteInterrupt);
+  const int period_ms = static_cast<int>(1000 / request.rate_hz);
+  CatchInterrupts();
   std::string shown;
-  for (uint32_t n = 0; !interrupted && (request.count == 0 || n < request.count); ++n) {
-    if (n > 0) std::this_thread::sleep_for(period);
+  for (uint32_t n = 0; !Interrupted() && (request.count == 0 || n < request.count); ++n) {
+    if (n > 0 && !PauseUnlessInterrupted(period_ms)) break;
     const std::string line = Sample(session, request, json);
     if (terminal) {
       std::printf("\r%s\033[K", line.c_str());

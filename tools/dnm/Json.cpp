@@ -10,6 +10,8 @@ std::string JsonString(const std::string& text) {
     if (c == '"' || c == '\\') {
       quoted += '\\';
       quoted += c;
+    } else if (c == '\n') {
+      quoted += "\\n";
     } else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", unsigned{static_cast<unsigned char>(c)});

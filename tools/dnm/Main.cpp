@@ -1,5 +1,6 @@
 // dnm: scans, reads and writes a DeviceNet network from the prompt through
 // the master library's public interface.
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -15,23 +16,23 @@ using namespace dnm::tool;
 
 namespace {
 
-const char kCommonHelp[] =
-    "common options:\n"
+// The options of the commands that run the master library.
+const char kMasterHelp[] =
     "  --board N         board number (default 0)\n"
     "  --port N          port of the board, 0..3 (default 0)\n"
     "  --mac N           the master's own MAC ID, 0..63 (default 0)\n"
     "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n"
     "  --network FILE    the virtual card's network description (sets VELKCAN_NETWORK)\n"
     "  --trace           the library's trace on stderr (sets HYPERTRACE_FILE=stderr)\n"
-    "  --json            one JSON object per line on stdout\n"
-    "  --timeout SECONDS how long to wait for connections (default 5)\n"
+    "  --timeout SECONDS how long to wait for connections (default 5)\n";
+
+const char kOutputHelp[] =
+    "  --json            results, and failures, as one JSON document on stdout\n"
     "  --help            this help\n";
 
-// The common options that apply to a command without the master library.
-const char kSimulateCommonHelp[] =
-    "common options:\n"
-    "  --json            JSON documents on stdout\n"
-    "  --help            this help\n";
+std::string CommonHelp(bool master) {
+  return std::string("common options:\n") + (master ? kMasterHelp : "") + kOutputHelp;
+}
 
 // "dnm get MAC CLASS INSTANCE ATTRIBUTE [--as ...]"
 std::string UsageLine(const Command& command) {
@@ -39,12 +40,23 @@ std::string UsageLine(const Command& command) {
   return *command.usage != '\0' ? line + " " + command.usage : line;
 }
 
-void PrintOverview(FILE* out) {
-  std::fprintf(out, "usage: dnm COMMAND [ARGUMENTS] [OPTIONS]\n\ncommands:\n");
-  for (const Command& command : AllCommands()) {
-    std::fprintf(out, "  %s\n", UsageLine(command).c_str());
+const char kOverviewUsage[] = "dnm COMMAND [ARGUMENTS] [OPTIONS]";
+
+// The commands and the common options.
+std::string Overview() {
+  std::string text = "commands:\n";
+  for (const Command& command : AllCommands()) text += "  " + UsageLine(command) + "\n";
+  return text + "  dnm --version\n\n" + CommonHelp(true) +
+         "(simulate and monitor take --json and --help only)\n\n'dnm COMMAND --help' tells more.\n";
+}
+
+void PrintHelp(FILE* out, const std::string& usage, const std::string& help, bool json) {
+  if (json) {
+    std::fprintf(out, "{\"usage\":%s,\"help\":%s}\n", JsonString(usage).c_str(),
+                 JsonString(help).c_str());
+  } else {
+    std::fprintf(out, "usage: %s\n\n%s", usage.c_str(), help.c_str());
   }
-  std::fprintf(out, "  dnm --version\n\n%s\n'dnm COMMAND --help' tells more.\n", kCommonHelp);
 }
 
 const Command* FindCommand(const std::string& name) {
@@ -68,58 +80,89 @@ void PrepareEnvironment(const CommonOptions& common) {
   if (common.trace) setenv("HYPERTRACE_FILE", "stderr", 1);
 }
 
-// A failure as the JSON object --json prints on stdout beside the message.
-void PrintJsonError(const CallFailure& failure, const std::string& text) {
-  std::printf("{\"error\":{\"export\":%s,\"code\":%u,\"name\":%s,\"text\":%s}}\n",
-              JsonString(failure.export_name).c_str(), unsigned{failure.code},
-              JsonString(api().DNM_GetErrorText(failure.code)).c_str(), JsonString(text).c_str());
+// With --json, the one JSON document of a failed run, beside the message on stderr.
+void PrintJsonError(const CallFailure* failure, const std::string& text, int status,
+                    const std::string& usage = "") {
+  std::printf("{\"error\":%s}\n", ErrorJson(failure, text, status, usage).c_str());
+  std::fflush(stdout);
 }
 
-int PrintVersion() {
+// The message on stderr, and with --json the error document on stdout; returns the status.
+int Fail(bool json, const std::string& who, const std::string& text, int status,
+         const CallFailure* failure = nullptr, const std::string& usage = "") {
+  std::fprintf(stderr, "%s: %s\n", who.c_str(), text.c_str());
+  if (!usage.empty()) std::fprintf(stderr, "usage: %s\n", usage.c_str());
+  if (json) PrintJsonError(failure, text, status, usage);
+  return status;
+}
+
+int PrintVersion(bool json) {
   std::string error;
-  std::printf("dnm " DNM_TOOL_VERSION "\n");
-  if (LoadApi(error)) {
-    std::printf("master library %.1f\n", static_cast<double>(api().DNM_GetVersion()));
+  const bool loaded = LoadApi(error);
+  char library[32];
+  std::snprintf(library, sizeof library, "%.1f",
+                loaded ? static_cast<double>(api().DNM_GetVersion()) : 0.0);
+  if (json) {
+    std::printf("{\"dnm\":\"" DNM_TOOL_VERSION "\",\"library\":%s,\"library_error\":%s}\n",
+                loaded ? JsonString(library).c_str() : "null",
+                loaded ? "null" : JsonString(error).c_str());
+  } else if (loaded) {
+    std::printf("dnm " DNM_TOOL_VERSION "\nmaster library %s\n", library);
   } else {
-    std::printf("master library not found: %s\n", error.c_str());
+    std::printf("dnm " DNM_TOOL_VERSION "\nmaster library not found: %s\n", error.c_str());
   }
   return kExitOk;
 }
 
-int Run(const Command& command, const std::vector<std::string>& args) {
-  bool json = false;
+// simulate and monitor run no master, which would pass its options over unsaid.
+void RefuseMasterOptions(const Command& command, const std::vector<std::string>& args) {
+  if (UsesMasterLibrary(command)) return;
+  for (const char* option :
+       {"--board", "--port", "--mac", "--baud", "--network", "--trace", "--timeout"}) {
+    if (std::find(args.begin(), args.end(), option) != args.end()) {
+      throw UsageError(std::string("option ") + option + " does not apply to dnm " + command.name);
+    }
+  }
+}
+
+int RunLoaded(const Command& command, const CommandLine& line) {
+  PrepareEnvironment(line.common);
+  if (!UsesMasterLibrary(command)) return command.run(line);
+  std::string error;
+  if (!LoadApi(error)) {
+    return Fail(line.common.json, "dnm", "cannot load the master library: " + error, kExitFailed);
+  }
+  // The card reported each line it left out; a run on another network than the one
+  // written would mislead.
+  CheckRefusedLines(RefusedNetworkLines());
+  // A command does not quietly host a shared segment whose host it means to reach.
+  if (const std::string unhosted = UnhostedSharedSegment(); !unhosted.empty()) {
+    const char* network = std::getenv("VELKCAN_NETWORK");
+    return Fail(line.common.json, "dnm",
+                "no simulator hosts " + unhosted + "; start one with: dnm simulate " +
+                    (network != nullptr ? network : "FILE"),
+                kExitFailed);
+  }
+  return command.run(line);
+}
+
+int Run(const Command& command, const std::vector<std::string>& args, bool json) {
+  const std::string who = std::string("dnm ") + command.name;
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
-    json = line.common.json;
+    RefuseMasterOptions(command, args);
     if (line.common.help) {
-      std::printf("usage: %s\n\n%s\n%s", UsageLine(command).c_str(), command.help,
-                  command.run == RunSimulate ? kSimulateCommonHelp : kCommonHelp);
+      PrintHelp(stdout, UsageLine(command),
+                std::string(command.help) + "\n" + CommonHelp(UsesMasterLibrary(command)), json);
       return kExitOk;
     }
-    PrepareEnvironment(line.common);
-    if (!UsesMasterLibrary(command)) return command.run(line);
-    std::string error;
-    if (!LoadApi(error)) {
-      std::fprintf(stderr, "dnm: cannot load the master library: %s\n", error.c_str());
-      return kExitFailed;
-    }
-    CheckRefusedLines(RefusedNetworkLines());
-    // A command does not quietly host a shared segment whose host it means to reach.
-    if (const std::string unhosted = UnhostedSharedSegment(); !unhosted.empty()) {
-      std::fprintf(stderr, "dnm: no simulator hosts %s; start one with: dnm simulate %s\n",
-                   unhosted.c_str(), std::getenv("VELKCAN_NETWORK"));
-      return kExitFailed;
-    }
-    return command.run(line);
+    return RunLoaded(command, line);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "dnm %s: %s\nusage: %s\n", command.name, e.what(),
-                 UsageLine(command).c_str());
-    return kExitUsage;
+    return Fail(json, who, e.what(), kExitUsage, nullptr, UsageLine(command));
   } catch (const CallError& e) {
-    const std::string text = DescribeFailure(e.failure());
-    if (json) PrintJsonError(e.failure(), text);
-    std::fprintf(stderr, "dnm %s: %s\n", command.name, text.c_str());
-    return kExitFailed;
+    return Fail(json, who, DescribeFailure(e.failure()), kExitFailed, &e.failure());
+  } catch (const std::exception& e) {
+    return Fail(json, who, e.what(), kExitFailed);
   }
 }
 
@@ -127,20 +170,20 @@ int Run(const Command& command, const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
-    PrintOverview(stderr);
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+  const auto refuse = [&](const std::string& text) {
+    std::fprintf(stderr, "dnm: %s\n", text.c_str());
+    PrintHelp(stderr, kOverviewUsage, Overview(), false);
+    if (json) PrintJsonError(nullptr, text, kExitUsage, kOverviewUsage);
     return kExitUsage;
-  }
+  };
+  if (args.empty() || args[0] == "--json") return refuse("no command given");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    PrintOverview(stdout);
+    PrintHelp(stdout, kOverviewUsage, Overview(), json);
     return kExitOk;
   }
-  if (args[0] == "--version") return PrintVersion();
+  if (args[0] == "--version") return PrintVersion(json);
   const Command* command = FindCommand(args[0]);
-  if (command == nullptr) {
-    std::fprintf(stderr, "dnm: unknown command '%s'\n", args[0].c_str());
-    PrintOverview(stderr);
-    return kExitUsage;
-  }
-  return Run(*command, args);
+  if (command == nullptr) return refuse("unknown command '" + args[0] + "'");
+  return Run(*command, args, json);
 }

@@ -132,8 +132,11 @@ void PrintRow(uint8_t mac, const Identity& identity) {
               Text(identity.serial).c_str(), identity.product_name.c_str());
 }
 
-std::string JsonOf(uint8_t mac, const Identity& identity, uint16_t status) {
+// reason: why a device that answers takes no explicit connection, null for a connected one.
+std::string JsonOf(uint8_t mac, const Identity& identity, uint16_t status,
+                   const std::string& reason) {
   return "{\"mac\":" + std::to_string(mac) + ",\"connected\":" + (status == 0 ? "true" : "false") +
+         ",\"reason\":" + (status == 0 ? "null" : JsonString(reason)) +
          ",\"vendor_id\":" + JsonNumber(identity.vendor) +
          ",\"device_type\":" + JsonNumber(identity.device_type) +
          ",\"product_code\":" + JsonNumber(identity.product_code) +
@@ -142,26 +145,36 @@ std::string JsonOf(uint8_t mac, const Identity& identity, uint16_t status) {
          ",\"product_name\":" + JsonString(identity.product_name) + "}";
 }
 
+// Why a device that answers the duplicate MAC ID check takes no explicit connection.
+std::string RefusalOf(const Session& session, uint8_t mac, uint16_t status) {
+  const std::string why = DiagnoseDevice(session, mac).cause;
+  return why.empty() ? ConnectionStatusWords(status) : why;
+}
+
 }  // namespace
 
 int RunScan(const CommandLine& line) {
   ExpectWords(line, 0);
   const bool io = line.Has("--io");
   const Session session(line.common);
-  uint8_t list[64];
-  uint8_t count = 0;
-  DNM_CHECKED(session, -1, DNM_GetAllDeviceMACID, session.board(), session.port(), list, &count);
-  if (count == 0) {
-    throw CallError({"DNM_GetAllDeviceMACID", DNM_NoError, "no device answered", false, 0, 0, {},
+  std::vector<uint8_t> macs;
+  session.Check("DNM_GetAllDeviceMACID", session.AnsweringMacs(macs));
+  if (macs.empty()) {
+    throw CallError({"DNM_GetAllDeviceMACID",
+                     DNM_NoError,
+                     "no device answered",
+                     false,
+                     0,
+                     0,
+                     {},
                      NothingAnswersHint()});
   }
-  const std::vector<uint8_t> macs(list, list + count);
   for (const uint8_t mac : macs) {
     session.AddDevice(mac);
     session.Start(mac);
   }
   const auto check = api().DNM_CheckExplicitMsgConnectionStatus;
-  session.WaitUntilReady(check, macs);
+  session.WaitUntilReady(check, macs, "the explicit connections of the devices");
   std::vector<std::string> json;
   if (!line.common.json) {
     std::printf("MAC  VENDOR  TYPE  PRODUCT  REVISION      SERIAL  NAME\n");
@@ -171,16 +184,15 @@ int RunScan(const CommandLine& line) {
     const Identity identity = status == DNM_NoError ? ReadIdentity(session, mac) : Identity{};
     const std::string offered =
         io && status == DNM_NoError ? OfferedText(ReadOffered(session, mac), line.common.json) : "";
+    const std::string why = status == DNM_NoError ? "" : RefusalOf(session, mac, status);
     if (line.common.json) {
-      std::string device = JsonOf(mac, identity, status);
+      std::string device = JsonOf(mac, identity, status, why);
       json.push_back(device.insert(device.size() - 1, offered));
     } else if (status == DNM_NoError) {
       PrintRow(mac, identity);
       std::printf("%s", offered.c_str());
     } else {
-      const std::string why = DiagnoseDevice(session, mac).cause;
-      std::printf("%3u  (answers, but no explicit connection: %s)\n", unsigned{mac},
-                  why.empty() ? ConnectionStatusWords(status).c_str() : why.c_str());
+      std::printf("%3u  (answers, but no explicit connection: %s)\n", unsigned{mac}, why.c_str());
     }
   }
   if (line.common.json) {

@@ -40,6 +40,19 @@ class CallError : public std::runtime_error {
 
 using StatusCheck = uint16_t(DNM_CALL*)(uint8_t board, uint8_t port, uint8_t mac);
 
+// On a terminal, says on stderr what a wait of a second or more is for ("dnm: waiting for ...");
+// the line goes when the wait ends. Nothing when stderr is not a terminal.
+class WaitNote {
+ public:
+  explicit WaitNote(const std::string& what);
+  ~WaitNote();
+  WaitNote(const WaitNote&) = delete;
+  WaitNote& operator=(const WaitNote&) = delete;
+
+ private:
+  bool shown_;
+};
+
 class Session {
  public:
   explicit Session(const CommonOptions& options);
@@ -59,14 +72,19 @@ class Session {
   // other connections may be configured before Start.
   void AddDevice(uint8_t mac) const;
   void Start(uint8_t mac) const;
-  // Polls check for every device until all give 0 or the timeout passes.
-  // Returns the devices whose check gave 0.
-  std::vector<uint8_t> WaitUntilReady(StatusCheck check, const std::vector<uint8_t>& macs) const;
+  // Polls check for every device until all give 0 or the timeout passes
+  // (what: the connection waited for, for the terminal). Returns the devices whose check gave 0.
+  std::vector<uint8_t> WaitUntilReady(StatusCheck check, const std::vector<uint8_t>& macs,
+                                      const std::string& what) const;
   // Adds, starts and waits for the device's explicit connection; throws
   // CallError when it does not stand within the timeout.
   void Connect(uint8_t mac) const;
-  // Runs until the timeout passes or done gives true, looking every 50 ms.
-  bool WaitUntil(const std::function<bool()>& done) const;
+  // Runs until the timeout passes or done gives true, looking every 50 ms; after a second
+  // says on a terminal what it waits for.
+  bool WaitUntil(const std::function<bool()>& done, const std::string& what) const;
+  // The MAC IDs that answer a duplicate MAC ID check (DNM_GetAllDeviceMACID, some seconds);
+  // the call's code.
+  uint16_t AnsweringMacs(std::vector<uint8_t>& macs) const;
 
  private:
   std::chrono::milliseconds Timeout() const;

@@ -7,6 +7,7 @@
 #include "Commands.h"
 #include "Connections.h"
 #include "Diagnosis.h"
+#include "Explain.h"
 
 namespace dnm::tool {
 namespace {
@@ -70,46 +71,56 @@ std::string PollPeriods(const Session& session, uint8_t mac, uint32_t asked_ms, 
   return "; period asked " + asked + " ms, achieved " + achieved + " ms";
 }
 
-// Prints every device's connections; returns whether all stand.
-bool Report(const Session& session, const std::vector<DeviceSpec>& devices, uint32_t asked_ms,
-            bool json) {
-  bool all_stand = true;
-  std::string json_devices;
+// Every device's connections as text lines, or as the members of the JSON document; all_stand
+// tells whether every connection stood.
+std::string Report(const Session& session, const std::vector<DeviceSpec>& devices,
+                   uint32_t asked_ms, bool json, bool& all_stand) {
+  all_stand = true;
+  std::string report;
   for (const DeviceSpec& device : devices) {
-    std::string json_connections;
-    std::string json_periods;
-    if (!json) std::printf("MAC ID %u\n", unsigned{device.mac});
+    std::string connections;
+    std::string periods;
+    if (!json) report += "MAC ID " + std::to_string(device.mac) + "\n";
     for (const ConnectionKind* kind : KindsOf(device)) {
       const ConnectionState state = StateOf(session, device.mac, *kind);
       all_stand = all_stand && state.status == DNM_NoError;
-      const std::string periods =
+      const std::string period =
           kind->kind == Kind::kPoll ? PollPeriods(session, device.mac, asked_ms, json) : "";
       if (json) {
-        json_connections += (json_connections.empty() ? "" : ",") + StateJson(*kind, state);
-        json_periods += periods;
+        connections += (connections.empty() ? "" : ",") + StateJson(*kind, state);
+        periods += period;
       } else {
-        std::printf("  %s%s\n", StateText(*kind, state).c_str(), periods.c_str());
+        report += "  " + StateText(*kind, state) + period + "\n";
       }
     }
-    json_devices += std::string(json_devices.empty() ? "" : ",") +
-                    "{\"mac\":" + std::to_string(device.mac) + json_periods + ",\"connections\":[" +
-                    json_connections + "]}";
+    if (json) {
+      report += std::string(report.empty() ? "" : ",") + "{\"mac\":" + std::to_string(device.mac) +
+                periods + ",\"connections\":[" + connections + "]}";
+    }
   }
-  if (json) std::printf("{\"devices\":[%s]}\n", json_devices.c_str());
-  return all_stand;
+  return json ? "\"devices\":[" + report + "]" : report;
 }
 
-// For each device without its explicit connection, what to check, on stderr.
-void PrintDiagnoses(const Session& session, const std::vector<DeviceSpec>& devices) {
-  const ConnectionKind& explicit_kind = KindOf(Kind::kExplicit);
+// The connections that do not stand, and for each device without its explicit connection what
+// to check.
+std::string Failures(const Session& session, const std::vector<DeviceSpec>& devices) {
+  std::string standing_not;
+  std::string diagnoses;
   for (const DeviceSpec& device : devices) {
-    if (explicit_kind.check(session.board(), session.port(), device.mac) == DNM_NoError) continue;
-    const Diagnosis diagnosis = DiagnoseDevice(session, device.mac);
-    if (diagnosis.cause.empty()) continue;
-    std::fprintf(stderr, "dnm status: MAC ID %u: %s%s%s\n", unsigned{device.mac},
-                 diagnosis.cause.c_str(), diagnosis.hint.empty() ? "" : "\nhint: ",
-                 diagnosis.hint.c_str());
+    for (const ConnectionKind* kind : KindsOf(device)) {
+      if (kind->check(session.board(), session.port(), device.mac) == DNM_NoError) continue;
+      const std::string why = SetupFailureWords(SetupFailureOf(session, device.mac, *kind));
+      standing_not += (standing_not.empty() ? "" : ", ") + std::string("MAC ID ") +
+                      std::to_string(device.mac) + " " + kind->name +
+                      (why.empty() ? "" : " (" + why + ")");
+      if (kind->kind != Kind::kExplicit) continue;
+      const Diagnosis diagnosis = DiagnoseDevice(session, device.mac);
+      if (diagnosis.cause.empty()) continue;
+      diagnoses += "\nMAC ID " + std::to_string(device.mac) + ": " + diagnosis.cause +
+                   (diagnosis.hint.empty() ? "" : "\nhint: " + diagnosis.hint);
+    }
   }
+  return "not every connection stands: " + standing_not + diagnoses;
 }
 
 }  // namespace
@@ -123,9 +134,20 @@ int RunStatus(const CommandLine& line) {
   }
   const uint32_t asked_ms = 1000 / api().DNM_SetPollFrequency(kPollHz);
   DNM_CHECKED(session, -1, DNM_StartCommunicate, session.board(), session.port());
-  session.WaitUntil([&] { return AllStand(session, devices); });
-  if (Report(session, devices, asked_ms, line.common.json)) return kExitOk;
-  PrintDiagnoses(session, devices);
+  session.WaitUntil([&] { return AllStand(session, devices); }, "the connections to stand");
+  const bool json = line.common.json;
+  bool all_stand = true;
+  const std::string report = Report(session, devices, asked_ms, json, all_stand);
+  const std::string failures = all_stand ? "" : Failures(session, devices);
+  if (json) {
+    std::printf(
+        "{%s%s}\n", report.c_str(),
+        all_stand ? "" : (",\"error\":" + ErrorJson(nullptr, failures, kExitFailed)).c_str());
+  } else {
+    std::printf("%s", report.c_str());
+  }
+  if (all_stand) return kExitOk;
+  std::fprintf(stderr, "dnm status: %s\n", failures.c_str());
   return kExitFailed;
 }
 
