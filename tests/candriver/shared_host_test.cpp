@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -21,16 +17,14 @@
 #include "Segment.h"
 #include "SharedSegment.h"
 #include "SharedSocket.h"
+#include "SharedTestSupport.h"
 #include "TestNode.h"
 
 namespace vcan {
 namespace {
 
+using namespace shared_test;
 using std::chrono::milliseconds;
-
-std::string SocketPath(const char* name) {
-  return testing::TempDir() + name + std::to_string(getpid()) + ".sock";
-}
 
 // One attached reader never reads while the host carries many frames: its share is dropped and
 // counted and then reported, while the other attached reader gets every frame.
@@ -81,18 +75,12 @@ TEST(SharedHost, AStalledReaderLosesFramesNotTheBus) {
 // record that never comes fails the test instead of hanging it.
 int AttachRaw(const std::string& path) {
   const int fd = wire::Attach(path);
-  timeval limit{5, 0};
-  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (fd >= 0) SetReadTimeout(fd, timeval{5, 0});
   return fd;
 }
 
-bool SendRaw(int fd, uint32_t tag, uint32_t baud, uint32_t id = 0x123) {
-  wire::Record record;
-  record.type = wire::Type::kSend;
-  record.tag = tag;
-  record.baud = baud;
-  record.frame = Frame{id, 8, false, {1, 2, 3, 4, 5, 6, 7, 8}};
-  return wire::WriteRecord(fd, record);
+bool SendRaw(int fd, uint32_t tag, uint32_t baud) {
+  return wire::WriteRecord(fd, SendRecord(tag, baud));
 }
 
 // The next record of that type, skipping others; nullopt when none comes.
@@ -101,6 +89,13 @@ std::optional<wire::Record> NextOfType(int fd, wire::Type type) {
     if (record->type == type) return record;
   }
   return std::nullopt;
+}
+
+void ExpectRefusal(int fd, wire::Refusal why, uint32_t tag) {
+  const auto refused = NextOfType(fd, wire::Type::kRefused);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(wire::RefusalOf(*refused), why);
+  EXPECT_EQ(refused->tag, tag);
 }
 
 // A send at a rate the card does not run at never reaches the bus arithmetic (at 0 bit/s it
@@ -115,10 +110,7 @@ TEST(SharedHost, RefusesASendAtARateTheCardDoesNotSupport) {
   for (const uint32_t baud : {0u, 1u, 1'000'000u, 499'999u}) {
     SCOPED_TRACE(baud);
     ASSERT_TRUE(SendRaw(fd, 7, baud));
-    const auto refused = NextOfType(fd, wire::Type::kRefused);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(wire::RefusalOf(*refused), wire::Refusal::kRate);
-    EXPECT_EQ(refused->tag, 7u);
+    ExpectRefusal(fd, wire::Refusal::kRate, 7);
   }
   ASSERT_TRUE(SendRaw(fd, 7, 125'000));
   const auto carried = NextOfType(fd, wire::Type::kCarried);
@@ -163,12 +155,10 @@ struct AttachedSide {
 };
 
 wire::Record Carried(uint32_t baud, uint64_t end_ns) {
-  wire::Record record;
-  record.type = wire::Type::kCarried;
-  record.baud = baud;
-  record.frame = Frame{0x321, 1, false, {0x5A}};
-  record.end_ns = end_ns;
-  return record;
+  return {.type = wire::Type::kCarried,
+          .baud = baud,
+          .frame = {0x321, 1, false, {0x5A}},
+          .end_ns = end_ns};
 }
 
 // A carried record with a rate the card does not support or an end no clock reaches is dropped
@@ -212,10 +202,7 @@ TEST(SharedHost, CapsTheBusyNodesOfAProcess) {
   const auto last = static_cast<uint32_t>(SharedHost::kMaxNodesPerLink);
   for (uint32_t tag = 1; tag <= last; ++tag) ASSERT_TRUE(SendRaw(fd, tag, 500'000));
   ASSERT_TRUE(SendRaw(fd, last + 1, 500'000));
-  const auto refused = NextOfType(fd, wire::Type::kRefused);
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(wire::RefusalOf(*refused), wire::Refusal::kNodes);
-  EXPECT_EQ(refused->tag, last + 1);
+  ExpectRefusal(fd, wire::Refusal::kNodes, last + 1);
   segment->Hold(false);
   for (uint32_t carried = 0; carried < last; ++carried) {
     ASSERT_TRUE(NextOfType(fd, wire::Type::kCarried));
@@ -244,8 +231,7 @@ TEST(SharedHost, AFrameOfALinkThatLeftIsNobodysOwn) {
     close(a);
     const int b = AttachRaw(path);
     ASSERT_GE(b, 0);
-    timeval brief{0, 20'000};
-    setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+    SetReadTimeout(b, timeval{0, 20'000});
     while (const auto record = wire::ReadRecord(b)) {
       EXPECT_EQ(record->flags & wire::kFlagOwn, 0) << "try " << i << ": tag " << record->tag;
     }
@@ -258,11 +244,7 @@ TEST(SharedHost, RefusesAGreetingOfAnotherVersion) {
   auto* segment = new Segment("version");
   const std::string path = SocketPath("version");
   ASSERT_NE(ShareSegment(*segment, path), nullptr);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
-  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const int fd = Connect(path);
   wire::Record hello = wire::Hello();
   hello.tag = wire::kVersion + 1;
   ASSERT_TRUE(wire::WriteRecord(fd, hello));
@@ -276,13 +258,9 @@ TEST(SharedHost, RefusesAGreetingOfAnotherVersion) {
 
 // A host that takes greetings for a while and refuses each for one reason; counts them.
 int RefusingHost(const std::string& path, wire::Refusal why, milliseconds serving) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
   unlink(path.c_str());
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  EXPECT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(listen(listener, 8), 0);
+  const int listener = Listen(path, 8);
+  EXPECT_GE(listener, 0);
   int greetings = 0;
   const auto end = Clock::now() + serving;
   for (pollfd waiting{listener, POLLIN, 0}; Clock::now() < end;) {

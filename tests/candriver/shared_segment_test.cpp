@@ -5,9 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -15,11 +13,14 @@
 #include <thread>
 
 #include "CardTestSupport.h"
+#include "SharedTestSupport.h"
 #include "SimulatorProcess.h"
 
 namespace {
 
 using namespace vcan_test;
+using vcan::shared_test::Connect;
+namespace wire = vcan::wire;
 using Host = dnm_test::SimulatorProcess;
 
 bool StatusBecomes(int32_t want) {
@@ -114,14 +115,6 @@ int AsOtherUser(Work work, bool in_root_group = false) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
-int ConnectTo(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
-}
-
 // The socket is the user's alone; a process of another user that still gets to connect (the
 // mode widened by hand) is refused without a greeting; and a host another user runs is refused
 // by the attaching process, with the reason, not attached to.
@@ -141,14 +134,8 @@ TEST(SharedSegment, AnotherUserNeitherReachesNorServesTheSegment) {
   const pid_t other_host = fork();
   if (other_host == 0) {
     const int held = open(lock.c_str(), O_RDWR);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    theirs.copy(address.sun_path, sizeof address.sun_path - 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     const bool up = setgid(kOtherUser) == 0 && setuid(kOtherUser) == 0 &&
-                    flock(held, LOCK_EX) == 0 &&
-                    bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-                    listen(fd, 4) == 0;
+                    flock(held, LOCK_EX) == 0 && vcan::shared_test::Listen(theirs, 4) >= 0;
     (void)!write(ready[1], up ? "1" : "0", 1);
     pause();
     _exit(0);
@@ -168,18 +155,17 @@ TEST(SharedSegment, AnotherUserNeitherReachesNorServesTheSegment) {
   EXPECT_EQ(ReportedLines(said), std::set<int>{2}) << said;
   EXPECT_NE(said.find("the host of " + theirs + " runs as user 65534"), std::string::npos) << said;
 
-  EXPECT_EQ(AsOtherUser([&] { return ConnectTo(mine) < 0 && errno == EACCES ? 0 : 1; }), 0)
+  EXPECT_EQ(AsOtherUser([&] { return Connect(mine) < 0 && errno == EACCES ? 0 : 1; }), 0)
       << "the socket let another user connect";
   chmod(mine.c_str(), 0666);
   const auto greeted = [](const std::string& path) {
     return [path] {
-      const int fd = ConnectTo(path);
-      uint8_t hello[32] = {1, 0, 0, 0, 0,   0,   0,   0,   0,   0,   0,   0,
-                           1, 0, 0, 0, 'V', 'C', 'A', 'N', 'S', 'E', 'G', '1'};
+      const int fd = Connect(path);
+      wire::Bytes hello = wire::Encode(wire::Hello());
       if (fd < 0) return 2;
-      send(fd, hello, sizeof hello, MSG_NOSIGNAL);
+      send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
       // A refusal is a record too: served means greeted back.
-      return read(fd, hello, sizeof hello) == sizeof hello && hello[0] == 1 ? 1 : 0;
+      return read(fd, hello.data(), hello.size()) == sizeof hello && hello[0] == 1 ? 1 : 0;
     };
   };
   EXPECT_EQ(AsOtherUser(greeted(mine)), 0) << "the host served another user's process";

@@ -3,13 +3,7 @@
 // host's threads and resident memory are read from /proc/self, so this runs in a process of its
 // own. Segments here are leaked: their bus threads run until the process ends.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -20,11 +14,13 @@
 
 #include "SharedSegment.h"
 #include "SharedSocket.h"
+#include "SharedTestSupport.h"
 #include "TestNode.h"
 
 namespace vcan {
 namespace {
 
+using namespace shared_test;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -36,54 +32,21 @@ constexpr size_t kResidentGrowth = 32u << 20;
 constexpr size_t kResidentGrowth = 8u << 20;
 #endif
 
-std::string SocketPath(const char* name) {
-  return testing::TempDir() + name + std::to_string(getpid()) + ".sock";
-}
-
 size_t Threads() {
   const std::filesystem::directory_iterator tasks("/proc/self/task");
   return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
+// The number at that place among those the file holds.
+size_t NumberIn(const char* file, int place = 0) {
+  std::ifstream in(file);
+  size_t number = 0;
+  for (int i = 0; i <= place; ++i) in >> number;
+  return number;
+}
+
 size_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  size_t pages = 0;
-  size_t resident = 0;
-  statm >> pages >> resident;
-  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-size_t KernelSendBuffer() {
-  std::ifstream wmem("/proc/sys/net/core/wmem_default");
-  size_t bytes = 0;
-  wmem >> bytes;
-  return bytes;
-}
-
-// A connected socket that has said nothing yet.
-int Connect(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void SetReadTimeout(int fd, timeval limit) {
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
-
-wire::Record SendRecord(uint32_t tag, uint32_t id, uint8_t len) {
-  wire::Record record;
-  record.type = wire::Type::kSend;
-  record.tag = tag;
-  record.baud = 500'000;
-  record.frame = Frame{id, len, false, {}};
-  return record;
+  return NumberIn("/proc/self/statm", 1) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
 // Writes as many records as the socket takes now.
@@ -162,7 +125,8 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
   const int tags = wire::Attach(path);
   ASSERT_GE(flood, 0);
   ASSERT_GE(tags, 0);
-  ASSERT_TRUE(wire::WriteRecord(good.fd, SendRecord(1, 0x010, 1)));  // starts the bus thread
+  const wire::Record good_frame = SendRecord(1, 500'000, 0x010, 1);
+  ASSERT_TRUE(wire::WriteRecord(good.fd, good_frame));  // starts the bus thread
   while (good.own == 0) std::this_thread::sleep_for(milliseconds(1));
   const size_t threads = Threads();
   const size_t resident = ResidentBytes();
@@ -185,9 +149,9 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
   size_t most_threads = 0;
   const auto end = Clock::now() + kFlood;
   while (Clock::now() < end) {
-    WriteWhileRoom(flood, [] { return SendRecord(1, 0x020, 0); });
-    WriteWhileRoom(tags, [&] { return SendRecord(tag = tag % kTags + 1, 0x300, 8); });
-    if (wire::WriteRecord(good.fd, SendRecord(1, 0x010, 1), false)) good_sent++;
+    WriteWhileRoom(flood, [] { return SendRecord(1, 500'000, 0x020, 0); });
+    WriteWhileRoom(tags, [&] { return SendRecord(tag = tag % kTags + 1, 500'000, 0x300); });
+    if (wire::WriteRecord(good.fd, good_frame, false)) good_sent++;
     most_threads = std::max(most_threads, Threads());
     hear();
     std::this_thread::sleep_for(milliseconds(10));
@@ -208,7 +172,7 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
   // The flooder is told what it lost and finds no more of its own frames waiting than its
   // proxies could hold queued, besides what the kernel buffers.
   const Backlog backlog = ReadBacklog(flood);
-  const uint64_t buffered = KernelSendBuffer() / wire::kRecordSize;
+  const uint64_t buffered = NumberIn("/proc/sys/net/core/wmem_default") / wire::kRecordSize;
   EXPECT_GT(backlog.lost, 0u);
   EXPECT_LE(backlog.own, SharedHost::kOwnBacklog + Segment::kTxQueueCapacity + 1 + buffered);
 
@@ -233,9 +197,7 @@ TEST(SharedHostLimits, OutOfDescriptorsTheHostWaitsWithoutSpinning) {
   auto* segment = new Segment("descriptors");
   const std::string path = SocketPath("descriptors");
   ASSERT_NE(ShareSegment(*segment, path), nullptr);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, path.size());
+  const sockaddr_un address = AddressOf(path);
   std::vector<int> clients;
   for (int i = 0; i < kClients; ++i) clients.push_back(socket(AF_UNIX, SOCK_STREAM, 0));
   rlimit limit{};

@@ -3,14 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "SharedWire.h"
+#include "SharedTestSupport.h"
 
 namespace {
 
@@ -335,16 +332,10 @@ TEST_F(DnmTool, EveryFailureWithJsonPrintsOneJsonDocument) {
 // that attaches, sends it the records and keeps the connection until that process leaves.
 class OneRecordHost {
  public:
-  OneRecordHost(const fs::path& path, std::vector<vcan::wire::Record> records)
-      : listener_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  OneRecordHost(const fs::path& path, std::vector<vcan::wire::Record> records) {
     fs::remove(path);
-    const bool listening =
-        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        listen(listener_, 1) == 0;
-    EXPECT_TRUE(listening) << std::strerror(errno);
+    listener_ = vcan::shared_test::Listen(path, 1);
+    EXPECT_GE(listener_, 0) << path;
     serving_ = std::thread([this, records = std::move(records)] { Serve(records); });
   }
   ~OneRecordHost() {
@@ -378,15 +369,12 @@ class OneRecordHost {
 // lines) and on stderr, and the exit status tells; so are bad capture lines (bounded in length,
 // time stamps that are numbers) and frames of formats DeviceNet does not use.
 TEST_F(DnmTool, MonitorTellsWhatItCouldNotShow) {
-  vcan::wire::Record lost;
-  lost.type = vcan::wire::Type::kLost;
-  lost.tag = 1234;
-  vcan::wire::Record carried;
-  carried.type = vcan::wire::Type::kCarried;
-  carried.frame.id = 0x41C;
-  carried.frame.len = 1;
-  carried.end_ns = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch() /
-                                         std::chrono::nanoseconds(1));
+  const vcan::wire::Record lost{.type = vcan::wire::Type::kLost, .tag = 1234, .frame = {}};
+  const vcan::wire::Record carried{
+      .type = vcan::wire::Type::kCarried,
+      .frame = {.id = 0x41C, .len = 1},
+      .end_ns = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch() /
+                                      std::chrono::nanoseconds(1))};
   const fs::path socket_path = dir_ / "bus.sock";
   for (const char* json : {"", " --json"}) {
     const OneRecordHost host(socket_path, {lost, carried});

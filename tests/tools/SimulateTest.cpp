@@ -31,32 +31,31 @@ class SharedSimulation : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // dnm with the arguments (ended after 20 s should it run on): its exit status, and what it
-  // said on stdout and stderr.
-  int Run(const std::string& args, std::string& said) const {
-    const std::string command = "timeout 20 " + std::string(DNM_TEST_TOOL) + " " + args + " >" +
-                                (dir_ / "said").string() + " 2>&1";
+  // dnm with the arguments, after the limit (a command that ends it should it run on): its exit
+  // status, and what it said on stdout and stderr.
+  int Run(const std::string& args, std::string& said, const char* limit = "timeout 20 ") const {
+    const std::string command =
+        limit + std::string(DNM_TEST_TOOL) + " " + args + " >" + (dir_ / "said").string() + " 2>&1";
     const int status = std::system(command.c_str());
-    std::ostringstream out;
-    out << std::ifstream(dir_ / "said").rdbuf();
-    said = out.str();
+    said = Read("said");
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string Write(const std::string& name, const std::string& text) const {
     std::ofstream(dir_ / name) << text;
     return (dir_ / name).string();
   }
+  std::string Read(const std::string& name) const {
+    std::ostringstream text;
+    text << std::ifstream(dir_ / name).rdbuf();
+    return text.str();
+  }
 
-  // stdout of dnm with the arguments; the exit status must be 0.
+  // What dnm with the arguments said; the exit status must be 0.
   std::string Dnm(const std::string& args, bool network = true) const {
-    const std::string command = std::string(DNM_TEST_TOOL) + " " + args +
-                                (network ? " --network " + (dir_ / "net.txt").string() : "") +
-                                " >" + (dir_ / "out").string() + " 2>&1";
-    const int status = std::system(command.c_str());
-    std::ostringstream out;
-    out << std::ifstream(dir_ / "out").rdbuf();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args << ": " << out.str();
-    return out.str();
+    std::string said;
+    EXPECT_EQ(Run(args + (network ? " --network " + (dir_ / "net.txt").string() : ""), said, ""), 0)
+        << args << ": " << said;
+    return said;
   }
 
   fs::path dir_;
@@ -72,11 +71,10 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
                               (dir_ / "bus.sock").string() + " --node 5 --kind explicit --count 1";
   ASSERT_EQ(std::system((monitor + " >" + (dir_ / "live").string() + " &").c_str()), 0);
   EXPECT_NE(Dnm("scan").find("Shared Block"), std::string::npos);
-  std::ostringstream live;
-  live << std::ifstream(dir_ / "live").rdbuf();
-  EXPECT_NE(live.str().find("explicit request from 0: Allocate_Master/Slave_Connection_Set"),
+  const std::string live = Read("live");
+  EXPECT_NE(live.find("explicit request from 0: Allocate_Master/Slave_Connection_Set"),
             std::string::npos)
-      << live.str();
+      << live;
   EXPECT_EQ(Dnm("set 5 0x64 1 1 \"DE AD BE EF\""), "wrote 4 bytes\n");
   EXPECT_EQ(Dnm("get 5 0x64 1 1"), "DE AD BE EF\n");
   EXPECT_NE(Dnm("io 5 --poll 2 2 --write A1B2 --count 8").find("inputs A1 B2 | poll: established"),
@@ -129,9 +127,7 @@ TEST_F(SharedSimulation, RefusedLinesEndTheSimulator) {
     EXPECT_NE(said.find(each.reason), std::string::npos) << each.description << ": " << said;
     EXPECT_NE(said.find("line the virtual card refused"), std::string::npos) << said;
   }
-  std::ostringstream text;
-  text << std::ifstream(kept).rdbuf();
-  EXPECT_EQ(text.str(), "precious");
+  EXPECT_EQ(Read("kept.txt"), "precious");
 }
 
 // Without a simulator a command does not host the segment itself: two started together both
@@ -148,9 +144,7 @@ TEST_F(SharedSimulation, ASegmentHasOneHostAndItIsNamed) {
   const std::string no_host = "dnm: no simulator hosts " + (dir_ / "bus.sock").string() +
                               "; start one with: dnm simulate " + network + "\n1\n";
   for (const char* name : {"one", "two"}) {
-    std::ostringstream said;
-    said << std::ifstream(dir_ / name).rdbuf();
-    EXPECT_NE(said.str().find(no_host), std::string::npos) << said.str();
+    EXPECT_NE(Read(name).find(no_host), std::string::npos) << Read(name);
   }
 
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, network);
