@@ -58,33 +58,21 @@ RANGES = [  # (argument named in the error, call with the value, export, its C a
      "DNM_ChangeFaultMACID", "serial_number", 0, U32),
     ("watchdog_action", lambda v: DEVICE.configure_explicit(v), "DNM_ConfigExplicitMsg",
      "watchdog_action", 0, 3),
-    ("input_size", lambda v: DEVICE.configure_poll(v, 4), "DNM_ConfigPoll", "input_size", 0, 64),
-    ("output_size", lambda v: DEVICE.configure_poll(4, v), "DNM_ConfigPoll", "output_size", 0, 64),
-    ("expected_packet_rate", lambda v: DEVICE.configure_poll(4, 4, v), "DNM_ConfigPoll",
-     "expected_packet_rate", 0, U16),
-    ("input_size", lambda v: DEVICE.configure_bit_strobe(v), "DNM_ConfigBitStrobe", "input_size",
-     0, 8),
-    ("expected_packet_rate", lambda v: DEVICE.configure_bit_strobe(2, v), "DNM_ConfigBitStrobe",
-     "expected_packet_rate", 0, U16),
-    ("input_size", lambda v: DEVICE.configure_cos(v, 2, 0), "DNM_ConfigCOS", "input_size", 0, 64),
-    ("output_size", lambda v: DEVICE.configure_cos(2, v, 0), "DNM_ConfigCOS", "output_size", 0, 64),
-    ("expected_packet_rate", lambda v: DEVICE.configure_cos(2, 2, v), "DNM_ConfigCOS",
-     "expected_packet_rate", 0, U16),
-    ("input_size", lambda v: DEVICE.configure_cyclic(v, 2, 0), "DNM_ConfigCyclic", "input_size",
-     0, 64),
-    ("output_size", lambda v: DEVICE.configure_cyclic(2, v, 0), "DNM_ConfigCyclic",
-     "output_size", 0, 64),
-    ("expected_packet_rate", lambda v: DEVICE.configure_cyclic(2, 2, v), "DNM_ConfigCyclic",
-     "expected_packet_rate", 0, U16),
-    ("cls", lambda v: DEVICE.get_attribute(v, 1, 7), "DNM_GetAttributeEx", "cls", 0, U8),
-    ("instance", lambda v: DEVICE.get_attribute(1, v, 7), "DNM_GetAttributeEx", "instance", 0, U8),
-    ("attribute", lambda v: DEVICE.get_attribute(1, 1, v), "DNM_GetAttributeEx", "attribute",
-     0, U8),
-    ("cls", lambda v: DEVICE.set_attribute(v, 1, 1, b"\1"), "DNM_SetAttribute", "cls", 0, U8),
-    ("instance", lambda v: DEVICE.set_attribute(1, v, 1, b"\1"), "DNM_SetAttribute", "instance",
-     0, U8),
-    ("attribute", lambda v: DEVICE.set_attribute(1, 1, v, b"\1"), "DNM_SetAttribute", "attribute",
-     0, U8),
+    # Each size and rate of a connection's configuration (the others 2), each number of an
+    # attribute's path (the others 1).
+    *[(name, lambda v, m=method, i=i, n=len(names) + 1: getattr(DEVICE, m)(
+        *[v if j == i else 2 for j in range(n)]), export, name, 0, high)
+      for method, export, names in [
+          ("configure_poll", "DNM_ConfigPoll", [("input_size", 64), ("output_size", 64)]),
+          ("configure_bit_strobe", "DNM_ConfigBitStrobe", [("input_size", 8)]),
+          ("configure_cos", "DNM_ConfigCOS", [("input_size", 64), ("output_size", 64)]),
+          ("configure_cyclic", "DNM_ConfigCyclic", [("input_size", 64), ("output_size", 64)])]
+      for i, (name, high) in enumerate(names + [("expected_packet_rate", U16)])],
+    *[(name, lambda v, f=call, i=i, a=a: f(*[v if j == i else 1 for j in range(3)], *a),
+       export, name, 0, U8)
+      for call, export, a in [(DEVICE.get_attribute, "DNM_GetAttributeEx", ()),
+                              (DEVICE.set_attribute, "DNM_SetAttribute", (b"\1",))]
+      for i, name in enumerate(["cls", "instance", "attribute"])],
     ("hz", velkcandnm.set_poll_frequency, "DNM_SetPollFrequency", "frequency", 0, U16),
     ("hz", velkcandnm.set_bit_strobe_frequency, "DNM_SetBitStrobeFrequency", "frequency", 0, U16),
     ("code", velkcandnm.error_text, "DNM_GetErrorText", "code", 0, U16),
