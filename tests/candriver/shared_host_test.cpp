@@ -7,7 +7,6 @@
 #include <poll.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
 #include "BridgeNode.h"

@@ -23,12 +23,17 @@ using vcan::shared_test::Connect;
 namespace wire = vcan::wire;
 using Host = dnm_test::SimulatorProcess;
 
-bool StatusBecomes(int32_t want) {
+// Whether the condition comes to hold within 5 s.
+template <typename Condition>
+bool Becomes(Condition holds) {
   for (int waited = 0; waited < 5000; waited += 10) {
-    if (CAN_Status(0, 1) == want) return true;
+    if (holds()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+bool StatusBecomes(int32_t want) {
+  return Becomes([want] { return CAN_Status(0, 1) == want; });
 }
 
 // The slave with MAC ID 9 answers a duplicate MAC ID check for its MAC ID.
@@ -87,12 +92,7 @@ TEST(SharedSegment, NoHostIsSaidAndRefusedUntilOneComes) {
   EXPECT_EQ(CAN_Init(0, 1), CAN_InitError);
 
   Host host(DNM_TEST_TOOL, network);
-  bool attached = false;
-  for (int waited = 0; waited < 5000 && !attached; waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    attached = VCAN_UnhostedSegment(unhosted, sizeof unhosted) == 0;
-  }
-  ASSERT_TRUE(attached);
+  ASSERT_TRUE(Becomes([&] { return VCAN_UnhostedSegment(unhosted, sizeof unhosted) == 0; }));
   ASSERT_NO_FATAL_FAILURE(BringOnline(0, 1));
   ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
 }
