@@ -95,9 +95,7 @@ TEST(NetworkFile, APrivateDirectoryOthersCanEnterIsRefused) {
   namespace fs = std::filesystem;
   const fs::path runtime = TempPath("runtime");
   fs::create_directories(runtime / "velkcan");
-  fs::permissions(runtime / "velkcan", fs::perms::owner_all | fs::perms::group_read |
-                                           fs::perms::group_exec | fs::perms::others_read |
-                                           fs::perms::others_exec);
+  fs::permissions(runtime / "velkcan", fs::perms{0755});
   setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
   testing::internal::CaptureStderr();
   ASSERT_NO_FATAL_FAILURE(StartCard("segment plant shared=plant host=yes\n"));

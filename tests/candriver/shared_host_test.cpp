@@ -1,7 +1,5 @@
-// The host side of a shared segment and the bridge to a SocketCAN interface, built from the
-// card's objects: a reader that stalls, and frames both ways through the socketpair seam the
-// SocketCAN backend's tests use. Segments here are leaked: their bus threads run until the
-// process ends.
+// The host and attached side of a shared segment, and the bridge to a SocketCAN interface (over
+// the socketpair seam of the SocketCAN tests). Segments are leaked: their threads run on.
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <poll.h>
@@ -35,8 +33,7 @@ TEST(SharedHost, AStalledReaderLosesFramesNotTheBus) {
   ASSERT_NE(host, nullptr);
   const int stalled = wire::Attach(path);
   const int reader = wire::Attach(path);
-  ASSERT_GE(stalled, 0);
-  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(stalled >= 0 && reader >= 0);
   std::atomic<uint32_t> read{0};
   std::thread keeps_up([&] {
     while (read < kFrames) {
@@ -97,9 +94,8 @@ void ExpectRefusal(int fd, wire::Refusal why, uint32_t tag) {
   EXPECT_EQ(refused->tag, tag);
 }
 
-// A send at a rate the card does not run at never reaches the bus arithmetic (at 0 bit/s it
-// divided by zero and ended the host): it is refused with the reason and the node's tag, and
-// the host carries the next frame as ever.
+// A send at a rate the card does not run at is refused with the reason and the node's tag (at
+// 0 bit/s it divided by zero and ended the host), and the host carries the next frame as ever.
 TEST(SharedHost, RefusesASendAtARateTheCardDoesNotSupport) {
   auto* segment = new Segment("rates");
   const std::string path = SocketPath("rates");
@@ -274,29 +270,18 @@ int RefusingHost(const std::string& path, wire::Refusal why, milliseconds servin
   return greetings;
 }
 
-// An attached process whose host is replaced by one that refuses it tries again only where that
-// can help: refused as another user or another version it stops, refused as one too many it
-// goes on every 200 ms.
+// An attached process whose new host refuses it stops trying as another user or version, and
+// goes on every 200 ms as one too many.
 TEST(SharedUplink, StopsReattachingWhereTryingAgainCannotHelp) {
-  const struct {
-    wire::Refusal why;
-    bool tries_again;
-  } cases[] = {{wire::Refusal::kDenied, false},
-               {wire::Refusal::kVersion, false},
-               {wire::Refusal::kFull, true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.why));
-    const std::string path =
-        SocketPath(("refusing" + std::to_string(static_cast<int>(c.why))).c_str());
+  for (const auto& [why, tries_again] : {std::pair{wire::Refusal::kDenied, false},
+                                         {wire::Refusal::kVersion, false},
+                                         {wire::Refusal::kFull, true}}) {
+    const std::string path = SocketPath("refusing" + std::to_string(static_cast<int>(why)));
     AttachedSide side(path);
     side.uplink->Start();
     shutdown(side.host_end[0], SHUT_RDWR);  // the host is gone
-    const int greetings = RefusingHost(path, c.why, milliseconds(1000));
-    if (c.tries_again) {
-      EXPECT_GE(greetings, 2);
-    } else {
-      EXPECT_EQ(greetings, 1);
-    }
+    const int greetings = RefusingHost(path, why, milliseconds(1000));
+    EXPECT_TRUE(tries_again ? greetings >= 2 : greetings == 1) << path << ": " << greetings;
   }
 }
 

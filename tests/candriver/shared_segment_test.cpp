@@ -1,7 +1,5 @@
-// A driver port of this process on a segment that a `dnm simulate` process hosts: frames reach
-// the host's slave and come back; when the host ends the port reports a bus that is gone, as a
-// vanished SocketCAN interface does, and it works again once a new host runs. A segment nobody
-// hosts is not hosted quietly, and another user neither reaches a segment nor serves it.
+// A driver port on a segment that a `dnm simulate` process hosts: a host that ends is a bus gone
+// until a new one runs, a segment nobody hosts is said, another user neither reaches nor serves.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -99,8 +97,7 @@ TEST(SharedSegment, NoHostIsSaidAndRefusedUntilOneComes) {
 
 constexpr uid_t kOtherUser = 65534;
 
-// Runs work as another user in a child process (a member of the root group besides when asked);
-// its exit status.
+// The exit status of work run as another user (in the root group when asked) in a child process.
 template <typename Work>
 int AsOtherUser(Work work, bool in_root_group = false) {
   const pid_t child = fork();

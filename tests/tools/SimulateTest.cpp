@@ -1,6 +1,5 @@
-// dnm simulate hosting a shared segment, and dnm commands in other processes on it: the slave
-// keeps what one command wrote for the next; dnm monitor then decodes the segment's capture.
-// Descriptions the simulator refuses end it; a command on a segment nobody hosts fails.
+// dnm simulate hosting a shared segment for dnm commands in other processes, and dnm monitor
+// decoding its capture; descriptions it refuses end it; without it a command fails.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,8 +64,7 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   EXPECT_NE(simulator.said().find("slave@5"), std::string::npos) << simulator.said();
 
-  // A monitor attached to the segment sees the scan's first request to the slave (and is ended
-  // after 30 s should it not).
+  // A monitor attached to the segment sees the scan's first request to the slave.
   const std::string monitor = "timeout 30 " + std::string(DNM_TEST_TOOL) + " monitor " +
                               (dir_ / "bus.sock").string() + " --node 5 --kind explicit --count 1";
   ASSERT_EQ(std::system((monitor + " >" + (dir_ / "live").string() + " &").c_str()), 0);
