@@ -37,11 +37,10 @@ int SocketAt(const std::string& path, Put put) {
 }
 // A socket connected to path that has said nothing yet.
 inline int Connect(const std::string& path) {
-  return SocketAt(
-      path, [](int fd, const sockaddr* at, socklen_t size) { return connect(fd, at, size) == 0; });
+  return SocketAt(path, [](int fd, auto at, auto size) { return connect(fd, at, size) == 0; });
 }
 inline int Listen(const std::string& path, int backlog) {
-  return SocketAt(path, [backlog](int fd, const sockaddr* at, socklen_t size) {
+  return SocketAt(path, [backlog](int fd, auto at, auto size) {
     return bind(fd, at, size) == 0 && listen(fd, backlog) == 0;
   });
 }

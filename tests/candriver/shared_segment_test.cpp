@@ -30,9 +30,6 @@ bool Becomes(Condition holds) {
   }
   return false;
 }
-bool StatusBecomes(int32_t want) {
-  return Becomes([want] { return CAN_Status(0, 1) == want; });
-}
 
 // The slave with MAC ID 9 answers a duplicate MAC ID check for its MAC ID.
 void SlaveAnswers() {
@@ -60,12 +57,12 @@ TEST(SharedSegment, AHostThatEndsIsABusGoneUntilItReturns) {
   ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
 
   host.End();
-  ASSERT_TRUE(StatusBecomes(CAN_ResetError));
+  ASSERT_TRUE(Becomes([] { return CAN_Status(0, 1) == CAN_ResetError; }));
   const CANMsg any = MakeFrame(0x44F, {0});
   EXPECT_EQ(CAN_SendMsg(0, 1, &any), CAN_TransmitIncomplete);
 
   Host again(DNM_TEST_TOOL, network);
-  ASSERT_TRUE(StatusBecomes(CAN_NoError));
+  ASSERT_TRUE(Becomes([] { return CAN_Status(0, 1) == CAN_NoError; }));
   ASSERT_NO_FATAL_FAILURE(SlaveAnswers());
 }
 

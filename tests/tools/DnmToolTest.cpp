@@ -308,6 +308,7 @@ class OneRecordHost {
     fs::remove(path);
     listener_ = vcan::shared_test::Listen(path, 1);
     EXPECT_GE(listener_, 0) << path;
+    records.insert(records.begin(), vcan::wire::Hello());
     serving_ = std::thread([this, records = std::move(records)] { Serve(records); });
   }
   ~OneRecordHost() {
@@ -322,9 +323,7 @@ class OneRecordHost {
     if (fd < 0) return;
     vcan::wire::Bytes bytes{};
     bool peer_here = read(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    std::vector<vcan::wire::Record> all{vcan::wire::Hello()};
-    all.insert(all.end(), records.begin(), records.end());
-    for (const vcan::wire::Record& record : all) {
+    for (const vcan::wire::Record& record : records) {
       bytes = vcan::wire::Encode(record);
       peer_here = peer_here && write(fd, bytes.data(), bytes.size()) > 0;
     }
@@ -365,14 +364,10 @@ TEST_F(DnmTool, MonitorTellsWhatItCouldNotShow) {
     }
   }
 
-  std::ofstream(dir_ / "capture.log") << "(1.000000) bus 42C#000E640101\n"
-                                      << "(inf) bus 42C#000E640101\n"
-                                      << "\n(2.000000) bus 7FF#R2\n"
-                                      << "(2.500000) bus 1ABCDEF0#00\n"
-                                      << "(2.600000) bus 123##1001122\n"
-                                      << std::string(100000, '#') << "\n"
-                                      << "\x01\xff garbage\n"
-                                      << "(3.000000) bus 41C#00";
+  std::ofstream(dir_ / "capture.log")
+      << "(1.000000) bus 42C#000E640101\n(inf) bus 42C#000E640101\n\n(2.000000) bus 7FF#R2\n"
+      << "(2.500000) bus 1ABCDEF0#00\n(2.600000) bus 123##1001122\n"
+      << std::string(100000, '#') << "\n\x01\xff garbage\n(3.000000) bus 41C#00";
   const std::string capture = (dir_ / "capture.log").string();
   const Result text = Dnm("monitor --file " + capture, false);
   EXPECT_EQ(text.status, 1);

@@ -132,13 +132,11 @@ TEST_F(SharedSimulation, RefusedLinesEndTheSimulator) {
 // fail, neither attaching to the other. A second simulator names the first, and --list shows it.
 TEST_F(SharedSimulation, ASegmentHasOneHostAndItIsNamed) {
   const std::string network = (dir_ / "net.txt").string();
-  const std::string get = "get 5 1 1 7 --network " + network;
-  const std::string both = "timeout 20 " + std::string(DNM_TEST_TOOL) + " " + get;
-  const std::string command = "(" + both + " 2>" + (dir_ / "one").string() + "; echo $? >>" +
-                              (dir_ / "one").string() + ") & " + both + " 2>" +
-                              (dir_ / "two").string() + "; echo $? >>" + (dir_ / "two").string() +
-                              "; wait";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  // Each says on stderr, and then its exit status, into a file of its own (f).
+  const std::string get = "timeout 20 " + std::string(DNM_TEST_TOOL) + " get 5 1 1 7 --network " +
+                          network + " 2>$f; echo $? >>$f";
+  const std::string both = "cd " + dir_.string() + "; (f=one; " + get + ") & (f=two; " + get + ")";
+  ASSERT_EQ(std::system((both + "; wait").c_str()), 0);
   const std::string no_host = "dnm: no simulator hosts " + (dir_ / "bus.sock").string() +
                               "; start one with: dnm simulate " + network + "\n1\n";
   for (const char* name : {"one", "two"}) {
