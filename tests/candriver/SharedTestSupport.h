@@ -1,5 +1,4 @@
-// Unix sockets and records for the tests of shared segments: raw attached processes and
-// stand-in hosts.
+// Unix sockets and records for the tests of shared segments.
 #pragma once
 
 #include <gtest/gtest.h>

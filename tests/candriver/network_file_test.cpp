@@ -11,6 +11,8 @@
 namespace vcan_test {
 namespace {
 
+namespace fs = std::filesystem;
+
 TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
   testing::internal::CaptureStderr();
   ASSERT_NO_FATAL_FAILURE(
@@ -46,7 +48,6 @@ TEST(NetworkFile, BadLinesAreReportedWithLineNumberAndIgnored) {
 // shared= lines that are refused, and the files at their paths, which stay as they were; a name
 // without a slash lives in the user's private directory, never beside the description.
 TEST(NetworkFile, SharedLinesThatCannotBeTheSegmentsAreRefusedAndTouchNothing) {
-  namespace fs = std::filesystem;
   // Short: a socket path holds at most 107 characters.
   const fs::path dir = fs::path(testing::TempDir()) / ("vs" + std::to_string(getpid()));
   fs::remove_all(dir);
@@ -92,7 +93,6 @@ TEST(NetworkFile, SharedLinesThatCannotBeTheSegmentsAreRefusedAndTouchNothing) {
 
 // A private directory that others may enter is not private: nothing is put there.
 TEST(NetworkFile, APrivateDirectoryOthersCanEnterIsRefused) {
-  namespace fs = std::filesystem;
   const fs::path runtime = TempPath("runtime");
   fs::create_directories(runtime / "velkcan");
   fs::permissions(runtime / "velkcan", fs::perms{0755});

@@ -67,8 +67,7 @@ TEST(SharedHost, AStalledReaderLosesFramesNotTheBus) {
   close(reader);
 }
 
-// A raw attached process, as docs/virtual-card.md describes it. Reads give up after 5 s, so a
-// record that never comes fails the test instead of hanging it.
+// A raw attached process whose reads give up after 5 s: a record that never comes fails the test.
 int AttachRaw(const std::string& path) {
   const int fd = wire::Attach(path);
   if (fd >= 0) SetReadTimeout(fd, timeval{5, 0});
@@ -115,8 +114,8 @@ TEST(SharedHost, RefusesASendAtARateTheCardDoesNotSupport) {
   close(fd);
 }
 
-// Behind the checks where rates come in, a rate that slipped through to the bus is timed as the
-// slowest the card supports: it neither divides by zero nor holds the bus for minutes.
+// A rate that slipped past the checks is timed as the slowest supported: no division by zero, no
+// bus held for minutes.
 TEST(Segment, TimesAnUnsupportedRateAsTheSlowestSupported) {
   for (const uint32_t baud : {0u, 1u}) {
     SCOPED_TRACE(baud);
@@ -280,14 +279,10 @@ TEST(SharedUplink, StopsReattachingWhereTryingAgainCannotHelp) {
   }
 }
 
-CANConfig OnlyId(uint32_t id) {
-  CANConfig config{};
-  config.acceptance_code[0] = static_cast<uint8_t>(id >> 3);
-  config.acceptance_code[1] = static_cast<uint8_t>(id << 5);
-  config.acceptance_mask[1] = 0x1F;
-  config.acceptance_mask[2] = config.acceptance_mask[3] = 0xFF;
-  config.baud_selector = 5;  // 250k, the interface's rate
-  return config;
+CANConfig OnlyId(uint32_t id) {  // at 250k, the interface's rate
+  const auto high = static_cast<uint8_t>(id >> 3);
+  const auto low = static_cast<uint8_t>(id << 5);
+  return CANConfig{{high, low, 0, 0}, {0, 0x1F, 0xFF, 0xFF}, 5, 0, 0};
 }
 
 TEST(Bridge, CarriesFramesBothWaysAndKeepsTheFilters) {

@@ -57,10 +57,8 @@ std::string ReadFile(const fs::path& path) {
 // Whether the file holds one JSON value (or with lines, one on each line), as Python's parser
 // judges (where python3 is missing, the shell's 127, nothing is judged).
 testing::AssertionResult Json(const fs::path& file, bool lines = false) {
-  const int status =
-      std::system(("python3 -m json.tool " + std::string(lines ? "--json-lines " : "") +
-                   file.string() + " >/dev/null 2>&1")
-                      .c_str());
+  const std::string check = lines ? "python3 -m json.tool --json-lines " : "python3 -m json.tool ";
+  const int status = std::system((check + file.string() + " >/dev/null 2>&1").c_str());
   if (WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 127))
     return testing::AssertionSuccess();
   return testing::AssertionFailure() << ReadFile(file);
@@ -359,9 +357,7 @@ TEST_F(DnmTool, MonitorTellsWhatItCouldNotShow) {
     EXPECT_THAT(run.err, HasSubstr("dnm monitor: lost 1234 frames: the host of " +
                                    socket_path.string() + " passed them over"));
     EXPECT_THAT(run.err, HasSubstr("dnm monitor: 1234 frames lost in all"));
-    if (lines) {
-      EXPECT_TRUE(Json(dir_ / "out", true));
-    }
+    EXPECT_TRUE(!lines || Json(dir_ / "out", true));
   }
 
   std::ofstream(dir_ / "capture.log")
@@ -397,11 +393,8 @@ TEST_F(DnmTool, MonitorEndsOnSigintItWasStartedIgnoringAndReadsEndlessLinesInLit
     _exit(127);
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  long rss_kb = 0;
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) rss_kb = std::stol(line.substr(6));
-  }
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const long rss_kb = std::stol(status.substr(status.find("VmRSS:") + 6));
   EXPECT_LT(rss_kb, 50 * 1024) << "kB resident after a second of /dev/zero";
   kill(pid, SIGINT);
   int wait_status = 0;

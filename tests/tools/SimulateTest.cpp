@@ -102,27 +102,21 @@ TEST_F(SharedSimulation, CommandsInOtherProcessesShareOneBus) {
 TEST_F(SharedSimulation, RefusedLinesEndTheSimulator) {
   const std::string bus = (dir_ / "bus.sock").string();
   const std::string kept = Write("kept.txt", "precious");
-  const struct {
-    const char* description;
-    std::string network;
-    std::string reason;
-  } cases[] = {
-      {"unknown key", Write("a.txt", "segment bus shared=" + bus + " colour=blue\n"),
-       "unknown option 'colour'"},
-      {"missing directory",
-       Write("b.txt", "segment bus shared=" + (dir_ / "none" / "x.sock").string() +
+  const std::pair<std::string, const char*> cases[] = {
+      // (network description, reason)
+      {Write("a.txt", "segment bus shared=" + bus + " colour=blue\n"), "unknown option 'colour'"},
+      {Write("b.txt", "segment bus shared=" + (dir_ / "none" / "x.sock").string() +
                           "\nslave segment=bus mac=5\n"),
        "x.sock.lock: No such file or directory"},
-      {"a file at the path", Write("c.txt", "segment bus shared=" + kept + "\n"),
+      {Write("c.txt", "segment bus shared=" + kept + "\n"),
        "is a regular file, not a shared segment's socket"},
-      {"one path twice",
-       Write("d.txt", "segment a shared=" + bus + "\nsegment b shared=" + bus + "\n"),
+      {Write("d.txt", "segment a shared=" + bus + "\nsegment b shared=" + bus + "\n"),
        "is segment a's already"},
   };
-  for (const auto& each : cases) {
+  for (const auto& [network, reason] : cases) {
     std::string said;
-    EXPECT_EQ(Run("simulate " + each.network, said), 2) << each.description << ": " << said;
-    EXPECT_NE(said.find(each.reason), std::string::npos) << each.description << ": " << said;
+    EXPECT_EQ(Run("simulate " + network, said), 2) << network << ": " << said;
+    EXPECT_NE(said.find(reason), std::string::npos) << network << ": " << said;
     EXPECT_NE(said.find("line the virtual card refused"), std::string::npos) << said;
   }
   EXPECT_EQ(Read("kept.txt"), "precious");

@@ -1,7 +1,6 @@
 // The frame decoder of dnm monitor: frames as the simulated slaves and the master send them,
 // and what the monitor says they are; the lines of capture files it reads.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <utility>
