@@ -73,8 +73,7 @@ struct GoodAttacher {
   std::thread reader;
 };
 
-// Waits until the host has closed every connection (after a refusal or the greeting timeout);
-// counts those refused as full. Leaves room for a few seconds of starvation.
+// Waits (room for starvation) until the host closed every connection; counts the refusals as full.
 size_t AwaitClosed(const std::vector<int>& fds) {
   size_t full = 0;
   for (const int fd : fds) {
@@ -146,8 +145,7 @@ TEST(SharedHostLimits, PeersCostBoundedThreadsAndMemory) {
   hear();
   EXPECT_EQ(good_heard, good_sent);
 
-  // The flooder is told what it lost and finds no more of its own frames waiting than its
-  // proxies could hold queued, besides what the kernel buffers.
+  // The flooder is told what it lost and finds no more own frames than its proxies could queue.
   uint64_t own = 0;
   uint64_t lost = 0;
   SetReadTimeout(flood, timeval{0, 500'000});

@@ -1,8 +1,7 @@
-# Every argument of the package is judged before it reaches ctypes, which would
-# cut it to its C type's bits and call the library for another board or
-# device: just inside each end of its range it reaches the library unchanged,
-# just outside it raises ValueError naming it, and what is no integer raises
-# TypeError. A stand-in for the library records the calls, so no bus is needed.
+# Every argument is judged before ctypes would cut it to its C type's bits: just
+# inside each end of its range it reaches the library unchanged, just outside it
+# raises ValueError naming it, and what is no integer TypeError (the library is a
+# stand-in that records the calls).
 import ctypes
 from array import array
 

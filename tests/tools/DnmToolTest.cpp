@@ -107,7 +107,6 @@ class DnmTool : public ::testing::Test {
   fs::path dir_;
 };
 
-// A scan finds the slaves with their identities.
 TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
   const Result scan = Dnm("scan");
   ASSERT_EQ(scan.status, 0) << scan.err;
