@@ -56,20 +56,19 @@ SharedAccess SharedAccess::WithGroup(const std::string& name) {
   return SharedAccess{geteuid(), found->gr_gid};
 }
 
-std::optional<uid_t> SharedAccess::PeerUser(int fd) {
+std::optional<ucred> SharedAccess::Peer(int fd) {
   ucred peer{};
   socklen_t size = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return std::nullopt;
-  return peer.uid;
+  return peer;
 }
 
 bool SharedAccess::Admits(int fd) const {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  if (peer.uid == owner) return true;
+  const auto peer = Peer(fd);
+  if (!peer) return false;
+  if (peer->uid == owner) return true;
   if (!group) return false;
-  return peer.gid == *group || PeerInGroup(fd, *group);
+  return peer->gid == *group || PeerInGroup(fd, *group);
 }
 
 bool SharedAccess::AdmitsFile(uid_t uid, gid_t gid) const {

@@ -3,6 +3,7 @@
 // hosts a process trusts.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -24,8 +25,9 @@ struct SharedAccess {
   mode_t SocketMode() const { return group ? 0660 : 0600; }
   // Whether the process at the other end of the connected local socket fd is admitted.
   bool Admits(int fd) const;
-  // The user id of that process; nullopt when the system does not tell.
-  static std::optional<uid_t> PeerUser(int fd);
+  // The process at the other end of the connected local socket fd; nullopt when the system
+  // does not tell.
+  static std::optional<ucred> Peer(int fd);
   // Whether a file owned by uid:gid may be the segment's (its socket or lock).
   bool AdmitsFile(uid_t uid, gid_t gid) const;
 };

@@ -17,6 +17,7 @@
 #include "BitTiming.h"
 #include "Node.h"
 #include "SharedSegment.h"
+#include "SharedSocket.h"
 
 namespace vcan {
 namespace {
@@ -35,21 +36,12 @@ uint64_t Nanoseconds(TimePoint time) {
 }
 
 std::string PeerName(int fd) {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return "attached";
-  return "pid" + std::to_string(peer.pid);
+  const auto peer = SharedAccess::Peer(fd);
+  return peer ? "pid" + std::to_string(peer->pid) : "attached";
 }
 
 void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-// For a connection about to be closed, whose socket has room for one record.
-void SendNow(int fd, const wire::Record& record) {
-  const wire::Bytes bytes = wire::Encode(record);
-  [[maybe_unused]] const ssize_t sent =
-      send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 [[noreturn]] void FailToServe() {
@@ -139,6 +131,7 @@ void SharedHost::Adopt(int fd) {
 }
 
 void SharedHost::Wake() {
+  if (wake_pending_.exchange(true)) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = write(wake_fd_, &one, sizeof one);
 }
@@ -172,6 +165,8 @@ void SharedHost::OnEvent(uint64_t key, uint32_t events) {
   if (key == kWakeKey) {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = read(wake_fd_, &count, sizeof count);
+    // Cleared after the read, before the queues are taken: a Wake from here on writes again.
+    wake_pending_.store(false);
     TakeAdopted();
     return FlushAll();
   }
@@ -218,7 +213,7 @@ void SharedHost::Admit(int fd, bool check_access) {
     refusal = wire::Refusal::kFull;
   }
   if (refusal) {
-    SendNow(fd, wire::Refused(*refusal, 0));
+    wire::WriteRecord(fd, wire::Refused(*refusal, 0), false);  // closed next: no wait
     close(fd);
     return;
   }
@@ -283,7 +278,7 @@ bool SharedHost::TakeRecord(Link& link, const wire::Record& record) {
 bool SharedHost::Greet(Link& link, const wire::Record& record) {
   if (!wire::IsGreeting(record)) return false;
   if (!wire::IsHello(record)) {
-    SendNow(link.fd, wire::Refused(wire::Refusal::kVersion, 0));
+    wire::WriteRecord(link.fd, wire::Refused(wire::Refusal::kVersion, 0), false);
     return false;
   }
   link.greeted = true;

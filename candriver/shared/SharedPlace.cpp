@@ -145,10 +145,8 @@ void ClearLeftover(const std::string& path) {
 
 // Bound, then given its mode, then listening: nobody connects before it has its mode.
 int Listen(const std::string& path, const SharedAccess& access) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) Fail("socket path too long:", path, ENAMETOOLONG);
-  path.copy(address.sun_path, path.size());
+  sockaddr_un address;
+  if (!wire::SocketAddress(path, address)) Fail("socket path too long:", path, ENAMETOOLONG);
   ClearLeftover(path);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const bool made =

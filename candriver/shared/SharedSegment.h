@@ -86,6 +86,9 @@ class SharedHost final : public SegmentTap, public std::enable_shared_from_this<
   const SharedAccess access_;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;
+  // Set by the first Wake since the event thread last read wake_fd_: one write per turn of the
+  // event thread, not one per frame the bus carries.
+  std::atomic<bool> wake_pending_{false};
   // The event thread's alone.
   std::map<uint64_t, std::shared_ptr<Link>> connections_;
   uint64_t next_id_;

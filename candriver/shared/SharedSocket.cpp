@@ -48,15 +48,16 @@ std::string UserText(uid_t uid) {
 
 // Why the host at the other end of fd, listening at path, is not trusted; empty when it is.
 std::string HostRefusal(int fd, const std::string& path, const SharedAccess& access) {
-  const auto host = SharedAccess::PeerUser(fd);
-  if (!host) return "cannot tell which user hosts " + path;
+  const auto peer = SharedAccess::Peer(fd);
+  if (!peer) return "cannot tell which user hosts " + path;
+  const uid_t host = peer->uid;
   if (!access.Admits(fd)) {
-    return "the host of " + path + " runs as " + UserText(*host) +
+    return "the host of " + path + " runs as " + UserText(host) +
            ", who may not serve this user's segments; refused";
   }
   struct stat file {};
-  if (lstat(path.c_str(), &file) != 0 || !S_ISSOCK(file.st_mode) || file.st_uid != *host) {
-    return "the socket file " + path + " does not belong to the host's user (" + UserText(*host) +
+  if (lstat(path.c_str(), &file) != 0 || !S_ISSOCK(file.st_mode) || file.st_uid != host) {
+    return "the socket file " + path + " does not belong to the host's user (" + UserText(host) +
            "); refused";
   }
   return {};
@@ -69,11 +70,17 @@ int CloseWith(int fd, int error) {
 
 }  // namespace
 
-int Attach(const std::string& path, const SharedAccess& access, std::string* refusal) {
-  sockaddr_un address{};
+bool SocketAddress(const std::string& path, sockaddr_un& address) {
+  address = sockaddr_un{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return -ENAMETOOLONG;
+  if (path.size() >= sizeof address.sun_path) return false;
   path.copy(address.sun_path, path.size());
+  return true;
+}
+
+int Attach(const std::string& path, const SharedAccess& access, std::string* refusal) {
+  sockaddr_un address;
+  if (!wire::SocketAddress(path, address)) return -ENAMETOOLONG;
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {

@@ -2,6 +2,8 @@
 // handshake. Used by the card and by tools that watch a shared segment.
 #pragma once
 
+#include <sys/un.h>
+
 #include <optional>
 #include <string>
 
@@ -17,6 +19,9 @@ bool WriteRecord(int fd, const Record& record, bool wait = true);
 std::optional<Record> ReadRecord(int fd);
 
 inline constexpr int kGreetingSeconds = 2;
+
+// The local socket address of path; false when the path is too long for one.
+bool SocketAddress(const std::string& path, sockaddr_un& address);
 
 // Connects to the host at path and exchanges the greeting; the socket, or -errno (-EPROTO for a
 // peer that does not greet as a host of this version; for a host that refuses, wire::RefusalError
