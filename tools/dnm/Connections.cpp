@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Explain.h"
 #include "Json.h"
+#include "Values.h"
 
 namespace dnm::tool {
 namespace {
@@ -58,16 +59,6 @@ std::vector<ConnectionKind> MakeKinds() {
 const std::vector<ConnectionKind>& Kinds() {
   static const std::vector<ConnectionKind> kinds = MakeKinds();
   return kinds;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1) {
-    parts.push_back(text.substr(start, end - start));
-  }
-  parts.push_back(text.substr(start));
-  return parts;
 }
 
 }  // namespace
@@ -172,7 +163,7 @@ DeviceSpec ParseDeviceSpec(const std::string& text) {
   const size_t colon = text.find(':');
   DeviceSpec device{static_cast<uint8_t>(ParseNumber(text.substr(0, colon), 0, 63, "MAC ID")), {}};
   if (colon == std::string::npos) return device;
-  for (const std::string& item : Split(text.substr(colon + 1), ',')) {
+  for (const std::string& item : Split(text.substr(colon + 1), ",")) {
     const size_t equals = item.find('=');
     const ConnectionKind* kind = IoKindNamed(item.substr(0, equals));
     if (kind == nullptr || equals == std::string::npos) {
@@ -180,7 +171,7 @@ DeviceSpec ParseDeviceSpec(const std::string& text) {
                        "' is not poll=IN/OUT, strobe=IN, cos=IN/OUT or "
                        "cyclic=IN/OUT");
     }
-    device.connections.push_back(MakeSpec(*kind, Split(item.substr(equals + 1), '/')));
+    device.connections.push_back(MakeSpec(*kind, Split(item.substr(equals + 1), "/")));
   }
   return device;
 }

@@ -25,6 +25,7 @@
 #include "Commands.h"
 #include "Json.h"
 #include "SharedSocket.h"
+#include "Values.h"
 
 namespace dnm::tool {
 namespace {
@@ -55,17 +56,6 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (size_t at; (at = text.find(separator, start)) != std::string::npos;) {
-    parts.push_back(text.substr(start, at - start));
-    start = at + separator.size();
-  }
-  if (start < text.size()) parts.push_back(text.substr(start));
-  return parts;
 }
 
 std::string JsonList(const std::vector<std::string>& items) {

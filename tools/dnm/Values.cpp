@@ -104,4 +104,15 @@ bool ShortString(const std::vector<uint8_t>& bytes, std::string& text) {
   return true;
 }
 
+std::vector<std::string> Split(const std::string& text, std::string_view separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t end; (end = text.find(separator, start)) != std::string::npos;
+       start = end + separator.size()) {
+    parts.push_back(text.substr(start, end - start));
+  }
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
 }  // namespace dnm::tool

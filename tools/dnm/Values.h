@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace dnm::tool {
@@ -30,5 +31,8 @@ uint32_t Little(const std::vector<uint8_t>& bytes);
 // The characters of a SHORT_STRING, or false when the length byte does not
 // match.
 bool ShortString(const std::vector<uint8_t>& bytes, std::string& text);
+
+// The parts of text between separators, empty ones included ("a,,b" has three).
+std::vector<std::string> Split(const std::string& text, std::string_view separator);
 
 }  // namespace dnm::tool
