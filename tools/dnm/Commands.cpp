@@ -5,14 +5,16 @@ namespace dnm::tool {
 const std::vector<Command>& AllCommands() {
   static const std::vector<Command> commands = {
       {"scan",
-       "[--io]",
+       "[--io] [--save FILE]",
        "Lists the MAC IDs that answer a duplicate MAC ID check, connects to each and\n"
        "reads its identity: vendor ID, device type, product code, revision, serial\n"
        "number and product name. Exits 1 when no device answers.\n"
        "  --io   also the I/O connections each device offers (poll, strobe,\n"
        "         cos/cyclic) with their produced (in) and consumed (out) sizes in\n"
-       "         bytes, read from its Connection object instances\n",
-       {{"--io", 0}},
+       "         bytes, read from its Connection object instances\n"
+       "  --save FILE   also writes the scan list of what answers to FILE, with each\n"
+       "                device's identity and connection sizes, for dnm run FILE\n",
+       {{"--io", 0}, {"--save", 1}},
        RunScan},
       {"get",
        "MAC CLASS INSTANCE ATTRIBUTE [--as u8|u16|u32|string|hex]",
@@ -98,6 +100,19 @@ const std::vector<Command>& AllCommands() {
        "and make the exit status 1.\n",
        {{"--file", 1}, {"--node", 1}, {"--kind", 1}, {"--count", 1}},
        RunMonitor},
+      {"run",
+       "FILE [--modbus ADDRESS:PORT] [--print-map]",
+       "Runs the scan list FILE as a standing scanner: brings its ports online,\n"
+       "checks each device's identity, starts its connections and keeps them running\n"
+       "until SIGINT or SIGTERM, when it stops every device and releases every\n"
+       "connection. Prints one line per event (--json: one JSON document per line);\n"
+       "SIGHUP reads FILE again and applies what changed. Exits 1 when a port cannot\n"
+       "go online, 2 when FILE has a refused line.\n"
+       "  --modbus ADDRESS:PORT   serves the process image over Modbus TCP (no\n"
+       "                          authentication; \":PORT\" listens on 127.0.0.1 only)\n"
+       "  --print-map             prints the Modbus register map of FILE and exits\n",
+       {{"--modbus", 1}, {"--print-map", 0}},
+       RunRun},
   };
   return commands;
 }

@@ -36,6 +36,7 @@ int RunStatus(const CommandLine& line);
 int RunFaulted(const CommandLine& line);
 int RunSimulate(const CommandLine& line);
 int RunMonitor(const CommandLine& line);
+int RunRun(const CommandLine& line);
 
 // UsageError when the command line holds more words than the command takes.
 void ExpectWords(const CommandLine& line, size_t count);
