@@ -10,7 +10,7 @@
 //       cos in=2 out=2 heartbeat=2500        (or: cyclic in=2 out=2 rate=100)
 //
 // A device belongs to the port line above it, a connection to the device line above it;
-// indentation is for the reader. docs/scan-list.md is the format's page.
+// indentation is for the reader. The manual page (docs/dnm.1.md, "SCAN LIST") describes it.
 #pragma once
 
 #include <cstddef>
