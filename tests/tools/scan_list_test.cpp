@@ -167,7 +167,7 @@ TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
   EXPECT_TRUE(list.ports[2].devices.empty());
 }
 
-TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
+TEST(ScanList, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   const std::string path = ::testing::TempDir() + "scan_list_test.txt";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -180,6 +180,11 @@ TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
   const std::string comments(1000, '#');
   for (int i = 0; i < 1100; ++i) std::fprintf(file, "%s\n", comments.c_str());
   std::fclose(file);
+  const ParsedScanList example = ReadScanList(DNM_EXAMPLE_SCAN_LIST);
+  ASSERT_TRUE(example.errors.empty()) << example.errors[0].Text();
+  ASSERT_EQ(example.list.ports.at(0).devices.size(), 4u);
+  EXPECT_EQ(example.list.ports[0].devices[1].strobe, StrobeConnection{2});
+  EXPECT_EQ(example.list.ports[0].devices[2].cos_cyclic, (CosCyclicConnection{false, 2, 2, 2500}));
   for (const std::string& unread : {path, path + ".missing"}) {
     const ParsedScanList refused = ReadScanList(unread);
     ASSERT_EQ(refused.errors.size(), 1u);
