@@ -39,7 +39,7 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
       {"port 0/0 mac=0x1 baud=500\n", 1, 14, "not a whole decimal number"},
       {"port 0/0 mac=99999999999 baud=500\n", 1, 14, "mac 99999999999 is out of range"},
       {"port 0/0 mac=4294967296 baud=500\n", 1, 14, "out of range"},
-      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not 125, 250 or 500"},
+      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not one of 125, 250, 500"},
       {"port 0/0 mac=0 mac=1 baud=500\n", 1, 16, "duplicate key 'mac'"},
       {"port 0/0 mac=0 speed=500\n", 1, 16, "unknown key 'speed' on a port line; it takes mac, baud"},
       {"port 0/0 mac=0 baud=500 extra\n", 1, 25, "expected KEY=VALUE, not 'extra'"},
