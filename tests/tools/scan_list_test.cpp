@@ -18,7 +18,7 @@ struct Refused {
   const char* message;  // a fragment of it
 };
 
-TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
+TEST(ScanListFile, RefusesEachFaultAtItsLineAndColumn) {
   const std::string head = kHead;
   const std::string long_line = "# " + std::string(254, 'x');
   // clang-format off
@@ -100,7 +100,7 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
   }
 }
 
-TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
+TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaults) {
   const ParsedScanList parsed = ParseScanList(
       "port 0/9 mac=0 baud=500\n"  // refused: its devices are still read, with no cascade
       "  device 0\n"
@@ -118,7 +118,7 @@ TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
   EXPECT_EQ(parsed.errors[3].Text(), "f:8:19: serial 'x' is not a whole decimal number");
 }
 
-TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
+TEST(ScanListFile, ReadsEveryKeyAndTheDefaults) {
   const ParsedScanList parsed = ParseScanList(
       "# a line of comment, then blank ones\n"
       "\n"
@@ -167,7 +167,7 @@ TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
   EXPECT_TRUE(list.ports[2].devices.empty());
 }
 
-TEST(ScanList, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
+TEST(ScanListFile, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   const std::string path = ::testing::TempDir() + "scan_list_test.txt";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -194,7 +194,7 @@ TEST(ScanList, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   std::remove(path.c_str());
 }
 
-TEST(ScanList, WritesTextThatReadsBackTheSame) {
+TEST(ScanListFile, WritesTextThatReadsBackTheSame) {
   ScanList list;
   list.poll_period_ms = 8;
   list.strobe_period_ms = 250;
