@@ -18,7 +18,7 @@ struct Refused {
   const char* message;  // a fragment of it
 };
 
-TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
+TEST(ScanListFile, RefusesEachFaultAtItsLineAndColumn) {
   const std::string head = kHead;
   const std::string long_line = "# " + std::string(254, 'x');
   // clang-format off
@@ -39,7 +39,7 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
       {"port 0/0 mac=0x1 baud=500\n", 1, 14, "not a whole decimal number"},
       {"port 0/0 mac=99999999999 baud=500\n", 1, 14, "mac 99999999999 is out of range"},
       {"port 0/0 mac=4294967296 baud=500\n", 1, 14, "out of range"},
-      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not 125, 250 or 500"},
+      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not one of 125, 250, 500"},
       {"port 0/0 mac=0 mac=1 baud=500\n", 1, 16, "duplicate key 'mac'"},
       {"port 0/0 mac=0 speed=500\n", 1, 16, "unknown key 'speed' on a port line; it takes mac, baud"},
       {"port 0/0 mac=0 baud=500 extra\n", 1, 25, "expected KEY=VALUE, not 'extra'"},
@@ -100,7 +100,7 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
   }
 }
 
-TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
+TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaults) {
   const ParsedScanList parsed = ParseScanList(
       "port 0/9 mac=0 baud=500\n"  // refused: its devices are still read, with no cascade
       "  device 0\n"
@@ -118,7 +118,7 @@ TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
   EXPECT_EQ(parsed.errors[3].Text(), "f:8:19: serial 'x' is not a whole decimal number");
 }
 
-TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
+TEST(ScanListFile, ReadsEveryKeyAndTheDefaults) {
   const ParsedScanList parsed = ParseScanList(
       "# a line of comment, then blank ones\n"
       "\n"
@@ -167,7 +167,7 @@ TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
   EXPECT_TRUE(list.ports[2].devices.empty());
 }
 
-TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
+TEST(ScanListFile, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   const std::string path = ::testing::TempDir() + "scan_list_test.txt";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -180,6 +180,11 @@ TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
   const std::string comments(1000, '#');
   for (int i = 0; i < 1100; ++i) std::fprintf(file, "%s\n", comments.c_str());
   std::fclose(file);
+  const ParsedScanList example = ReadScanList(DNM_EXAMPLE_SCAN_LIST);
+  ASSERT_TRUE(example.errors.empty()) << example.errors[0].Text();
+  ASSERT_EQ(example.list.ports.at(0).devices.size(), 4u);
+  EXPECT_EQ(example.list.ports[0].devices[1].strobe, StrobeConnection{2});
+  EXPECT_EQ(example.list.ports[0].devices[2].cos_cyclic, (CosCyclicConnection{false, 2, 2, 2500}));
   for (const std::string& unread : {path, path + ".missing"}) {
     const ParsedScanList refused = ReadScanList(unread);
     ASSERT_EQ(refused.errors.size(), 1u);
@@ -189,7 +194,7 @@ TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
   std::remove(path.c_str());
 }
 
-TEST(ScanList, WritesTextThatReadsBackTheSame) {
+TEST(ScanListFile, WritesTextThatReadsBackTheSame) {
   ScanList list;
   list.poll_period_ms = 8;
   list.strobe_period_ms = 250;
