@@ -261,9 +261,18 @@ TEST_F(RunCommand, SighupAppliesOnlyWhatChangedAndARefusedFileLeavesTheListRunni
   EXPECT_THAT(run->WaitFor({"scanner: reloaded: 0 added, 0 removed, 1 changed, 1 unchanged"}),
               Not(""));
   EXPECT_THAT(run->WaitFor({"mac 5: connected"}), Not("")) << run->said();
+  EXPECT_EQ(Count(ExplicitTo(6), kAllocate), allocations_to_6) << "an unchanged device re-made";
+
+  // A device removed is released at once: another master takes it while the scanner runs on.
+  Write("list.txt", "port 0/0 mac=0 baud=500\n  device 5\n    cos in=2 out=2 heartbeat=1000\n");
+  run->Mark();
+  run->Signal(SIGHUP);
+  EXPECT_THAT(run->WaitFor({"scanner: reloaded: 0 added, 1 removed, 0 changed, 1 unchanged"}),
+              Not(""));
+  std::string said;
+  EXPECT_EQ(Dnm("get 6 1 1 1 --mac 1 --as u16", said), 0) << said;
   run->Signal(SIGTERM);
   EXPECT_EQ(run->Exit(), 0) << run->said();
-  EXPECT_EQ(Count(ExplicitTo(6), kAllocate), allocations_to_6) << "an unchanged device re-made";
   // The new heartbeat went to the device: Set_Attribute_Single of the expected packet rate.
   EXPECT_THAT(ReadFile(dir_ / "bus.log"), HasSubstr("10050409E803")) << "1000 ms, little-endian";
 }
