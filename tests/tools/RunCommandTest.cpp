@@ -1,8 +1,8 @@
 // dnm run as a service runs it: a process on a network that dnm simulate hosts in another, its
 // event lines read as they come, told to reload and to stop by signals.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -133,9 +133,8 @@ class RunCommand : public ::testing::Test {
 
   // A shared segment with the slave lines, hosted by a simulator the caller starts.
   std::string Network(const std::string& slaves) const {
-    return Write("net.txt", "segment bus shared=" + (dir_ / "bus.sock").string() +
-                                " capture=" + (dir_ / "bus.log").string() +
-                                "\nport 0/1 segment=bus\n" + slaves);
+    return Write("net.txt", "segment bus shared=" + (dir_ / "bus.sock").string() + " capture=" +
+                                (dir_ / "bus.log").string() + "\nport 0/1 segment=bus\n" + slaves);
   }
   std::string Write(const std::string& name, const std::string& text) const {
     std::ofstream(dir_ / name) << text;
@@ -146,8 +145,8 @@ class RunCommand : public ::testing::Test {
   int Dnm(const std::string& args, std::string& said) const {
     const std::string network =
         args.rfind("monitor", 0) == 0 ? "" : " --network " + (dir_ / "net.txt").string();
-    const std::string command = "timeout 60 " + std::string(DNM_TEST_TOOL) + " " + args +
-                                network + " >" + (dir_ / "said").string() + " 2>&1";
+    const std::string command = "timeout 60 " + std::string(DNM_TEST_TOOL) + " " + args + network +
+                                " >" + (dir_ / "said").string() + " 2>&1";
     const int status = std::system(command.c_str());
     said = ReadFile(dir_ / "said");
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -181,8 +180,9 @@ TEST_F(RunCommand, ASavedScanRunsUnchangedAndSigtermReleasesEveryConnection) {
 
   auto run = Run((dir_ / "list.txt").string());
   EXPECT_THAT(run->WaitFor({"Z port 0/0: online at 500 kbit/s as MAC ID 0"}), Not(""));
-  for (const char* connected : {"mac 5: connected: poll in 2 out 2", "mac 6: connected: strobe in 1",
-                                "mac 7: connected: poll in 9 out 0"}) {
+  for (const char* connected :
+       {"mac 5: connected: poll in 2 out 2", "mac 6: connected: strobe in 1",
+        "mac 7: connected: poll in 9 out 0"}) {
     EXPECT_THAT(run->WaitFor({connected}), Not("")) << connected << " in\n"
                                                     << run->said() << ReadFile(dir_ / "list.txt");
   }
@@ -198,8 +198,8 @@ TEST_F(RunCommand, ASavedScanRunsUnchangedAndSigtermReleasesEveryConnection) {
 }
 
 TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
-  // MAC ID 7 falls silent after 10 s (time for the scanner to connect) for 10 s: longer than a
-  // poll waits for its answer.
+  // MAC ID 7 (keyed with the simulator's default vendor ID) falls silent after 10 s (time for
+  // the scanner to connect) for 10 s: longer than a poll waits for its answer.
   Network(
       "slave segment=bus mac=5 vendor=77 product_code=5 produced=2 consumed=2\n"
       "slave segment=bus mac=6 vendor=78 product_code=6 strobe_produced=1\n"
@@ -209,7 +209,7 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
                                  "port 0/0 mac=0 baud=500\n"
                                  "  device 5 vendor=77 product_code=5\n    poll in=2 out=2\n"
                                  "  device 6 vendor=78 product_code=60\n    strobe in=1\n"
-                                 "  device 7\n    poll in=4 out=4\n");
+                                 "  device 7 vendor=7468\n    poll in=4 out=4\n");
   auto run = Run(list, {"--json"});
   const std::string mismatch = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":6)"});
   EXPECT_THAT(mismatch, HasSubstr("product code 6, 60 expected; not started")) << run->said();
@@ -226,6 +226,8 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   const std::string to_6 = ExplicitTo(6);
   EXPECT_THAT(to_6, HasSubstr(std::string(kAllocate) + " class 0x03 instance 1 choice 0x01"));
   EXPECT_THAT(to_6, Not(HasSubstr("choice 0x05"))) << "bit-strobe allocated after a mismatch";
+  EXPECT_EQ(Count(ExplicitTo(7), "Get_Attribute_Single class 0x01 instance 1 attribute 1"), 2u)
+      << "the vendor ID read at the start and again when the device came back";
 }
 
 TEST_F(RunCommand, SighupAppliesOnlyWhatChangedAndARefusedFileLeavesTheListRunning) {
@@ -247,14 +249,15 @@ TEST_F(RunCommand, SighupAppliesOnlyWhatChangedAndARefusedFileLeavesTheListRunni
   Write("list.txt", text + "  device 8 colour=blue\n");
   run->Mark();
   run->Signal(SIGHUP);
-  EXPECT_THAT(run->WaitFor({"scanner: reload refused, the scan list run now stays: " + list +
-                            ":6:12: "}),
-              Not(""))
+  EXPECT_THAT(
+      run->WaitFor({"scanner: reload refused, the scan list run now stays: " + list + ":6:12: "}),
+      Not(""))
       << run->said();
 
-  Write("list.txt", "port 0/0 mac=0 baud=500\n"
-                    "  device 5\n    cos in=2 out=2 heartbeat=1000\n"
-                    "  device 6\n    strobe in=1\n");
+  Write("list.txt",
+        "port 0/0 mac=0 baud=500\n"
+        "  device 5\n    cos in=2 out=2 heartbeat=1000\n"
+        "  device 6\n    strobe in=1\n");
   run->Mark();
   run->Signal(SIGHUP);
   EXPECT_THAT(run->WaitFor({"mac 5: changed: cos in 2 out 2 heartbeat 1000 ms"}), Not(""));
