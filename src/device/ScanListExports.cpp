@@ -90,8 +90,8 @@ DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8
     // Released while the port is on the bus, as a board's close does: its workers end before
     // they would see the stop. The turn is given back before the device goes.
     ReleasedSets released(call.port(), ReleasedSets::kTurnWaitMs, mac);
-    StopDevice(call.port(), mac);
     released.Release();
+    StopDevice(call.port(), mac);
   }
   RemoveDevice(call.port(), mac);
   return DNM_NoError;
