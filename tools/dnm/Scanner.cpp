@@ -445,6 +445,10 @@ bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
 
 void Scanner::WatchDevice(PortState& port, DeviceState& device) {
   if (device.run == DeviceRun::kRefused || device.run == DeviceRun::kAbsent) return;
+  // One call tells that a connected device still has every connection.
+  if (device.connected &&
+      api().DNM_GetDeviceStatus(port.entry.board, port.entry.port, device.entry.mac) == 0)
+    return;
   bool all_stand = true;
   for (const Kind kind : KindsOf(device.entry, device.io_configured)) {
     all_stand = LookAt(port, device, kind) && all_stand;
