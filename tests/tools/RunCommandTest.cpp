@@ -179,7 +179,9 @@ TEST_F(RunCommand, ASavedScanRunsUnchangedAndSigtermReleasesEveryConnection) {
   ASSERT_EQ(Dnm("scan --save " + (dir_ / "list.txt").string(), said), 0) << said;
 
   auto run = Run((dir_ / "list.txt").string());
-  EXPECT_THAT(run->WaitFor({"Z port 0/0: online at 500 kbit/s as MAC ID 0"}), Not(""));
+  EXPECT_THAT(run->WaitFor({"Z port 0/0: online at 500 kbit/s as MAC ID 0"}),
+              testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6]"
+                                    "[0-9][.][0-9][0-9][0-9]Z port 0/0: online .*"));
   for (const char* connected :
        {"mac 5: connected: poll in 2 out 2", "mac 6: connected: strobe in 1",
         "mac 7: connected: poll in 9 out 0"}) {
@@ -226,6 +228,13 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   EXPECT_THAT(run->WaitFor({R"("event":"connected")", R"("mac":7)"}), Not("")) << run->said();
   run->Signal(SIGINT);
   EXPECT_EQ(run->Exit(), 0) << run->said();
+  Write("events.json", run->said());
+  const int json = std::system(
+      ("python3 -m json.tool --json-lines " + (dir_ / "events.json").string() + " >/dev/null 2>&1")
+          .c_str());
+  EXPECT_TRUE(WIFEXITED(json) && (WEXITSTATUS(json) == 0 || WEXITSTATUS(json) == 127))
+      << "one JSON object a line (where python3 is missing, 127, nothing is judged)\n"
+      << run->said();
   for (const char* unstarted : {R"("mac":6,"connection":null,"cause":0,"text":"connected)",
                                 R"("mac":8,"connection":null,"cause":0,"text":"connected)"})
     EXPECT_THAT(run->said(), Not(HasSubstr(unstarted)));
