@@ -291,6 +291,17 @@ TEST_F(RunCommand, SighupAppliesOnlyWhatChangedAndARefusedFileLeavesTheListRunni
               Not(""));
   std::string said;
   EXPECT_EQ(Dnm("get 6 1 1 1 --mac 1 --as u16", said), 0) << said;
+
+  // A port line changed: the port goes offline and online again with its devices.
+  Write("list.txt", "port 0/0 mac=2 baud=500\n  device 5\n    cos in=2 out=2 heartbeat=1000\n");
+  run->Mark();
+  run->Signal(SIGHUP);
+  for (const char* said_now :
+       {"port 0/0: offline", "port 0/0: online at 500 kbit/s as MAC ID 2",
+        "scanner: reloaded: 1 added, 1 removed, 0 changed, 0 unchanged", "mac 5: connected"}) {
+    EXPECT_THAT(run->WaitFor({said_now}), Not("")) << said_now << " in\n" << run->said();
+    run->Mark();
+  }
   run->Signal(SIGTERM);
   EXPECT_EQ(run->Exit(), 0) << run->said();
   // The new heartbeat went to the device: Set_Attribute_Single of the expected packet rate.
