@@ -100,9 +100,9 @@ TEST(ScanListFile, RefusesEachFaultAtItsLineAndColumn) {
   }
 }
 
-TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaults) {
+TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaultsAndAMarkAsBlanks) {
   const ParsedScanList parsed = ParseScanList(
-      "port 0/9 mac=0 baud=500\n"  // refused: its devices are still read, with no cascade
+      "\xEF\xBB\xBFport 0/9 mac=0 baud=500\n"  // refused twice; its devices are still read
       "  device 0\n"
       "    poll in=1 out=1\n"
       "  device 70 vendor=1\n"  // refused: its connection lines are still read
@@ -111,11 +111,13 @@ TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaults) {
       "port 0/1 mac=1 baud=500\n"
       "  device 2 serial=x\n",
       "f");
-  ASSERT_EQ(parsed.errors.size(), 4u);
-  EXPECT_EQ(parsed.errors[0].Text(), "f:1:8: port 9 is out of range 0..3");
-  EXPECT_EQ(parsed.errors[1].line, 4u);
-  EXPECT_EQ(parsed.errors[2].line, 6u);
-  EXPECT_EQ(parsed.errors[3].Text(), "f:8:19: serial 'x' is not a whole decimal number");
+  ASSERT_EQ(parsed.errors.size(), 5u);
+  EXPECT_EQ(parsed.errors[0].Text(),
+            "f:1:1: a byte order mark starts the file; save it without one");
+  EXPECT_EQ(parsed.errors[1].Text(), "f:1:11: port 9 is out of range 0..3");
+  EXPECT_EQ(parsed.errors[2].line, 4u);
+  EXPECT_EQ(parsed.errors[3].line, 6u);
+  EXPECT_EQ(parsed.errors[4].Text(), "f:8:19: serial 'x' is not a whole decimal number");
 }
 
 TEST(ScanListFile, ReadsEveryKeyAndTheDefaults) {
