@@ -191,12 +191,20 @@ class Parser {
 
   void Read(std::string_view line, size_t number) {
     line_ = number;
+    // The rest of the line is still read, the mark as blanks, so that the lines below it are
+    // judged as they stand and the columns stay those of the file.
+    std::string unmarked;
+    if (number == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") {
+      Refuse({1, "a byte order mark starts the file; save it without one"});
+      unmarked = "   " + std::string(line.substr(3));
+      line = unmarked;
+    }
     try {
       CheckCharacters(line);
       const std::vector<Word> words = WordsOf(line);
       if (!words.empty()) Dispatch(words);
     } catch (const LineError& e) {
-      parsed_.errors.push_back({file_, number, e.column, e.message});
+      Refuse(e);
     }
   }
 
@@ -207,6 +215,10 @@ class Parser {
   }
 
  private:
+  void Refuse(const LineError& error) {
+    parsed_.errors.push_back({file_, line_, error.column, error.message});
+  }
+
   void Dispatch(const std::vector<Word>& words) {
     const std::string_view kind = words[0].text;
     if (kind == "scanner") return Scanner(words);
