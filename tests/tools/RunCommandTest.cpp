@@ -206,14 +206,16 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
       "slave segment=bus mac=5 vendor=77 product_code=5 produced=2 consumed=2\n"
       "slave segment=bus mac=6 vendor=78 product_code=6 strobe_produced=1\n"
       "slave segment=bus mac=7 produced=4 consumed=4 silent_from=10000 back_at=20000\n"
-      "slave segment=bus mac=8 error=get\n");
+      "slave segment=bus mac=8 error=get\n"
+      "slave segment=bus mac=9 produced=4 consumed=2\n");
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   const std::string list = Write("list.txt",
                                  "port 0/0 mac=0 baud=500\n"
                                  "  device 5 vendor=77 product_code=5\n    poll in=2 out=2\n"
                                  "  device 6 vendor=78 product_code=60\n    strobe in=1\n"
                                  "  device 7 vendor=7468\n    poll in=4 out=4\n"
-                                 "  device 8 vendor=1\n    poll in=2 out=2\n");
+                                 "  device 8 vendor=1\n    poll in=2 out=2\n"
+                                 "  device 9\n    poll in=2 out=2\n");
   auto run = Run(list, {"--json"});
   const std::string mismatch = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":6)"});
   EXPECT_THAT(mismatch, HasSubstr("product code 6, 60 expected; not started")) << run->said();
@@ -239,6 +241,11 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
                                 R"("mac":8,"connection":null,"cause":0,"text":"connected)"})
     EXPECT_THAT(run->said(), Not(HasSubstr(unstarted)));
   EXPECT_EQ(Count(run->said(), R"("mac":8)"), 1u) << "the same reason told again";
+  // The library sets the connection up again and again; the reason is told once.
+  EXPECT_THAT(run->said(), HasSubstr(R"("event":"size_mismatch","board":0,"port":0,"mac":9,)"
+                                     R"("connection":"poll","cause":1,"text":"poll size mismatch: )"
+                                     R"(the device produces 4 bytes, 2 configured as input"})"));
+  EXPECT_EQ(Count(run->said(), R"("mac":9)"), 1u) << run->said();
 
   const std::string to_6 = ExplicitTo(6);
   EXPECT_THAT(to_6, HasSubstr(std::string(kAllocate) + " class 0x03 instance 1 choice 0x01"));

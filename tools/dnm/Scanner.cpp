@@ -407,21 +407,25 @@ void Scanner::CheckIdentity(PortState& port, DeviceState& device) {
 }
 
 // A loss is told with its cause: when the library does not know it yet, at the next look that
-// finds one (or finds the connection standing again).
+// finds one, or when the connection stands again, with the status it was lost with. The
+// explicit connection lost without a cause of its own was released with the set for an I/O
+// connection, whose event tells why.
 bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   const ConnectionKind& kind = KindOf(kind_id);
   ConnectionLook& look = device.looks[static_cast<size_t>(kind_id)];
   const uint8_t b = port.entry.board, p = port.entry.port, mac = device.entry.mac;
   const uint16_t status = kind.check(b, p, mac);
-  const auto tell = [&](EventKind event, const char* what, const DNM_SetupFailure& failure) {
+  const auto tell = [&](EventKind event, const char* what, const DNM_SetupFailure& failure,
+                        uint16_t with_status) {
     const std::string words = SetupFailureWords(failure);
     Emit(event, &port.entry, mac,
-         std::string(kind.name) + what + (words.empty() ? ConnectionStatusWords(status) : words),
+         std::string(kind.name) + what +
+             (words.empty() ? ConnectionStatusWords(with_status) : words),
          kind.name, failure.cause);
   };
   if (status == DNM_NoError) {
-    if (look.loss_untold) tell(EventKind::kLost, " lost: ", {});
-    look = {true, false, {}};
+    if (look.loss_untold) tell(EventKind::kLost, " lost: ", {}, look.lost_status);
+    look = {true, false, 0, {}};
     return true;
   }
   // Another device may be put in the place of one that was lost.
@@ -430,8 +434,9 @@ bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   const DNM_SetupFailure failure = SetupFailureAt(b, p, mac, kind);
   const bool known = failure.cause != DNM_SetupNoFailure && failure.cause != DNM_SetupStopped;
   if (look.stood || look.loss_untold) {
-    look = {false, !known, failure};
-    if (known) tell(EventKind::kLost, " lost: ", failure);
+    const bool untold = !known && kind_id != Kind::kExplicit;
+    look = {false, untold, look.stood ? status : look.lost_status, failure};
+    if (known) tell(EventKind::kLost, " lost: ", failure, status);
     return false;
   }
   if (!known || SameFailure(failure, look.told)) return false;
@@ -439,7 +444,7 @@ bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   const bool sizes = failure.cause == DNM_SetupProducedSizeMismatch ||
                      failure.cause == DNM_SetupConsumedSizeMismatch;
   tell(sizes ? EventKind::kSizeMismatch : EventKind::kSetupFailed,
-       sizes ? " size mismatch: " : " cannot be set up: ", failure);
+       sizes ? " size mismatch: " : " cannot be set up: ", failure, status);
   return false;
 }
 

@@ -90,6 +90,7 @@ class Scanner : public ScannerView {
   struct ConnectionLook {
     bool stood = false;
     bool loss_untold = false;  // it was lost before the library knew why
+    uint16_t lost_status = 0;  // its status then
     DNM_SetupFailure told{};   // the last failure told as an event
   };
   struct DeviceState {
