@@ -16,12 +16,14 @@ using namespace dnm::tool;
 
 namespace {
 
-// The options of the commands that run the master library.
-const char kMasterHelp[] =
+// The options of the commands that run the master library: those that name the port (dnm run
+// takes it from its scan list), then the others.
+const char kPortHelp[] =
     "  --board N         board number (default 0)\n"
     "  --port N          port of the board, 0..3 (default 0)\n"
     "  --mac N           the master's own MAC ID, 0..63 (default 0)\n"
-    "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n"
+    "  --baud RATE       125, 250 or 500 kbit/s (default 500)\n";
+const char kLibraryHelp[] =
     "  --network FILE    the virtual card's network description (sets VELKCAN_NETWORK)\n"
     "  --trace           the library's trace on stderr (sets HYPERTRACE_FILE=stderr)\n"
     "  --timeout SECONDS how long to wait for connections (default 5)\n";
@@ -30,8 +32,12 @@ const char kOutputHelp[] =
     "  --json            results, and failures, as one JSON document on stdout\n"
     "  --help            this help\n";
 
-std::string CommonHelp(bool master) {
-  return std::string("common options:\n") + (master ? kMasterHelp : "") + kOutputHelp;
+// The common options the command takes; all of them for the overview (command nullptr).
+std::string CommonHelp(const Command* command) {
+  const bool master = command == nullptr || UsesMasterLibrary(*command);
+  const bool ports = master && (command == nullptr || command->run != RunRun);
+  return std::string("common options:\n") + (ports ? kPortHelp : "") +
+         (master ? kLibraryHelp : "") + kOutputHelp;
 }
 
 // "dnm get MAC CLASS INSTANCE ATTRIBUTE [--as ...]"
@@ -46,7 +52,7 @@ const char kOverviewUsage[] = "dnm COMMAND [ARGUMENTS] [OPTIONS]";
 std::string Overview() {
   std::string text = "commands:\n";
   for (const Command& command : AllCommands()) text += "  " + UsageLine(command) + "\n";
-  return text + "  dnm --version\n\n" + CommonHelp(true) +
+  return text + "  dnm --version\n\n" + CommonHelp(nullptr) +
          "(simulate and monitor take --json and --help only)\n\n'dnm COMMAND --help' tells more.\n";
 }
 
@@ -164,7 +170,7 @@ int Run(const Command& command, const std::vector<std::string>& args, bool json)
     RefuseMasterOptions(command, args);
     if (line.common.help) {
       PrintHelp(stdout, UsageLine(command),
-                std::string(command.help) + "\n" + CommonHelp(UsesMasterLibrary(command)), json);
+                std::string(command.help) + "\n" + CommonHelp(&command), json);
       return kExitOk;
     }
     return RunLoaded(command, line);
