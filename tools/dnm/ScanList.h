@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,10 +44,10 @@ struct StrobeConnection {
 };
 
 struct CosCyclicConnection {
-  bool cyclic = false;       // false: change of state
-  uint16_t input = 0;        // 0..64
-  uint16_t output = 0;       // 0..64
-  uint16_t rate_ms = 2500;   // the heartbeat (COS) or the period (cyclic), 1..65535
+  bool cyclic = false;      // false: change of state
+  uint16_t input = 0;       // 0..64
+  uint16_t output = 0;      // 0..64
+  uint16_t rate_ms = 2500;  // the heartbeat (COS) or the period (cyclic), 1..65535
   bool operator==(const CosCyclicConnection&) const = default;
 };
 
@@ -73,9 +74,9 @@ struct DeviceEntry {
 
 struct PortEntry {
   uint8_t board = 0;
-  uint8_t port = 0;        // 0..3
-  uint8_t mac = 0;         // the master's own MAC ID
-  uint8_t baud_code = 0;   // as DNM_Online takes it: 0 500k, 1 250k, 2 125k
+  uint8_t port = 0;                  // 0..3
+  uint8_t mac = 0;                   // the master's own MAC ID
+  uint8_t baud_code = 0;             // as DNM_Online takes it: 0 500k, 1 250k, 2 125k
   std::vector<DeviceEntry> devices;  // in the order of the file; MAC IDs differ
   size_t line = 0;
 };
@@ -109,7 +110,12 @@ ParsedScanList ParseScanList(const std::string& text, const std::string& file);
 // Reads and parses the file; one error at line 0, column 0 when it cannot be read.
 ParsedScanList ReadScanList(const std::string& path);
 
+// Lines written after a device's own (comments, for dnm scan --save), or "".
+using DeviceNotes = std::function<std::string(const PortEntry&, const DeviceEntry&)>;
+
 // The text of a scan list, such that ParseScanList gives the same list back.
-std::string FormatScanList(const ScanList& list);
+std::string FormatScanList(const ScanList& list, const DeviceNotes& notes = {});
+// The connection lines of a device, indented as FormatScanList writes them.
+std::string FormatConnectionLines(const DeviceEntry& device);
 
 }  // namespace dnm::tool
