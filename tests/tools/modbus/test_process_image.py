@@ -1,0 +1,188 @@
+"""The process image over Modbus TCP: outputs written reach the devices and come back in their
+echoed inputs, addresses outside the map are answered with exception 2, the printed map is what
+the server answers, and clients do not hold each other up."""
+import re
+import select
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+from pymodbus.client import ModbusTcpClient
+
+from conftest import (DNM, STATUS, STATUS_REGISTERS, base, read, wait_connected, wait_until)
+
+NETWORK = """segment bus
+port 0/1 segment=bus
+slave segment=bus mac=3 produced=3 consumed=3 inputs=echo
+slave segment=bus mac=9 produced=2 consumed=2 inputs=echo
+slave segment=bus mac=7 strobe_produced=2 inputs=counter
+"""
+SCAN_LIST = """port 0/0 mac=0 baud=500
+  device 3
+    poll in=3 out=3
+  device 9
+    cos in=2 out=2 heartbeat=500
+  device 7
+    strobe in=2
+"""
+
+
+@pytest.fixture(scope="module")
+def plant(scanner_on):
+    scanner = scanner_on(NETWORK, SCAN_LIST)
+    client = scanner.client()
+    wait_connected(client, [3, 9, 7])
+    client.close()
+    return scanner
+
+
+@pytest.fixture
+def client(plant):
+    """A client of the plant's server, closed when the test ends (so that it holds no slot)."""
+    connected = plant.client()
+    yield connected
+    connected.close()
+
+
+def test_outputs_written_reach_the_device_and_come_back_in_its_inputs(client):
+    poll = base(3)
+    assert not client.write_registers(poll, [0xA1B2, 0xC3D4]).isError()
+    # Three bytes: the low byte of the second register is no output.
+    assert read(client, poll, 2, "holding") == [0xA1B2, 0xC300]
+    wait_until("the echoed poll inputs", lambda: read(client, poll, 2) == [0xA1B2, 0xC300])
+    assert not client.write_register(poll + 1, 0x5500).isError()
+    assert read(client, poll, 2, "holding") == [0xA1B2, 0x5500]
+    wait_until("the echo of one register written",
+               lambda: read(client, poll, 2) == [0xA1B2, 0x5500])
+    cos = base(9) + 36
+    assert not client.write_register(cos, 0xBEEF).isError()
+    wait_until("the echoed COS inputs", lambda: read(client, cos) == [0xBEEF])
+
+
+BAD_ADDRESSES = {
+    "no device at MAC ID 0": lambda c: c.read_input_registers(0, 1),
+    "one past the status block": lambda c: c.read_input_registers(base(3) + STATUS,
+                                                                  STATUS_REGISTERS + 1),
+    "past 3 poll input bytes": lambda c: c.read_input_registers(base(3), 3),
+    "bit-strobe inputs of a polled device": lambda c: c.read_input_registers(base(3) + 32, 1),
+    "poll inputs of a bit-strobed device": lambda c: c.read_input_registers(base(7), 1),
+    "poll outputs of a COS device": lambda c: c.read_holding_registers(base(9), 1),
+    "the status block as holding registers":
+        lambda c: c.read_holding_registers(base(3) + STATUS, 1),
+    "outputs of a bit-strobed device": lambda c: c.write_register(base(7) + 32, 1),
+    "writing past the poll outputs": lambda c: c.write_registers(base(3) + 1, [1, 2]),
+    "a port not in the list": lambda c: c.read_input_registers(8192 + base(3), 1),
+    "coils": lambda c: c.read_coils(0, 1),
+}
+
+
+def test_addresses_outside_the_map_are_answered_with_exception_2(client):
+    for what, call in BAD_ADDRESSES.items():
+        answer = call(client)
+        assert answer.isError() and answer.exception_code == 2, what
+
+
+def ranges_of(document):
+    for port in document["ports"]:
+        for device in port["devices"]:
+            assert device["base"] == base(device["mac"], port["index"])
+            for table in ("input", "holding"):
+                for found in device[f"{table}_registers"]:
+                    yield device["mac"], table, found
+
+
+def test_the_printed_map_is_what_the_server_answers(plant, client):
+    document = plant.register_map()
+    printed = []
+    for mac, table, found in ranges_of(document):
+        start, count = found["start"], found["count"]
+        printed.append((table, start, start + count - 1, found["name"]))
+        assert isinstance(read(client, start, count, table), list), found
+        assert read(client, start + count, 1, table) == 2, found
+        assert read(client, start - 1, 1, table) == 2, found
+    text = subprocess.run([DNM, "run", str(plant.list), "--print-map"], capture_output=True,
+                          text=True, check=True).stdout
+    lines = re.findall(r"^ +(input|holding) (\d+)-(\d+) (\w+)", text, re.M)
+    assert sorted(printed) == sorted((t, int(a), int(b), n) for t, a, b, n in lines)
+    fields = {f["name"]: f["offset"] for f in document["status_block"]["fields"]}
+    assert fields == {n: int(o) for o, n in re.findall(r"^#   \+(\d+) (\w+)$", text, re.M)}
+    status = read(client, base(7) + STATUS, STATUS_REGISTERS)
+    named = {name: status[offset - STATUS] for name, offset in fields.items()}
+    assert (named["run"], named["strobe_status"], named["poll_status"]) == (1, 0, 0xFFFF)
+
+
+def read_request(address, count, transaction=1):
+    """A read input registers request, as bytes on the wire."""
+    return struct.pack(">HHHBBHH", transaction, 0, 6, 1, 4, address, count)
+
+
+def closed_by_server(connection, timeout=30):
+    readable, _, _ = select.select([connection], [], [], timeout)
+    try:
+        return bool(readable) and connection.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def test_eight_clients_are_served_beside_a_silent_a_partial_and_a_slow_one(plant):
+    address = ("127.0.0.1", plant.port)
+    silent = socket.create_connection(address)
+    partial = socket.create_connection(address)
+    partial.sendall(read_request(base(3) + STATUS, STATUS_REGISTERS)[:5])
+    slow = socket.create_connection(address)
+    flooding = threading.Thread(target=flood, args=(slow,))
+    flooding.start()
+
+    answers = []
+
+    def serve_one():
+        client = ModbusTcpClient("127.0.0.1", port=plant.port, timeout=10, retries=0)
+        assert client.connect()
+        for _ in range(20):
+            answers.append(read(client, base(3) + STATUS, STATUS_REGISTERS))
+        client.close()
+
+    clients = [threading.Thread(target=serve_one) for _ in range(8)]
+    start = time.monotonic()
+    for client in clients:
+        client.start()
+    for client in clients:
+        client.join()
+    took = time.monotonic() - start
+    assert len(answers) == 160 and all(len(a) == STATUS_REGISTERS for a in answers)
+    assert took < 20, f"8 clients took {took:.1f} s for 20 reads each"
+    assert closed_by_server(partial), "a partial request is cut"
+    flooding.join(timeout=60)
+    assert not flooding.is_alive(), "a client that takes no answers is cut"
+    for connection in (silent, partial, slow):
+        connection.close()
+
+
+def flood(connection):
+    """Sends requests and takes no answer, until the server gives up on it."""
+    requests = b"".join(read_request(base(3) + STATUS, STATUS_REGISTERS, n) for n in range(1000))
+    try:
+        while True:
+            connection.sendall(requests)
+    except OSError:
+        pass
+
+
+def test_a_new_client_takes_the_slot_of_the_longest_silent_one(plant):
+    address = ("127.0.0.1", plant.port)
+    silent = [socket.create_connection(address) for _ in range(16)]
+    # Every slot holds a client that connected less than a second ago.
+    turned_away = socket.create_connection(address)
+    assert closed_by_server(turned_away)
+    # The server's bound: a client silent for a second gives its slot to a new one.
+    time.sleep(1.2)
+    client = ModbusTcpClient("127.0.0.1", port=plant.port, timeout=10, retries=0)
+    assert client.connect()
+    assert len(read(client, base(3) + STATUS, STATUS_REGISTERS)) == STATUS_REGISTERS
+    assert closed_by_server(silent[0], timeout=10)
+    client.close()
+    for connection in silent + [turned_away]:
+        connection.close()
