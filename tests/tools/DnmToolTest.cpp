@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScanList.h"
 #include "SharedTestSupport.h"
 
 namespace {
@@ -116,6 +117,43 @@ TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
   EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
   EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
                                               "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
+}
+
+TEST_F(DnmTool, ScanSavesAListThatReadsBackWithTheOtherConnectionsToUncomment) {
+  const fs::path saved = dir_ / "saved.txt";
+  const Result scan = Dnm("scan --board 0 --port 0 --mac 2 --baud 500 --save " + saved.string());
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  const std::string text = ReadFile(saved);
+  const dnm::tool::ParsedScanList parsed = dnm::tool::ParseScanList(text, "saved");
+  ASSERT_TRUE(parsed.errors.empty()) << parsed.errors[0].Text() << "\n" << text;
+  ASSERT_EQ(parsed.list.ports.size(), 1u) << text;
+  const dnm::tool::PortEntry& port = parsed.list.ports[0];
+  EXPECT_EQ(port.mac, 2);
+  ASSERT_EQ(port.devices.size(), 2u) << text;
+  dnm::tool::DeviceEntry block;
+  block.mac = 5;
+  block.identity = {77, 7, 5, 0x1234};
+  block.poll = dnm::tool::PollConnection{2, 2};
+  EXPECT_TRUE(port.devices[0].SameAs(block)) << text;
+  dnm::tool::DeviceEntry refusing;  // answers no Get_Attribute_Single: nothing known to check
+  refusing.mac = 9;
+  EXPECT_TRUE(port.devices[1].SameAs(refusing)) << text;
+
+  std::string uncommented = text;
+  for (size_t at; (at = uncommented.find("    # ")) != std::string::npos;)
+    uncommented.erase(at + 4, 2);
+  const dnm::tool::ParsedScanList all = dnm::tool::ParseScanList(uncommented, "all");
+  ASSERT_TRUE(all.errors.empty()) << all.errors[0].Text() << "\n" << uncommented;
+  block.strobe = dnm::tool::StrobeConnection{2};
+  block.cos_cyclic = dnm::tool::CosCyclicConnection{false, 2, 2, 2500};
+  EXPECT_TRUE(all.list.ports[0].devices[0].SameAs(block)) << uncommented;
+
+  fs::remove(saved);
+  fs::create_symlink(dir_ / "network.txt", saved);
+  const Result link = Dnm("scan --save " + saved.string());
+  EXPECT_EQ(link.status, 1);
+  EXPECT_THAT(link.err, HasSubstr("is a symbolic link"));
+  EXPECT_THAT(ReadFile(dir_ / "network.txt"), HasSubstr("Tool Test Block"));
 }
 
 TEST_F(DnmTool, BadInputOrARefusedLineExitsNonZeroAndGetSetAndIoCarryTheValues) {

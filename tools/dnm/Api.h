@@ -21,6 +21,11 @@ namespace dnm::tool {
   X(DNM_ConfigExplicitMsg)                     \
   X(DNM_CheckExplicitMsgConnectionStatus)      \
   X(DNM_StartDevice)                           \
+  X(DNM_StopDevice)                            \
+  X(DNM_RemoveDevice)                          \
+  X(DNM_Offline)                               \
+  X(DNM_GetDeviceStatus)                       \
+  X(DNM_SetBitStrobeFrequency)                 \
   X(DNM_StartCommunicate)                      \
   X(DNM_StopCommunicate)                       \
   X(DNM_GetAttributeEx)                        \

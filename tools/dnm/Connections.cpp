@@ -110,14 +110,19 @@ void Configure(const Session& session, uint8_t mac, const ConnectionSpec& spec) 
   }
 }
 
-DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {
+DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
+                                const ConnectionKind& kind) {
   const uint8_t setup_kind = kind.kind == Kind::kCyclic
                                  ? static_cast<uint8_t>(DNM_ConnectionCOS_Cyclic)
                                  : static_cast<uint8_t>(kind.kind);
   DNM_SetupFailure failure{};
-  if (api().DNM_GetSetupFailure(session.board(), session.port(), mac, setup_kind, &failure) != 0)
+  if (api().DNM_GetSetupFailure(board, port, mac, setup_kind, &failure) != 0)
     return DNM_SetupFailure{};
   return failure;
+}
+
+DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {
+  return SetupFailureAt(session.board(), session.port(), mac, kind);
 }
 
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind) {

@@ -59,6 +59,8 @@ struct ConnectionState {
   DNM_SetupFailure failure;
 };
 DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind);
+DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
+                                const ConnectionKind& kind);
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind);
 // "explicit: established; no response 0, error response 0"
 std::string StateText(const ConnectionKind& kind, const ConnectionState& state);

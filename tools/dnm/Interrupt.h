@@ -1,5 +1,6 @@
-// Ctrl-C and SIGTERM end the commands that run until interrupted (io, monitor) cleanly, also
-// when they were started with SIGINT ignored, as a shell starts a script's background job.
+// Ctrl-C and SIGTERM end the commands that run until interrupted (io, monitor, run) cleanly,
+// also when they were started with SIGINT ignored, as a shell starts a script's background job.
+// SIGHUP asks dnm run to read its scan list again.
 #pragma once
 
 namespace dnm::tool {
@@ -14,5 +15,10 @@ bool WaitReadable(int fd);
 
 // Sleeps for ms milliseconds or until an interrupt comes; false when interrupted.
 bool PauseUnlessInterrupted(int ms);
+
+// SIGHUP too: it ends the next PauseUnlessInterrupted early and is taken by TakeReload.
+void CatchReloads();
+// True once for each run of SIGHUPs since the last call.
+bool TakeReload();
 
 }  // namespace dnm::tool

@@ -114,20 +114,31 @@ int PrintVersion(bool json) {
   return kExitOk;
 }
 
-// simulate and monitor run no master, which would pass its options over unsaid.
+// simulate and monitor run no master, which would pass its options over unsaid; run takes its
+// ports from its scan list.
 void RefuseMasterOptions(const Command& command, const std::vector<std::string>& args) {
-  if (UsesMasterLibrary(command)) return;
-  for (const char* option :
-       {"--board", "--port", "--mac", "--baud", "--network", "--trace", "--timeout"}) {
+  std::vector<const char*> refused = {"--board", "--port", "--mac", "--baud"};
+  if (!UsesMasterLibrary(command)) {
+    refused.insert(refused.end(), {"--network", "--trace", "--timeout"});
+  } else if (command.run != RunRun) {
+    return;
+  }
+  for (const char* option : refused) {
     if (std::find(args.begin(), args.end(), option) != args.end()) {
-      throw UsageError(std::string("option ") + option + " does not apply to dnm " + command.name);
+      throw UsageError(std::string("option ") + option + " does not apply to dnm " + command.name +
+                       (command.run == RunRun ? ": the scan list names the ports" : ""));
     }
   }
 }
 
+// run --print-map reads its file only.
+bool LoadsMasterLibrary(const Command& command, const CommandLine& line) {
+  return UsesMasterLibrary(command) && !(command.run == RunRun && line.Has("--print-map"));
+}
+
 int RunLoaded(const Command& command, const CommandLine& line) {
   PrepareEnvironment(line.common);
-  if (!UsesMasterLibrary(command)) return command.run(line);
+  if (!LoadsMasterLibrary(command, line)) return command.run(line);
   std::string error;
   if (!LoadApi(error)) {
     return Fail(line.common.json, "dnm", "cannot load the master library: " + error, kExitFailed);

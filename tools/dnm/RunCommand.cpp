@@ -1,8 +1,62 @@
 // dnm run: a standing scanner that runs a scan list until it is told to stop.
+#include <cstdio>
+
 #include "Commands.h"
+#include "Explain.h"
+#include "Interrupt.h"
+#include "ModbusService.h"
+#include "Scanner.h"
 
 namespace dnm::tool {
+namespace {
 
-int RunRun(const CommandLine&) { throw UsageError("dnm run is not built yet"); }
+// How often every device's connections are looked at.
+constexpr int kWatchPeriodMs = 100;
+
+// Every refused line on stderr (and with --json the error document); the exit status.
+int RefuseFile(const ParsedScanList& parsed, bool json) {
+  std::string text;
+  for (const ScanListError& error : parsed.errors) {
+    std::fprintf(stderr, "dnm run: %s\n", error.Text().c_str());
+    text += (text.empty() ? "" : "\n") + error.Text();
+  }
+  if (json) std::printf("{\"error\":%s}\n", ErrorJson(nullptr, text, kExitUsage).c_str());
+  return kExitUsage;
+}
+
+void PrintEvent(const Event& event, bool json) {
+  std::printf("%s\n", (json ? EventJson(event) : EventLine(event)).c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunRun(const CommandLine& line) {
+  ExpectWords(line, 1);
+  const std::string path = line.Word(0, "scan list FILE");
+  const bool json = line.common.json;
+  // Before anything else: SIGHUP's default would end the process.
+  CatchReloads();
+  const ParsedScanList parsed = ReadScanList(path);
+  if (!parsed.errors.empty()) return RefuseFile(parsed, json);
+  if (line.Has("--print-map")) {
+    std::printf("%s", RegisterMapText(parsed.list, json).c_str());
+    return kExitOk;
+  }
+  CatchInterrupts();
+  Scanner scanner(parsed.list);
+  scanner.Subscribe([json](const Event& event) { PrintEvent(event, json); });
+  std::unique_ptr<ModbusService> modbus;
+  if (line.Has("--modbus")) modbus = ModbusService::Start(line.options.at("--modbus")[0], scanner);
+  bool online = scanner.Start();
+  while (online && PauseUnlessInterrupted(kWatchPeriodMs)) {
+    if (TakeReload()) scanner.Reload(ReadScanList(path));
+    scanner.Watch();
+  }
+  // The servers go before the devices they show.
+  modbus.reset();
+  scanner.Stop();
+  return online ? kExitOk : kExitFailed;
+}
 
 }  // namespace dnm::tool

@@ -1,11 +1,20 @@
 // dnm scan: the devices that answer, with their identities.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <optional>
+#include <stdexcept>
 
 #include "Commands.h"
 #include "Diagnosis.h"
 #include "Explain.h"
 #include "Json.h"
+#include "ScanList.h"
 #include "Session.h"
 #include "Values.h"
 
@@ -151,11 +160,156 @@ std::string RefusalOf(const Session& session, uint8_t mac, uint16_t status) {
   return why.empty() ? ConnectionStatusWords(status) : why;
 }
 
+// A device that answers, as the scan found it.
+struct Found {
+  uint8_t mac;
+  uint16_t status;  // of its explicit connection; 0 connected
+  Identity identity;
+  std::vector<OfferedConnection> offered;
+  std::string refusal;  // why it takes no explicit connection
+};
+
+Found Examine(const Session& session, uint8_t mac, bool io) {
+  const uint16_t status =
+      api().DNM_CheckExplicitMsgConnectionStatus(session.board(), session.port(), mac);
+  if (status != DNM_NoError) return {mac, status, {}, {}, RefusalOf(session, mac, status)};
+  Found found{mac, status, ReadIdentity(session, mac), {}, ""};
+  if (io) found.offered = ReadOffered(session, mac);
+  return found;
+}
+
+void PrintFound(const std::vector<Found>& found, bool io, bool json) {
+  std::vector<std::string> devices;
+  if (!json) std::printf("MAC  VENDOR  TYPE  PRODUCT  REVISION      SERIAL  NAME\n");
+  for (const Found& f : found) {
+    const std::string offered = io && f.status == DNM_NoError ? OfferedText(f.offered, json) : "";
+    if (json) {
+      std::string device = JsonOf(f.mac, f.identity, f.status, f.refusal);
+      devices.push_back(device.insert(device.size() - 1, offered));
+    } else if (f.status == DNM_NoError) {
+      PrintRow(f.mac, f.identity);
+      std::printf("%s", offered.c_str());
+    } else {
+      std::printf("%3u  (answers, but no explicit connection: %s)\n", unsigned{f.mac},
+                  f.refusal.c_str());
+    }
+  }
+  if (json) {
+    std::string all;
+    for (const std::string& device : devices) all += (all.empty() ? "" : ",") + device;
+    std::printf("{\"devices\":[%s]}\n", all.c_str());
+  }
+}
+
+// The offered connection as a scan list entry of the device, or false when its sizes are beyond
+// what the scanner takes.
+bool AddConnection(const OfferedConnection& offered, DeviceEntry& device) {
+  const std::string name = offered.name;
+  if (name == "strobe") {
+    if (offered.produced > 8) return false;
+    device.strobe = StrobeConnection{static_cast<uint16_t>(offered.produced)};
+    return true;
+  }
+  if (offered.produced > 64 || offered.consumed > 64) return false;
+  const auto in = static_cast<uint16_t>(offered.produced);
+  const auto out = static_cast<uint16_t>(offered.consumed);
+  if (name == "poll") {
+    device.poll = PollConnection{in, out};
+  } else {
+    device.cos_cyclic = CosCyclicConnection{false, in, out};
+  }
+  return true;
+}
+
+std::optional<uint16_t> Narrow(const std::optional<uint32_t>& value) {
+  if (!value) return std::nullopt;
+  return static_cast<uint16_t>(*value);
+}
+
+// The device with its identity and the first offered connection; the other offered ones as
+// commented lines (a person uncomments what they want) after it in notes.
+DeviceEntry SavedDevice(const Found& found, std::string& notes) {
+  DeviceEntry device;
+  device.mac = found.mac;
+  device.identity = {Narrow(found.identity.vendor), Narrow(found.identity.device_type),
+                     Narrow(found.identity.product_code), found.identity.serial};
+  for (const OfferedConnection& offered : found.offered) {
+    const bool live = !device.poll && !device.strobe && !device.cos_cyclic;
+    DeviceEntry alone;
+    if (!AddConnection(offered, alone)) {
+      notes += "    # " + std::string(offered.name) + " in " + std::to_string(offered.produced) +
+               " out " + std::to_string(offered.consumed) + ": beyond what the scanner takes\n";
+    } else if (live) {
+      AddConnection(offered, device);
+    } else {
+      notes += "    # " + FormatConnectionLines(alone).substr(4);
+    }
+  }
+  return device;
+}
+
+std::string SavedText(const CommonOptions& common, const std::vector<Found>& found) {
+  ScanList list;
+  PortEntry port{common.board, common.port, common.mac, common.baud_code, {}, 0};
+  std::map<uint8_t, std::string> notes;
+  std::string unconnected;
+  for (const Found& f : found) {
+    if (f.status == DNM_NoError) {
+      port.devices.push_back(SavedDevice(f, notes[f.mac]));
+    } else {
+      unconnected += "  # device " + std::to_string(f.mac) +
+                     " answers, but takes no explicit connection: " + f.refusal + "\n";
+    }
+  }
+  list.ports.push_back(std::move(port));
+  return "# The devices that answered dnm scan on board " + std::to_string(common.board) +
+         " port " + std::to_string(common.port) +
+         ", for dnm run.\n# Uncomment the connections to use, comment out the others.\n" +
+         FormatScanList(list, [&notes](const PortEntry&,
+                                       const DeviceEntry& device) { return notes[device.mac]; }) +
+         unconnected;
+}
+
+// Writes the text to a new file beside path and renames it over path, so that a reader sees the
+// old file or the new one whole; a symbolic link at path is refused, not followed.
+void ReplaceFile(const std::string& path, const std::string& text) {
+  struct stat existing {};
+  mode_t mode = 0666;
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (S_ISLNK(existing.st_mode))
+      throw std::runtime_error(path + " is a symbolic link; --save does not follow one");
+    if (!S_ISREG(existing.st_mode)) throw std::runtime_error(path + " is not a regular file");
+    mode = existing.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode &= ~mask;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string temporary = directory + ".dnm-scan-save.XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    throw std::runtime_error("cannot write in " + (directory.empty() ? "." : directory) + ": " +
+                             std::strerror(errno));
+  }
+  const bool written = ::fchmod(fd, mode) == 0 &&
+                       ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       ::fsync(fd) == 0;
+  const int error = errno;
+  if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int why = written ? errno : error;
+    ::unlink(temporary.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(why));
+  }
+}
+
 }  // namespace
 
 int RunScan(const CommandLine& line) {
   ExpectWords(line, 0);
   const bool io = line.Has("--io");
+  const bool save = line.Has("--save");
   const Session session(line.common);
   std::vector<uint8_t> macs;
   session.Check("DNM_GetAllDeviceMACID", session.AnsweringMacs(macs));
@@ -173,33 +327,12 @@ int RunScan(const CommandLine& line) {
     session.AddDevice(mac);
     session.Start(mac);
   }
-  const auto check = api().DNM_CheckExplicitMsgConnectionStatus;
-  session.WaitUntilReady(check, macs, "the explicit connections of the devices");
-  std::vector<std::string> json;
-  if (!line.common.json) {
-    std::printf("MAC  VENDOR  TYPE  PRODUCT  REVISION      SERIAL  NAME\n");
-  }
-  for (const uint8_t mac : macs) {
-    const uint16_t status = check(session.board(), session.port(), mac);
-    const Identity identity = status == DNM_NoError ? ReadIdentity(session, mac) : Identity{};
-    const std::string offered =
-        io && status == DNM_NoError ? OfferedText(ReadOffered(session, mac), line.common.json) : "";
-    const std::string why = status == DNM_NoError ? "" : RefusalOf(session, mac, status);
-    if (line.common.json) {
-      std::string device = JsonOf(mac, identity, status, why);
-      json.push_back(device.insert(device.size() - 1, offered));
-    } else if (status == DNM_NoError) {
-      PrintRow(mac, identity);
-      std::printf("%s", offered.c_str());
-    } else {
-      std::printf("%3u  (answers, but no explicit connection: %s)\n", unsigned{mac}, why.c_str());
-    }
-  }
-  if (line.common.json) {
-    std::string devices;
-    for (const std::string& device : json) devices += (devices.empty() ? "" : ",") + device;
-    std::printf("{\"devices\":[%s]}\n", devices.c_str());
-  }
+  session.WaitUntilReady(api().DNM_CheckExplicitMsgConnectionStatus, macs,
+                         "the explicit connections of the devices");
+  std::vector<Found> found;
+  for (const uint8_t mac : macs) found.push_back(Examine(session, mac, io || save));
+  PrintFound(found, io, line.common.json);
+  if (save) ReplaceFile(line.options.at("--save")[0], SavedText(line.common, found));
   return kExitOk;
 }
 
