@@ -61,7 +61,6 @@ namespace dnm::tool {
   X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
   X(DNM_GetSetupFailure)                       \
-  X(DNM_GetDeviceStatus)                       \
   X(DNM_SetPollFrequency)                      \
   X(DNM_GetOwnership)                          \
   X(DNM_GetAllFaultNodeEx)                     \
