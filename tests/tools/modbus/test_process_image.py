@@ -1,8 +1,9 @@
 """The process image over Modbus TCP: outputs written reach the devices and come back in their
 echoed inputs, addresses outside the map are answered with exception 2, the printed map is what
-the server answers, and clients do not hold each other up."""
+the server answers, clients do not hold each other up, and a reload moves no address."""
 import re
 import select
+import signal
 import socket
 import struct
 import subprocess
@@ -186,3 +187,14 @@ def test_a_new_client_takes_the_slot_of_the_longest_silent_one(plant):
     client.close()
     for connection in silent + [turned_away]:
         connection.close()
+
+
+def test_a_reload_leaves_the_devices_that_stay_where_they_were(plant, client):
+    cos_outputs = base(9) + 36
+    assert not client.write_register(cos_outputs, 0x4242).isError()
+    plant.list.write_text(SCAN_LIST.replace("  device 3\n    poll in=3 out=3\n", ""))
+    plant.process.send_signal(signal.SIGHUP)
+    wait_until("MAC ID 3 out of the map", lambda: read(client, base(3) + STATUS) == 2)
+    assert read(client, base(9) + STATUS) == [0] and read(client, base(7) + STATUS) == [0]
+    assert read(client, cos_outputs, 1, "holding") == [0x4242]
+    wait_until("the echo", lambda: read(client, cos_outputs) == [0x4242])
