@@ -303,7 +303,7 @@ bool MeasureCpu(const Files& files, int port, double seconds) {
   const double served = CpuPercent(pid, seconds, [&](double s) {
     ReadAllTenTimesASecond(*scanner.client, s);
   });
-  std::printf("  without a client %.2f %% of a core (the library and the card); with a client "
+  std::printf("  without a client %.2f %% of a core (library, card, scanner); with a client "
               "reading all %d registers of each device 10 times a second %.2f %%, %.2f %% more "
               "(goal under %.0f %% in all): %s\n",
               idle, 1 + kStatusRegisters, served, served - idle, kCpuGoalPercent,
