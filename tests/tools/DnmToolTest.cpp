@@ -311,7 +311,7 @@ TEST_F(DnmTool, EveryRunWithJsonPrintsOneJsonDocument) {
       {"monitor --kind bogus --file x", 2,
        "unknown kind 'bogus'; the kinds are dupmac, explicit, poll, strobe, cos, offline, other"},
       {"--version", 0, R"({"dnm":"1.1","library":"1.1","library_error":null})"},
-      {"scan --help", 0, R"({"usage":"dnm scan [--io]","help":)"},
+      {"scan --help", 0, R"({"usage":"dnm scan [--io] [--save FILE]","help":)"},
       {"--help", 0, R"({"usage":"dnm COMMAND [ARGUMENTS] [OPTIONS]","help":"commands:\n)"},
   };
   for (const auto& c : cases) {

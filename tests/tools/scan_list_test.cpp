@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "ScanList.h"
 
@@ -18,7 +19,7 @@ struct Refused {
   const char* message;  // a fragment of it
 };
 
-TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
+TEST(ScanListFile, RefusesEachFaultAtItsLineAndColumn) {
   const std::string head = kHead;
   const std::string long_line = "# " + std::string(254, 'x');
   // clang-format off
@@ -39,7 +40,7 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
       {"port 0/0 mac=0x1 baud=500\n", 1, 14, "not a whole decimal number"},
       {"port 0/0 mac=99999999999 baud=500\n", 1, 14, "mac 99999999999 is out of range"},
       {"port 0/0 mac=4294967296 baud=500\n", 1, 14, "out of range"},
-      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not 125, 250 or 500"},
+      {"port 0/0 mac=0 baud=1000\n", 1, 21, "baud '1000' is not one of 125, 250, 500"},
       {"port 0/0 mac=0 mac=1 baud=500\n", 1, 16, "duplicate key 'mac'"},
       {"port 0/0 mac=0 speed=500\n", 1, 16, "unknown key 'speed' on a port line; it takes mac, baud"},
       {"port 0/0 mac=0 baud=500 extra\n", 1, 25, "expected KEY=VALUE, not 'extra'"},
@@ -100,9 +101,9 @@ TEST(ScanList, RefusesEachFaultAtItsLineAndColumn) {
   }
 }
 
-TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
+TEST(ScanListFile, ReportsEveryRefusedLineWithoutFollowOnFaultsAndAMarkAsBlanks) {
   const ParsedScanList parsed = ParseScanList(
-      "port 0/9 mac=0 baud=500\n"  // refused: its devices are still read, with no cascade
+      "\xEF\xBB\xBFport 0/9 mac=0 baud=500\n"  // refused twice; its devices are still read
       "  device 0\n"
       "    poll in=1 out=1\n"
       "  device 70 vendor=1\n"  // refused: its connection lines are still read
@@ -111,14 +112,16 @@ TEST(ScanList, ReportsEveryRefusedLineWithoutFollowOnFaults) {
       "port 0/1 mac=1 baud=500\n"
       "  device 2 serial=x\n",
       "f");
-  ASSERT_EQ(parsed.errors.size(), 4u);
-  EXPECT_EQ(parsed.errors[0].Text(), "f:1:8: port 9 is out of range 0..3");
-  EXPECT_EQ(parsed.errors[1].line, 4u);
-  EXPECT_EQ(parsed.errors[2].line, 6u);
-  EXPECT_EQ(parsed.errors[3].Text(), "f:8:19: serial 'x' is not a whole decimal number");
+  ASSERT_EQ(parsed.errors.size(), 5u);
+  EXPECT_EQ(parsed.errors[0].Text(),
+            "f:1:1: a byte order mark starts the file; save it without one");
+  EXPECT_EQ(parsed.errors[1].Text(), "f:1:11: port 9 is out of range 0..3");
+  EXPECT_EQ(parsed.errors[2].line, 4u);
+  EXPECT_EQ(parsed.errors[3].line, 6u);
+  EXPECT_EQ(parsed.errors[4].Text(), "f:8:19: serial 'x' is not a whole decimal number");
 }
 
-TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
+TEST(ScanListFile, ReadsEveryKeyAndTheDefaultsAndWritesTextThatReadsBackTheSame) {
   const ParsedScanList parsed = ParseScanList(
       "# a line of comment, then blank ones\n"
       "\n"
@@ -165,9 +168,25 @@ TEST(ScanList, ReadsEveryKeyAndTheDefaults) {
   EXPECT_EQ(list.ports[1].baud_code, 1);
   EXPECT_EQ(list.ports[2].board, 7);
   EXPECT_TRUE(list.ports[2].devices.empty());
+
+  const std::string text = FormatScanList(list);
+  const ParsedScanList again = ParseScanList(text, "again");
+  ASSERT_TRUE(again.errors.empty()) << again.errors[0].Text() << "\n" << text;
+  EXPECT_EQ(FormatScanList(again.list), text);
+  EXPECT_EQ(std::tie(again.list.poll_period_ms, again.list.strobe_period_ms),
+            std::tie(list.poll_period_ms, list.strobe_period_ms));
+  ASSERT_EQ(again.list.ports.size(), list.ports.size());
+  for (size_t p = 0; p < list.ports.size(); ++p) {
+    const PortEntry &want = list.ports[p], &got = again.list.ports[p];
+    EXPECT_EQ(std::tie(got.board, got.port, got.mac, got.baud_code),
+              std::tie(want.board, want.port, want.mac, want.baud_code));
+    ASSERT_EQ(got.devices.size(), want.devices.size());
+    for (size_t d = 0; d < want.devices.size(); ++d)
+      EXPECT_TRUE(got.devices[d].SameAs(want.devices[d])) << text;
+  }
 }
 
-TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
+TEST(ScanListFile, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   const std::string path = ::testing::TempDir() + "scan_list_test.txt";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -180,6 +199,11 @@ TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
   const std::string comments(1000, '#');
   for (int i = 0; i < 1100; ++i) std::fprintf(file, "%s\n", comments.c_str());
   std::fclose(file);
+  const ParsedScanList example = ReadScanList(DNM_EXAMPLE_SCAN_LIST);
+  ASSERT_TRUE(example.errors.empty()) << example.errors[0].Text();
+  ASSERT_EQ(example.list.ports.at(0).devices.size(), 4u);
+  EXPECT_EQ(example.list.ports[0].devices[1].strobe, StrobeConnection{2});
+  EXPECT_EQ(example.list.ports[0].devices[2].cos_cyclic, (CosCyclicConnection{false, 2, 2, 2500}));
   for (const std::string& unread : {path, path + ".missing"}) {
     const ParsedScanList refused = ReadScanList(unread);
     ASSERT_EQ(refused.errors.size(), 1u);
@@ -187,50 +211,6 @@ TEST(ScanList, ReadsAFileAndRefusesOneItCannotTakeWhole) {
     EXPECT_TRUE(refused.list.ports.empty());
   }
   std::remove(path.c_str());
-}
-
-TEST(ScanList, WritesTextThatReadsBackTheSame) {
-  ScanList list;
-  list.poll_period_ms = 8;
-  list.strobe_period_ms = 250;
-  for (const uint8_t port_number : {3, 0}) {
-    PortEntry port;
-    port.board = 5;
-    port.port = port_number;
-    port.mac = 63;
-    port.baud_code = port_number == 0 ? 2 : 1;
-    DeviceEntry device;
-    device.mac = 0;
-    device.identity.product_code = 9;
-    device.identity.serial = 0;
-    device.strobe = StrobeConnection{0};
-    port.devices.push_back(device);
-    device.mac = 12;
-    device.route = Route::kUcmm;
-    device.watchdog = WatchdogAction::kTimeout;
-    device.identity = {1, 2, 3, 4};
-    device.poll = PollConnection{0, 64};
-    device.cos_cyclic = CosCyclicConnection{port_number == 0, 64, 0, 1};
-    port.devices.push_back(device);
-    list.ports.push_back(port);
-  }
-  const std::string text = FormatScanList(list);
-  const ParsedScanList parsed = ParseScanList(text, "f");
-  ASSERT_TRUE(parsed.errors.empty()) << parsed.errors[0].Text() << "\n" << text;
-  ASSERT_EQ(parsed.list.ports.size(), 2u);
-  EXPECT_EQ(parsed.list.poll_period_ms, 8);
-  EXPECT_EQ(parsed.list.strobe_period_ms, 250);
-  for (size_t p = 0; p < 2; ++p) {
-    const PortEntry &want = list.ports[p], &got = parsed.list.ports[p];
-    EXPECT_EQ(got.board, want.board);
-    EXPECT_EQ(got.port, want.port);
-    EXPECT_EQ(got.mac, want.mac);
-    EXPECT_EQ(got.baud_code, want.baud_code);
-    ASSERT_EQ(got.devices.size(), want.devices.size());
-    for (size_t d = 0; d < want.devices.size(); ++d)
-      EXPECT_TRUE(got.devices[d].SameAs(want.devices[d])) << text;
-  }
-  EXPECT_EQ(FormatScanList(parsed.list), text);
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // dnm scan: the devices that answer, with their identities.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -270,38 +270,45 @@ std::string SavedText(const CommonOptions& common, const std::vector<Found>& fou
          unconnected;
 }
 
+// The mode of the file path names, to be kept by the file that replaces it; none when there is
+// no file. A symbolic link or anything but a regular file is refused.
+std::optional<mode_t> ReplacedMode(const std::string& path) {
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) != 0) return std::nullopt;
+  if (S_ISLNK(existing.st_mode))
+    throw std::runtime_error(path + " is a symbolic link; --save does not follow one");
+  if (!S_ISREG(existing.st_mode)) throw std::runtime_error(path + " is not a regular file");
+  return existing.st_mode & 07777;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno != EINTR) return false;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
 // Writes the text to a new file beside path and renames it over path, so that a reader sees the
 // old file or the new one whole; a symbolic link at path is refused, not followed.
 void ReplaceFile(const std::string& path, const std::string& text) {
-  struct stat existing {};
-  mode_t mode = 0666;
-  if (::lstat(path.c_str(), &existing) == 0) {
-    if (S_ISLNK(existing.st_mode))
-      throw std::runtime_error(path + " is a symbolic link; --save does not follow one");
-    if (!S_ISREG(existing.st_mode)) throw std::runtime_error(path + " is not a regular file");
-    mode = existing.st_mode & 07777;
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode &= ~mask;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  std::string temporary = directory + ".dnm-scan-save.XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) {
-    throw std::runtime_error("cannot write in " + (directory.empty() ? "." : directory) + ": " +
-                             std::strerror(errno));
-  }
-  const bool written = ::fchmod(fd, mode) == 0 &&
-                       ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                       ::fsync(fd) == 0;
-  const int error = errno;
-  if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int why = written ? errno : error;
+  const std::optional<mode_t> mode = ReplacedMode(path);
+  const std::string temporary = path + ".saving-" + std::to_string(::getpid());
+  // A new file gets what the umask leaves of 0666, as any file a command writes.
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+  const auto fail = [&](int why) {
     ::unlink(temporary.c_str());
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(why));
+  };
+  if ((mode && ::fchmod(fd, *mode) != 0) || !WriteAll(fd, text) || ::fsync(fd) != 0) {
+    const int why = errno;
+    ::close(fd);
+    fail(why);
   }
+  if (::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) fail(errno);
 }
 
 }  // namespace

@@ -113,7 +113,6 @@ Fields FieldsOf(const std::vector<Word>& words, size_t first, std::string_view k
   return fields;
 }
 
-// The value of a key as a number; required ones refused when missing (at the line's first word).
 std::optional<uint32_t> OptionalNumber(const Fields& fields, const std::string& key, uint32_t min,
                                        uint32_t max) {
   const auto found = fields.find(key);
@@ -121,6 +120,7 @@ std::optional<uint32_t> OptionalNumber(const Fields& fields, const std::string& 
   return NumberOf(found->second.value, found->second.column, min, max, key);
 }
 
+// A key the line must have; kind is its first word, where a missing key is reported.
 const Field& RequiredField(const Fields& fields, const std::string& key, const Word& kind) {
   const auto found = fields.find(key);
   if (found == fields.end()) {
@@ -132,8 +132,8 @@ const Field& RequiredField(const Fields& fields, const std::string& key, const W
 
 uint32_t RequiredNumber(const Fields& fields, const std::string& key, uint32_t min, uint32_t max,
                         const Word& kind) {
-  return NumberOf(RequiredField(fields, key, kind).value, RequiredField(fields, key, kind).column,
-                  min, max, key);
+  const Field& field = RequiredField(fields, key, kind);
+  return NumberOf(field.value, field.column, min, max, key);
 }
 
 // The library keeps a period of 1000 / N ms for a whole N only; others are refused with the
@@ -152,13 +152,9 @@ uint16_t ExactPeriod(const Fields& fields, const std::string& key, uint16_t fall
                       " is not a period the library keeps (1000/N ms); nearest: " + nearest};
 }
 
-uint8_t BaudCode(const Field& baud) {
-  if (baud.value == "500") return 0;
-  if (baud.value == "250") return 1;
-  if (baud.value == "125") return 2;
-  throw LineError{baud.column, "baud " + Quoted(baud.value) + " is not 125, 250 or 500"};
-}
-
+// DNM_Online's baud rate codes.
+const std::vector<std::pair<std::string_view, uint8_t>> kBauds = {
+    {"125", 2}, {"250", 1}, {"500", 0}};
 const std::vector<std::pair<std::string_view, Route>> kRoutes = {{"group2", Route::kGroup2},
                                                                  {"ucmm", Route::kUcmm}};
 const std::vector<std::pair<std::string_view, WatchdogAction>> kWatchdogs = {
@@ -195,12 +191,20 @@ class Parser {
 
   void Read(std::string_view line, size_t number) {
     line_ = number;
+    // The rest of the line is still read, the mark as blanks, so that the lines below it are
+    // judged as they stand and the columns stay those of the file.
+    std::string unmarked;
+    if (number == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") {
+      Refuse({1, "a byte order mark starts the file; save it without one"});
+      unmarked = "   " + std::string(line.substr(3));
+      line = unmarked;
+    }
     try {
       CheckCharacters(line);
       const std::vector<Word> words = WordsOf(line);
       if (!words.empty()) Dispatch(words);
     } catch (const LineError& e) {
-      parsed_.errors.push_back({file_, number, e.column, e.message});
+      Refuse(e);
     }
   }
 
@@ -211,6 +215,10 @@ class Parser {
   }
 
  private:
+  void Refuse(const LineError& error) {
+    parsed_.errors.push_back({file_, line_, error.column, error.message});
+  }
+
   void Dispatch(const std::vector<Word>& words) {
     const std::string_view kind = words[0].text;
     if (kind == "scanner") return Scanner(words);
@@ -247,7 +255,8 @@ class Parser {
     PortEntry port = PortNumbers(words[1]);
     const Fields fields = FieldsOf(words, 2, "port", {"mac", "baud"});
     port.mac = static_cast<uint8_t>(RequiredNumber(fields, "mac", 0, 63, words[0]));
-    port.baud_code = BaudCode(RequiredField(fields, "baud", words[0]));
+    RequiredField(fields, "baud", words[0]);
+    port.baud_code = NamedValue(fields, "baud", uint8_t{0}, kBauds);
     port.line = line_;
     for (const PortEntry& other : parsed_.list.ports) {
       if (other.board == port.board && other.port == port.port) {
@@ -369,9 +378,9 @@ class Parser {
 };
 
 std::string PortLine(const PortEntry& port) {
-  static const char* const kBauds[] = {"500", "250", "125"};
   return "port " + std::to_string(port.board) + "/" + std::to_string(port.port) +
-         " mac=" + std::to_string(port.mac) + " baud=" + kBauds[port.baud_code % 3] + "\n";
+         " mac=" + std::to_string(port.mac) +
+         " baud=" + std::string(NameOf(port.baud_code, kBauds)) + "\n";
 }
 
 std::string DeviceLine(const DeviceEntry& device) {
