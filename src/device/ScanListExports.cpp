@@ -5,6 +5,8 @@
 #include "VELKCANDNM.h"
 #include "api/ExportCall.h"
 #include "device/ScanList.h"
+#include "netmgmt/ReleaseSets.h"
+#include "netmgmt/StartStop.h"
 #include "platform/Platform.h"
 #include "port/CANPort.h"
 #include "port/Identifiers.h"
@@ -84,6 +86,13 @@ DNM_EXPORT uint16_t DNM_CALL DNM_RemoveDevice(uint8_t board, uint8_t port, uint8
   ExportCall call("RemoveDevice()   ", board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
+  if (call.port().IsStarted(mac)) {
+    // Released while the port is on the bus, as a board's close does: its workers end before
+    // they would see the stop. The turn is given back before the device goes.
+    ReleasedSets released(call.port(), ReleasedSets::kTurnWaitMs, mac);
+    released.Release();
+    StopDevice(call.port(), mac);
+  }
   RemoveDevice(call.port(), mac);
   return DNM_NoError;
 }

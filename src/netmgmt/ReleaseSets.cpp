@@ -45,9 +45,10 @@ uint32_t EarlierTick(uint32_t a, uint32_t b) {
 // own limit, all of them at the same time. A device whose turn does not come
 // in time is released all the same; only its late answer may then go to the
 // request in progress, which does not wait for a release's answer.
-ReleasedSets::ReleasedSets(CANPort& port, uint32_t turn_wait_ms) : port_(port) {
+ReleasedSets::ReleasedSets(CANPort& port, uint32_t turn_wait_ms, int only_mac) : port_(port) {
   const uint32_t start = platform::GetTickCount();
   for (uint8_t mac = 0; mac < 64; ++mac) {
+    if (only_mac >= 0 && mac != only_mac) continue;
     Device_Info* device = port.device(mac);
     if (device == nullptr || !port.IsStarted(mac) || !device->Has(kChoiceExplicit)) continue;
     const uint32_t spent = platform::GetTickCount() - start;

@@ -22,7 +22,8 @@ class RequestTurn;
 // (one request's time when the workers go on, 0 when they are about to end).
 class ReleasedSets {
  public:
-  ReleasedSets(CANPort& port, uint32_t turn_wait_ms);
+  // only_mac: that device alone, when it is started (-1: every started device).
+  ReleasedSets(CANPort& port, uint32_t turn_wait_ms, int only_mac = -1);
   ~ReleasedSets();
   ReleasedSets(const ReleasedSets&) = delete;
   ReleasedSets& operator=(const ReleasedSets&) = delete;

@@ -57,7 +57,8 @@ class ExplicitConnection : public OnlineMaster {
   }
 };
 
-// A stop releases the connection once; a start establishes it again.
+// A stop releases the connection once; a start establishes it again; a removal releases it
+// before the call returns.
 TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnceAndStopReleasesIt) {
   Responder slave(*card_, 0, 0, AcceptingSlave);
   AddAndStart(0, 1);
@@ -80,6 +81,10 @@ TEST_F(ExplicitConnection, Group2EstablishmentSetsTheWatchdogActionOnceAndStopRe
   ASSERT_EQ(lib_.DNM_StartDevice(0, 0, kSlave), 0);
   EXPECT_TRUE(WaitEstablished(3000));
   EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4B).size(), 2u);
+  ASSERT_EQ(lib_.DNM_RemoveDevice(0, 0, kSlave), 0);
+  EXPECT_TRUE(slave.WaitFor(kAllocateId, 0x4C, 2, 500));
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_EQ(slave.HeardWith(kAllocateId, 0x4C).size(), 2u);
 }
 
 TEST_F(ExplicitConnection, SilentDeviceIsAskedAgainEverySixAndAHalfSeconds) {

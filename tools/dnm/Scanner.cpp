@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <string_view>
 
 #include "Api.h"
 #include "Connections.h"
@@ -22,9 +23,9 @@ constexpr auto kIdentityRetry = std::chrono::seconds(2);
 constexpr uint8_t kIdentityClass = 0x01;
 
 const char* const kEventNames[] = {
-    "online",      "online_failed",     "offline", "connected",      "lost",
-    "setup_failed", "size_mismatch",    "identity_mismatch", "refused", "added",
-    "removed",     "changed",           "reloaded", "reload_refused", "stopped"};
+    "online",       "online_failed", "offline",           "connected",      "lost",
+    "setup_failed", "size_mismatch", "identity_mismatch", "refused",        "added",
+    "removed",      "changed",       "reloaded",          "reload_refused", "stopped"};
 
 unsigned BaudOf(uint8_t baud_code) {
   return baud_code == 0 ? 500 : baud_code == 1 ? 250 : 125;
@@ -170,8 +171,8 @@ std::string EventJson(const Event& event) {
          ",\"event\":" + JsonString(EventName(event.kind)) +
          ",\"board\":" + JsonNumberOr(event.board, "null") +
          ",\"port\":" + JsonNumberOr(event.port, "null") +
-         ",\"mac\":" + JsonNumberOr(event.mac, "null") + ",\"connection\":" +
-         (event.connection.empty() ? "null" : JsonString(event.connection)) +
+         ",\"mac\":" + JsonNumberOr(event.mac, "null") +
+         ",\"connection\":" + (event.connection.empty() ? "null" : JsonString(event.connection)) +
          ",\"cause\":" + std::to_string(event.cause) + ",\"text\":" + JsonString(event.text) + "}";
 }
 
@@ -239,10 +240,12 @@ void Scanner::PublishView() {
   const std::lock_guard lock(view_mutex_);
   view_list_ = std::move(list);
   view_runs_ = std::move(runs);
+  view_stale_ = false;
 }
 
 void Scanner::ApplyPeriods(const ScanList& list) {
-  api().DNM_SetPollFrequency(static_cast<uint16_t>(1000 / std::max<uint16_t>(list.poll_period_ms, 1)));
+  api().DNM_SetPollFrequency(
+      static_cast<uint16_t>(1000 / std::max<uint16_t>(list.poll_period_ms, 1)));
   api().DNM_SetBitStrobeFrequency(
       static_cast<uint16_t>(1000 / std::max<uint16_t>(list.strobe_period_ms, 1)));
 }
@@ -252,11 +255,9 @@ bool Scanner::Start() {
   ApplyPeriods(list_);
   bool all_online = true;
   for (PortState& port : ports_) {
-    if (!BringOnline(port)) {
-      all_online = false;
-      continue;
-    }
-    for (DeviceState& device : port.devices) AddDevice(port, device);
+    const bool online = BringOnline(port);
+    all_online = all_online && online;
+    for (DeviceState& device : port.devices) AddOrMarkAbsent(port, device);
   }
   PublishView();
   return all_online;
@@ -284,8 +285,8 @@ bool Scanner::BringOnline(PortState& port) {
     return false;
   }
   if (code != DNM_NoError) {
-    Emit(EventKind::kOnlineFailed, &e, -1, "cannot go online " + as + ": " +
-                                               CodeText("DNM_Online", code));
+    Emit(EventKind::kOnlineFailed, &e, -1,
+         "cannot go online " + as + ": " + CodeText("DNM_Online", code));
     return false;
   }
   port.online = true;
@@ -306,9 +307,19 @@ bool Scanner::Refused(PortState& port, DeviceState& device, const char* export_n
   if (code == DNM_NoError) return false;
   Emit(EventKind::kRefused, &port.entry, device.entry.mac,
        "refused: " + CodeText(export_name, code));
-  api().DNM_RemoveDevice(port.entry.board, port.entry.port, device.entry.mac);
+  // A device the library would not add may be another's entry: it is not taken out.
+  if (std::string_view(export_name) != "DNM_AddDevice")
+    api().DNM_RemoveDevice(port.entry.board, port.entry.port, device.entry.mac);
   SetRun(device, DeviceRun::kRefused);
   return true;
+}
+
+void Scanner::AddOrMarkAbsent(PortState& port, DeviceState& device) {
+  if (port.online) {
+    AddDevice(port, device);
+  } else {
+    SetRun(device, DeviceRun::kAbsent);
+  }
 }
 
 void Scanner::AddDevice(PortState& port, DeviceState& device) {
@@ -326,6 +337,7 @@ void Scanner::AddDevice(PortState& port, DeviceState& device) {
   const bool keyed = !device.entry.identity.Empty();
   if (!keyed && !ConfigureIo(port, device)) return;
   if (Refused(port, device, "DNM_StartDevice", api().DNM_StartDevice(b, p, mac))) return;
+  device.identity_due = keyed;
   SetRun(device, keyed ? DeviceRun::kStarting : DeviceRun::kRunning);
 }
 
@@ -396,11 +408,12 @@ bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   };
   if (status == DNM_NoError) {
     if (look.loss_untold) tell(EventKind::kLost, " lost: ", {});
-    if (!look.stood && kind_id == Kind::kExplicit && !device.entry.identity.Empty())
-      device.identity_due = true;
     look = {true, false, {}};
     return true;
   }
+  // Another device may be put in the place of one that was lost.
+  if (look.stood && kind_id == Kind::kExplicit && !device.entry.identity.Empty())
+    device.identity_due = true;
   const DNM_SetupFailure failure = SetupFailureAt(b, p, mac, kind);
   const bool known = failure.cause != DNM_SetupNoFailure && failure.cause != DNM_SetupStopped;
   if (look.stood || look.loss_untold) {
@@ -475,8 +488,9 @@ void Scanner::Reload(const ParsedScanList& parsed) {
   }
   std::vector<PortState> next_ports;
   for (const PortEntry& entry : next.ports) {
-    const auto old = std::find_if(ports_.begin(), ports_.end(),
-                                  [&](const PortState& port) { return same_port(port.entry, entry); });
+    const auto old = std::find_if(ports_.begin(), ports_.end(), [&](const PortState& port) {
+      return same_port(port.entry, entry);
+    });
     PortState port = old != ports_.end() ? std::move(*old) : PortState{entry, false, {}};
     ReloadPort(port, entry, counts);
     next_ports.push_back(std::move(port));
@@ -500,12 +514,10 @@ void Scanner::ReloadPort(PortState& port, const PortEntry& entry, ReloadCounts& 
     counts.removed += port.devices.size();
     TakeOffline(port);
     port = PortState{entry, false, {}};
-    const bool online = BringOnline(port);
-    for (const DeviceEntry& device_entry : entry.devices) {
-      DeviceState& device = port.devices.emplace_back(device_entry);
-      ++counts.added;
-      if (online) AddDevice(port, device);
-    }
+    BringOnline(port);
+    for (const DeviceEntry& device_entry : entry.devices)
+      AddOrMarkAbsent(port, port.devices.emplace_back(device_entry));
+    counts.added += entry.devices.size();
     return;
   }
   port.entry = entry;

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "ScanList.h"
 #include "Connections.h"
+#include "ScanList.h"
 #include "ScannerView.h"
 #include "VELKCANDNM.h"
 
@@ -97,7 +97,8 @@ class Scanner : public ScannerView {
     DeviceEntry entry;
     DeviceRun run = DeviceRun::kStarting;
     bool io_configured = false;  // its I/O connections are configured
-    bool identity_due = false;   // read the identity when the explicit connection stands
+    bool identity_due = false;   // read the identity when the explicit connection stands:
+                                 // after the start, and after a loss
     bool connected = false;      // told as connected since it last lost a connection
     std::string mismatch_told;   // the identity mismatch told last
     std::chrono::steady_clock::time_point next_identity_read{};
@@ -116,6 +117,7 @@ class Scanner : public ScannerView {
   bool BringOnline(PortState& port);
   void TakeOffline(PortState& port);
   void AddDevice(PortState& port, DeviceState& device);
+  void AddOrMarkAbsent(PortState& port, DeviceState& device);
   void RemoveDevice(PortState& port, DeviceState& device);
   bool ConfigureIo(PortState& port, DeviceState& device);
   void StartIo(PortState& port, DeviceState& device);
