@@ -41,7 +41,7 @@ def wait_until(what, condition, timeout=60):
 
 
 class Scanner:
-    """dnm run LIST --network NET --modbus 127.0.0.1:PORT, ended (SIGTERM, then SIGKILL) by stop()."""
+    """dnm run LIST --network NET --modbus 127.0.0.1:PORT, ended by stop()."""
 
     def __init__(self, directory, network, scan_list):
         self.network = directory / "network.txt"
@@ -75,13 +75,16 @@ class Scanner:
         return open(self.log.name).read()
 
     def stop(self):
+        """SIGTERM, with clients served meanwhile: it ends by itself, with status 0."""
         self.process.terminate()
         try:
-            self.process.wait(timeout=30)
+            status = self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            self.process.wait()
+            status = self.process.wait()
+        said = self.said()
         self.log.close()
+        assert status == 0, f"dnm run ended with {status} after SIGTERM: {said}"
 
 
 def read(client, address, count=1, table="input"):

@@ -31,4 +31,4 @@ def test_a_cable_pulled_and_restored_shows_in_the_status_registers(scanner_on):
     wait_until("the connection back", lambda: read(client, status) == [0])
     block = read(client, status, STATUS_REGISTERS)
     assert block[POLL_NO_RESPONSE] << 16 | block[POLL_NO_RESPONSE + 1] > 0, block
-    client.close()
+    # The client stays connected: the scanner stops with it (conftest's stop).
