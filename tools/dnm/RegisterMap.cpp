@@ -114,7 +114,8 @@ std::string RangeText(const RegisterRange& range, const ScanList& list) {
                      (range.table == RegisterTable::kInput ? "input " : "holding ") +
                      Number(range.start) + "-" + Number(range.end() - 1) + " " +
                      RangeName(range, list);
-  return text + (range.bytes > 0 ? ", " + Number(range.bytes) + " bytes\n" : "\n");
+  if (range.bytes == 0) return text + "\n";
+  return text + ", " + Number(range.bytes) + (range.bytes == 1 ? " byte\n" : " bytes\n");
 }
 
 std::string RangeJson(const RegisterRange& range, const ScanList& list) {
