@@ -20,6 +20,7 @@
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "CommandLine.h"
@@ -213,7 +214,12 @@ void Server::Admit(int fd) {
   client->last_request_ms = NowMs();
   Client& admitted = *client;
   clients_.push_back(std::move(client));
-  admitted.thread = std::thread([this, &admitted, fd] { Serve(admitted, fd); });
+  try {
+    admitted.thread = std::thread([this, &admitted, fd] { Serve(admitted, fd); });
+  } catch (const std::system_error&) {  // no thread to be had: the client goes unserved
+    clients_.pop_back();
+    close(fd);
+  }
 }
 
 void Server::ReapFinished() {
