@@ -203,16 +203,21 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   Network(
       "slave segment=bus mac=5 vendor=77 product_code=5 produced=2 consumed=2\n"
       "slave segment=bus mac=6 vendor=78 product_code=6 strobe_produced=1\n"
-      "slave segment=bus mac=7 produced=4 consumed=4 silent_from=10000 back_at=20000\n");
+      "slave segment=bus mac=7 produced=4 consumed=4 silent_from=10000 back_at=20000\n"
+      "slave segment=bus mac=8 error=get\n");
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   const std::string list = Write("list.txt",
                                  "port 0/0 mac=0 baud=500\n"
                                  "  device 5 vendor=77 product_code=5\n    poll in=2 out=2\n"
                                  "  device 6 vendor=78 product_code=60\n    strobe in=1\n"
-                                 "  device 7 vendor=7468\n    poll in=4 out=4\n");
+                                 "  device 7 vendor=7468\n    poll in=4 out=4\n"
+                                 "  device 8 vendor=1\n    poll in=2 out=2\n");
   auto run = Run(list, {"--json"});
   const std::string mismatch = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":6)"});
   EXPECT_THAT(mismatch, HasSubstr("product code 6, 60 expected; not started")) << run->said();
+  const std::string unknown = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":8)"});
+  EXPECT_THAT(unknown, HasSubstr("identity unknown: vendor not read: DNM_GetAttributeEx gave 1701 "
+                                 "DNM_GetAttributeResponseError; not started"));
   EXPECT_THAT(run->WaitFor({R"("event":"connected")", R"("mac":5)"}), Not("")) << run->said();
   const std::string lost = run->WaitFor({R"("event":"lost")", R"("mac":7)"});
   EXPECT_THAT(lost, HasSubstr(R"("cause":5,"text":")")) << run->said();
@@ -221,7 +226,10 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   EXPECT_THAT(run->WaitFor({R"("event":"connected")", R"("mac":7)"}), Not("")) << run->said();
   run->Signal(SIGINT);
   EXPECT_EQ(run->Exit(), 0) << run->said();
-  EXPECT_THAT(run->said(), Not(HasSubstr(R"("event":"connected","board":0,"port":0,"mac":6)")));
+  for (const char* unstarted : {R"("mac":6,"connection":null,"cause":0,"text":"connected)",
+                                R"("mac":8,"connection":null,"cause":0,"text":"connected)"})
+    EXPECT_THAT(run->said(), Not(HasSubstr(unstarted)));
+  EXPECT_EQ(Count(run->said(), R"("mac":8)"), 1u) << "the same reason told again";
 
   const std::string to_6 = ExplicitTo(6);
   EXPECT_THAT(to_6, HasSubstr(std::string(kAllocate) + " class 0x03 instance 1 choice 0x01"));

@@ -112,22 +112,32 @@ Config ConfigureConnections(uint8_t b, uint8_t p, const DeviceEntry& e) {
   return {nullptr, 0};
 }
 
-// A number of the device's Identity object, if it answers with one of that width.
+// A number of the device's Identity object; why not when it cannot be read as one of that width.
 std::optional<uint32_t> ReadIdentityNumber(uint8_t b, uint8_t p, uint8_t mac, uint8_t attribute,
-                                           size_t width) {
+                                           size_t width, std::string& why) {
   uint8_t value[255];
   uint32_t length = 0;
-  if (api().DNM_GetAttributeEx(b, p, mac, kIdentityClass, 1, attribute, value, sizeof value,
-                               &length) != DNM_NoError ||
-      length != width) {
+  const uint16_t code = api().DNM_GetAttributeEx(b, p, mac, kIdentityClass, 1, attribute, value,
+                                                 sizeof value, &length);
+  if (code != DNM_NoError) {
+    why = CodeText("DNM_GetAttributeEx", code);
+    return std::nullopt;
+  }
+  if (length != width) {
+    why = std::to_string(length) + " bytes answered";
     return std::nullopt;
   }
   return Little(std::vector<uint8_t>(value, value + length));
 }
 
-// What differs between the identity the list asks and the one the device answers with
-// ("vendor 77, 901 expected"); nullopt when a value could not be read.
-std::optional<std::string> IdentityDifference(uint8_t b, uint8_t p, const DeviceEntry& e) {
+// The identity the list asks against the one the device answers with: what differs ("vendor
+// 77, 901 expected"), or what could not be read.
+struct IdentityCheck {
+  bool read = true;
+  std::string difference;  // empty: as asked
+};
+
+IdentityCheck CheckIdentityOf(uint8_t b, uint8_t p, const DeviceEntry& e) {
   struct Key {
     const char* name;
     uint8_t attribute;
@@ -139,16 +149,18 @@ std::optional<std::string> IdentityDifference(uint8_t b, uint8_t p, const Device
                       {"device type", 2, 2, id.device_type},
                       {"product code", 3, 2, id.product_code},
                       {"serial", 6, 4, id.serial}};
-  std::string difference;
+  IdentityCheck check;
   for (const Key& key : keys) {
     if (!key.expected) continue;
-    const std::optional<uint32_t> read = ReadIdentityNumber(b, p, e.mac, key.attribute, key.width);
-    if (!read) return std::nullopt;
+    std::string why;
+    const std::optional<uint32_t> read =
+        ReadIdentityNumber(b, p, e.mac, key.attribute, key.width, why);
+    if (!read) return {false, std::string(key.name) + " not read: " + why};
     if (*read == *key.expected) continue;
-    difference += (difference.empty() ? "" : ", ") + std::string(key.name) + " " +
-                  std::to_string(*read) + ", " + std::to_string(*key.expected) + " expected";
+    check.difference += (check.difference.empty() ? "" : ", ") + std::string(key.name) + " " +
+                        std::to_string(*read) + ", " + std::to_string(*key.expected) + " expected";
   }
-  return difference;
+  return check;
 }
 
 }  // namespace
@@ -366,23 +378,24 @@ void Scanner::StartIo(PortState& port, DeviceState& device) {
   SetRun(device, DeviceRun::kRunning);
 }
 
+// A device whose identity cannot be read is asked again a while later, and stays unstarted
+// meanwhile; each new reason is told once.
 void Scanner::CheckIdentity(PortState& port, DeviceState& device) {
-  const std::optional<std::string> difference =
-      IdentityDifference(port.entry.board, port.entry.port, device.entry);
-  if (!difference) {
+  const IdentityCheck check = CheckIdentityOf(port.entry.board, port.entry.port, device.entry);
+  if (!check.difference.empty() && check.difference != device.mismatch_told) {
+    Emit(EventKind::kIdentityMismatch, &port.entry, device.entry.mac,
+         (check.read ? "identity mismatch: " : "identity unknown: ") + check.difference +
+             "; not started");
+  }
+  device.mismatch_told = check.difference;
+  if (!check.read) {
     device.next_identity_read = std::chrono::steady_clock::now() + kIdentityRetry;
     return;
   }
   device.identity_due = false;
-  if (difference->empty()) {
-    device.mismatch_told.clear();
+  if (check.difference.empty()) {
     if (!device.io_configured) StartIo(port, device);
     return;
-  }
-  if (*difference != device.mismatch_told) {
-    Emit(EventKind::kIdentityMismatch, &port.entry, device.entry.mac,
-         "identity mismatch: " + *difference + "; not started");
-    device.mismatch_told = *difference;
   }
   // It keeps its explicit connection alone, so that its identity is read again when it comes
   // back after a loss (another device put in its place).
