@@ -10,7 +10,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,8 +29,8 @@ namespace dnm::tool {
 namespace {
 
 // What one client can hold: a slot of kMaxClients, for at most kIdleLimitS without a request (or
-// from kEvictableAfterMs on, when a new client needs the slot); a request must come whole within
-// kByteTimeoutMs between its bytes, and its answer be taken within kSendTimeoutS.
+// from kEvictableAfterMs on, when a new client needs the slot); a request must come whole with at
+// most kByteTimeoutMs between its bytes, and its answer be taken within kSendTimeoutS.
 constexpr size_t kMaxClients = 16;
 constexpr uint32_t kIdleLimitS = 60;
 constexpr int64_t kEvictableAfterMs = 1000;
@@ -70,8 +69,8 @@ int Listen(const std::string& text) {
   }
   std::string why = "no address";
   for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
-    const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          at->ai_protocol);
+    const int fd =
+        socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
     if (fd < 0) {
       why = std::strerror(errno);
       continue;
@@ -99,6 +98,61 @@ uint16_t Word(const uint8_t* at) {
   return static_cast<uint16_t>(at[0] << 8 | at[1]);
 }
 
+// A request's header: transaction, protocol and a length that counts the unit and the PDU.
+constexpr size_t kLengthFieldEnd = 6;
+constexpr uint16_t kMaxUnitAndPdu = MODBUS_TCP_MAX_ADU_LENGTH - kLengthFieldEnd;
+
+// The bytes received from a client, framed into requests by their header's length.
+class RequestBuffer {
+ public:
+  // The length of the whole request at the front, 0 while it is not whole yet, -1 when its
+  // header's length is out of range.
+  int Framed() const {
+    if (held_ < kLengthFieldEnd + 1) return 0;
+    const uint16_t length = Word(bytes_ + kLengthFieldEnd - 2);
+    if (length < 1 || length > kMaxUnitAndPdu) return -1;
+    const size_t whole = kLengthFieldEnd + length;
+    return held_ >= whole ? static_cast<int>(whole) : 0;
+  }
+  bool Empty() const { return held_ == 0; }
+  const uint8_t* Front() const { return bytes_; }
+  // False when the client closed, failed, or sent nothing for the socket's receive timeout.
+  bool Receive(int fd) {
+    for (;;) {
+      const ssize_t got = recv(fd, bytes_ + held_, sizeof bytes_ - held_, 0);
+      if (got > 0) held_ += static_cast<size_t>(got);
+      if (got >= 0 || errno != EINTR) return got > 0;
+    }
+  }
+  void Drop(int length) {
+    held_ -= static_cast<size_t>(length);
+    std::memmove(bytes_, bytes_ + length, held_);
+  }
+
+ private:
+  uint8_t bytes_[MODBUS_TCP_MAX_ADU_LENGTH];  // a request unframed leaves room for its rest
+  size_t held_ = 0;
+};
+
+// Waits for the rest of a request begun; false after kByteTimeoutMs without a byte.
+bool AwaitMore(int fd) {
+  pollfd watched{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&watched, 1, kByteTimeoutMs);
+    if (ready >= 0 || errno != EINTR) return ready > 0;
+  }
+}
+
+// The next whole request, its length, or -1 when the client is to be closed: it closed, stayed
+// silent, paused within a request, or sent a length out of range.
+int NextRequest(int fd, RequestBuffer& received) {
+  for (;;) {
+    if (const int length = received.Framed(); length != 0) return length;
+    if (!received.Empty() && !AwaitMore(fd)) return -1;
+    if (!received.Receive(fd)) return -1;
+  }
+}
+
 bool ReplyException(modbus_t* context, const uint8_t* request, uint8_t exception) {
   return modbus_reply_exception(context, request, exception) >= 0;
 }
@@ -108,9 +162,9 @@ bool ReplyException(modbus_t* context, const uint8_t* request, uint8_t exception
 bool ReplyWith(modbus_t* context, const uint8_t* request, int length, RegisterTable table,
                uint16_t start, const uint16_t* values, uint16_t count) {
   const bool holding = table == RegisterTable::kHolding;
-  modbus_mapping_t* mapping = modbus_mapping_new_start_address(
-      0, 0, 0, 0, holding ? start : 0, holding ? count : 0, holding ? 0 : start,
-      holding ? 0 : count);
+  modbus_mapping_t* mapping =
+      modbus_mapping_new_start_address(0, 0, 0, 0, holding ? start : 0, holding ? count : 0,
+                                       holding ? 0 : start, holding ? 0 : count);
   if (mapping == nullptr) return ReplyException(context, request, kDeviceFailure);
   std::copy(values, values + count,
             holding ? mapping->tab_registers : mapping->tab_input_registers);
@@ -136,9 +190,9 @@ class Server final : public ModbusService {
   };
 
   void AcceptClients();
-  void Admit(int fd);               // clients_mutex_ held
-  void ReapFinished();              // clients_mutex_ held
-  bool MakeRoom();                  // clients_mutex_ held
+  void Admit(int fd);   // clients_mutex_ held
+  void ReapFinished();  // clients_mutex_ held
+  bool MakeRoom();      // clients_mutex_ held
   void Serve(Client& client, int fd);
   // False when the answer could not be sent.
   bool Answer(modbus_t* context, const uint8_t* request, int length);
@@ -200,8 +254,7 @@ void Server::AcceptClients() {
 
 void Server::Admit(int fd) {
   ReapFinished();
-  // libmodbus waits for a request with select(), which takes descriptors below FD_SETSIZE only.
-  if (fd >= FD_SETSIZE || !MakeRoom()) {
+  if (!MakeRoom()) {
     close(fd);
     return;
   }
@@ -209,6 +262,8 @@ void Server::Admit(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const timeval send_timeout{kSendTimeoutS, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  const timeval idle_limit{kIdleLimitS, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
   auto client = std::make_unique<Client>();
   client->fd = fd;
   client->last_request_ms = NowMs();
@@ -253,17 +308,14 @@ bool Server::MakeRoom() {
 
 void Server::Serve(Client& client, int fd) {
   if (modbus_t* context = modbus_new_tcp(nullptr, 0); context != nullptr) {
+    // Only to answer: one receive usually holds a whole request, where modbus_receive would
+    // wait in select() and read the header and the rest apart.
     modbus_set_socket(context, fd);
-    modbus_set_indication_timeout(context, kIdleLimitS, 0);
-    modbus_set_byte_timeout(context, 0, kByteTimeoutMs * 1000);
-    uint8_t request[MODBUS_TCP_MAX_ADU_LENGTH];
-    for (;;) {
-      // Fails when the client closes, stays silent, stops within a request, or is closed here.
-      const int length = modbus_receive(context, request);
-      if (length < 0) break;
-      if (length == 0) continue;
+    RequestBuffer received;
+    for (int length; (length = NextRequest(fd, received)) > 0;) {
       client.last_request_ms = NowMs();
-      if (!Answer(context, request, length)) break;
+      if (!Answer(context, received.Front(), length)) break;
+      received.Drop(length);
     }
     modbus_free(context);  // leaves the socket open
   }

@@ -173,6 +173,27 @@ def test_eight_clients_are_served_beside_a_silent_a_partial_and_a_slow_one(plant
         connection.close()
 
 
+def test_requests_are_framed_by_the_length_in_their_header(plant):
+    """Two requests in one segment are both answered; a length that no request can have (none,
+    or more than the largest request) closes the client."""
+    address = ("127.0.0.1", plant.port)
+    answer_length = 11  # header, function, byte count, one register
+    with socket.create_connection(address) as connection:
+        connection.sendall(read_request(base(3) + STATUS, 1, 1) +
+                           read_request(base(3) + STATUS, 1, 2))
+        answers = b""
+        while len(answers) < 2 * answer_length:
+            chunk = connection.recv(2 * answer_length - len(answers))
+            assert chunk, "closed before both answers"
+            answers += chunk
+        assert answers[0:2] == struct.pack(">H", 1)
+        assert answers[answer_length:answer_length + 2] == struct.pack(">H", 2)
+    for length in (0, 255):
+        with socket.create_connection(address) as connection:
+            connection.sendall(struct.pack(">HHHBBHH", 1, 0, length, 1, 4, base(3) + STATUS, 1))
+            assert closed_by_server(connection, timeout=10), f"length {length}"
+
+
 def flood(connection):
     """Sends requests and takes no answer, until the server gives up on it."""
     requests = b"".join(read_request(base(3) + STATUS, STATUS_REGISTERS, n) for n in range(1000))
