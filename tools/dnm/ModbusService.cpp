@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -232,6 +233,7 @@ Server::~Server() {
 }
 
 void Server::AcceptClients() {
+  pthread_setname_np(pthread_self(), "modbus-accept");
   pollfd watched[2] = {{listener_, POLLIN, 0}, {wake_, POLLIN, 0}};
   for (;;) {
     if (poll(watched, 2, -1) < 0) {
@@ -307,6 +309,7 @@ bool Server::MakeRoom() {
 }
 
 void Server::Serve(Client& client, int fd) {
+  pthread_setname_np(pthread_self(), "modbus-client");
   if (modbus_t* context = modbus_new_tcp(nullptr, 0); context != nullptr) {
     // Only to answer: one receive usually holds a whole request, where modbus_receive would
     // wait in select() and read the header and the rest apart.
