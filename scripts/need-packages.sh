@@ -15,6 +15,7 @@ declare -A packages=(
   [windows32]="wine32:i386"
   [python]="python3-pytest python3-can"
   [coverage]="gcovr"
+  [modbus]="libmodbus-dev python3-pymodbus"
   [kernelcan]="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 kmod cpio"
 )
 # apt-get options of a group: the kernel lane needs none of QEMU's GUI, firmware or block drivers;
@@ -32,6 +33,7 @@ declare -A use=(
   [windows32]="to run the 32-bit Windows programs under Wine (needs: dpkg --add-architecture i386)"
   [python]="to run the Python package's tests, python-can's interface among them"
   [coverage]="to measure the tests' line and branch coverage (scripts/run-coverage.sh)"
+  [modbus]="for dnm run --modbus (libmodbus) and its tests and benchmark (pymodbus's client)"
   [kernelcan]="for the kernel CAN lane: a Linux kernel with CAN modules booted under QEMU"
 )
 dry_run=0 into=required required=() optional=()

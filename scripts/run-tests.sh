@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs the packages a fresh Debian or Ubuntu machine lacks (scripts/need-packages.sh;
-# libsocketcan, abigail-tools and pytest where it can), builds everything and runs the whole test
+# libsocketcan, abigail-tools, pytest, libmodbus and pymodbus where it can), builds everything and runs the whole test
 # suite. With an argument "address" or "thread" the build and the run use that sanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sanitize="${1:-}"
 build="$root/build${sanitize:+-$sanitize}"
 werror="${DNM_WERROR:-OFF}"
-bash "$root/scripts/need-packages.sh" build --optional socketcan abi python
+bash "$root/scripts/need-packages.sh" build --optional socketcan abi python modbus
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDNM_SANITIZE="$sanitize" -DDNM_WERROR="$werror" >/dev/null
 cmake --build "$build" -j2

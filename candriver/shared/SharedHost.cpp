@@ -18,6 +18,7 @@
 #include "Node.h"
 #include "SharedSegment.h"
 #include "SharedSocket.h"
+#include "ThreadName.h"
 
 namespace vcan {
 namespace {
@@ -119,7 +120,10 @@ SharedHost::SharedHost(Segment& segment, int listen_fd, SharedAccess access)
 }
 
 void SharedHost::Start() {
-  std::thread([self = shared_from_this()] { self->Run(); }).detach();
+  std::thread([self = shared_from_this()] {
+    NameThisThread("vcan-host");
+    self->Run();
+  }).detach();
 }
 
 void SharedHost::Adopt(int fd) {

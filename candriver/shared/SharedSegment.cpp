@@ -10,6 +10,7 @@
 
 #include "BitTiming.h"
 #include "SharedSocket.h"
+#include "ThreadName.h"
 
 namespace vcan {
 namespace {
@@ -24,7 +25,10 @@ SharedUplink::SharedUplink(Segment& segment, std::string path, int fd, SharedAcc
     : segment_(segment), path_(std::move(path)), access_(access), fd_(fd), connected_(fd >= 0) {}
 
 void SharedUplink::Start() {
-  std::thread([this, fd = fd_] { ReadLoop(fd); }).detach();
+  std::thread([this, fd = fd_] {
+    NameThisThread("vcan-link");
+    ReadLoop(fd);
+  }).detach();
 }
 
 bool SharedUplink::Send(uint32_t tag, const Frame& frame, uint32_t baud) {

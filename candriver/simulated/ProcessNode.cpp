@@ -10,6 +10,7 @@
 
 #include "CanText.h"
 #include "ChildProcess.h"
+#include "ThreadName.h"
 
 namespace vcan {
 namespace {
@@ -37,6 +38,7 @@ ProcessNode::ProcessNode(std::string name, Segment& segment, uint32_t baud, std:
 // The threads own a reference to the node, which also lives as long as its segment.
 void ProcessNode::Start() {
   std::thread([self = std::static_pointer_cast<ProcessNode>(shared_from_this())] {
+    NameThisThread("vcan-proc-out");
     self->RunReader();
   }).detach();
 }
@@ -66,6 +68,7 @@ void ProcessNode::RunReader() {
   }
   std::thread([self = std::static_pointer_cast<ProcessNode>(shared_from_this()),
                fd = child->stdin_fd] {
+    NameThisThread("vcan-proc-in");
     self->RunWriter(fd);
   }).detach();
   std::string pending;

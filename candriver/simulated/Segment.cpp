@@ -6,6 +6,7 @@
 #include "BitTiming.h"
 #include "Capture.h"
 #include "Node.h"
+#include "ThreadName.h"
 
 namespace vcan {
 
@@ -176,7 +177,10 @@ void Segment::Hold(bool held) {
 void Segment::StartBusThread() {
   if (bus_thread_started_) return;
   bus_thread_started_ = true;
-  std::thread([this] { RunBus(); }).detach();
+  std::thread([this] {
+    NameThisThread("vcan-bus");
+    RunBus();
+  }).detach();
 }
 
 void Segment::RunBus() {

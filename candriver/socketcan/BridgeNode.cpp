@@ -12,6 +12,7 @@
 
 #include "BitTiming.h"
 #include "Segment.h"
+#include "ThreadName.h"
 
 namespace vcan {
 namespace {
@@ -41,6 +42,7 @@ void BridgeNode::Start() {
     fd_ = fd;
   }
   std::thread([self = std::static_pointer_cast<BridgeNode>(shared_from_this()), fd] {
+    NameThisThread("vcan-bridge");
     self->ReadLoop(fd);
   }).detach();
 }

@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ThreadName.h"
+
 namespace vcan {
 
 CaptureWriter::CaptureWriter(std::unique_ptr<Capture> capture, std::string iface)
     : capture_(std::move(capture)), iface_(std::move(iface)) {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    NameThisThread("vcan-capture");
+    Run();
+  });
 }
 
 CaptureWriter::~CaptureWriter() {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "BitTiming.h"
+#include "ThreadName.h"
 
 namespace vcan {
 namespace {
@@ -53,7 +54,10 @@ SocketCanPort::SocketCanPort(std::string name, std::string iface, const SocketCa
       system_(system),
       capture_(capture ? std::make_unique<CaptureWriter>(std::move(capture), iface_) : nullptr),
       wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  reader_ = std::thread([this] { ReaderLoop(); });
+  reader_ = std::thread([this] {
+    NameThisThread("vcan-socket-rx");
+    ReaderLoop();
+  });
 }
 
 SocketCanPort::~SocketCanPort() {

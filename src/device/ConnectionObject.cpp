@@ -5,6 +5,7 @@
 
 #include "VELKCANDNM.h"
 #include "device/Workers.h"
+#include "platform/ThreadName.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -55,9 +56,11 @@ uint16_t ConnectionObject::CreateWorker(CANPort& port, Device_Info& device) {
   const WorkerKind& kind = WorkerKindOf(this->kind());
   if (created()) return 0;
   end_.Clear();
-  const bool made = board_ < kMaxWorkerBoards &&
-                    thread_.Create([this, &port, &device] { RunWorker(port, device, *this); },
-                                   /*suspended=*/true);
+  const auto work = [this, &port, &device] {
+    platform::NameCurrentThread("dnm-connection");
+    RunWorker(port, device, *this);
+  };
+  const bool made = board_ < kMaxWorkerBoards && thread_.Create(work, /*suspended=*/true);
   if (!made) {
     Trace(kind.create_error, mac_);
     return kind.creation_code;

@@ -3,6 +3,7 @@
 #include "VELKCANDNM.h"
 #include "api/Library.h"
 #include "io/Periods.h"
+#include "platform/ThreadName.h"
 #include "port/CANPort.h"
 #include "port/Identifiers.h"
 #include "trace/Trace.h"
@@ -23,7 +24,11 @@ BitStrobeRequest::~BitStrobeRequest() {
 uint16_t BitStrobeRequest::Create() {
   const uint8_t port = port_.port_number();
   Trace("CANPort::CreateBitStrobeRequestThread( )   Port%d Created!", port);
-  if (port_.board_number() >= kServedBoards || !thread_.Create([this] { Run(); }, false)) {
+  const auto run = [this] {
+    platform::NameCurrentThread("dnm-strobe");
+    Run();
+  };
+  if (port_.board_number() >= kServedBoards || !thread_.Create(run, false)) {
     TraceLine("CANPort_Info::CreateBitStrobeRequestThread( ) Created BitStrobe Thread Error");
     return DNM_CreateBitStrobeRequestThreadError;
   }

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "io/Periods.h"
+#include "platform/ThreadName.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -32,7 +33,11 @@ PollScheduler::~PollScheduler() {
 
 bool PollScheduler::StartThread() {
   if (thread_made_) return true;
-  if (!thread_.Create([this] { Loop(); }, false)) {
+  const auto loop = [this] {
+    platform::NameCurrentThread("dnm-poll");
+    Loop();
+  };
+  if (!thread_.Create(loop, false)) {
     TraceLine("PollScheduler( ) Created Poll Thread Error");
     return false;
   }

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -11,6 +12,7 @@
 
 #include "platform/Platform.h"
 #include "platform/ThreadFailures.h"
+#include "platform/ThreadName.h"
 
 namespace dnm::platform {
 
@@ -157,6 +159,10 @@ void Thread::Join() {
     }
   }
   state_.reset();
+}
+
+void NameCurrentThread(const char* name) {
+  pthread_setname_np(pthread_self(), name);
 }
 
 }  // namespace dnm::platform

@@ -6,6 +6,7 @@
 
 #include "platform/Platform.h"
 #include "platform/ThreadFailures.h"
+#include "platform/ThreadName.h"
 
 namespace dnm::platform {
 
@@ -198,5 +199,7 @@ void Thread::Join() {
   CloseHandle(state_->handle);
   state_.reset();
 }
+
+void NameCurrentThread(const char*) {}
 
 }  // namespace dnm::platform

@@ -11,6 +11,7 @@
 #include "driver/Driver.h"
 #include "io/BitStrobeRequest.h"
 #include "io/PollScheduler.h"
+#include "platform/ThreadName.h"
 #include "port/FrameText.h"
 #include "port/MapTable.h"
 #include "port/MsgBuffer.h"
@@ -233,7 +234,11 @@ uint16_t CANPort::CreateReciveThread() {
   SetAllFlags(stop_flags_, 0);
   SetAllFlags(pause_flags_, 0);
   for (int n = 0; n < kReceiveThreads; ++n) {
-    if (!rx_threads_[n].Create([this, n] { Rx_Thread(n); }, false)) {
+    const auto receive = [this, n] {
+      platform::NameCurrentThread("dnm-rx");
+      Rx_Thread(n);
+    };
+    if (!rx_threads_[n].Create(receive, false)) {
       Trace("Create H_Rx_Thread%d Error", n + 1);
       StopAndJoinReceiveThreads();
       return DNM_CreateThreadError;
