@@ -18,7 +18,7 @@
 #include <modbus.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,20 +50,23 @@ constexpr double kCpuGoalPercent = 2;
 constexpr double kLatencySlackMs = 10;
 constexpr int kSetupTimeoutS = 120;
 
-// A child process (dnm), ended with SIGTERM when destroyed; its stdout goes to a file.
+// A child process (dnm), ended with SIGTERM when destroyed, or when the benchmark ends otherwise
+// (a signal), so that no simulator or scanner outlives it; its stdout goes to a file.
 class Child {
  public:
   Child(const std::vector<std::string>& args, const std::string& out) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ != 0) return;
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
+    execve(argv[0], argv.data(), environ);
+    _exit(127);
   }
   ~Child() {
     if (pid_ <= 0) return;
