@@ -279,7 +279,7 @@ TEST_F(DnmTool, EveryRunWithJsonPrintsOneJsonDocument) {
   const struct {
     std::string args;  // on the test's network unless they name one
     int status;
-    const char* fragment;
+    std::string fragment;
   } cases[] = {
       {"scan", 0, R"("mac":5,"connected":true,"reason":null,"vendor_id":77)"},
       {"scan --io", 0, R"("connections":[{"connection":"poll","produced":2,"consumed":2})"},
@@ -298,6 +298,9 @@ TEST_F(DnmTool, EveryRunWithJsonPrintsOneJsonDocument) {
       {"faulted --readdress 901 999 41 --timeout 1", 1,
        "no node with vendor 901 serial number 999 (0x000003E7) answered at MAC ID 41"},
       {"scan" + empty, 1, R"("export":"DNM_GetAllDeviceMACID","code":0,)"},
+      {"scan --save " + (dir_ / "none" / "list.txt").string(), 1,
+       "cannot write " + (dir_ / "none" / "list.txt").string() + ": No such file or directory"},
+      {"scan --save " + dir_.string(), 1, dir_.string() + " is a directory"},
       {"scan --timeout 1" + on_refusing, 0,
        R"("mac":6,"connected":false,"reason":"MAC ID 6 answers but refuses: the device refused)"},
       {"get 64 1 1 1", 2, R"x("text":"MAC ID 64 is out of range (0..63)","usage":"dnm get MAC )x"},
