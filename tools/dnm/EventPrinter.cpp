@@ -25,7 +25,7 @@ struct EventPrinter::Shared {
     waiting.emplace_back(fd, std::move(line) + "\n");
     changed.notify_all();
   }
-  // Called with mutex held: the notice takes a place of its own.
+  // Called with mutex held: the count takes two places, its line on stdout and on stderr.
   void QueueNoticeIfRoom() {
     if (dropped == 0 || waiting.size() + 2 > capacity) return;
     const std::string text = notice(dropped);
