@@ -115,6 +115,11 @@ TEST_F(DnmTool, ScanFindsTheSlavesWithTheirIdentities) {
               HasSubstr("  5      77     7        5  2.3             4660  Tool Test Block\n"));
   EXPECT_THAT(scan.out, HasSubstr("\n  9  "));
   EXPECT_THAT(scan.out, Not(HasSubstr("\n 40 "))) << "a faulted node takes no part";
+  // Started with stdout closed, dnm prints into nothing: not into the capture the card opens.
+  std::system((std::string(DNM_TEST_TOOL) + " scan --network " +
+               (dir_ / "network.txt").string() + " >&- 2>/dev/null")
+                  .c_str());
+  EXPECT_THAT(ReadFile(dir_ / "bus.log"), Not(HasSubstr("Tool Test Block")));
   EXPECT_THAT(Dnm("scan --io").out, HasSubstr("Tool Test Block\n     offers poll in 2 out 2, "
                                               "strobe in 2 out 8, cos/cyclic in 2 out 2\n"));
 }
@@ -274,7 +279,7 @@ TEST_F(DnmTool, EveryRunWithJsonPrintsOneJsonDocument) {
   const struct {
     std::string args;  // on the test's network unless they name one
     int status;
-    const char* fragment;
+    std::string fragment;
   } cases[] = {
       {"scan", 0, R"("mac":5,"connected":true,"reason":null,"vendor_id":77)"},
       {"scan --io", 0, R"("connections":[{"connection":"poll","produced":2,"consumed":2})"},
@@ -293,6 +298,9 @@ TEST_F(DnmTool, EveryRunWithJsonPrintsOneJsonDocument) {
       {"faulted --readdress 901 999 41 --timeout 1", 1,
        "no node with vendor 901 serial number 999 (0x000003E7) answered at MAC ID 41"},
       {"scan" + empty, 1, R"("export":"DNM_GetAllDeviceMACID","code":0,)"},
+      {"scan --save " + (dir_ / "none" / "list.txt").string(), 1,
+       "cannot write " + (dir_ / "none" / "list.txt").string() + ": No such file or directory"},
+      {"scan --save " + dir_.string(), 1, dir_.string() + " is a directory"},
       {"scan --timeout 1" + on_refusing, 0,
        R"("mac":6,"connected":false,"reason":"MAC ID 6 answers but refuses: the device refused)"},
       {"get 64 1 1 1", 2, R"x("text":"MAC ID 64 is out of range (0..63)","usage":"dnm get MAC )x"},

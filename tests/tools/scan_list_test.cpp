@@ -1,6 +1,7 @@
 // The scan list file of dnm run: what it reads, every line it refuses and where, and the text it
 // writes back.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -87,6 +88,8 @@ TEST(ScanListFile, RefusesEachFaultAtItsLineAndColumn) {
       {head + long_line + "\n", 3, 256, "line longer than 255 characters"},
       {head + "  device 4\r\n", 3, 11, "CRLF line ends"},
       {head + "  device\r4\n", 3, 9, "control character 0x0D"},
+      {head + "  device 4\x7f\n", 3, 11, "control character 0x7F"},
+      {"port 0/0 mac=\xff\xc3\xa9 baud=500\n", 1, 14, "mac '\\xff\\xc3\\xa9' is not a whole"},
       {head + std::string("  device 4 \0", 12) + "\n", 3, 12, "NUL byte"},
   };
   // clang-format on
@@ -136,7 +139,7 @@ TEST(ScanListFile, ReadsEveryKeyAndTheDefaultsAndWritesTextThatReadsBackTheSame)
       "port 0/0 mac=0 baud=250\n"
       "device 3\n"
       "cos in=2 out=1\n"
-      "port 7/3 mac=5 baud=500",
+      "port 7/3 mac=0000000000000000000000000000000000000005 baud=500",  // leading zeros taken
       "f");
   ASSERT_TRUE(parsed.errors.empty()) << parsed.errors[0].Text();
   const ScanList& list = parsed.list;
@@ -167,6 +170,7 @@ TEST(ScanListFile, ReadsEveryKeyAndTheDefaultsAndWritesTextThatReadsBackTheSame)
   EXPECT_EQ(plain.cos_cyclic, (CosCyclicConnection{false, 2, 1, 2500}));
   EXPECT_EQ(list.ports[1].baud_code, 1);
   EXPECT_EQ(list.ports[2].board, 7);
+  EXPECT_EQ(list.ports[2].mac, 5);
   EXPECT_TRUE(list.ports[2].devices.empty());
 
   const std::string text = FormatScanList(list);
@@ -204,13 +208,23 @@ TEST(ScanListFile, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   ASSERT_EQ(example.list.ports.at(0).devices.size(), 4u);
   EXPECT_EQ(example.list.ports[0].devices[1].strobe, StrobeConnection{2});
   EXPECT_EQ(example.list.ports[0].devices[2].cos_cyclic, (CosCyclicConnection{false, 2, 2, 2500}));
-  for (const std::string& unread : {path, path + ".missing"}) {
-    const ParsedScanList refused = ReadScanList(unread);
+  // A FIFO nobody writes to is refused at once, not waited on.
+  const std::string fifo = path + ".fifo";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> unread[] = {
+      {path, "larger than 1048576 bytes: not a scan list"},
+      {path + ".missing", "cannot be read: No such file or directory"},
+      {::testing::TempDir(), "is a directory"},
+      {fifo, "is not a regular file"}};
+  for (const auto& [name, why] : unread) {
+    const ParsedScanList refused = ReadScanList(name);
     ASSERT_EQ(refused.errors.size(), 1u);
-    EXPECT_EQ(refused.errors[0].Text().rfind(unread + ":0:0: ", 0), 0u) << refused.errors[0].Text();
+    EXPECT_EQ(refused.errors[0].Text(), name + ":0:0: " + why);
     EXPECT_TRUE(refused.list.ports.empty());
   }
   std::remove(path.c_str());
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

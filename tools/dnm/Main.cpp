@@ -1,6 +1,10 @@
 // dnm: scans, reads and writes a DeviceNet network from the prompt through
 // the master library's public interface.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -183,9 +187,19 @@ int Run(const Command& command, const std::vector<std::string>& args, bool json)
   }
 }
 
+// A descriptor 0, 1 or 2 left closed by whoever started dnm would be the next file or socket
+// opened, and stdout's text would go into the bus protocol or a capture: /dev/null takes it.
+void OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    // open gives the lowest free descriptor: this one, as those below it are open.
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", O_RDWR);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenClosedStandardDescriptors();
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
   const auto refuse = [&](const std::string& text) {

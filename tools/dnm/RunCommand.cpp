@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "Commands.h"
+#include "EventPrinter.h"
 #include "Explain.h"
 #include "Interrupt.h"
 #include "ModbusService.h"
@@ -24,9 +25,17 @@ int RefuseFile(const ParsedScanList& parsed, bool json) {
   return kExitUsage;
 }
 
-void PrintEvent(const Event& event, bool json) {
-  std::printf("%s\n", (json ? EventJson(event) : EventLine(event)).c_str());
-  std::fflush(stdout);
+// How long the event lines left at the end may take to go out.
+constexpr std::chrono::seconds kFlushTime{1};
+
+std::string EventText(const Event& event, bool json) {
+  return json ? EventJson(event) : EventLine(event);
+}
+
+std::string DroppedNotice(size_t dropped, bool json) {
+  return EventText({std::chrono::system_clock::now(), EventKind::kDropped, -1, -1, -1, "", 0,
+                    EventPrinter::DroppedText(dropped)},
+                   json);
 }
 
 }  // namespace
@@ -44,8 +53,9 @@ int RunRun(const CommandLine& line) {
     return kExitOk;
   }
   CatchInterrupts();
+  EventPrinter printer([json](size_t dropped) { return DroppedNotice(dropped, json); });
   Scanner scanner(parsed.list);
-  scanner.Subscribe([json](const Event& event) { PrintEvent(event, json); });
+  scanner.Subscribe([json, &printer](const Event& event) { printer.Print(EventText(event, json)); });
   std::unique_ptr<ModbusService> modbus;
   if (line.Has("--modbus")) modbus = ModbusService::Start(line.options.at("--modbus")[0], scanner);
   bool online = scanner.Start();
@@ -56,6 +66,7 @@ int RunRun(const CommandLine& line) {
   // The servers go before the devices they show.
   modbus.reset();
   scanner.Stop();
+  printer.Finish(kFlushTime);
   return online ? kExitOk : kExitFailed;
 }
 

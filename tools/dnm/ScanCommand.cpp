@@ -277,8 +277,21 @@ std::optional<mode_t> ReplacedMode(const std::string& path) {
   if (::lstat(path.c_str(), &existing) != 0) return std::nullopt;
   if (S_ISLNK(existing.st_mode))
     throw std::runtime_error(path + " is a symbolic link; --save does not follow one");
+  if (S_ISDIR(existing.st_mode)) throw std::runtime_error(path + " is a directory");
   if (!S_ISREG(existing.st_mode)) throw std::runtime_error(path + " is not a regular file");
   return existing.st_mode & 07777;
+}
+
+// Refuses at once, before the scan, a path the list could not be saved at.
+void CheckSaveTarget(const std::string& path) {
+  ReplacedMode(path);
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat status {};
+  if (::stat(directory.c_str(), &status) != 0)
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  if (!S_ISDIR(status.st_mode))
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(ENOTDIR));
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -298,7 +311,7 @@ void ReplaceFile(const std::string& path, const std::string& text) {
   // A new file gets what the umask leaves of 0666, as any file a command writes.
   const int fd =
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   const auto fail = [&](int why) {
     ::unlink(temporary.c_str());
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(why));
@@ -317,6 +330,7 @@ int RunScan(const CommandLine& line) {
   ExpectWords(line, 0);
   const bool io = line.Has("--io");
   const bool save = line.Has("--save");
+  if (save) CheckSaveTarget(line.options.at("--save")[0]);
   const Session session(line.common);
   std::vector<uint8_t> macs;
   session.Check("DNM_GetAllDeviceMACID", session.AnsweringMacs(macs));
@@ -338,8 +352,9 @@ int RunScan(const CommandLine& line) {
                          "the explicit connections of the devices");
   std::vector<Found> found;
   for (const uint8_t mac : macs) found.push_back(Examine(session, mac, io || save));
-  PrintFound(found, io, line.common.json);
+  // Saved first: a failed save prints only its error, one document with --json.
   if (save) ReplaceFile(line.options.at("--save")[0], SavedText(line.common, found));
+  PrintFound(found, io, line.common.json);
   return kExitOk;
 }
 

@@ -1,8 +1,13 @@
 #include "ScanList.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <map>
 #include <string_view>
 
@@ -33,8 +38,24 @@ struct Field {
 };
 using Fields = std::map<std::string, Field, std::less<>>;
 
+// Bytes from the file go into messages escaped, so that none reaches a terminal raw.
+std::string Printable(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f) {
+      shown += c;
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+    shown += hex;
+  }
+  return shown;
+}
+
 std::string Quoted(std::string_view text) {
-  return "'" + std::string(text) + "'";
+  return "'" + Printable(text) + "'";
 }
 
 // The line's own character faults, checked before its words are read.
@@ -49,7 +70,7 @@ void CheckCharacters(std::string_view line) {
     if (c == '\r' && i + 1 == line.size()) {
       throw LineError{i + 1, "carriage return: the file has CRLF line ends; save it with LF ends"};
     }
-    if (c < 0x20 && c != '\t') {
+    if ((c < 0x20 && c != '\t') || c == 0x7f) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "0x%02X", c);
       throw LineError{i + 1, std::string("control character ") + hex};
@@ -81,8 +102,12 @@ uint32_t NumberOf(std::string_view text, size_t column, uint32_t min, uint32_t m
                                                    [](char c) { return c >= '0' && c <= '9'; });
   if (!digits)
     throw LineError{column, what + " " + Quoted(text) + " is not a whole decimal number"};
-  // Eleven digits are beyond every range here, and beyond what the conversion is asked to hold.
-  const uint64_t value = text.size() > 10 ? UINT64_MAX : std::stoull(std::string(text));
+  // Leading zeros are taken; eleven digits after them are beyond every range here, and beyond
+  // what the conversion is asked to hold.
+  const std::string_view significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  const uint64_t value = significant.size() > 10 ? UINT64_MAX
+                         : significant.empty()   ? 0
+                                                 : std::stoull(std::string(significant));
   if (value < min || value > max) {
     throw LineError{column, what + " " + std::string(text) + " is out of range " +
                                 std::to_string(min) + ".." + std::to_string(max)};
@@ -397,6 +422,33 @@ std::string DeviceLine(const DeviceEntry& device) {
   return line + "\n";
 }
 
+// The whole of a regular file open at fd; why not, or "".
+std::string ReadOpened(int fd, std::string& text) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if (S_ISDIR(status.st_mode)) return "is a directory";
+  if (!S_ISREG(status.st_mode)) return "is not a regular file";
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) return "";
+    if (got < 0 && errno != EINTR) return std::string("cannot be read: ") + std::strerror(errno);
+    if (got > 0) text.append(buffer, static_cast<size_t>(got));
+    if (static_cast<std::streamoff>(text.size()) > kMaxFileSize)
+      return "larger than " + std::to_string(kMaxFileSize) + " bytes: not a scan list";
+  }
+}
+
+// Without O_NONBLOCK a FIFO with no writer would hold the open for ever. A symbolic link is
+// followed: a list kept elsewhere may well be named by one.
+std::string ReadRegularFile(const std::string& path, std::string& text) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+  const std::string why = ReadOpened(fd, text);
+  ::close(fd);
+  return why;
+}
+
 }  // namespace
 
 bool DeviceEntry::SameAs(const DeviceEntry& other) const {
@@ -406,7 +458,8 @@ bool DeviceEntry::SameAs(const DeviceEntry& other) const {
 }
 
 std::string ScanListError::Text() const {
-  return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message;
+  return Printable(file) + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+         message;
 }
 
 ParsedScanList ParseScanList(const std::string& text, const std::string& file) {
@@ -421,20 +474,9 @@ ParsedScanList ParseScanList(const std::string& text, const std::string& file) {
 }
 
 ParsedScanList ReadScanList(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const auto refuse = [&path](const std::string& why) {
-    return ParsedScanList{{}, {{path, 0, 0, why}}};
-  };
-  if (!in) return refuse("cannot be read");
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size < 0) return refuse("cannot be read");
-  if (size > kMaxFileSize) {
-    return refuse("larger than " + std::to_string(kMaxFileSize) + " bytes: not a scan list");
-  }
-  std::string text(static_cast<size_t>(size), '\0');
-  in.seekg(0);
-  if (!in.read(text.data(), size)) return refuse("cannot be read");
+  std::string text;
+  const std::string why = ReadRegularFile(path, text);
+  if (!why.empty()) return ParsedScanList{{}, {{path, 0, 0, why}}};
   return ParseScanList(text, path);
 }
 

@@ -25,7 +25,8 @@ constexpr uint8_t kIdentityClass = 0x01;
 const char* const kEventNames[] = {
     "online",       "online_failed", "offline",           "connected",      "lost",
     "setup_failed", "size_mismatch", "identity_mismatch", "refused",        "added",
-    "removed",      "changed",       "reloaded",          "reload_refused", "stopped"};
+    "removed",      "changed",       "reloaded",          "reload_refused", "stopped",
+    "dropped"};
 
 unsigned BaudOf(uint8_t baud_code) {
   return baud_code == 0 ? 500 : baud_code == 1 ? 250 : 125;

@@ -36,7 +36,8 @@ enum class EventKind : uint8_t {
   kChanged,           // a reload changed the device: removed and added again
   kReloaded,          // a reload was applied
   kReloadRefused,     // a reloaded file has a refused line; the list run now stays
-  kStopped            // the scanner stopped: every device stopped, every board closed
+  kStopped,           // the scanner stopped: every device stopped, every board closed
+  kDropped            // dnm run dropped event lines: its stdout was not read
 };
 
 struct Event {
