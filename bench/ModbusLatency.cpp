@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "BenchCommon.h"
+#include "RegisterMap.h"
 #include "vcan_test.h"
 
 extern char** environ;
@@ -42,9 +43,9 @@ extern char** environ;
 namespace bench {
 namespace {
 
-constexpr uint32_t kDeviceSlot = 128;
-constexpr int kStatusOffset = 68;
-constexpr int kStatusRegisters = 37;
+using dnm::tool::kDeviceSlotRegisters;
+using dnm::tool::kStatusOffset;
+using dnm::tool::kStatusRegisters;
 constexpr uint16_t kPollResponseBase = 0x3C0;
 constexpr double kCpuGoalPercent = 2;
 constexpr double kLatencySlackMs = 10;
@@ -153,8 +154,7 @@ class Client {
     return false;
   }
   bool Read(uint32_t address, int count, uint16_t* values) {
-    return modbus_read_input_registers(context_, static_cast<int>(address), count, values) ==
-           count;
+    return modbus_read_input_registers(context_, static_cast<int>(address), count, values) == count;
   }
 
  private:
@@ -162,7 +162,7 @@ class Client {
 };
 
 uint32_t DeviceBase(int mac) {
-  return static_cast<uint32_t>(mac) * kDeviceSlot;
+  return static_cast<uint32_t>(mac) * kDeviceSlotRegisters;
 }
 
 int DevicesConnected(Client& client) {
@@ -178,7 +178,7 @@ double AverageAchievedPeriodMs(Client& client) {
   double sum = 0;
   for (int mac = 1; mac <= kDevices; ++mac) {
     uint16_t achieved = 0;
-    client.Read(DeviceBase(mac) + kStatusOffset + 10, 1, &achieved);
+    client.Read(DeviceBase(mac) + kStatusOffset + dnm::tool::kPollPeriodAchieved, 1, &achieved);
     sum += achieved;
   }
   return sum / kDevices;
@@ -190,13 +190,13 @@ struct Files {
 };
 
 Files WriteNetwork() {
-  Files files{std::filesystem::temp_directory_path() /
-                  ("bench_modbus_" + std::to_string(getpid())),
+  Files files{std::filesystem::temp_directory_path() / ("bench_modbus_" + std::to_string(getpid())),
               {}};
   std::filesystem::create_directories(files.dir);
   files.network = (files.dir / "network.txt").string();
   std::ofstream network(files.network);
-  network << "segment bus shared=" << (files.dir / "bus.sock").string() << "\nport 0/1 segment=bus\n";
+  network << "segment bus shared=" << (files.dir / "bus.sock").string()
+          << "\nport 0/1 segment=bus\n";
   for (int mac = 1; mac <= kDevices; ++mac) {
     network << "slave segment=bus mac=" << mac << " io=poll produced=2 consumed=0 inputs=counter\n";
   }
@@ -204,7 +204,8 @@ Files WriteNetwork() {
 }
 
 std::string WriteScanList(const Files& files, int period_ms) {
-  const std::string path = (files.dir / ("scanlist-" + std::to_string(period_ms) + ".txt")).string();
+  const std::string path =
+      (files.dir / ("scanlist-" + std::to_string(period_ms) + ".txt")).string();
   std::ofstream list(path);
   list << "scanner poll_period=" << period_ms << "\nport 0/0 mac=0 baud=500\n";
   for (int mac = 1; mac <= kDevices; ++mac) list << "  device " << mac << "\n    poll in=2 out=0\n";
@@ -224,7 +225,8 @@ void WatchBus(int32_t node, const std::atomic<bool>& stop, std::vector<Sighting>
   while (!stop) {
     if (VCAN_NodeReceive(node, &frame, 50) != 0) continue;
     const int mac = static_cast<int>(frame.id) - kPollResponseBase;
-    if (mac >= 1 && mac <= kDevices && frame.len == 2) heard.push_back({mac, frame.data[0], StampUs(frame)});
+    if (mac >= 1 && mac <= kDevices && frame.len == 2)
+      heard.push_back({mac, frame.data[0], StampUs(frame)});
   }
 }
 
@@ -269,11 +271,11 @@ struct Scanner {
 
 Scanner StartScanner(const Files& files, const std::string& list, int port) {
   const std::string modbus = "127.0.0.1:" + std::to_string(port);
-  Scanner scanner{std::make_unique<Child>(std::vector<std::string>{DNM_BENCH_TOOL, "run", list,
-                                                                   "--network", files.network,
-                                                                   "--modbus", modbus},
-                                          (files.dir / "run.log").string()),
-                  std::make_unique<Client>(port)};
+  Scanner scanner{
+      std::make_unique<Child>(std::vector<std::string>{DNM_BENCH_TOOL, "run", list, "--network",
+                                                       files.network, "--modbus", modbus},
+                              (files.dir / "run.log").string()),
+      std::make_unique<Client>(port)};
   if (!scanner.client->Connect(*scanner.process)) {
     std::printf("dnm run did not serve on %s (see %s)\n", modbus.c_str(),
                 (files.dir / "run.log").c_str());
@@ -308,10 +310,11 @@ bool MeasureLatency(const Files& files, int period_ms, int port, double seconds,
   const double goal = period_ms + kLatencySlackMs;
   const double p99 = Percentile(latencies, 0.99);
   std::printf("  poll period achieved %.1f ms (average over the devices)\n", achieved);
-  std::printf("  changes read %zu of %zu responses on the bus; latency p50 %.2f ms, p99 %.2f ms "
-              "(goal p99 under %.0f ms): %s\n",
-              latencies.size(), heard.size(), Percentile(latencies, 0.5), p99, goal,
-              !latencies.empty() && p99 < goal ? "met" : "MISSED");
+  std::printf(
+      "  changes read %zu of %zu responses on the bus; latency p50 %.2f ms, p99 %.2f ms "
+      "(goal p99 under %.0f ms): %s\n",
+      latencies.size(), heard.size(), Percentile(latencies, 0.5), p99, goal,
+      !latencies.empty() && p99 < goal ? "met" : "MISSED");
   return !latencies.empty() && p99 < goal;
 }
 
@@ -390,7 +393,8 @@ int main(int argc, char** argv) {
   const Files files = WriteNetwork();
   std::printf("dnm run's Modbus TCP server, %d simulated devices at 500 kbit/s, on %s\n", kDevices,
               CpuModel().c_str());
-  Child simulator({DNM_BENCH_TOOL, "simulate", files.network}, (files.dir / "simulate.log").string());
+  Child simulator({DNM_BENCH_TOOL, "simulate", files.network},
+                  (files.dir / "simulate.log").string());
   // This process attaches to the simulator's segment, once it listens, to hear the responses.
   setenv("VELKCAN_NETWORK", files.network.c_str(), 1);
   int32_t node = 0;

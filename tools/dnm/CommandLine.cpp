@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "ScanList.h"
+
 namespace dnm::tool {
 namespace {
 
@@ -25,16 +27,9 @@ const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& 
 }
 
 uint8_t BaudCode(const std::string& text) {
-  switch (ParseNumber(text, 0, 1000, "baud rate")) {
-    case 500:
-      return 0;
-    case 250:
-      return 1;
-    case 125:
-      return 2;
-    default:
-      throw UsageError("baud rate " + text + " is not 125, 250 or 500");
-  }
+  const auto code = BaudCodeOf(ParseNumber(text, 0, 1000, "baud rate"));
+  if (!code) throw UsageError("baud rate " + text + " is not 125, 250 or 500");
+  return *code;
 }
 
 void SetCommon(CommonOptions& common, const std::string& name, const std::vector<std::string>& v) {

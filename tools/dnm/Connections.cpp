@@ -110,6 +110,28 @@ void Configure(const Session& session, uint8_t mac, const ConnectionSpec& spec) 
   }
 }
 
+std::optional<std::vector<uint8_t>> ReadIdentityAttribute(uint8_t board, uint8_t port, uint8_t mac,
+                                                          uint8_t attribute, std::string* why) {
+  constexpr uint8_t kIdentityClass = 0x01;
+  uint8_t value[255];
+  uint32_t length = 0;
+  const uint16_t code = api().DNM_GetAttributeEx(board, port, mac, kIdentityClass, 1, attribute,
+                                                 value, sizeof value, &length);
+  if (code == DNM_NoError) return std::vector<uint8_t>(value, value + length);
+  if (why)
+    *why = "DNM_GetAttributeEx gave " + std::to_string(code) + " " + api().DNM_GetErrorText(code);
+  return std::nullopt;
+}
+
+std::optional<uint32_t> ReadIdentityNumber(uint8_t board, uint8_t port, uint8_t mac,
+                                           uint8_t attribute, size_t width, std::string* why) {
+  const auto bytes = ReadIdentityAttribute(board, port, mac, attribute, why);
+  if (!bytes) return std::nullopt;
+  if (bytes->size() == width) return Little(*bytes);
+  if (why) *why = std::to_string(bytes->size()) + " bytes answered";
+  return std::nullopt;
+}
+
 DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
                                 const ConnectionKind& kind) {
   const uint8_t setup_kind = kind.kind == Kind::kCyclic

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,24 @@ struct ConnectionState {
   DNM_SetupFailure failure;
 };
 DNM_SetupFailure SetupFailureOf(const Session& session, uint8_t mac, const ConnectionKind& kind);
+// Attributes of the Identity object (class 1, instance 1).
+enum IdentityAttribute : uint8_t {
+  kVendorId = 1,
+  kDeviceType = 2,
+  kProductCode = 3,
+  kRevision = 4,
+  kSerialNumber = 6,
+  kProductName = 7
+};
+// An attribute of the device's Identity object (up to 255 bytes), or why not in why (if given).
+std::optional<std::vector<uint8_t>> ReadIdentityAttribute(uint8_t board, uint8_t port, uint8_t mac,
+                                                          uint8_t attribute,
+                                                          std::string* why = nullptr);
+// A little-endian number of that width; a value of another length is no number either.
+std::optional<uint32_t> ReadIdentityNumber(uint8_t board, uint8_t port, uint8_t mac,
+                                           uint8_t attribute, size_t width,
+                                           std::string* why = nullptr);
+
 DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
                                 const ConnectionKind& kind);
 ConnectionState StateOf(const Session& session, uint8_t mac, const ConnectionKind& kind);

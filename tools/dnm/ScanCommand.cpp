@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "Commands.h"
+#include "Connections.h"
 #include "Diagnosis.h"
 #include "Explain.h"
 #include "Json.h"
@@ -21,53 +22,25 @@
 namespace dnm::tool {
 namespace {
 
-constexpr uint8_t kIdentityClass = 0x01;
-// Attributes of the Identity object.
-enum : uint8_t {
-  kVendorId = 1,
-  kDeviceType = 2,
-  kProductCode = 3,
-  kRevision = 4,
-  kSerialNumber = 6,
-  kProductName = 7
-};
-
 // The Identity object's attributes; a value is empty when it could not be read.
 struct Identity {
   std::optional<uint32_t> vendor, device_type, product_code, serial;
   std::string revision, product_name;
 };
 
-std::optional<std::vector<uint8_t>> ReadIdentityAttribute(const Session& session, uint8_t mac,
-                                                          uint8_t attribute) {
-  uint8_t value[255];
-  uint32_t length = 0;
-  const uint16_t code =
-      api().DNM_GetAttributeEx(session.board(), session.port(), mac, kIdentityClass, 1, attribute,
-                               value, sizeof value, &length);
-  if (code != DNM_NoError) return std::nullopt;
-  return std::vector<uint8_t>(value, value + length);
-}
-
-std::optional<uint32_t> ReadNumber(const Session& session, uint8_t mac, uint8_t attribute,
-                                   size_t width) {
-  const auto bytes = ReadIdentityAttribute(session, mac, attribute);
-  if (!bytes || bytes->size() != width) return std::nullopt;
-  return Little(*bytes);
-}
-
 Identity ReadIdentity(const Session& session, uint8_t mac) {
-  Identity identity{ReadNumber(session, mac, kVendorId, 2),
-                    ReadNumber(session, mac, kDeviceType, 2),
-                    ReadNumber(session, mac, kProductCode, 2),
-                    ReadNumber(session, mac, kSerialNumber, 4),
+  const uint8_t b = session.board(), p = session.port();
+  Identity identity{ReadIdentityNumber(b, p, mac, kVendorId, 2),
+                    ReadIdentityNumber(b, p, mac, kDeviceType, 2),
+                    ReadIdentityNumber(b, p, mac, kProductCode, 2),
+                    ReadIdentityNumber(b, p, mac, kSerialNumber, 4),
                     {},
                     {}};
-  if (const auto revision = ReadIdentityAttribute(session, mac, kRevision);
+  if (const auto revision = ReadIdentityAttribute(b, p, mac, kRevision);
       revision && revision->size() == 2) {
     identity.revision = std::to_string((*revision)[0]) + "." + std::to_string((*revision)[1]);
   }
-  if (const auto name = ReadIdentityAttribute(session, mac, kProductName))
+  if (const auto name = ReadIdentityAttribute(b, p, mac, kProductName))
     ShortString(*name, identity.product_name);
   return identity;
 }

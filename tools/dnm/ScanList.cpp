@@ -104,7 +104,8 @@ uint32_t NumberOf(std::string_view text, size_t column, uint32_t min, uint32_t m
     throw LineError{column, what + " " + Quoted(text) + " is not a whole decimal number"};
   // Leading zeros are taken; eleven digits after them are beyond every range here, and beyond
   // what the conversion is asked to hold.
-  const std::string_view significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  const std::string_view significant =
+      text.substr(std::min(text.find_first_not_of('0'), text.size()));
   const uint64_t value = significant.size() > 10 ? UINT64_MAX
                          : significant.empty()   ? 0
                                                  : std::stoull(std::string(significant));
@@ -209,6 +210,24 @@ std::string_view NameOf(Value value, const std::vector<std::pair<std::string_vie
   }
   return "?";
 }
+
+}  // namespace
+
+std::optional<uint8_t> BaudCodeOf(unsigned kbit) {
+  for (const auto& [name, code] : kBauds) {
+    if (name == std::to_string(kbit)) return code;
+  }
+  return std::nullopt;
+}
+
+unsigned KbitOf(uint8_t baud_code) {
+  for (const auto& [name, code] : kBauds) {
+    if (code == baud_code) return static_cast<unsigned>(std::stoul(std::string(name)));
+  }
+  return 0;
+}
+
+namespace {
 
 class Parser {
  public:

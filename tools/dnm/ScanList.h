@@ -81,6 +81,10 @@ struct PortEntry {
   size_t line = 0;
 };
 
+// DNM_Online's baud rate codes and the kbit/s they stand for (125, 250, 500).
+std::optional<uint8_t> BaudCodeOf(unsigned kbit);
+unsigned KbitOf(uint8_t baud_code);
+
 constexpr size_t kMaxPorts = 8;  // ports in one scan list
 
 struct ScanList {

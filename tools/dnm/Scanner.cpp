@@ -20,17 +20,10 @@ constexpr uint16_t kPollPacketRate = 0x03FF;
 // How long a device whose identity could not be read waits before it is read again.
 constexpr auto kIdentityRetry = std::chrono::seconds(2);
 
-constexpr uint8_t kIdentityClass = 0x01;
-
 const char* const kEventNames[] = {
-    "online",       "online_failed", "offline",           "connected",      "lost",
-    "setup_failed", "size_mismatch", "identity_mismatch", "refused",        "added",
-    "removed",      "changed",       "reloaded",          "reload_refused", "stopped",
-    "dropped"};
-
-unsigned BaudOf(uint8_t baud_code) {
-  return baud_code == 0 ? 500 : baud_code == 1 ? 250 : 125;
-}
+    "online",        "online_failed",     "offline", "connected", "lost",    "setup_failed",
+    "size_mismatch", "identity_mismatch", "refused", "added",     "removed", "changed",
+    "reloaded",      "reload_refused",    "stopped", "dropped"};
 
 std::string CodeText(const char* export_name, uint16_t code) {
   return std::string(export_name) + " gave " + std::to_string(code) + " " +
@@ -113,24 +106,6 @@ Config ConfigureConnections(uint8_t b, uint8_t p, const DeviceEntry& e) {
   return {nullptr, 0};
 }
 
-// A number of the device's Identity object; why not when it cannot be read as one of that width.
-std::optional<uint32_t> ReadIdentityNumber(uint8_t b, uint8_t p, uint8_t mac, uint8_t attribute,
-                                           size_t width, std::string& why) {
-  uint8_t value[255];
-  uint32_t length = 0;
-  const uint16_t code = api().DNM_GetAttributeEx(b, p, mac, kIdentityClass, 1, attribute, value,
-                                                 sizeof value, &length);
-  if (code != DNM_NoError) {
-    why = CodeText("DNM_GetAttributeEx", code);
-    return std::nullopt;
-  }
-  if (length != width) {
-    why = std::to_string(length) + " bytes answered";
-    return std::nullopt;
-  }
-  return Little(std::vector<uint8_t>(value, value + length));
-}
-
 // The identity the list asks against the one the device answers with: what differs ("vendor
 // 77, 901 expected"), or what could not be read.
 struct IdentityCheck {
@@ -146,16 +121,16 @@ IdentityCheck CheckIdentityOf(uint8_t b, uint8_t p, const DeviceEntry& e) {
     std::optional<uint32_t> expected;
   };
   const ExpectedIdentity& id = e.identity;
-  const Key keys[] = {{"vendor", 1, 2, id.vendor},
-                      {"device type", 2, 2, id.device_type},
-                      {"product code", 3, 2, id.product_code},
-                      {"serial", 6, 4, id.serial}};
+  const Key keys[] = {{"vendor", kVendorId, 2, id.vendor},
+                      {"device type", kDeviceType, 2, id.device_type},
+                      {"product code", kProductCode, 2, id.product_code},
+                      {"serial", kSerialNumber, 4, id.serial}};
   IdentityCheck check;
   for (const Key& key : keys) {
     if (!key.expected) continue;
     std::string why;
     const std::optional<uint32_t> read =
-        ReadIdentityNumber(b, p, e.mac, key.attribute, key.width, why);
+        ReadIdentityNumber(b, p, e.mac, key.attribute, key.width, &why);
     if (!read) return {false, std::string(key.name) + " not read: " + why};
     if (*read == *key.expected) continue;
     check.difference += (check.difference.empty() ? "" : ", ") + std::string(key.name) + " " +
@@ -289,7 +264,7 @@ bool Scanner::BringOnline(PortState& port) {
     boards_active_[e.board] = true;
   }
   const std::string as =
-      "at " + std::to_string(BaudOf(e.baud_code)) + " kbit/s as MAC ID " + std::to_string(e.mac);
+      "at " + std::to_string(KbitOf(e.baud_code)) + " kbit/s as MAC ID " + std::to_string(e.mac);
   const uint16_t code = api().DNM_Online(e.board, e.port, e.baud_code, e.mac);
   if (code == DNM_OnlineError) {
     Emit(EventKind::kOnlineFailed, &e, -1,
