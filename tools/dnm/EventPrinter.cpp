@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+
+#include "Values.h"
 
 namespace dnm::tool {
 
@@ -34,18 +35,6 @@ struct EventPrinter::Shared {
     dropped = 0;
   }
 };
-
-namespace {
-
-void WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno != EINTR) return;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-}
-
-}  // namespace
 
 EventPrinter::EventPrinter(std::function<std::string(size_t)> notice, size_t capacity)
     : shared_(std::make_shared<Shared>()) {
@@ -93,9 +82,8 @@ void EventPrinter::Print(std::string line) {
 void EventPrinter::Finish(std::chrono::milliseconds within) {
   std::unique_lock lock(shared_->mutex);
   shared_->QueueNoticeIfRoom();
-  shared_->changed.wait_for(lock, within, [&] {
-    return shared_->waiting.empty() && !shared_->writing;
-  });
+  shared_->changed.wait_for(lock, within,
+                            [&] { return shared_->waiting.empty() && !shared_->writing; });
   shared_->finishing = true;
   shared_->waiting.clear();
   shared_->changed.notify_all();

@@ -267,15 +267,6 @@ void CheckSaveTarget(const std::string& path) {
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(ENOTDIR));
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno != EINTR) return false;
-    if (wrote > 0) done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 // Writes the text to a new file beside path and renames it over path, so that a reader sees the
 // old file or the new one whole; a symbolic link at path is refused, not followed.
 void ReplaceFile(const std::string& path, const std::string& text) {

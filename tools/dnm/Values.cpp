@@ -1,6 +1,9 @@
 #include "Values.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 
 #include "CommandLine.h"
@@ -113,6 +116,15 @@ std::vector<std::string> Split(const std::string& text, std::string_view separat
   }
   parts.push_back(text.substr(start));
   return parts;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno != EINTR) return false;
+    if (wrote > 0) done += static_cast<size_t>(wrote);
+  }
+  return true;
 }
 
 }  // namespace dnm::tool

@@ -35,4 +35,7 @@ bool ShortString(const std::vector<uint8_t>& bytes, std::string& text);
 // The parts of text between separators, empty ones included ("a,,b" has three).
 std::vector<std::string> Split(const std::string& text, std::string_view separator);
 
+// Writes the whole text to fd, again after an interruption; false (errno set) on an error.
+bool WriteAll(int fd, const std::string& text);
+
 }  // namespace dnm::tool
