@@ -101,7 +101,10 @@ const std::vector<Command>& AllCommands() {
        {{"--file", 1}, {"--node", 1}, {"--kind", 1}, {"--count", 1}},
        RunMonitor},
       {"run",
-       "FILE [--modbus ADDRESS:PORT] [--print-map]",
+       "FILE [--modbus ADDRESS:PORT] [--http ADDRESS:PORT [--http-write]]\n"
+       "    [--mqtt URL [--mqtt-prefix PREFIX] [--mqtt-min-interval MS] [--mqtt-write]\n"
+       "     [--mqtt-cafile FILE] [--mqtt-cert FILE --mqtt-key FILE] [--mqtt-user NAME\n"
+       "     --mqtt-password-file FILE]] [--print-map]",
        "Runs the scan list FILE as a standing scanner: brings its ports online,\n"
        "checks each device's identity, starts its connections and keeps them running\n"
        "until SIGINT or SIGTERM, when it stops every device and releases every\n"
@@ -110,8 +113,21 @@ const std::vector<Command>& AllCommands() {
        "go online, 2 when FILE has a refused line.\n"
        "  --modbus ADDRESS:PORT   serves the process image over Modbus TCP (no\n"
        "                          authentication; \":PORT\" listens on 127.0.0.1 only)\n"
+       "  --http ADDRESS:PORT     serves a live web page and a JSON API (\":PORT\"\n"
+       "                          listens on 127.0.0.1 only)\n"
+       "  --http-write            lets the page write outputs and attributes\n"
+       "  --mqtt URL              publishes to the MQTT broker at mqtt://HOST:PORT or\n"
+       "                          mqtts://HOST:PORT\n"
+       "  --mqtt-prefix PREFIX    the topics' prefix (default dnm/HOSTNAME/PORT)\n"
+       "  --mqtt-min-interval MS  the least time between two inputs of a device (100)\n"
+       "  --mqtt-write            lets .../outputs/set write a device's outputs\n"
+       "  --mqtt-cafile, --mqtt-cert, --mqtt-key FILE    mqtts: certificates\n"
+       "  --mqtt-user NAME, --mqtt-password-file FILE    the broker's login\n"
        "  --print-map             prints the Modbus register map of FILE and exits\n",
-       {{"--modbus", 1}, {"--print-map", 0}},
+       {{"--modbus", 1}, {"--http", 1}, {"--http-write", 0}, {"--mqtt", 1},
+        {"--mqtt-prefix", 1}, {"--mqtt-min-interval", 1}, {"--mqtt-write", 0},
+        {"--mqtt-cafile", 1}, {"--mqtt-cert", 1}, {"--mqtt-key", 1}, {"--mqtt-user", 1},
+        {"--mqtt-password-file", 1}, {"--print-map", 0}},
        RunRun},
   };
   return commands;

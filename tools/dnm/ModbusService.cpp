@@ -176,7 +176,7 @@ bool ReplyWith(modbus_t* context, const uint8_t* request, int length, RegisterTa
 
 class Server final : public ModbusService {
  public:
-  Server(int listener, const ScannerView& scanner);
+  Server(int listener, const ScannerView& scanner, OutputStore& outputs);
   ~Server() override;
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -208,8 +208,8 @@ class Server final : public ModbusService {
   std::thread acceptor_;
 };
 
-Server::Server(int listener, const ScannerView& scanner)
-    : image_(scanner), listener_(listener), wake_(eventfd(0, EFD_CLOEXEC)) {
+Server::Server(int listener, const ScannerView& scanner, OutputStore& outputs)
+    : image_(scanner, outputs), listener_(listener), wake_(eventfd(0, EFD_CLOEXEC)) {
   if (wake_ < 0) {
     close(listener_);
     throw std::runtime_error(std::string("Modbus TCP: eventfd: ") + std::strerror(errno));
@@ -404,8 +404,9 @@ bool Server::AnswerWrite(modbus_t* context, const uint8_t* request, int length, 
 }  // namespace
 
 std::unique_ptr<ModbusService> ModbusService::Start(const std::string& address,
-                                                    const ScannerView& scanner) {
-  return std::make_unique<Server>(Listen(address), scanner);
+                                                    const ScannerView& scanner,
+                                                    OutputStore& outputs) {
+  return std::make_unique<Server>(Listen(address), scanner, outputs);
 }
 
 }  // namespace dnm::tool
@@ -414,7 +415,8 @@ std::unique_ptr<ModbusService> ModbusService::Start(const std::string& address,
 
 namespace dnm::tool {
 
-std::unique_ptr<ModbusService> ModbusService::Start(const std::string&, const ScannerView&) {
+std::unique_ptr<ModbusService> ModbusService::Start(const std::string&, const ScannerView&,
+                                                    OutputStore&) {
   throw std::runtime_error(
       "this dnm was built without Modbus TCP: libmodbus was not found when it was configured "
       "(Debian: apt-get install libmodbus-dev, then configure again)");

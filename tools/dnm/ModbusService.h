@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "DeviceSample.h"
 #include "ScannerView.h"
 
 namespace dnm::tool {
@@ -14,8 +15,9 @@ class ModbusService {
   // Listens on address, "HOST:PORT" or ":PORT" (then on 127.0.0.1), and serves on threads of its
   // own until destroyed. UsageError for an address that is not one; std::runtime_error saying
   // why when it cannot listen or this build has no Modbus TCP.
+  // Writes go through outputs, which the other servers share.
   static std::unique_ptr<ModbusService> Start(const std::string& address,
-                                              const ScannerView& scanner);
+                                              const ScannerView& scanner, OutputStore& outputs);
   virtual ~ModbusService() = default;  // stops serving and closes every client's connection
 };
 

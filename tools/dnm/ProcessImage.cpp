@@ -11,42 +11,18 @@ namespace {
 constexpr uint16_t kNotConfigured = 0xFFFF;
 constexpr size_t kMaxDataBytes = 64;
 
-const std::array<CounterRead, kCounterCount>& CounterReads() {
-  const Api& a = api();
-  static const std::array<CounterRead, kCounterCount> reads = {
-      a.DNM_GetExplicitMsgNoResponse,
-      a.DNM_GetExplicitMsgErrorResponse,
-      a.DNM_GetBitStrobeNoResponse,
-      a.DNM_GetCOS_CyclicWithPollNoResponse,
-      a.DNM_GetCOS_CyclicWithPollErrorResponse,
-      a.DNM_GetCOS_CyclicWithPollFragmentError,
-      a.DNM_GetCOS_CyclicWithPollSendError,
-      a.DNM_GetCOS_CyclicWithoutPollSendError,
-      a.DNM_GetCOS_CyclicWithoutPollACKNoResponse,
-      a.DNM_GetPollSendError,
-      a.DNM_GetPollNoResponse,
-      a.DNM_GetPollErrorResponse,
-      a.DNM_GetPollFragmentError};
-  return reads;
-}
-
 const ConnectionKind& KindOfField(RegisterField field, const DeviceEntry& device) {
   if (field == RegisterField::kPollData) return KindOf(Kind::kPoll);
   if (field == RegisterField::kStrobeData) return KindOf(Kind::kStrobe);
   return KindOf(device.cos_cyclic->cyclic ? Kind::kCyclic : Kind::kCos);
 }
 
-// A device's place on the bus.
-struct Address {
-  uint8_t board, port, mac;
-};
-
 // The status check of a configured connection.
-uint16_t StatusOf(bool configured, const ConnectionKind& kind, const Address& at) {
+uint16_t StatusOf(bool configured, const ConnectionKind& kind, const DeviceAddress& at) {
   return configured ? kind.check(at.board, at.port, at.mac) : kNotConfigured;
 }
 
-uint16_t FailureOf(bool configured, uint8_t kind, const Address& at) {
+uint16_t FailureOf(bool configured, uint8_t kind, const DeviceAddress& at) {
   if (!configured) return kNotConfigured;
   DNM_SetupFailure failure{};
   if (api().DNM_GetSetupFailure(at.board, at.port, at.mac, kind, &failure) != DNM_NoError)
@@ -54,7 +30,7 @@ uint16_t FailureOf(bool configured, uint8_t kind, const Address& at) {
   return failure.cause;
 }
 
-std::array<uint16_t, kStatusRegisters> StatusBlock(const Address& at, const DeviceEntry& device,
+std::array<uint16_t, kStatusRegisters> StatusBlock(const DeviceAddress& at, const DeviceEntry& device,
                                                    DeviceRun run) {
   std::array<uint16_t, kStatusRegisters> block{};
   const bool cyclic = device.cos_cyclic && device.cos_cyclic->cyclic;
@@ -72,8 +48,9 @@ std::array<uint16_t, kStatusRegisters> StatusBlock(const Address& at, const Devi
       FailureOf(device.cos_cyclic.has_value(), DNM_ConnectionCOS_Cyclic, at);
   block[kPollPeriodAchieved] = static_cast<uint16_t>(
       std::min<uint32_t>(0xFFFF, api().DNM_GetPollPeriodAchieved(at.board, at.port, at.mac)));
+  const std::array<uint32_t, kCounterCount> counts = ReadCounters(at);
   for (size_t i = 0; i < kCounterCount; ++i) {
-    const uint32_t count = CounterReads()[i](at.board, at.port, at.mac);
+    const uint32_t count = counts[i];
     block[kFirstCounter + 2 * i] = static_cast<uint16_t>(count >> 16);
     block[kFirstCounter + 2 * i + 1] = static_cast<uint16_t>(count & 0xFFFF);
   }
@@ -91,26 +68,22 @@ void PackBytes(const uint8_t* bytes, size_t size, uint32_t offset, uint32_t coun
   }
 }
 
-void UnpackBytes(const uint16_t* values, uint32_t offset, uint32_t count,
-                 std::vector<uint8_t>& bytes) {
+// The bytes of count registers, the first byte of each in its high byte.
+std::vector<uint8_t> UnpackBytes(const uint16_t* values, uint32_t count) {
+  std::vector<uint8_t> bytes(2 * size_t{count});
   for (uint32_t i = 0; i < count; ++i) {
-    const size_t at = 2 * size_t{offset + i};
-    if (at < bytes.size()) bytes[at] = static_cast<uint8_t>(values[i] >> 8);
-    if (at + 1 < bytes.size()) bytes[at + 1] = static_cast<uint8_t>(values[i] & 0xFF);
+    bytes[2 * i] = static_cast<uint8_t>(values[i] >> 8);
+    bytes[2 * i + 1] = static_cast<uint8_t>(values[i] & 0xFF);
   }
+  return bytes;
 }
 
 const DeviceEntry& DeviceOf(const ScanList& list, const RegisterRange& range) {
   return list.ports[range.port_index].devices[range.device_index];
 }
 
-Address AddressOf(const ScanList& list, const RegisterRange& range) {
-  const PortEntry& port = list.ports[range.port_index];
-  return {port.board, port.port, range.mac};
-}
-
-bool SamePort(const PortEntry& a, const PortEntry& b) {
-  return a.board == b.board && a.port == b.port && a.mac == b.mac && a.baud_code == b.baud_code;
+DeviceAddress AddressOf(const ScanList& list, const RegisterRange& range) {
+  return AddressOf(list.ports[range.port_index], DeviceOf(list, range));
 }
 
 // Runs part(range, first, end) for the part [first, end) of each range that holds
@@ -164,7 +137,7 @@ uint8_t ProcessImage::ReadRange(const Snapshot& now, const RegisterRange& range,
   const DeviceRun run = scanner_.RunOf(range.port_index, range.mac);
   if (run == DeviceRun::kAbsent) return kIllegalDataAddress;
   const DeviceEntry& device = DeviceOf(*now.list, range);
-  const Address at = AddressOf(*now.list, range);
+  const DeviceAddress at = AddressOf(*now.list, range);
   const uint32_t offset = first - range.start;
   if (range.field == RegisterField::kStatus) {
     const std::array<uint16_t, kStatusRegisters> block = StatusBlock(at, device, run);
@@ -172,9 +145,9 @@ uint8_t ProcessImage::ReadRange(const Snapshot& now, const RegisterRange& range,
     return 0;
   }
   if (range.table == RegisterTable::kHolding) {
-    const std::lock_guard lock(outputs_mutex_);
-    const Outputs& outputs = OutputsOf(now, range);
-    PackBytes(outputs.bytes.data(), outputs.bytes.size(), offset, end - first, values);
+    const std::vector<uint8_t> outputs =
+        outputs_.Last(now.list->ports[range.port_index], device);
+    PackBytes(outputs.data(), outputs.size(), offset, end - first, values);
     return 0;
   }
   uint8_t bytes[kMaxDataBytes] = {};
@@ -190,28 +163,13 @@ uint8_t ProcessImage::WriteRange(const Snapshot& now, const RegisterRange& range
                                  uint32_t end, const uint16_t* values) {
   if (scanner_.RunOf(range.port_index, range.mac) == DeviceRun::kAbsent)
     return kIllegalDataAddress;
-  const Address at = AddressOf(*now.list, range);
-  const std::lock_guard lock(outputs_mutex_);
-  Outputs& outputs = OutputsOf(now, range);
-  std::vector<uint8_t> bytes = outputs.bytes;
-  UnpackBytes(values, first - range.start, end - first, bytes);
-  const ConnectionKind& kind = KindOfField(range.field, DeviceOf(*now.list, range));
-  if (kind.write(at.board, at.port, at.mac, bytes.data(), range.bytes) != DNM_NoError)
-    return kDeviceFailure;
-  outputs.bytes = std::move(bytes);
-  return 0;
-}
-
-ProcessImage::Outputs& ProcessImage::OutputsOf(const Snapshot& now, const RegisterRange& range) {
-  const PortEntry& line = now.list->ports[range.port_index];
-  const PortEntry port{line.board, line.port, line.mac, line.baud_code, {}, line.line};
-  const DeviceEntry& device = DeviceOf(*now.list, range);
-  Outputs& outputs = outputs_[range.start];
-  if (!SamePort(outputs.port, port) || !outputs.device.SameAs(device) ||
-      outputs.bytes.size() != range.bytes) {
-    outputs = {port, device, std::vector<uint8_t>(range.bytes, 0)};
-  }
-  return outputs;
+  // The last register of an odd size holds one byte of the outputs.
+  const size_t offset = 2 * size_t{first - range.start};
+  const size_t size = std::min<size_t>(2 * size_t{end - first}, range.bytes - offset);
+  const std::vector<uint8_t> bytes = UnpackBytes(values, end - first);
+  const uint16_t code = outputs_.Write(now.list->ports[range.port_index],
+                                       DeviceOf(*now.list, range), offset, bytes.data(), size);
+  return code == DNM_NoError ? 0 : kDeviceFailure;
 }
 
 }  // namespace dnm::tool

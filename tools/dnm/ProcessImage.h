@@ -6,11 +6,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "DeviceSample.h"
 #include "RegisterMap.h"
 #include "ScannerView.h"
 
@@ -22,7 +22,8 @@ constexpr uint8_t kDeviceFailure = 4;       // the library could not answer
 
 class ProcessImage {
  public:
-  explicit ProcessImage(const ScannerView& scanner) : scanner_(scanner) {}
+  ProcessImage(const ScannerView& scanner, OutputStore& outputs)
+      : scanner_(scanner), outputs_(outputs) {}
 
   // Fills values[0..count) with the registers from start on.
   uint8_t Read(RegisterTable table, uint16_t start, uint16_t count, uint16_t* values);
@@ -34,28 +35,18 @@ class ProcessImage {
     std::shared_ptr<const ScanList> list;
     std::shared_ptr<const RegisterMap> map;
   };
-  // The outputs last written to one device's connection, and what the device was then: a device
-  // that changed starts again from zeros, as the library's outputs do.
-  struct Outputs {
-    PortEntry port;  // without its devices
-    DeviceEntry device;
-    std::vector<uint8_t> bytes;
-  };
-
   Snapshot Now();
   // The device's registers of the range from first to end into values.
   uint8_t ReadRange(const Snapshot& now, const RegisterRange& range, uint32_t first, uint32_t end,
                     uint16_t* values);
   uint8_t WriteRange(const Snapshot& now, const RegisterRange& range, uint32_t first,
                      uint32_t end, const uint16_t* values);
-  Outputs& OutputsOf(const Snapshot& now, const RegisterRange& range);  // outputs_mutex_ held
 
   const ScannerView& scanner_;
   std::mutex map_mutex_;
   std::shared_ptr<const ScanList> map_list_;
   std::shared_ptr<const RegisterMap> map_;
-  std::mutex outputs_mutex_;
-  std::map<uint16_t, Outputs> outputs_;  // by the address of the range's first register
+  OutputStore& outputs_;
 };
 
 }  // namespace dnm::tool

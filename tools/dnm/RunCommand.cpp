@@ -4,8 +4,10 @@
 #include "Commands.h"
 #include "EventPrinter.h"
 #include "Explain.h"
+#include "HttpService.h"
 #include "Interrupt.h"
 #include "ModbusService.h"
+#include "MqttService.h"
 #include "Scanner.h"
 
 namespace dnm::tool {
@@ -38,6 +40,27 @@ std::string DroppedNotice(size_t dropped, bool json) {
                    json);
 }
 
+std::string OptionOf(const CommandLine& line, const char* name) {
+  return line.Has(name) ? line.options.at(name)[0] : std::string();
+}
+
+HttpOptions HttpOptionsOf(const CommandLine& line) {
+  return {OptionOf(line, "--http"), line.Has("--http-write")};
+}
+
+MqttOptions MqttOptionsOf(const CommandLine& line) {
+  MqttOptions options;
+  options.url = OptionOf(line, "--mqtt");
+  options.prefix = OptionOf(line, "--mqtt-prefix");
+  options.write = line.Has("--mqtt-write");
+  options.ca_file = OptionOf(line, "--mqtt-cafile");
+  options.cert_file = OptionOf(line, "--mqtt-cert");
+  options.key_file = OptionOf(line, "--mqtt-key");
+  options.user = OptionOf(line, "--mqtt-user");
+  options.password_file = OptionOf(line, "--mqtt-password-file");
+  return options;
+}
+
 }  // namespace
 
 int RunRun(const CommandLine& line) {
@@ -56,14 +79,22 @@ int RunRun(const CommandLine& line) {
   EventPrinter printer([json](size_t dropped) { return DroppedNotice(dropped, json); });
   Scanner scanner(parsed.list);
   scanner.Subscribe([json, &printer](const Event& event) { printer.Print(EventText(event, json)); });
+  OutputStore outputs;
   std::unique_ptr<ModbusService> modbus;
-  if (line.Has("--modbus")) modbus = ModbusService::Start(line.options.at("--modbus")[0], scanner);
+  if (line.Has("--modbus"))
+    modbus = ModbusService::Start(OptionOf(line, "--modbus"), scanner, outputs);
+  std::unique_ptr<HttpService> http;
+  if (line.Has("--http")) http = HttpService::Start(HttpOptionsOf(line), scanner, outputs);
+  std::unique_ptr<MqttService> mqtt;
+  if (line.Has("--mqtt")) mqtt = MqttService::Start(MqttOptionsOf(line), scanner, outputs);
   bool online = scanner.Start();
   while (online && PauseUnlessInterrupted(kWatchPeriodMs)) {
     if (TakeReload()) scanner.Reload(ReadScanList(path));
     scanner.Watch();
   }
   // The servers go before the devices they show.
+  mqtt.reset();
+  http.reset();
   modbus.reset();
   scanner.Stop();
   printer.Finish(kFlushTime);

@@ -177,9 +177,17 @@ Scanner::~Scanner() {
   Stop();
 }
 
-void Scanner::Subscribe(std::function<void(const Event&)> subscriber) {
+Scanner::SubscriberId Scanner::Subscribe(std::function<void(const Event&)> subscriber) {
+  const std::lock_guard delivery(delivery_mutex_);
   const std::lock_guard lock(events_mutex_);
-  subscribers_.push_back(std::move(subscriber));
+  subscribers_.emplace_back(++last_subscriber_, std::move(subscriber));
+  return last_subscriber_;
+}
+
+void Scanner::Unsubscribe(SubscriberId id) {
+  const std::lock_guard delivery(delivery_mutex_);
+  const std::lock_guard lock(events_mutex_);
+  std::erase_if(subscribers_, [id](const auto& subscriber) { return subscriber.first == id; });
 }
 
 std::vector<Event> Scanner::Recent() const {
@@ -197,14 +205,14 @@ void Scanner::Emit(EventKind kind, const PortEntry* port, int mac, std::string t
               connection,
               cause,
               std::move(text)};
-  std::vector<std::function<void(const Event&)>> subscribers;
+  // Delivered under delivery_mutex_, so that no subscriber is called once Unsubscribe returned.
+  const std::lock_guard delivery(delivery_mutex_);
   {
     const std::lock_guard lock(events_mutex_);
     recent_.push_back(event);
     while (recent_.size() > history_) recent_.pop_front();
-    subscribers = subscribers_;
   }
-  for (const auto& subscriber : subscribers) subscriber(event);
+  for (const auto& subscriber : subscribers_) subscriber.second(event);
 }
 
 std::shared_ptr<const ScanList> Scanner::List() const {

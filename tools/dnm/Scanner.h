@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Connections.h"
@@ -67,8 +68,12 @@ class Scanner : public ScannerView {
   Scanner& operator=(const Scanner&) = delete;
 
   // Every event from now on goes to the subscriber, on the thread that calls Start, Watch,
-  // Reload or Stop. Any thread may subscribe.
-  void Subscribe(std::function<void(const Event&)> subscriber);
+  // Reload or Stop, until it is unsubscribed. Any thread may subscribe and unsubscribe, but not
+  // a subscriber while it is called; a subscriber must not block (the scan waits for it).
+  using SubscriberId = size_t;
+  SubscriberId Subscribe(std::function<void(const Event&)> subscriber);
+  // Once it returns, the subscriber is called no more.
+  void Unsubscribe(SubscriberId id);
   std::vector<Event> Recent() const;
 
   // Sets the periods, brings every port online and starts its devices; false when a port
@@ -147,8 +152,12 @@ class Scanner : public ScannerView {
   std::shared_ptr<const ScanList> view_list_;
   std::vector<std::array<DeviceRun, 64>> view_runs_;
 
-  mutable std::mutex events_mutex_;  // guards subscribers_ and recent_
-  std::vector<std::function<void(const Event&)>> subscribers_;
+  // Held while events are delivered (before events_mutex_), and to change subscribers_.
+  std::mutex delivery_mutex_;
+  mutable std::mutex events_mutex_;  // guards recent_, last_subscriber_; and subscribers_ with
+                                     // delivery_mutex_ (either one to read it)
+  std::vector<std::pair<SubscriberId, std::function<void(const Event&)>>> subscribers_;
+  SubscriberId last_subscriber_ = 0;
   std::deque<Event> recent_;
   size_t history_;
 };
