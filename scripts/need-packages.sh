@@ -16,6 +16,9 @@ declare -A packages=(
   [python]="python3-pytest python3-can"
   [coverage]="gcovr"
   [modbus]="libmodbus-dev python3-pymodbus"
+  [http]="libcpp-httplib-dev"
+  [browser]="chromium chromium-driver python3-selenium"
+  [mqtt]="libmosquitto-dev mosquitto mosquitto-clients"
   [kernelcan]="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 kmod cpio"
 )
 # apt-get options of a group: the kernel lane needs none of QEMU's GUI, firmware or block drivers;
@@ -34,6 +37,9 @@ declare -A use=(
   [python]="to run the Python package's tests, python-can's interface among them"
   [coverage]="to measure the tests' line and branch coverage (scripts/run-coverage.sh)"
   [modbus]="for dnm run --modbus (libmodbus) and its tests and benchmark (pymodbus's client)"
+  [http]="for dnm run --http, the web view (cpp-httplib)"
+  [browser]="to test the web view in a real browser (headless Chromium driven by Selenium)"
+  [mqtt]="for dnm run --mqtt (libmosquitto), and a real broker and clients for its tests"
   [kernelcan]="for the kernel CAN lane: a Linux kernel with CAN modules booted under QEMU"
 )
 dry_run=0 into=required required=() optional=()

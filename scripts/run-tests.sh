@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sanitize="${1:-}"
 build="$root/build${sanitize:+-$sanitize}"
 werror="${DNM_WERROR:-OFF}"
-bash "$root/scripts/need-packages.sh" build --optional socketcan abi python modbus
+bash "$root/scripts/need-packages.sh" build --optional socketcan abi python modbus http browser mqtt
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDNM_SANITIZE="$sanitize" -DDNM_WERROR="$werror" >/dev/null
 cmake --build "$build" -j2
