@@ -7,7 +7,8 @@
 // freed buffer. The workers of a started device read both without either
 // lock while a call configures another connection, so each is published
 // whole through an atomic pointer. Status words, stop flags and counters
-// are atomics shared with the workers.
+// are atomics shared with the workers. The library's lock order is in the
+// README's "Threads and locks".
 #pragma once
 
 #include <array>
@@ -149,7 +150,9 @@ class Device_Info {
   // The time between the starts of two polls in ms, averaged so that each
   // new gap weighs 1/8. It is kept in eighths of a ms, so that the average
   // settles on the gap itself rather than below it. 0 until two polls have
-  // started since it was cleared. Only the poll worker writes it.
+  // started since it was cleared. One thread at a time writes it: the poll
+  // worker clears it before it hands the connection to the port's poll
+  // scheduler, whose thread notes each gap while it serves the connection.
   uint32_t poll_period_achieved() const { return poll_gap_eighths_.load() / 8; }
   void NotePollGap(uint32_t ms) {
     const uint32_t eighths = poll_gap_eighths_.load();

@@ -66,6 +66,12 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     }
     JoinConnectionSet();
     // The COS/cyclic worker pauses while the poll connection is set up.
+    // That flag is also the one DNM_StopDevice and DNM_StopCommunicate set,
+    // and nothing tells the two writers apart: a stop written between these
+    // two writes is overridden by the 0 below, and the COS/cyclic worker
+    // goes on although the application stopped it (this worker sees its own
+    // stop flag and releases the set; the COS/cyclic worker then sets up
+    // again). The flag is a plain atomic byte, not a count of who paused.
     if (HasCosOrCyclic()) device_.set_stop_flag(kCosCyclic, 1);
     buffer_.ClearBuffer();
     if (ucmm_ && !AllocatedOverUcmm()) return;
