@@ -39,7 +39,7 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
                                                  uint16_t input_size, uint16_t expected_packet_rate,
                                                  uint16_t fourth) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (input_size > kBitStrobeInputLimit) {
@@ -61,7 +61,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, ui
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
                                                uint8_t* data, uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);
@@ -80,7 +80,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckBitStrobeConnectionStatus(uint8_t board, uint8_t port,
                                                                 uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);

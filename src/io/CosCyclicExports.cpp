@@ -74,7 +74,7 @@ uint16_t ConfigureDevice(const Twin& twin, CANPort& port, Device_Info& device,
 
 uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
                    const CosSettings& settings) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (settings.input_size > kMaxIoMessage || settings.output_size > kMaxIoMessage) {
@@ -120,7 +120,7 @@ ConnectionObject* Established(const Twin& twin, const Device_Info& device,
 
 uint16_t ReadInput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac, uint8_t* data,
                    uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   uint16_t code = 0;
@@ -137,7 +137,7 @@ uint16_t ReadInput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac, u
 
 uint16_t WriteOutput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
                      const uint8_t* data, uint32_t length) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   uint16_t code = 0;
@@ -153,7 +153,7 @@ uint16_t WriteOutput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
 }
 
 uint16_t CheckStatus(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);

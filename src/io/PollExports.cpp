@@ -60,7 +60,7 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t mac,
                                             uint16_t input_size, uint16_t output_size,
                                             uint16_t expected_packet_rate, uint16_t fourth) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (input_size > kIoSizeLimit || output_size > kIoSizeLimit) {
@@ -86,7 +86,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, uint8_t mac,
                                                    uint8_t* data, uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   ConnectionObject* poll = EstablishedPoll(
@@ -103,7 +103,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, 
 
 DNM_EXPORT uint16_t DNM_CALL DNM_WritePollOutputData(uint8_t board, uint8_t port, uint8_t mac,
                                                      const uint8_t* data, uint32_t length) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   ConnectionObject* poll =
@@ -120,7 +120,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_WritePollOutputData(uint8_t board, uint8_t port
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckPollConnectionStatus(uint8_t board, uint8_t port,
                                                            uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);
