@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/ConnectionKinds.h"
 #include "device/RequestTurn.h"
 #include "device/SetupReason.h"
 #include "platform/Platform.h"
@@ -25,17 +26,6 @@ namespace dnm {
 
 class CANPort;
 class ConnectionObject;
-
-// Connection kinds, indexed as InstanceID - 1.
-enum ConnectionKind : uint8_t { kExplicit = 0, kPoll = 1, kBitStrobe = 2, kCosCyclic = 3 };
-constexpr uint8_t kConnectionKinds = 4;
-
-// Bits of AllocateChoiceByte.
-constexpr uint8_t kChoiceExplicit = 0x01;
-constexpr uint8_t kChoicePoll = 0x02;
-constexpr uint8_t kChoiceBitStrobe = 0x04;
-constexpr uint8_t kChoiceCos = 0x10;
-constexpr uint8_t kChoiceCyclic = 0x20;
 
 // An object owned by the device that its workers read without a lock: set
 // in full before it is seen, unseen before it goes. Set and Take are
@@ -216,11 +206,11 @@ class Device_Info {
   // Ends every worker; the records stay. Once only.
   void EndWorkers();
   // Ends every worker and frees every connection, in the order the device is
-  // taken apart: explicit, bit-strobe, COS, cyclic, poll. Once only.
+  // taken apart (kTakeApartOrder). Once only.
   void TakeApart();
 
  private:
-  void FreeConnection(ConnectionKind kind, uint8_t choice_bit);
+  void FreeConnection(ConnectionKind kind);
 
   const uint8_t board_;
   const uint8_t port_;

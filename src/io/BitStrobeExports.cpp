@@ -50,7 +50,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, ui
   CANPort& target = call.port();
   Device_Info& device = *target.device(mac);
   if (!device.Has(kChoiceBitStrobe)) {
-    target.map().AddMap(0x380u + mac, mac, kBitStrobe);
+    target.map().AddMap(KindInfo(kBitStrobe).ProducedId(mac), mac, kBitStrobe);
     target.map().ShowMapTable();
   } else {
     Trace("ConfigBitStrobe()   Error!MAC ID %d BitStrobe Connection has been configured before",

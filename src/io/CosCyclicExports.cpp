@@ -89,11 +89,13 @@ uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
   const uint16_t result = ConfigureDevice(twin, target, device, settings);
   if (before || result != 0) return result;
   MapTable& map = target.map();
-  map.AddMap(0x340u + mac, mac, kCosCyclic);
+  map.AddMap(KindInfo(kCosCyclic).ProducedId(mac), mac, kCosCyclic);
   map.ShowMapTable();
+  // The slave acknowledges outputs on the poll response's identifier.
+  const uint32_t ack_id = KindInfo(kPoll).ProducedId(mac);
   MapTable::Matches matches;
-  if (map.FindConnectionID(0x3C0u + mac, matches) == MapTable::kNone) {
-    map.AddMap(0x3C0u + mac, mac, kPoll);
+  if (map.FindConnectionID(ack_id, matches) == MapTable::kNone) {
+    map.AddMap(ack_id, mac, kPoll);
     map.ShowMapTable();
   }
   return DNM_NoError;

@@ -16,10 +16,6 @@ namespace {
 
 constexpr uint16_t kIoSizeLimit = kMaxIoMessage;
 
-uint32_t PollResponseId(uint8_t mac) {
-  return 0x3C0u + mac;
-}
-
 uint16_t ConfigureDevicePoll(CANPort& port, Device_Info& device, uint16_t input_size,
                              uint16_t output_size, uint16_t rate, uint16_t fourth) {
   if (device.poll_disabled()) {
@@ -77,8 +73,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t
       ConfigureDevicePoll(target, device, input_size, output_size, expected_packet_rate, fourth);
   if (before || result != 0) return result;
   MapTable::Matches matches;
-  if (target.map().FindConnectionID(PollResponseId(mac), matches) == MapTable::kNone) {
-    target.map().AddMap(PollResponseId(mac), mac, kPoll);
+  const uint32_t response_id = KindInfo(kPoll).ProducedId(mac);
+  if (target.map().FindConnectionID(response_id, matches) == MapTable::kNone) {
+    target.map().AddMap(response_id, mac, kPoll);
     target.map().ShowMapTable();
   }
   return DNM_NoError;
