@@ -23,6 +23,12 @@ namespace dnm {
 class Board;
 class CANPort;
 
+// The tag of the checks of every export on a device's connections (explicit,
+// poll, bit-strobe, COS and cyclic), not of DNM_GetAttribute alone: these are
+// the system's own trace texts, which applications and tools match, so the
+// tag is no slip to be put right.
+inline constexpr const char kConnectionExportTag[] = "GetAttribute()   ";
+
 class ExportCall {
  public:
   // board_format, when given, replaces tag + reason of the board range check.

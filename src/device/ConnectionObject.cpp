@@ -53,7 +53,7 @@ ConnectionObject::~ConnectionObject() {
 }
 
 uint16_t ConnectionObject::CreateWorker(CANPort& port, Device_Info& device) {
-  const WorkerKind& kind = WorkerKindOf(this->kind());
+  const WorkerKind& kind = KindInfo(this->kind()).worker;
   if (created()) return 0;
   end_.Clear();
   const auto work = [this, &port, &device] {
@@ -77,7 +77,7 @@ void ConnectionObject::RequestEnd(const Device_Info& device) {
 }
 
 uint16_t ConnectionObject::StartWorker() {
-  const WorkerKind& kind = WorkerKindOf(this->kind());
+  const WorkerKind& kind = KindInfo(this->kind()).worker;
   if (!created()) {
     TraceLine(kind.not_configured);
     return kind.not_configured_code;
@@ -93,7 +93,7 @@ uint16_t ConnectionObject::StartWorker() {
 
 void ConnectionObject::DeleteWorker(const Device_Info& device) {
   if (!created()) return;
-  const WorkerKind& kind = WorkerKindOf(this->kind());
+  const WorkerKind& kind = KindInfo(this->kind()).worker;
   TraceLine(kind.delete_line);
   RequestEnd(device);
   thread_.Join();

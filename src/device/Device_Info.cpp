@@ -33,7 +33,7 @@ ConnectionObject& Device_Info::Configure(CANPort& port, ConnectionKind kind, uin
   const uint8_t choice = allocate_choice_.fetch_or(choice_bit) | choice_bit;
   Trace("AllocateChoiceByte %d", choice);
   MakeBuffer(kind);
-  auto made = std::make_unique<ConnectionObject>(board_, port_, mac_, kind + 1);
+  auto made = std::make_unique<ConnectionObject>(board_, port_, mac_, KindInfo(kind).instance);
   ConnectionObject& connection = *made;
   connection.CreateWorker(port, *this);
   connections_[kind].Set(std::move(made));
@@ -41,11 +41,12 @@ ConnectionObject& Device_Info::Configure(CANPort& port, ConnectionKind kind, uin
   return connection;
 }
 
-void Device_Info::FreeConnection(ConnectionKind kind, uint8_t choice_bit) {
-  if (!Has(choice_bit)) return;
-  allocate_choice_.fetch_and(static_cast<uint8_t>(~choice_bit));
+void Device_Info::FreeConnection(ConnectionKind kind) {
+  const uint8_t choice_bits = KindInfo(kind).choice_bits;
+  if (!Has(choice_bits)) return;
+  allocate_choice_.fetch_and(static_cast<uint8_t>(~choice_bits));
   ConnectionObject* connection = connections_[kind].get();
-  if (connection == nullptr) return;  // COS and cyclic share one object
+  if (connection == nullptr) return;
   connection->DeleteWorker(*this);
   connections_[kind].Take();
   FreeBuffer(kind);
@@ -112,13 +113,11 @@ void Device_Info::TakeApart() {
   // The request in progress, if any, gives its turn back before its
   // connection goes.
   turn_.CloseAndWaitFree();
-  FreeConnection(kExplicit, kChoiceExplicit);
-  FreeConnection(kBitStrobe, kChoiceBitStrobe);
-  const bool cos_cyclic = Has(kChoiceCos) || Has(kChoiceCyclic);
-  FreeConnection(kCosCyclic, kChoiceCos);
-  FreeConnection(kCosCyclic, kChoiceCyclic);
-  if (cos_cyclic && !Has(kChoicePoll)) FreeBuffer(kPoll);
-  FreeConnection(kPoll, kChoicePoll);
+  for (const ConnectionKind kind : kTakeApartOrder) {
+    // COS/cyclic acknowledgements use the poll buffer also without a poll connection.
+    if (kind == kPoll && !Has(kChoicePoll)) FreeBuffer(kPoll);
+    FreeConnection(kind);
+  }
 }
 
 }  // namespace dnm

@@ -7,7 +7,8 @@
 // freed buffer. The workers of a started device read both without either
 // lock while a call configures another connection, so each is published
 // whole through an atomic pointer. Status words, stop flags and counters
-// are atomics shared with the workers.
+// are atomics shared with the workers. The library's lock order is in the
+// README's "Threads and locks".
 #pragma once
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/ConnectionKinds.h"
 #include "device/RequestTurn.h"
 #include "device/SetupReason.h"
 #include "platform/Platform.h"
@@ -24,17 +26,6 @@ namespace dnm {
 
 class CANPort;
 class ConnectionObject;
-
-// Connection kinds, indexed as InstanceID - 1.
-enum ConnectionKind : uint8_t { kExplicit = 0, kPoll = 1, kBitStrobe = 2, kCosCyclic = 3 };
-constexpr uint8_t kConnectionKinds = 4;
-
-// Bits of AllocateChoiceByte.
-constexpr uint8_t kChoiceExplicit = 0x01;
-constexpr uint8_t kChoicePoll = 0x02;
-constexpr uint8_t kChoiceBitStrobe = 0x04;
-constexpr uint8_t kChoiceCos = 0x10;
-constexpr uint8_t kChoiceCyclic = 0x20;
 
 // An object owned by the device that its workers read without a lock: set
 // in full before it is seen, unseen before it goes. Set and Take are
@@ -149,7 +140,9 @@ class Device_Info {
   // The time between the starts of two polls in ms, averaged so that each
   // new gap weighs 1/8. It is kept in eighths of a ms, so that the average
   // settles on the gap itself rather than below it. 0 until two polls have
-  // started since it was cleared. Only the poll worker writes it.
+  // started since it was cleared. One thread at a time writes it: the poll
+  // worker clears it before it hands the connection to the port's poll
+  // scheduler, whose thread notes each gap while it serves the connection.
   uint32_t poll_period_achieved() const { return poll_gap_eighths_.load() / 8; }
   void NotePollGap(uint32_t ms) {
     const uint32_t eighths = poll_gap_eighths_.load();
@@ -213,11 +206,11 @@ class Device_Info {
   // Ends every worker; the records stay. Once only.
   void EndWorkers();
   // Ends every worker and frees every connection, in the order the device is
-  // taken apart: explicit, bit-strobe, COS, cyclic, poll. Once only.
+  // taken apart (kTakeApartOrder). Once only.
   void TakeApart();
 
  private:
-  void FreeConnection(ConnectionKind kind, uint8_t choice_bit);
+  void FreeConnection(ConnectionKind kind);
 
   const uint8_t board_;
   const uint8_t port_;

@@ -18,7 +18,7 @@ extern "C" {
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, uint8_t mac,
                                                    uint32_t watchdog_action) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (watchdog_action > kMaxWatchdogAction) {
@@ -33,7 +33,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigExplicitMsg(uint8_t board, uint8_t port, 
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckExplicitMsgConnectionStatus(uint8_t board, uint8_t port,
                                                                   uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);

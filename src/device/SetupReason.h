@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "VELKCANDNM.h"
+#include "device/ConnectionKinds.h"
 
 namespace dnm {
 
@@ -25,7 +26,7 @@ struct SetupFailure {
 
 class SetupReasons {
  public:
-  static constexpr uint8_t kKinds = 4;  // explicit, poll, bit-strobe, COS/cyclic
+  static constexpr uint8_t kKinds = kConnectionKinds;
 
   void Note(uint8_t kind, DNM_SetupFailure failure);
   void Clear(uint8_t kind);

@@ -1,34 +1,19 @@
-// What differs between the four kinds of worker thread: their trace texts,
-// codes, priority and body.
+// The bodies of the four kinds of worker thread; what else differs between
+// the kinds is described in device/ConnectionKinds.h.
 #pragma once
 
 #include <cstdint>
 
-#include "device/Device_Info.h"
-#include "platform/Platform.h"
+#include "device/ConnectionKinds.h"
 
 namespace dnm {
 
 class CANPort;
 class ConnectionObject;
+class Device_Info;
 
 // Workers exist for every board the library serves.
 constexpr uint8_t kMaxWorkerBoards = 8;
-
-struct WorkerKind {
-  const char* create_error;    // format with the MAC ID
-  const char* create_success;  // format with the MAC ID
-  const char* not_configured;
-  const char* resume_success;
-  const char* resume_error;
-  const char* delete_line;
-  const char* delete_areas_line;  // nullptr when the kind has no data areas
-  uint16_t creation_code;
-  uint16_t not_configured_code;
-  platform::ThreadPriority priority;
-};
-
-const WorkerKind& WorkerKindOf(ConnectionKind kind);
 
 // The body of a worker: runs until the connection's end signal is raised.
 void RunWorker(CANPort& port, Device_Info& device, ConnectionObject& connection);

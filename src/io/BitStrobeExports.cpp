@@ -5,6 +5,7 @@
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitConnection.h"
+#include "io/IoDataExports.h"
 #include "port/CANPort.h"
 #include "port/MapTable.h"
 #include "trace/Trace.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr uint16_t kBitStrobeInputLimit = 8;
 constexpr const char* kNotEstablished =
     "ReadBitStrobe( )   Error!The Device %d do not establish connection";
+constexpr IoFace kBitStrobeFace{
+    kBitStrobe, kChoiceBitStrobe, kNotEstablished, nullptr, DNM_DeviceIsUnConnected, 0, 0};
 
 uint16_t ConfigureDeviceBitStrobe(CANPort& port, Device_Info& device, uint16_t input_size,
                                   uint16_t rate, uint16_t fourth) {
@@ -39,7 +42,7 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
                                                  uint16_t input_size, uint16_t expected_packet_rate,
                                                  uint16_t fourth) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (input_size > kBitStrobeInputLimit) {
@@ -50,7 +53,7 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, ui
   CANPort& target = call.port();
   Device_Info& device = *target.device(mac);
   if (!device.Has(kChoiceBitStrobe)) {
-    target.map().AddMap(0x380u + mac, mac, kBitStrobe);
+    target.map().AddMap(KindInfo(kBitStrobe).ProducedId(mac), mac, kBitStrobe);
     target.map().ShowMapTable();
   } else {
     Trace("ConfigBitStrobe()   Error!MAC ID %d BitStrobe Connection has been configured before",
@@ -61,26 +64,12 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigBitStrobe(uint8_t board, uint8_t port, ui
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadBitStrobe(uint8_t board, uint8_t port, uint8_t mac,
                                                uint8_t* data, uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return call.Code();
-  const Device_Info& device = *call.port().device(mac);
-  if (!device.Has(kChoiceBitStrobe) || !device.Stands(kBitStrobe)) {
-    Trace(kNotEstablished, mac);
-    return DNM_DeviceIsUnConnected;
-  }
-  call.NotNull(data, "data").NotNull(length, "length");
-  if (call.Failed()) return call.Code();
-  ConnectionObject& connection = *device.connection(kBitStrobe);
-  const uint16_t size = connection.input_size.load();
-  *length = size;
-  connection.input().CopyOut(data, size);
-  return DNM_NoError;
+  return ReadInput(kBitStrobeFace, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckBitStrobeConnectionStatus(uint8_t board, uint8_t port,
                                                                 uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);

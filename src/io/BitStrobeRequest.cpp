@@ -2,10 +2,10 @@
 
 #include "VELKCANDNM.h"
 #include "api/Library.h"
+#include "device/ConnectionKinds.h"
 #include "io/Periods.h"
 #include "platform/ThreadName.h"
 #include "port/CANPort.h"
-#include "port/Identifiers.h"
 #include "trace/Trace.h"
 
 namespace dnm {
@@ -105,7 +105,7 @@ void BitStrobeRequest::Run() {
   const uint8_t all[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   while (WaitWhileSuspended()) {
     // The master's MAC ID is read anew for every command.
-    const uint32_t id = Group2Id(port_.mac_id(), 0);
+    const uint32_t id = KindInfo(kBitStrobe).RequestId(port_.mac_id());
     Trace("BitStrobeRequest_Thread( ) Board %d  Port %d  ConnectionID %x ready to send", board,
           port, id);
     if (port_.SendLocked(id, 8, all, SendClass::kIo) != 0) {

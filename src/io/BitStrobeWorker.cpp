@@ -22,8 +22,6 @@ namespace dnm {
 
 namespace {
 
-constexpr uint16_t kStatusProducedSize = 1;
-constexpr uint16_t kStatusAllocationRefused = 3;
 constexpr uint32_t kResponseWaitMs = 3000;
 constexpr uint32_t kResponseLead = 50;  // the pause is this much shorter than the period
 
@@ -55,7 +53,7 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
     buffer_.ClearBuffer();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!ProducedSizeMatches()) return;
-    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kBitStrobeInstance, &end_) != 0) {
+    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kBitStrobe, &end_) != 0) {
       if (end_.Raised()) return;
       Release();
       DropExplicit();
@@ -91,18 +89,17 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
     return true;
   }
 
+  // A refusal is asked again until the device allocates or is stopped.
   bool AllocatedOverUcmm() {
     for (;;) {
-      const int result = AllocateUCMM(port_, device_, &end_);
-      if (result == kAnswered) return true;
-      if (end_.Raised()) return false;
-      if (result != kErrorResponse) {
-        TraceLine("BitStrobe_Thread( ) Allocate BitStrobe Connection No Response!");
+      const UcmmAllocation allocation = AllocateOverUcmm();
+      if (allocation == UcmmAllocation::kAllocated) return true;
+      if (allocation == UcmmAllocation::kEnded) return false;
+      if (allocation == UcmmAllocation::kUnanswered) {
         DropExplicit();
         Sleep(1000);
         return false;
       }
-      TraceLine("BitStrobe_Thread( ) Allocate_UCMM BitStrobe Connection Error Response!");
       device_.set_status(kBitStrobe, kStatusAllocationRefused);
       if (!Sleep(1000)) return false;
       buffer_.ClearBuffer();
@@ -115,16 +112,8 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
   }
 
   bool ProducedSizeMatches() {
-    uint16_t size = 0;
-    if (GetProducedConnectionSize(port_, device_, ucmm_, kBitStrobeInstance, size, &end_) != 0) {
-      if (!end_.Raised()) DropExplicit();
-      return false;
-    }
-    const uint16_t configured = connection_.input_size.load() & 0xFF;
-    Trace("BitStrobe_Thread( ) Get Produced_Connection_Size is %d", size);
-    Trace("BitStrobe_Thread( ) Configure Produced_Connection_Size is %d", configured);
-    if (size == configured) return true;
-    device_.NoteSetupFailure(kBitStrobe, SetupFailure::SizeMismatch(true, size, configured));
+    const SizeCheck check = CheckSize(true);
+    if (check != SizeCheck::kDiffers) return check == SizeCheck::kMatches;
     Release();
     DropExplicit();
     device_.set_status(kBitStrobe, kStatusProducedSize);
@@ -160,8 +149,8 @@ class BitStrobeWorkerLoop : IoWorkerLoop {
 
   bool WaitBitStrobeResponse(CANMsg& frame) {
     const uint32_t limit = std::max(kResponseWaitMs, BitStrobePeriod().load() + kResponseLead);
-    return WaitFrame(buffer_, {FrameKey::Id(0x380u + mac_)}, limit, "WaitBitStrobeResponse( )",
-                     "WaitBitStrobeResponse( )", frame);
+    return WaitFrame(buffer_, {FrameKey::Id(info_.ProducedId(mac_))}, limit,
+                     "WaitBitStrobeResponse( )", "WaitBitStrobeResponse( )", frame);
   }
 };
 

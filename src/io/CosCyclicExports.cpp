@@ -7,6 +7,7 @@
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitConnection.h"
+#include "io/IoDataExports.h"
 #include "io/IoFragmentation.h"
 #include "port/CANPort.h"
 #include "port/MapTable.h"
@@ -16,31 +17,30 @@ using namespace dnm;
 
 namespace {
 
+// The face of its data exports (whose refusal text the status check
+// traces too) and what its configuration says.
 struct Twin {
-  uint8_t bit;
+  IoFace face;
   uint8_t other_bit;
   const char* configured_before;
   const char* conflict;
-  const char* not_established;
-  uint16_t write_unconfigured_code;
-  uint16_t write_length_code;
 };
 
-constexpr Twin kCos{kChoiceCos,
+constexpr const char* kCosRefusal = "COS( )   Error!The Device %d do not establish connection";
+constexpr const char* kCyclicRefusal =
+    "Cyclic( )   Error!The Device %d do not establish connection";
+
+constexpr Twin kCos{{kCosCyclic, kChoiceCos, kCosRefusal, kCosRefusal, DNM_COS_CyclicNotConfigure,
+                     DNM_DeviceIsUnConnected, DNM_WriteCOSOutputDataLengthError},
                     kChoiceCyclic,
                     "ConfigCOS()   Error!MAC ID %d COS Connection has been configured before",
-                    "Error! You already configure Cyclic,You can not configure COS",
-                    "COS( )   Error!The Device %d do not establish connection",
-                    DNM_DeviceIsUnConnected,
-                    DNM_WriteCOSOutputDataLengthError};
+                    "Error! You already configure Cyclic,You can not configure COS"};
 constexpr Twin kCyclic{
-    kChoiceCyclic,
+    {kCosCyclic, kChoiceCyclic, kCyclicRefusal, kCyclicRefusal, DNM_COS_CyclicNotConfigure,
+     DNM_COS_CyclicNotConfigure, DNM_WriteCyclicOutputDataLengthError},
     kChoiceCos,
     "ConfigCyclic()   Error!MAC ID %d Cyclic Connection has been configured before",
-    "Error! You already configure COS,You can not configure Cyclic",
-    "Cyclic( )   Error!The Device %d do not establish connection",
-    DNM_COS_CyclicNotConfigure,
-    DNM_WriteCyclicOutputDataLengthError};
+    "Error! You already configure COS,You can not configure Cyclic"};
 
 struct CosSettings {
   uint16_t input_size;
@@ -57,13 +57,13 @@ uint16_t ConfigureDevice(const Twin& twin, CANPort& port, Device_Info& device,
     TraceLine(twin.conflict);
     return DNM_COSCyclicConflict;
   }
-  if (device.Has(twin.bit)) {
+  if (device.Has(twin.face.choice_bit)) {
     ConnectionObject& connection = *device.connection(kCosCyclic);
     connection.input_size = settings.input_size;
     connection.output_size = settings.output_size;
     return DNM_NoError;
   }
-  ConnectionObject& connection = device.Configure(port, kCosCyclic, twin.bit);
+  ConnectionObject& connection = device.Configure(port, kCosCyclic, twin.face.choice_bit);
   connection.input_size = settings.input_size;
   connection.output_size = settings.output_size;
   connection.cos_cyclic_byte = settings.cos_cyclic_byte;
@@ -74,7 +74,7 @@ uint16_t ConfigureDevice(const Twin& twin, CANPort& port, Device_Info& device,
 
 uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
                    const CosSettings& settings) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (settings.input_size > kMaxIoMessage || settings.output_size > kMaxIoMessage) {
@@ -84,81 +84,30 @@ uint16_t Configure(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
   }
   CANPort& target = call.port();
   Device_Info& device = *target.device(mac);
-  const bool before = device.Has(twin.bit);
+  const bool before = device.Has(twin.face.choice_bit);
   if (before) Trace(twin.configured_before, mac);
   const uint16_t result = ConfigureDevice(twin, target, device, settings);
   if (before || result != 0) return result;
   MapTable& map = target.map();
-  map.AddMap(0x340u + mac, mac, kCosCyclic);
+  map.AddMap(KindInfo(kCosCyclic).ProducedId(mac), mac, kCosCyclic);
   map.ShowMapTable();
+  // The slave acknowledges outputs on the poll response's identifier.
+  const uint32_t ack_id = KindInfo(kPoll).ProducedId(mac);
   MapTable::Matches matches;
-  if (map.FindConnectionID(0x3C0u + mac, matches) == MapTable::kNone) {
-    map.AddMap(0x3C0u + mac, mac, kPoll);
+  if (map.FindConnectionID(ack_id, matches) == MapTable::kNone) {
+    map.AddMap(ack_id, mac, kPoll);
     map.ShowMapTable();
   }
   return DNM_NoError;
 }
 
-// The device's established connection of the twin's kind, else nullptr
-// with code set (after the refusal's trace line).
-// A read also needs the explicit connection: without it the inputs are no
-// longer current.
-ConnectionObject* Established(const Twin& twin, const Device_Info& device,
-                              uint16_t unconfigured_code, uint16_t& code,
-                              bool with_explicit = false) {
-  code = DNM_NoError;
-  const bool stands = with_explicit ? device.Stands(kCosCyclic) : device.status(kCosCyclic) == 0;
-  if (!device.Has(twin.bit)) {
-    code = unconfigured_code;
-  } else if (!stands) {
-    code = DNM_DeviceIsUnConnected;
-  }
-  if (code == DNM_NoError) return device.connection(kCosCyclic);
-  Trace(twin.not_established, device.mac());
-  return nullptr;
-}
-
-uint16_t ReadInput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac, uint8_t* data,
-                   uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return call.Code();
-  uint16_t code = 0;
-  ConnectionObject* connection =
-      Established(twin, *call.port().device(mac), DNM_COS_CyclicNotConfigure, code, true);
-  if (connection == nullptr) return code;
-  call.NotNull(data, "data").NotNull(length, "length");
-  if (call.Failed()) return call.Code();
-  const uint16_t size = connection->input_size.load();
-  *length = size;
-  connection->input().CopyOut(data, size);
-  return DNM_NoError;
-}
-
-uint16_t WriteOutput(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac,
-                     const uint8_t* data, uint32_t length) {
-  ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return call.Code();
-  uint16_t code = 0;
-  ConnectionObject* connection =
-      Established(twin, *call.port().device(mac), twin.write_unconfigured_code, code);
-  if (connection == nullptr) return code;
-  const uint16_t size = connection->output_size.load();
-  if (length != size) return twin.write_length_code;
-  if (size > 0) call.NotNull(data, "data");
-  if (call.Failed()) return call.Code();
-  connection->output().CopyIn(data, size);
-  return DNM_NoError;
-}
-
 uint16_t CheckStatus(const Twin& twin, uint8_t board, uint8_t port, uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);
-  if (!device.Has(twin.bit)) {
-    Trace(twin.not_established, mac);
+  if (!device.Has(twin.face.choice_bit)) {
+    Trace(twin.face.read_refusal, mac);
     return DNM_COS_CyclicNotConfigure;
   }
   if (device.status(kExplicit) != kStatusEstablished) return DNM_ExplicitConnectionDown;
@@ -187,22 +136,22 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigCyclic(uint8_t board, uint8_t port, uint8
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadCOSInputData(uint8_t board, uint8_t port, uint8_t mac,
                                                   uint8_t* data, uint32_t* length) {
-  return ReadInput(kCos, board, port, mac, data, length);
+  return ReadInput(kCos.face, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadCyclicInputData(uint8_t board, uint8_t port, uint8_t mac,
                                                      uint8_t* data, uint32_t* length) {
-  return ReadInput(kCyclic, board, port, mac, data, length);
+  return ReadInput(kCyclic.face, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_WriteCOSOutputData(uint8_t board, uint8_t port, uint8_t mac,
                                                     const uint8_t* data, uint32_t length) {
-  return WriteOutput(kCos, board, port, mac, data, length);
+  return WriteOutput(kCos.face, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_WriteCyclicOutputData(uint8_t board, uint8_t port, uint8_t mac,
                                                        const uint8_t* data, uint32_t length) {
-  return WriteOutput(kCyclic, board, port, mac, data, length);
+  return WriteOutput(kCyclic.face, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckCOSConnectionStatus(uint8_t board, uint8_t port,

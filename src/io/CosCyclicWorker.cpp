@@ -40,11 +40,12 @@ constexpr uint32_t kLoopPauseMs = 100;
 constexpr uint16_t kBrokenInARow = 3;
 
 uint32_t InputId(uint8_t mac) {
-  return 0x340u + mac;
+  return KindInfo(kCosCyclic).ProducedId(mac);
 }
 
+// The slave acknowledges an output on the poll response's identifier.
 uint32_t OutputAckId(uint8_t mac) {
-  return 0x3C0u + mac;
+  return KindInfo(kPoll).ProducedId(mac);
 }
 
 // The input frames of one pass, taken in the order they came; keeps the
@@ -145,7 +146,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   }
   bool Up(ConnectionKind kind) const { return device_.status(kind) == kStatusEstablished; }
   void ReleaseAndWait() { ReleaseConnectionSet(port_, device_, ucmm_, true, &end_); }
-  void SetPollRate() { Set_ExpectedPacketRate(port_, device_, ucmm_, kPollInstance, &end_); }
+  void SetPollRate() { Set_ExpectedPacketRate(port_, device_, ucmm_, kPoll, &end_); }
 
   // Releases the connection set, waits while stopped, has it set up again.
   void StopRelease() {
@@ -165,7 +166,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     ucmm_ = device_.ucmm();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (!SizeMatches(true, true)) return;
-    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kCosCyclicInstance, &end_) != 0) {
+    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kCosCyclic, &end_) != 0) {
       if (end_.Raised()) return;
       ReleaseAndWait();
       DropExplicit();
@@ -218,12 +219,12 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   // The poll instance carries the master's outputs here: its rate is set
   // first, then the COS/cyclic one.
   bool RatesSet() {
-    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kPollInstance, &end_) != 0) {
+    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kPoll, &end_) != 0) {
       if (end_.Raised()) return false;
       if (ReleaseConnection(port_, device_, false, &end_) != 0) {
         ReleaseConnection(port_, device_, true, &end_);
       }
-    } else if (Set_ExpectedPacketRate(port_, device_, ucmm_, kCosCyclicInstance, &end_) != 0) {
+    } else if (Set_ExpectedPacketRate(port_, device_, ucmm_, kCosCyclic, &end_) != 0) {
       if (end_.Raised()) return false;
       SetPollRate();
     } else {
@@ -318,18 +319,17 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     return false;
   }
 
+  // A refusal is asked again until the device allocates or is stopped.
   bool AllocatedOverUcmm() {
     for (;;) {
-      const int result = AllocateUCMM(port_, device_, &end_);
-      if (result == kAnswered) return true;
-      if (end_.Raised()) return false;
-      if (result != kErrorResponse) {
-        TraceLine("COS_Cyclic_Thread( ) Allocate COS_Cyclic Connection No Response!");
+      const UcmmAllocation allocation = AllocateOverUcmm();
+      if (allocation == UcmmAllocation::kAllocated) return true;
+      if (allocation == UcmmAllocation::kEnded) return false;
+      if (allocation == UcmmAllocation::kUnanswered) {
         DropExplicit();
         Sleep(1000);
         return false;
       }
-      TraceLine("COS_Cyclic_Thread( ) Allocate COS_Cyclic Connection Error Response!");
       if (!Sleep(1000)) return false;
       if (StopRequested()) {
         StopRelease();
@@ -338,28 +338,11 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
     }
   }
 
-  // Compares the slave's produced (or consumed) size of the COS/cyclic
-  // instance with the configured input (or output) size by their low bytes.
+  // The slave's produced (or consumed) size of the COS/cyclic instance
+  // against the configured input (or output) size.
   bool SizeMatches(bool produced, bool pause_on_mismatch) {
-    uint16_t size = 0;
-    const uint16_t result =
-        produced
-            ? GetProducedConnectionSize(port_, device_, ucmm_, kCosCyclicInstance, size, &end_)
-            : GetConsumedConnectionSize(port_, device_, ucmm_, kCosCyclicInstance, size, &end_);
-    if (result != 0) {
-      if (!end_.Raised()) DropExplicit();
-      return false;
-    }
-    const uint16_t configured =
-        (produced ? connection_.input_size.load() : connection_.output_size.load()) & 0xFF;
-    Trace(produced ? "COS_Cyclic_Thread( ) Get Produced_Connection_Size is %d"
-                   : "COS_Cyclic_Thread( ) Get Consumed_Connection_Size is %d",
-          size);
-    Trace(produced ? "COS_Cyclic_Thread( ) Configure Produced_Connection_Size is %d"
-                   : "COS_Cyclic_Thread( ) Configure Consumed_Connection_Size is %d",
-          configured);
-    if (size == configured) return true;
-    device_.NoteSetupFailure(kCosCyclic, SetupFailure::SizeMismatch(produced, size, configured));
+    const SizeCheck check = CheckSize(produced);
+    if (check != SizeCheck::kDiffers) return check == SizeCheck::kMatches;
     ReleaseAndWait();
     DropExplicit();  // released with the set, as the poll worker says
     if (pause_on_mismatch && !Sleep(1000)) return false;
@@ -429,7 +412,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
 
   uint16_t SendAck() {
     TraceLine("Send_COS_Cyclic ACK");
-    const uint16_t sent = port_.SendLocked(Group2Id(mac_, 2), 0, nullptr, SendClass::kIo);
+    const uint16_t sent = port_.SendLocked(info_.RequestId(mac_), 0, nullptr, SendClass::kIo);
     if (sent == 0) return 0;
     device_.Count(kCOS_CyclicWithPollSendError);
     return TraceCANResult("SendCOS_CyclicACK( )", "SendCmd( )", sent);
@@ -442,7 +425,7 @@ class CosCyclicWorkerLoop : IoWorkerLoop {
   // connection, and this one goes with its set.
   bool SendOutput() {
     const uint16_t sent =
-        SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
+        SendOutputMessage(port_, mac_, KindInfo(kPoll).RequestId(mac_), connection_.output(),
                           connection_.output_size.load(), "Send_COS_Cyclic_OutputMsg");
     if (sent == 0) return true;
     Trace("COS_Cyclic Thread ---> Send_COS_Cyclic_OutputMsg( ) return: %d", sent);

@@ -24,6 +24,7 @@ class IoWorkerLoop {
         end_(connection.end()),
         buffer_(*device.buffer(kind)),
         mac_(device.mac()),
+        info_(KindInfo(kind)),
         kind_(kind) {}
 
   // Sleeps; false (from then on) when the worker is to end.
@@ -47,6 +48,20 @@ class IoWorkerLoop {
     if (lost && device_.connection_set() == set_) DropExplicit();
   }
 
+  // Reads the slave's produced (or consumed) size of the connection and
+  // compares it with the configured input (or output) size by their low
+  // bytes, tracing both. A read that failed drops the explicit connection
+  // (unless the worker is ending); a mismatch is noted as the set-up
+  // failure. What follows a mismatch differs per kind: the caller's.
+  enum class SizeCheck { kMatches, kUnread, kDiffers };
+  SizeCheck CheckSize(bool produced);
+
+  // Allocates the connection set over UCMM and traces a refusal or a
+  // missing answer with the kind's text. What follows differs per kind:
+  // the caller's.
+  enum class UcmmAllocation { kAllocated, kEnded, kRefused, kUnanswered };
+  UcmmAllocation AllocateOverUcmm();
+
   // Waits up to limit_ms for a frame in buffer that matches one of keys,
   // tried in order, and takes it. Each pass is traced with count_name, the
   // frame taken with taken_name. False when none came in time. With
@@ -61,6 +76,7 @@ class IoWorkerLoop {
   platform::StopSignal& end_;
   MsgBuffer& buffer_;  // the connection's own receive buffer
   const uint8_t mac_;
+  const ConnectionKindInfo& info_;
   bool ucmm_ = false;  // the route of the current set-up pass
 
  private:

@@ -5,6 +5,7 @@
 #include "device/ConnectionObject.h"
 #include "device/Device_Info.h"
 #include "device/ExplicitConnection.h"
+#include "io/IoDataExports.h"
 #include "io/IoFragmentation.h"
 #include "port/CANPort.h"
 #include "port/MapTable.h"
@@ -15,10 +16,6 @@ using namespace dnm;
 namespace {
 
 constexpr uint16_t kIoSizeLimit = kMaxIoMessage;
-
-uint32_t PollResponseId(uint8_t mac) {
-  return 0x3C0u + mac;
-}
 
 uint16_t ConfigureDevicePoll(CANPort& port, Device_Info& device, uint16_t input_size,
                              uint16_t output_size, uint16_t rate, uint16_t fourth) {
@@ -41,17 +38,14 @@ uint16_t ConfigureDevicePoll(CANPort& port, Device_Info& device, uint16_t input_
   return DNM_NoError;
 }
 
-// The device's established poll connection, else nullptr after the
-// refusal's trace line.
-ConnectionObject* EstablishedPoll(const Device_Info& device, const char* refusal,
-                                  bool with_explicit = false) {
-  const bool stands = with_explicit ? device.Stands(kPoll) : device.status(kPoll) == 0;
-  if (!device.Has(kChoicePoll) || !stands) {
-    Trace(refusal, device.mac());
-    return nullptr;
-  }
-  return device.connection(kPoll);
-}
+constexpr IoFace kPollFace{
+    kPoll,
+    kChoicePoll,
+    "ReadPollInputData( )   Error!The Device %d do not establish connection",
+    "WritePollOutputData( )   Error!The Device %d do not establish connection",
+    DNM_DeviceIsUnConnected,
+    DNM_DeviceIsUnConnected,
+    DNM_WritePollOutputDataLengthError};
 
 }  // namespace
 
@@ -60,7 +54,7 @@ extern "C" {
 DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t mac,
                                             uint16_t input_size, uint16_t output_size,
                                             uint16_t expected_packet_rate, uint16_t fourth) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(true).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   if (input_size > kIoSizeLimit || output_size > kIoSizeLimit) {
@@ -77,8 +71,9 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t
       ConfigureDevicePoll(target, device, input_size, output_size, expected_packet_rate, fourth);
   if (before || result != 0) return result;
   MapTable::Matches matches;
-  if (target.map().FindConnectionID(PollResponseId(mac), matches) == MapTable::kNone) {
-    target.map().AddMap(PollResponseId(mac), mac, kPoll);
+  const uint32_t response_id = KindInfo(kPoll).ProducedId(mac);
+  if (target.map().FindConnectionID(response_id, matches) == MapTable::kNone) {
+    target.map().AddMap(response_id, mac, kPoll);
     target.map().ShowMapTable();
   }
   return DNM_NoError;
@@ -86,41 +81,17 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ConfigPoll(uint8_t board, uint8_t port, uint8_t
 
 DNM_EXPORT uint16_t DNM_CALL DNM_ReadPollInputData(uint8_t board, uint8_t port, uint8_t mac,
                                                    uint8_t* data, uint32_t* length) {
-  ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return call.Code();
-  ConnectionObject* poll = EstablishedPoll(
-      *call.port().device(mac),
-      "ReadPollInputData( )   Error!The Device %d do not establish connection", true);
-  if (poll == nullptr) return DNM_DeviceIsUnConnected;
-  call.NotNull(data, "data").NotNull(length, "length");
-  if (call.Failed()) return call.Code();
-  const uint16_t size = poll->input_size.load();
-  poll->input().CopyOut(data, size);
-  *length = size;
-  return DNM_NoError;
+  return ReadInput(kPollFace, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_WritePollOutputData(uint8_t board, uint8_t port, uint8_t mac,
                                                      const uint8_t* data, uint32_t length) {
-  ExportCall call("GetAttribute()   ", board);
-  call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
-  if (call.Failed()) return call.Code();
-  ConnectionObject* poll =
-      EstablishedPoll(*call.port().device(mac),
-                      "WritePollOutputData( )   Error!The Device %d do not establish connection");
-  if (poll == nullptr) return DNM_DeviceIsUnConnected;
-  const uint16_t size = poll->output_size.load();
-  if (length != size) return DNM_WritePollOutputDataLengthError;
-  if (size > 0) call.NotNull(data, "data");
-  if (call.Failed()) return call.Code();
-  poll->output().CopyIn(data, size);
-  return DNM_NoError;
+  return WriteOutput(kPollFace, board, port, mac, data, length);
 }
 
 DNM_EXPORT uint16_t DNM_CALL DNM_CheckPollConnectionStatus(uint8_t board, uint8_t port,
                                                            uint8_t mac) {
-  ExportCall call("GetAttribute()   ", board);
+  ExportCall call(kConnectionExportTag, board);
   call.Port(port).Mac(mac).Active().LockPort(false).Online().InScanList(mac);
   if (call.Failed()) return call.Code();
   const Device_Info& device = *call.port().device(mac);

@@ -26,7 +26,8 @@
 //   before the pause after the poll command has passed, so the receive
 //   thread that took the first waits until then (MsUntilAnswersLooked) and
 //   takes the others with one wake-up instead of one each.
-// - Lock order: a MsgBuffer's lock, then mutex_, then a StopSignal's lock.
+// - Lock order (the whole library's is in the README's "Threads and
+//   locks"): a MsgBuffer's lock, then mutex_, then a StopSignal's lock.
 //   Nothing else of the library is taken while mutex_ is held.
 #pragma once
 

@@ -25,7 +25,6 @@
 #include "io/SetupServices.h"
 #include "port/CANPort.h"
 #include "port/FrameText.h"
-#include "port/Identifiers.h"
 #include "port/MsgBuffer.h"
 #include "trace/Trace.h"
 
@@ -33,9 +32,6 @@ namespace dnm {
 
 namespace {
 
-constexpr uint16_t kStatusProducedSize = 1;
-constexpr uint16_t kStatusConsumedSize = 2;
-constexpr uint16_t kStatusAllocationRefused = 3;
 constexpr uint32_t kPauseMs = PollScheduler::kPauseMs;
 
 class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
@@ -66,12 +62,18 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
     }
     JoinConnectionSet();
     // The COS/cyclic worker pauses while the poll connection is set up.
+    // That flag is also the one DNM_StopDevice and DNM_StopCommunicate set,
+    // and nothing tells the two writers apart: a stop written between these
+    // two writes is overridden by the 0 below, and the COS/cyclic worker
+    // goes on although the application stopped it (this worker sees its own
+    // stop flag and releases the set; the COS/cyclic worker then sets up
+    // again). The flag is a plain atomic byte, not a count of who paused.
     if (HasCosOrCyclic()) device_.set_stop_flag(kCosCyclic, 1);
     buffer_.ClearBuffer();
     if (ucmm_ && !AllocatedOverUcmm()) return;
     if (HasCosOrCyclic()) device_.set_stop_flag(kCosCyclic, 0);
     if (!SizeMatches(true) || !SizeMatches(false)) return;
-    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kPollInstance, &end_) != 0) {
+    if (Set_ExpectedPacketRate(port_, device_, ucmm_, kPoll, &end_) != 0) {
       if (Ended()) return;
       Release(true);
       DropExplicit();
@@ -86,45 +88,33 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   }
 
   bool AllocatedOverUcmm() {
-    const int result = AllocateUCMM(port_, device_, &end_);
-    if (result == kAnswered || end_.Raised()) return result == kAnswered;
-    if (result == kErrorResponse) {
-      TraceLine("Poll_Thread( ) Allocate Poll Connection Error Response!");
-      device_.set_status(kPoll, kStatusAllocationRefused);
-      if (!Sleep(1000)) return false;
-      Release(true);
-      buffer_.ClearBuffer();
-      DropExplicit();
-      return false;
+    switch (AllocateOverUcmm()) {
+      case UcmmAllocation::kAllocated:
+        return true;
+      case UcmmAllocation::kEnded:
+        return false;
+      case UcmmAllocation::kRefused:
+        device_.set_status(kPoll, kStatusAllocationRefused);
+        if (!Sleep(1000)) return false;
+        Release(true);
+        buffer_.ClearBuffer();
+        DropExplicit();
+        return false;
+      case UcmmAllocation::kUnanswered:
+        ReleaseConnection_UCMM(port_, device_, true, &end_);
+        DropExplicit();
+        Sleep(1000);
+        return false;
     }
-    TraceLine("Poll_Thread( ) Allocate Poll Connection No Response!");
-    ReleaseConnection_UCMM(port_, device_, true, &end_);
-    DropExplicit();
-    Sleep(1000);
     return false;
   }
 
-  // Compares the slave's produced (or consumed) size with the configured
-  // input (or output) size, by their low bytes.
+  // The slave's produced (or consumed) size against the configured input
+  // (or output) size; a mismatch has the set released and set up again
+  // after a second, or once the device is started again.
   bool SizeMatches(bool produced) {
-    uint16_t size = 0;
-    const uint16_t result =
-        produced ? GetProducedConnectionSize(port_, device_, ucmm_, kPollInstance, size, &end_)
-                 : GetConsumedConnectionSize(port_, device_, ucmm_, kPollInstance, size, &end_);
-    if (result != 0) {
-      if (!end_.Raised()) DropExplicit();
-      return false;
-    }
-    const uint16_t configured =
-        (produced ? connection_.input_size.load() : connection_.output_size.load()) & 0xFF;
-    Trace(produced ? "Poll_Thread( ) Get Produced_Connection_Size is %d"
-                   : "Poll_Thread( ) Get Consumed_Connection_Size is %d",
-          size);
-    Trace(produced ? "Poll_Thread( ) Configure Produced_Connection_Size is %d"
-                   : "Poll_Thread( ) Configure Consumed_Connection_Size is %d",
-          configured);
-    if (size == configured) return true;
-    device_.NoteSetupFailure(kPoll, SetupFailure::SizeMismatch(produced, size, configured));
+    const SizeCheck check = CheckSize(produced);
+    if (check != SizeCheck::kDiffers) return check == SizeCheck::kMatches;
     Release(true);
     // The release took the explicit connection with the set: attribute calls must not wait on
     // it for the second below as if it stood.
@@ -285,7 +275,7 @@ class PollWorkerLoop : IoWorkerLoop, ScheduledPoll, FrameTaker {
   // longer than 8 bytes.
   uint16_t SendPollCommand() {
     buffer_.ClearBuffer();
-    return SendOutputMessage(port_, mac_, Group2Id(mac_, 5), connection_.output(),
+    return SendOutputMessage(port_, mac_, info_.RequestId(mac_), connection_.output(),
                              connection_.output_size.load(), "Send_Poll_OutputMsg");
   }
 

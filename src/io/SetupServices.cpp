@@ -34,9 +34,9 @@ void NoteRequestFailure(Device_Info& device, uint8_t connections, uint16_t reque
   }
 }
 
-// The connections (bit 1 << kind) of one I/O connection instance.
-uint8_t OfInstance(uint8_t instance) {
-  return static_cast<uint8_t>(1u << (instance - 1));
+// The connections (bit 1 << kind) of one I/O connection kind.
+uint8_t Of(ConnectionKind kind) {
+  return static_cast<uint8_t>(1u << kind);
 }
 
 // The I/O connections a device has configured.
@@ -55,8 +55,8 @@ ExplicitRoute RouteOf(const CANPort& port, const Device_Info& device, bool ucmm)
 // The expected packet rate the device is told. A COS/cyclic device produces at it, so it gets
 // the configured rate whole on either route; poll and bit-strobe get 2500 ms on group 2 and
 // the configured rate with its high byte bounded on UCMM.
-uint16_t RateSent(uint16_t configured, bool ucmm, uint8_t instance) {
-  if (instance == kCosCyclicInstance) return configured;
+uint16_t RateSent(uint16_t configured, bool ucmm, ConnectionKind kind) {
+  if (KindInfo(kind).rate_sent_whole) return configured;
   if (!ucmm) return kGroup2Rate;
   return static_cast<uint16_t>((UcmmRateHighByte(configured) << 8) | (configured & 0xFF));
 }
@@ -81,30 +81,31 @@ ExchangeSpec SizeReadSpec(const CANPort& port, const Device_Info& device, bool u
 }
 
 // One connection attribute read in the device's turn; its low byte.
-int GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int GetConnectionSize(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                       uint8_t attribute, uint16_t& size, const platform::StopSignal* stop) {
   ExplicitExchange exchange(port, device, stop);
+  const uint8_t instance = KindInfo(kind).instance;
   const int result =
       exchange.Run([&] { return SizeReadSpec(port, device, ucmm, instance, attribute); });
   if (result == kAnswered) size = exchange.answer().data[2];
   if (result != kAnswered && result != kFragmented) {
     const uint16_t request =
         attribute == kProducedSize ? DNM_SetupRequestProducedSize : DNM_SetupRequestConsumedSize;
-    NoteRequestFailure(device, OfInstance(instance), request, result == kErrorResponse, stop);
+    NoteRequestFailure(device, Of(kind), request, result == kErrorResponse, stop);
   }
   return result;
 }
 
 }  // namespace
 
-int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                               uint16_t& size, const platform::StopSignal* stop) {
-  return GetConnectionSize(port, device, ucmm, instance, kProducedSize, size, stop);
+  return GetConnectionSize(port, device, ucmm, kind, kProducedSize, size, stop);
 }
 
-int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                               uint16_t& size, const platform::StopSignal* stop) {
-  return GetConnectionSize(port, device, ucmm, instance, kConsumedSize, size, stop);
+  return GetConnectionSize(port, device, ucmm, kind, kConsumedSize, size, stop);
 }
 
 namespace {
@@ -132,9 +133,9 @@ int AllocateOncePerSet(CANPort& port, Device_Info& device, const platform::StopS
   if (!turn.held()) return kNoAnswer;
   const uint32_t set = device.connection_set();
   if (device.ucmm_allocated_set() == set) return kAnswered;
-  const int result = ExplicitExchange(port, device, stop)
-                         .AllocateInTurn(AllocateUcmmSpec(port, device),
-                                         {ReleaseUcmmSpec(port, device)});
+  const int result =
+      ExplicitExchange(port, device, stop)
+          .AllocateInTurn(AllocateUcmmSpec(port, device), {ReleaseUcmmSpec(port, device)});
   if (result == kAnswered) device.set_ucmm_allocated_set(set);
   return result;
 }
@@ -152,21 +153,24 @@ int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal*
 
 ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device) {
   const ExplicitRoute route = RouteOf(port, device, true);
-  ExchangeSpec spec{"ReleaseConnection_UCMM( )",
-                    RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease,
-                                                    kDeviceNetClass, 0x01,
-                                                    device.allocate_choice()}),
-                    route.response_id, kRelease | kReply, false};
+  ExchangeSpec spec{
+      "ReleaseConnection_UCMM( )",
+      RequestFrame(route.request_id, {uint8_t(kXid | route.request_mac), kRelease, kDeviceNetClass,
+                                      0x01, device.allocate_choice()}),
+      route.response_id, kRelease | kReply, false};
   spec.refusal_is_no_failure = true;
   return spec;
 }
 
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop) {
-  return ExplicitExchange(port, device, stop).Run([&] {
-    device.set_ucmm_allocated_set(kNoConnectionSet);
-    return ReleaseUcmmSpec(port, device);
-  }, wait);
+  return ExplicitExchange(port, device, stop)
+      .Run(
+          [&] {
+            device.set_ucmm_allocated_set(kNoConnectionSet);
+            return ReleaseUcmmSpec(port, device);
+          },
+          wait);
 }
 
 int ReleaseConnectionSet(CANPort& port, Device_Info& device, bool ucmm, bool wait,
@@ -180,11 +184,12 @@ uint8_t UcmmRateHighByte(uint16_t rate) {
   return high >= 1 && high <= 3 ? high : 1;
 }
 
-int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                            const platform::StopSignal* stop) {
-  const ConnectionObject* connection = device.connection(static_cast<ConnectionKind>(instance - 1));
+  const ConnectionObject* connection = device.connection(kind);
   const uint16_t stored = connection ? connection->expected_packet_rate.load() : kGroup2Rate;
-  const uint16_t rate = RateSent(stored, ucmm, instance);
+  const uint16_t rate = RateSent(stored, ucmm, kind);
+  const uint8_t instance = KindInfo(kind).instance;
   const uint8_t low = rate & 0xFF;
   const uint8_t high = static_cast<uint8_t>(rate >> 8);
   const int result = ExplicitExchange(port, device, stop).Run([&] {
@@ -205,7 +210,7 @@ int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_
     return spec;
   });
   if (result != kAnswered) {
-    NoteRequestFailure(device, OfInstance(instance), DNM_SetupRequestExpectedPacketRate,
+    NoteRequestFailure(device, Of(kind), DNM_SetupRequestExpectedPacketRate,
                        result == kErrorResponse, stop);
   }
   return result;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "device/ConnectionKinds.h"
 #include "platform/Platform.h"
 
 namespace dnm {
@@ -15,23 +16,19 @@ class CANPort;
 class Device_Info;
 struct ExchangeSpec;
 
-// Connection object instances of the I/O connections.
-constexpr uint8_t kPollInstance = 2;
-constexpr uint8_t kBitStrobeInstance = 3;
-constexpr uint8_t kCosCyclicInstance = 4;
-
-// Each returns an ExchangeResult: 0 answered, 1 error answer, 2 answered in
+// Each works on the Connection object instance of the I/O connection kind and
+// returns an ExchangeResult: 0 answered, 1 error answer, 2 answered in
 // fragments (no size is that long), 3 no answer in time or the send failed,
 // 4 not sent for a transmit queue that stayed full. The size is the
 // attribute's low byte.
-int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int GetProducedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                               uint16_t& size, const platform::StopSignal* stop);
-int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int GetConsumedConnectionSize(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                               uint16_t& size, const platform::StopSignal* stop);
 int AllocateUCMM(CANPort& port, Device_Info& device, const platform::StopSignal* stop);
 int ReleaseConnection_UCMM(CANPort& port, Device_Info& device, bool wait,
                            const platform::StopSignal* stop);
-int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, uint8_t instance,
+int Set_ExpectedPacketRate(CANPort& port, Device_Info& device, bool ucmm, ConnectionKind kind,
                            const platform::StopSignal* stop);
 // The request of ReleaseConnection_UCMM, for a caller that sends it itself.
 ExchangeSpec ReleaseUcmmSpec(const CANPort& port, const Device_Info& device);

@@ -25,8 +25,8 @@
 //   per hold. No other lock of the library is taken while it is held. A
 //   sender that meets a full transmit queue waits for room without it, in
 //   the port's order of sending (SendOrder, its own lock, taken alone).
-// - Lock order: board lifecycle, port lock, port buffer turn, ReceiveLock,
-//   MapTable's lock, a MsgBuffer's lock. SendLock is taken alone.
+// - The lock order of the whole library, these locks among them, is written
+//   once, in the README's "Threads and locks".
 // - Flags and states shared between threads are atomics.
 #pragma once
 
@@ -123,9 +123,12 @@ class CANPort {
   // a device hold it shared.
   platform::SharedMutex& port_lock() { return port_lock_; }
 
-  // For the receive routing and the scan list: the device record of a MAC
-  // ID, or nullptr. Call with ReceiveLock held, or from the application
-  // thread that owns the scan list.
+  // The device record of a MAC ID, or nullptr. Call with ReceiveLock held
+  // (the receive routing), or as an export with the port's lock held, shared
+  // or exclusive (or the board's lifecycle lock exclusive, as closing does):
+  // a record is put in place or taken out only under ReceiveLock by a call
+  // that holds one of the latter exclusively. A call that goes on using the
+  // device after it has let go of the port's lock leases it (LeaseDevice).
   Device_Info* device(uint8_t mac) const { return devices_[mac].get(); }
   // The device record for a call that uses the device after it has let go
   // of the port's lock; nullptr when there is none.
@@ -195,8 +198,9 @@ class CANPort {
   std::array<std::shared_ptr<Device_Info>, 64> devices_;
   platform::SharedMutex port_lock_;
   SendOrder send_order_;
+  // Tick of the last full queue met or hold of I/O, a second back at first.
   std::atomic<uint32_t> last_full_{0};
-  SendLoad send_load_;  // tick of the last full queue met, minus a second at first
+  SendLoad send_load_;  // the share of the bus the port's own frames take
   std::mutex io_hold_mutex_;
   std::condition_variable io_hold_changed_;
   int io_holds_ = 0;  // guarded by io_hold_mutex_

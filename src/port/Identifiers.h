@@ -6,6 +6,13 @@
 
 namespace dnm {
 
+// Group 1: 0, message ID (4 bits), source MAC ID (6 bits): the I/O messages
+// a slave produces (poll and COS/cyclic acknowledgement 15, bit-strobe 14,
+// COS/cyclic 13).
+constexpr uint32_t Group1Id(uint8_t message_id, uint8_t source) {
+  return message_id * 64u + source;
+}
+
 // Group 2: 1 0, MAC ID (6 bits), message ID (3 bits).
 constexpr uint32_t Group2Id(uint8_t mac, uint8_t message_id) {
   return 0x400u + mac * 8u + message_id;

@@ -3,12 +3,32 @@
 # raises ValueError naming it, and what is no integer TypeError (the library is a
 # stand-in that records the calls).
 import ctypes
+import os
+import re
 from array import array
 
 import pytest
 
 import velkcandnm
 from velkcandnm import Board, FaultedNode, raw
+
+EXPORT_MAP = os.path.join(os.path.dirname(__file__), "..", "..", "src", "api", "VELKCANDNM.map")
+
+
+def map_exports():
+    """The names every version node of the linker's export map lets out of the library."""
+    with open(EXPORT_MAP, encoding="utf-8") as source:
+        text = re.sub(r"/\*.*?\*/", "", source.read(), flags=re.S)
+    return {name for names in re.findall(r"global:(.*?)(?:local:|})", text, flags=re.S)
+            for name in re.findall(r"\w+", names)}
+
+
+def test_raw_has_a_prototype_for_each_export_of_the_map_and_no_other():
+    exported = map_exports()
+    assert "DNM_GetVersion" in exported and "DNM_GetSetupFailure" in exported
+    assert sorted(exported - raw.EXPORTS) == [], "exports without a prototype in raw"
+    assert sorted(raw.EXPORTS - exported) == [], "prototypes of functions the library does not export"
+
 
 PORT = Board(0).port(0)
 DEVICE = PORT.device(3)
