@@ -193,7 +193,8 @@ WebModel::WebModel(Scanner& scanner, OutputStore& outputs, WebModelOptions optio
     : scanner_(scanner),
       outputs_(outputs),
       options_(std::move(options)),
-      started_(UtcTime(std::chrono::system_clock::now())) {
+      started_(UtcTime(std::chrono::system_clock::now())),
+      own_names_{Lowercase(HostName())} {
   subscription_ = scanner.Subscribe([this](const Event& event) { Note(event); });
   Sample(true);
   sampler_ = std::thread([this] { RunSampler(); });
@@ -488,12 +489,16 @@ std::string WebModel::Info() const {
 std::string WebModel::Ports(bool history) const {
   const std::shared_ptr<const WebLook> look = Newest();
   if (!history) return look->ports;
+  decltype(history_) histories;
+  {
+    const std::lock_guard lock(mutex_);
+    histories = history_;
+  }
   std::string ports;
-  const std::lock_guard lock(mutex_);
   for (const WebLook::Port& port : look->port_views) {
     std::string samples;
-    const auto found = history_.find({port.board, port.port});
-    if (found != history_.end()) {
+    const auto found = histories.find({port.board, port.port});
+    if (found != histories.end()) {
       for (const HistorySample& sample : found->second) {
         samples += std::string(samples.empty() ? "" : ",") +
                    "{\"t\":" + std::to_string(sample.t_ms) +
