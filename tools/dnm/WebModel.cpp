@@ -366,7 +366,9 @@ std::string WebModel::PortJson(size_t index, const PortEntry& port, int64_t unix
   // Counts that went back were started again: the port went online anew.
   const bool comparable = online && memory->sampled && seconds > 0 &&
                           now.frames_received >= memory->last.frames_received &&
-                          now.frames_sent >= memory->last.frames_sent;
+                          now.frames_sent >= memory->last.frames_sent &&
+                          now.bits_received >= memory->last.bits_received &&
+                          now.bits_sent >= memory->last.bits_sent;
   if (comparable) {
     const uint64_t frames = now.frames_received + now.frames_sent - memory->last.frames_received -
                             memory->last.frames_sent;
