@@ -261,6 +261,7 @@ Publisher::~Publisher() {
 }
 
 void Publisher::OnConnect(mosquitto*, void* self, int code) {
+  pthread_setname_np(pthread_self(), "mqtt-network");  // libmosquitto's thread
   auto& publisher = *static_cast<Publisher*>(self);
   if (code != 0) {
     publisher.SayOnce(publisher.broker_name_ + " refused the connection: " +
