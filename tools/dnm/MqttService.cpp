@@ -78,6 +78,8 @@ void JudgeOptions(const MqttOptions& options, const BrokerAddress& broker) {
     throw UsageError("--mqtt-cafile, --mqtt-cert and --mqtt-key are for mqtts:// only");
   if (options.cert_file.empty() != options.key_file.empty())
     throw UsageError("--mqtt-cert and --mqtt-key go together");
+  if (!options.cert_file.empty() && options.ca_file.empty())
+    throw UsageError("--mqtt-cert needs --mqtt-cafile");
   if (!options.password_file.empty() && options.user.empty())
     throw UsageError("--mqtt-password-file needs --mqtt-user");
 }
@@ -217,6 +219,11 @@ void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broke
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
   mosquitto_message_callback_set(client_, OnMessage);
+  // A failed TLS handshake is told only there.
+  mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr)
+      static_cast<Publisher*>(self)->SayOnce(std::string(text) + "; trying again");
+  });
   mosquitto_reconnect_delay_set(client_, kReconnectFirstS, kReconnectLastS, true);
   mosquitto_max_inflight_messages_set(client_, kMaxInflight);
   const std::string will = "{\"state\":\"dead\",\"host\":" + JsonString(host_) +
@@ -234,7 +241,11 @@ void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broke
       throw UsageError("--mqtt-user: not a user name the broker can be given");
   }
   if (!broker.tls) return;
-  if (options.ca_file.empty()) mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+  // Without a CA file the system's authorities are trusted, and there is nothing to set.
+  if (options.ca_file.empty()) {
+    mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    return;
+  }
   const int code = mosquitto_tls_set(client_, OrNull(options.ca_file), nullptr,
                                      OrNull(options.cert_file), OrNull(options.key_file), nullptr);
   if (code != MOSQ_ERR_SUCCESS)
@@ -279,14 +290,20 @@ void Publisher::OnConnect(mosquitto*, void* self, int code) {
 
 void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
   auto& publisher = *static_cast<Publisher*>(self);
+  bool was_connected = false;
   {
     const std::lock_guard lock(publisher.mutex_);  // the stop's wait sees it
-    publisher.connected_ = false;
+    was_connected = publisher.connected_.exchange(false);
   }
   publisher.wake_.notify_all();
-  if (code != 0)
+  if (code == 0) return;  // asked for
+  if (was_connected) {
     publisher.SayOnce("lost " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
                       "; scanning on, reconnecting");
+  } else if (code != MOSQ_ERR_CONN_REFUSED) {  // a refusal is told with its reason on connecting
+    publisher.SayOnce("cannot reach " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
+                      "; trying again");
+  }
 }
 
 void Publisher::OnPublish(mosquitto*, void* self, int mid) {

@@ -1,8 +1,10 @@
 """dnm run --mqtt as a process of its own on a simulated network, publishing to the distribution's
 mosquitto broker started here on a free port, heard with mosquitto_sub and written to with
 mosquitto_pub."""
+import getpass
 import json
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -21,11 +23,14 @@ class Broker:
     """mosquitto on 127.0.0.1 at a free port, without persistence: a restart forgets every
     retained message, so what a subscriber sees after one was published again."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, tls_lines=None):
         self.port = free_port()
+        self.url = f"mqtts://localhost:{self.port}" if tls_lines else f"mqtt://127.0.0.1:{self.port}"
         self.config = directory / "mosquitto.conf"
-        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
-                               "persistence false\n")
+        # As root, mosquitto would read the files named in its configuration as user mosquitto.
+        self.config.write_text(f"listener {self.port} 127.0.0.1\npersistence false\n"
+                               f"user {getpass.getuser()}\n"
+                               + (tls_lines or "allow_anonymous true\n"))
         self.log = directory / "mosquitto.log"
         self.process = None
         self.start()
@@ -36,8 +41,11 @@ class Broker:
         wait_until("the broker listening", lambda: self.process.poll() is None and self.reachable())
 
     def reachable(self):
-        return subprocess.run(["mosquitto_sub", "-p", str(self.port), "-t", "probe", "-W", "1",
-                               "-C", "1"], capture_output=True).returncode in (0, 27)
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
 
     def stop(self):
         self.process.terminate()
@@ -93,8 +101,8 @@ class Scanner(RunProcess):
         (directory / "network.txt").write_text(network)
         (directory / "scanlist.txt").write_text(scan_list)
         super().__init__([DNM, "run", str(directory / "scanlist.txt"), "--network",
-                          str(directory / "network.txt"), "--mqtt",
-                          f"mqtt://127.0.0.1:{broker.port}", *options], directory / "dnm-run.log")
+                          str(directory / "network.txt"), "--mqtt", broker.url, *options],
+                         directory / f"dnm-run-{len(list(directory.glob('dnm-run-*')))}.log")
 
     def wait_said(self, text, times=1, timeout=60):
         def said():
@@ -110,8 +118,8 @@ def mqtt(tmp_path):
     broker = Broker(tmp_path)
     started = []
 
-    def start(network, scan_list, *options):
-        started.append(Scanner(tmp_path, broker, network, scan_list, *options))
+    def start(network, scan_list, *options, on=broker):
+        started.append(Scanner(tmp_path, on, network, scan_list, *options))
         return started[-1]
 
     subscribers = []
@@ -120,12 +128,22 @@ def mqtt(tmp_path):
         subscribers.append(Subscriber(broker, *topics, retained_only=retained_only))
         return subscribers[-1]
 
+    brokers = []
+
+    def another_broker(tls_lines):
+        directory = tmp_path / f"broker-{len(brokers)}"
+        directory.mkdir()
+        brokers.append(Broker(directory, tls_lines))
+        return brokers[-1]
+
     start.broker = broker
     start.subscribe = subscribe
+    start.another_broker = another_broker
     yield start
     for subscriber in subscribers:
         subscriber.stop()
     for scanner in started:
         scanner.stop()
-    if broker.process.poll() is None:
-        broker.stop()
+    for each in [broker] + brokers:
+        if each.process.poll() is None:
+            each.stop()

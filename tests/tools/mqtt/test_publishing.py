@@ -1,6 +1,7 @@
 """What dnm run publishes and takes on a real broker: retained states a late subscriber sees, a
 pulled cable, inputs rate-limited, writes, a broker that goes away and comes back, and the last will
 of a scanner killed."""
+import shutil
 import socket
 import subprocess
 from datetime import datetime, timezone
@@ -132,6 +133,41 @@ def test_writes_off_a_broker_restarted_and_the_last_will(mqtt):
                         lambda p: p["state"] == "dead")[2]["pid"] == scanner.process.pid
 
 
+def test_mqtts_with_a_login(mqtt, tmp_path):
+    """The broker's certificate checked against the CA file given, or the system's authorities;
+    the password read from its file."""
+    if shutil.which("openssl") is None or shutil.which("mosquitto_passwd") is None:
+        pytest.skip("no openssl or mosquitto_passwd to make the certificates and the login")
+    tls = tmp_path / "tls"
+    tls.mkdir()
+
+    def run(*command):
+        subprocess.run(command, cwd=tls, check=True, capture_output=True)
+
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
+        "ca.pem", "-days", "2", "-subj", "/CN=dnm test authority")
+    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "broker.key", "-out",
+        "broker.csr", "-subj", "/CN=localhost")
+    (tls / "names.cnf").write_text("subjectAltName=DNS:localhost\n")
+    run("openssl", "x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "broker.pem", "-days", "2", "-extfile", "names.cnf")
+    run("mosquitto_passwd", "-b", "-c", "passwd", "line2", "secret")
+    (tls / "right").write_text("secret\n")
+    (tls / "wrong").write_text("guess\n")
+    broker = mqtt.another_broker(
+        f"cafile {tls}/ca.pem\ncertfile {tls}/broker.pem\nkeyfile {tls}/broker.key\n"
+        f"allow_anonymous false\npassword_file {tls}/passwd\n")
+    login = ["--mqtt-user", "line2", "--mqtt-password-file"]
+    trusted = mqtt(NETWORK, SCAN_LIST, "--mqtt-cafile", str(tls / "ca.pem"), *login,
+                   str(tls / "right"), on=broker)
+    refused = mqtt(NETWORK, SCAN_LIST, "--mqtt-cafile", str(tls / "ca.pem"), *login,
+                   str(tls / "wrong"), on=broker)
+    unknown = mqtt(NETWORK, SCAN_LIST, *login, str(tls / "right"), on=broker)
+    trusted.wait_said(f"MQTT: connected to localhost:{broker.port}")
+    refused.wait_said("refused the connection: Connection Refused: not authorised")
+    unknown.wait_said("certificate verify failed")
+
+
 @pytest.mark.parametrize("options, why", [
     (["--mqtt", "http://broker"], "another scheme"),
     (["--mqtt", "mqtt://broker:0"], "broker port 0 is out of range"),
@@ -143,6 +179,7 @@ def test_writes_off_a_broker_restarted_and_the_last_will(mqtt):
     (["--mqtt", "mqtt://b", "--mqtt-min-interval", "9"], "out of range"),
     (["--mqtt", "mqtt://b", "--mqtt-cafile", "ca.pem"], "mqtts:// only"),
     (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem"], "go together"),
+    (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem", "--mqtt-key", "k.pem"], "needs --mqtt-cafile"),
     (["--mqtt", "mqtt://b", "--mqtt-password-file", "p"], "needs --mqtt-user"),
 ])
 def test_options_refused(tmp_path, options, why):
