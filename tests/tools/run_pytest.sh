@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# run_pytest.sh DNM BUILT WHAT TESTS [MODULE...]: runs the pytest file or folder TESTS against dnm
+# run_pytest.sh DNM BUILT WHAT TESTS [NEED...]: runs the pytest file or folder TESTS against dnm
 # with Debian's /usr/bin/python3 (whose packages are clients nobody here wrote); exits 77
 # (skipped) with the reason where dnm was built without WHAT (BUILT is not a true CMake value) or
-# the interpreter lacks pytest or a MODULE. WHAT names the library and its need-packages.sh group,
-# as "libmodbus:modbus".
+# something NEEDed is missing: pytest, a Python module, or a program named as "bin:NAME". WHAT
+# names the library and its need-packages.sh group, as "libmodbus:modbus".
 set -euo pipefail
 python=/usr/bin/python3
 library=${3%%:*}
@@ -13,9 +13,16 @@ case "${2:-}" in
   *) echo "SKIPPED: dnm was built without $library (scripts/need-packages.sh $group installs it)"
      exit 77 ;;
 esac
-for module in pytest "${@:5}"; do
-  if ! "$python" -c "import $module" 2>/dev/null; then
-    echo "SKIPPED: $python has no $module (scripts/need-packages.sh python $group installs it)"
+export PATH="$PATH:/usr/sbin"
+for need in pytest "${@:5}"; do
+  if [[ $need == bin:* ]]; then
+    command -v "${need#bin:}" >/dev/null && continue
+    echo "SKIPPED: no ${need#bin:} (scripts/need-packages.sh $group installs it)"
+    exit 77
+  fi
+
+  if ! "$python" -c "import $need" 2>/dev/null; then
+    echo "SKIPPED: $python has no $need (scripts/need-packages.sh python $group installs it)"
     exit 77
   fi
 done

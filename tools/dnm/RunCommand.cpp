@@ -52,6 +52,10 @@ MqttOptions MqttOptionsOf(const CommandLine& line) {
   MqttOptions options;
   options.url = OptionOf(line, "--mqtt");
   options.prefix = OptionOf(line, "--mqtt-prefix");
+  if (line.Has("--mqtt-min-interval")) {
+    options.min_interval_ms = static_cast<int>(
+        ParseNumber(OptionOf(line, "--mqtt-min-interval"), 10, 60000, "--mqtt-min-interval"));
+  }
   options.write = line.Has("--mqtt-write");
   options.ca_file = OptionOf(line, "--mqtt-cafile");
   options.cert_file = OptionOf(line, "--mqtt-cert");

@@ -57,6 +57,17 @@ std::vector<uint8_t> ParseHex(const std::string& text) {
   return bytes;
 }
 
+std::string LowerHex(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
 std::string HexText(const std::vector<uint8_t>& bytes, const char* separator) {
   std::string text;
   char byte[3];

@@ -20,6 +20,8 @@ ValueForm ParseValueForm(const std::string& text);
 std::vector<uint8_t> ParseHex(const std::string& text);
 // "0A 0B 0C"; "" for no bytes.
 std::string HexText(const std::vector<uint8_t>& bytes, const char* separator = " ");
+// "0a1b": lowercase, without separators, as the JSON of dnm run's servers gives bytes.
+std::string LowerHex(const std::vector<uint8_t>& bytes);
 
 // The bytes of a value given in that form; UsageError when it does not fit.
 std::vector<uint8_t> EncodeValue(const std::string& text, ValueForm form);

@@ -381,15 +381,4 @@ std::string Lowercase(std::string text) {
   return text;
 }
 
-std::string LowerHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
-
 }  // namespace dnm::tool

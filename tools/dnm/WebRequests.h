@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "Values.h"
+
 namespace dnm::tool {
 
 constexpr size_t kMaxRequestBody = 4096;
@@ -75,8 +77,5 @@ std::string ErrorBody(const std::string& text);
 
 // The text with ASCII letters in lowercase.
 std::string Lowercase(std::string text);
-
-// Lowercase hex without separators ("0a1b").
-std::string LowerHex(const std::vector<uint8_t>& bytes);
 
 }  // namespace dnm::tool

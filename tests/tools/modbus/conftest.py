@@ -10,7 +10,7 @@ import pytest
 from pymodbus.client import ModbusTcpClient
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from waiting import free_port, wait_until  # noqa: E402  (the tests import wait_until from here)
+from server_support import RunProcess, free_port, wait_until  # noqa: E402
 
 DNM = os.environ.get("DNM_TOOL", "dnm")
 STATUS = 68  # the status block, from a device's base
@@ -22,7 +22,7 @@ def base(mac, port_index=0):
     return port_index * 8192 + mac * 128
 
 
-class Scanner:
+class Scanner(RunProcess):
     """dnm run LIST --network NET --modbus 127.0.0.1:PORT, ended by stop()."""
 
     def __init__(self, directory, network, scan_list):
@@ -31,11 +31,8 @@ class Scanner:
         self.list = directory / "scanlist.txt"
         self.list.write_text(scan_list)
         self.port = free_port()
-        self.log = open(directory / "dnm-run.log", "w")
-        self.process = subprocess.Popen(
-            [DNM, "run", str(self.list), "--network", str(self.network),
-             "--modbus", f"127.0.0.1:{self.port}"],
-            stdout=self.log, stderr=subprocess.STDOUT)
+        super().__init__([DNM, "run", str(self.list), "--network", str(self.network),
+                          "--modbus", f"127.0.0.1:{self.port}"], directory / "dnm-run.log")
 
     def client(self):
         client = ModbusTcpClient("127.0.0.1", port=self.port, timeout=10, retries=0)
@@ -51,22 +48,6 @@ class Scanner:
         done = subprocess.run([DNM, "run", str(self.list), "--print-map", "--json"],
                               capture_output=True, text=True, check=True)
         return json.loads(done.stdout)
-
-    def said(self):
-        self.log.flush()
-        return open(self.log.name).read()
-
-    def stop(self):
-        """SIGTERM, with clients served meanwhile: it ends by itself, with status 0."""
-        self.process.terminate()
-        try:
-            status = self.process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            status = self.process.wait()
-        said = self.said()
-        self.log.close()
-        assert status == 0, f"dnm run ended with {status} after SIGTERM: {said}"
 
 
 def read(client, address, count=1, table="input"):

@@ -10,7 +10,7 @@ import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from waiting import free_port, wait_until  # noqa: E402,F401  (the tests import wait_until here)
+from server_support import free_port, wait_until  # noqa: E402,F401  (the tests import wait_until here)
 
 DNM = os.environ.get("DNM_TOOL", "dnm")
 

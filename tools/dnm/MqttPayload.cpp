@@ -1,0 +1,238 @@
+#include "MqttPayload.h"
+
+#include <cstdio>
+
+#include "CommandLine.h"
+
+namespace dnm::tool {
+namespace {
+
+constexpr int kMqttPort = 1883;
+constexpr int kMqttsPort = 8883;
+// A topic holds at most 65535 bytes; the prefix leaves room for the device's levels.
+constexpr size_t kMaxPrefix = 1024;
+// The longest outputs/set payload taken: a list of 255 bytes of 3 digits with blanks.
+constexpr size_t kMaxRequest = 4096;
+
+bool HostCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_';
+}
+
+bool Ipv6Character(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
+         c == '.';
+}
+
+bool AllOf(std::string_view text, bool (*accepted)(char)) {
+  for (const char c : text) {
+    if (!accepted(c)) return false;
+  }
+  return true;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A strict reader of the one-member object an outputs/set payload is.
+class RequestReader {
+ public:
+  explicit RequestReader(std::string_view text) : text_(text) {}
+
+  bool Take(char c) {
+    SkipBlanks();
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  bool AtEnd() {
+    SkipBlanks();
+    return at_ == text_.size();
+  }
+  // A string without escapes (no key or hex digits need one).
+  bool String(std::string& out) {
+    if (!Take('"')) return false;
+    const size_t end = text_.find('"', at_);
+    if (end == std::string_view::npos) return false;
+    out = std::string(text_.substr(at_, end - at_));
+    at_ = end + 1;
+    return out.find('\\') == std::string::npos;
+  }
+  // A whole number 0..255 without sign, fraction or exponent.
+  bool Byte(uint8_t& out) {
+    SkipBlanks();
+    unsigned value = 0;
+    size_t digits = 0;
+    for (; at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9'; ++at_, ++digits) {
+      if (digits == 3) return false;
+      value = value * 10 + static_cast<unsigned>(text_[at_] - '0');
+    }
+    if (digits == 0 || value > 255 || (digits > 1 && text_[at_ - digits] == '0')) return false;
+    out = static_cast<uint8_t>(value);
+    return true;
+  }
+
+ private:
+  void SkipBlanks() {
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
+      ++at_;
+  }
+
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+OutputsRequest Refused(std::string why) {
+  return {{}, std::move(why)};
+}
+
+OutputsRequest HexRequest(const std::string& hex, size_t size) {
+  if (hex.size() != 2 * size)
+    return Refused("\"hex\" has " + std::to_string(hex.size()) + " digits, the device's " +
+                   std::to_string(size) + " output bytes take " + std::to_string(2 * size));
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexValue(hex[i]);
+    const int low = HexValue(hex[i + 1]);
+    if (high < 0 || low < 0) return Refused("\"hex\" holds a character that is no hex digit");
+    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+  }
+  return {bytes, ""};
+}
+
+OutputsRequest ListRequest(RequestReader& reader, size_t size) {
+  if (!reader.Take('[')) return Refused("\"bytes\" is not a list");
+  std::vector<uint8_t> bytes;
+  if (!reader.Take(']')) {
+    do {
+      uint8_t byte = 0;
+      if (bytes.size() == size || !reader.Byte(byte))
+        return Refused("\"bytes\" must be a list of " + std::to_string(size) +
+                       " whole numbers from 0 to 255");
+      bytes.push_back(byte);
+    } while (reader.Take(','));
+    if (!reader.Take(']')) return Refused("\"bytes\" is not a list");
+  }
+  if (bytes.size() != size)
+    return Refused("\"bytes\" has " + std::to_string(bytes.size()) + " bytes, the device's outputs " +
+                   std::to_string(size));
+  return {bytes, ""};
+}
+
+}  // namespace
+
+BrokerAddress ParseBrokerUrl(const std::string& url) {
+  const auto refuse = [&url](const std::string& why) {
+    return UsageError("--mqtt takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT], not '" + url +
+                      "': " + why);
+  };
+  BrokerAddress address;
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    address.tls = true;
+    rest = url.substr(8);
+  } else {
+    throw refuse("another scheme");
+  }
+  std::string port;
+  if (!rest.empty() && rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) throw refuse("no ']'");
+    address.host = rest.substr(1, close - 1);
+    if (address.host.empty() || !AllOf(address.host, Ipv6Character)) throw refuse("no IPv6 address");
+    rest = rest.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') throw refuse("something after the address");
+    port = rest.empty() ? "" : rest.substr(1);
+  } else {
+    const size_t colon = rest.find(':');
+    address.host = rest.substr(0, colon);
+    if (address.host.empty() || !AllOf(address.host, HostCharacter)) throw refuse("no host");
+    if (colon != std::string::npos) port = rest.substr(colon + 1);
+    if (colon != std::string::npos && port.empty()) throw refuse("no port after ':'");
+  }
+  address.port = port.empty() ? (address.tls ? kMqttsPort : kMqttPort)
+                              : static_cast<int>(ParseNumber(port, 1, 65535, "broker port"));
+  return address;
+}
+
+std::string TopicPrefix(const std::string& prefix, const std::string& host, const ScanList& list) {
+  if (prefix.empty()) {
+    std::string made = "dnm/";
+    for (const char c : host) made += (c == '+' || c == '#' || c == '/' || c == '\0') ? '_' : c;
+    if (host.empty()) made += "localhost";
+    return list.ports.empty() ? made : made + "/" + PortName(list.ports.front());
+  }
+  const auto refuse = [&prefix](const char* why) {
+    return UsageError("--mqtt-prefix '" + prefix + "' " + why);
+  };
+  if (prefix.size() > kMaxPrefix) throw refuse("is longer than 1024 bytes");
+  if (prefix.find_first_of(std::string("+#\0", 3)) != std::string::npos)
+    throw refuse("holds a wildcard ('+' or '#') or NUL");
+  if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos)
+    throw refuse("has an empty level");
+  return prefix;
+}
+
+std::string PortName(const PortEntry& port) {
+  return std::to_string(port.board) + "-" + std::to_string(port.port);
+}
+
+std::string PortTopic(const std::string& prefix, const PortEntry& port) {
+  return prefix + "/port/" + PortName(port);
+}
+
+std::string DeviceTopic(const std::string& prefix, const PortEntry& port, uint8_t mac) {
+  return PortTopic(prefix, port) + "/device/" + std::to_string(mac);
+}
+
+std::string OutputsSetFilter(const std::string& prefix) {
+  return prefix + "/port/+/device/+/outputs/set";
+}
+
+TopicDevice DeviceOfOutputsSet(const std::string& prefix, std::string_view topic,
+                               const ScanList& list) {
+  // The names are compared as the topics write them: "03" or "0x3" names no device.
+  for (const PortEntry& port : list.ports) {
+    for (const DeviceEntry& device : port.devices) {
+      if (topic == DeviceTopic(prefix, port, device.mac) + "/outputs/set") return {&port, &device};
+    }
+  }
+  return {};
+}
+
+OutputsRequest ParseOutputsRequest(std::string_view payload, size_t size) {
+  if (payload.size() > kMaxRequest) return Refused("longer than 4096 bytes");
+  RequestReader reader(payload);
+  std::string key;
+  if (!reader.Take('{') || !reader.String(key) || !reader.Take(':'))
+    return Refused("not a JSON object {\"hex\":\"..\"} or {\"bytes\":[..]}");
+  OutputsRequest request;
+  if (key == "hex") {
+    std::string hex;
+    if (!reader.String(hex)) return Refused("\"hex\" is not a string of hex digits");
+    request = HexRequest(hex, size);
+  } else if (key == "bytes") {
+    request = ListRequest(reader, size);
+  } else {
+    return Refused("\"" + key + "\" is neither \"hex\" nor \"bytes\"");
+  }
+  if (!request.error.empty()) return request;
+  if (!reader.Take('}') || !reader.AtEnd())
+    return Refused("more than one member, or something after the object");
+  return request;
+}
+
+std::string JsonByteList(const std::vector<uint8_t>& bytes) {
+  std::string text = "[";
+  for (size_t i = 0; i < bytes.size(); ++i) text += (i > 0 ? "," : "") + std::to_string(bytes[i]);
+  return text + "]";
+}
+
+}  // namespace dnm::tool
