@@ -82,11 +82,14 @@
     return `${Math.floor(s / 86400)} d ${Math.floor((s % 86400) / 3600)} h`;
   }
 
+  // "2026-12-08 02:03:04.567" in the browser's time zone.
   function localTime(iso) {
     const when = new Date(iso);
-    if (Number.isNaN(when.getTime())) return iso;
-    return when.toLocaleString(undefined, { hour12: false }) +
-      '.' + String(when.getMilliseconds()).padStart(3, '0');
+    if (Number.isNaN(when.getTime())) return String(iso);
+    const two = (n) => String(n).padStart(2, '0');
+    return `${when.getFullYear()}-${two(when.getMonth() + 1)}-${two(when.getDate())} ` +
+      `${two(when.getHours())}:${two(when.getMinutes())}:${two(when.getSeconds())}.` +
+      String(when.getMilliseconds()).padStart(3, '0');
   }
 
   function deviceKey(device) {
@@ -478,7 +481,9 @@
     return table(['', 'device', 'the list expects'], names.map((name) => {
       const wanted = expected[name] === undefined ? '' : expected[name];
       const is = actual[name] === undefined ? '' : actual[name];
-      return [name.replace(/_/g, ' '), is, wanted];
+      const differs = wanted !== '' && device.identity && wanted !== is;
+      return [name.replace(/_/g, ' '), element('span', { class: differs ? 'differs' : '', text: String(is) }),
+        wanted];
     }), { class: 'identity-table' });
   }
 
@@ -587,11 +592,13 @@
       parts[name] = element('div', { class: `detail-${name}` });
       return title ? [element('h3', { text: title }), parts[name]] : [parts[name]];
     };
+    const left = element('div', {}, ...part('identity', 'Identity'),
+      ...part('connections', 'Connections'), ...part('failures', 'Setup failures'));
+    const right = element('div', {}, ...part('grids'), ...part('counters', 'Counters'));
     section.replaceChildren(element('div', { class: 'detail-head' }, heading, close),
-      ...part('identity', 'Identity'), ...part('connections', 'Connections'), ...part('grids'),
-      ...part('counters', 'Counters'), ...part('failures', 'Setup failures'));
+      element('div', { class: 'detail-columns' }, left, right));
     view.detail = { key: deviceKey(device), heading, parts, shown: {}, state: null };
-    if (view.info && view.info.write) section.append(writeForms(device));
+    if (view.info && view.info.write) left.append(writeForms(device));
     section.hidden = false;
   }
 
