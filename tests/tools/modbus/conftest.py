@@ -2,12 +2,11 @@
 ModbusTcpClient."""
 import json
 import os
-import socket
 import subprocess
-import time
 
 import pytest
 from pymodbus.client import ModbusTcpClient
+from pytest_support import free_port, wait_until
 
 DNM = os.environ.get("DNM_TOOL", "dnm")
 STATUS = 68  # the status block, from a device's base
@@ -17,27 +16,6 @@ STATUS_REGISTERS = 37
 
 def base(mac, port_index=0):
     return port_index * 8192 + mac * 128
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def wait_until(what, condition, timeout=60):
-    """Waits for condition() to give a true value, looking every 50 ms; the timeout leaves room
-    for a starved machine."""
-    start = time.monotonic()
-    while True:
-        value = condition()
-        if value:
-            took = time.monotonic() - start
-            if took > timeout / 4:
-                print(f"waited {took:.1f} s for {what}: the machine was starved")
-            return value
-        assert time.monotonic() - start < timeout, f"no {what} within {timeout} s"
-        time.sleep(0.05)
 
 
 class Scanner:

@@ -4,18 +4,8 @@
 # without libmodbus (MODBUS is not a true CMake value) or the interpreter lacks pytest or pymodbus.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-python=/usr/bin/python3
-case "${2:-}" in
-  1|ON|TRUE|YES|Y|on|true|yes) ;;
-  *) echo "SKIPPED: dnm was built without libmodbus (scripts/need-packages.sh modbus installs it)"
-     exit 77 ;;
-esac
-for module in pytest pymodbus; do
-  if ! "$python" -c "import $module" 2>/dev/null; then
-    echo "SKIPPED: $python has no $module (scripts/need-packages.sh python modbus installs" \
-      "python3-pytest and python3-pymodbus)"
-    exit 77
-  fi
-done
+source "$here/../pytest_support.sh"
+require_built "${2:-}" "libmodbus (scripts/need-packages.sh modbus installs it)"
+require_modules "python modbus" pytest pymodbus
 export DNM_TOOL="$1"
 exec "$python" -m pytest -q -p no:cacheprovider -rs "$here"
