@@ -166,6 +166,7 @@
 
   function portValue(port, name) {
     const value = port[name];
+    if (value === null || value === undefined) return '—';
     switch (name) {
       case 'baud': return `${value} kbit/s`;
       case 'online': return value ? 'online' : 'offline';

@@ -1,0 +1,265 @@
+"""dnm run's web view in a real browser: headless Chromium driven by Selenium, on the page dnm run
+--http serves of a simulated network. One browser for the file; a read-only scanner, then one
+started with --http-write."""
+import json
+import os
+import re
+import subprocess
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+from pytest_support import free_port, wait_until
+
+DNM = os.environ.get("DNM_TOOL", "dnm")
+SCREENSHOTS = os.environ.get("DNM_WEB_SCREENSHOTS", ".")
+
+# The I/O block counts its poll responses in its first input byte; the sensor echoes its outputs
+# and falls silent (a cable pulled) 20 s after the network is made, for 6 s.
+SILENT_FROM_S, BACK_AT_S = 20, 26
+NETWORK = f"""segment bus
+port 0/1 segment=bus
+slave segment=bus mac=3 vendor=901 product_code=11 serial=30003 product="Virtual IO Block" produced=2 consumed=2 inputs=counter
+slave segment=bus mac=9 vendor=901 product_code=14 serial=90009 product="Virtual Sensor" produced=2 consumed=2 inputs=echo silent_from={SILENT_FROM_S * 1000} back_at={BACK_AT_S * 1000}
+"""
+SCAN_LIST = """scanner poll_period=100
+port 0/0 mac=0 baud=500
+  device 3 vendor=901 product_code=11 serial=30003
+    poll in=2 out=2
+  device 9 vendor=901 product_code=14 serial=90009
+    poll in=2 out=2
+"""
+NETWORK_WITHOUT_CABLE_PULL = re.sub(r" silent_from=\d+ back_at=\d+", "", NETWORK)
+
+
+class Scanner:
+    """dnm run LIST --network NET --http 127.0.0.1:PORT [--http-write], ended by stop()."""
+
+    def __init__(self, directory, network, write=False):
+        (directory / "network.txt").write_text(network)
+        (directory / "scanlist.txt").write_text(SCAN_LIST)
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log = open(directory / "dnm-run.log", "w")
+        command = [DNM, "run", str(directory / "scanlist.txt"), "--network",
+                   str(directory / "network.txt"), "--http", f"127.0.0.1:{self.port}"]
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(command + (["--http-write"] if write else []),
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        wait_until("the web view", self.serving)
+
+    def serving(self):
+        assert self.process.poll() is None, f"dnm run ended: {self.said()}"
+        try:
+            return self.request("/api/info")[0] == 200
+        except OSError:
+            return False
+
+    def request(self, path, body=None, origin=None):
+        """(status, the JSON answered) of a GET, or of a POST of body."""
+        headers = {"Content-Type": "application/json"} if body is not None else {}
+        if origin:
+            headers["Origin"] = origin
+        data = json.dumps(body).encode() if body is not None else None
+        request = urllib.request.Request(self.url + path, data=data, headers=headers)
+        try:
+            with urllib.request.urlopen(request, timeout=10) as answer:
+                return answer.status, json.load(answer)
+        except urllib.error.HTTPError as refused:
+            return refused.code, json.load(refused)
+
+    def said(self):
+        self.log.flush()
+        return open(self.log.name).read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1400,1000"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture(scope="module")
+def scanners(tmp_path_factory):
+    """scanners(network, write): a running dnm run, stopped when the file's tests end."""
+    started = []
+
+    def start(network, write=False):
+        started.append(Scanner(tmp_path_factory.mktemp("web"), network, write))
+        return started[-1]
+
+    yield start
+    for scanner in started:
+        scanner.stop()
+
+
+@pytest.fixture(scope="module")
+def read_only(scanners):
+    return scanners(NETWORK)
+
+
+def console_errors(driver):
+    return [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+
+
+def row_state(driver, mac):
+    return driver.execute_script(
+        "const row = document.querySelector(`tr[data-mac='${arguments[0]}']`);"
+        "return row ? row.dataset.state : null;", mac)
+
+
+def text_of(driver, selector):
+    return driver.execute_script(
+        "const node = document.querySelector(arguments[0]); return node ? node.textContent : null;",
+        selector)
+
+
+def open_page(driver, scanner, macs=(3, 9), fragment=""):
+    driver.get(scanner.url + "/" + fragment)
+    for mac in macs:
+        wait_until(f"MAC ID {mac} connected on the page",
+                   lambda mac=mac: row_state(driver, mac) == "connected")
+
+
+def test_the_page_lists_the_devices_with_their_identities_and_no_console_error(browser, read_only):
+    open_page(browser, read_only)
+    assert console_errors(browser) == []
+    rows = browser.find_elements(By.CSS_SELECTOR, "#devices tbody tr")
+    assert [row.get_attribute("data-mac") for row in rows] == ["3", "9"]
+    assert text_of(browser, "tr[data-mac='3'] .product-name") == "Virtual IO Block"
+    assert "serial 30003" in text_of(browser, "tr[data-mac='3'] .identity-numbers")
+    assert text_of(browser, "tr[data-mac='9'] .product-name") == "Virtual Sensor"
+    assert text_of(browser, ".port .port-baud") == "500 kbit/s"
+    assert text_of(browser, "#mode") == "read-only"
+    wait_until("an event in the log", lambda: browser.find_elements(By.CSS_SELECTOR, "#events .event-connected"))
+    browser.save_screenshot(os.path.join(SCREENSHOTS, "web-view.png"))
+
+
+def test_an_input_bit_moves_as_the_slave_counts(browser, read_only):
+    seen = set()
+
+    def bits_and_hex_agree():
+        hex_text = text_of(browser, "tr[data-mac='3'] .input-hex")
+        bits = text_of(browser, "tr[data-mac='3'] .input-bits")
+        expected = " ".join(f"{int(byte, 16):08b}" for byte in hex_text.split())
+        assert bits == expected, (hex_text, bits)
+        seen.add(bits)
+        return len(seen) >= 3
+
+    wait_until("the counted input byte to change twice on the page", bits_and_hex_agree, timeout=30)
+
+
+def test_a_pulled_cable_turns_the_row_lost_within_2_s_and_back(browser, read_only):
+    pulled = read_only.started + SILENT_FROM_S
+    assert time.monotonic() < pulled, "MAC ID 9 connected only after its cable was pulled: starved"
+    wait_until("MAC ID 9 lost on the page", lambda: row_state(browser, 9) == "lost", timeout=SILENT_FROM_S + 30)
+    # The network is made a moment after dnm run starts: this overstates the time taken.
+    took = time.monotonic() - pulled
+    print(f"MAC ID 9 showed lost {took:.2f} s after its cable was pulled")
+    assert took < 2, f"MAC ID 9 showed lost {took:.2f} s after its cable was pulled"
+    assert text_of(browser, "tr[data-mac='9'] .cause"), "no cause shown for the loss"
+    assert browser.find_elements(By.CSS_SELECTOR, "#events .event-lost")
+    assert row_state(browser, 3) == "connected"
+    wait_until("MAC ID 9 connected again", lambda: row_state(browser, 9) == "connected", timeout=60)
+
+
+def post_from_page(driver, path, body):
+    """The status of a POST made by the page's own script (its own origin)."""
+    return driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "fetch(arguments[0], {method: 'POST', headers: {'Content-Type': 'application/json'},"
+        " body: JSON.stringify(arguments[1])}).then((a) => done(a.status), (e) => done(String(e)));",
+        path, body)
+
+
+def test_without_http_write_the_page_has_no_write_control_and_a_write_is_refused(browser, read_only):
+    open_page(browser, read_only, fragment="#device-0-9")
+    wait_until("the detail view", lambda: text_of(browser, "#detail h2"))
+    assert browser.find_elements(By.CSS_SELECTOR, "#detail .output-grid")
+    assert not browser.find_elements(By.CSS_SELECTOR, "#output-editor, #attribute-form, .write-forms")
+    assert post_from_page(browser, "/api/devices/9/outputs", {"hex": "0102"}) == 403
+    status, answer = read_only.request("/api/devices/9/outputs", {"hex": "0102"})
+    assert (status, answer["error"]) == (403, "read-only: start dnm run with --http-write")
+
+
+def test_the_page_shows_the_link_lost_within_1_s_when_dnm_run_stops(browser, read_only):
+    open_page(browser, read_only)
+    read_only.stop()
+    stopped = time.monotonic()
+    wait_until("the link shown lost", lambda: "lost" in text_of(browser, "#link"), timeout=30)
+    took = time.monotonic() - stopped
+    assert took < 1, f"the page showed the link lost {took:.2f} s after dnm run stopped"
+
+
+@pytest.fixture(scope="module")
+def writable(scanners):
+    return scanners(NETWORK_WITHOUT_CABLE_PULL, write=True)
+
+
+def confirm(driver, accept):
+    alert = wait_until("the confirmation", lambda: switch_to_alert(driver), timeout=10)
+    question = alert.text
+    if accept:
+        alert.accept()
+    else:
+        alert.dismiss()
+    return question
+
+
+def switch_to_alert(driver):
+    try:
+        return driver.switch_to.alert
+    except NoAlertPresentException:
+        return None
+
+
+def echoed_inputs(scanner):
+    device = scanner.request("/api/devices/9")[1]
+    return next(c["inputs"] for c in device["connections"] if c["kind"] == "poll")
+
+
+def test_with_http_write_outputs_are_written_after_a_confirmation(browser, writable):
+    open_page(browser, writable, fragment="#device-0-9")
+    field = wait_until("the output editor", lambda: browser.find_elements(By.ID, "output-hex"))[0]
+    field.clear()
+    field.send_keys("12 34")
+    browser.find_element(By.CSS_SELECTOR, "#output-editor button").click()
+    assert confirm(browser, accept=False) == "Write outputs 12 34 to MAC ID 9 (Virtual Sensor)?"
+    assert text_of(browser, "#output-editor .result") == "Not written."
+    browser.find_element(By.CSS_SELECTOR, "#output-editor button").click()
+    confirm(browser, accept=True)
+    wait_until("the write answered", lambda: text_of(browser, "#output-editor .result") == "Written.")
+    wait_until("the outputs echoed", lambda: echoed_inputs(writable) == "1234")
+    wait_until("the echo on the page", lambda: text_of(browser, "tr[data-mac='9'] .input-hex") == "12 34")
+
+
+def test_a_request_from_another_origin_is_refused(writable):
+    body = {"hex": "5678"}
+    status, answer = writable.request("/api/devices/9/outputs", body, origin="http://evil.example")
+    assert (status, answer["error"]) == (403, "cross-origin request refused")
+    assert writable.request("/api/devices/9", origin="http://evil.example")[0] == 403
+    # A write is kept as the outputs last written before its answer: nothing was.
+    assert writable.request("/api/devices/9")[1]["outputs"] != "5678"
