@@ -141,6 +141,25 @@ DNM_EXPORT uint16_t DNM_CALL DNM_Offline(uint8_t board, uint8_t port);
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeMACID(uint8_t board, uint8_t port, uint8_t mac);
 DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uint8_t baud);
 
+/* A port's traffic since it last went online (DNM_Online, or a change of
+ * its MAC ID or baud rate), counted by the library as frames pass to and
+ * from the driver. bits_* are the bits those frames took on the bus, stuff
+ * bits and interframe space included: their sum over a second against the
+ * baud rate is the share of the bus the port's traffic took. error_frames
+ * counts the receive errors the driver reported (CAN_ReceiveError),
+ * overruns the receive overruns (CAN_DataOverrun). Reading them changes
+ * nothing and sends nothing; 1206 for a port that is not online. */
+typedef struct DNM_PortStatistics {
+  uint64_t frames_received;
+  uint64_t frames_sent;
+  uint64_t bits_received;
+  uint64_t bits_sent;
+  uint32_t error_frames;
+  uint32_t overruns;
+} DNM_PortStatistics;
+DNM_EXPORT uint16_t DNM_CALL DNM_GetPortStatistics(uint8_t board, uint8_t port,
+                                                   DNM_PortStatistics* statistics);
+
 /* Scan list. ucmm 0: the explicit connection is opened through the
  * predefined master/slave connection set (group 2 only); nonzero: through
  * UCMM (group 3), for devices that support it. DNM_GetAllDeviceMACID lists

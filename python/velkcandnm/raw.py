@@ -38,12 +38,12 @@ import ctypes
 import os
 import sys
 import threading
-from ctypes import POINTER, c_char_p, c_float, c_int32, c_uint8, c_uint16, c_uint32
+from ctypes import POINTER, c_char_p, c_float, c_int32, c_uint8, c_uint16, c_uint32, c_uint64
 from typing import Any, Callable, Optional
 
 from . import _arguments
 
-__all__ = ["DNM_SetupFailure", "LibraryNotFound", "load", "library_path"]
+__all__ = ["DNM_PortStatistics", "DNM_SetupFailure", "LibraryNotFound", "load", "library_path"]
 
 _WINDOWS = sys.platform == "win32"
 LIBRARY_FILE = "VELKCANDNM.dll" if _WINDOWS else "libVELKCANDNM.so.1"
@@ -71,6 +71,14 @@ class DNM_SetupFailure(ctypes.Structure):
                 ("missed_answers", _u16), ("age_ms", _u32)]
 
 
+class DNM_PortStatistics(ctypes.Structure):
+    """A port's traffic since it last went online, as ``DNM_GetPortStatistics`` writes it."""
+
+    _fields_ = [("frames_received", c_uint64), ("frames_sent", c_uint64),
+                ("bits_received", c_uint64), ("bits_sent", c_uint64),
+                ("error_frames", _u32), ("overruns", _u32)]
+
+
 # The C type of each argument by its name in VELKCANDNM.h; "*name" is a pointer.
 _ARGUMENT_TYPES: dict[str, Any] = {
     **dict.fromkeys(("board", "port", "baud", "mac", "ucmm", "cls", "instance", "attribute",
@@ -83,6 +91,7 @@ _ARGUMENT_TYPES: dict[str, Any] = {
                      "*additional_status"), _p8),
     "*vendor_ids": _p16, "*serial_numbers": _p32, "*length": _p32,
     "*failure": POINTER(DNM_SetupFailure),
+    "*statistics": POINTER(DNM_PortStatistics),
     "board:int32_t": _i32,  # CAN_GetSystemFreq's, passed to the driver as it is
 }
 _BP, _BPM = "board port", "board port mac"
@@ -101,6 +110,7 @@ _PROTOTYPES: list[tuple[str, Any, str]] = [
     ("DNM_Offline", _u16, _BP),
     ("DNM_ChangeMACID", _u16, f"{_BP} mac"),
     ("DNM_ChangeBaudrate", _u16, f"{_BP} baud"),
+    ("DNM_GetPortStatistics", _u16, f"{_BP} *statistics"),
     ("DNM_AddDevice", _u16, f"{_BPM} ucmm"),
     ("DNM_RemoveDevice", _u16, _BPM),
     ("DNM_GetAllDeviceMACID", _u16, f"{_BP} *list *count"),
@@ -267,7 +277,8 @@ def _judge(export: str, arguments: tuple[Any, ...]) -> None:
 def _c_prototype(export: str, result: Any) -> str:
     names = {c_float: "float", c_char_p: "const char*", _u8: "uint8_t", _u16: "uint16_t",
              _u32: "uint32_t", _i32: "int32_t", _p8: "uint8_t*", _p16: "uint16_t*",
-             _p32: "uint32_t*", _ARGUMENT_TYPES["*failure"]: "DNM_SetupFailure*"}
+             _p32: "uint32_t*", _ARGUMENT_TYPES["*failure"]: "DNM_SetupFailure*",
+             _ARGUMENT_TYPES["*statistics"]: "DNM_PortStatistics*"}
     arguments = ", ".join(f"{names[kind]} {name}" for name, kind in ARGUMENTS[export]) or "void"
     return f"{names[result]} {export}({arguments})"
 

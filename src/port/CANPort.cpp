@@ -74,7 +74,9 @@ constexpr uint32_t kDrainTimes = 4;
 uint16_t CANPort::SendCmd(uint32_t id, uint8_t rtr, uint8_t len, const uint8_t* data) {
   CANMsg msg{};
   if (const uint16_t refused = MakeFrame(id, rtr, len, data, msg)) return refused;
-  return Reported(driver::SendMsg(board_number_, port_number_, msg));
+  const int32_t result = driver::SendMsg(board_number_, port_number_, msg);
+  if (result == 0) traffic_.NoteSent(msg);
+  return Reported(result);
 }
 
 uint16_t CANPort::SendLocked(uint32_t id, uint8_t len, const uint8_t* data, SendClass kind) {
@@ -96,7 +98,10 @@ int32_t CANPort::OfferInOrder(const CANMsg& msg, SendClass kind) {
       std::lock_guard lock(SendLock(board_number_, port_number_));
       result = driver::SendMsg(board_number_, port_number_, msg);
     }
-    if (result == 0) send_load_.NoteSent(platform::GetTickCount());
+    if (result == 0) {
+      send_load_.NoteSent(platform::GetTickCount());
+      traffic_.NoteSent(msg);
+    }
     if (result != CAN_TransmitBufferLocked) return result;
     last_full_ = platform::GetTickCount();
     place.QueueFull();
@@ -151,6 +156,7 @@ uint16_t CANPort::Online(uint8_t baud, uint8_t mac) {
   }
   mac_id_ = mac;
   baud_ = baud;
+  traffic_.Reset();
 
   CANMsg check{};
   check.id = DuplicateCheckId(mac);
@@ -211,6 +217,7 @@ uint16_t CANPort::CheckDuplicMACIDResponse(uint32_t id) {
       if (r != 0) {
         return TraceCANResult("CheckDuplicMACIDResponse( ) ", "API_CAN_ReceiveMsg( ) ", r);
       }
+      traffic_.NoteReceived(msg);
       Trace("Msg is " DNM_FRAME_FORMAT, DNM_FRAME_FIELDS(msg));
       if (msg.id == id) return DNM_OnlineError;
     }

@@ -42,6 +42,7 @@
 #include "platform/Platform.h"
 #include "platform/SharedMutex.h"
 #include "port/Identifiers.h"
+#include "port/PortTraffic.h"
 #include "port/SendOrder.h"
 
 namespace dnm {
@@ -100,6 +101,7 @@ class CANPort {
   // for is overdue there, I/O is held back (at most FullQueueWaitMs() at a
   // time), so that the master's queue drains and the answer gets the bus.
   void HoldIo(bool hold);
+  const PortTraffic& traffic() const { return traffic_; }
   // True when a full transmit queue was met or I/O was held within the last
   // second, or the port's own frames keep the bus busy (see SendLoad).
   bool Loaded() const {
@@ -197,6 +199,7 @@ class CANPort {
   SendOrder send_order_;
   std::atomic<uint32_t> last_full_{0};
   SendLoad send_load_;  // tick of the last full queue met, minus a second at first
+  PortTraffic traffic_;
   std::mutex io_hold_mutex_;
   std::condition_variable io_hold_changed_;
   int io_holds_ = 0;  // guarded by io_hold_mutex_

@@ -57,4 +57,13 @@ DNM_EXPORT uint16_t DNM_CALL DNM_ChangeBaudrate(uint8_t board, uint8_t port, uin
   return DNM_NoError;
 }
 
+DNM_EXPORT uint16_t DNM_CALL DNM_GetPortStatistics(uint8_t board, uint8_t port,
+                                                   DNM_PortStatistics* statistics) {
+  ExportCall call("GetPortStatistics()   ", board);
+  call.Port(port).Active().Online().NotNull(statistics, "statistics");
+  if (call.Failed()) return call.Code();
+  *statistics = call.port().traffic().Read();
+  return DNM_NoError;
+}
+
 }  // extern "C"

@@ -155,9 +155,12 @@ void CANPort::TakeAndRoute(int n, RxScratch& scratch) {
       TraceCANResult(TraceBufferText(), "API_CAN_ReceiveMsg( )", CAN_DataOverrun);
       driver::ClearDataOverrun(board_number_, port_number_);
       NoteOverrun();
+      traffic_.NoteOverrun();
       continue;
     }
+    if (r == CAN_ReceiveError) traffic_.NoteErrorFrame();
     if (r != 0) return;
+    traffic_.NoteReceived(scratch.msg);
     Route(scratch.msg, n, scratch);
     if (frames_before_loss_ > 0 && --frames_before_loss_ == 0) NoteFramesLost();
   }

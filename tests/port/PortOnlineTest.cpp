@@ -116,6 +116,42 @@ TEST_F(PortOnline, StateChecksOfflineOnlineAndChangedMacIdAnswerChecksForTheMacI
   EXPECT_EQ(FrameText(changed[0]), "44F#805E7A01000000");
 }
 
+// Bits on the bus with stuff bits and interframe space: the check frame 42F#005E7A01000000
+// takes 110, 3C3# 49, 000#0000000000000000 127 (24 stuff bits).
+TEST_F(PortOnline, StatisticsCountFramesAndTheirBitsSinceThePortLastWentOnline) {
+  Load();
+  const int32_t node = card_->Attach(0, 0);
+  DNM_PortStatistics statistics{};
+  EXPECT_EQ(lib_->DNM_GetPortStatistics(0, 0, &statistics), DNM_MasterStateError);
+  EXPECT_EQ(lib_->DNM_GetPortStatistics(0, 4, &statistics), DNM_PortNumberError);
+  ASSERT_EQ(lib_->DNM_Online(0, 0, 0, 5), 0);
+  EXPECT_EQ(lib_->DNM_GetPortStatistics(0, 0, nullptr), DNM_NullPointerError);
+  ASSERT_EQ(lib_->DNM_GetPortStatistics(0, 0, &statistics), 0);
+  EXPECT_EQ(statistics.frames_sent, 2u);
+  EXPECT_EQ(statistics.bits_sent, 2u * 110);
+  EXPECT_EQ(statistics.frames_received, 0u);
+  card_->Drain(node, 50);
+
+  card_->Fail("CAN_ReceiveMsg", CAN_ReceiveError, 1);
+  card_->Send(node, MakeFrame(0x3C3, {}));
+  card_->Send(node, MakeFrame(0x000, {0, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(Eventually(
+      [&] {
+        return lib_->DNM_GetPortStatistics(0, 0, &statistics) == 0 &&
+               statistics.frames_received == 2;
+      },
+      10000));
+  EXPECT_EQ(statistics.bits_received, 49u + 127);
+  EXPECT_EQ(statistics.error_frames, 1u);
+  EXPECT_EQ(statistics.overruns, 0u);
+
+  ASSERT_EQ(lib_->DNM_ChangeMACID(0, 0, 9), 0);
+  ASSERT_EQ(lib_->DNM_GetPortStatistics(0, 0, &statistics), 0);
+  EXPECT_EQ(statistics.frames_sent, 2u);  // the checks for the new MAC ID
+  EXPECT_EQ(statistics.frames_received, 0u);
+  EXPECT_EQ(statistics.error_frames, 0u);
+}
+
 TEST_F(PortOnline, DriverFailuresDuringOnlineArePassedOn) {
   Load();
   card_->Fail("CAN_Reset", 5, 1);

@@ -246,6 +246,10 @@ TEST_F(RoutingSmallQueue, DataOverrunIsTracedClearedAndTheKeptFramesStillRouted)
     if (lost) after_loss.push_back(out.data[0]);
   }
   EXPECT_THAT(after_loss, ElementsAre(0, 40));
+  DNM_PortStatistics statistics{};
+  ASSERT_EQ(DNM_GetPortStatistics(0, 0, &statistics), 0);
+  EXPECT_EQ(statistics.overruns, 1u);
+  EXPECT_EQ(statistics.frames_received, 9u);
 }
 
 TEST(PortThreads, OnlineFailsWhenTheReceiveThreadsCannotBeMade) {

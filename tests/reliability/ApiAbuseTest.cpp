@@ -157,6 +157,11 @@ class Abuse {
     Add("DNM_ChangeBaudrate", [this](Args& a) {
       return Named(lib_.DNM_ChangeBaudrate(a.Board(), a.Port(), a.Byte() % 4));
     });
+    Add("DNM_GetPortStatistics", [this](Args& a) {
+      DNM_PortStatistics statistics{};
+      return Named(
+          lib_.DNM_GetPortStatistics(a.Board(), a.Port(), a.Null() ? nullptr : &statistics));
+    });
     Add("DNM_GetAllDeviceMACID", [this](Args& a) {
       std::array<uint8_t, 64> list{};
       uint8_t count = 0;

@@ -61,6 +61,7 @@ namespace dnm::tool {
   X(DNM_GetPollFragmentError)                  \
   X(DNM_GetPollPeriodAchieved)                 \
   X(DNM_GetSetupFailure)                       \
+  X(DNM_GetPortStatistics)                     \
   X(DNM_SetPollFrequency)                      \
   X(DNM_GetOwnership)                          \
   X(DNM_GetAllFaultNodeEx)                     \

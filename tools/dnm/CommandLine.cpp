@@ -107,4 +107,15 @@ double ParseSeconds(const std::string& text, const std::string& what) {
   return value;
 }
 
+ListenAddress ParseListenAddress(const std::string& text, const std::string& option) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos)
+    throw UsageError(option + " takes ADDRESS:PORT or :PORT, not '" + text + "'");
+  std::string host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  const uint32_t port = ParseNumber(text.substr(colon + 1), 1, 65535, option + " port");
+  return {host.empty() ? "127.0.0.1" : host, std::to_string(port)};
+}
+
 }  // namespace dnm::tool

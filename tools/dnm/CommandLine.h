@@ -58,4 +58,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
 uint32_t ParseNumber(const std::string& text, uint32_t min, uint32_t max, const std::string& what);
 double ParseSeconds(const std::string& text, const std::string& what);
 
+// Where a server listens: "HOST:PORT", "[IPV6]:PORT" or ":PORT" (then 127.0.0.1); UsageError
+// naming the option for anything else.
+struct ListenAddress {
+  std::string host;
+  std::string port;
+};
+ListenAddress ParseListenAddress(const std::string& text, const std::string& option);
+
 }  // namespace dnm::tool

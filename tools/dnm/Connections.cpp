@@ -132,6 +132,24 @@ std::optional<uint32_t> ReadIdentityNumber(uint8_t board, uint8_t port, uint8_t 
   return std::nullopt;
 }
 
+Identity ReadIdentity(uint8_t board, uint8_t port, uint8_t mac,
+                      const std::function<bool()>& go_on) {
+  const auto number = [&](uint8_t attribute, size_t width) -> std::optional<uint32_t> {
+    if (go_on && !go_on()) return std::nullopt;
+    return ReadIdentityNumber(board, port, mac, attribute, width);
+  };
+  const auto bytes = [&](uint8_t attribute) -> std::optional<std::vector<uint8_t>> {
+    if (go_on && !go_on()) return std::nullopt;
+    return ReadIdentityAttribute(board, port, mac, attribute);
+  };
+  Identity identity{number(kVendorId, 2), number(kDeviceType, 2), number(kProductCode, 2),
+                    number(kSerialNumber, 4), {}, {}};
+  if (const auto revision = bytes(kRevision); revision && revision->size() == 2)
+    identity.revision = std::to_string((*revision)[0]) + "." + std::to_string((*revision)[1]);
+  if (const auto name = bytes(kProductName)) ShortString(*name, identity.product_name);
+  return identity;
+}
+
 DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
                                 const ConnectionKind& kind) {
   const uint8_t setup_kind = kind.kind == Kind::kCyclic

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,15 @@ std::optional<std::vector<uint8_t>> ReadIdentityAttribute(uint8_t board, uint8_t
 std::optional<uint32_t> ReadIdentityNumber(uint8_t board, uint8_t port, uint8_t mac,
                                            uint8_t attribute, size_t width,
                                            std::string* why = nullptr);
+
+// The Identity object's attributes; a value is empty when it could not be read.
+struct Identity {
+  std::optional<uint32_t> vendor, device_type, product_code, serial;
+  std::string revision, product_name;
+};
+// Reads them one by one while go_on (if given) says to.
+Identity ReadIdentity(uint8_t board, uint8_t port, uint8_t mac,
+                      const std::function<bool()>& go_on = nullptr);
 
 DNM_SetupFailure SetupFailureAt(uint8_t board, uint8_t port, uint8_t mac,
                                 const ConnectionKind& kind);

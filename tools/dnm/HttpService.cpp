@@ -2,10 +2,243 @@
 
 #include <stdexcept>
 
-namespace dnm::tool {
+#ifdef DNM_HTTP
 
-std::unique_ptr<HttpService> HttpService::Start(const HttpOptions&, Scanner&, OutputStore&) {
-  throw std::runtime_error("the web view is not built yet");
+#include <httplib.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CommandLine.h"
+#include "WebModel.h"
+#include "WebRequests.h"
+
+namespace dnm::tool {
+namespace {
+
+// Workers: one for each live stream at most, and kRequestWorkers more for the other requests.
+constexpr size_t kMaxStreams = 16;
+constexpr size_t kRequestWorkers = 8;
+// A request must come whole within kReadTimeoutS; an answer, or a part of a stream, be taken
+// within kWriteTimeoutS, else the connection is closed.
+constexpr time_t kReadTimeoutS = 5;
+constexpr time_t kWriteTimeoutS = 3;
+constexpr time_t kKeepAliveS = 5;
+constexpr size_t kKeepAliveRequests = 100;
+// A stream with nothing new says so this often, so that a connection gone is found.
+constexpr auto kStreamSilence = std::chrono::seconds(10);
+constexpr auto kStopRetry = std::chrono::milliseconds(20);
+
+// The HTTP library's task queue: a fixed number of named workers.
+class WorkerPool final : public httplib::TaskQueue {
+ public:
+  explicit WorkerPool(size_t workers) {
+    for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  void enqueue(std::function<void()> task) override {
+    {
+      const std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    ready_.notify_one();
+  }
+  // Runs the tasks queued (each closes its connection), then ends the workers.
+  void shutdown() override {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
+
+ private:
+  void Work() {
+    pthread_setname_np(pthread_self(), "http-worker");
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex mutex_;  // guards tasks_ and stopping_
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+WebRequest RequestOf(const httplib::Request& request) {
+  WebRequest web{request.method,
+                 request.path,
+                 {},
+                 std::nullopt,
+                 request.get_header_value("Host"),
+                 request.get_header_value("Content-Type"),
+                 request.body};
+  for (const auto& [key, value] : request.params) web.query.emplace_back(key, value);
+  if (request.has_header("Origin")) web.origin = request.get_header_value("Origin");
+  return web;
+}
+
+const char* ErrorText(int status) {
+  switch (status) {
+    case 413:
+      return "a body holds at most 4 KiB";
+    case 404:
+      return "no such page";
+    default:
+      return "malformed request";
+  }
+}
+
+class Server final : public HttpService {
+ public:
+  Server(const HttpOptions& options, const ListenAddress& address, Scanner& scanner,
+         OutputStore& outputs);
+  ~Server() override;
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+ private:
+  // Holds one of the kMaxStreams places while a stream lasts.
+  class StreamPlace {
+   public:
+    explicit StreamPlace(std::atomic<size_t>& streams) : streams_(streams) {}
+    ~StreamPlace() { --streams_; }
+    StreamPlace(const StreamPlace&) = delete;
+    StreamPlace& operator=(const StreamPlace&) = delete;
+
+   private:
+    std::atomic<size_t>& streams_;
+  };
+
+  void Handle(const httplib::Request& request, httplib::Response& response);
+  void Stream(httplib::Response& response);
+
+  WebModel model_;
+  httplib::Server server_;
+  std::atomic<size_t> streams_{0};
+  std::future<void> listening_;
+};
+
+Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner& scanner,
+               OutputStore& outputs)
+    : model_(scanner, outputs, {options.write, options.scan_list}) {
+  server_.new_task_queue = [] { return new WorkerPool(kMaxStreams + kRequestWorkers); };
+  server_.set_read_timeout(kReadTimeoutS, 0);
+  server_.set_write_timeout(kWriteTimeoutS, 0);
+  server_.set_keep_alive_timeout(kKeepAliveS);
+  server_.set_keep_alive_max_count(kKeepAliveRequests);
+  server_.set_payload_max_length(kMaxRequestBody);
+  server_.set_tcp_nodelay(true);
+  server_.set_default_headers(
+      {{"Cache-Control", "no-store"},
+       {"X-Content-Type-Options", "nosniff"},
+       {"X-Frame-Options", "DENY"},
+       {"Referrer-Policy", "no-referrer"},
+       {"Content-Security-Policy",
+        "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"}});
+  const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+    Handle(request, response);
+  };
+  // Every method to one handler, which tells an unknown path (404) from a method not taken (405).
+  server_.Get(".*", handle);
+  server_.Post(".*", handle);
+  server_.Put(".*", handle);
+  server_.Delete(".*", handle);
+  server_.Options(".*", handle);
+  server_.Patch(".*", handle);
+  server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    if (response.body.empty())
+      response.set_content(ErrorBody(ErrorText(response.status)), "application/json");
+  });
+  errno = 0;
+  if (!server_.bind_to_port(address.host, std::stoi(address.port))) {
+    throw std::runtime_error("cannot listen for the web view on " + options.address + ": " +
+                             (errno != 0 ? std::strerror(errno) : "no such address"));
+  }
+  listening_ = std::async(std::launch::async, [this] {
+    pthread_setname_np(pthread_self(), "http-listen");
+    server_.listen_after_bind();
+  });
+}
+
+Server::~Server() {
+  model_.Stop();
+  // A stop that comes before the listener runs is not seen by it: asked again until it ends.
+  do {
+    server_.stop();
+  } while (listening_.wait_for(kStopRetry) != std::future_status::ready);
+}
+
+void Server::Handle(const httplib::Request& request, httplib::Response& response) {
+  const WebResponse answer = HandleWebRequest(RequestOf(request), model_);
+  if (answer.stream) return Stream(response);
+  response.status = answer.status;
+  response.set_content(answer.body, answer.content_type.c_str());
+}
+
+void Server::Stream(httplib::Response& response) {
+  if (++streams_ > kMaxStreams) {
+    --streams_;
+    response.status = 503;
+    response.set_content(
+        ErrorBody("at most " + std::to_string(kMaxStreams) + " live views at once"),
+        "application/json");
+    return;
+  }
+  auto place = std::make_shared<StreamPlace>(streams_);
+  auto position = std::make_shared<StreamPosition>(model_.StartPosition());
+  auto first = std::make_shared<bool>(true);
+  response.set_chunked_content_provider(
+      "text/event-stream", [this, place, position, first](size_t, httplib::DataSink& sink) {
+        // The browser reconnects after a second when the connection is lost.
+        std::string messages = *first ? "retry: 1000\n\n" : "";
+        *first = false;
+        messages += model_.NextMessages(*position, kStreamSilence);
+        if (model_.Stopping()) return false;
+        if (messages.empty()) messages = ": nothing new\n\n";
+        return sink.write(messages.data(), messages.size());
+      });
+}
+
+}  // namespace
+
+std::unique_ptr<HttpService> HttpService::Start(const HttpOptions& options, Scanner& scanner,
+                                                OutputStore& outputs) {
+  const ListenAddress address = ParseListenAddress(options.address, "--http");
+  return std::make_unique<Server>(options, address, scanner, outputs);
 }
 
 }  // namespace dnm::tool
+
+#else  // built without cpp-httplib
+
+namespace dnm::tool {
+
+std::unique_ptr<HttpService> HttpService::Start(const HttpOptions&, Scanner&, OutputStore&) {
+  throw std::runtime_error(
+      "this dnm was built without the web view: cpp-httplib was not found when it was "
+      "configured (Debian: apt-get install libcpp-httplib-dev, then configure again)");
+}
+
+}  // namespace dnm::tool
+
+#endif

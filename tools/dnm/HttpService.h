@@ -13,6 +13,7 @@ namespace dnm::tool {
 struct HttpOptions {
   std::string address;  // "HOST:PORT" or ":PORT" (then 127.0.0.1)
   bool write = false;   // --http-write: the page may write outputs and attributes
+  std::string scan_list;  // the file run, as the page names it
 };
 
 class HttpService {

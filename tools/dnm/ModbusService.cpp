@@ -40,25 +40,8 @@ constexpr time_t kSendTimeoutS = 2;
 constexpr int kBacklog = 16;
 constexpr int kPauseWhenOutOfDescriptorsMs = 100;
 
-struct ListenAddress {
-  std::string host;
-  std::string port;
-};
-
-// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (127.0.0.1).
-ListenAddress ParseListenAddress(const std::string& text) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos)
-    throw UsageError("--modbus takes ADDRESS:PORT or :PORT, not '" + text + "'");
-  std::string host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  const uint32_t port = ParseNumber(text.substr(colon + 1), 1, 65535, "Modbus TCP port");
-  return {host.empty() ? "127.0.0.1" : host, std::to_string(port)};
-}
-
 int Listen(const std::string& text) {
-  const ListenAddress address = ParseListenAddress(text);
+  const ListenAddress address = ParseListenAddress(text, "--modbus");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

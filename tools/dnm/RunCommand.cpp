@@ -44,8 +44,8 @@ std::string OptionOf(const CommandLine& line, const char* name) {
   return line.Has(name) ? line.options.at(name)[0] : std::string();
 }
 
-HttpOptions HttpOptionsOf(const CommandLine& line) {
-  return {OptionOf(line, "--http"), line.Has("--http-write")};
+HttpOptions HttpOptionsOf(const CommandLine& line, const std::string& path) {
+  return {OptionOf(line, "--http"), line.Has("--http-write"), path};
 }
 
 MqttOptions MqttOptionsOf(const CommandLine& line) {
@@ -84,7 +84,7 @@ int RunRun(const CommandLine& line) {
   if (line.Has("--modbus"))
     modbus = ModbusService::Start(OptionOf(line, "--modbus"), scanner, outputs);
   std::unique_ptr<HttpService> http;
-  if (line.Has("--http")) http = HttpService::Start(HttpOptionsOf(line), scanner, outputs);
+  if (line.Has("--http")) http = HttpService::Start(HttpOptionsOf(line, path), scanner, outputs);
   std::unique_ptr<MqttService> mqtt;
   if (line.Has("--mqtt")) mqtt = MqttService::Start(MqttOptionsOf(line), scanner, outputs);
   bool online = scanner.Start();

@@ -22,29 +22,6 @@
 namespace dnm::tool {
 namespace {
 
-// The Identity object's attributes; a value is empty when it could not be read.
-struct Identity {
-  std::optional<uint32_t> vendor, device_type, product_code, serial;
-  std::string revision, product_name;
-};
-
-Identity ReadIdentity(const Session& session, uint8_t mac) {
-  const uint8_t b = session.board(), p = session.port();
-  Identity identity{ReadIdentityNumber(b, p, mac, kVendorId, 2),
-                    ReadIdentityNumber(b, p, mac, kDeviceType, 2),
-                    ReadIdentityNumber(b, p, mac, kProductCode, 2),
-                    ReadIdentityNumber(b, p, mac, kSerialNumber, 4),
-                    {},
-                    {}};
-  if (const auto revision = ReadIdentityAttribute(b, p, mac, kRevision);
-      revision && revision->size() == 2) {
-    identity.revision = std::to_string((*revision)[0]) + "." + std::to_string((*revision)[1]);
-  }
-  if (const auto name = ReadIdentityAttribute(b, p, mac, kProductName))
-    ShortString(*name, identity.product_name);
-  return identity;
-}
-
 constexpr uint8_t kConnectionClass = 0x05;
 // Attributes of a Connection object instance.
 constexpr uint8_t kProducedSize = 7;
@@ -146,7 +123,7 @@ Found Examine(const Session& session, uint8_t mac, bool io) {
   const uint16_t status =
       api().DNM_CheckExplicitMsgConnectionStatus(session.board(), session.port(), mac);
   if (status != DNM_NoError) return {mac, status, {}, {}, RefusalOf(session, mac, status)};
-  Found found{mac, status, ReadIdentity(session, mac), {}, ""};
+  Found found{mac, status, ReadIdentity(session.board(), session.port(), mac), {}, ""};
   if (io) found.offered = ReadOffered(session, mac);
   return found;
 }

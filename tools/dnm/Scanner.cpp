@@ -11,6 +11,18 @@
 #include "Values.h"
 
 namespace dnm::tool {
+
+std::string UtcTime(std::chrono::system_clock::time_point time) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms.count() % 1000));
+  return text;
+}
+
 namespace {
 
 // The expected packet rate asked of a poll or bit-strobe connection. A group-2 device always
@@ -28,18 +40,6 @@ const char* const kEventNames[] = {
 std::string CodeText(const char* export_name, uint16_t code) {
   return std::string(export_name) + " gave " + std::to_string(code) + " " +
          api().DNM_GetErrorText(code);
-}
-
-// "2026-12-08T01:02:03.456Z"
-std::string UtcTime(std::chrono::system_clock::time_point time) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
-  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms.count() % 1000));
-  return text;
 }
 
 std::string JsonNumberOr(int value, const char* absent) {

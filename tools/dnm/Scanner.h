@@ -52,6 +52,9 @@ struct Event {
   std::string text;
 };
 
+// "2026-12-08T01:02:03.456Z" (UTC, ms).
+std::string UtcTime(std::chrono::system_clock::time_point time);
+
 // "connected", "size_mismatch"...
 const char* EventName(EventKind kind);
 // "2026-12-08T01:02:03.456Z port 0/0 mac 3: connected: poll in 4 out 4" (UTC, ms).
