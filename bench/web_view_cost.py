@@ -6,7 +6,7 @@ dnm run --http serves them on 127.0.0.1 as a process of its own.
 The CPU of the dnm run process (from /proc) over --seconds, first with no browser, then with the
 page open in headless Chromium: of the whole process and of its own threads (all but the virtual
 card's, named vcan-*, which stand for the CAN adapter and the kernel), and of the web view's
-threads (those whose names start with http-). Goal: under 3 % of a core for dnm run's own threads
+threads (those whose names start with http- or web-). Goal: under 3 % of a core for dnm run's own threads
 with the page open.
 
   build/bin/bench_web_view_cost [--seconds N]   (length of each measurement, default 30)
@@ -58,7 +58,7 @@ def threads_cpu_s(pid, prefix, named):
 
 
 def cpu_of(pid):
-    return (process_cpu_s(pid), threads_cpu_s(pid, "vcan-", False), threads_cpu_s(pid, "http-", True))
+    return (process_cpu_s(pid), threads_cpu_s(pid, "vcan-", False), threads_cpu_s(pid, ("http-", "web-"), True))
 
 
 def percent_over(pid, seconds):

@@ -310,7 +310,7 @@
     if (!identity) return '';
     const parts = [];
     for (const [name, label] of [['vendor', 'vendor'], ['device_type', 'type'],
-      ['product_code', 'code'], ['serial', 'serial']]) {
+      ['product_code', 'code'], ['revision', 'revision'], ['serial', 'serial']]) {
       if (identity[name] !== undefined) parts.push(`${label} ${identity[name]}`);
     }
     return parts.join(' · ');
@@ -476,7 +476,7 @@
   }
 
   function identityTable(device) {
-    const names = ['vendor', 'device_type', 'product_code', 'serial', 'product_name'];
+    const names = ['vendor', 'device_type', 'product_code', 'revision', 'serial', 'product_name'];
     const actual = device.identity || {};
     const expected = device.expected_identity || {};
     return table(['', 'device', 'the list expects'], names.map((name) => {
@@ -620,7 +620,8 @@
       detail.state = device.state;
       loadFailures(device);
     }
-    if (detail.outputsField && !detail.outputsEdited) detail.outputsField.value = device.outputs || '';
+    const field = detail.outputsField;
+    if (field && !detail.outputsEdited && document.activeElement !== field) field.value = device.outputs || '';
   }
 
   function fillDetailAges() {
@@ -670,16 +671,18 @@
   async function confirmAndPost(result, question, path, body) {
     if (!window.confirm(question)) {
       result.textContent = 'Not written.';
-      return;
+      return false;
     }
     result.textContent = 'Writing…';
     try {
       const answer = await postJson(path, body);
       result.textContent = answer.ok ? 'Written.' : `Refused (HTTP ${answer.status}): ${answer.error}`;
       setClass(result, answer.ok ? 'result ok' : 'result refused');
+      return answer.ok;
     } catch (error) {
       result.textContent = `Not written: ${error.message}`;
       setClass(result, 'result refused');
+      return false;
     }
   }
 
@@ -700,9 +703,12 @@
         result.textContent = 'Give the outputs as pairs of hex digits, e.g. 01 ff.';
         return;
       }
-      confirmAndPost(result, `Write outputs ${spacedHex(hex)} to ${deviceName(device)}?`,
+      confirmAndPost(result, `Write outputs ${spacedHex(hex)} to ${deviceName(selectedDevice() || device)}?`,
         `/api/devices/${device.mac}/outputs?port=${device.port_index}`, { hex })
-        .then(() => { view.detail.outputsEdited = false; });
+        .then((written) => {
+          // Not written: the editor keeps what was typed.
+          if (written && view.detail) view.detail.outputsEdited = false;
+        });
     });
     return form;
   }
@@ -738,7 +744,7 @@
         return;
       }
       confirmAndPost(result, `Set class ${body.class} instance ${body.instance} attribute ` +
-        `${body.attribute} of ${deviceName(device)} to ${spacedHex(body.hex)}?`,
+        `${body.attribute} of ${deviceName(selectedDevice() || device)} to ${spacedHex(body.hex)}?`,
         `/api/devices/${device.mac}/attribute?port=${device.port_index}`, body);
     });
     return form;
@@ -764,7 +770,7 @@
       element('time', { datetime: event.time, text: localTime(event.time) }),
       element('span', { class: 'place', text: eventPlace(event) }),
       element('span', { class: 'name', text: (event.event || '').replace(/_/g, ' ') }),
-      element('span', { class: 'text', text: event.connection ? `${event.connection}: ${event.text}` : event.text }));
+      element('span', { class: 'text', text: event.text }));
   }
 
   function addEvents(events) {
