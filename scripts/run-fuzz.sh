@@ -12,7 +12,7 @@ bash "$root/scripts/need-packages.sh" build fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDNM_FUZZ=ON -DDNM_BUILD_TESTS=OFF -DDNM_BUILD_BENCH=OFF >/dev/null
 targets=(fuzz_io_reassembly fuzz_poll_answer fuzz_msg_buffer fuzz_can_text fuzz_network_line fuzz_explicit_reassembly
-  fuzz_receive_routing fuzz_netmgmt_frames fuzz_shared_records fuzz_scan_list)
+  fuzz_receive_routing fuzz_netmgmt_frames fuzz_shared_records fuzz_scan_list fuzz_web_request)
 cmake --build "$build" -j2 --target "${targets[@]}"
 export ASAN_OPTIONS="detect_leaks=0 ${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 ${UBSAN_OPTIONS:-}"

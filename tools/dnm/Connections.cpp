@@ -142,8 +142,12 @@ Identity ReadIdentity(uint8_t board, uint8_t port, uint8_t mac,
     if (go_on && !go_on()) return std::nullopt;
     return ReadIdentityAttribute(board, port, mac, attribute);
   };
-  Identity identity{number(kVendorId, 2), number(kDeviceType, 2), number(kProductCode, 2),
-                    number(kSerialNumber, 4), {}, {}};
+  Identity identity{number(kVendorId, 2),
+                    number(kDeviceType, 2),
+                    number(kProductCode, 2),
+                    number(kSerialNumber, 4),
+                    {},
+                    {}};
   if (const auto revision = bytes(kRevision); revision && revision->size() == 2)
     identity.revision = std::to_string((*revision)[0]) + "." + std::to_string((*revision)[1]);
   if (const auto name = bytes(kProductName)) ShortString(*name, identity.product_name);

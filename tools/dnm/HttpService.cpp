@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -37,6 +38,17 @@ constexpr size_t kKeepAliveRequests = 100;
 // A stream with nothing new says so this often, so that a connection gone is found.
 constexpr auto kStreamSilence = std::chrono::seconds(10);
 constexpr auto kStopRetry = std::chrono::milliseconds(20);
+// What the kernel holds for one connection's answers: a browser that stops reading fills it in
+// seconds and is then cut by the write timeout.
+constexpr int kSendBuffer = 64 * 1024;
+
+// The listening socket's options, which the connections inherit. Not SO_REUSEPORT, the HTTP
+// library's own choice, with which a second dnm run on the same port would share it unnoticed.
+void SetSocketOptions(int socket) {
+  const int on = 1;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+}
 
 // The HTTP library's task queue: a fixed number of named workers.
 class WorkerPool final : public httplib::TaskQueue {
@@ -148,6 +160,7 @@ Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner
   server_.set_keep_alive_max_count(kKeepAliveRequests);
   server_.set_payload_max_length(kMaxRequestBody);
   server_.set_tcp_nodelay(true);
+  server_.set_socket_options(SetSocketOptions);
   server_.set_default_headers(
       {{"Cache-Control", "no-store"},
        {"X-Content-Type-Options", "nosniff"},

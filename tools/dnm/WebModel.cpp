@@ -37,9 +37,9 @@ const char* RunName(DeviceRun run) {
 }
 
 const char* CauseName(uint16_t cause) {
-  static constexpr const char* kNames[] = {"none",    "produced_size_mismatch",
-                                           "consumed_size_mismatch", "refused",
-                                           "no_answer", "lost", "stopped"};
+  static constexpr const char* kNames[] = {
+      "none",   "produced_size_mismatch", "consumed_size_mismatch", "refused", "no_answer", "lost",
+      "stopped"};
   return cause < std::size(kNames) ? kNames[cause] : "unknown";
 }
 
@@ -120,14 +120,14 @@ std::string ConnectionBody(const DeviceEntry& device, const ConnectionSample& sa
          ",\"input_size\":" + Number(InputSize(device, kind)) +
          ",\"output_size\":" + Number(OutputSizeOf(device, kind)) + ",\"inputs\":" +
          (sample.inputs_valid && !sample.inputs.empty() ? JsonString(LowerHex(sample.inputs))
-                                                         : std::string("null")) +
+                                                        : std::string("null")) +
          ",\"rate_ms\":" + NumberOrNull(RateOf(device, kind));
 }
 
 std::string FailureJson(const ConnectionSample& sample) {
   const DNM_SetupFailure& f = sample.failure;
-  return "{\"kind\":" + JsonString(sample.kind->name) + ",\"cause\":" +
-         JsonString(CauseName(f.cause)) + ",\"request\":" + Number(f.request) +
+  return "{\"kind\":" + JsonString(sample.kind->name) +
+         ",\"cause\":" + JsonString(CauseName(f.cause)) + ",\"request\":" + Number(f.request) +
          ",\"device_size\":" + Number(f.device_size) +
          ",\"configured_size\":" + Number(f.configured_size) +
          ",\"general_status\":" + Number(f.general_status) +
@@ -310,20 +310,20 @@ WebLook::Device WebModel::LookAtDevice(const ScanList& list, size_t port_index,
     const auto since =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - seen.since).count();
     shown += (i == 0 ? "" : ",") + body + "}";
-    aged += (i == 0 ? "" : ",") + body + ",\"since_ms\":" + Number(static_cast<uint64_t>(since)) +
-            "}";
+    aged +=
+        (i == 0 ? "" : ",") + body + ",\"since_ms\":" + Number(static_cast<uint64_t>(since)) + "}";
   }
   const std::string head =
       "{\"port_index\":" + Number(port_index) + ",\"board\":" + Number(port.board) +
-      ",\"port\":" + Number(port.port) + ",\"mac\":" + Number(device.mac) + ",\"run\":" +
-      JsonString(RunName(run)) + ",\"state\":" + JsonString(state) + ",\"identity\":" + identity +
+      ",\"port\":" + Number(port.port) + ",\"mac\":" + Number(device.mac) +
+      ",\"run\":" + JsonString(RunName(run)) + ",\"state\":" + JsonString(state) +
+      ",\"identity\":" + identity +
       ",\"expected_identity\":" + ExpectedIdentityJson(device.identity) + ",\"connections\":[";
   const std::string tail =
       "],\"outputs\":" +
       (OutputSize(device) > 0 ? JsonString(LowerHex(outputs_.Last(port, device)))
                               : std::string("null")) +
-      ",\"poll_period_ms\":" +
-      (device.poll ? Number(list.poll_period_ms) : std::string("null")) +
+      ",\"poll_period_ms\":" + (device.poll ? Number(list.poll_period_ms) : std::string("null")) +
       ",\"poll_period_achieved_ms\":" + Number(sample.poll_period_achieved_ms) +
       ",\"counters\":" + CountersJson(sample.counters);
   shown = head + shown + tail;
@@ -435,8 +435,8 @@ void WebModel::ReadWantedIdentities() {
   for (const auto& [key, entry] : due) {
     const auto [board, port, mac] = key;
     const Identity identity = ReadIdentity(board, port, mac, [this] { return !Stopping(); });
-    const bool read = identity.vendor && identity.device_type && identity.product_code &&
-                      identity.serial;
+    const bool read =
+        identity.vendor && identity.device_type && identity.product_code && identity.serial;
     const std::lock_guard lock(identity_mutex_);
     const auto cached = identities_.find(key);
     if (cached == identities_.end() || !cached->second.entry.SameAs(entry)) continue;
@@ -481,8 +481,8 @@ std::shared_ptr<const WebLook> WebModel::Newest() const {
 
 std::string WebModel::Info() const {
   return "{\"version\":" + JsonString(DNM_TOOL_VERSION) + ",\"write\":" + Bool(options_.write) +
-         ",\"scan_list\":" + JsonString(options_.scan_list) + ",\"host\":" +
-         JsonString(HostName()) + ",\"started\":" + JsonString(started_) + "}";
+         ",\"scan_list\":" + JsonString(options_.scan_list) +
+         ",\"host\":" + JsonString(HostName()) + ",\"started\":" + JsonString(started_) + "}";
 }
 
 std::string WebModel::Ports(bool history) const {
@@ -495,7 +495,8 @@ std::string WebModel::Ports(bool history) const {
     const auto found = history_.find({port.board, port.port});
     if (found != history_.end()) {
       for (const HistorySample& sample : found->second) {
-        samples += std::string(samples.empty() ? "" : ",") + "{\"t\":" + std::to_string(sample.t_ms) +
+        samples += std::string(samples.empty() ? "" : ",") +
+                   "{\"t\":" + std::to_string(sample.t_ms) +
                    ",\"bus_load\":" + Fixed(sample.bus_load, 4) +
                    ",\"frames_per_second\":" + Fixed(sample.frames_per_second, 1) + "}";
       }
@@ -525,8 +526,7 @@ StreamPosition WebModel::StartPosition() const {
   return {0, 0, next_seq_ - 1};
 }
 
-std::string WebModel::NextMessages(StreamPosition& position,
-                                   std::chrono::milliseconds wait) const {
+std::string WebModel::NextMessages(StreamPosition& position, std::chrono::milliseconds wait) const {
   std::unique_lock lock(mutex_);
   const auto fresh = [&] {
     return stopping_ || look_->devices_version != position.devices_version ||

@@ -91,7 +91,7 @@ class WebModel final : public WebBackend {
  private:
   struct PortMemory;
   struct DeviceMemory;
-  using PortKey = std::tuple<uint8_t, uint8_t>;          // board, port
+  using PortKey = std::tuple<uint8_t, uint8_t>;             // board, port
   using DeviceKey = std::tuple<uint8_t, uint8_t, uint8_t>;  // board, port, MAC ID
   struct HistorySample {
     int64_t t_ms;

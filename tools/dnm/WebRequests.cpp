@@ -89,8 +89,8 @@ class FlatJsonObject {
   explicit FlatJsonObject(std::string_view text) : text_(text) {}
 
   void SkipSpace() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
-                                  text_[at_] == '\n' || text_[at_] == '\r'))
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
       ++at_;
   }
   bool Take(char c) {
@@ -188,8 +188,18 @@ std::optional<std::string> QueryValue(const WebRequest& request, const std::stri
 }
 
 // What a path names: a read-only resource, or a device and what of it.
-enum class Resource { kNone, kAsset, kInfo, kPorts, kDevices, kDevice, kEvents, kStream,
-                      kOutputs, kAttribute };
+enum class Resource {
+  kNone,
+  kAsset,
+  kInfo,
+  kPorts,
+  kDevices,
+  kDevice,
+  kEvents,
+  kStream,
+  kOutputs,
+  kAttribute
+};
 
 struct Target {
   Resource resource = Resource::kNone;
@@ -198,8 +208,10 @@ struct Target {
 
 Target TargetOf(std::string_view path) {
   static const std::pair<std::string_view, Resource> fixed[] = {
-      {"/api/info", Resource::kInfo},       {"/api/ports", Resource::kPorts},
-      {"/api/devices", Resource::kDevices}, {"/api/events", Resource::kEvents},
+      {"/api/info", Resource::kInfo},
+      {"/api/ports", Resource::kPorts},
+      {"/api/devices", Resource::kDevices},
+      {"/api/events", Resource::kEvents},
       {"/api/stream", Resource::kStream}};
   for (const auto& [name, resource] : fixed)
     if (path == name) return {resource, {}};
@@ -255,7 +267,6 @@ WebResponse WriteOutputs(const WebRequest& request, DeviceRef device, WebBackend
   return Outcome(backend.WriteOutputs(device, offset, *bytes));
 }
 
-
 WebResponse SetAttribute(const WebRequest& request, DeviceRef device, WebBackend& backend) {
   const auto members = BodyMembers(request.body, {"class", "instance", "attribute", "hex"});
   if (!members)
@@ -274,8 +285,7 @@ WebResponse SetAttribute(const WebRequest& request, DeviceRef device, WebBackend
 
 WebResponse Write(const WebRequest& request, const Target& target, WebBackend& backend) {
   if (request.body.size() > kMaxRequestBody) return Error(413, "a body holds at most 4 KiB");
-  if (!IsJsonContent(request.content_type))
-    return Error(415, "a write's body is application/json");
+  if (!IsJsonContent(request.content_type)) return Error(415, "a write's body is application/json");
   if (!backend.WriteAllowed()) return Error(403, "read-only: start dnm run with --http-write");
   WebResponse refusal;
   const auto device = DeviceOf(request, target.mac_text, refusal);

@@ -15,8 +15,8 @@ namespace dnm::tool {
 constexpr size_t kMaxRequestBody = 4096;
 
 struct WebRequest {
-  std::string method;  // "GET", "POST"...
-  std::string path;    // decoded, without the query
+  std::string method;                                      // "GET", "POST"...
+  std::string path;                                        // decoded, without the query
   std::vector<std::pair<std::string, std::string>> query;  // decoded
   std::optional<std::string> origin;                       // the Origin header, when sent
   std::string host;                                        // the Host header

@@ -3,10 +3,14 @@ ModbusTcpClient."""
 import json
 import os
 import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from pymodbus.client import ModbusTcpClient
-from pytest_support import free_port, wait_until
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from waiting import free_port, wait_until  # noqa: E402  (the tests import wait_until from here)
 
 DNM = os.environ.get("DNM_TOOL", "dnm")
 STATUS = 68  # the status block, from a device's base

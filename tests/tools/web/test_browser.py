@@ -2,13 +2,9 @@
 --http serves of a simulated network. One browser for the file; a read-only scanner, then one
 started with --http-write."""
 import datetime
-import json
 import os
 import re
-import subprocess
 import time
-import urllib.error
-import urllib.request
 
 import pytest
 from selenium import webdriver
@@ -17,9 +13,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-from pytest_support import free_port, wait_until
+from webnet import WebScanner, wait_until
 
-DNM = os.environ.get("DNM_TOOL", "dnm")
 SCREENSHOTS = os.environ.get("DNM_WEB_SCREENSHOTS", ".")
 
 # The I/O block counts its poll responses in its first input byte; the sensor echoes its outputs
@@ -40,57 +35,6 @@ port 0/0 mac=0 baud=500
 NETWORK_WITHOUT_CABLE_PULL = re.sub(r" silent_from=\d+ back_at=\d+", "", NETWORK)
 
 
-class Scanner:
-    """dnm run LIST --network NET --http 127.0.0.1:PORT [--http-write], ended by stop()."""
-
-    def __init__(self, directory, network, write=False):
-        (directory / "network.txt").write_text(network)
-        (directory / "scanlist.txt").write_text(SCAN_LIST)
-        self.port = free_port()
-        self.url = f"http://127.0.0.1:{self.port}"
-        self.log = open(directory / "dnm-run.log", "w")
-        command = [DNM, "run", str(directory / "scanlist.txt"), "--network",
-                   str(directory / "network.txt"), "--http", f"127.0.0.1:{self.port}"]
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(command + (["--http-write"] if write else []),
-                                        stdout=self.log, stderr=subprocess.STDOUT)
-        wait_until("the web view", self.serving)
-
-    def serving(self):
-        assert self.process.poll() is None, f"dnm run ended: {self.said()}"
-        try:
-            return self.request("/api/info")[0] == 200
-        except OSError:
-            return False
-
-    def request(self, path, body=None, origin=None):
-        """(status, the JSON answered) of a GET, or of a POST of body."""
-        headers = {"Content-Type": "application/json"} if body is not None else {}
-        if origin:
-            headers["Origin"] = origin
-        data = json.dumps(body).encode() if body is not None else None
-        request = urllib.request.Request(self.url + path, data=data, headers=headers)
-        try:
-            with urllib.request.urlopen(request, timeout=10) as answer:
-                return answer.status, json.load(answer)
-        except urllib.error.HTTPError as refused:
-            return refused.code, json.load(refused)
-
-    def said(self):
-        self.log.flush()
-        return open(self.log.name).read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-
-
 @pytest.fixture(scope="module")
 def browser():
     options = webdriver.ChromeOptions()
@@ -104,13 +48,28 @@ def browser():
     driver.quit()
 
 
+class Scanner(WebScanner):
+    """dnm run of the scan list, with when it started; stop() once."""
+
+    def __init__(self, directory, network, *options):
+        self.started = time.monotonic()
+        super().__init__(directory, network, SCAN_LIST, *options)
+        self.url = self.origin
+        self.stopped = False
+
+    def stop(self):
+        if not self.stopped:
+            self.stopped = True
+            super().stop()
+
+
 @pytest.fixture(scope="module")
 def scanners(tmp_path_factory):
-    """scanners(network, write): a running dnm run, stopped when the file's tests end."""
+    """scanners(network, *options): a running dnm run, stopped when the file's tests end."""
     started = []
 
-    def start(network, write=False):
-        started.append(Scanner(tmp_path_factory.mktemp("web"), network, write))
+    def start(network, *options):
+        started.append(Scanner(tmp_path_factory.mktemp("web"), network, *options))
         return started[-1]
 
     yield start
@@ -164,8 +123,11 @@ def test_an_input_bit_moves_as_the_slave_counts(browser, read_only):
     seen = set()
 
     def bits_and_hex_agree():
-        hex_text = text_of(browser, "tr[data-mac='3'] .input-hex")
-        bits = text_of(browser, "tr[data-mac='3'] .input-bits")
+        # Both in one look: the page may update between two.
+        hex_text, bits = browser.execute_script(
+            "const row = document.querySelector(\"tr[data-mac='3']\");"
+            "return [row.querySelector('.input-hex').textContent,"
+            " row.querySelector('.input-bits').textContent];")
         expected = " ".join(f"{int(byte, 16):08b}" for byte in hex_text.split())
         assert bits == expected, (hex_text, bits)
         seen.add(bits)
@@ -183,7 +145,7 @@ def test_a_pulled_cable_turns_the_row_lost_within_2_s_of_the_loss_and_back(brows
     assert time.monotonic() < pulled, "MAC ID 9 connected only after its cable was pulled: starved"
     wait_until("MAC ID 9 lost on the page", lambda: row_state(browser, 9) == "lost", timeout=SILENT_FROM_S + 30)
     shown = time.time()
-    events = read_only.request("/api/events")[1]["events"]
+    events = read_only.get("/api/events")["events"]
     told = min(event_time(e) for e in events if e["event"] == "lost" and e["mac"] == 9)
     # The library declares the loss seconds after the pull (its keep-alive's and the poll's
     # answer timeouts): what the page adds is from then on. The network is made a moment after
@@ -212,7 +174,7 @@ def test_without_http_write_the_page_has_no_write_control_and_a_write_is_refused
     assert browser.find_elements(By.CSS_SELECTOR, "#detail .output-grid")
     assert not browser.find_elements(By.CSS_SELECTOR, "#output-editor, #attribute-form, .write-forms")
     assert post_from_page(browser, "/api/devices/9/outputs", {"hex": "0102"}) == 403
-    status, answer = read_only.request("/api/devices/9/outputs", {"hex": "0102"})
+    status, answer = read_only.post("/api/devices/9/outputs", {"hex": "0102"})
     assert (status, answer["error"]) == (403, "read-only: start dnm run with --http-write")
 
 
@@ -227,7 +189,7 @@ def test_the_page_shows_the_link_lost_within_1_s_when_dnm_run_stops(browser, rea
 
 @pytest.fixture(scope="module")
 def writable(scanners):
-    return scanners(NETWORK_WITHOUT_CABLE_PULL, write=True)
+    return scanners(NETWORK_WITHOUT_CABLE_PULL, "--http-write")
 
 
 def confirm(driver, accept):
@@ -248,7 +210,7 @@ def switch_to_alert(driver):
 
 
 def echoed_inputs(scanner):
-    device = scanner.request("/api/devices/9")[1]
+    device = scanner.device(9)
     return next(c["inputs"] for c in device["connections"] if c["kind"] == "poll")
 
 
@@ -270,8 +232,9 @@ def test_with_http_write_outputs_are_written_after_a_confirmation(browser, writa
 
 def test_a_request_from_another_origin_is_refused(writable):
     body = {"hex": "5678"}
-    status, answer = writable.request("/api/devices/9/outputs", body, origin="http://evil.example")
+    foreign = {"Origin": "http://evil.example"}
+    status, answer = writable.post("/api/devices/9/outputs", body, foreign)
     assert (status, answer["error"]) == (403, "cross-origin request refused")
-    assert writable.request("/api/devices/9", origin="http://evil.example")[0] == 403
+    assert writable.request("/api/devices/9", headers=foreign)[0] == 403
     # A write is kept as the outputs last written before its answer: nothing was.
-    assert writable.request("/api/devices/9")[1]["outputs"] != "5678"
+    assert writable.device(9)["outputs"] != "5678"

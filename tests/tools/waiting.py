@@ -1,4 +1,4 @@
-"""What dnm's pytest suites share: a free TCP port and waiting for a state."""
+"""What the tests of dnm run's servers share: a free TCP port, and a wait for a state."""
 import socket
 import time
 

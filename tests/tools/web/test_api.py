@@ -1,0 +1,240 @@
+"""The web view's JSON API and stream without a browser: each endpoint against a simulated network,
+the requests refused (another origin, writes without --http-write, malformed ones), writes applied
+with --http-write (outputs come back in the echoed inputs), and 20 stream clients beside one that
+never reads."""
+import json
+import socket
+import threading
+
+import pytest
+
+from webnet import WebScanner, wait_until
+
+NETWORK = """segment bus
+port 0/1 segment=bus
+slave segment=bus mac=3 vendor=901 device_type=7 product_code=11 serial=3003 product="Echo Block" produced=3 consumed=3 inputs=echo
+slave segment=bus mac=7 strobe_produced=2 inputs=counter
+slave segment=bus mac=12 vendor=77 produced=2 consumed=2
+"""
+SCAN_LIST = """port 0/0 mac=0 baud=500
+  device 3 vendor=901
+    poll in=3 out=3
+  device 7
+    strobe in=2
+  device 12 vendor=901
+    poll in=2 out=2
+"""
+JSON = {"Content-Type": "application/json"}
+FOREIGN = {"Origin": "http://plant.example"}
+DEVICE_KEYS = {"port_index", "board", "port", "mac", "run", "state", "identity",
+               "expected_identity", "connections", "outputs", "poll_period_ms",
+               "poll_period_achieved_ms", "counters"}
+CONNECTION_KEYS = {"kind", "status", "status_text", "established", "cause", "cause_text",
+                   "since_ms", "input_size", "output_size", "inputs", "rate_ms"}
+PORT_KEYS = {"index", "board", "port", "mac", "baud", "online", "bus_load", "frames_per_second",
+             "frames_received", "frames_sent", "error_frames", "overruns"}
+
+
+def start(tmp_path_factory, *options):
+    scanner = WebScanner(tmp_path_factory.mktemp("web"), NETWORK, SCAN_LIST, *options)
+    scanner.wait_connected([3, 7])
+    return scanner
+
+
+@pytest.fixture(scope="module")
+def plant(tmp_path_factory):
+    scanner = start(tmp_path_factory)
+    yield scanner
+    scanner.stop()
+
+
+@pytest.fixture(scope="module")
+def writable(tmp_path_factory):
+    scanner = start(tmp_path_factory, "--http-write")
+    yield scanner
+    scanner.stop()
+
+
+def test_each_endpoint_answers_as_the_page_reads_it(plant):
+    info = plant.get("/api/info")
+    assert info["write"] is False and info["scan_list"].endswith("scanlist.txt"), info
+    assert "<" in plant.get("/")
+
+    devices = plant.get("/api/devices")["devices"]
+    assert [device["mac"] for device in devices] == [3, 7, 12]
+    echo, counter, mismatched = devices
+    assert all(set(device) == DEVICE_KEYS for device in devices)
+    assert echo["state"] == "connected" and echo["run"] == "running"
+    assert echo["identity"] == {"vendor": 901, "device_type": 7, "product_code": 11,
+                                "serial": 3003, "product_name": "Echo Block",
+                                "revision": echo["identity"]["revision"]}
+    assert echo["expected_identity"] == {"vendor": 901}
+    assert [c["kind"] for c in echo["connections"]] == ["explicit", "poll"]
+    assert all(set(c) == CONNECTION_KEYS for c in echo["connections"])
+    poll = echo["connections"][1]
+    assert (poll["input_size"], poll["output_size"], poll["established"]) == (3, 3, True)
+    assert echo["outputs"] == "000000" and echo["poll_period_ms"] == 100
+    assert len(echo["counters"]) == 13 and echo["counters"]["poll_no_response"] == 0
+    assert counter["outputs"] is None and counter["poll_period_ms"] is None
+    assert mismatched["state"] == "identity_mismatch"
+    wait_until("the identity that does not match",
+               lambda: (plant.device(12)["identity"] or {}).get("vendor") == 77)
+    first = counter["connections"][1]["inputs"]
+    wait_until("the counting inputs moved",
+               lambda: plant.device(7)["connections"][1]["inputs"] != first)
+
+    one = plant.device(3)
+    assert set(one) == DEVICE_KEYS | {"failures"} and one["failures"] == []
+
+    ports = plant.get("/api/ports")["ports"]
+    assert len(ports) == 1 and set(ports[0]) == PORT_KEYS
+    assert (ports[0]["online"], ports[0]["baud"], ports[0]["error_frames"]) == (True, 500, 0)
+    wait_until("the port's traffic counted",
+               lambda: plant.get("/api/ports")["ports"][0]["frames_per_second"] > 0)
+    assert 0 < plant.get("/api/ports")["ports"][0]["bus_load"] < 1
+    history = plant.get("/api/ports?history=1")["ports"][0]["history"]
+    assert history and set(history[-1]) == {"t", "bus_load", "frames_per_second"}
+    assert [sample["t"] for sample in history] == sorted(sample["t"] for sample in history)
+
+    events = plant.get("/api/events")["events"]
+    assert any(e["event"] == "connected" and e["mac"] == 3 for e in events), events
+    seqs = [event["seq"] for event in events]
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
+    assert plant.get(f"/api/events?after={seqs[0]}")["events"] == events[1:]
+
+
+REFUSED = [
+    ("GET", "/api/devices", None, FOREIGN, 403),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **FOREIGN}, 403),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', JSON, 403),  # read-only
+    ("POST", "/api/devices/3/attribute",
+     b'{"class":100,"instance":1,"attribute":1,"hex":"01"}', JSON, 403),
+    ("GET", "/api/nothing", None, {}, 404),
+    ("GET", "/api/devices/5", None, {}, 404),
+    ("GET", "/api/devices/3?port=1", None, {}, 404),
+    ("DELETE", "/api/devices", None, {}, 405),
+    ("GET", "/api/devices/3/outputs", None, {}, 405),
+    ("POST", "/api/devices", b"{}", JSON, 405),
+    ("GET", "/api/devices/64", None, {}, 400),
+    ("GET", "/api/devices/3x", None, {}, 400),
+    ("GET", "/api/devices/3?port=8", None, {}, 400),
+    ("GET", "/api/devices/3?port=0&port=1", None, {}, 400),
+    ("GET", "/api/events?after=-1", None, {}, 400),
+    ("GET", "/api/ports?history=2", None, {}, 400),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {"Content-Type": "text/plain"}, 415),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"' + b"0" * 5000 + b'"}', JSON, 413),
+]
+
+
+def test_requests_from_elsewhere_writes_and_malformed_ones_are_refused(plant):
+    for method, path, body, headers, expected in REFUSED:
+        status, answer = plant.request(path, method, body, headers)
+        assert status == expected and "error" in answer, (method, path, status, answer)
+
+
+MALFORMED_WRITES = [
+    ("outputs", b"x"),
+    ("outputs", b'{"hex":"0102"}'),  # 2 bytes of 3
+    ("outputs", b'{"hex":"01020g"}'),
+    ("outputs", b'{"hex":"01 02 03"}'),
+    ("outputs", b'{"hex":010203}'),
+    ("outputs", b'{"offset":3,"hex":"01"}'),
+    ("outputs", b'{"offset":2,"hex":"0102"}'),
+    ("outputs", b'{"offset":"1","hex":"01"}'),
+    ("outputs", b'{"offset":-1,"hex":"01"}'),
+    ("outputs", b'{"hex":"010203","and":1}'),
+    ("outputs", b'{"hex":"010203","hex":"010203"}'),
+    ("outputs", b'{"hex":"010203"} {}'),
+    ("attribute", b'{"class":0,"instance":1,"attribute":1,"hex":"01"}'),
+    ("attribute", b'{"class":100,"instance":256,"attribute":1,"hex":"01"}'),
+    ("attribute", b'{"class":100,"instance":1,"attribute":1,"hex":""}'),
+    ("attribute", b'{"class":100,"instance":1,"attribute":1}'),
+]
+
+
+def test_writes_with_http_write_reach_the_device_and_malformed_ones_do_not(writable):
+    assert writable.get("/api/info")["write"] is True
+    assert writable.post("/api/devices/3/outputs", {"hex": "a1b2c3"}) == (200, {"written": True})
+    wait_until("the outputs echoed",
+               lambda: writable.device(3)["connections"][1]["inputs"] == "a1b2c3")
+    assert writable.post("/api/devices/3/outputs", {"offset": 1, "hex": "ff"})[0] == 200
+    wait_until("a part written, echoed",
+               lambda: writable.device(3)["connections"][1]["inputs"] == "a1ffc3")
+    assert writable.device(3)["outputs"] == "a1ffc3"
+
+    for what, body in MALFORMED_WRITES:
+        status, answer = writable.post(f"/api/devices/3/{what}", body)
+        assert status == 400 and "error" in answer, (body, status, answer)
+    assert writable.post("/api/devices/7/outputs", {"hex": "01"})[0] == 400  # has none
+    assert writable.post("/api/devices/5/outputs", {"hex": "01"})[0] == 404
+    assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, FOREIGN)[0] == 403
+    assert writable.device(3)["outputs"] == "a1ffc3"
+
+    application = {"class": 100, "instance": 1, "attribute": 5, "hex": "00ff"}
+    assert writable.post("/api/devices/3/attribute", application) == (200, {"written": True})
+    vendor = {"class": 1, "instance": 1, "attribute": 1, "hex": "0100"}
+    status, answer = writable.post("/api/devices/3/attribute", vendor)
+    assert status == 409 and "DNM_SetAttribute" in answer["error"], answer
+
+
+class StreamClient:
+    """A browser's live stream on a socket of its own: it reads everything on a thread (or, with
+    reads=False, the status line only, and then nothing)."""
+
+    def __init__(self, port, reads=True):
+        self.socket = socket.socket()
+        if not reads:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        self.socket.connect(("127.0.0.1", port))
+        self.socket.sendall(f"GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+        self.lines = self.socket.makefile("rb")
+        self.status = int(self.lines.readline().split()[1])
+        self.devices = 0
+        self.events = []
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        if reads and self.status == 200:
+            self.thread.start()
+
+    def read(self):
+        try:
+            for line in self.lines:
+                if line.startswith(b"event: devices"):
+                    self.devices += 1
+                elif line.startswith(b"data: {\"seq\""):
+                    self.events.append(json.loads(line[6:]))
+        except OSError:
+            pass
+
+    def close(self):
+        self.socket.shutdown(socket.SHUT_RDWR)
+        self.socket.close()
+        if self.thread.is_alive():
+            self.thread.join()
+
+
+def stream_status(port):
+    probe = StreamClient(port, reads=False)
+    probe.close()
+    return probe.status
+
+
+def test_twenty_streams_and_one_that_never_reads_hold_up_neither_the_others_nor_the_scanner(
+        plant):
+    stuck = StreamClient(plant.port, reads=False)
+    clients = [StreamClient(plant.port) for _ in range(20)]
+    try:
+        assert stuck.status == 200
+        statuses = sorted(client.status for client in clients)
+        assert statuses == [200] * 15 + [503] * 5, statuses
+        served = [client for client in clients if client.status == 200]
+        wait_until("devices on every stream", lambda: all(c.devices >= 5 for c in served))
+        plant.reload(SCAN_LIST)
+        wait_until("the reload told on every stream",
+                   lambda: all(any(e["event"] == "reloaded" for e in c.events) for c in served))
+        wait_until("the reload told by dnm run", lambda: "reloaded" in plant.said())
+        # Once its buffers are full, the stream that is not read is cut: its place is free.
+        wait_until("the place of the stream not read", lambda: stream_status(plant.port) == 200)
+        assert all(client.thread.is_alive() for client in served)
+    finally:
+        for client in clients + [stuck]:
+            client.close()
