@@ -15,8 +15,9 @@ work=$(mktemp -d)
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 # The example's network without its capture file, so that a picture leaves nothing behind.
 sed 's/^\(segment [^ ]*\) capture=.*/\1/' "$root/examples/network.txt" > "$work/network.txt"
-"$build/bin/dnm" run "$root/examples/scanlist.txt" --network "$work/network.txt" \
-  --http "127.0.0.1:$port" > "$work/dnm-run.log" 2>&1 &
+# From the tree's root, so that the page names the list as the README does.
+(cd "$root" && exec "$build/bin/dnm" run examples/scanlist.txt --network "$work/network.txt" \
+  --http "127.0.0.1:$port") > "$work/dnm-run.log" 2>&1 &
 scanner=$!
 trap 'kill "$scanner" 2>/dev/null; wait "$scanner" 2>/dev/null; rm -rf "$work"' EXIT
 /usr/bin/python3 - "http://127.0.0.1:$port" "$output" "$seconds" <<'PYTHON'
