@@ -25,6 +25,7 @@ class JudgingBackend final : public WebBackend {
   JudgingBackend(const WebRequest& request, bool write) : request_(request), write_(write) {}
 
   bool WriteAllowed() const override { return write_; }
+  const std::vector<std::string>& OwnNames() const override { return names_; }
   std::string Info() const override { return "{}"; }
   std::string Ports(bool) const override { return "{}"; }
   std::string Devices() const override { return "{}"; }
@@ -57,6 +58,7 @@ class JudgingBackend final : public WebBackend {
 
   const WebRequest& request_;
   bool write_;
+  std::vector<std::string> names_{"plant-pc"};
 };
 
 std::string Line(std::istream& in) {

@@ -161,13 +161,15 @@ Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner
   server_.set_payload_max_length(kMaxRequestBody);
   server_.set_tcp_nodelay(true);
   server_.set_socket_options(SetSocketOptions);
+  // The page runs only its own script, and no other site may frame it (to click its writes).
   server_.set_default_headers(
       {{"Cache-Control", "no-store"},
        {"X-Content-Type-Options", "nosniff"},
        {"X-Frame-Options", "DENY"},
        {"Referrer-Policy", "no-referrer"},
        {"Content-Security-Policy",
-        "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; form-action 'none'"}});
+        "default-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+        "frame-ancestors 'none'; form-action 'none'"}});
   const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
     Handle(request, response);
   };

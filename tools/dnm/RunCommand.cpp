@@ -67,6 +67,8 @@ int RunRun(const CommandLine& line) {
   ExpectWords(line, 1);
   const std::string path = line.Word(0, "scan list FILE");
   const bool json = line.common.json;
+  if (line.Has("--http-write") && !line.Has("--http"))
+    throw UsageError("--http-write needs --http ADDRESS:PORT");
   // Before anything else: SIGHUP's default would end the process.
   CatchReloads();
   const ParsedScanList parsed = ReadScanList(path);

@@ -193,7 +193,8 @@ WebModel::WebModel(Scanner& scanner, OutputStore& outputs, WebModelOptions optio
     : scanner_(scanner),
       outputs_(outputs),
       options_(std::move(options)),
-      started_(UtcTime(std::chrono::system_clock::now())) {
+      started_(UtcTime(std::chrono::system_clock::now())),
+      own_names_{Lowercase(HostName())} {
   subscription_ = scanner.Subscribe([this](const Event& event) { Note(event); });
   Sample(true);
   sampler_ = std::thread([this] { RunSampler(); });
@@ -365,7 +366,9 @@ std::string WebModel::PortJson(size_t index, const PortEntry& port, int64_t unix
   // Counts that went back were started again: the port went online anew.
   const bool comparable = online && memory->sampled && seconds > 0 &&
                           now.frames_received >= memory->last.frames_received &&
-                          now.frames_sent >= memory->last.frames_sent;
+                          now.frames_sent >= memory->last.frames_sent &&
+                          now.bits_received >= memory->last.bits_received &&
+                          now.bits_sent >= memory->last.bits_sent;
   if (comparable) {
     const uint64_t frames = now.frames_received + now.frames_sent - memory->last.frames_received -
                             memory->last.frames_sent;
@@ -488,12 +491,16 @@ std::string WebModel::Info() const {
 std::string WebModel::Ports(bool history) const {
   const std::shared_ptr<const WebLook> look = Newest();
   if (!history) return look->ports;
+  decltype(history_) histories;
+  {
+    const std::lock_guard lock(mutex_);
+    histories = history_;
+  }
   std::string ports;
-  const std::lock_guard lock(mutex_);
   for (const WebLook::Port& port : look->port_views) {
     std::string samples;
-    const auto found = history_.find({port.board, port.port});
-    if (found != history_.end()) {
+    const auto found = histories.find({port.board, port.port});
+    if (found != histories.end()) {
       for (const HistorySample& sample : found->second) {
         samples += std::string(samples.empty() ? "" : ",") +
                    "{\"t\":" + std::to_string(sample.t_ms) +

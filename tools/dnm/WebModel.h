@@ -70,6 +70,7 @@ class WebModel final : public WebBackend {
   WebModel& operator=(const WebModel&) = delete;
 
   bool WriteAllowed() const override { return options_.write; }
+  const std::vector<std::string>& OwnNames() const override { return own_names_; }
   std::string Info() const override;
   std::string Ports(bool history) const override;
   std::string Devices() const override;
@@ -127,13 +128,14 @@ class WebModel final : public WebBackend {
   OutputStore& outputs_;
   const WebModelOptions options_;
   const std::string started_;
+  const std::vector<std::string> own_names_;
   Scanner::SubscriberId subscription_ = 0;
 
   // The sampler's own.
   std::map<DeviceKey, std::unique_ptr<DeviceMemory>> devices_;
   std::map<PortKey, std::unique_ptr<PortMemory>> ports_;
-  uint64_t devices_version_ = 0;
-  uint64_t ports_version_ = 0;
+  uint64_t devices_version_ = 1;  // a stream starts from 0: it is sent the first look
+  uint64_t ports_version_ = 1;
   std::string ports_json_;
   std::vector<WebLook::Port> port_views_;
 

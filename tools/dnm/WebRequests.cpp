@@ -1,5 +1,8 @@
 #include "WebRequests.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -168,11 +171,31 @@ bool SameOrigin(const WebRequest& request) {
   return !request.origin || (!request.host.empty() && *request.origin == "http://" + request.host);
 }
 
+bool IsAddress(const std::string& name, int family) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(family, name.c_str(), address) == 1;
+}
+
+// A Host header that names an address, localhost or the machine: any other name may be one that a
+// site elsewhere made point here (DNS rebinding), to read or write as if it were this page's own.
+// No Host at all is taken from a client that sends no Origin either.
+bool KnownHost(const WebRequest& request, const std::vector<std::string>& own_names) {
+  if (request.host.empty()) return !request.origin;
+  std::string name = request.host;
+  if (name.front() == '[') {
+    const size_t end = name.find(']');
+    return end != std::string::npos && IsAddress(name.substr(1, end - 1), AF_INET6);
+  }
+  name = Lowercase(name.substr(0, name.find(':')));
+  if (name == "localhost" || IsAddress(name, AF_INET)) return true;
+  return std::any_of(own_names.begin(), own_names.end(), [&name](const std::string& own) {
+    return !own.empty() && (name == own || name.rfind(own + ".", 0) == 0);
+  });
+}
+
 bool IsJsonContent(const std::string& content_type) {
-  std::string media = content_type.substr(0, content_type.find(';'));
+  std::string media = Lowercase(content_type.substr(0, content_type.find(';')));
   media.erase(std::remove(media.begin(), media.end(), ' '), media.end());
-  std::transform(media.begin(), media.end(), media.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return media == "application/json";
 }
 
@@ -337,6 +360,8 @@ WebResponse Read(const WebRequest& request, const Target& target, WebBackend& ba
 
 WebResponse HandleWebRequest(const WebRequest& request, WebBackend& backend) {
   if (!SameOrigin(request)) return Error(403, "cross-origin request refused");
+  if (!KnownHost(request, backend.OwnNames()))
+    return Error(403, "Host names none of this machine's addresses or names");
   const Target target = TargetOf(request.path);
   if (target.resource == Resource::kNone) return Error(404, "no such page");
   const bool write = IsWrite(target.resource);
@@ -348,6 +373,12 @@ WebResponse HandleWebRequest(const WebRequest& request, WebBackend& backend) {
 
 std::string ErrorBody(const std::string& text) {
   return "{\"error\":" + JsonString(text) + "}";
+}
+
+std::string Lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
 }
 
 std::string LowerHex(const std::vector<uint8_t>& bytes) {

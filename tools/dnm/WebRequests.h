@@ -53,6 +53,9 @@ class WebBackend {
  public:
   virtual ~WebBackend() = default;
   virtual bool WriteAllowed() const = 0;
+  // The machine's own names (lowercase), which a Host header may give besides an address and
+  // localhost.
+  virtual const std::vector<std::string>& OwnNames() const = 0;
   virtual std::string Info() const = 0;
   virtual std::string Ports(bool history) const = 0;
   virtual std::string Devices() const = 0;
@@ -69,6 +72,9 @@ WebResponse HandleWebRequest(const WebRequest& request, WebBackend& backend);
 
 // {"error":"text"}
 std::string ErrorBody(const std::string& text);
+
+// The text with ASCII letters in lowercase.
+std::string Lowercase(std::string text);
 
 // Lowercase hex without separators ("0a1b").
 std::string LowerHex(const std::vector<uint8_t>& bytes);

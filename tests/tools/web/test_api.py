@@ -26,6 +26,8 @@ SCAN_LIST = """port 0/0 mac=0 baud=500
 """
 JSON = {"Content-Type": "application/json"}
 FOREIGN = {"Origin": "http://plant.example"}
+# A name a site elsewhere made point to 127.0.0.1: its pages are of its own origin.
+REBOUND = {"Host": "rebound.example", "Origin": "http://rebound.example"}
 DEVICE_KEYS = {"port_index", "board", "port", "mac", "run", "state", "identity",
                "expected_identity", "connections", "outputs", "poll_period_ms",
                "poll_period_achieved_ms", "counters"}
@@ -105,6 +107,8 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
 
 REFUSED = [
     ("GET", "/api/devices", None, FOREIGN, 403),
+    ("GET", "/api/devices", None, REBOUND, 403),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **REBOUND}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **FOREIGN}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', JSON, 403),  # read-only
     ("POST", "/api/devices/3/attribute",
@@ -168,6 +172,9 @@ def test_writes_with_http_write_reach_the_device_and_malformed_ones_do_not(writa
     assert writable.post("/api/devices/7/outputs", {"hex": "01"})[0] == 400  # has none
     assert writable.post("/api/devices/5/outputs", {"hex": "01"})[0] == 404
     assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, FOREIGN)[0] == 403
+    assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, REBOUND)[0] == 403
+    local = {"Host": f"localhost:{writable.port}", "Origin": f"http://localhost:{writable.port}"}
+    assert writable.request("/api/info", headers=local)[0] == 200
     assert writable.device(3)["outputs"] == "a1ffc3"
 
     application = {"class": 100, "instance": 1, "attribute": 5, "hex": "00ff"}
