@@ -184,6 +184,7 @@ def test_a_pulled_cable_turns_the_row_lost_within_2_s_of_the_loss_and_back(brows
           f"its cable was pulled, shown lost {shown - told:.2f} s after that")
     assert_within(2, shown - told, "showing MAC ID 9 lost after the loss", looks)
     assert text_of(browser, "tr[data-mac='9'] .cause"), "no cause shown for the loss"
+    assert text_of(browser, "#summary") == "1 connected1 lost"
     assert browser.find_elements(By.CSS_SELECTOR, "#events .event-lost")
     assert row_state(browser, 3) == "connected"
     wait_until("MAC ID 9 connected again", lambda: row_state(browser, 9) == "connected", timeout=60)

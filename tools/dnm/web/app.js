@@ -431,6 +431,20 @@
     if (view.detail) fillDetailAges();
   }
 
+  // "61 connected · 2 lost" in the header, the states in the order of their names.
+  function showSummary(devices) {
+    const counts = new Map();
+    for (const device of devices) counts.set(device.state, (counts.get(device.state) || 0) + 1);
+    const parts = [...counts.keys()].sort().map((state) =>
+      element('span', { class: `count state-${state}`, text: `${counts.get(state)} ${state.replace(/_/g, ' ')}` }));
+    const summary = document.getElementById('summary');
+    const text = parts.map((p) => p.textContent).join('|');
+    if (summary.dataset.shown !== text) {
+      summary.dataset.shown = text;
+      summary.replaceChildren(...parts);
+    }
+  }
+
   function showDevices(devices) {
     view.devices = devices;
     view.devicesAt = Date.now();
@@ -458,6 +472,7 @@
       row.tr.classList.toggle('selected', key === view.selected);
     });
     document.getElementById('no-devices').hidden = devices.length !== 0;
+    showSummary(devices);
     showAges();
     showDetail();
   }
