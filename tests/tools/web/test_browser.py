@@ -269,3 +269,31 @@ def test_a_request_from_another_origin_is_refused(writable):
     assert writable.request("/api/devices/9", headers=foreign)[0] == 403
     # A write is kept as the outputs last written before its answer: nothing was.
     assert writable.device(9)["outputs"] != "5678"
+
+
+def set_attribute_on_page(driver, fields):
+    """Fills the attribute form, submits it and answers the confirmation: (question, result)."""
+    for field_id, value in fields.items():
+        field = driver.find_element(By.ID, field_id)
+        field.clear()
+        field.send_keys(value)
+    driver.execute_script("document.querySelector('#attribute-form .result').textContent = ''")
+    driver.find_element(By.CSS_SELECTOR, "#attribute-form button").click()
+    question = confirm(driver, accept=True)
+    result = wait_until("the attribute set answered", lambda: text_of(driver, "#attribute-form .result")
+                        not in ("", "Writing…") and text_of(driver, "#attribute-form .result"), timeout=30)
+    return question, result
+
+
+def test_with_http_write_an_attribute_is_set_after_a_confirmation_and_a_refusal_shown(browser, writable):
+    open_page(browser, writable, fragment="#device-0-9")
+    wait_until("the attribute form", lambda: browser.find_elements(By.ID, "attribute-form"))
+    application = {"attribute-class": "100", "attribute-instance": "1", "attribute-number": "1",
+                   "attribute-hex": "be ef"}
+    question, result = set_attribute_on_page(browser, application)
+    assert question == ("Set class 100 instance 1 attribute 1 of MAC ID 9 (Virtual Sensor) "
+                        "to be ef?")
+    assert result == "Written."
+    # The Identity object's vendor ID is read-only: the device's refusal is shown.
+    question, result = set_attribute_on_page(browser, {**application, "attribute-class": "1"})
+    assert result.startswith("Refused (HTTP 409): "), result
