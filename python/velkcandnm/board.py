@@ -116,6 +116,14 @@ class Port:
         :meth:`change_mac`."""
         self._call("DNM_ChangeBaudrate", _baud_code(baud))
 
+    def statistics(self) -> raw.DNM_PortStatistics:
+        """The port's traffic since it last went online (``DNM_GetPortStatistics``): frames
+        received and sent, the bits they took on the bus, error frames and receive overruns.
+        Sends nothing."""
+        statistics = raw.DNM_PortStatistics()
+        self._call("DNM_GetPortStatistics", ctypes.byref(statistics))
+        return statistics
+
     def add_device(self, mac: int, ucmm: bool = False) -> Device:
         """Add a slave to the scan list (``DNM_AddDevice``). Sends nothing.
 

@@ -54,6 +54,8 @@ RESULTS = [  # (call on the online port, what it returns)
     (lambda p: len(p.device(ISLAND).read_bit_strobe()), 2),
     (lambda p: p.device(20).counters, Counters(*[0] * 13)),
     (lambda p: p.device(20).poll_period_achieved, 0),
+    # A frame takes 47 bits at least: the header, CRC and the rest with no data and no stuffing.
+    (lambda p: (s := p.statistics()).bits_sent >= 47 * s.frames_sent > 0, True),
     (lambda p: p.device(BLOCK).setup_failure("poll"), None),
     (lambda p: setup_failure_but_age(p.device(MISFIT), "poll"),
      SetupFailure(1, "the device produces 3 bytes, 2 configured as input", 0.0, device_size=3,
@@ -77,6 +79,7 @@ FAILURES = [  # (call on the online port, export and code raised)
     (lambda p: Board(0).open(), "DNM_ActiveBoard", 1302),
     (lambda p: p.board.online(port=0), "DNM_Online", 1400),
     (lambda p: p.board.port(1).start(), "DNM_StartCommunicate", 1206),
+    (lambda p: p.board.port(1).statistics(), "DNM_GetPortStatistics", 1206),
     (lambda p: p.add_device(BLOCK), "DNM_AddDevice", 1800),
     (lambda p: p.add_device(MASTER), "DNM_AddDevice", 1203),
     (lambda p: p.device(20).read_poll(), "DNM_ReadPollInputData", 1801),

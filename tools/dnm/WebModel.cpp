@@ -36,6 +36,14 @@ const char* RunName(DeviceRun run) {
   return "starting";
 }
 
+// What the page shows: the scanner's verdict, and for a device it runs whether every connection
+// stands, or one that stood no longer does.
+const char* StateName(DeviceRun run, bool connected, bool connected_once) {
+  if (run != DeviceRun::kRunning) return RunName(run);
+  if (connected) return "connected";
+  return connected_once ? "lost" : "starting";
+}
+
 const char* CauseName(uint16_t cause) {
   static constexpr const char* kNames[] = {
       "none",   "produced_size_mismatch", "consumed_size_mismatch", "refused", "no_answer", "lost",
@@ -178,7 +186,31 @@ struct WebModel::DeviceMemory {
   };
   std::vector<Connection> connections;  // as SampleDevice orders them
   std::string shown;                    // the last look's JSON without the ages
+
+  // The connections' JSON without their ages and with them, noting what changed since.
+  std::pair<std::string, std::string> ConnectionsJson(const DeviceEntry& device,
+                                                      const DeviceSample& sample);
 };
+
+std::pair<std::string, std::string> WebModel::DeviceMemory::ConnectionsJson(
+    const DeviceEntry& device, const DeviceSample& sample) {
+  const auto now = Clock::now();
+  connections.resize(sample.connections.size(), {0xFFFF, 0xFFFF, now});
+  std::string shown, aged;
+  for (size_t i = 0; i < sample.connections.size(); ++i) {
+    const ConnectionSample& connection = sample.connections[i];
+    Connection& seen = connections[i];
+    if (seen.status != connection.status || seen.cause != connection.failure.cause)
+      seen = {connection.status, connection.failure.cause, now};
+    const std::string body = ConnectionBody(device, connection);
+    const auto since =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - seen.since).count();
+    shown += (i == 0 ? "" : ",") + body + "}";
+    aged +=
+        (i == 0 ? "" : ",") + body + ",\"since_ms\":" + Number(static_cast<uint64_t>(since)) + "}";
+  }
+  return {shown, aged};
+}
 
 // What the sampler saw of a port at its last look.
 struct WebModel::PortMemory {
@@ -291,33 +323,17 @@ WebLook::Device WebModel::LookAtDevice(const ScanList& list, size_t port_index,
 
   const bool connected = run == DeviceRun::kRunning && sample.device_status == DNM_NoError;
   memory->connected_once = memory->connected_once || connected;
-  const char* state = RunName(run);
-  if (run == DeviceRun::kRunning)
-    state = connected ? "connected" : (memory->connected_once ? "lost" : "starting");
   const bool explicit_stands = sample.connections[0].status == DNM_NoError;
   const std::string identity =
       IdentityJson(port, device, explicit_stands, explicit_stands && !memory->explicit_stood);
   memory->explicit_stood = explicit_stands;
 
-  const auto now = Clock::now();
-  memory->connections.resize(sample.connections.size(), {0xFFFF, 0xFFFF, now});
-  std::string shown, aged;
-  for (size_t i = 0; i < sample.connections.size(); ++i) {
-    const ConnectionSample& connection = sample.connections[i];
-    DeviceMemory::Connection& seen = memory->connections[i];
-    if (seen.status != connection.status || seen.cause != connection.failure.cause)
-      seen = {connection.status, connection.failure.cause, now};
-    const std::string body = ConnectionBody(device, connection);
-    const auto since =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - seen.since).count();
-    shown += (i == 0 ? "" : ",") + body + "}";
-    aged +=
-        (i == 0 ? "" : ",") + body + ",\"since_ms\":" + Number(static_cast<uint64_t>(since)) + "}";
-  }
+  const auto [connections, aged] = memory->ConnectionsJson(device, sample);
   const std::string head =
       "{\"port_index\":" + Number(port_index) + ",\"board\":" + Number(port.board) +
       ",\"port\":" + Number(port.port) + ",\"mac\":" + Number(device.mac) +
-      ",\"run\":" + JsonString(RunName(run)) + ",\"state\":" + JsonString(state) +
+      ",\"run\":" + JsonString(RunName(run)) +
+      ",\"state\":" + JsonString(StateName(run, connected, memory->connected_once)) +
       ",\"identity\":" + identity +
       ",\"expected_identity\":" + ExpectedIdentityJson(device.identity) + ",\"connections\":[";
   const std::string tail =
@@ -327,7 +343,7 @@ WebLook::Device WebModel::LookAtDevice(const ScanList& list, size_t port_index,
       ",\"poll_period_ms\":" + (device.poll ? Number(list.poll_period_ms) : std::string("null")) +
       ",\"poll_period_achieved_ms\":" + Number(sample.poll_period_achieved_ms) +
       ",\"counters\":" + CountersJson(sample.counters);
-  shown = head + shown + tail;
+  std::string shown = head + connections + tail;
   if (shown != memory->shown) {
     memory->shown = std::move(shown);
     changed = true;

@@ -61,6 +61,9 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     info = plant.get("/api/info")
     assert info["write"] is False and info["scan_list"].endswith("scanlist.txt"), info
     assert "<" in plant.get("/")
+    # The identities are read beside the scan, and the mismatch told once it is read.
+    wait_until("the identities read", lambda: plant.device(3)["identity"] and
+               plant.device(12)["state"] == "identity_mismatch")
 
     devices = plant.get("/api/devices")["devices"]
     assert [device["mac"] for device in devices] == [3, 7, 12]
@@ -98,8 +101,9 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     assert history and set(history[-1]) == {"t", "bus_load", "frames_per_second"}
     assert [sample["t"] for sample in history] == sorted(sample["t"] for sample in history)
 
-    events = plant.get("/api/events")["events"]
-    assert any(e["event"] == "connected" and e["mac"] == 3 for e in events), events
+    events = wait_until("the connection told", lambda: [
+        e for e in plant.get("/api/events")["events"] if e["event"] == "connected" and e["mac"] == 3
+    ] and plant.get("/api/events")["events"])
     seqs = [event["seq"] for event in events]
     assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
     assert plant.get(f"/api/events?after={seqs[0]}")["events"] == events[1:]
