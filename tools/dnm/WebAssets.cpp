@@ -1,13 +1,15 @@
 #include "WebAssets.h"
 
-#include <array>
-
 namespace dnm::tool {
+namespace {
+
+// kWebAssets: the files of tools/dnm/web/, made into literals at build time.
+#include "WebAssetFiles.inc"
+
+}  // namespace
 
 const WebAsset* FindWebAsset(std::string_view path) {
-  static const std::array<WebAsset, 1> assets = {
-      WebAsset{"/", "text/html; charset=utf-8", "<!doctype html><title>dnm</title>"}};
-  for (const WebAsset& asset : assets)
+  for (const WebAsset& asset : kWebAssets)
     if (asset.path == path) return &asset;
   return nullptr;
 }

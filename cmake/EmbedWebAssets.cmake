@@ -1,0 +1,35 @@
+# cmake -DOUTPUT=FILE -DSOURCE_DIR=DIR -DFILES=index.html,app.js,... -P EmbedWebAssets.cmake
+# Writes the web view's files as C++ string literals (every byte an \x escape, so that no text in
+# a file can end the literal) and the table FindWebAsset searches, for WebAssets.cpp to include.
+# index.html is served at "/", every other file at "/" and its name.
+set(types_html "text/html; charset=utf-8")
+set(types_js "text/javascript; charset=utf-8")
+set(types_css "text/css; charset=utf-8")
+set(text "// Made at build time by cmake/EmbedWebAssets.cmake from tools/dnm/web/: do not edit.\n")
+set(table "")
+set(number 0)
+string(REPEAT "\\\\x.." 16 line)
+string(REPLACE "," ";" FILES "${FILES}")
+foreach(file IN LISTS FILES)
+  string(REGEX MATCH "[^.]*$" extension "${file}")
+  if(NOT DEFINED types_${extension})
+    message(FATAL_ERROR "no content type for web asset ${file}")
+  endif()
+  set(url "/${file}")
+  if(file STREQUAL "index.html")
+    set(url "/")
+  endif()
+  file(READ "${SOURCE_DIR}/${file}" bytes HEX)
+  string(LENGTH "${bytes}" hex_digits)
+  math(EXPR size "${hex_digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" escaped "${bytes}")
+  string(REGEX REPLACE "(${line})" "\\1\"\n    \"" escaped "${escaped}")  # 16 bytes a line
+  string(APPEND text "constexpr char kAsset${number}[] =  // ${file}\n    \"${escaped}\";\n")
+  string(APPEND table
+         "    WebAsset{\"${url}\", \"${types_${extension}}\", {kAsset${number}, ${size}}},\n")
+  math(EXPR number "${number} + 1")
+endforeach()
+string(APPEND text "constexpr WebAsset kWebAssets[] = {\n${table}};\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
