@@ -3,19 +3,18 @@ import json
 import os
 import signal
 import socket
-import subprocess
 import sys
 import urllib.error
 import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from server_support import free_port, wait_until  # noqa: E402,F401  (the tests import wait_until here)
+from server_support import RunProcess, free_port, wait_until  # noqa: E402,F401  (the tests import wait_until here)
 
 DNM = os.environ.get("DNM_TOOL", "dnm")
 
 
-class WebScanner:
+class WebScanner(RunProcess):
     """dnm run LIST --network NET --http 127.0.0.1:PORT [options], ended by stop()."""
 
     def __init__(self, directory, network, scan_list, *options):
@@ -25,11 +24,8 @@ class WebScanner:
         self.list.write_text(scan_list)
         self.port = free_port()
         self.origin = f"http://127.0.0.1:{self.port}"
-        self.log = open(directory / "dnm-run.log", "w")
-        self.process = subprocess.Popen(
-            [DNM, "run", str(self.list), "--network", str(directory / "network.txt"),
-             "--http", f"127.0.0.1:{self.port}", *options],
-            stdout=self.log, stderr=subprocess.STDOUT)
+        super().__init__([DNM, "run", str(self.list), "--network", str(directory / "network.txt"),
+                          "--http", f"127.0.0.1:{self.port}", *options], directory / "dnm-run.log")
         wait_until("the web view", self.listening)
 
     def listening(self):
@@ -72,19 +68,3 @@ class WebScanner:
     def reload(self, scan_list):
         self.list.write_text(scan_list)
         self.process.send_signal(signal.SIGHUP)
-
-    def said(self):
-        self.log.flush()
-        return open(self.log.name).read()
-
-    def stop(self):
-        """SIGTERM: it ends by itself, with status 0."""
-        self.process.terminate()
-        try:
-            status = self.process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            status = self.process.wait()
-        said = self.said()
-        self.log.close()
-        assert status == 0, f"dnm run ended with {status} after SIGTERM: {said}"
