@@ -15,7 +15,6 @@
 //   bench_modbus_latency [--seconds N]   (length of each measurement, default 10)
 #include <modbus.h>
 
-#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -134,14 +133,11 @@ bool MeasureLatency(const Files& files, int period_ms, int port, double seconds,
   std::printf("\npoll period %d ms:\n", period_ms);
   Scanner scanner = StartScanner(files, WriteScanList(files, period_ms), port);
   if (!scanner.client) return false;
-  std::atomic<bool> stop{false};
-  std::vector<Sighting> heard;
-  std::thread watch(WatchBus, node, std::cref(stop), std::ref(heard));
+  BusWatch watch(node);
   const std::vector<Sighting> read = ReadBackToBack(*scanner.client, seconds);
   // The last responses reach this process's node a little after they ended on the bus.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  stop = true;
-  watch.join();
+  const std::vector<Sighting> heard = watch.Stop();
   const std::vector<double> latencies = LatenciesMs(heard, read);
   const double achieved = AverageAchievedPeriodMs(*scanner.client);
   const double goal = period_ms + kLatencySlackMs;
@@ -204,14 +200,12 @@ int main(int argc, char** argv) {
   using namespace bench;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const double seconds = OptionValue(argc, argv, "--seconds", 10);
-  const Files files = WriteNetwork("bench_modbus");
   std::printf("dnm run's Modbus TCP server, %d simulated devices at 500 kbit/s, on %s\n", kDevices,
               CpuModel().c_str());
-  const SimulatedBus bus = HostNetwork(files);
-  if (bus.node == 0) return 1;
-  bool met = MeasureLatency(files, 100, FreePort(), seconds, bus.node);
-  met = MeasureLatency(files, 10, FreePort(), seconds, bus.node) && met;
-  met = MeasureCpu(files, FreePort(), seconds) && met;
-  std::filesystem::remove_all(files.dir);
+  const Rig rig("bench_modbus");
+  if (rig.node == 0) return 1;
+  bool met = MeasureLatency(rig.files, 100, FreePort(), seconds, rig.node);
+  met = MeasureLatency(rig.files, 10, FreePort(), seconds, rig.node) && met;
+  met = MeasureCpu(rig.files, FreePort(), seconds) && met;
   return met ? 0 : 1;
 }

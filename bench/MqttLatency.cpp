@@ -14,7 +14,6 @@
 #include <mosquitto.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -142,16 +141,13 @@ bool Measure(const Files& files, int32_t node, double seconds) {
     return false;
   }
   subscriber.Take();
-  std::atomic<bool> stop{false};
-  std::vector<Sighting> heard;
-  std::thread watch(WatchBus, node, std::cref(stop), std::ref(heard));
+  BusWatch watch(node);
   const uint64_t from = NowUs();
   const CpuShare cpu = CpuPercent(scanner.pid(), "mqtt-", seconds, [](double s) {
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
   });
   const uint64_t until = NowUs();
-  stop = true;
-  watch.join();
+  std::vector<Sighting> heard = watch.Stop();
   const std::vector<Sighting> seen = subscriber.Take();
   std::erase_if(heard, [&](const Sighting& h) { return h.at_us < from; });
 
@@ -195,16 +191,14 @@ int main(int argc, char** argv) {
     std::printf("no /usr/sbin/mosquitto: scripts/need-packages.sh mqtt installs it\n");
     return 1;
   }
-  const Files files = WriteNetwork("bench_mqtt");
   std::printf(
       "dnm run's MQTT publisher, %d simulated devices at 500 kbit/s polled every %d ms, "
       "--mqtt-min-interval %d ms, mosquitto on 127.0.0.1, on %s\n",
       kDevices, kPollPeriodMs, kMinIntervalMs, CpuModel().c_str());
-  const SimulatedBus bus = HostNetwork(files);
-  if (bus.node == 0) return 1;
+  const Rig rig("bench_mqtt");
+  if (rig.node == 0) return 1;
   mosquitto_lib_init();
-  const bool met = Measure(files, bus.node, seconds);
+  const bool met = Measure(rig.files, rig.node, seconds);
   mosquitto_lib_cleanup();
-  std::filesystem::remove_all(files.dir);
   return met ? 0 : 1;
 }

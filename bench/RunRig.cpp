@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "vcan_test.h"
 
@@ -56,6 +57,20 @@ double ThreadsCpuSeconds(pid_t pid, const std::string& prefix, bool named) {
   return static_cast<double>(ns) / 1e9;
 }
 
+Files WriteNetwork(const std::string& name) {
+  Files files{std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid())),
+              {}};
+  std::filesystem::create_directories(files.dir);
+  files.network = (files.dir / "network.txt").string();
+  std::ofstream network(files.network);
+  network << "segment bus shared=" << (files.dir / "bus.sock").string()
+          << "\nport 0/1 segment=bus\n";
+  for (int mac = 1; mac <= kDevices; ++mac) {
+    network << "slave segment=bus mac=" << mac << " io=poll produced=2 consumed=0 inputs=counter\n";
+  }
+  return files;
+}
+
 }  // namespace
 
 Child::Child(const std::vector<std::string>& args, const std::string& out) {
@@ -90,18 +105,27 @@ CpuSeconds CpuSeconds::Of(pid_t pid, const std::string& server_prefix) {
           ThreadsCpuSeconds(pid, server_prefix, true)};
 }
 
-Files WriteNetwork(const std::string& name) {
-  Files files{std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid())),
-              {}};
-  std::filesystem::create_directories(files.dir);
-  files.network = (files.dir / "network.txt").string();
-  std::ofstream network(files.network);
-  network << "segment bus shared=" << (files.dir / "bus.sock").string()
-          << "\nport 0/1 segment=bus\n";
-  for (int mac = 1; mac <= kDevices; ++mac) {
-    network << "slave segment=bus mac=" << mac << " io=poll produced=2 consumed=0 inputs=counter\n";
+Rig::Rig(const std::string& name)
+    : files(WriteNetwork(name)),
+      simulator_(std::make_unique<Child>(
+          std::vector<std::string>{DNM_BENCH_TOOL, "simulate", files.network},
+          (files.dir / "simulate.log").string())) {
+  // This process attaches to the simulator's segment, once it listens, to hear the responses.
+  setenv("VELKCAN_NETWORK", files.network.c_str(), 1);
+  for (int tries = 0; tries < 100 && node <= 0; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    char unhosted[256];
+    if (VCAN_UnhostedSegment(unhosted, sizeof unhosted) == 0) node = VCAN_AttachNode(0, 1, 500);
   }
-  return files;
+  if (node <= 0) {
+    std::printf("no simulator hosts the segment (see %s)\n", files.dir.c_str());
+    node = 0;
+  }
+}
+
+Rig::~Rig() {
+  simulator_.reset();
+  std::filesystem::remove_all(files.dir);
 }
 
 std::string WriteScanList(const Files& files, int period_ms) {
@@ -113,32 +137,21 @@ std::string WriteScanList(const Files& files, int period_ms) {
   return path;
 }
 
-SimulatedBus HostNetwork(const Files& files) {
-  SimulatedBus bus{std::make_unique<Child>(
-                       std::vector<std::string>{DNM_BENCH_TOOL, "simulate", files.network},
-                       (files.dir / "simulate.log").string()),
-                   0};
-  // This process attaches to the simulator's segment, once it listens, to hear the responses.
-  setenv("VELKCAN_NETWORK", files.network.c_str(), 1);
-  for (int tries = 0; tries < 100 && bus.node <= 0; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    char unhosted[256];
-    if (VCAN_UnhostedSegment(unhosted, sizeof unhosted) == 0) bus.node = VCAN_AttachNode(0, 1, 500);
-  }
-  if (bus.node <= 0) {
-    std::printf("no simulator hosts the segment (see %s)\n", files.dir.c_str());
-    bus.node = 0;
-  }
-  return bus;
+BusWatch::BusWatch(int32_t node) : thread_(&BusWatch::Watch, this, node) {}
+
+std::vector<Sighting> BusWatch::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return std::move(heard_);
 }
 
-void WatchBus(int32_t node, const std::atomic<bool>& stop, std::vector<Sighting>& heard) {
+void BusWatch::Watch(int32_t node) {
   CANMsg frame{};
-  while (!stop) {
+  while (!stop_) {
     if (VCAN_NodeReceive(node, &frame, 50) != 0) continue;
     const int mac = static_cast<int>(frame.id) - kPollResponseBase;
     if (mac >= 1 && mac <= kDevices && frame.len == 2)
-      heard.push_back({mac, frame.data[0], StampUs(frame)});
+      heard_.push_back({mac, frame.data[0], StampUs(frame)});
   }
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchCommon.h"
@@ -63,17 +64,25 @@ struct Files {
   std::string network;
 };
 
-// The network of the 63 slaves, in a directory named after the benchmark.
-Files WriteNetwork(const std::string& name);
 // The scan list of the 63 devices at that poll period.
 std::string WriteScanList(const Files& files, int period_ms);
-// dnm simulate hosting the network, and a test node of this process on its segment that hears
-// the bus (0, said on stdout, when none could attach).
-struct SimulatedBus {
-  std::unique_ptr<Child> simulator;
+
+// The network of the 63 slaves, in a directory named after the benchmark and removed with the
+// rig, hosted by dnm simulate; node: a test node of this process on its segment that hears the
+// bus (0, said on stdout, when none could attach).
+class Rig {
+ public:
+  explicit Rig(const std::string& name);
+  ~Rig();
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  const Files files;
   int32_t node = 0;
+
+ private:
+  std::unique_ptr<Child> simulator_;
 };
-SimulatedBus HostNetwork(const Files& files);
 
 // A poll response on the bus, or a client's first sight of a value.
 struct Sighting {
@@ -82,8 +91,23 @@ struct Sighting {
   uint64_t at_us;
 };
 
-// Collects the poll responses a test node of this process hears, until stopped.
-void WatchBus(int32_t node, const std::atomic<bool>& stop, std::vector<Sighting>& heard);
+// Collects the poll responses a test node of this process hears, from its start until Stop().
+class BusWatch {
+ public:
+  explicit BusWatch(int32_t node);
+  ~BusWatch() { Stop(); }
+  BusWatch(const BusWatch&) = delete;
+  BusWatch& operator=(const BusWatch&) = delete;
+
+  std::vector<Sighting> Stop();
+
+ private:
+  void Watch(int32_t node);
+
+  std::atomic<bool> stop_{false};
+  std::vector<Sighting> heard_;
+  std::thread thread_;
+};
 // For each sight, when the latest response of that value heard before it ended on the bus (0
 // when none was heard).
 std::vector<uint64_t> BusTimes(const std::vector<Sighting>& heard,

@@ -1,8 +1,11 @@
 #include "MqttPayload.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "CommandLine.h"
+#include "FlatJson.h"
+#include "HexDigits.h"
 
 namespace dnm::tool {
 namespace {
@@ -11,8 +14,6 @@ constexpr int kMqttPort = 1883;
 constexpr int kMqttsPort = 8883;
 // A topic holds at most 65535 bytes; the prefix leaves room for the device's levels.
 constexpr size_t kMaxPrefix = 1024;
-// The longest outputs/set payload taken: a list of 255 bytes of 3 digits with blanks.
-constexpr size_t kMaxRequest = 4096;
 
 bool HostCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -31,92 +32,32 @@ bool AllOf(std::string_view text, bool (*accepted)(char)) {
   return true;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A strict reader of the one-member object an outputs/set payload is.
-class RequestReader {
- public:
-  explicit RequestReader(std::string_view text) : text_(text) {}
-
-  bool Take(char c) {
-    SkipBlanks();
-    if (at_ >= text_.size() || text_[at_] != c) return false;
-    ++at_;
-    return true;
-  }
-  bool AtEnd() {
-    SkipBlanks();
-    return at_ == text_.size();
-  }
-  // A string without escapes (no key or hex digits need one).
-  bool String(std::string& out) {
-    if (!Take('"')) return false;
-    const size_t end = text_.find('"', at_);
-    if (end == std::string_view::npos) return false;
-    out = std::string(text_.substr(at_, end - at_));
-    at_ = end + 1;
-    return out.find('\\') == std::string::npos;
-  }
-  // A whole number 0..255 without sign, fraction or exponent.
-  bool Byte(uint8_t& out) {
-    SkipBlanks();
-    unsigned value = 0;
-    size_t digits = 0;
-    for (; at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9'; ++at_, ++digits) {
-      if (digits == 3) return false;
-      value = value * 10 + static_cast<unsigned>(text_[at_] - '0');
-    }
-    if (digits == 0 || value > 255 || (digits > 1 && text_[at_ - digits] == '0')) return false;
-    out = static_cast<uint8_t>(value);
-    return true;
-  }
-
- private:
-  void SkipBlanks() {
-    while (at_ < text_.size() &&
-           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
-      ++at_;
-  }
-
-  std::string_view text_;
-  size_t at_ = 0;
-};
-
 OutputsRequest Refused(std::string why) {
   return {{}, std::move(why)};
 }
 
-OutputsRequest HexRequest(const std::string& hex, size_t size) {
-  if (hex.size() != 2 * size)
-    return Refused("\"hex\" has " + std::to_string(hex.size()) + " digits, the device's " +
+OutputsRequest HexRequest(const FlatJsonValue& hex, size_t size) {
+  if (hex.kind != FlatJsonValue::Kind::kString)
+    return Refused("\"hex\" is not a string of hex digits");
+  if (hex.text.size() != 2 * size)
+    return Refused("\"hex\" has " + std::to_string(hex.text.size()) + " digits, the device's " +
                    std::to_string(size) + " output bytes take " + std::to_string(2 * size));
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    const int high = HexValue(hex[i]);
-    const int low = HexValue(hex[i + 1]);
-    if (high < 0 || low < 0) return Refused("\"hex\" holds a character that is no hex digit");
-    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-  }
-  return {bytes, ""};
+  auto bytes = HexBytes(hex.text);
+  if (!bytes) return Refused("\"hex\" holds a character that is no hex digit");
+  return {std::move(*bytes), ""};
 }
 
-OutputsRequest ListRequest(RequestReader& reader, size_t size) {
-  if (!reader.Take('[')) return Refused("\"bytes\" is not a list");
+OutputsRequest NotAByteList(size_t size) {
+  return Refused("\"bytes\" is not a list of " + std::to_string(size) +
+                 " whole numbers from 0 to 255");
+}
+
+OutputsRequest ListRequest(const FlatJsonValue& list, size_t size) {
+  if (list.kind != FlatJsonValue::Kind::kList || list.list.size() > size) return NotAByteList(size);
   std::vector<uint8_t> bytes;
-  if (!reader.Take(']')) {
-    do {
-      uint8_t byte = 0;
-      if (bytes.size() == size || !reader.Byte(byte))
-        return Refused("\"bytes\" must be a list of " + std::to_string(size) +
-                       " whole numbers from 0 to 255");
-      bytes.push_back(byte);
-    } while (reader.Take(','));
-    if (!reader.Take(']')) return Refused("\"bytes\" is not a list");
+  for (const uint64_t number : list.list) {
+    if (number > 255) return NotAByteList(size);
+    bytes.push_back(static_cast<uint8_t>(number));
   }
   if (bytes.size() != size)
     return Refused("\"bytes\" has " + std::to_string(bytes.size()) + " bytes, the device's outputs " +
@@ -208,25 +149,31 @@ TopicDevice DeviceOfOutputsSet(const std::string& prefix, std::string_view topic
 }
 
 OutputsRequest ParseOutputsRequest(std::string_view payload, size_t size) {
-  if (payload.size() > kMaxRequest) return Refused("longer than 4096 bytes");
-  RequestReader reader(payload);
-  std::string key;
-  if (!reader.Take('{') || !reader.String(key) || !reader.Take(':'))
-    return Refused("not a JSON object {\"hex\":\"..\"} or {\"bytes\":[..]}");
-  OutputsRequest request;
-  if (key == "hex") {
-    std::string hex;
-    if (!reader.String(hex)) return Refused("\"hex\" is not a string of hex digits");
-    request = HexRequest(hex, size);
-  } else if (key == "bytes") {
-    request = ListRequest(reader, size);
-  } else {
-    return Refused("\"" + key + "\" is neither \"hex\" nor \"bytes\"");
+  const FlatJson json = ReadFlatJson(payload);
+  const std::string& key = json.fault_key;
+  switch (json.fault) {
+    case FlatJson::Fault::kNone:
+      break;
+    case FlatJson::Fault::kTooLong:
+      return Refused("longer than " + std::to_string(kMaxFlatJson) + " bytes");
+    case FlatJson::Fault::kNoObject:
+      return Refused("not a JSON object {\"hex\":\"..\"} or {\"bytes\":[..]}");
+    case FlatJson::Fault::kValue:
+      if (key == "hex") return Refused("\"hex\" is not a string of hex digits");
+      if (key == "bytes") return NotAByteList(size);
+      return Refused("\"" + key + "\" is neither \"hex\" nor \"bytes\"");
+    case FlatJson::Fault::kDuplicate:
+    case FlatJson::Fault::kAfterValue:
+      return Refused("more than one member, or something after the object");
   }
-  if (!request.error.empty()) return request;
-  if (!reader.Take('}') || !reader.AtEnd())
+  if (json.members.empty())
+    return Refused("not a JSON object {\"hex\":\"..\"} or {\"bytes\":[..]}");
+  const auto& [name, value] = *json.members.begin();
+  if (name != "hex" && name != "bytes")
+    return Refused("\"" + name + "\" is neither \"hex\" nor \"bytes\"");
+  if (json.members.size() != 1)
     return Refused("more than one member, or something after the object");
-  return request;
+  return name == "hex" ? HexRequest(value, size) : ListRequest(value, size);
 }
 
 std::string JsonByteList(const std::vector<uint8_t>& bytes) {

@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "CommandLine.h"
+#include "HexDigits.h"
 
 namespace dnm::tool {
 namespace {
@@ -22,13 +24,6 @@ size_t WidthOf(ValueForm form) {
     default:
       return 0;
   }
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -49,12 +44,9 @@ std::vector<uint8_t> ParseHex(const std::string& text) {
     if (HexDigit(c) < 0) throw UsageError("'" + text + "' is not hex bytes");
     digits += c;
   }
-  if (digits.size() % 2 != 0) throw UsageError("'" + text + "' has an odd number of hex digits");
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));
-  }
-  return bytes;
+  auto bytes = HexBytes(digits);
+  if (!bytes) throw UsageError("'" + text + "' has an odd number of hex digits");
+  return std::move(*bytes);
 }
 
 std::string LowerHex(const std::vector<uint8_t>& bytes) {

@@ -8,6 +8,8 @@
 #include <map>
 #include <string_view>
 
+#include "FlatJson.h"
+#include "HexDigits.h"
 #include "Json.h"
 #include "WebAssets.h"
 
@@ -42,129 +44,40 @@ std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
   return value;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// 1 to max_bytes bytes as hex digits without separators; nullopt for anything else.
-std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, size_t max_bytes) {
-  if (text.empty() || text.size() % 2 != 0 || text.size() / 2 > max_bytes) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = HexDigit(text[i]);
-    const int low = HexDigit(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-  }
-  return bytes;
-}
-
-// A member's value: a string (unescaped) or a non-negative integer's digits.
-struct Member {
-  bool string = false;
-  std::string text;
-};
-using Members = std::map<std::string, Member>;
-
-// The members of a flat JSON object whose values are strings or non-negative integers; nullopt
-// for anything else, a member named twice included.
-class FlatJsonObject {
- public:
-  static std::optional<Members> Parse(std::string_view text) {
-    FlatJsonObject parser(text);
-    Members members;
-    if (!parser.Take('{')) return std::nullopt;
-    if (parser.Take('}')) return parser.AtEnd() ? std::optional(members) : std::nullopt;
-    do {
-      std::string key;
-      Member value;
-      if (!parser.String(key) || !parser.Take(':') || !parser.Value(value)) return std::nullopt;
-      if (!members.emplace(std::move(key), std::move(value)).second) return std::nullopt;
-    } while (parser.Take(','));
-    if (!parser.Take('}') || !parser.AtEnd()) return std::nullopt;
-    return members;
-  }
-
- private:
-  explicit FlatJsonObject(std::string_view text) : text_(text) {}
-
-  void SkipSpace() {
-    while (at_ < text_.size() &&
-           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
-      ++at_;
-  }
-  bool Take(char c) {
-    SkipSpace();
-    if (at_ >= text_.size() || text_[at_] != c) return false;
-    ++at_;
-    return true;
-  }
-  bool AtEnd() {
-    SkipSpace();
-    return at_ == text_.size();
-  }
-  // A string of printable ASCII; the escapes \" \\ \/ only: no key or value needs more.
-  bool String(std::string& out) {
-    if (!Take('"')) return false;
-    while (at_ < text_.size()) {
-      char c = text_[at_++];
-      if (c == '"') return true;
-      if (c < 0x20 || c > 0x7E) return false;
-      if (c == '\\') {
-        if (at_ >= text_.size()) return false;
-        c = text_[at_++];
-        if (c != '"' && c != '\\' && c != '/') return false;
-      }
-      out += c;
-    }
-    return false;
-  }
-  bool Value(Member& out) {
-    SkipSpace();
-    out.string = at_ < text_.size() && text_[at_] == '"';
-    if (out.string) return String(out.text);
-    while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') out.text += text_[at_++];
-    return !out.text.empty();
-  }
-
-  std::string_view text_;
-  size_t at_ = 0;
-};
+using Members = std::map<std::string, FlatJsonValue>;
 
 // The members of a body that has exactly the keys required and no others but those optional.
 std::optional<Members> BodyMembers(const std::string& body,
                                    std::initializer_list<const char*> required,
                                    std::initializer_list<const char*> optional = {}) {
-  auto members = FlatJsonObject::Parse(body);
-  if (!members) return std::nullopt;
+  FlatJson json = ReadFlatJson(body);
+  if (json.fault != FlatJson::Fault::kNone) return std::nullopt;
   size_t known = 0;
   for (const char* key : required) {
-    if (members->count(key) == 0) return std::nullopt;
+    if (json.members.count(key) == 0) return std::nullopt;
     ++known;
   }
-  for (const char* key : optional) known += members->count(key);
-  if (known != members->size()) return std::nullopt;
-  return members;
+  for (const char* key : optional) known += json.members.count(key);
+  if (known != json.members.size()) return std::nullopt;
+  return std::move(json.members);
 }
 
 // A member that must be a JSON number from min to max.
 std::optional<uint64_t> NumberMember(const Members& members, const char* key, uint64_t min,
                                      uint64_t max) {
-  const Member& member = members.at(key);
-  if (member.string) return std::nullopt;
-  const auto number = ParseDecimal(member.text, max);
-  if (!number || *number < min) return std::nullopt;
-  return number;
+  const FlatJsonValue& member = members.at(key);
+  if (member.kind != FlatJsonValue::Kind::kNumber || member.number < min || member.number > max)
+    return std::nullopt;
+  return member.number;
 }
 
 // The member "hex": a string of 1 to max_bytes bytes.
 std::optional<std::vector<uint8_t>> HexMember(const Members& members, size_t max_bytes) {
-  const Member& member = members.at("hex");
-  if (!member.string) return std::nullopt;
-  return ParseHexBytes(member.text, max_bytes);
+  const FlatJsonValue& member = members.at("hex");
+  if (member.kind != FlatJsonValue::Kind::kString || member.text.empty() ||
+      member.text.size() / 2 > max_bytes)
+    return std::nullopt;
+  return HexBytes(member.text);
 }
 
 bool SameOrigin(const WebRequest& request) {

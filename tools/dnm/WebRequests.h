@@ -10,11 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "FlatJson.h"
 #include "Values.h"
 
 namespace dnm::tool {
 
-constexpr size_t kMaxRequestBody = 4096;
+constexpr size_t kMaxRequestBody = kMaxFlatJson;
 
 struct WebRequest {
   std::string method;                                      // "GET", "POST"...
