@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -24,6 +23,7 @@
 #include "Json.h"
 #include "MqttPayload.h"
 #include "RegisterMap.h"
+#include "ScanList.h"
 
 namespace dnm::tool {
 namespace {
@@ -63,14 +63,24 @@ std::string HostName() {
 }
 
 std::string ReadPassword(const std::string& path) {
-  std::ifstream file(path);
-  std::string password;
-  if (!file || !std::getline(file, password))
-    throw std::runtime_error("cannot read the MQTT password from " + path);
+  // Room for the longest password, its "\r\n", and one byte more to tell a longer line.
+  std::string text;
+  const std::string why = ReadRegularFile(path, text, kMaxPassword + 3);
+  if (!why.empty())
+    throw std::runtime_error("--mqtt-password-file " + path + ": " + why);
+  if (text.empty()) throw std::runtime_error("--mqtt-password-file " + path + ": is empty");
+  std::string password = text.substr(0, text.find('\n'));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.size() > kMaxPassword)
     throw std::runtime_error("the MQTT password in " + path + " is longer than 65535 bytes");
   return password;
+}
+
+// libmosquitto opens them itself, and would wait for ever on a FIFO.
+void JudgeCertificateFile(const char* option, const std::string& path) {
+  std::string nothing;
+  const std::string why = path.empty() ? "" : ReadRegularFile(path, nothing, 0);
+  if (!why.empty()) throw std::runtime_error(std::string(option) + " " + path + ": " + why);
 }
 
 void JudgeOptions(const MqttOptions& options, const BrokerAddress& broker) {
@@ -242,6 +252,9 @@ void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broke
   }
   if (!broker.tls) return;
   // Without a CA file the system's authorities are trusted, and there is nothing to set.
+  JudgeCertificateFile("--mqtt-cafile", options.ca_file);
+  JudgeCertificateFile("--mqtt-cert", options.cert_file);
+  JudgeCertificateFile("--mqtt-key", options.key_file);
   if (options.ca_file.empty()) {
     mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
     return;

@@ -1,6 +1,7 @@
 """What dnm run publishes and takes on a real broker: retained states a late subscriber sees, a
 pulled cable, inputs rate-limited, writes, a broker that goes away and comes back, and the last will
 of a scanner killed."""
+import os
 import shutil
 import socket
 import subprocess
@@ -168,22 +169,29 @@ def test_mqtts_with_a_login(mqtt, tmp_path):
     unknown.wait_said("certificate verify failed")
 
 
-@pytest.mark.parametrize("options, why", [
-    (["--mqtt", "http://broker"], "another scheme"),
-    (["--mqtt", "mqtt://broker:0"], "broker port 0 is out of range"),
-    (["--mqtt", "mqtt://broker:1883/topic"], "is not a number"),
-    (["--mqtt", "mqtt://"], "no host"),
-    (["--mqtt", "mqtt://[::1"], "no ']'"),
-    (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant/#"], "wildcard"),
-    (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant//line"], "empty level"),
-    (["--mqtt", "mqtt://b", "--mqtt-min-interval", "9"], "out of range"),
-    (["--mqtt", "mqtt://b", "--mqtt-cafile", "ca.pem"], "mqtts:// only"),
-    (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem"], "go together"),
-    (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem", "--mqtt-key", "k.pem"], "needs --mqtt-cafile"),
-    (["--mqtt", "mqtt://b", "--mqtt-password-file", "p"], "needs --mqtt-user"),
+@pytest.mark.parametrize("options, status, why", [
+    (["--mqtt", "http://broker"], 2, "another scheme"),
+    (["--mqtt", "mqtt://broker:0"], 2, "broker port 0 is out of range"),
+    (["--mqtt", "mqtt://broker:1883/topic"], 2, "is not a number"),
+    (["--mqtt", "mqtt://"], 2, "no host"),
+    (["--mqtt", "mqtt://[::1"], 2, "no ']'"),
+    (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant/#"], 2, "wildcard"),
+    (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant//line"], 2, "empty level"),
+    (["--mqtt", "mqtt://b", "--mqtt-min-interval", "9"], 2, "out of range"),
+    (["--mqtt", "mqtt://b", "--mqtt-cafile", "ca.pem"], 2, "mqtts:// only"),
+    (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem"], 2, "go together"),
+    (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem", "--mqtt-key", "k.pem"], 2, "needs --mqtt-cafile"),
+    (["--mqtt", "mqtt://b", "--mqtt-password-file", "p"], 2, "needs --mqtt-user"),
+    # Files judged before libmosquitto or a read could wait on them for ever.
+    (["--mqtt", "mqtt://b", "--mqtt-user", "u", "--mqtt-password-file", "FIFO"], 1, "not a regular"),
+    (["--mqtt", "mqtt://b", "--mqtt-user", "u", "--mqtt-password-file", "/dev/zero"], 1,
+     "not a regular"),
+    (["--mqtt", "mqtts://b", "--mqtt-cafile", "FIFO"], 1, "--mqtt-cafile FIFO: is not a regular"),
+    (["--mqtt", "mqtts://b", "--mqtt-cafile", "missing.pem"], 1, "No such file"),
 ])
-def test_options_refused(tmp_path, options, why):
+def test_options_refused(tmp_path, options, status, why):
     (tmp_path / "list.txt").write_text(SCAN_LIST)
+    os.mkfifo(tmp_path / "FIFO")
     done = subprocess.run([DNM, "run", str(tmp_path / "list.txt"), *options], capture_output=True,
-                          text=True, timeout=60)
-    assert done.returncode == 2 and why in done.stderr, done.stderr
+                          text=True, timeout=60, cwd=tmp_path)
+    assert done.returncode == status and why in done.stderr, done.stderr
