@@ -5,6 +5,7 @@
 #ifdef DNM_MQTT
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -225,6 +226,8 @@ Publisher::Publisher(const MqttOptions& options, const BrokerAddress& broker, Sc
 }
 
 void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broker) {
+  // MQTT 5 only: a retained message that comes while subscribed would otherwise lose its flag.
+  mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
@@ -289,11 +292,12 @@ void Publisher::OnConnect(mosquitto*, void* self, int code) {
   auto& publisher = *static_cast<Publisher*>(self);
   if (code != 0) {
     publisher.SayOnce(publisher.broker_name_ + " refused the connection: " +
-                      mosquitto_connack_string(code) + "; trying again");
+                      mosquitto_reason_string(code) + "; trying again");
     return;
   }
   const std::string filter = OutputsSetFilter(publisher.prefix_);
-  mosquitto_subscribe(publisher.client_, nullptr, filter.c_str(), kQosData);
+  mosquitto_subscribe_v5(publisher.client_, nullptr, filter.c_str(), kQosData,
+                         MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
   publisher.outstanding_ = 0;
   publisher.connected_ = true;
   publisher.republish_ = true;

@@ -89,6 +89,13 @@ def test_states_inputs_and_writes(mqtt):
         publish(mqtt.broker, device + "3/outputs/set", payload)
         error = heard.wait(f"the refusal of {payload!r}", device + "3/errors", since=since)[2]
         assert why in error["error"] and error["topic"] == device + "3/outputs/set", (payload, error)
+    # The broker hands a retained message to those subscribed already without its flag, unless
+    # asked to keep it.
+    since = len(heard.messages)
+    publish(mqtt.broker, device + "3/outputs/set", '{"hex":"0a0b"}', retain=True)
+    assert "retained" in heard.wait("a retained write refused while connected", device + "3/errors",
+                                    since=since)[2]["error"]
+    publish(mqtt.broker, device + "3/outputs/set", "", retain=True)
     publish(mqtt.broker, device + "9/outputs/set", '{"hex":"0102"}')
     assert "no device" in heard.wait("a write to no device", prefix + "/errors")[2]["error"]
     echoes = [p["hex"] for _, _, p in heard.on(device + "3/inputs")]
@@ -165,7 +172,7 @@ def test_mqtts_with_a_login(mqtt, tmp_path):
                    str(tls / "wrong"), on=broker)
     unknown = mqtt(NETWORK, SCAN_LIST, *login, str(tls / "right"), on=broker)
     trusted.wait_said(f"MQTT: connected to localhost:{broker.port}")
-    refused.wait_said("refused the connection: Connection Refused: not authorised")
+    refused.wait_said("refused the connection: Not authorized")
     unknown.wait_said("certificate verify failed")
 
 
