@@ -24,6 +24,10 @@ bool Ipv6Character(char c) {
          c == '.';
 }
 
+bool DecimalDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 bool AllOf(std::string_view text, bool (*accepted)(char)) {
   for (const char c : text) {
     if (!accepted(c)) return false;
@@ -141,6 +145,8 @@ BrokerAddress ParseBrokerUrl(const std::string& url) {
   } else {
     throw refuse("another scheme");
   }
+  if (rest.substr(0, rest.find('/')).find('@') != std::string::npos)
+    throw refuse("no user in the URL: log in with --mqtt-user and --mqtt-password-file");
   std::string port;
   if (!rest.empty() && rest.front() == '[') {
     const size_t close = rest.find(']');
@@ -157,6 +163,7 @@ BrokerAddress ParseBrokerUrl(const std::string& url) {
     if (colon != std::string::npos) port = rest.substr(colon + 1);
     if (colon != std::string::npos && port.empty()) throw refuse("no port after ':'");
   }
+  if (!AllOf(port, DecimalDigit)) throw refuse("port '" + port + "' is not a decimal number");
   address.port = port.empty() ? (address.tls ? kMqttsPort : kMqttPort)
                               : static_cast<int>(ParseNumber(port, 1, 65535, "broker port"));
   return address;

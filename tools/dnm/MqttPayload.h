@@ -19,7 +19,8 @@ struct BrokerAddress {
 };
 
 // mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883), HOST a name, an IPv4 address or an
-// [IPv6] one, nothing after the port; UsageError otherwise.
+// [IPv6] one, PORT decimal digits, no user before HOST, nothing after the port; UsageError
+// otherwise.
 BrokerAddress ParseBrokerUrl(const std::string& url);
 
 // The prefix, judged (UsageError for an empty one, one with '+', '#' or NUL, or with an empty
