@@ -182,6 +182,8 @@ std::string TopicPrefix(const std::string& prefix, const std::string& host, cons
   if (prefix.size() > kMaxPrefix) throw refuse("is longer than 1024 bytes");
   if (prefix.find_first_of(std::string("+#\0", 3)) != std::string::npos)
     throw refuse("holds a wildcard ('+' or '#') or NUL");
+  // Brokers keep topics under '$' to themselves and drop what clients publish there.
+  if (prefix.front() == '$') throw refuse("starts with '$', the broker's own topics");
   if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos)
     throw refuse("has an empty level");
   return prefix;

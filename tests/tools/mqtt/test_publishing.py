@@ -187,6 +187,7 @@ def test_mqtts_with_a_login(mqtt, tmp_path):
     (["--mqtt", "mqtt://[::1"], 2, "no ']'"),
     (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant/#"], 2, "wildcard"),
     (["--mqtt", "mqtt://b", "--mqtt-prefix", "plant//line"], 2, "empty level"),
+    (["--mqtt", "mqtt://b", "--mqtt-prefix", "$SYS/plant"], 2, "starts with '$'"),
     (["--mqtt", "mqtt://b", "--mqtt-min-interval", "9"], 2, "out of range"),
     (["--mqtt", "mqtt://b", "--mqtt-cafile", "ca.pem"], 2, "mqtts:// only"),
     (["--mqtt", "mqtts://b", "--mqtt-cert", "c.pem"], 2, "go together"),
