@@ -95,6 +95,14 @@ void JudgeOptions(const MqttOptions& options, const BrokerAddress& broker) {
     throw UsageError("--mqtt-password-file needs --mqtt-user");
 }
 
+// libmosquitto names no keep-alive timeout ("Unknown error."): before the broker's CONNACK it is
+// the connection's.
+std::string FailureText(int code, bool was_connected) {
+  if (code != MOSQ_ERR_KEEPALIVE) return mosquitto_strerror(code);
+  return (was_connected ? "no answer within " : "no CONNACK within ") + std::to_string(kKeepAliveS) +
+         " s";
+}
+
 const char* OrNull(const std::string& text) {
   return text.empty() ? nullptr : text.c_str();
 }
@@ -315,10 +323,10 @@ void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
   publisher.wake_.notify_all();
   if (code == 0) return;  // asked for
   if (was_connected) {
-    publisher.SayOnce("lost " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
+    publisher.SayOnce("lost " + publisher.broker_name_ + ": " + FailureText(code, true) +
                       "; scanning on, reconnecting");
   } else if (code != MOSQ_ERR_CONN_REFUSED) {  // a refusal is told with its reason on connecting
-    publisher.SayOnce("cannot reach " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
+    publisher.SayOnce("cannot reach " + publisher.broker_name_ + ": " + FailureText(code, false) +
                       "; trying again");
   }
 }

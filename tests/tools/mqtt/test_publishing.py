@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import types
 from datetime import datetime, timezone
 
 import pytest
@@ -139,6 +140,15 @@ def test_writes_off_a_broker_restarted_and_the_last_will(mqtt):
     scanner.process.wait()
     assert watcher.wait("the last will", prefix + "/state",
                         lambda p: p["state"] == "dead")[2]["pid"] == scanner.process.pid
+
+
+def test_a_broker_that_never_answers(mqtt):
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        on = types.SimpleNamespace(url=f"mqtt://127.0.0.1:{silent.getsockname()[1]}")
+        scanner = mqtt(NETWORK, SCAN_LIST, on=on)
+        scanner.wait_said("no CONNACK within 10 s; trying again")
+        connected(scanner, [3])  # the scan goes on
+        assert "Unknown error" not in scanner.said(), scanner.said()
 
 
 def test_mqtts_with_a_login(mqtt, tmp_path):
