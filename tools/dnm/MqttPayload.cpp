@@ -25,6 +25,10 @@ bool Ipv6Character(char c) {
          c == '.';
 }
 
+bool DecimalDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 bool AllOf(std::string_view text, bool (*accepted)(char)) {
   for (const char c : text) {
     if (!accepted(c)) return false;
@@ -82,6 +86,8 @@ BrokerAddress ParseBrokerUrl(const std::string& url) {
   } else {
     throw refuse("another scheme");
   }
+  if (rest.substr(0, rest.find('/')).find('@') != std::string::npos)
+    throw refuse("no user in the URL: log in with --mqtt-user and --mqtt-password-file");
   std::string port;
   if (!rest.empty() && rest.front() == '[') {
     const size_t close = rest.find(']');
@@ -98,6 +104,7 @@ BrokerAddress ParseBrokerUrl(const std::string& url) {
     if (colon != std::string::npos) port = rest.substr(colon + 1);
     if (colon != std::string::npos && port.empty()) throw refuse("no port after ':'");
   }
+  if (!AllOf(port, DecimalDigit)) throw refuse("port '" + port + "' is not a decimal number");
   address.port = port.empty() ? (address.tls ? kMqttsPort : kMqttPort)
                               : static_cast<int>(ParseNumber(port, 1, 65535, "broker port"));
   return address;
@@ -116,6 +123,8 @@ std::string TopicPrefix(const std::string& prefix, const std::string& host, cons
   if (prefix.size() > kMaxPrefix) throw refuse("is longer than 1024 bytes");
   if (prefix.find_first_of(std::string("+#\0", 3)) != std::string::npos)
     throw refuse("holds a wildcard ('+' or '#') or NUL");
+  // Brokers keep topics under '$' to themselves and drop what clients publish there.
+  if (prefix.front() == '$') throw refuse("starts with '$', the broker's own topics");
   if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos)
     throw refuse("has an empty level");
   return prefix;

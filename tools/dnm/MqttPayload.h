@@ -19,11 +19,12 @@ struct BrokerAddress {
 };
 
 // mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883), HOST a name, an IPv4 address or an
-// [IPv6] one, nothing after the port; UsageError otherwise.
+// [IPv6] one, PORT decimal digits, no user before HOST, nothing after the port; UsageError
+// otherwise.
 BrokerAddress ParseBrokerUrl(const std::string& url);
 
-// The prefix, judged (UsageError for an empty one, one with '+', '#' or NUL, or with an empty
-// level); empty: dnm/HOST/B-P, B-P the first port of the list ("dnm/HOST" without ports).
+// The prefix, judged (UsageError for an empty one, one with '+', '#' or NUL, one starting with
+// '$', or with an empty level); empty: dnm/HOST/B-P, B-P the first port of the list ("dnm/HOST" without ports).
 std::string TopicPrefix(const std::string& prefix, const std::string& host, const ScanList& list);
 
 // "0-1": board 0, port 1, as the topics name a port.

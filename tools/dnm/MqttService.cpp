@@ -5,6 +5,7 @@
 #ifdef DNM_MQTT
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -13,7 +14,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -24,6 +24,7 @@
 #include "Json.h"
 #include "MqttPayload.h"
 #include "RegisterMap.h"
+#include "ScanList.h"
 
 namespace dnm::tool {
 namespace {
@@ -63,14 +64,24 @@ std::string HostName() {
 }
 
 std::string ReadPassword(const std::string& path) {
-  std::ifstream file(path);
-  std::string password;
-  if (!file || !std::getline(file, password))
-    throw std::runtime_error("cannot read the MQTT password from " + path);
+  // Room for the longest password, its "\r\n", and one byte more to tell a longer line.
+  std::string text;
+  const std::string why = ReadRegularFile(path, text, kMaxPassword + 3);
+  if (!why.empty())
+    throw std::runtime_error("--mqtt-password-file " + path + ": " + why);
+  if (text.empty()) throw std::runtime_error("--mqtt-password-file " + path + ": is empty");
+  std::string password = text.substr(0, text.find('\n'));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.size() > kMaxPassword)
     throw std::runtime_error("the MQTT password in " + path + " is longer than 65535 bytes");
   return password;
+}
+
+// libmosquitto opens them itself, and would wait for ever on a FIFO.
+void JudgeCertificateFile(const char* option, const std::string& path) {
+  std::string nothing;
+  const std::string why = path.empty() ? "" : ReadRegularFile(path, nothing, 0);
+  if (!why.empty()) throw std::runtime_error(std::string(option) + " " + path + ": " + why);
 }
 
 void JudgeOptions(const MqttOptions& options, const BrokerAddress& broker) {
@@ -82,6 +93,14 @@ void JudgeOptions(const MqttOptions& options, const BrokerAddress& broker) {
     throw UsageError("--mqtt-cert needs --mqtt-cafile");
   if (!options.password_file.empty() && options.user.empty())
     throw UsageError("--mqtt-password-file needs --mqtt-user");
+}
+
+// libmosquitto names no keep-alive timeout ("Unknown error."): before the broker's CONNACK it is
+// the connection's.
+std::string FailureText(int code, bool was_connected) {
+  if (code != MOSQ_ERR_KEEPALIVE) return mosquitto_strerror(code);
+  return (was_connected ? "no answer within " : "no CONNACK within ") + std::to_string(kKeepAliveS) +
+         " s";
 }
 
 const char* OrNull(const std::string& text) {
@@ -215,6 +234,8 @@ Publisher::Publisher(const MqttOptions& options, const BrokerAddress& broker, Sc
 }
 
 void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broker) {
+  // MQTT 5 only: a retained message that comes while subscribed would otherwise lose its flag.
+  mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
@@ -242,6 +263,9 @@ void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broke
   }
   if (!broker.tls) return;
   // Without a CA file the system's authorities are trusted, and there is nothing to set.
+  JudgeCertificateFile("--mqtt-cafile", options.ca_file);
+  JudgeCertificateFile("--mqtt-cert", options.cert_file);
+  JudgeCertificateFile("--mqtt-key", options.key_file);
   if (options.ca_file.empty()) {
     mosquitto_int_option(client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
     return;
@@ -276,11 +300,12 @@ void Publisher::OnConnect(mosquitto*, void* self, int code) {
   auto& publisher = *static_cast<Publisher*>(self);
   if (code != 0) {
     publisher.SayOnce(publisher.broker_name_ + " refused the connection: " +
-                      mosquitto_connack_string(code) + "; trying again");
+                      mosquitto_reason_string(code) + "; trying again");
     return;
   }
   const std::string filter = OutputsSetFilter(publisher.prefix_);
-  mosquitto_subscribe(publisher.client_, nullptr, filter.c_str(), kQosData);
+  mosquitto_subscribe_v5(publisher.client_, nullptr, filter.c_str(), kQosData,
+                         MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
   publisher.outstanding_ = 0;
   publisher.connected_ = true;
   publisher.republish_ = true;
@@ -298,10 +323,10 @@ void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
   publisher.wake_.notify_all();
   if (code == 0) return;  // asked for
   if (was_connected) {
-    publisher.SayOnce("lost " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
+    publisher.SayOnce("lost " + publisher.broker_name_ + ": " + FailureText(code, true) +
                       "; scanning on, reconnecting");
   } else if (code != MOSQ_ERR_CONN_REFUSED) {  // a refusal is told with its reason on connecting
-    publisher.SayOnce("cannot reach " + publisher.broker_name_ + ": " + mosquitto_strerror(code) +
+    publisher.SayOnce("cannot reach " + publisher.broker_name_ + ": " + FailureText(code, false) +
                       "; trying again");
   }
 }

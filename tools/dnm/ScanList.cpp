@@ -16,7 +16,7 @@ namespace {
 
 constexpr size_t kMaxLineLength = 255;
 // 8 ports of 63 devices with every connection and a comment on each line stay far below it.
-constexpr std::streamoff kMaxFileSize = 1 << 20;
+constexpr size_t kMaxFileSize = 1 << 20;
 constexpr uint16_t kCosHeartbeatMs = 2500;
 constexpr uint8_t kNoMac = 0xFF;
 
@@ -441,34 +441,33 @@ std::string DeviceLine(const DeviceEntry& device) {
   return line + "\n";
 }
 
-// The whole of a regular file open at fd; why not, or "".
-std::string ReadOpened(int fd, std::string& text) {
+// At most max_size bytes of the regular file open at fd; why not, or "".
+std::string ReadOpened(int fd, std::string& text, size_t max_size) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return std::string("cannot be read: ") + std::strerror(errno);
   if (S_ISDIR(status.st_mode)) return "is a directory";
   if (!S_ISREG(status.st_mode)) return "is not a regular file";
   char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+  while (text.size() < max_size) {
+    const ssize_t got = ::read(fd, buffer, std::min(sizeof buffer, max_size - text.size()));
     if (got == 0) return "";
     if (got < 0 && errno != EINTR) return std::string("cannot be read: ") + std::strerror(errno);
     if (got > 0) text.append(buffer, static_cast<size_t>(got));
-    if (static_cast<std::streamoff>(text.size()) > kMaxFileSize)
-      return "larger than " + std::to_string(kMaxFileSize) + " bytes: not a scan list";
   }
-}
-
-// Without O_NONBLOCK a FIFO with no writer would hold the open for ever. A symbolic link is
-// followed: a list kept elsewhere may well be named by one.
-std::string ReadRegularFile(const std::string& path, std::string& text) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
-  const std::string why = ReadOpened(fd, text);
-  ::close(fd);
-  return why;
+  return "";
 }
 
 }  // namespace
+
+// Without O_NONBLOCK a FIFO with no writer would hold the open for ever. A symbolic link is
+// followed: a file kept elsewhere may well be named by one.
+std::string ReadRegularFile(const std::string& path, std::string& text, size_t max_size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot be read: ") + std::strerror(errno);
+  const std::string why = ReadOpened(fd, text, max_size);
+  ::close(fd);
+  return why;
+}
 
 bool DeviceEntry::SameAs(const DeviceEntry& other) const {
   return mac == other.mac && route == other.route && watchdog == other.watchdog &&
@@ -494,7 +493,9 @@ ParsedScanList ParseScanList(const std::string& text, const std::string& file) {
 
 ParsedScanList ReadScanList(const std::string& path) {
   std::string text;
-  const std::string why = ReadRegularFile(path, text);
+  std::string why = ReadRegularFile(path, text, kMaxFileSize + 1);
+  if (why.empty() && text.size() > kMaxFileSize)
+    why = "larger than " + std::to_string(kMaxFileSize) + " bytes: not a scan list";
   if (!why.empty()) return ParsedScanList{{}, {{path, 0, 0, why}}};
   return ParseScanList(text, path);
 }

@@ -113,6 +113,10 @@ struct ParsedScanList {
 ParsedScanList ParseScanList(const std::string& text, const std::string& file);
 // Reads and parses the file; one error at line 0, column 0 when it cannot be read.
 ParsedScanList ReadScanList(const std::string& path);
+// Appends at most max_size bytes of the regular file at path to text (0: only checks that it is
+// one and can be read); why not ("is not a regular file", ...), or "". A FIFO or a device is
+// refused at once, never waited on.
+std::string ReadRegularFile(const std::string& path, std::string& text, size_t max_size);
 
 // Lines written after a device's own (comments, for dnm scan --save), or "".
 using DeviceNotes = std::function<std::string(const PortEntry&, const DeviceEntry&)>;
