@@ -5,6 +5,7 @@ never reads."""
 import json
 import socket
 import threading
+import time
 
 import pytest
 
@@ -249,3 +250,54 @@ def test_twenty_streams_and_one_that_never_reads_hold_up_neither_the_others_nor_
     finally:
         for client in clients + [stuck]:
             client.close()
+
+
+class Tricklers:
+    """Clients that send a request's header one line a second and never end it, each opening a new
+    connection when its old one is closed, beside clients that connect and send nothing."""
+
+    def __init__(self, port, count, silent):
+        self.port = port
+        self.silent = [socket.create_connection(("127.0.0.1", port)) for _ in range(silent)]
+        self.sockets = [self.connect() for _ in range(count)]
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.trickle, daemon=True)
+        self.thread.start()
+
+    def connect(self):
+        client = socket.create_connection(("127.0.0.1", self.port))
+        client.sendall(b"GET /api/info HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        return client
+
+    def trickle(self):
+        while not self.stopped.wait(1):
+            for i, client in enumerate(self.sockets):
+                try:
+                    client.sendall(b"X-a: b\r\n")
+                except OSError:
+                    client.close()
+                    try:
+                        self.sockets[i] = self.connect()
+                    except OSError:  # dnm run has ended
+                        pass
+
+    def close(self):
+        self.stopped.set()
+        self.thread.join()
+        for client in self.sockets + self.silent:
+            client.close()
+
+
+def test_slow_and_silent_clients_hold_up_neither_a_request_nor_sigterm(tmp_path_factory):
+    scanner = start(tmp_path_factory)
+    clients = Tricklers(scanner.port, 30, silent=100)
+    try:
+        began = time.monotonic()
+        assert scanner.request("/api/info")[0] == 200
+        # 10 s: a bound of 5 s for a request, with room for a starved machine.
+        assert time.monotonic() - began < 10, time.monotonic() - began
+        scanner.process.terminate()
+        assert scanner.process.wait(timeout=10) == 0, scanner.said()
+    finally:
+        clients.close()
+        scanner.stop()
