@@ -1,5 +1,6 @@
 #include "WebModel.h"
 
+#include <netdb.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -82,6 +83,22 @@ std::string HostName() {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0) return "";
   return name;
+}
+
+// The machine's host name and the fully qualified name the resolver gives for it, lowercase.
+std::vector<std::string> MachineNames() {
+  const std::string host = Lowercase(HostName());
+  std::vector<std::string> names{host};
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return names;
+  if (found->ai_canonname != nullptr) {
+    const std::string canonical = Lowercase(found->ai_canonname);
+    if (canonical != host) names.push_back(canonical);
+  }
+  freeaddrinfo(found);
+  return names;
 }
 
 std::string ExpectedIdentityJson(const ExpectedIdentity& identity) {
@@ -226,7 +243,7 @@ WebModel::WebModel(Scanner& scanner, OutputStore& outputs, WebModelOptions optio
       outputs_(outputs),
       options_(std::move(options)),
       started_(UtcTime(std::chrono::system_clock::now())),
-      own_names_{Lowercase(HostName())} {
+      own_names_(MachineNames()) {
   subscription_ = scanner.Subscribe([this](const Event& event) { Note(event); });
   Sample(true);
   sampler_ = std::thread([this] { RunSampler(); });

@@ -176,21 +176,30 @@ bool IsAddress(const std::string& name, int family) {
   return inet_pton(family, name.c_str(), address) == 1;
 }
 
-// A Host header that names an address, localhost or the machine: any other name may be one that a
-// site elsewhere made point here (DNS rebinding), to read or write as if it were this page's own.
-// No Host at all is taken from a client that sends no Origin either.
+// ":PORT" or nothing, after the host in a Host header.
+bool IsPortSuffix(const std::string& rest) {
+  if (rest.empty()) return true;
+  return rest.size() >= 2 && rest.size() <= 6 && rest[0] == ':' &&
+         std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A Host header that names an address, localhost or the machine exactly: any other name may be
+// one that a site elsewhere made point here (DNS rebinding), to read or write as if it were this
+// page's own. No Host at all is taken from a client that sends no Origin either.
 bool KnownHost(const WebRequest& request, const std::vector<std::string>& own_names) {
   if (request.host.empty()) return !request.origin;
-  std::string name = request.host;
-  if (name.front() == '[') {
-    const size_t end = name.find(']');
-    return end != std::string::npos && IsAddress(name.substr(1, end - 1), AF_INET6);
+  const std::string& host = request.host;
+  if (host.front() == '[') {
+    const size_t end = host.find(']');
+    return end != std::string::npos && IsAddress(host.substr(1, end - 1), AF_INET6) &&
+           IsPortSuffix(host.substr(end + 1));
   }
-  name = Lowercase(name.substr(0, name.find(':')));
+  const size_t colon = std::min(host.find(':'), host.size());
+  if (!IsPortSuffix(host.substr(colon))) return false;
+  const std::string name = Lowercase(host.substr(0, colon));
   if (name == "localhost" || IsAddress(name, AF_INET)) return true;
-  return std::any_of(own_names.begin(), own_names.end(), [&name](const std::string& own) {
-    return !own.empty() && (name == own || name.rfind(own + ".", 0) == 0);
-  });
+  return std::any_of(own_names.begin(), own_names.end(),
+                     [&name](const std::string& own) { return !own.empty() && name == own; });
 }
 
 bool IsJsonContent(const std::string& content_type) {

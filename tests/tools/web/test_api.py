@@ -29,6 +29,12 @@ JSON = {"Content-Type": "application/json"}
 FOREIGN = {"Origin": "http://plant.example"}
 # A name a site elsewhere made point to 127.0.0.1: its pages are of its own origin.
 REBOUND = {"Host": "rebound.example", "Origin": "http://rebound.example"}
+HOST = socket.gethostname().lower()
+# Names of this machine, and of those only as written.
+OWN_HOSTS = ["localhost:80", HOST, socket.getaddrinfo(HOST, None, flags=socket.AI_CANONNAME)[0][3],
+             "[::1]", "[::1]:8080", "127.0.0.1:8080"]
+STRANGE_HOSTS = [HOST + ".rebound.example", "[::1]rebound.example", "[::1]:80x", "localhost:",
+                 "127.0.0.1:8080.rebound.example", HOST + "x"]
 DEVICE_KEYS = {"port_index", "board", "port", "mac", "run", "state", "identity",
                "expected_identity", "connections", "outputs", "poll_period_ms",
                "poll_period_achieved_ms", "counters"}
@@ -113,6 +119,7 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
 REFUSED = [
     ("GET", "/api/devices", None, FOREIGN, 403),
     ("GET", "/api/devices", None, REBOUND, 403),
+    *[("GET", "/api/info", None, {"Host": host}, 403) for host in STRANGE_HOSTS],
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **REBOUND}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **FOREIGN}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', JSON, 403),  # read-only
@@ -180,6 +187,8 @@ def test_writes_with_http_write_reach_the_device_and_malformed_ones_do_not(writa
     assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, REBOUND)[0] == 403
     local = {"Host": f"localhost:{writable.port}", "Origin": f"http://localhost:{writable.port}"}
     assert writable.request("/api/info", headers=local)[0] == 200
+    for host in OWN_HOSTS:
+        assert writable.request("/api/info", headers={"Host": host})[0] == 200, host
     assert writable.device(3)["outputs"] == "a1ffc3"
 
     application = {"class": 100, "instance": 1, "attribute": 5, "hex": "00ff"}
