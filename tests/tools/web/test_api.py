@@ -16,6 +16,7 @@ port 0/1 segment=bus
 slave segment=bus mac=3 vendor=901 device_type=7 product_code=11 serial=3003 product="Echo Block" produced=3 consumed=3 inputs=echo
 slave segment=bus mac=7 strobe_produced=2 inputs=counter
 slave segment=bus mac=12 vendor=77 produced=2 consumed=2
+slave segment=bus mac=9 produced=2 consumed=2
 """
 SCAN_LIST = """port 0/0 mac=0 baud=500
   device 3 vendor=901
@@ -24,6 +25,10 @@ SCAN_LIST = """port 0/0 mac=0 baud=500
     strobe in=2
   device 12 vendor=901
     poll in=2 out=2
+  device 9
+    poll in=3 out=2
+  device 20
+    poll in=1 out=1
 """
 JSON = {"Content-Type": "application/json"}
 FOREIGN = {"Origin": "http://plant.example"}
@@ -73,8 +78,8 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
                plant.device(12)["state"] == "identity_mismatch")
 
     devices = plant.get("/api/devices")["devices"]
-    assert [device["mac"] for device in devices] == [3, 7, 12]
-    echo, counter, mismatched = devices
+    assert [device["mac"] for device in devices] == [3, 7, 12, 9, 20]
+    echo, counter, mismatched = devices[:3]
     assert all(set(device) == DEVICE_KEYS for device in devices)
     assert echo["state"] == "connected" and echo["run"] == "running"
     assert echo["identity"] == {"vendor": 901, "device_type": 7, "product_code": 11,
@@ -94,6 +99,13 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     first = counter["connections"][1]["inputs"]
     wait_until("the counting inputs moved",
                lambda: plant.device(7)["connections"][1]["inputs"] != first)
+
+    # As the scanner tells them: a device of another size, and one that never answers.
+    wait_until("the devices that cannot connect", lambda: (
+        plant.device(9)["state"], plant.device(20)["state"]) == ("size_mismatch", "setup_failed"))
+    told = {(e["mac"], e["event"]) for e in plant.get("/api/events")["events"]}
+    assert {(9, "size_mismatch"), (20, "setup_failed")} <= told, told
+    assert plant.device(9)["connections"][0]["cause"] == "none"
 
     one = plant.device(3)
     assert set(one) == DEVICE_KEYS | {"failures"} and one["failures"] == []
