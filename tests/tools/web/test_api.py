@@ -15,7 +15,7 @@ NETWORK = """segment bus
 port 0/1 segment=bus
 slave segment=bus mac=3 vendor=901 device_type=7 product_code=11 serial=3003 product="Echo Block" produced=3 consumed=3 inputs=echo
 slave segment=bus mac=7 strobe_produced=2 inputs=counter
-slave segment=bus mac=12 vendor=77 produced=2 consumed=2
+slave segment=bus mac=12 vendor=77 produced=2 consumed=2 product="Caf\u00e9 \u2713\udcff\udce2\udc82!"
 slave segment=bus mac=9 produced=2 consumed=2
 """
 SCAN_LIST = """port 0/0 mac=0 baud=500
@@ -96,6 +96,8 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     assert mismatched["state"] == "identity_mismatch"
     wait_until("the identity that does not match",
                lambda: (plant.device(12)["identity"] or {}).get("vendor") == 77)
+    # UTF-8 as it is, each byte that is not UTF-8 as U+FFFD.
+    assert plant.device(12)["identity"]["product_name"] == "Caf\u00e9 \u2713\ufffd\ufffd\ufffd!"
     first = counter["connections"][1]["inputs"]
     wait_until("the counting inputs moved",
                lambda: plant.device(7)["connections"][1]["inputs"] != first)
