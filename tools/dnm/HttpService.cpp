@@ -23,6 +23,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -258,6 +259,30 @@ WebRequest RequestOf(const httplib::Request& request) {
   return web;
 }
 
+bool IsDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Before the HTTP library's own judgement, which answers 400 to a method it has no handler for
+// (TRACE, CONNECT) and 413 to a Content-Length that is not a number.
+httplib::Server::HandlerResponse Precheck(const httplib::Request& request,
+                                          httplib::Response& response) {
+  static const std::set<std::string> kMethods{"GET", "HEAD",    "POST", "PUT",
+                                              "DELETE", "OPTIONS", "PATCH"};
+  if (kMethods.count(request.method) == 0) {
+    response.status = 405;
+    response.set_content(ErrorBody(request.method + " is not taken here"), "application/json");
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  if (request.has_header("Content-Length") && !IsDigits(request.get_header_value("Content-Length"))) {
+    response.status = 400;
+    response.set_content(ErrorBody("Content-Length is not a number"), "application/json");
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  return httplib::Server::HandlerResponse::Unhandled;
+}
+
 const char* ErrorText(int status) {
   switch (status) {
     case 413:
@@ -331,6 +356,7 @@ Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner
   server_.Delete(".*", handle);
   server_.Options(".*", handle);
   server_.Patch(".*", handle);
+  server_.set_pre_routing_handler(Precheck);
   server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
     guard_.Answered(PeerOf(request));
   });

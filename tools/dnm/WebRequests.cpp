@@ -18,7 +18,7 @@ constexpr uint8_t kMaxMac = 63;
 constexpr size_t kMaxPortIndex = 7;
 constexpr size_t kMaxOutputBytes = 64;
 constexpr size_t kMaxAttributeBytes = 255;
-constexpr size_t kMaxDecimalDigits = 19;  // below 2^63: no overflow
+constexpr size_t kMaxDecimalDigits = 20;  // those of UINT64_MAX
 
 constexpr std::string_view kDevicesPrefix = "/api/devices/";
 
@@ -36,9 +36,10 @@ std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
   uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (digit > max || value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
-  if (value > max) return std::nullopt;
   return value;
 }
 

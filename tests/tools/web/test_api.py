@@ -128,6 +128,7 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     seqs = [event["seq"] for event in events]
     assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
     assert plant.get(f"/api/events?after={seqs[0]}")["events"] == events[1:]
+    assert plant.get(f"/api/events?after={2**64 - 1}")["events"] == []
 
 
 REFUSED = [
@@ -145,11 +146,16 @@ REFUSED = [
     ("DELETE", "/api/devices", None, {}, 405),
     ("GET", "/api/devices/3/outputs", None, {}, 405),
     ("POST", "/api/devices", b"{}", JSON, 405),
+    ("TRACE", "/api/devices", None, {}, 405),
+    ("CONNECT", "/api/devices", None, {}, 405),
     ("GET", "/api/devices/64", None, {}, 400),
     ("GET", "/api/devices/3x", None, {}, 400),
     ("GET", "/api/devices/3?port=8", None, {}, 400),
     ("GET", "/api/devices/3?port=0&port=1", None, {}, 400),
     ("GET", "/api/events?after=-1", None, {}, 400),
+    ("GET", "/api/events?after=18446744073709551616", None, {}, 400),
+    ("GET", "/api/events?after=99999999999999999999", None, {}, 400),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, "Content-Length": "-5"}, 400),
     ("GET", "/api/ports?history=2", None, {}, 400),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {"Content-Type": "text/plain"}, 415),
     ("POST", "/api/devices/3/outputs", b'{"hex":"' + b"0" * 5000 + b'"}', JSON, 413),
