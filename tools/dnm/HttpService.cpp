@@ -5,17 +5,26 @@
 #ifdef DNM_HTTP
 
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,8 +38,9 @@ namespace {
 // Workers: one for each live stream at most, and kRequestWorkers more for the other requests.
 constexpr size_t kMaxStreams = 16;
 constexpr size_t kRequestWorkers = 8;
-// A request must come whole within kReadTimeoutS; an answer, or a part of a stream, be taken
-// within kWriteTimeoutS, else the connection is closed.
+// A request must come whole within kReadTimeoutS of the connection's opening or of the answer
+// before it; an answer, or a part of a stream, be taken within kWriteTimeoutS, else the
+// connection is closed.
 constexpr time_t kReadTimeoutS = 5;
 constexpr time_t kWriteTimeoutS = 3;
 constexpr time_t kKeepAliveS = 5;
@@ -41,6 +51,11 @@ constexpr auto kStopRetry = std::chrono::milliseconds(20);
 // What the kernel holds for one connection's answers: a browser that stops reading fills it in
 // seconds and is then cut by the write timeout.
 constexpr int kSendBuffer = 64 * 1024;
+
+// At most this many connections wait for a request at once; the oldest of more are closed.
+constexpr size_t kMaxWaiting = 2 * kRequestWorkers;
+// How often the connections are looked at for the bounds above.
+constexpr auto kGuardPeriod = std::chrono::milliseconds(250);
 
 // The listening socket's options, which the connections inherit. Not SO_REUSEPORT, the HTTP
 // library's own choice, with which a second dnm run on the same port would share it unnoticed.
@@ -96,6 +111,141 @@ class WorkerPool final : public httplib::TaskQueue {
   std::vector<std::thread> threads_;
 };
 
+// The address and port of a connection's other end, as the HTTP library gives them in a request.
+std::string PeerName(const sockaddr_storage& address, socklen_t length) {
+  char host[NI_MAXHOST] = {};
+  char service[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host,
+                  service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    return "";
+  return std::string(host) + " " + service;
+}
+
+int LocalPort(int socket) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
+  return -1;
+}
+
+// The other end of a connection accepted on the port, or "" for any other file.
+std::string AcceptedPeer(int socket, int port) {
+  if (LocalPort(socket) != port) return "";
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  return PeerName(address, length);
+}
+
+// The connections accepted on the port, by their other ends. The HTTP library keeps their sockets
+// to itself, so they are found among the process's open files.
+std::map<std::string, int> AcceptedConnections(int port) {
+  std::map<std::string, int> connections;
+  DIR* files = opendir("/proc/self/fd");
+  if (files == nullptr) return connections;
+  while (const dirent* entry = readdir(files)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const int socket = std::atoi(entry->d_name);
+    if (socket == dirfd(files)) continue;
+    const std::string peer = AcceptedPeer(socket, port);
+    if (!peer.empty()) connections.emplace(peer, socket);
+  }
+  closedir(files);
+  return connections;
+}
+
+// Closes, for reading and writing, a connection still the one it was when found.
+void Cut(int socket, const std::string& peer, int port) {
+  if (AcceptedPeer(socket, port) == peer) shutdown(socket, SHUT_RDWR);
+}
+
+// Bounds what connections that send no whole request can hold, which the HTTP library's timeout
+// for each read does not: a client sending a byte every few seconds would keep a worker for ever.
+class ConnectionGuard {
+ public:
+  explicit ConnectionGuard(int port) : port_(port) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ConnectionGuard() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  ConnectionGuard(const ConnectionGuard&) = delete;
+  ConnectionGuard& operator=(const ConnectionGuard&) = delete;
+
+  // A whole request came on the connection: it is answered, however long that takes.
+  void Answering(const std::string& peer) {
+    const std::lock_guard lock(mutex_);
+    connections_[peer].answering = true;
+  }
+  // The connection waits for its next request.
+  void Answered(const std::string& peer) {
+    const std::lock_guard lock(mutex_);
+    Connection& connection = connections_[peer];
+    connection.waiting_since = Clock::now();
+    connection.answering = false;
+  }
+  // Closes every connection, as the server stops: none may keep its worker.
+  void CutAll() const {
+    for (const auto& [peer, socket] : AcceptedConnections(port_)) Cut(socket, peer, port_);
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Connection {
+    int socket = -1;
+    Clock::time_point waiting_since = Clock::now();
+    bool answering = false;
+  };
+
+  void Run() {
+    pthread_setname_np(pthread_self(), "http-guard");
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kGuardPeriod, [this] { return stopping_; })) Look();
+  }
+
+  // Forgets the connections closed, notes the new ones, and closes those waiting too long and
+  // the oldest waiting beyond kMaxWaiting.
+  void Look() {
+    std::map<std::string, Connection> open;
+    for (const auto& [peer, socket] : AcceptedConnections(port_)) {
+      const auto known = connections_.find(peer);
+      const bool same = known != connections_.end() &&
+                        (known->second.socket == -1 || known->second.socket == socket);
+      open[peer] = same ? known->second : Connection{};
+      open[peer].socket = socket;
+    }
+    connections_ = std::move(open);
+    std::vector<std::pair<Clock::time_point, std::string>> waiting;
+    for (const auto& [peer, connection] : connections_)
+      if (!connection.answering) waiting.emplace_back(connection.waiting_since, peer);
+    std::sort(waiting.begin(), waiting.end(), std::greater<>());
+    const auto deadline = Clock::now() - std::chrono::seconds(kReadTimeoutS);
+    for (size_t i = 0; i < waiting.size(); ++i) {
+      if (i >= kMaxWaiting || waiting[i].first < deadline)
+        Cut(connections_[waiting[i].second].socket, waiting[i].second, port_);
+    }
+  }
+
+  const int port_;
+  std::mutex mutex_;  // guards connections_ and stopping_
+  std::condition_variable wake_;
+  std::map<std::string, Connection> connections_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+std::string PeerOf(const httplib::Request& request) {
+  return request.remote_addr + " " + std::to_string(request.remote_port);
+}
+
 WebRequest RequestOf(const httplib::Request& request) {
   WebRequest web{request.method,
                  request.path,
@@ -107,6 +257,30 @@ WebRequest RequestOf(const httplib::Request& request) {
   for (const auto& [key, value] : request.params) web.query.emplace_back(key, value);
   if (request.has_header("Origin")) web.origin = request.get_header_value("Origin");
   return web;
+}
+
+bool IsDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Before the HTTP library's own judgement, which answers 400 to a method it has no handler for
+// (TRACE, CONNECT) and 413 to a Content-Length that is not a number.
+httplib::Server::HandlerResponse Precheck(const httplib::Request& request,
+                                          httplib::Response& response) {
+  static const std::set<std::string> kMethods{"GET", "HEAD",    "POST", "PUT",
+                                              "DELETE", "OPTIONS", "PATCH"};
+  if (kMethods.count(request.method) == 0) {
+    response.status = 405;
+    response.set_content(ErrorBody(request.method + " is not taken here"), "application/json");
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  if (request.has_header("Content-Length") && !IsDigits(request.get_header_value("Content-Length"))) {
+    response.status = 400;
+    response.set_content(ErrorBody("Content-Length is not a number"), "application/json");
+    return httplib::Server::HandlerResponse::Handled;
+  }
+  return httplib::Server::HandlerResponse::Unhandled;
 }
 
 const char* ErrorText(int status) {
@@ -145,6 +319,7 @@ class Server final : public HttpService {
   void Stream(httplib::Response& response);
 
   WebModel model_;
+  ConnectionGuard guard_;
   httplib::Server server_;
   std::atomic<size_t> streams_{0};
   std::future<void> listening_;
@@ -152,7 +327,8 @@ class Server final : public HttpService {
 
 Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner& scanner,
                OutputStore& outputs)
-    : model_(scanner, outputs, {options.write, options.scan_list}) {
+    : model_(scanner, outputs, {options.write, options.scan_list}),
+      guard_(std::stoi(address.port)) {
   server_.new_task_queue = [] { return new WorkerPool(kMaxStreams + kRequestWorkers); };
   server_.set_read_timeout(kReadTimeoutS, 0);
   server_.set_write_timeout(kWriteTimeoutS, 0);
@@ -180,6 +356,10 @@ Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner
   server_.Delete(".*", handle);
   server_.Options(".*", handle);
   server_.Patch(".*", handle);
+  server_.set_pre_routing_handler(Precheck);
+  server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+    guard_.Answered(PeerOf(request));
+  });
   server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
     if (response.body.empty())
       response.set_content(ErrorBody(ErrorText(response.status)), "application/json");
@@ -198,12 +378,15 @@ Server::Server(const HttpOptions& options, const ListenAddress& address, Scanner
 Server::~Server() {
   model_.Stop();
   // A stop that comes before the listener runs is not seen by it: asked again until it ends.
+  // Its workers end once their connections are closed, whatever the clients do.
   do {
     server_.stop();
+    guard_.CutAll();
   } while (listening_.wait_for(kStopRetry) != std::future_status::ready);
 }
 
 void Server::Handle(const httplib::Request& request, httplib::Response& response) {
+  guard_.Answering(PeerOf(request));
   const WebResponse answer = HandleWebRequest(RequestOf(request), model_);
   if (answer.stream) return Stream(response);
   response.status = answer.status;

@@ -5,7 +5,8 @@
 
 namespace dnm::tool {
 
-// text as a JSON string literal, quotes included.
+// text as a JSON string literal, quotes included: UTF-8 as it is, control characters escaped, and
+// each byte that is not part of well-formed UTF-8 as \ufffd.
 std::string JsonString(const std::string& text);
 
 // "snake_case" of a label ("no response" -> "no_response").

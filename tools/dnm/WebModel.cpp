@@ -1,5 +1,6 @@
 #include "WebModel.h"
 
+#include <netdb.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -36,12 +37,34 @@ const char* RunName(DeviceRun run) {
   return "starting";
 }
 
+bool IsSizeMismatch(uint16_t cause) {
+  return cause == DNM_SetupProducedSizeMismatch || cause == DNM_SetupConsumedSizeMismatch;
+}
+
+// A failure of its own: a connection released with the device's other ones was stopped for
+// theirs, which they tell.
+DNM_SetupFailure OwnFailure(const DNM_SetupFailure& failure) {
+  return failure.cause == DNM_SetupStopped ? DNM_SetupFailure{} : failure;
+}
+
+// What the scanner tells of a device that never connected: a connection of another size than
+// the list's, one that cannot be set up, or nothing yet.
+const char* SetupStateName(const DeviceSample& sample) {
+  bool failed = false;
+  for (const ConnectionSample& connection : sample.connections) {
+    if (connection.status == DNM_NoError) continue;
+    if (IsSizeMismatch(connection.failure.cause)) return "size_mismatch";
+    failed = failed || OwnFailure(connection.failure).cause != DNM_SetupNoFailure;
+  }
+  return failed ? "setup_failed" : "starting";
+}
+
 // What the page shows: the scanner's verdict, and for a device it runs whether every connection
-// stands, or one that stood no longer does.
-const char* StateName(DeviceRun run, bool connected, bool connected_once) {
-  if (run != DeviceRun::kRunning) return RunName(run);
+// stands, one that stood no longer does, or why none has stood yet.
+const char* StateName(const DeviceSample& sample, bool connected, bool connected_once) {
+  if (sample.run != DeviceRun::kRunning) return RunName(sample.run);
   if (connected) return "connected";
-  return connected_once ? "lost" : "starting";
+  return connected_once ? "lost" : SetupStateName(sample);
 }
 
 const char* CauseName(uint16_t cause) {
@@ -84,6 +107,22 @@ std::string HostName() {
   return name;
 }
 
+// The machine's host name and the fully qualified name the resolver gives for it, lowercase.
+std::vector<std::string> MachineNames() {
+  const std::string host = Lowercase(HostName());
+  std::vector<std::string> names{host};
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return names;
+  if (found->ai_canonname != nullptr) {
+    const std::string canonical = Lowercase(found->ai_canonname);
+    if (canonical != host) names.push_back(canonical);
+  }
+  freeaddrinfo(found);
+  return names;
+}
+
 std::string ExpectedIdentityJson(const ExpectedIdentity& identity) {
   if (identity.Empty()) return "null";
   std::string json;
@@ -120,11 +159,12 @@ std::optional<uint16_t> RateOf(const DeviceEntry& device, Kind kind) {
 // A connection's JSON object without its age and closing brace.
 std::string ConnectionBody(const DeviceEntry& device, const ConnectionSample& sample) {
   const Kind kind = sample.kind->kind;
+  const DNM_SetupFailure failure = OwnFailure(sample.failure);
   return "{\"kind\":" + JsonString(sample.kind->name) + ",\"status\":" + Number(sample.status) +
          ",\"status_text\":" + JsonString(ConnectionStatusWords(sample.status)) +
          ",\"established\":" + Bool(sample.status == DNM_NoError) +
-         ",\"cause\":" + JsonString(CauseName(sample.failure.cause)) +
-         ",\"cause_text\":" + JsonString(SetupFailureWords(sample.failure)) +
+         ",\"cause\":" + JsonString(CauseName(failure.cause)) +
+         ",\"cause_text\":" + JsonString(SetupFailureWords(failure)) +
          ",\"input_size\":" + Number(InputSize(device, kind)) +
          ",\"output_size\":" + Number(OutputSizeOf(device, kind)) + ",\"inputs\":" +
          (sample.inputs_valid && !sample.inputs.empty() ? JsonString(LowerHex(sample.inputs))
@@ -226,7 +266,7 @@ WebModel::WebModel(Scanner& scanner, OutputStore& outputs, WebModelOptions optio
       outputs_(outputs),
       options_(std::move(options)),
       started_(UtcTime(std::chrono::system_clock::now())),
-      own_names_{Lowercase(HostName())} {
+      own_names_(MachineNames()) {
   subscription_ = scanner.Subscribe([this](const Event& event) { Note(event); });
   Sample(true);
   sampler_ = std::thread([this] { RunSampler(); });
@@ -333,7 +373,7 @@ WebLook::Device WebModel::LookAtDevice(const ScanList& list, size_t port_index,
       "{\"port_index\":" + Number(port_index) + ",\"board\":" + Number(port.board) +
       ",\"port\":" + Number(port.port) + ",\"mac\":" + Number(device.mac) +
       ",\"run\":" + JsonString(RunName(run)) +
-      ",\"state\":" + JsonString(StateName(run, connected, memory->connected_once)) +
+      ",\"state\":" + JsonString(StateName(sample, connected, memory->connected_once)) +
       ",\"identity\":" + identity +
       ",\"expected_identity\":" + ExpectedIdentityJson(device.identity) + ",\"connections\":[";
   const std::string tail =

@@ -20,7 +20,7 @@ constexpr uint8_t kMaxMac = 63;
 constexpr size_t kMaxPortIndex = 7;
 constexpr size_t kMaxOutputBytes = 64;
 constexpr size_t kMaxAttributeBytes = 255;
-constexpr size_t kMaxDecimalDigits = 19;  // below 2^63: no overflow
+constexpr size_t kMaxDecimalDigits = 20;  // those of UINT64_MAX
 
 constexpr std::string_view kDevicesPrefix = "/api/devices/";
 
@@ -38,9 +38,10 @@ std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
   uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (digit > max || value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
-  if (value > max) return std::nullopt;
   return value;
 }
 
@@ -89,21 +90,30 @@ bool IsAddress(const std::string& name, int family) {
   return inet_pton(family, name.c_str(), address) == 1;
 }
 
-// A Host header that names an address, localhost or the machine: any other name may be one that a
-// site elsewhere made point here (DNS rebinding), to read or write as if it were this page's own.
-// No Host at all is taken from a client that sends no Origin either.
+// ":PORT" or nothing, after the host in a Host header.
+bool IsPortSuffix(const std::string& rest) {
+  if (rest.empty()) return true;
+  return rest.size() >= 2 && rest.size() <= 6 && rest[0] == ':' &&
+         std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A Host header that names an address, localhost or the machine exactly: any other name may be
+// one that a site elsewhere made point here (DNS rebinding), to read or write as if it were this
+// page's own. No Host at all is taken from a client that sends no Origin either.
 bool KnownHost(const WebRequest& request, const std::vector<std::string>& own_names) {
   if (request.host.empty()) return !request.origin;
-  std::string name = request.host;
-  if (name.front() == '[') {
-    const size_t end = name.find(']');
-    return end != std::string::npos && IsAddress(name.substr(1, end - 1), AF_INET6);
+  const std::string& host = request.host;
+  if (host.front() == '[') {
+    const size_t end = host.find(']');
+    return end != std::string::npos && IsAddress(host.substr(1, end - 1), AF_INET6) &&
+           IsPortSuffix(host.substr(end + 1));
   }
-  name = Lowercase(name.substr(0, name.find(':')));
+  const size_t colon = std::min(host.find(':'), host.size());
+  if (!IsPortSuffix(host.substr(colon))) return false;
+  const std::string name = Lowercase(host.substr(0, colon));
   if (name == "localhost" || IsAddress(name, AF_INET)) return true;
-  return std::any_of(own_names.begin(), own_names.end(), [&name](const std::string& own) {
-    return !own.empty() && (name == own || name.rfind(own + ".", 0) == 0);
-  });
+  return std::any_of(own_names.begin(), own_names.end(),
+                     [&name](const std::string& own) { return !own.empty() && name == own; });
 }
 
 bool IsJsonContent(const std::string& content_type) {

@@ -5,6 +5,7 @@ never reads."""
 import json
 import socket
 import threading
+import time
 
 import pytest
 
@@ -14,7 +15,8 @@ NETWORK = """segment bus
 port 0/1 segment=bus
 slave segment=bus mac=3 vendor=901 device_type=7 product_code=11 serial=3003 product="Echo Block" produced=3 consumed=3 inputs=echo
 slave segment=bus mac=7 strobe_produced=2 inputs=counter
-slave segment=bus mac=12 vendor=77 produced=2 consumed=2
+slave segment=bus mac=12 vendor=77 produced=2 consumed=2 product="Caf\u00e9 \u2713\udcff\udce2\udc82!"
+slave segment=bus mac=9 produced=2 consumed=2
 """
 SCAN_LIST = """port 0/0 mac=0 baud=500
   device 3 vendor=901
@@ -23,11 +25,21 @@ SCAN_LIST = """port 0/0 mac=0 baud=500
     strobe in=2
   device 12 vendor=901
     poll in=2 out=2
+  device 9
+    poll in=3 out=2
+  device 20
+    poll in=1 out=1
 """
 JSON = {"Content-Type": "application/json"}
 FOREIGN = {"Origin": "http://plant.example"}
 # A name a site elsewhere made point to 127.0.0.1: its pages are of its own origin.
 REBOUND = {"Host": "rebound.example", "Origin": "http://rebound.example"}
+HOST = socket.gethostname().lower()
+# Names of this machine, and of those only as written.
+OWN_HOSTS = ["localhost:80", HOST, socket.getaddrinfo(HOST, None, flags=socket.AI_CANONNAME)[0][3],
+             "[::1]", "[::1]:8080", "127.0.0.1:8080"]
+STRANGE_HOSTS = [HOST + ".rebound.example", "[::1]rebound.example", "[::1]:80x", "localhost:",
+                 "127.0.0.1:8080.rebound.example", HOST + "x"]
 DEVICE_KEYS = {"port_index", "board", "port", "mac", "run", "state", "identity",
                "expected_identity", "connections", "outputs", "poll_period_ms",
                "poll_period_achieved_ms", "counters"}
@@ -66,8 +78,8 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
                plant.device(12)["state"] == "identity_mismatch")
 
     devices = plant.get("/api/devices")["devices"]
-    assert [device["mac"] for device in devices] == [3, 7, 12]
-    echo, counter, mismatched = devices
+    assert [device["mac"] for device in devices] == [3, 7, 12, 9, 20]
+    echo, counter, mismatched = devices[:3]
     assert all(set(device) == DEVICE_KEYS for device in devices)
     assert echo["state"] == "connected" and echo["run"] == "running"
     assert echo["identity"] == {"vendor": 901, "device_type": 7, "product_code": 11,
@@ -84,9 +96,18 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     assert mismatched["state"] == "identity_mismatch"
     wait_until("the identity that does not match",
                lambda: (plant.device(12)["identity"] or {}).get("vendor") == 77)
+    # UTF-8 as it is, each byte that is not UTF-8 as U+FFFD.
+    assert plant.device(12)["identity"]["product_name"] == "Caf\u00e9 \u2713\ufffd\ufffd\ufffd!"
     first = counter["connections"][1]["inputs"]
     wait_until("the counting inputs moved",
                lambda: plant.device(7)["connections"][1]["inputs"] != first)
+
+    # As the scanner tells them: a device of another size, and one that never answers.
+    wait_until("the devices that cannot connect", lambda: (
+        plant.device(9)["state"], plant.device(20)["state"]) == ("size_mismatch", "setup_failed"))
+    told = {(e["mac"], e["event"]) for e in plant.get("/api/events")["events"]}
+    assert {(9, "size_mismatch"), (20, "setup_failed")} <= told, told
+    assert plant.device(9)["connections"][0]["cause"] == "none"
 
     one = plant.device(3)
     assert set(one) == DEVICE_KEYS | {"failures"} and one["failures"] == []
@@ -107,11 +128,13 @@ def test_each_endpoint_answers_as_the_page_reads_it(plant):
     seqs = [event["seq"] for event in events]
     assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
     assert plant.get(f"/api/events?after={seqs[0]}")["events"] == events[1:]
+    assert plant.get(f"/api/events?after={2**64 - 1}")["events"] == []
 
 
 REFUSED = [
     ("GET", "/api/devices", None, FOREIGN, 403),
     ("GET", "/api/devices", None, REBOUND, 403),
+    *[("GET", "/api/info", None, {"Host": host}, 403) for host in STRANGE_HOSTS],
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **REBOUND}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, **FOREIGN}, 403),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', JSON, 403),  # read-only
@@ -123,11 +146,16 @@ REFUSED = [
     ("DELETE", "/api/devices", None, {}, 405),
     ("GET", "/api/devices/3/outputs", None, {}, 405),
     ("POST", "/api/devices", b"{}", JSON, 405),
+    ("TRACE", "/api/devices", None, {}, 405),
+    ("CONNECT", "/api/devices", None, {}, 405),
     ("GET", "/api/devices/64", None, {}, 400),
     ("GET", "/api/devices/3x", None, {}, 400),
     ("GET", "/api/devices/3?port=8", None, {}, 400),
     ("GET", "/api/devices/3?port=0&port=1", None, {}, 400),
     ("GET", "/api/events?after=-1", None, {}, 400),
+    ("GET", "/api/events?after=18446744073709551616", None, {}, 400),
+    ("GET", "/api/events?after=99999999999999999999", None, {}, 400),
+    ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, "Content-Length": "-5"}, 400),
     ("GET", "/api/ports?history=2", None, {}, 400),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {"Content-Type": "text/plain"}, 415),
     ("POST", "/api/devices/3/outputs", b'{"hex":"' + b"0" * 5000 + b'"}', JSON, 413),
@@ -179,6 +207,8 @@ def test_writes_with_http_write_reach_the_device_and_malformed_ones_do_not(writa
     assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, REBOUND)[0] == 403
     local = {"Host": f"localhost:{writable.port}", "Origin": f"http://localhost:{writable.port}"}
     assert writable.request("/api/info", headers=local)[0] == 200
+    for host in OWN_HOSTS:
+        assert writable.request("/api/info", headers={"Host": host})[0] == 200, host
     assert writable.device(3)["outputs"] == "a1ffc3"
 
     application = {"class": 100, "instance": 1, "attribute": 5, "hex": "00ff"}
@@ -249,3 +279,54 @@ def test_twenty_streams_and_one_that_never_reads_hold_up_neither_the_others_nor_
     finally:
         for client in clients + [stuck]:
             client.close()
+
+
+class Tricklers:
+    """Clients that send a request's header one line a second and never end it, each opening a new
+    connection when its old one is closed, beside clients that connect and send nothing."""
+
+    def __init__(self, port, count, silent):
+        self.port = port
+        self.silent = [socket.create_connection(("127.0.0.1", port)) for _ in range(silent)]
+        self.sockets = [self.connect() for _ in range(count)]
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self.trickle, daemon=True)
+        self.thread.start()
+
+    def connect(self):
+        client = socket.create_connection(("127.0.0.1", self.port))
+        client.sendall(b"GET /api/info HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+        return client
+
+    def trickle(self):
+        while not self.stopped.wait(1):
+            for i, client in enumerate(self.sockets):
+                try:
+                    client.sendall(b"X-a: b\r\n")
+                except OSError:
+                    client.close()
+                    try:
+                        self.sockets[i] = self.connect()
+                    except OSError:  # dnm run has ended
+                        pass
+
+    def close(self):
+        self.stopped.set()
+        self.thread.join()
+        for client in self.sockets + self.silent:
+            client.close()
+
+
+def test_slow_and_silent_clients_hold_up_neither_a_request_nor_sigterm(tmp_path_factory):
+    scanner = start(tmp_path_factory)
+    clients = Tricklers(scanner.port, 30, silent=100)
+    try:
+        began = time.monotonic()
+        assert scanner.request("/api/info")[0] == 200
+        # 10 s: a bound of 5 s for a request, with room for a starved machine.
+        assert time.monotonic() - began < 10, time.monotonic() - began
+        scanner.process.terminate()
+        assert scanner.process.wait(timeout=10) == 0, scanner.said()
+    finally:
+        clients.close()
+        scanner.stop()

@@ -19,7 +19,8 @@ class WebScanner(RunProcess):
 
     def __init__(self, directory, network, scan_list, *options):
         self.directory = directory
-        (directory / "network.txt").write_text(network)
+        # Bytes that are not UTF-8 as surrogates, as Python reads them.
+        (directory / "network.txt").write_text(network, errors="surrogateescape")
         self.list = directory / "scanlist.txt"
         self.list.write_text(scan_list)
         self.port = free_port()
