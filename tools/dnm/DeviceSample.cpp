@@ -67,16 +67,30 @@ const ConnectionKind* OutputKind(const DeviceEntry& device) {
   return nullptr;
 }
 
+uint16_t OutputSize(const DeviceEntry& device, Kind kind) {
+  if (kind == Kind::kPoll) return device.poll ? device.poll->output : 0;
+  if (kind == Kind::kCos || kind == Kind::kCyclic)
+    return device.cos_cyclic ? device.cos_cyclic->output : 0;
+  return 0;
+}
+
 uint16_t OutputSize(const DeviceEntry& device) {
   const ConnectionKind* kind = OutputKind(device);
-  if (kind == nullptr) return 0;
-  return kind->kind == Kind::kPoll ? device.poll->output : device.cos_cyclic->output;
+  return kind == nullptr ? 0 : OutputSize(device, kind->kind);
 }
 
 std::array<uint32_t, kCounterCount> ReadCounters(const DeviceAddress& at) {
   std::array<uint32_t, kCounterCount> counts{};
   for (size_t i = 0; i < kCounterCount; ++i) counts[i] = CounterReads()[i](at.board, at.port, at.mac);
   return counts;
+}
+
+std::string CountersJson(const std::array<uint32_t, kCounterCount>& counters) {
+  std::string json = "{";
+  for (size_t i = 0; i < kCounterCount; ++i)
+    json += (i == 0 ? "\"" : ",\"") + std::string(CounterName(i)) + "\":" +
+            std::to_string(counters[i]);
+  return json + "}";
 }
 
 ConnectionSample SampleConnection(const DeviceAddress& at, const DeviceEntry& device,

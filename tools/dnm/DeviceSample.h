@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <mutex>
 #include <tuple>
 #include <vector>
@@ -43,12 +44,16 @@ struct DeviceSample {
 std::vector<const ConnectionKind*> ConfiguredKinds(const DeviceEntry& device);
 // The bytes the connection's inputs have as the list configures them.
 uint16_t InputSize(const DeviceEntry& device, Kind kind);
+// The bytes the connection's outputs have as the list configures them (0 for one without).
+uint16_t OutputSize(const DeviceEntry& device, Kind kind);
 // The connection that carries the device's outputs: poll when it has one, otherwise COS/cyclic;
 // nullptr when the list gives it no outputs.
 const ConnectionKind* OutputKind(const DeviceEntry& device);
 uint16_t OutputSize(const DeviceEntry& device);
 
 std::array<uint32_t, kCounterCount> ReadCounters(const DeviceAddress& at);
+// {"explicit_no_response":0,...}: the counters by their names, as the servers give them.
+std::string CountersJson(const std::array<uint32_t, kCounterCount>& counters);
 ConnectionSample SampleConnection(const DeviceAddress& at, const DeviceEntry& device,
                                   const ConnectionKind& kind);
 DeviceSample SampleDevice(const PortEntry& port, const DeviceEntry& device, DeviceRun run);

@@ -118,16 +118,11 @@ std::string InputsJson(const DeviceAddress& at, const char* kind,
          ",\"hex\":\"" + LowerHex(bytes) + "\",\"bytes\":" + JsonByteList(bytes) + "}";
 }
 
-std::string CountersJson(const DeviceAddress& at, const DeviceSample& sample) {
-  std::string counters;
-  for (size_t i = 0; i < kCounterCount; ++i) {
-    counters += (i > 0 ? ",\"" : "\"") + std::string(CounterName(i)) +
-                "\":" + std::to_string(sample.counters[i]);
-  }
+std::string CountersMessage(const DeviceAddress& at, const DeviceSample& sample) {
   return "{\"time\":" + JsonString(Now()) + "," + DevicePart(at) +
          ",\"device_status\":" + std::to_string(sample.device_status) +
          ",\"poll_period_achieved_ms\":" + std::to_string(sample.poll_period_achieved_ms) +
-         ",\"counters\":{" + counters + "}}";
+         ",\"counters\":" + CountersJson(sample.counters) + "}";
 }
 
 class Publisher final : public MqttService {
@@ -474,7 +469,7 @@ void Publisher::PublishCounters() {
       const DeviceRun run = scanner_.RunOf(index, device.mac);
       if (run != DeviceRun::kRunning) continue;
       Publish(DeviceTopic(prefix_, port, device.mac) + "/counters",
-              CountersJson(AddressOf(port, device), SampleDevice(port, device, run)), kQosData,
+              CountersMessage(AddressOf(port, device), SampleDevice(port, device, run)), kQosData,
               false);
     }
   }

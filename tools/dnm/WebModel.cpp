@@ -136,20 +136,6 @@ std::string ExpectedIdentityJson(const ExpectedIdentity& identity) {
   return json + "}";
 }
 
-std::string CountersJson(const std::array<uint32_t, kCounterCount>& counters) {
-  std::string json = "{";
-  for (size_t i = 0; i < kCounterCount; ++i)
-    json += (i == 0 ? "\"" : ",\"") + std::string(CounterName(i)) + "\":" + Number(counters[i]);
-  return json + "}";
-}
-
-uint16_t OutputSizeOf(const DeviceEntry& device, Kind kind) {
-  if (kind == Kind::kPoll) return device.poll ? device.poll->output : 0;
-  if (kind == Kind::kCos || kind == Kind::kCyclic)
-    return device.cos_cyclic ? device.cos_cyclic->output : 0;
-  return 0;
-}
-
 std::optional<uint16_t> RateOf(const DeviceEntry& device, Kind kind) {
   if ((kind == Kind::kCos || kind == Kind::kCyclic) && device.cos_cyclic)
     return device.cos_cyclic->rate_ms;
@@ -166,7 +152,7 @@ std::string ConnectionBody(const DeviceEntry& device, const ConnectionSample& sa
          ",\"cause\":" + JsonString(CauseName(failure.cause)) +
          ",\"cause_text\":" + JsonString(SetupFailureWords(failure)) +
          ",\"input_size\":" + Number(InputSize(device, kind)) +
-         ",\"output_size\":" + Number(OutputSizeOf(device, kind)) + ",\"inputs\":" +
+         ",\"output_size\":" + Number(OutputSize(device, kind)) + ",\"inputs\":" +
          (sample.inputs_valid && !sample.inputs.empty() ? JsonString(LowerHex(sample.inputs))
                                                         : std::string("null")) +
          ",\"rate_ms\":" + NumberOrNull(RateOf(device, kind));
