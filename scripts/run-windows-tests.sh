@@ -53,7 +53,7 @@ check_dlls() {
 
 run() {  # run NETWORK PROGRAM: the program under Wine on that network, within 5 minutes
   echo "== windows: $bits-bit $2 on $1"
-  VELKCAN_NETWORK="$1" timeout 300 wine "$bin/$2"
+  VELKCAN_NETWORK="$1" timeout 300 "$loader" "$bin/$2"
 }
 run_programs() {
   run "$root/tests/blackbox/network.txt" dnm_blackbox.exe
@@ -86,12 +86,17 @@ for bits in 64 32; do
   fi
   bin="$build/bin"
   check_dlls
-  if ! command -v wine >/dev/null; then
-    echo "windows: $bits-bit programs not run, Wine is missing (apt-get install wine64)"
-  elif [ "$bits" = 32 ] && [ ! -x /usr/lib/wine/wine ]; then
-    echo "windows: 32-bit programs not run, the 32-bit Wine is missing" \
-      "(dpkg --add-architecture i386; apt-get install wine32:i386)"
+  # Each width runs under its own loader: the "wine" wrapper picks the 32-bit one whenever it
+  # is installed, even on a kernel that cannot run 32-bit programs.
+  loader=/usr/lib/wine/wine64
+  [ "$bits" = 32 ] && loader=/usr/lib/wine/wine
+  if [ ! -x "$loader" ]; then
+    echo "windows: $bits-bit programs not run, Wine's $bits-bit loader is missing" \
+      "(apt-get install wine64; for 32-bit: dpkg --add-architecture i386; apt-get install wine32:i386)"
+  elif ! "$loader" --version >/dev/null 2>&1; then
+    echo "windows: $bits-bit programs not run, this kernel cannot run Wine's $bits-bit loader" \
+      "($("$loader" --version 2>&1 | head -1))"
   else
-    (export "${wine[@]}"; run_programs)
+    (export "${wine[@]}" WINELOADER="$loader"; run_programs)
   fi
 done
