@@ -214,7 +214,8 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
       "slave segment=bus mac=6 vendor=78 product_code=6 strobe_produced=1\n"
       "slave segment=bus mac=7 produced=4 consumed=4 silent_from=10000 back_at=20000\n"
       "slave segment=bus mac=8 error=get\n"
-      "slave segment=bus mac=9 produced=4 consumed=2\n");
+      "slave segment=bus mac=9 produced=4 consumed=2\n"
+      "slave segment=bus mac=11 silent_from=10000 back_at=20000\n");
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   const std::string list = Write("list.txt",
                                  "port 0/0 mac=0 baud=500\n"
@@ -222,7 +223,8 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
                                  "  device 6 vendor=78 product_code=60\n    strobe in=1\n"
                                  "  device 7 vendor=7468\n    poll in=4 out=4\n"
                                  "  device 8 vendor=1\n    poll in=2 out=2\n"
-                                 "  device 9\n    poll in=2 out=2\n");
+                                 "  device 9\n    poll in=2 out=2\n"
+                                 "  device 11\n");
   auto run = Run(list, {"--json"});
   const std::string mismatch = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":6)"});
   EXPECT_THAT(mismatch, HasSubstr("product code 6, 60 expected; not started")) << run->said();
@@ -233,6 +235,9 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   const std::string lost = run->WaitFor({R"("event":"lost")", R"("mac":7)"});
   EXPECT_THAT(lost, HasSubstr(R"("cause":5,"text":")")) << run->said();
   EXPECT_THAT(lost, HasSubstr("lost after 2 missed answers")) << run->said();
+  // A device with its explicit connection alone is told lost too, while it is.
+  const std::string alone = run->WaitFor({R"("event":"lost")", R"("mac":11)"});
+  EXPECT_THAT(alone, HasSubstr(R"("connection":"explicit","cause":5,)")) << run->said();
   run->Mark();
   EXPECT_THAT(run->WaitFor({R"("event":"connected")", R"("mac":7)"}), Not("")) << run->said();
   run->Signal(SIGINT);

@@ -31,6 +31,9 @@ namespace {
 constexpr uint16_t kPollPacketRate = 0x03FF;
 // How long a device whose identity could not be read waits before it is read again.
 constexpr auto kIdentityRetry = std::chrono::seconds(2);
+// The library notes a loss's cause as it sees the loss; three looks are room for a starved
+// thread between the two.
+constexpr auto kCauseWait = std::chrono::milliseconds(300);
 
 const char* const kEventNames[] = {
     "online",        "online_failed",     "offline", "connected", "lost",    "setup_failed",
@@ -390,46 +393,65 @@ void Scanner::CheckIdentity(PortState& port, DeviceState& device) {
   if (device.run != DeviceRun::kRefused) SetRun(device, DeviceRun::kIdentityMismatch);
 }
 
-// A loss is told with its cause: when the library does not know it yet, at the next look that
-// finds one, or when the connection stands again, with the status it was lost with. The
-// explicit connection lost without a cause of its own was released with the set for an I/O
-// connection, whose event tells why.
+// A connection's loss is told once, as it happens, with the cause the library noted. A loss
+// whose cause is not noted within kCauseWait is told with the status it was lost with, unless
+// another connection of the device was told lost or failing meanwhile: its set was released
+// with that one, whose event tells why. A stop (the scanner's own, or the port's) is no loss.
 bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   const ConnectionKind& kind = KindOf(kind_id);
   ConnectionLook& look = device.looks[static_cast<size_t>(kind_id)];
   const uint8_t b = port.entry.board, p = port.entry.port, mac = device.entry.mac;
   const uint16_t status = kind.check(b, p, mac);
-  const auto tell = [&](EventKind event, const char* what, const DNM_SetupFailure& failure,
-                        uint16_t with_status) {
-    const std::string words = SetupFailureWords(failure);
-    Emit(event, &port.entry, mac,
-         std::string(kind.name) + what +
-             (words.empty() ? ConnectionStatusWords(with_status) : words),
-         kind.name, failure.cause);
-  };
   if (status == DNM_NoError) {
-    if (look.loss_untold) tell(EventKind::kLost, " lost: ", {}, look.lost_status);
-    look = {true, false, 0, {}};
+    if (look.loss == Loss::kUntold) TellLoss(port, device, kind_id, {});
+    look = {.stood = true};
     return true;
   }
   // Another device may be put in the place of one that was lost.
   if (look.stood && kind_id == Kind::kExplicit && !device.entry.identity.Empty())
     device.identity_due = true;
   const DNM_SetupFailure failure = SetupFailureAt(b, p, mac, kind);
-  const bool known = failure.cause != DNM_SetupNoFailure && failure.cause != DNM_SetupStopped;
-  if (look.stood || look.loss_untold) {
-    const bool untold = !known && kind_id != Kind::kExplicit;
-    look = {false, untold, look.stood ? status : look.lost_status, failure};
-    if (known) tell(EventKind::kLost, " lost: ", failure, status);
+  if (look.stood) look = {.loss = Loss::kUntold, .lost_status = status,
+                          .lost_at = std::chrono::steady_clock::now()};
+  if (look.loss == Loss::kUntold) {
+    if (failure.cause == DNM_SetupStopped) {
+      look.loss = Loss::kTold;
+    } else if (failure.cause != DNM_SetupNoFailure ||
+               std::chrono::steady_clock::now() - look.lost_at >= kCauseWait) {
+      TellLoss(port, device, kind_id, failure);
+    }
     return false;
   }
+  const bool known = failure.cause != DNM_SetupNoFailure && failure.cause != DNM_SetupStopped;
   if (!known || SameFailure(failure, look.told)) return false;
   look.told = failure;
+  // The cause of a loss already told, noted late: no failure to set it up.
+  if (failure.cause == DNM_SetupLost) return false;
   const bool sizes = failure.cause == DNM_SetupProducedSizeMismatch ||
                      failure.cause == DNM_SetupConsumedSizeMismatch;
-  tell(sizes ? EventKind::kSizeMismatch : EventKind::kSetupFailed,
-       sizes ? " size mismatch: " : " cannot be set up: ", failure, status);
+  Emit(sizes ? EventKind::kSizeMismatch : EventKind::kSetupFailed, &port.entry, mac,
+       std::string(kind.name) + (sizes ? " size mismatch: " : " cannot be set up: ") +
+           SetupFailureWords(failure),
+       kind.name, failure.cause);
   return false;
+}
+
+void Scanner::TellLoss(PortState& port, DeviceState& device, Kind kind_id,
+                       const DNM_SetupFailure& failure) {
+  ConnectionLook& look = device.looks[static_cast<size_t>(kind_id)];
+  look.loss = Loss::kTold;
+  look.told = failure;
+  const bool caused = failure.cause != DNM_SetupNoFailure;
+  for (size_t other = 0; other < kKinds && !caused; ++other) {
+    const ConnectionLook& them = device.looks[other];
+    const bool told = them.loss == Loss::kTold || them.told.cause != DNM_SetupNoFailure;
+    if (other != static_cast<size_t>(kind_id) && !them.stood && told) return;
+  }
+  const ConnectionKind& kind = KindOf(kind_id);
+  Emit(EventKind::kLost, &port.entry, device.entry.mac,
+       std::string(kind.name) + " lost: " +
+           (caused ? SetupFailureWords(failure) : ConnectionStatusWords(look.lost_status)),
+       kind.name, failure.cause);
 }
 
 void Scanner::WatchDevice(PortState& port, DeviceState& device) {

@@ -95,12 +95,15 @@ class Scanner : public ScannerView {
  private:
   static constexpr size_t kKinds = 5;  // explicit, poll, strobe, cos, cyclic (Kind's order)
 
+  // Where the telling of a connection's loss stands, since it last stood.
+  enum class Loss : uint8_t { kNone, kUntold, kTold };
   // What the last look saw of one connection.
   struct ConnectionLook {
     bool stood = false;
-    bool loss_untold = false;  // it was lost before the library knew why
-    uint16_t lost_status = 0;  // its status then
-    DNM_SetupFailure told{};   // the last failure told as an event
+    Loss loss = Loss::kNone;
+    uint16_t lost_status = 0;  // its status when it was lost
+    std::chrono::steady_clock::time_point lost_at{};
+    DNM_SetupFailure told{};  // the last failure told as an event
   };
   struct DeviceState {
     explicit DeviceState(DeviceEntry e) : entry(std::move(e)) {}
@@ -133,6 +136,8 @@ class Scanner : public ScannerView {
   void StartIo(PortState& port, DeviceState& device);
   void CheckIdentity(PortState& port, DeviceState& device);
   void WatchDevice(PortState& port, DeviceState& device);
+  void TellLoss(PortState& port, DeviceState& device, Kind kind_id,
+                const DNM_SetupFailure& failure);
   bool LookAt(PortState& port, DeviceState& device, Kind kind);
   // True (after telling it) when code is a refusal; the device is then taken out again.
   bool Refused(PortState& port, DeviceState& device, const char* export_name, uint16_t code);
