@@ -16,18 +16,34 @@ targets=(fuzz_io_reassembly fuzz_poll_answer fuzz_msg_buffer fuzz_can_text fuzz_
 cmake --build "$build" -j2 --target "${targets[@]}"
 export ASAN_OPTIONS="detect_leaks=0 ${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 ${UBSAN_OPTIONS:-}"
-for target in "${targets[@]}"; do
-  corpus="$build/corpus/$target"
+# Two targets at a time, one a core; each writes its figures or its finding to its own file.
+fuzz() {
+  local target=$1 corpus="$build/corpus/$1" log="$build/$1.log"
   mkdir -p "$corpus"
-  dirs=("$corpus")
+  local dirs=("$corpus")
   [ -d "$root/fuzz/corpus/$target" ] && dirs+=("$root/fuzz/corpus/$target")
-  log="$build/$target.log"
-  echo "== $target ($seconds s)"
-  if ! (cd "$build" && "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if (cd "$build" && "$build/bin/$target" -max_total_time="$seconds" -print_final_stats=1 \
       "${dirs[@]}" >"$log" 2>&1); then
-    tail -40 "$log"
-    echo "$target: the finding above; its input is saved in $build"
-    exit 1
+    grep -E "stat::number_of_executed_units|stat::average_exec_per_sec" "$log" >"$log.result"
+  else
+    { tail -40 "$log"; echo "$target: the finding above; its input is saved in $build"; } \
+      >"$log.finding"
   fi
-  grep -E "stat::number_of_executed_units|stat::average_exec_per_sec" "$log"
+}
+rm -f "$build"/*.log.result "$build"/*.log.finding
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
+  fuzz "$target" &
 done
+wait
+status=0
+for target in "${targets[@]}"; do
+  echo "== $target ($seconds s)"
+  if [ -f "$build/$target.log.result" ]; then
+    cat "$build/$target.log.result"
+  else
+    cat "$build/$target.log.finding" 2>/dev/null || echo "$target: ended without its figures"
+    status=1
+  fi
+done
+exit "$status"
