@@ -50,6 +50,9 @@ constexpr size_t kMaxPassword = 65535;
 constexpr int kQosState = 1;
 constexpr int kQosData = 0;
 
+// MQTT 5 until a broker refuses it as a protocol version; then 3.1.1 for good.
+enum class Protocol { kMqtt5, kFallingBack, kMqtt311 };
+
 // A device (board, port, MAC ID) or a port (MAC ID -1).
 using Key = std::tuple<int, int, int>;
 
@@ -150,6 +153,10 @@ class Publisher final : public MqttService {
   static void OnDisconnect(mosquitto*, void* self, int code);
   static void OnPublish(mosquitto*, void* self, int mid);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  void Subscribe();
+  std::string RefusalText(int code) const;
+  void FallBackToMqtt311();
+  void SayUnreachable(int code);
 
   // False, counted as not published, unless connected with room in libmosquitto's queue.
   bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
@@ -174,6 +181,7 @@ class Publisher final : public MqttService {
   const bool write_;
   mosquitto* client_ = nullptr;
 
+  std::atomic<Protocol> protocol_{Protocol::kMqtt5};
   std::atomic<bool> connected_{false};
   std::atomic<bool> republish_{false};
   std::atomic<int> outstanding_{0};
@@ -222,15 +230,19 @@ Publisher::Publisher(const MqttOptions& options, const BrokerAddress& broker, Sc
   }
   subscription_ = scanner_.Subscribe([this](const Event& event) { Queue(event); });
   thread_ = std::thread([this] { Run(); });
-  // Refused or unreachable now, the network thread tries again.
-  const int code = mosquitto_connect_async(client_, broker.host.c_str(), broker.port, kKeepAliveS);
+  SayUnreachable(mosquitto_connect_async(client_, broker.host.c_str(), broker.port, kKeepAliveS));
+}
+
+// Refused or unreachable now, the network thread tries again.
+void Publisher::SayUnreachable(int code) {
   if (code != MOSQ_ERR_SUCCESS)
     SayOnce("cannot reach " + broker_name_ + ": " + mosquitto_strerror(code) + "; trying again");
 }
 
 void Publisher::Configure(const MqttOptions& options, const BrokerAddress& broker) {
-  // MQTT 5 only: a retained message that comes while subscribed would otherwise lose its flag.
-  mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  // MQTT 5 first: a retained message that comes while subscribed would otherwise lose its flag.
+  if (mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5) != MOSQ_ERR_SUCCESS)
+    throw std::runtime_error("MQTT: this libmosquitto cannot speak MQTT 5");
   mosquitto_connect_callback_set(client_, OnConnect);
   mosquitto_disconnect_callback_set(client_, OnDisconnect);
   mosquitto_publish_callback_set(client_, OnPublish);
@@ -293,19 +305,57 @@ Publisher::~Publisher() {
 void Publisher::OnConnect(mosquitto*, void* self, int code) {
   pthread_setname_np(pthread_self(), "mqtt-network");  // libmosquitto's thread
   auto& publisher = *static_cast<Publisher*>(self);
-  if (code != 0) {
-    publisher.SayOnce(publisher.broker_name_ + " refused the connection: " +
-                      mosquitto_reason_string(code) + "; trying again");
+  if (code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && publisher.protocol_ == Protocol::kMqtt5) {
+    publisher.protocol_ = Protocol::kFallingBack;  // the publisher thread reconnects
     return;
   }
-  const std::string filter = OutputsSetFilter(publisher.prefix_);
-  mosquitto_subscribe_v5(publisher.client_, nullptr, filter.c_str(), kQosData,
-                         MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+  if (code != 0) {
+    publisher.SayOnce(publisher.broker_name_ + " refused the connection: " +
+                      publisher.RefusalText(code) + "; trying again");
+    return;
+  }
+  publisher.Subscribe();
   publisher.outstanding_ = 0;
   publisher.connected_ = true;
   publisher.republish_ = true;
   publisher.SayOnce("connected to " + publisher.broker_name_ + ", publishing under " +
                     publisher.prefix_);
+}
+
+// Under MQTT 5 the broker keeps a retained write's flag for us; under 3.1.1 only the retained copies
+// handed to a new subscription carry it.
+void Publisher::Subscribe() {
+  const std::string filter = OutputsSetFilter(prefix_);
+  const int code =
+      protocol_ == Protocol::kMqtt311
+          ? mosquitto_subscribe(client_, nullptr, filter.c_str(), kQosData)
+          : mosquitto_subscribe_v5(client_, nullptr, filter.c_str(), kQosData,
+                                   MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+  if (code != MOSQ_ERR_SUCCESS)
+    SayOnce("cannot subscribe to " + filter + ": " + mosquitto_strerror(code) +
+            "; no write is taken until the next connection");
+}
+
+// A CONNACK's code is a reason code under MQTT 5, a return code under 3.1.1.
+std::string Publisher::RefusalText(int code) const {
+  return protocol_ == Protocol::kMqtt311 ? mosquitto_connack_string(code)
+                                         : mosquitto_reason_string(code);
+}
+
+// libmosquitto's thread ends on a CONNACK of another version: the publisher thread starts another.
+void Publisher::FallBackToMqtt311() {
+  mosquitto_disconnect(client_);  // ends the thread where it goes on instead
+  mosquitto_loop_stop(client_, false);
+  protocol_ = Protocol::kMqtt311;
+  SayOnce(broker_name_ + " refused MQTT 5 as an unsupported protocol version; speaking MQTT 3.1.1");
+  if (mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311) !=
+      MOSQ_ERR_SUCCESS) {
+    SayOnce("this libmosquitto cannot speak MQTT 3.1.1; not publishing");
+    return;
+  }
+  SayUnreachable(mosquitto_reconnect_async(client_));
+  if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
+    SayOnce("cannot start libmosquitto's thread again; not publishing");
 }
 
 void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
@@ -316,7 +366,7 @@ void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
     was_connected = publisher.connected_.exchange(false);
   }
   publisher.wake_.notify_all();
-  if (code == 0) return;  // asked for
+  if (code == 0 || publisher.protocol_ == Protocol::kFallingBack) return;  // asked for, or told
   if (was_connected) {
     publisher.SayOnce("lost " + publisher.broker_name_ + ": " + FailureText(code, true) +
                       "; scanning on, reconnecting");
@@ -389,6 +439,7 @@ void Publisher::Run() {
   std::unique_lock lock(mutex_);
   while (!wake_.wait_for(lock, kSamplePeriod, [this] { return stopping_; })) {
     lock.unlock();
+    if (protocol_ == Protocol::kFallingBack) FallBackToMqtt311();
     if (republish_.exchange(false)) Republish();
     PublishEvents();
     const auto now = Clock::now();

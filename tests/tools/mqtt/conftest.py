@@ -89,6 +89,88 @@ class Subscriber:
         self.process.wait(timeout=10)
 
 
+class Mqtt311Broker:
+    """A broker that speaks only MQTT 3.1.1, as older releases do: a proxy on a free port in front
+    of the real one. A CONNECT of protocol level 5 is answered with CONNACK return code 1
+    (unacceptable protocol version) and closed; one of level 4 is passed on, and everything after
+    it both ways. Refusing every level, it speaks no version at all."""
+
+    def __init__(self, behind, refusing_every_level=False):
+        self.behind = behind
+        self.accepted_level = None if refusing_every_level else 4
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.url = f"mqtt://127.0.0.1:{self.port}"
+        self.levels = []  # the protocol level of every CONNECT, in order
+        self.sockets = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return  # stopped
+            self.sockets.append(client)
+            threading.Thread(target=self.serve, args=(client,), daemon=True).start()
+
+    def serve(self, client):
+        header, body = self.read_packet(client)
+        # The protocol name "MQTT" with its length, then the level.
+        level = body[6] if len(body) > 6 else None
+        self.levels.append(level)
+        if level != self.accepted_level:
+            client.sendall(bytes([0x20, 0x02, 0x00, 0x01]))
+            client.close()
+            return
+        broker = socket.create_connection(("127.0.0.1", self.behind.port))
+        self.sockets.append(broker)
+        broker.sendall(header + body)
+        threading.Thread(target=self.pipe, args=(broker, client), daemon=True).start()
+        self.pipe(client, broker)
+
+    @staticmethod
+    def read_packet(client):
+        """One packet's fixed header and the rest; short where the connection ended first."""
+        header = b""
+        while len(header) < 2 or header[-1] & 0x80 and len(header) < 5:
+            got = client.recv(1)
+            if not got:
+                return header, b""
+            header += got
+        size = sum((byte & 0x7F) << (7 * index) for index, byte in enumerate(header[1:]))
+        body = b""
+        while len(body) < size:
+            got = client.recv(size - len(body))
+            if not got:
+                break
+            body += got
+        return header, body
+
+    @staticmethod
+    def pipe(source, sink):
+        try:
+            while data := source.recv(4096):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def stop(self):
+        for each in [self.server] + self.sockets:
+            try:
+                each.shutdown(socket.SHUT_RDWR)  # wakes the threads waiting on them
+            except OSError:
+                pass
+        self.server.close()
+        for each in self.sockets:
+            each.close()
+
+
 def publish(broker, topic, payload, retain=False):
     subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-t", topic, "-m", payload, "-q", "1"]
                    + (["-r"] if retain else []), check=True)
@@ -113,8 +195,8 @@ class Scanner(RunProcess):
 
 @pytest.fixture
 def mqtt(tmp_path):
-    """A broker, and start(network, scan_list, *options) for a scanner publishing to it; every
-    process is ended when the test ends."""
+    """A broker, and start(network, scan_list, *options) for a scanner publishing to it, or to
+    mqtt311() in front of it; every process is ended when the test ends."""
     broker = Broker(tmp_path)
     started = []
 
@@ -136,14 +218,23 @@ def mqtt(tmp_path):
         brokers.append(Broker(directory, tls_lines))
         return brokers[-1]
 
+    proxies = []
+
+    def mqtt311(refusing_every_level=False):
+        proxies.append(Mqtt311Broker(broker, refusing_every_level))
+        return proxies[-1]
+
     start.broker = broker
     start.subscribe = subscribe
     start.another_broker = another_broker
+    start.mqtt311 = mqtt311
     yield start
     for subscriber in subscribers:
         subscriber.stop()
     for scanner in started:
         scanner.stop()
+    for proxy in proxies:
+        proxy.stop()
     for each in [broker] + brokers:
         if each.process.poll() is None:
             each.stop()

@@ -42,14 +42,21 @@ def connected(scanner, macs):
         scanner.wait_said(f"mac {mac}: connected")
 
 
-def test_states_inputs_and_writes(mqtt):
+@pytest.mark.parametrize("mqtt311", [False, True], ids=["mqtt5", "mqtt311-only"])
+def test_states_inputs_and_writes(mqtt, mqtt311):
+    """The same against a broker that refuses MQTT 5, but for a write published retained while
+    subscribed: a 3.1.1 broker hands it on without its flag, and it is applied."""
+    on = mqtt.mqtt311() if mqtt311 else mqtt.broker
     prefix = f"dnm/{socket.gethostname()}/0-0"
     device = prefix + "/port/0-0/device/"
     heard = mqtt.subscribe(prefix + "/#")
     # A retained write would be applied again at every reconnection: refused when it comes so.
     publish(mqtt.broker, device + "3/outputs/set", '{"hex":"0102"}', retain=True)
-    scanner = mqtt(NETWORK, SCAN_LIST, "--mqtt-write")
+    scanner = mqtt(NETWORK, SCAN_LIST, "--mqtt-write", on=on)
     assert "retained" in heard.wait("a retained write refused", device + "3/errors")[2]["error"]
+    if mqtt311:
+        assert scanner.said().count("MQTT 3.1.1") == 1 and on.levels[:2] == [5, 4], \
+            (scanner.said(), on.levels)
     publish(mqtt.broker, device + "3/outputs/set", "", retain=True)  # the broker forgets it
     connected(scanner, [3, 4, 5])
 
@@ -91,16 +98,25 @@ def test_states_inputs_and_writes(mqtt):
         error = heard.wait(f"the refusal of {payload!r}", device + "3/errors", since=since)[2]
         assert why in error["error"] and error["topic"] == device + "3/outputs/set", (payload, error)
     # The broker hands a retained message to those subscribed already without its flag, unless
-    # asked to keep it.
+    # asked to keep it, which only MQTT 5 can ask.
     since = len(heard.messages)
     publish(mqtt.broker, device + "3/outputs/set", '{"hex":"0a0b"}', retain=True)
-    assert "retained" in heard.wait("a retained write refused while connected", device + "3/errors",
-                                    since=since)[2]["error"]
+    if mqtt311:
+        heard.wait("a retained write applied", device + "3/inputs", lambda p: p["hex"] == "0a0b")
+    else:
+        assert "retained" in heard.wait("a retained write refused while connected",
+                                        device + "3/errors", since=since)[2]["error"]
     publish(mqtt.broker, device + "3/outputs/set", "", retain=True)
     publish(mqtt.broker, device + "9/outputs/set", '{"hex":"0102"}')
     assert "no device" in heard.wait("a write to no device", prefix + "/errors")[2]["error"]
     echoes = [p["hex"] for _, _, p in heard.on(device + "3/inputs")]
-    assert echoes == ["0000", "beef"], echoes
+    assert echoes == ["0000", "beef"] + (["0a0b"] if mqtt311 else []), echoes
+    # Nothing twice: the write retained before the start refused once; under MQTT 5 also the
+    # three retained messages published on outputs/set while subscribed.
+    retained = [p for _, _, p in heard.on(device + "3/errors") if "retained" in p["error"]]
+    assert len(retained) == (1 if mqtt311 else 4), retained
+    for topic in (prefix + "/port/0-0/state", device + "3/state", device + "5/state"):
+        assert len(heard.on(topic)) == 1, heard.on(topic)
 
     # Changing every 10 ms, at most once a device per 100 ms with the newest bytes. A time stamp
     # is taken as its message is made, a few ms into a pass over the devices at the most.
@@ -149,6 +165,16 @@ def test_a_broker_that_never_answers(mqtt):
         scanner.wait_said("no CONNACK within 10 s; trying again")
         connected(scanner, [3])  # the scan goes on
         assert "Unknown error" not in scanner.said(), scanner.said()
+
+
+def test_a_broker_that_speaks_no_version(mqtt):
+    """MQTT 3.1.1 refused too is told with its reason, and tried again without going back to 5."""
+    none = mqtt.mqtt311(refusing_every_level=True)
+    scanner = mqtt(NETWORK, SCAN_LIST, on=none)
+    scanner.wait_said("refused the connection: Connection Refused: unacceptable protocol version")
+    wait_until("a second try with MQTT 3.1.1", lambda: len(none.levels) >= 3)
+    assert none.levels[:3] == [5, 4, 4], none.levels
+    connected(scanner, [3])  # the scan goes on
 
 
 def test_mqtts_with_a_login(mqtt, tmp_path):
