@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +53,20 @@ constexpr int kQosData = 0;
 
 // MQTT 5 until a broker refuses it as a protocol version; then 3.1.1 for good.
 enum class Protocol { kMqtt5, kFallingBack, kMqtt311 };
+
+// The errors after which libmosquitto's thread ends instead of reconnecting (a malformed packet,
+// a failed TLS handshake, ...): the publisher thread starts it again.
+bool EndsNetworkThread(int code) {
+  switch (code) {
+    case MOSQ_ERR_NOMEM: case MOSQ_ERR_PROTOCOL: case MOSQ_ERR_INVAL: case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS: case MOSQ_ERR_PAYLOAD_SIZE: case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH: case MOSQ_ERR_ACL_DENIED: case MOSQ_ERR_UNKNOWN: case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // A device (board, port, MAC ID) or a port (MAC ID -1).
 using Key = std::tuple<int, int, int>;
@@ -156,6 +171,8 @@ class Publisher final : public MqttService {
   void Subscribe();
   std::string RefusalText(int code) const;
   void FallBackToMqtt311();
+  void RestartNetwork();
+  void RestartEndedNetwork();
   void SayUnreachable(int code);
 
   // False, counted as not published, unless connected with room in libmosquitto's queue.
@@ -184,6 +201,7 @@ class Publisher final : public MqttService {
   std::atomic<Protocol> protocol_{Protocol::kMqtt5};
   std::atomic<bool> connected_{false};
   std::atomic<bool> republish_{false};
+  std::atomic<bool> network_ended_{false};  // libmosquitto's thread ended on an error
   std::atomic<int> outstanding_{0};
   std::atomic<uint64_t> published_{0};
   std::atomic<uint64_t> not_published_{0};
@@ -196,6 +214,8 @@ class Publisher final : public MqttService {
   std::string said_;  // the last connection notice on stderr
 
   // The publisher thread's own.
+  Clock::time_point restart_at_{};
+  std::chrono::seconds restart_wait_{kReconnectFirstS};
   std::map<Key, RetainedState> states_;
   std::map<Key, InputsSeen> inputs_;
   unsigned generation_ = 0;
@@ -316,8 +336,8 @@ void Publisher::OnConnect(mosquitto*, void* self, int code) {
   }
   publisher.Subscribe();
   publisher.outstanding_ = 0;
+  publisher.republish_ = true;  // before connected_: an event published between would go twice
   publisher.connected_ = true;
-  publisher.republish_ = true;
   publisher.SayOnce("connected to " + publisher.broker_name_ + ", publishing under " +
                     publisher.prefix_);
 }
@@ -353,9 +373,31 @@ void Publisher::FallBackToMqtt311() {
     SayOnce("this libmosquitto cannot speak MQTT 3.1.1; not publishing");
     return;
   }
+  network_ended_ = false;
+  RestartNetwork();
+}
+
+// Also where the thread still runs: the disconnection ends it first.
+void Publisher::RestartNetwork() {
+  mosquitto_disconnect(client_);
+  mosquitto_loop_stop(client_, false);
   SayUnreachable(mosquitto_reconnect_async(client_));
   if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
     SayOnce("cannot start libmosquitto's thread again; not publishing");
+}
+
+// Waits as libmosquitto does between its own tries: 1 s, doubling up to 30 s while the broker
+// keeps failing so, from 1 s again once connected.
+void Publisher::RestartEndedNetwork() {
+  if (connected_) restart_wait_ = std::chrono::seconds(kReconnectFirstS);
+  if (!network_ended_) return;
+  const auto now = Clock::now();
+  if (restart_at_ == Clock::time_point{}) restart_at_ = now + restart_wait_;
+  if (now < restart_at_) return;
+  restart_at_ = {};
+  restart_wait_ = std::min(restart_wait_ * 2, std::chrono::seconds(kReconnectLastS));
+  network_ended_ = false;
+  RestartNetwork();
 }
 
 void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
@@ -367,6 +409,7 @@ void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
   }
   publisher.wake_.notify_all();
   if (code == 0 || publisher.protocol_ == Protocol::kFallingBack) return;  // asked for, or told
+  if (EndsNetworkThread(code)) publisher.network_ended_ = true;
   if (was_connected) {
     publisher.SayOnce("lost " + publisher.broker_name_ + ": " + FailureText(code, true) +
                       "; scanning on, reconnecting");
@@ -440,6 +483,7 @@ void Publisher::Run() {
   while (!wake_.wait_for(lock, kSamplePeriod, [this] { return stopping_; })) {
     lock.unlock();
     if (protocol_ == Protocol::kFallingBack) FallBackToMqtt311();
+    RestartEndedNetwork();
     if (republish_.exchange(false)) Republish();
     PublishEvents();
     const auto now = Clock::now();

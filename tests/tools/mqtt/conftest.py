@@ -89,15 +89,18 @@ class Subscriber:
         self.process.wait(timeout=10)
 
 
-class Mqtt311Broker:
-    """A broker that speaks only MQTT 3.1.1, as older releases do: a proxy on a free port in front
-    of the real one. A CONNECT of protocol level 5 is answered with CONNACK return code 1
-    (unacceptable protocol version) and closed; one of level 4 is passed on, and everything after
-    it both ways. Refusing every level, it speaks no version at all."""
+class StandInBroker:
+    """A proxy on a free port in front of the real broker, passing on a CONNECT of the protocol
+    levels given, and everything after it both ways. A CONNECT of another level is answered with
+    CONNACK return code 1 (unacceptable protocol version) and closed: levels (4,) make a broker
+    that speaks only MQTT 3.1.1, as older releases do, and () one that speaks none. With
+    malformed_first, the first CONNECT passed on is answered with a packet of the reserved type 0
+    instead, as a broken broker or a middlebox might."""
 
-    def __init__(self, behind, refusing_every_level=False):
+    def __init__(self, behind, levels=(4,), malformed_first=False):
         self.behind = behind
-        self.accepted_level = None if refusing_every_level else 4
+        self.accepted_levels = levels
+        self.malformed_next = malformed_first
         self.server = socket.create_server(("127.0.0.1", 0))
         self.port = self.server.getsockname()[1]
         self.url = f"mqtt://127.0.0.1:{self.port}"
@@ -119,9 +122,13 @@ class Mqtt311Broker:
         # The protocol name "MQTT" with its length, then the level.
         level = body[6] if len(body) > 6 else None
         self.levels.append(level)
-        if level != self.accepted_level:
+        if level not in self.accepted_levels:
             client.sendall(bytes([0x20, 0x02, 0x00, 0x01]))
             client.close()
+            return
+        if self.malformed_next:
+            self.malformed_next = False
+            client.sendall(bytes([0x00, 0x00]))
             return
         broker = socket.create_connection(("127.0.0.1", self.behind.port))
         self.sockets.append(broker)
@@ -196,7 +203,7 @@ class Scanner(RunProcess):
 @pytest.fixture
 def mqtt(tmp_path):
     """A broker, and start(network, scan_list, *options) for a scanner publishing to it, or to
-    mqtt311() in front of it; every process is ended when the test ends."""
+    stand_in(...) in front of it; every process is ended when the test ends."""
     broker = Broker(tmp_path)
     started = []
 
@@ -220,14 +227,14 @@ def mqtt(tmp_path):
 
     proxies = []
 
-    def mqtt311(refusing_every_level=False):
-        proxies.append(Mqtt311Broker(broker, refusing_every_level))
+    def stand_in(**misbehaviour):
+        proxies.append(StandInBroker(broker, **misbehaviour))
         return proxies[-1]
 
     start.broker = broker
     start.subscribe = subscribe
     start.another_broker = another_broker
-    start.mqtt311 = mqtt311
+    start.stand_in = stand_in
     yield start
     for subscriber in subscribers:
         subscriber.stop()

@@ -46,7 +46,7 @@ def connected(scanner, macs):
 def test_states_inputs_and_writes(mqtt, mqtt311):
     """The same against a broker that refuses MQTT 5, but for a write published retained while
     subscribed: a 3.1.1 broker hands it on without its flag, and it is applied."""
-    on = mqtt.mqtt311() if mqtt311 else mqtt.broker
+    on = mqtt.stand_in() if mqtt311 else mqtt.broker
     prefix = f"dnm/{socket.gethostname()}/0-0"
     device = prefix + "/port/0-0/device/"
     heard = mqtt.subscribe(prefix + "/#")
@@ -169,12 +169,26 @@ def test_a_broker_that_never_answers(mqtt):
 
 def test_a_broker_that_speaks_no_version(mqtt):
     """MQTT 3.1.1 refused too is told with its reason, and tried again without going back to 5."""
-    none = mqtt.mqtt311(refusing_every_level=True)
+    none = mqtt.stand_in(levels=())
     scanner = mqtt(NETWORK, SCAN_LIST, on=none)
     scanner.wait_said("refused the connection: Connection Refused: unacceptable protocol version")
     wait_until("a second try with MQTT 3.1.1", lambda: len(none.levels) >= 3)
     assert none.levels[:3] == [5, 4, 4], none.levels
     connected(scanner, [3])  # the scan goes on
+
+
+def test_a_malformed_packet_from_the_broker(mqtt):
+    """libmosquitto's thread ends on it rather than reconnecting: the scanner starts it again, and
+    a late subscriber sees the states."""
+    broken = mqtt.stand_in(levels=(5,), malformed_first=True)
+    scanner = mqtt(NETWORK, SCAN_LIST, on=broken)
+    scanner.wait_said(f"MQTT: connected to 127.0.0.1:{broken.port}")
+    assert broken.levels[:2] == [5, 5] and "protocol error" in scanner.said().lower(), \
+        (broken.levels, scanner.said())
+    connected(scanner, [3])
+    prefix = f"dnm/{socket.gethostname()}/0-0"
+    late = mqtt.subscribe(prefix + "/#", retained_only=True)
+    assert late.wait("the scanner's state", prefix + "/state")[2]["state"] == "running"
 
 
 def test_mqtts_with_a_login(mqtt, tmp_path):
