@@ -215,7 +215,9 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
       "slave segment=bus mac=7 produced=4 consumed=4 silent_from=10000 back_at=20000\n"
       "slave segment=bus mac=8 error=get\n"
       "slave segment=bus mac=9 produced=4 consumed=2\n"
-      "slave segment=bus mac=11 silent_from=10000 back_at=20000\n");
+      "slave segment=bus mac=10 produced=4 consumed=2 silent_from=10000 back_at=20000\n"
+      "slave segment=bus mac=11 silent_from=10000 back_at=20000\n"
+      "slave segment=bus mac=12 vendor=78 product_code=6 silent_from=10000 back_at=20000\n");
   dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
   const std::string list = Write("list.txt",
                                  "port 0/0 mac=0 baud=500\n"
@@ -224,7 +226,9 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
                                  "  device 7 vendor=7468\n    poll in=4 out=4\n"
                                  "  device 8 vendor=1\n    poll in=2 out=2\n"
                                  "  device 9\n    poll in=2 out=2\n"
-                                 "  device 11\n");
+                                 "  device 10\n    poll in=2 out=2\n"
+                                 "  device 11\n"
+                                 "  device 12 vendor=78 product_code=60\n");
   auto run = Run(list, {"--json"});
   const std::string mismatch = run->WaitFor({R"("event":"identity_mismatch")", R"("mac":6)"});
   EXPECT_THAT(mismatch, HasSubstr("product code 6, 60 expected; not started")) << run->said();
@@ -240,6 +244,10 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
   EXPECT_THAT(alone, HasSubstr(R"("connection":"explicit","cause":5,)")) << run->said();
   run->Mark();
   EXPECT_THAT(run->WaitFor({R"("event":"connected")", R"("mac":7)"}), Not("")) << run->said();
+  // Back after the loss, a device that still cannot run says why again: its newest event is true.
+  EXPECT_THAT(run->WaitFor({R"("event":"size_mismatch")", R"("mac":10)"}), Not("")) << run->said();
+  EXPECT_THAT(run->WaitFor({R"("event":"identity_mismatch")", R"("mac":12)"}), Not(""))
+      << run->said();
   run->Signal(SIGINT);
   EXPECT_EQ(run->Exit(), 0) << run->said();
   Write("events.json", run->said());
@@ -258,6 +266,9 @@ TEST_F(RunCommand, OnlyTheRightIdentityStartsAndAPulledCableIsLostAndBack) {
                                      R"("connection":"poll","cause":1,"text":"poll size mismatch: )"
                                      R"(the device produces 4 bytes, 2 configured as input"})"));
   EXPECT_EQ(Count(run->said(), R"("mac":9)"), 1u) << run->said();
+  for (const char* twice : {R"("event":"size_mismatch","board":0,"port":0,"mac":10,)",
+                            R"("event":"identity_mismatch","board":0,"port":0,"mac":12,)"})
+    EXPECT_EQ(Count(run->said(), twice), 2u) << "before the loss and after\n" << run->said();
 
   const std::string to_6 = ExplicitTo(6);
   EXPECT_THAT(to_6, HasSubstr(std::string(kAllocate) + " class 0x03 instance 1 choice 0x01"));

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "Api.h"
 #include "CommandLine.h"
@@ -182,6 +183,8 @@ class Publisher final : public MqttService {
   void Queue(const Event& event);
   void Run();
   void PublishEvents();
+  void PublishState(const Event& event);
+  void PublishStopped();
   void Republish();
   void SampleInputs(Clock::time_point now);
   void PublishCounters();
@@ -312,6 +315,7 @@ Publisher::~Publisher() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
+  PublishStopped();
   int mid = 0;
   if (Publish(prefix_ + "/state", ScannerState("stopped"), kQosState, true, &mid)) {
     std::unique_lock lock(mutex_);
@@ -503,22 +507,57 @@ void Publisher::PublishEvents() {
     events.swap(events_);
   }
   for (const Event& event : events) {
-    PortEntry port;
-    port.board = static_cast<uint8_t>(event.board);
-    port.port = static_cast<uint8_t>(event.port);
-    const std::string topic =
-        (event.mac < 0 ? PortTopic(prefix_, port)
-                       : DeviceTopic(prefix_, port, static_cast<uint8_t>(event.mac))) +
-        "/state";
-    const Key key{event.board, event.port, event.mac};
-    RetainedState state{topic, EventJson(event)};
-    Publish(state.topic, state.payload, kQosState, true);
-    if (event.kind == EventKind::kRemoved) {
-      states_.erase(key);
-    } else {
-      states_[key] = std::move(state);
+    PublishState(event);
+    // A port offline holds none of its devices' connections: their states say so.
+    if (event.kind != EventKind::kOffline || event.mac >= 0) continue;
+    std::vector<int> macs;
+    for (const auto& [key, state] : states_) {
+      const auto& [board, port, mac] = key;
+      if (board == event.board && port == event.port && mac >= 0) macs.push_back(mac);
+    }
+    for (const int mac : macs) {
+      Event device = event;
+      device.mac = mac;
+      PublishState(device);
     }
   }
+}
+
+void Publisher::PublishState(const Event& event) {
+  PortEntry port;
+  port.board = static_cast<uint8_t>(event.board);
+  port.port = static_cast<uint8_t>(event.port);
+  const std::string topic =
+      (event.mac < 0 ? PortTopic(prefix_, port)
+                     : DeviceTopic(prefix_, port, static_cast<uint8_t>(event.mac))) +
+      "/state";
+  const Key key{event.board, event.port, event.mac};
+  RetainedState state{topic, EventJson(event)};
+  Publish(state.topic, state.payload, kQosState, true);
+  if (event.kind == EventKind::kRemoved) {
+    states_.erase(key);
+  } else {
+    states_[key] = std::move(state);
+  }
+}
+
+// dnm run ends: the states retained of its ports, and so of their devices, are no longer true.
+// The servers stop before the scanner, whose own offline events would come too late.
+void Publisher::PublishStopped() {
+  PublishEvents();
+  std::vector<Event> ports;
+  for (const auto& [key, state] : states_) {
+    const auto& [board, port, mac] = key;
+    if (mac >= 0 || board < 0) continue;
+    Event offline{std::chrono::system_clock::now(), EventKind::kOffline, board, port, -1, {}, 0,
+                  "offline: dnm run stopped"};
+    ports.push_back(std::move(offline));
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    events_.insert(events_.end(), ports.begin(), ports.end());
+  }
+  PublishEvents();
 }
 
 void Publisher::Republish() {

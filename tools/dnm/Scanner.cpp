@@ -424,9 +424,12 @@ bool Scanner::LookAt(PortState& port, DeviceState& device, Kind kind_id) {
   }
   const bool known = failure.cause != DNM_SetupNoFailure && failure.cause != DNM_SetupStopped;
   if (!known || SameFailure(failure, look.told)) return false;
-  look.told = failure;
   // The cause of a loss already told, noted late: no failure to set it up.
-  if (failure.cause == DNM_SetupLost) return false;
+  if (failure.cause == DNM_SetupLost) {
+    look.told = failure;
+    return false;
+  }
+  NoteTold(device, kind_id, failure);
   const bool sizes = failure.cause == DNM_SetupProducedSizeMismatch ||
                      failure.cause == DNM_SetupConsumedSizeMismatch;
   Emit(sizes ? EventKind::kSizeMismatch : EventKind::kSetupFailed, &port.entry, mac,
@@ -447,11 +450,23 @@ void Scanner::TellLoss(PortState& port, DeviceState& device, Kind kind_id,
     const bool told = them.loss == Loss::kTold || them.told.cause != DNM_SetupNoFailure;
     if (other != static_cast<size_t>(kind_id) && !them.stood && told) return;
   }
+  NoteTold(device, kind_id, failure);
   const ConnectionKind& kind = KindOf(kind_id);
   Emit(EventKind::kLost, &port.entry, device.entry.mac,
        std::string(kind.name) + " lost: " +
            (caused ? SetupFailureWords(failure) : ConnectionStatusWords(look.lost_status)),
        kind.name, failure.cause);
+}
+
+// A failure is told once while it lasts. Once anything else was told of the device, its other
+// failures and its identity mismatch are news again: a device back after a loss tells why it
+// still cannot run, and the newest event about it is true.
+void Scanner::NoteTold(DeviceState& device, Kind kind_id, const DNM_SetupFailure& failure) {
+  for (size_t index = 0; index < kKinds; ++index) {
+    device.looks[index].told =
+        index == static_cast<size_t>(kind_id) ? failure : DNM_SetupFailure{};
+  }
+  device.mismatch_told.clear();
 }
 
 void Scanner::WatchDevice(PortState& port, DeviceState& device) {
@@ -512,6 +527,8 @@ void Scanner::Reload(const ParsedScanList& parsed) {
                      [&](const PortEntry& entry) { return same_port(entry, port.entry); })) {
       counts.removed += port.devices.size();
       TakeOffline(port);
+      for (const DeviceState& device : port.devices)
+        Emit(EventKind::kRemoved, &port.entry, device.entry.mac, "removed");
     }
   }
   std::vector<PortState> next_ports;

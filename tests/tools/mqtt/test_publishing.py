@@ -127,6 +127,13 @@ def test_states_inputs_and_writes(mqtt, mqtt311):
     assert all(a != b for a, b in zip(values, values[1:])), values
     heard.wait("the counters", device + "5/counters", lambda p: "poll_no_response" in p["counters"])
 
+    # Stopped, it leaves no port online and no device connected behind it.
+    scanner.stop()
+    late = mqtt.subscribe(prefix + "/#", retained_only=True)
+    for topic in (prefix + "/port/0-0/state", device + "3/state"):
+        state = late.wait(f"{topic} once stopped", topic)[2]
+        assert state["event"] == "offline" and state["text"].endswith("dnm run stopped"), state
+
 
 def test_writes_off_a_broker_restarted_and_the_last_will(mqtt):
     prefix = "plant/line-2"
