@@ -317,7 +317,7 @@ void Scanner::AddOrMarkAbsent(PortState& port, DeviceState& device) {
   if (port.online) {
     AddDevice(port, device);
   } else {
-    SetRun(device, DeviceRun::kAbsent);
+    SetRun(device, DeviceRun::kPortOffline);
   }
 }
 
@@ -470,7 +470,9 @@ void Scanner::NoteTold(DeviceState& device, Kind kind_id, const DNM_SetupFailure
 }
 
 void Scanner::WatchDevice(PortState& port, DeviceState& device) {
-  if (device.run == DeviceRun::kRefused || device.run == DeviceRun::kAbsent) return;
+  if (device.run == DeviceRun::kRefused || device.run == DeviceRun::kAbsent ||
+      device.run == DeviceRun::kPortOffline)
+    return;
   // One call tells that a connected device still has every connection.
   if (device.connected &&
       api().DNM_GetDeviceStatus(port.entry.board, port.entry.port, device.entry.mac) == 0)

@@ -17,7 +17,8 @@ enum class DeviceRun : uint8_t {
   kRunning = 1,           // started: its identity is as the list asks (or the list asks none)
   kIdentityMismatch = 2,  // it answers with another identity and is not started
   kRefused = 3,           // the library refused to add or configure it
-  kAbsent = 4             // not in the list run now
+  kAbsent = 4,            // not in the list run now
+  kPortOffline = 5        // in the list, on a port that could not go online
 };
 
 class ScannerView {

@@ -30,6 +30,8 @@ const char* RunName(DeviceRun run) {
       return "identity_mismatch";
     case DeviceRun::kRefused:
       return "refused";
+    case DeviceRun::kPortOffline:
+      return "port_offline";
     case DeviceRun::kStarting:
     case DeviceRun::kAbsent:
       break;

@@ -230,3 +230,9 @@ def test_a_reload_leaves_the_devices_that_stay_where_they_were(plant, client):
     assert read(client, base(9) + STATUS) == [0] and read(client, base(7) + STATUS) == [0]
     assert read(client, cos_outputs, 1, "holding") == [0x4242]
     wait_until("the echo", lambda: read(client, cos_outputs) == [0x4242])
+    # A port that cannot go online (its MAC ID taken) keeps its devices in the map, told so.
+    plant.list.write_text(SCAN_LIST.replace("  device 3\n    poll in=3 out=3\n", "")
+                          .replace("mac=0", "mac=3"))
+    plant.process.send_signal(signal.SIGHUP)
+    wait_until("MAC ID 9's port told offline", lambda: read(client, base(9) + STATUS + 5) == [5])
+    assert read(client, base(7) + STATUS + 5) == [5] and read(client, base(9) + 36) == 4

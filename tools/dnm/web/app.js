@@ -295,6 +295,7 @@
   function stateCause(device) {
     if (device.state === 'identity_mismatch') return 'identity differs from the list';
     if (device.state === 'refused') return 'refused by the library';
+    if (device.state === 'port_offline') return 'its port is offline';
     const failing = failingConnection(device);
     return failing ? `${failing.kind}: ${failing.cause_text || failing.cause}` : '';
   }
