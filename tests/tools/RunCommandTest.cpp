@@ -35,6 +35,10 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
+bool HasLibrary(const std::string& maps) {
+  return maps.find("libVELKCANDNM") != std::string::npos;
+}
+
 size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -102,6 +106,19 @@ class RunProcess {
   // Later waits look only at the lines after the one the last wait found.
   void Mark() { mark_ = matched_end_; }
   void Signal(int number) const { kill(pid_, number); }
+  // Waits until the master library is being loaded, the slowest part of the start; false when
+  // the process ended first or the load was not seen within kLineWait.
+  bool AwaitLibraryLoad() const {
+    const auto deadline = std::chrono::steady_clock::now() + kLineWait;
+    const std::string maps = "/proc/" + std::to_string(pid_) + "/maps";
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream mapped(maps);
+      if (!mapped) return false;
+      if (std::ostringstream text; (text << mapped.rdbuf()) && HasLibrary(text.str())) return true;
+      usleep(500);
+    }
+    return false;
+  }
   // The exit status once it has ended (-1 when it did not exit within kLineWait: it is killed);
   // stdout is read meanwhile unless told not to.
   int Exit(bool read_out = true) {
@@ -344,6 +361,28 @@ TEST_F(RunCommand, SighupAppliesOnlyWhatChangedAndARefusedFileLeavesTheListRunni
   EXPECT_EQ(Dnm("get 5 1 1 1 --mac 1 --as u16", said), 0) << said;
   // The new heartbeat went to the device: Set_Attribute_Single of the expected packet rate.
   EXPECT_THAT(ReadFile(dir_ / "bus.log"), HasSubstr("10050409E803")) << "1000 ms, little-endian";
+}
+
+// A service manager's SIGHUP or SIGTERM may come while the master library still loads.
+TEST_F(RunCommand, ASignalWhileStartingIsTakenAsLaterOnes) {
+  Network("slave segment=bus mac=5\n");
+  dnm_test::SimulatorProcess simulator(DNM_TEST_TOOL, (dir_ / "net.txt").string());
+  const std::string list = Write("list.txt", "port 0/0 mac=0 baud=500\n  device 5\n");
+  auto reloaded = Run(list);
+  ASSERT_TRUE(reloaded->AwaitLibraryLoad()) << ReadFile(dir_ / "err");
+  reloaded->Signal(SIGHUP);
+  EXPECT_THAT(reloaded->WaitFor({"scanner: reloaded: 0 added, 0 removed, 0 changed, 1 unchanged"}),
+              Not(""))
+      << reloaded->said() << ReadFile(dir_ / "err");
+  reloaded->Signal(SIGTERM);
+  EXPECT_EQ(reloaded->Exit(), 0) << reloaded->said();
+
+  auto stopped = Run(list);
+  ASSERT_TRUE(stopped->AwaitLibraryLoad()) << ReadFile(dir_ / "err");
+  stopped->Signal(SIGTERM);
+  EXPECT_EQ(stopped->Exit(), 0) << stopped->said() << ReadFile(dir_ / "err");
+  std::string said;
+  EXPECT_EQ(Dnm("get 5 1 1 1 --mac 1 --as u16", said), 0) << "left allocated: " << said;
 }
 
 TEST_F(RunCommand, APortThatCannotGoOnlineOrARefusedFileEndsNonZero) {

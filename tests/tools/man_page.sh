@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The manual page made at build time renders without warnings (groff, else
-# man), and docs/dnm.1 is that same page. Exits 77 (skipped) with the reason
-# when neither renderer is installed.
+# man), docs/dnm.1 is that same page, and its SYNOPSIS names every option
+# that a command's usage in DNM's --help names. Exits 77 (skipped) with the
+# reason when neither renderer is installed.
 set -uo pipefail
-page=$1 kept=$2
+page=$1 kept=$2 dnm=$3
 if ! cmp -s "$page" "$kept"; then
   echo "docs/dnm.1 differs from the page made of docs/dnm.1.md; copy $page to docs/dnm.1"
   exit 1
@@ -24,3 +25,11 @@ for heading in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS "JSON OUTPUT" "EXIT ST
   grep -q "^$heading" <<<"$text" || { echo "no section $heading in the rendered page"; exit 1; }
 done
 grep -q -- "--readdress" <<<"$text" || { echo "an option is missing from the rendered page"; exit 1; }
+synopsis=$(sed -n '/^SYNOPSIS/,/^DESCRIPTION/p' <<<"$text")
+for command in scan get set io status faulted simulate monitor run; do
+  usage=$("$dnm" "$command" --help | awk 'NF == 0 { exit } { print }')
+  for option in $(grep -o -- '--[a-z-]*' <<<"$usage"); do
+    grep -q -- "$option\b" <<<"$synopsis" ||
+      { echo "the SYNOPSIS of dnm $command lacks $option"; exit 1; }
+  done
+done

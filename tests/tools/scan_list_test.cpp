@@ -220,7 +220,7 @@ TEST(ScanListFile, ReadsAFileAndTheExampleAndRefusesOneItCannotTakeWhole) {
   for (const auto& [name, why] : unread) {
     const ParsedScanList refused = ReadScanList(name);
     ASSERT_EQ(refused.errors.size(), 1u);
-    EXPECT_EQ(refused.errors[0].Text(), name + ":0:0: " + why);
+    EXPECT_EQ(refused.errors[0].Text(), name + ": " + why) << "no line 0 of a whole file";
     EXPECT_TRUE(refused.list.ports.empty());
   }
   std::remove(path.c_str());

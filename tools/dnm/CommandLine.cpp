@@ -19,6 +19,16 @@ bool IsOption(const std::string& word) {
   return word.rfind("--", 0) == 0;
 }
 
+// An option given without the one it needs.
+void RefuseWithoutNeeded(const CommandLine& line, const std::vector<OptionSpec>& own) {
+  for (const OptionSpec& spec : own) {
+    if (spec.needs == nullptr || !line.Has(spec.name)) continue;
+    const std::string needs = spec.needs;
+    if (!line.Has(needs.substr(0, needs.find(' '))))
+      throw UsageError(std::string(spec.name) + " needs " + needs);
+  }
+}
+
 const OptionSpec* Find(const std::vector<OptionSpec>& specs, const std::string& name) {
   for (const OptionSpec& spec : specs) {
     if (name == spec.name) return &spec;
@@ -75,10 +85,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args,
     i += static_cast<size_t>(spec->values);
     if (common != nullptr) {
       SetCommon(line.common, arg, values);
-    } else {
-      line.options[arg] = values;
+    } else if (!line.options.emplace(arg, values).second) {
+      throw UsageError("option " + arg + " is given twice");
     }
   }
+  RefuseWithoutNeeded(line, own);
   return line;
 }
 

@@ -23,6 +23,9 @@ class UsageError : public std::runtime_error {
 struct OptionSpec {
   const char* name;  // with the leading "--"
   int values;        // how many words follow it
+  // The option it is given with only, and its value's name ("--http ADDRESS:PORT"); none when
+  // nullptr.
+  const char* needs = nullptr;
 };
 
 // The options every command takes.

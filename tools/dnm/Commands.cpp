@@ -1,6 +1,12 @@
 #include "Commands.h"
 
 namespace dnm::tool {
+namespace {
+
+constexpr char kNeedsHttp[] = "--http ADDRESS:PORT";
+constexpr char kNeedsMqtt[] = "--mqtt URL";
+
+}  // namespace
 
 const std::vector<Command>& AllCommands() {
   static const std::vector<Command> commands = {
@@ -118,16 +124,27 @@ const std::vector<Command>& AllCommands() {
        "  --http-write            lets the page write outputs and attributes\n"
        "  --mqtt URL              publishes to the MQTT broker at mqtt://HOST:PORT or\n"
        "                          mqtts://HOST:PORT\n"
-       "  --mqtt-prefix PREFIX    the topics' prefix (default dnm/HOSTNAME/PORT)\n"
-       "  --mqtt-min-interval MS  the least time between two inputs of a device (100)\n"
+       "  --mqtt-prefix PREFIX    the topics' prefix (default dnm/HOST/B-P: the host name,\n"
+       "                          board and port of FILE's first port line)\n"
+       "  --mqtt-min-interval MS  the least time between two publications of a device's\n"
+       "                          inputs, 10 to 60000 (default 100)\n"
        "  --mqtt-write            lets .../outputs/set write a device's outputs\n"
        "  --mqtt-cafile, --mqtt-cert, --mqtt-key FILE    mqtts: certificates\n"
        "  --mqtt-user NAME, --mqtt-password-file FILE    the broker's login\n"
        "  --print-map             prints the Modbus register map of FILE and exits\n",
-       {{"--modbus", 1}, {"--http", 1}, {"--http-write", 0}, {"--mqtt", 1},
-        {"--mqtt-prefix", 1}, {"--mqtt-min-interval", 1}, {"--mqtt-write", 0},
-        {"--mqtt-cafile", 1}, {"--mqtt-cert", 1}, {"--mqtt-key", 1}, {"--mqtt-user", 1},
-        {"--mqtt-password-file", 1}, {"--print-map", 0}},
+       {{"--modbus", 1},
+        {"--http", 1},
+        {"--http-write", 0, kNeedsHttp},
+        {"--mqtt", 1},
+        {"--mqtt-prefix", 1, kNeedsMqtt},
+        {"--mqtt-min-interval", 1, kNeedsMqtt},
+        {"--mqtt-write", 0, kNeedsMqtt},
+        {"--mqtt-cafile", 1, kNeedsMqtt},
+        {"--mqtt-cert", 1, kNeedsMqtt},
+        {"--mqtt-key", 1, kNeedsMqtt},
+        {"--mqtt-user", 1, kNeedsMqtt},
+        {"--mqtt-password-file", 1, kNeedsMqtt},
+        {"--print-map", 0}},
        RunRun},
   };
   return commands;

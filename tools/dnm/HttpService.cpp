@@ -264,23 +264,12 @@ bool IsDigits(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Before the HTTP library's own judgement, which answers 400 to a method it has no handler for
-// (TRACE, CONNECT) and 413 to a Content-Length that is not a number.
-httplib::Server::HandlerResponse Precheck(const httplib::Request& request,
-                                          httplib::Response& response) {
-  static const std::set<std::string> kMethods{"GET", "HEAD",    "POST", "PUT",
-                                              "DELETE", "OPTIONS", "PATCH"};
-  if (kMethods.count(request.method) == 0) {
-    response.status = 405;
-    response.set_content(ErrorBody(request.method + " is not taken here"), "application/json");
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  if (request.has_header("Content-Length") && !IsDigits(request.get_header_value("Content-Length"))) {
-    response.status = 400;
-    response.set_content(ErrorBody("Content-Length is not a number"), "application/json");
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  return httplib::Server::HandlerResponse::Unhandled;
+// A Content-Length of digits only over kMaxRequestBody, however many leading zeros it has.
+bool OverBodyLimit(const std::string& digits) {
+  const size_t first = std::min(digits.find_first_not_of('0'), digits.size());
+  const std::string significant = digits.substr(first);
+  return significant.size() > std::to_string(kMaxRequestBody).size() ||
+         (!significant.empty() && std::stoul(significant) > kMaxRequestBody);
 }
 
 const char* ErrorText(int status) {
@@ -292,6 +281,37 @@ const char* ErrorText(int status) {
     default:
       return "malformed request";
   }
+}
+
+httplib::Server::HandlerResponse Refuse(httplib::Response& response, int status,
+                                        const std::string& text) {
+  response.status = status;
+  response.set_content(ErrorBody(text), "application/json");
+  // A body left unread would be taken for the next request.
+  response.set_header("Connection", "close");
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+// Before the HTTP library's own judgement and before the body is read. The library answers 400 to
+// a method it has no handler for (TRACE, CONNECT) and 413 to a Content-Length that is not a
+// number, takes the first of two Content-Lengths or Hosts (where a proxy in front may have taken
+// the other), and reads a body over the limit to its end before refusing it.
+httplib::Server::HandlerResponse Precheck(const httplib::Request& request,
+                                          httplib::Response& response) {
+  static const std::set<std::string> kMethods{"GET", "HEAD",    "POST", "PUT",
+                                              "DELETE", "OPTIONS", "PATCH"};
+  if (kMethods.count(request.method) == 0)
+    return Refuse(response, 405, request.method + " is not taken here");
+  for (const char* once : {"Content-Length", "Host"}) {
+    if (request.get_header_value_count(once) > 1)
+      return Refuse(response, 400, std::string(once) + " is given more than once");
+  }
+  if (!request.has_header("Content-Length"))
+    return httplib::Server::HandlerResponse::Unhandled;
+  const std::string length = request.get_header_value("Content-Length");
+  if (!IsDigits(length)) return Refuse(response, 400, "Content-Length is not a number");
+  if (OverBodyLimit(length)) return Refuse(response, 413, ErrorText(413));
+  return httplib::Server::HandlerResponse::Unhandled;
 }
 
 class Server final : public HttpService {

@@ -14,6 +14,7 @@
 #include "Api.h"
 #include "Commands.h"
 #include "Explain.h"
+#include "Interrupt.h"
 #include "Json.h"
 
 using namespace dnm::tool;
@@ -169,6 +170,12 @@ int RunLoaded(const Command& command, const CommandLine& line) {
 
 int Run(const Command& command, const std::vector<std::string>& args, bool json) {
   const std::string who = std::string("dnm ") + command.name;
+  // A service manager may signal dnm run while the master library loads: SIGHUP's and SIGTERM's
+  // defaults would end it unannounced.
+  if (command.run == RunRun) {
+    CatchReloads();
+    CatchInterrupts();
+  }
   try {
     const CommandLine line = ParseCommandLine(args, command.options);
     RefuseMasterOptions(command, args);

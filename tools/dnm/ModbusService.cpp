@@ -313,10 +313,50 @@ void Server::Serve(Client& client, int fd) {
   client.finished = true;
 }
 
+// What a request of the function holds after its function byte: address and quantity or value;
+// for a write of several, a byte count and that many bytes too. Exactly that: a longer request is
+// not the one its sender meant.
+constexpr int kAddressAndWord = 4;
+constexpr int kByteCountAt = 5;
+
+// The PDU length a request of the function must have; -1 when the function has no fixed layout
+// that the length could be judged by.
+int ExpectedPduLength(const uint8_t* pdu, int pdu_length) {
+  switch (pdu[0]) {
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+      return 1 + kAddressAndWord;
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+      return pdu_length > kByteCountAt ? kByteCountAt + 1 + pdu[kByteCountAt] : kByteCountAt + 1;
+    default:
+      return -1;
+  }
+}
+
+constexpr uint8_t kExceptionFlag = 0x80;
+
+// Not Modbus (another protocol identifier), or a function code with the exception flag set,
+// whose exception answer would carry the request's own function byte: no answer tells it apart
+// from a reply, so none is sent.
+bool Unanswerable(const uint8_t* request, const uint8_t* pdu) {
+  const uint16_t protocol = Word(request + 2);
+  return protocol != 0 || (pdu[0] & kExceptionFlag) != 0;
+}
+
 bool Server::Answer(modbus_t* context, const uint8_t* request, int length) {
   const int header = modbus_get_header_length(context);
   if (length <= header) return false;
-  switch (request[header]) {
+  const uint8_t* pdu = request + header;
+  if (Unanswerable(request, pdu)) return true;
+  if (const int expected = ExpectedPduLength(pdu, length - header);
+      expected >= 0 && expected != length - header)
+    return ReplyException(context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+  switch (pdu[0]) {
     case MODBUS_FC_READ_HOLDING_REGISTERS:
       return AnswerRead(context, request, length, RegisterTable::kHolding);
     case MODBUS_FC_READ_INPUT_REGISTERS:
@@ -335,14 +375,9 @@ bool Server::Answer(modbus_t* context, const uint8_t* request, int length) {
   }
 }
 
-// Function, address, quantity.
-constexpr int kReadLength = 5;
-
 bool Server::AnswerRead(modbus_t* context, const uint8_t* request, int length,
                         RegisterTable table) {
   const int header = modbus_get_header_length(context);
-  if (length < header + kReadLength)
-    return ReplyException(context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
   const uint16_t start = Word(request + header + 1);
   const uint16_t count = Word(request + header + 3);
   if (count < 1 || count > MODBUS_MAX_READ_REGISTERS)
@@ -354,9 +389,8 @@ bool Server::AnswerRead(modbus_t* context, const uint8_t* request, int length,
 }
 
 // Write single: function, address, value. Write multiple: function, address, quantity, byte
-// count, values.
-constexpr int kWriteSingleLength = 5;
-constexpr int kWriteMultipleHead = 6;
+// count, values; its length is judged by its byte count before.
+constexpr int kWriteMultipleHead = kByteCountAt + 1;
 
 bool Server::AnswerWrite(modbus_t* context, const uint8_t* request, int length, bool single) {
   const int header = modbus_get_header_length(context);
@@ -365,15 +399,11 @@ bool Server::AnswerWrite(modbus_t* context, const uint8_t* request, int length, 
   uint16_t values[MODBUS_MAX_WRITE_REGISTERS] = {};
   uint16_t count = 1;
   if (single) {
-    if (pdu_length < kWriteSingleLength)
-      return ReplyException(context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
     values[0] = Word(pdu + 3);
   } else {
-    if (pdu_length < kWriteMultipleHead)
-      return ReplyException(context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
     count = Word(pdu + 3);
-    if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || pdu[5] != 2 * count ||
-        pdu_length < kWriteMultipleHead + 2 * count) {
+    if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || pdu[kByteCountAt] != 2 * count ||
+        pdu_length != kWriteMultipleHead + 2 * count) {
       return ReplyException(context, request, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
     }
     for (uint16_t i = 0; i < count; ++i) values[i] = Word(pdu + kWriteMultipleHead + 2 * i);

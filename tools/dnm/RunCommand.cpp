@@ -73,15 +73,12 @@ int RunRun(const CommandLine& line) {
   const bool json = line.common.json;
   if (line.Has("--http-write") && !line.Has("--http"))
     throw UsageError("--http-write needs --http ADDRESS:PORT");
-  // Before anything else: SIGHUP's default would end the process.
-  CatchReloads();
   const ParsedScanList parsed = ReadScanList(path);
   if (!parsed.errors.empty()) return RefuseFile(parsed, json);
   if (line.Has("--print-map")) {
     std::printf("%s", RegisterMapText(parsed.list, json).c_str());
     return kExitOk;
   }
-  CatchInterrupts();
   EventPrinter printer([json](size_t dropped) { return DroppedNotice(dropped, json); });
   Scanner scanner(parsed.list);
   scanner.Subscribe([json, &printer](const Event& event) { printer.Print(EventText(event, json)); });

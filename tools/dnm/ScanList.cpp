@@ -476,6 +476,7 @@ bool DeviceEntry::SameAs(const DeviceEntry& other) const {
 }
 
 std::string ScanListError::Text() const {
+  if (line == 0) return Printable(file) + ": " + message;
   return Printable(file) + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
          message;
 }

@@ -95,7 +95,8 @@ struct ScanList {
   std::vector<PortEntry> ports;  // in the order of the file; each board/port once
 };
 
-// A refused line: "FILE:LINE:COLUMN: message" (LINE and COLUMN count from 1).
+// A refused line: "FILE:LINE:COLUMN: message" (LINE and COLUMN count from 1); a file refused
+// whole, at line 0: "FILE: message".
 struct ScanListError {
   std::string file;
   size_t line = 0;
@@ -111,7 +112,7 @@ struct ParsedScanList {
 
 // file names the text in the errors.
 ParsedScanList ParseScanList(const std::string& text, const std::string& file);
-// Reads and parses the file; one error at line 0, column 0 when it cannot be read.
+// Reads and parses the file; one error at line 0 when it cannot be taken whole.
 ParsedScanList ReadScanList(const std::string& path);
 // Appends at most max_size bytes of the regular file at path to text (0: only checks that it is
 // one and can be read); why not ("is not a regular file", ...), or "". A FIFO or a device is

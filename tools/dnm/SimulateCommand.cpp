@@ -138,6 +138,17 @@ std::optional<Simulator> ParseRecord(const std::string& text) {
   return simulator;
 }
 
+// A record's lines are the simulator's own words, where "hosted here" is that process: to any
+// other the host is named.
+void NameTheHost(Simulator& simulator) {
+  const std::string here = ", hosted here";
+  const std::string named = ", hosted by process " + std::to_string(simulator.pid);
+  for (std::string& line : simulator.segments) {
+    for (size_t at = line.find(here); at != std::string::npos; at = line.find(here, at))
+      line.replace(at, here.size(), named);
+  }
+}
+
 // The record of this simulator, locked for as long as it runs: written under a name --list
 // skips and renamed once locked, so that --list never takes it for one left by an ended
 // simulator.
@@ -190,6 +201,7 @@ std::optional<Simulator> ReadRunning(const std::string& path) {
       const ssize_t got = pread(fd, text.data(), text.size(), 0);
       text.resize(static_cast<size_t>(std::max<ssize_t>(got, 0)));
       running = ParseRecord(text);
+      if (running) NameTheHost(*running);
     }
   }
   close(fd);

@@ -635,6 +635,10 @@ WriteOutcome WebModel::WriteOutputs(DeviceRef ref, std::optional<size_t> offset,
   if (!found) return NoSuchDevice(ref);
   const uint16_t size = OutputSize(*found->device);
   if (size == 0) return {400, "the device has no outputs in the list"};
+  if (offset && *offset >= size)
+    return {400, "offset " + std::to_string(*offset) + " is out of range: the device has " +
+                     std::to_string(size) + " bytes of outputs"};
+  if (bytes.empty()) return {400, "hex is 1 to 64 bytes as hex digits, two a byte"};
   if (!offset && bytes.size() != size)
     return {400, "the device's outputs are " + std::to_string(size) + " bytes, not " +
                      std::to_string(bytes.size())};

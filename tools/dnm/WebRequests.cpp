@@ -72,10 +72,11 @@ std::optional<uint64_t> NumberMember(const Members& members, const char* key, ui
   return member.number;
 }
 
-// The member "hex": a string of 1 to max_bytes bytes.
-std::optional<std::vector<uint8_t>> HexMember(const Members& members, size_t max_bytes) {
+// The member "hex": a string of min_bytes to max_bytes bytes.
+std::optional<std::vector<uint8_t>> HexMember(const Members& members, size_t min_bytes,
+                                              size_t max_bytes) {
   const FlatJsonValue& member = members.at("hex");
-  if (member.kind != FlatJsonValue::Kind::kString || member.text.empty() ||
+  if (member.kind != FlatJsonValue::Kind::kString || member.text.size() < 2 * min_bytes ||
       member.text.size() / 2 > max_bytes)
     return std::nullopt;
   return HexBytes(member.text);
@@ -99,9 +100,8 @@ bool IsPortSuffix(const std::string& rest) {
 
 // A Host header that names an address, localhost or the machine exactly: any other name may be
 // one that a site elsewhere made point here (DNS rebinding), to read or write as if it were this
-// page's own. No Host at all is taken from a client that sends no Origin either.
+// page's own.
 bool KnownHost(const WebRequest& request, const std::vector<std::string>& own_names) {
-  if (request.host.empty()) return !request.origin;
   const std::string& host = request.host;
   if (host.front() == '[') {
     const size_t end = host.find(']');
@@ -172,6 +172,30 @@ Target TargetOf(std::string_view path) {
   return {};
 }
 
+// The query keys a resource takes.
+std::vector<std::string_view> QueryKeys(Resource resource) {
+  switch (resource) {
+    case Resource::kPorts:
+      return {"history"};
+    case Resource::kEvents:
+      return {"after"};
+    case Resource::kDevice:
+    case Resource::kOutputs:
+    case Resource::kAttribute:
+      return {"port"};
+    default:
+      return {};
+  }
+}
+
+// The first query key the resource does not take; nullopt when there is none.
+std::optional<std::string> UnknownQueryKey(const WebRequest& request, Resource resource) {
+  const std::vector<std::string_view> keys = QueryKeys(resource);
+  for (const auto& [name, value] : request.query)
+    if (std::find(keys.begin(), keys.end(), name) == keys.end()) return name;
+  return std::nullopt;
+}
+
 bool IsWrite(Resource resource) {
   return resource == Resource::kOutputs || resource == Resource::kAttribute;
 }
@@ -202,8 +226,9 @@ WebResponse Outcome(const WriteOutcome& outcome) {
 WebResponse WriteOutputs(const WebRequest& request, DeviceRef device, WebBackend& backend) {
   const auto members = BodyMembers(request.body, {"hex"}, {"offset"});
   if (!members) return Error(400, "the body is {\"hex\":\"..\"} or {\"offset\":K,\"hex\":\"..\"}");
-  const auto bytes = HexMember(*members, kMaxOutputBytes);
-  if (!bytes) return Error(400, "hex is 1 to 64 bytes as hex digits, two a byte");
+  // No bytes are judged by the device: one without outputs, or an offset beyond them, says so.
+  const auto bytes = HexMember(*members, 0, kMaxOutputBytes);
+  if (!bytes) return Error(400, "hex is at most 64 bytes as hex digits, two a byte");
   std::optional<size_t> offset;
   if (members->count("offset") != 0) {
     const auto number = NumberMember(*members, "offset", 0, kMaxOutputBytes - 1);
@@ -222,7 +247,7 @@ WebResponse SetAttribute(const WebRequest& request, DeviceRef device, WebBackend
   const auto attribute = NumberMember(*members, "attribute", 1, 255);
   if (!class_id || !instance || !attribute)
     return Error(400, "class and attribute are numbers 1 to 255, instance 0 to 255");
-  const auto value = HexMember(*members, kMaxAttributeBytes);
+  const auto value = HexMember(*members, 1, kMaxAttributeBytes);
   if (!value) return Error(400, "hex is 1 to 255 bytes as hex digits, two a byte");
   const AttributeWrite write{static_cast<uint8_t>(*class_id), static_cast<uint8_t>(*instance),
                              static_cast<uint8_t>(*attribute), *value};
@@ -282,6 +307,8 @@ WebResponse Read(const WebRequest& request, const Target& target, WebBackend& ba
 }  // namespace
 
 WebResponse HandleWebRequest(const WebRequest& request, WebBackend& backend) {
+  // Without a Host nothing tells which name the client reached this machine by.
+  if (request.host.empty()) return Error(400, "a request names its Host");
   if (!SameOrigin(request)) return Error(403, "cross-origin request refused");
   if (!KnownHost(request, backend.OwnNames()))
     return Error(403, "Host names none of this machine's addresses or names");
@@ -291,6 +318,8 @@ WebResponse HandleWebRequest(const WebRequest& request, WebBackend& backend) {
   const bool read_method = request.method == "GET" || request.method == "HEAD";
   if (write ? request.method != "POST" : !read_method)
     return Error(405, request.method + " is not taken here");
+  if (const auto unknown = UnknownQueryKey(request, target.resource))
+    return Error(400, "unknown query key '" + *unknown + "' for " + request.path);
   return write ? Write(request, target, backend) : Read(request, target, backend);
 }
 

@@ -194,6 +194,58 @@ def test_requests_are_framed_by_the_length_in_their_header(plant):
             assert closed_by_server(connection, timeout=10), f"length {length}"
 
 
+def received(connection, count):
+    data = b""
+    while len(data) < count:
+        chunk = connection.recv(count - len(data))
+        assert chunk, "closed"
+        data += chunk
+    return data
+
+
+def first_answer(connection):
+    """The transaction, function byte and first data byte of the next answer."""
+    head = received(connection, 7)
+    body = received(connection, struct.unpack(">H", head[4:6])[0] - 1)
+    return struct.unpack(">H", head[0:2])[0], body[0], body[1]
+
+
+def frame(pdu, transaction=7, protocol=0):
+    return struct.pack(">HHHB", transaction, protocol, len(pdu) + 1, 1) + pdu
+
+
+POLL_OUTPUTS = base(3)
+# Each request's length must be its function's exactly; one that is not Modbus, or whose function
+# byte has the exception flag, gets no answer (the next request's comes first).
+MALFORMED = {
+    "write multiple with 2 bytes beyond its byte count":
+        (frame(struct.pack(">BHHBH", 0x10, POLL_OUTPUTS, 1, 2, 0x0BAD) + b"\x00\x00"), 3),
+    "write multiple shorter than its byte count":
+        (frame(struct.pack(">BHHBB", 0x10, POLL_OUTPUTS, 1, 2, 0x0B)), 3),
+    "write single with a byte more": (frame(struct.pack(">BHHB", 6, POLL_OUTPUTS, 0x0BAD, 0)), 3),
+    "read with a byte more": (frame(struct.pack(">BHHB", 4, base(3) + STATUS, 1, 0)), 3),
+    "read with a byte less": (frame(struct.pack(">BHB", 3, POLL_OUTPUTS, 0)), 3),
+    "read coils with a byte more": (frame(struct.pack(">BHHB", 1, 0, 1, 0)), 3),
+    "protocol identifier 1":
+        (frame(struct.pack(">BHH", 4, base(3) + STATUS, 1), protocol=1), None),
+    "function 0x80": (frame(struct.pack(">BHH", 0x80, base(3) + STATUS, 1)), None),
+    "function 0x84": (frame(struct.pack(">BHH", 0x84, base(3) + STATUS, 1)), None),
+}
+
+
+def test_a_request_whose_length_or_header_is_not_its_functions_is_refused(plant, client):
+    assert not client.write_register(POLL_OUTPUTS, 0x1234).isError()
+    for what, (request, exception) in MALFORMED.items():
+        with socket.create_connection(("127.0.0.1", plant.port)) as connection:
+            connection.sendall(request + read_request(base(3) + STATUS, 1, transaction=8))
+            transaction, function, code = first_answer(connection)
+            if exception is None:
+                assert transaction == 8, f"{what}: answered"
+            else:
+                assert (transaction, function, code) == (7, request[7] | 0x80, exception), what
+    assert read(client, POLL_OUTPUTS, 1, "holding") == [0x1234], "a malformed write was written"
+
+
 def flood(connection):
     """Sends requests and takes no answer, until the server gives up on it."""
     requests = b"".join(read_request(base(3) + STATUS, STATUS_REGISTERS, n) for n in range(1000))

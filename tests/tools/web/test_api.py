@@ -157,15 +157,43 @@ REFUSED = [
     ("GET", "/api/events?after=99999999999999999999", None, {}, 400),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {**JSON, "Content-Length": "-5"}, 400),
     ("GET", "/api/ports?history=2", None, {}, 400),
+    ("GET", "/api/devices/3?x=1", None, {}, 400),
+    ("GET", "/api/info?port=0", None, {}, 400),
     ("POST", "/api/devices/3/outputs", b'{"hex":"010203"}', {"Content-Type": "text/plain"}, 415),
     ("POST", "/api/devices/3/outputs", b'{"hex":"' + b"0" * 5000 + b'"}', JSON, 413),
 ]
+
+
+# Requests no HTTP client sends: (request, status). The body of the last never comes.
+RAW_REFUSED = [
+    (b"POST /api/devices/3/outputs HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+     b"Content-Length: 16\r\nContent-Length: 5\r\n\r\n{\"hex\":\"010203\"}", 400),
+    (b"GET /api/info HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: localhost\r\n\r\n", 400),
+    (b"GET /api/info HTTP/1.0\r\n\r\n", 400),
+    (b"POST /api/devices/3/outputs HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+     b"Content-Length: 04097\r\n\r\n", 413),
+]
+
+
+def raw_status(port, request):
+    """The status of the answer to the request sent as it is, and how long it took."""
+    start = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as connection:
+        connection.sendall(request)
+        status_line = connection.makefile("rb").readline()
+    return int(status_line.split()[1]), time.monotonic() - start
 
 
 def test_requests_from_elsewhere_writes_and_malformed_ones_are_refused(plant):
     for method, path, body, headers, expected in REFUSED:
         status, answer = plant.request(path, method, body, headers)
         assert status == expected and "error" in answer, (method, path, status, answer)
+    assert "'x'" in plant.request("/api/devices/3?x=1")[1]["error"]
+    for request, expected in RAW_REFUSED:
+        status, took = raw_status(plant.port, request)
+        # The request timeout is 5 s: an answer before it came without waiting for the body
+        # (4 s leave room for a starved machine).
+        assert (status, took < 4) == (expected, True), (request, status, took)
 
 
 MALFORMED_WRITES = [
@@ -201,7 +229,15 @@ def test_writes_with_http_write_reach_the_device_and_malformed_ones_do_not(writa
     for what, body in MALFORMED_WRITES:
         status, answer = writable.post(f"/api/devices/3/{what}", body)
         assert status == 400 and "error" in answer, (body, status, answer)
-    assert writable.post("/api/devices/7/outputs", {"hex": "01"})[0] == 400  # has none
+    for mac, body, said in [(7, {"hex": "01"}, "no outputs"), (7, {"hex": ""}, "no outputs"),
+                            (3, {"offset": 3, "hex": ""}, "out of range"),
+                            (3, {"offset": 5, "hex": "01"}, "out of range"),
+                            (3, {"offset": 0, "hex": ""}, "hex is")]:
+        status, answer = writable.post(f"/api/devices/{mac}/outputs", body)
+        assert status == 400 and said in answer["error"], (mac, body, answer)
+    no_host = (b"POST /api/devices/3/outputs HTTP/1.0\r\nContent-Type: application/json\r\n"
+               b"Content-Length: 16\r\n\r\n{\"hex\":\"000000\"}")
+    assert raw_status(writable.port, no_host)[0] == 400
     assert writable.post("/api/devices/5/outputs", {"hex": "01"})[0] == 404
     assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, FOREIGN)[0] == 403
     assert writable.post("/api/devices/3/outputs", {"hex": "010203"}, REBOUND)[0] == 403
