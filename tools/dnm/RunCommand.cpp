@@ -71,8 +71,6 @@ int RunRun(const CommandLine& line) {
   ExpectWords(line, 1);
   const std::string path = line.Word(0, "scan list FILE");
   const bool json = line.common.json;
-  if (line.Has("--http-write") && !line.Has("--http"))
-    throw UsageError("--http-write needs --http ADDRESS:PORT");
   const ParsedScanList parsed = ReadScanList(path);
   if (!parsed.errors.empty()) return RefuseFile(parsed, json);
   if (line.Has("--print-map")) {
