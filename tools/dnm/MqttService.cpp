@@ -488,7 +488,8 @@ void Publisher::Run() {
     lock.unlock();
     if (protocol_ == Protocol::kFallingBack) FallBackToMqtt311();
     RestartEndedNetwork();
-    if (republish_.exchange(false)) Republish();
+    // Once connected_ is seen, republish_ was set before it: the states go out first.
+    if (connected_ && republish_.exchange(false)) Republish();
     PublishEvents();
     const auto now = Clock::now();
     SampleInputs(now);
