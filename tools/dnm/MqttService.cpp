@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -162,6 +163,7 @@ class Publisher final : public MqttService {
   struct RetainedState {
     std::string topic;
     std::string payload;
+    bool removed = false;  // kept only until it is sent
   };
 
   void Configure(const MqttOptions& options, const BrokerAddress& broker);
@@ -186,6 +188,7 @@ class Publisher final : public MqttService {
   void PublishState(const Event& event);
   void PublishStopped();
   void Republish();
+  void SendUnsent();
   void SampleInputs(Clock::time_point now);
   void PublishCounters();
   void Write(const mosquitto_message& message);
@@ -220,6 +223,7 @@ class Publisher final : public MqttService {
   Clock::time_point restart_at_{};
   std::chrono::seconds restart_wait_{kReconnectFirstS};
   std::map<Key, RetainedState> states_;
+  std::set<Key> unsent_;  // states not handed to libmosquitto, sent again while connected
   std::map<Key, InputsSeen> inputs_;
   unsigned generation_ = 0;
 
@@ -490,6 +494,7 @@ void Publisher::Run() {
     RestartEndedNetwork();
     // Once connected_ is seen, republish_ was set before it: the states go out first.
     if (connected_ && republish_.exchange(false)) Republish();
+    if (connected_) SendUnsent();
     PublishEvents();
     const auto now = Clock::now();
     SampleInputs(now);
@@ -533,9 +538,14 @@ void Publisher::PublishState(const Event& event) {
                      : DeviceTopic(prefix_, port, static_cast<uint8_t>(event.mac))) +
       "/state";
   const Key key{event.board, event.port, event.mac};
-  RetainedState state{topic, EventJson(event)};
-  Publish(state.topic, state.payload, kQosState, true);
-  if (event.kind == EventKind::kRemoved) {
+  RetainedState state{topic, EventJson(event), event.kind == EventKind::kRemoved};
+  const bool sent = Publish(state.topic, state.payload, kQosState, true);
+  if (sent) {
+    unsent_.erase(key);
+  } else {
+    unsent_.insert(key);
+  }
+  if (sent && state.removed) {
     states_.erase(key);
   } else {
     states_[key] = std::move(state);
@@ -563,7 +573,22 @@ void Publisher::PublishStopped() {
 
 void Publisher::Republish() {
   Publish(prefix_ + "/state", ScannerState("running"), kQosState, true);
-  for (const auto& [key, state] : states_) Publish(state.topic, state.payload, kQosState, true);
+  unsent_.clear();
+  for (const auto& [key, state] : states_) {
+    if (!Publish(state.topic, state.payload, kQosState, true)) unsent_.insert(key);
+  }
+}
+
+// A state libmosquitto's queue had no room for is the newest truth all the same.
+void Publisher::SendUnsent() {
+  for (auto key = unsent_.begin(); key != unsent_.end();) {
+    const auto state = states_.find(*key);
+    if (state != states_.end()) {
+      if (!Publish(state->second.topic, state->second.payload, kQosState, true)) return;
+      if (state->second.removed) states_.erase(state);
+    }
+    key = unsent_.erase(key);
+  }
 }
 
 void Publisher::SampleInputs(Clock::time_point now) {

@@ -61,7 +61,10 @@ def test_states_inputs_and_writes(mqtt, mqtt311):
     connected(scanner, [3, 4, 5])
 
     late = mqtt.subscribe(prefix + "/#", retained_only=True)
-    wait_until("the retained states", lambda: len(late.on("state")) >= 5)
+    try:
+        wait_until("the retained states", lambda: len(late.on("state")) >= 5)
+    except AssertionError as missing:
+        raise AssertionError(f"{missing}: {late.on('state')}\n{scanner.said()}") from None
     states = {topic: payload for _, topic, payload in late.on("state")}
     assert states[prefix + "/state"]["state"] == "running", states
     assert states[prefix + "/port/0-0/state"]["event"] == "online", states
