@@ -174,7 +174,8 @@ class Publisher final : public MqttService {
   void Subscribe();
   std::string RefusalText(int code) const;
   void FallBackToMqtt311();
-  void RestartNetwork();
+  void StopNetwork();
+  void StartNetwork();
   void RestartEndedNetwork();
   void SayUnreachable(int code);
 
@@ -185,6 +186,7 @@ class Publisher final : public MqttService {
   void Queue(const Event& event);
   void Run();
   void PublishEvents();
+  void PublishWithDevices(const Event& event);
   void PublishState(const Event& event);
   void PublishStopped();
   void Republish();
@@ -325,8 +327,7 @@ Publisher::~Publisher() {
     std::unique_lock lock(mutex_);
     wake_.wait_for(lock, kStopWait, [&] { return last_sent_mid_ == mid || !connected_; });
   }
-  mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, false);
+  StopNetwork();
   mosquitto_destroy(client_);
 }
 
@@ -372,8 +373,7 @@ std::string Publisher::RefusalText(int code) const {
 
 // libmosquitto's thread ends on a CONNACK of another version: the publisher thread starts another.
 void Publisher::FallBackToMqtt311() {
-  mosquitto_disconnect(client_);  // ends the thread where it goes on instead
-  mosquitto_loop_stop(client_, false);
+  StopNetwork();
   protocol_ = Protocol::kMqtt311;
   SayOnce(broker_name_ + " refused MQTT 5 as an unsupported protocol version; speaking MQTT 3.1.1");
   if (mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311) !=
@@ -382,13 +382,16 @@ void Publisher::FallBackToMqtt311() {
     return;
   }
   network_ended_ = false;
-  RestartNetwork();
+  StartNetwork();
 }
 
 // Also where the thread still runs: the disconnection ends it first.
-void Publisher::RestartNetwork() {
+void Publisher::StopNetwork() {
   mosquitto_disconnect(client_);
   mosquitto_loop_stop(client_, false);
+}
+
+void Publisher::StartNetwork() {
   SayUnreachable(mosquitto_reconnect_async(client_));
   if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS)
     SayOnce("cannot start libmosquitto's thread again; not publishing");
@@ -405,7 +408,8 @@ void Publisher::RestartEndedNetwork() {
   restart_at_ = {};
   restart_wait_ = std::min(restart_wait_ * 2, std::chrono::seconds(kReconnectLastS));
   network_ended_ = false;
-  RestartNetwork();
+  StopNetwork();
+  StartNetwork();
 }
 
 void Publisher::OnDisconnect(mosquitto*, void* self, int code) {
@@ -512,20 +516,22 @@ void Publisher::PublishEvents() {
     const std::lock_guard lock(mutex_);
     events.swap(events_);
   }
-  for (const Event& event : events) {
-    PublishState(event);
-    // A port offline holds none of its devices' connections: their states say so.
-    if (event.kind != EventKind::kOffline || event.mac >= 0) continue;
-    std::vector<int> macs;
-    for (const auto& [key, state] : states_) {
-      const auto& [board, port, mac] = key;
-      if (board == event.board && port == event.port && mac >= 0) macs.push_back(mac);
-    }
-    for (const int mac : macs) {
-      Event device = event;
-      device.mac = mac;
-      PublishState(device);
-    }
+  for (const Event& event : events) PublishWithDevices(event);
+}
+
+// A port offline holds none of its devices' connections: their states say so.
+void Publisher::PublishWithDevices(const Event& event) {
+  PublishState(event);
+  if (event.kind != EventKind::kOffline || event.mac >= 0) return;
+  std::vector<int> macs;
+  for (const auto& [key, state] : states_) {
+    const auto& [board, port, mac] = key;
+    if (board == event.board && port == event.port && mac >= 0) macs.push_back(mac);
+  }
+  for (const int mac : macs) {
+    Event device = event;
+    device.mac = mac;
+    PublishState(device);
   }
 }
 
@@ -560,15 +566,10 @@ void Publisher::PublishStopped() {
   for (const auto& [key, state] : states_) {
     const auto& [board, port, mac] = key;
     if (mac >= 0 || board < 0) continue;
-    Event offline{std::chrono::system_clock::now(), EventKind::kOffline, board, port, -1, {}, 0,
-                  "offline: dnm run stopped"};
-    ports.push_back(std::move(offline));
+    ports.push_back({std::chrono::system_clock::now(), EventKind::kOffline, board, port, -1, {}, 0,
+                     "offline: dnm run stopped"});
   }
-  {
-    const std::lock_guard lock(mutex_);
-    events_.insert(events_.end(), ports.begin(), ports.end());
-  }
-  PublishEvents();
+  for (const Event& offline : ports) PublishWithDevices(offline);
 }
 
 void Publisher::Republish() {

@@ -443,12 +443,10 @@ void Scanner::TellLoss(PortState& port, DeviceState& device, Kind kind_id,
                        const DNM_SetupFailure& failure) {
   ConnectionLook& look = device.looks[static_cast<size_t>(kind_id)];
   look.loss = Loss::kTold;
-  look.told = failure;
   const bool caused = failure.cause != DNM_SetupNoFailure;
-  for (size_t other = 0; other < kKinds && !caused; ++other) {
-    const ConnectionLook& them = device.looks[other];
-    const bool told = them.loss == Loss::kTold || them.told.cause != DNM_SetupNoFailure;
-    if (other != static_cast<size_t>(kind_id) && !them.stood && told) return;
+  if (!caused && AnotherToldDown(device, kind_id)) {
+    look.told = failure;
+    return;
   }
   NoteTold(device, kind_id, failure);
   const ConnectionKind& kind = KindOf(kind_id);
@@ -456,6 +454,16 @@ void Scanner::TellLoss(PortState& port, DeviceState& device, Kind kind_id,
        std::string(kind.name) + " lost: " +
            (caused ? SetupFailureWords(failure) : ConnectionStatusWords(look.lost_status)),
        kind.name, failure.cause);
+}
+
+// Whether another connection of the device is down with its loss or failure told.
+bool Scanner::AnotherToldDown(const DeviceState& device, Kind kind_id) {
+  for (size_t other = 0; other < kKinds; ++other) {
+    const ConnectionLook& them = device.looks[other];
+    const bool told = them.loss == Loss::kTold || them.told.cause != DNM_SetupNoFailure;
+    if (other != static_cast<size_t>(kind_id) && !them.stood && told) return true;
+  }
+  return false;
 }
 
 // A failure is told once while it lasts. Once anything else was told of the device, its other

@@ -139,6 +139,7 @@ class Scanner : public ScannerView {
   void TellLoss(PortState& port, DeviceState& device, Kind kind_id,
                 const DNM_SetupFailure& failure);
   static void NoteTold(DeviceState& device, Kind kind_id, const DNM_SetupFailure& failure);
+  static bool AnotherToldDown(const DeviceState& device, Kind kind_id);
   bool LookAt(PortState& port, DeviceState& device, Kind kind);
   // True (after telling it) when code is a refusal; the device is then taken out again.
   bool Refused(PortState& port, DeviceState& device, const char* export_name, uint16_t code);
